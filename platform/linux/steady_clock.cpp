@@ -1,0 +1,99 @@
+#include "platform/steady_clock.h"
+
+#include <algorithm>
+#include <atomic>
+#include <set>
+
+namespace zelko::platform {
+
+namespace {
+std::atomic<bool> g_faked{false};
+std::atomic<int64_t> g_fake_nanos{0};
+
+// Waiters currently blocked, so that moving fake time can wake them.
+std::mutex g_waiters_mutex;
+std::condition_variable g_sleepers_cv;
+std::multiset<SteadyWaiter*> g_waiters;
+
+void WakeAll() {
+    std::lock_guard lock(g_waiters_mutex);
+    for (SteadyWaiter* waiter : g_waiters) waiter->NotifyAll();
+}
+}  // namespace
+
+int64_t SteadyNowNanos() {
+    if (g_faked.load(std::memory_order_acquire)) return g_fake_nanos.load(std::memory_order_acquire);
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+ScopedFakeSteadyClock::ScopedFakeSteadyClock(int64_t start_nanos) {
+    g_fake_nanos.store(start_nanos, std::memory_order_release);
+    g_faked.store(true, std::memory_order_release);
+    WakeAll();
+}
+
+ScopedFakeSteadyClock::~ScopedFakeSteadyClock() {
+    g_faked.store(false, std::memory_order_release);
+    WakeAll();
+}
+
+void ScopedFakeSteadyClock::Advance(std::chrono::nanoseconds by) {
+    g_fake_nanos.fetch_add(by.count(), std::memory_order_acq_rel);
+    WakeAll();
+}
+
+int64_t ScopedFakeSteadyClock::Now() const { return g_fake_nanos.load(std::memory_order_acquire); }
+
+bool ScopedFakeSteadyClock::WaitForSleepers(size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(g_waiters_mutex);
+    return g_sleepers_cv.wait_for(lock, timeout, [&] { return g_waiters.size() >= count; });
+}
+
+size_t SteadySleepers() {
+    std::lock_guard lock(g_waiters_mutex);
+    return g_waiters.size();
+}
+
+bool SteadyWaiter::WaitUntil(int64_t deadline_nanos, const std::function<bool()>& predicate) {
+    std::multiset<SteadyWaiter*>::iterator entry;
+    {
+        std::lock_guard lock(g_waiters_mutex);
+        entry = g_waiters.insert(this);
+    }
+    g_sleepers_cv.notify_all();
+    bool result = false;
+    {
+        std::unique_lock lock(mutex_);
+        while (true) {
+            if (predicate()) {
+                result = true;
+                break;
+            }
+            const int64_t now = SteadyNowNanos();
+            if (now >= deadline_nanos) break;
+            if (g_faked.load(std::memory_order_acquire)) {
+                // Fake time only moves through Advance, which wakes every registered waiter.
+                cv_.wait(lock);
+            } else {
+                // Bounded slices, so that installing a fake clock mid-wait is noticed too.
+                auto slice = std::min<int64_t>(deadline_nanos - now, 1'000'000'000);
+                cv_.wait_for(lock, std::chrono::nanoseconds(slice));
+            }
+        }
+    }
+    {
+        std::lock_guard lock(g_waiters_mutex);
+        g_waiters.erase(entry);
+    }
+    g_sleepers_cv.notify_all();
+    return result;
+}
+
+void SteadyWaiter::NotifyAll() {
+    { std::lock_guard lock(mutex_); }
+    cv_.notify_all();
+}
+
+}  // namespace zelko::platform
