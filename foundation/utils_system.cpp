@@ -1,0 +1,68 @@
+#include "foundation/utils_system.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "foundation/logging.h"
+#include "foundation/utils_strings.h"
+#include "platform/file_versions.h"
+#include "platform/windows_update.h"
+
+namespace zelko::plenar::agent::Utils {
+
+namespace {
+
+bool IsMsiFile(const std::string& path) {
+    const size_t slash = path.find_last_of("\\/");
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const size_t dot = name.rfind('.');
+    return dot != std::string::npos && ToLower(name.substr(dot + 1)) == "msi";
+}
+
+const char* StepFailureText(platform::UpdateSearchStep step) {
+    using Step = platform::UpdateSearchStep;
+    switch (step) {
+        case Step::kInitialize:
+            return "Failed to initialize COM library: ";
+        case Step::kCreateSession:
+            return "Failed to create update session: ";
+        case Step::kCreateSearcher:
+            return "Failed to create update searcher: ";
+        case Step::kSearch:
+            return "Failed to search for updates: ";
+        case Step::kGetUpdates:
+            return "Failed to get updates: ";
+        case Step::kGetCount:
+            return "Failed to get update count: ";
+        case Step::kNone:
+            break;
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string GetFileVersion(const std::string& path) {
+    if (IsMsiFile(path)) return platform::ReadInstallerProductVersion(path).value_or("");
+    const auto version = platform::ReadFileVersion(path);
+    if (!version) return "";
+    char text[50];
+    std::snprintf(text, sizeof(text), "%d.%d.%d.%d", (*version)[0], (*version)[1], (*version)[2],
+                  (*version)[3]);
+    return text;
+}
+
+int32_t GetWindowsUpdates() {
+    const auto started = std::chrono::steady_clock::now();
+    const platform::UpdateSearchResult result = platform::SearchPendingUpdates();
+    if (result.failed_step != platform::UpdateSearchStep::kNone) {
+        LOG_DEBUG << StepFailureText(result.failed_step) << result.code << "\n";
+        return -1;
+    }
+    LOG_DEBUG << "Found " << result.count << " pending updates.\n";
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
+    LOG_DEBUG << "Execution time: " << elapsed.count() << " seconds.\n";
+    return result.count;
+}
+
+}  // namespace zelko::plenar::agent::Utils
