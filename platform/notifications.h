@@ -28,9 +28,10 @@ constexpr uint32_t kDbtDeviceRemoveComplete = 0x8004;
 constexpr uint32_t kDbtDevtypVolume = 2;
 constexpr uint32_t kDbtDevtypDeviceInterface = 5;
 
-// Service controls that service-handle registrations deliver.
-constexpr uint32_t kServiceControlDeviceEvent = 11;
-constexpr uint32_t kServiceControlPowerEvent = 13;
+// Service controls that service-handle registrations deliver (the same numbers as the service
+// control layer's device and power event controls).
+constexpr uint32_t kNotifyDeviceEventControl = 11;
+constexpr uint32_t kNotifyPowerEventControl = 13;
 
 // Power settings: Modern Standby entered (data byte 1) or left (0); the AC/DC power source.
 inline constexpr Guid kModernStandbySetting{

@@ -130,11 +130,11 @@ class Hub {
                 if (!(r.setting == ps->setting)) return;
                 if (r.kind == Registration::kPowerSetting) r.power_setting(kPbtPowerSettingChange, setting);
                 if (r.kind == Registration::kServicePowerSetting) {
-                    r.sink(kServiceControlPowerEvent, kPbtPowerSettingChange, setting);
+                    r.sink(kNotifyPowerEventControl, kPbtPowerSettingChange, setting);
                 }
             } else if (auto* dev = std::get_if<DeviceItem>(&item)) {
                 if (r.kind == Registration::kDevice) {
-                    r.sink(kServiceControlDeviceEvent, dev->event_type, dev->record.data());
+                    r.sink(kNotifyDeviceEventControl, dev->event_type, dev->record.data());
                 }
             }
         } catch (...) {

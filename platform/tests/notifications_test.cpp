@@ -138,10 +138,10 @@ TEST(NotificationsTest, InjectedCommandsReachMatchingRegistrationsInOrder) {
     EXPECT_EQ(seen[3].b, 1u);
     EXPECT_EQ(seen[4].b, 0u);
     EXPECT_EQ(seen[5].what, "acdc");
-    EXPECT_EQ(seen[5].a, kServiceControlPowerEvent);
+    EXPECT_EQ(seen[5].a, kNotifyPowerEventControl);
     EXPECT_EQ(seen[5].data, (std::vector<uint8_t>{1, 0, 0, 0}));
     EXPECT_EQ(seen[6].what, "device");
-    EXPECT_EQ(seen[6].a, kServiceControlDeviceEvent);
+    EXPECT_EQ(seen[6].a, kNotifyDeviceEventControl);
     EXPECT_EQ(seen[6].b, kDbtDeviceArrival);
     EXPECT_EQ(ReadDeviceInterfaceBroadcast(seen[6].data.data())->name, u"USB stick");
     EXPECT_EQ(seen[7].b, kDbtDeviceQueryRemove);
