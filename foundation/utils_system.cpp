@@ -1,11 +1,11 @@
 #include "foundation/utils_system.h"
 
-#include <chrono>
 #include <cstdio>
 
 #include "foundation/logging.h"
 #include "foundation/utils_strings.h"
 #include "platform/file_versions.h"
+#include "platform/steady_clock.h"
 #include "platform/windows_update.h"
 
 namespace zelko::plenar::agent::Utils {
@@ -53,15 +53,15 @@ std::string GetFileVersion(const std::string& path) {
 }
 
 int32_t GetWindowsUpdates() {
-    const auto started = std::chrono::steady_clock::now();
+    const int64_t started = platform::SteadyNowNanos();
     const platform::UpdateSearchResult result = platform::SearchPendingUpdates();
     if (result.failed_step != platform::UpdateSearchStep::kNone) {
         LOG_DEBUG << StepFailureText(result.failed_step) << result.code << "\n";
         return -1;
     }
     LOG_DEBUG << "Found " << result.count << " pending updates.\n";
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
-    LOG_DEBUG << "Execution time: " << elapsed.count() << " seconds.\n";
+    const double elapsed_seconds = static_cast<double>(platform::SteadyNowNanos() - started) / 1e9;
+    LOG_DEBUG << "Execution time: " << elapsed_seconds << " seconds.\n";
     return result.count;
 }
 
