@@ -14,8 +14,366 @@ const DefaultConfigTable& DefaultConfigs() {
     }
 }
 )"},
-        // "zelko-retries-config.json", "zelko-retries-config.json#sub" and
-        // "zelko-retries-config.json#fetch5mins": the retry policies.
+        // The retry policies of the states and tasks: standard, subscription ("sub") and
+        // five-minute-fetch documents.
+        {"zelko-retries-config.json", R"(
+{
+    "states": {
+        "FailureState": "attest",
+        "Attestating": "attest",
+        "AttestatingPoP": "attest",
+        "Discovery": "discovery",
+        "PreEnrollZelko": "enroll",
+        "EnrollZelko": "enroll",
+        "RequiredOnStarting": "enroll",
+        "Enroll1E": "enroll",
+        "PollEnrollZelkoStatus": "poll",
+        "GettingIotCreds": "iot",
+        "ConnectingToIot": "iot_conn",
+        "RemoteJobsProcessing": "jobs",
+        "tavragent-config_fetch": "refetch",
+        "tavragent-config_sub": "fetch",
+        "job-corvane-grants_fetch": "fetch",
+        "job-corvane-grants_sub": "fetch",
+        "job-corvane-policies_fetch": "fetch",
+        "job-corvane-policies_sub": "fetch",
+        "CorvaneEnrollment": "corvane",
+        "ResetDataValveClient": "reset_data_valve",
+        "CollectPerformance": "perf",
+        "PerformanceMeasure": "month"
+    },
+    "policies": {
+        "month": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 5, "units": "min"}, "interval": {"count": 1, "units": "min"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 720, "units": "hr"}, "interval": {"count": 1, "units": "hr"}, "interval_type": "StartingWithBase"}
+        },
+        "reset_data_valve": {
+            "type": "Exp",
+            "end_type": "Reset",
+            "initial_delay": {"base_value": {"count": 30, "units": "sec"}, "interval": {"count": 100, "units": "milli"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 5, "units": "min"}, "interval": {"count": 30, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "max_delay": {"base_value": {"count": 12, "units": "hr"}, "interval": {"count": 10, "units": "min"}, "interval_type": "StartingWithBase"},
+            "end_time": {"base_value": {"count": 12, "units": "hr"}, "interval": {"count": 30, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "refetch": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 2, "units": "sec"}, "interval": {"count": 100, "units": "milli"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 12, "units": "hr"}, "interval": {"count": 30, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "iot": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 2, "units": "sec"}, "interval": {"count": 100, "units": "milli"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 4, "units": "hr"}, "interval": {"count": 15, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "iot_conn": {
+            "type": "Exp",
+            "end_type": "Reset",
+            "initial_delay": {"base_value": {"count": 2, "units": "sec"}, "interval": {"count": 100, "units": "milli"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 2, "units": "min"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "max_delay": {"base_value": {"count": 30, "units": "min"}, "interval": {"count": 30, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "end_time": {"base_value": {"count": 2, "units": "hr"}, "interval": {"count": 2, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "fetch": {
+            "type": "Exp",
+            "end_type": "Reset",
+            "initial_delay": {"base_value": {"count": 2, "units": "min"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 2, "units": "min"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "max_delay": {"base_value": {"count": 4, "units": "hr"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "end_time": {"base_value": {"count": 6, "units": "hr"}, "interval": {"count": 30, "units": "sec"}, "interval_type": "StartingWithBase"}
+        },
+        "jobs": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 5, "units": "sec"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 24, "units": "hr"}, "interval": {"count": 30, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "attest": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 5, "units": "sec"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 24, "units": "hr"}, "interval": {"count": 30, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "corvane": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 5, "units": "sec"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 1, "units": "hr"}, "interval": {"count": 15, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "perf": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 5, "units": "sec"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 1, "units": "hr"}, "interval": {"count": 15, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "discovery": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 10, "units": "milli"}, "interval": {"count": 0, "units": "milli"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 10, "units": "milli"}, "interval": {"count": 0, "units": "milli"}, "interval_type": "StartingWithBase"}
+        },
+        "enroll": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 5, "units": "sec"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 4, "units": "hr"}, "interval": {"count": 30, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "poll": {
+            "type": "Exp",
+            "end_type": "Stop",
+            "initial_delay": {"base_value": {"count": 7, "units": "sec"}, "interval": {"count": 5, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 3, "units": "sec"}, "interval": {"count": 100, "units": "milli"}, "interval_type": "StartingWithBase"},
+            "max_delay": {"base_value": {"count": 30, "units": "sec"}, "interval": {"count": 100, "units": "milli"}, "interval_type": "StartingWithBase"},
+            "end_time": {"base_value": {"count": 5, "units": "min"}, "interval": {"count": 30, "units": "sec"}, "interval_type": "StartingWithBase"}
+        },
+        "local_delay": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 5, "units": "sec"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 30, "units": "min"}, "interval": {"count": 30, "units": "min"}, "interval_type": "StartingWithBase"}
+        }
+    }
+}
+)"},
+        {"zelko-retries-config.json#sub", R"(
+{
+    "states": {
+        "FailureState": "attest",
+        "Attestating": "attest",
+        "AttestatingPoP": "attest",
+        "Discovery": "discovery",
+        "PreEnrollZelko": "enroll",
+        "EnrollZelko": "enroll",
+        "RequiredOnStarting": "enroll",
+        "Enroll1E": "enroll",
+        "PollEnrollZelkoStatus": "poll",
+        "GettingIotCreds": "iot",
+        "ConnectingToIot": "iot_conn",
+        "RemoteJobsProcessing": "jobs",
+        "tavragent-config_fetch": "refetch",
+        "tavragent-config_sub": "fetch",
+        "job-corvane-grants_fetch": "fetch",
+        "job-corvane-grants_sub": "fetch",
+        "job-corvane-policies_fetch": "fetch",
+        "job-corvane-policies_sub": "fetch",
+        "CorvaneEnrollment": "corvane",
+        "ResetDataValveClient": "reset_data_valve"
+    },
+    "policies": {
+        "month": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 5, "units": "min"}, "interval": {"count": 1, "units": "min"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 720, "units": "hr"}, "interval": {"count": 1, "units": "hr"}, "interval_type": "StartingWithBase"}
+        },
+        "reset_data_valve": {
+            "type": "Exp",
+            "end_type": "Reset",
+            "initial_delay": {"base_value": {"count": 30, "units": "sec"}, "interval": {"count": 100, "units": "milli"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 2, "units": "min"}, "interval": {"count": 30, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "max_delay": {"base_value": {"count": 1, "units": "hr"}, "interval": {"count": 10, "units": "min"}, "interval_type": "StartingWithBase"},
+            "end_time": {"base_value": {"count": 12, "units": "hr"}, "interval": {"count": 30, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "refetch": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 1, "units": "hr"}, "interval": {"count": 30, "units": "min"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 1, "units": "hr"}, "interval": {"count": 30, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "iot": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 2, "units": "sec"}, "interval": {"count": 100, "units": "milli"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 5, "units": "min"}, "interval": {"count": 1, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "iot_conn": {
+            "type": "Exp",
+            "end_type": "Reset",
+            "initial_delay": {"base_value": {"count": 2, "units": "sec"}, "interval": {"count": 100, "units": "milli"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 2, "units": "min"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "max_delay": {"base_value": {"count": 30, "units": "min"}, "interval": {"count": 30, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "end_time": {"base_value": {"count": 2, "units": "hr"}, "interval": {"count": 2, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "fetch": {
+            "type": "Exp",
+            "end_type": "Reset",
+            "initial_delay": {"base_value": {"count": 2, "units": "min"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 2, "units": "min"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "max_delay": {"base_value": {"count": 4, "units": "hr"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "end_time": {"base_value": {"count": 6, "units": "hr"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"}
+        },
+        "jobs": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 5, "units": "sec"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 24, "units": "hr"}, "interval": {"count": 30, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "attest": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 5, "units": "sec"}, "interval": {"count": 5, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 5, "units": "min"}, "interval": {"count": 5, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "max_delay": {"base_value": {"count": 5, "units": "min"}, "interval": {"count": 5, "units": "sec"}, "interval_type": "StartingWithBase"}
+        },
+        "corvane": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 5, "units": "sec"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 1, "units": "hr"}, "interval": {"count": 15, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "discovery": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 10, "units": "milli"}, "interval": {"count": 0, "units": "milli"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 10, "units": "milli"}, "interval": {"count": 0, "units": "milli"}, "interval_type": "StartingWithBase"}
+        },
+        "enroll": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 5, "units": "sec"}, "interval": {"count": 5, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 5, "units": "min"}, "interval": {"count": 5, "units": "sec"}, "interval_type": "StartingWithBase"}
+        },
+        "poll": {
+            "type": "Exp",
+            "end_type": "Stop",
+            "initial_delay": {"base_value": {"count": 7, "units": "sec"}, "interval": {"count": 5, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 3, "units": "sec"}, "interval": {"count": 100, "units": "milli"}, "interval_type": "StartingWithBase"},
+            "max_delay": {"base_value": {"count": 30, "units": "sec"}, "interval": {"count": 100, "units": "milli"}, "interval_type": "StartingWithBase"},
+            "end_time": {"base_value": {"count": 5, "units": "min"}, "interval": {"count": 30, "units": "sec"}, "interval_type": "StartingWithBase"}
+        },
+        "local_delay": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 5, "units": "sec"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 5, "units": "min"}, "interval": {"count": 5, "units": "sec"}, "interval_type": "StartingWithBase"}
+        }
+    }
+}
+)"},
+        {"zelko-retries-config.json#fetch5mins", R"(
+{
+    "states": {
+        "FailureState": "attest",
+        "Attestating": "attest",
+        "AttestatingPoP": "attest",
+        "Discovery": "discovery",
+        "PreEnrollZelko": "enroll",
+        "EnrollZelko": "enroll",
+        "RequiredOnStarting": "enroll",
+        "Enroll1E": "enroll",
+        "PollEnrollZelkoStatus": "poll",
+        "GettingIotCreds": "iot",
+        "ConnectingToIot": "iot_conn",
+        "RemoteJobsProcessing": "jobs",
+        "tavragent-config_fetch": "refetch",
+        "tavragent-config_sub": "fetch",
+        "job-corvane-grants_fetch": "fetch",
+        "job-corvane-grants_sub": "fetch",
+        "job-corvane-policies_fetch": "fetch",
+        "job-corvane-policies_sub": "fetch",
+        "CorvaneEnrollment": "corvane",
+        "ResetDataValveClient": "reset_data_valve",
+        "CollectPerformance": "perf",
+        "PerformanceMeasure": "month"
+    },
+    "policies": {
+        "month": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 5, "units": "min"}, "interval": {"count": 1, "units": "min"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 720, "units": "hr"}, "interval": {"count": 1, "units": "hr"}, "interval_type": "StartingWithBase"}
+        },
+        "reset_data_valve": {
+            "type": "Exp",
+            "end_type": "Reset",
+            "initial_delay": {"base_value": {"count": 30, "units": "sec"}, "interval": {"count": 100, "units": "milli"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 2, "units": "min"}, "interval": {"count": 30, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "max_delay": {"base_value": {"count": 1, "units": "hr"}, "interval": {"count": 10, "units": "min"}, "interval_type": "StartingWithBase"},
+            "end_time": {"base_value": {"count": 12, "units": "hr"}, "interval": {"count": 30, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "refetch": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 2, "units": "sec"}, "interval": {"count": 100, "units": "milli"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 5, "units": "min"}, "interval": {"count": 30, "units": "sec"}, "interval_type": "StartingWithBase"}
+        },
+        "iot": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 2, "units": "sec"}, "interval": {"count": 100, "units": "milli"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 5, "units": "min"}, "interval": {"count": 1, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "iot_conn": {
+            "type": "Exp",
+            "end_type": "Reset",
+            "initial_delay": {"base_value": {"count": 2, "units": "sec"}, "interval": {"count": 100, "units": "milli"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 2, "units": "min"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "max_delay": {"base_value": {"count": 30, "units": "min"}, "interval": {"count": 30, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "end_time": {"base_value": {"count": 2, "units": "hr"}, "interval": {"count": 2, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "fetch": {
+            "type": "Exp",
+            "end_type": "Reset",
+            "initial_delay": {"base_value": {"count": 2, "units": "min"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 2, "units": "min"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "max_delay": {"base_value": {"count": 4, "units": "hr"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "end_time": {"base_value": {"count": 6, "units": "hr"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"}
+        },
+        "jobs": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 5, "units": "sec"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 24, "units": "hr"}, "interval": {"count": 30, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "attest": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 5, "units": "sec"}, "interval": {"count": 5, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 5, "units": "min"}, "interval": {"count": 5, "units": "sec"}, "interval_type": "StartingWithBase"}
+        },
+        "corvane": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 5, "units": "sec"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 1, "units": "hr"}, "interval": {"count": 15, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "perf": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 1, "units": "hr"}, "interval": {"count": 15, "units": "min"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 1, "units": "hr"}, "interval": {"count": 15, "units": "min"}, "interval_type": "StartingWithBase"}
+        },
+        "discovery": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 10, "units": "milli"}, "interval": {"count": 0, "units": "milli"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 10, "units": "milli"}, "interval": {"count": 0, "units": "milli"}, "interval_type": "StartingWithBase"}
+        },
+        "enroll": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 5, "units": "sec"}, "interval": {"count": 5, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 5, "units": "min"}, "interval": {"count": 5, "units": "sec"}, "interval_type": "StartingWithBase"}
+        },
+        "poll": {
+            "type": "Exp",
+            "end_type": "Stop",
+            "initial_delay": {"base_value": {"count": 7, "units": "sec"}, "interval": {"count": 5, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 3, "units": "sec"}, "interval": {"count": 100, "units": "milli"}, "interval_type": "StartingWithBase"},
+            "end_time": {"base_value": {"count": 5, "units": "min"}, "interval": {"count": 30, "units": "sec"}, "interval_type": "StartingWithBase"}
+        },
+        "local_delay": {
+            "type": "Linear",
+            "end_type": "Infinite",
+            "initial_delay": {"base_value": {"count": 5, "units": "sec"}, "interval": {"count": 15, "units": "sec"}, "interval_type": "StartingWithBase"},
+            "diff_or_base": {"base_value": {"count": 5, "units": "min"}, "interval": {"count": 5, "units": "sec"}, "interval_type": "StartingWithBase"}
+        }
+    }
+}
+)"},
         // "zelko-scheduler-config.json": the agent scheduler.
         // "telemetry-module-config.json", "connectivity-module-config.json",
         // "onboarding-module-config.json", "consent-bridge-module-config.json",
