@@ -1,0 +1,36 @@
+#include "foundation/logger.h"
+
+#include <mutex>
+
+#include "foundation/utils_modules.h"
+#include "platform/paths.h"
+#include "platform/processes.h"
+
+namespace zelko::plenar::agent {
+
+std::filesystem::path LogFilePath(const std::filesystem::path& executable) {
+    std::string name = executable.filename().string();
+    name = name.substr(0, name.find('.'));
+    return executable.parent_path() / (name + ".log");
+}
+
+void InitLogger(int32_t severity) { InitLogger(severity, platform::ExecutablePath()); }
+
+void InitLogger(int32_t severity, const std::filesystem::path& executable) {
+    static std::once_flag once;
+    std::call_once(once, [&] {
+        // Lives to the end of the process: modules that took the logger write through it.
+        static LogFileAppender appender(LogFilePath(executable));
+        auto& logger = logging::init<0>(static_cast<logging::Severity>(severity), &appender);
+        Utils::LogModuleInfo(executable);
+
+        for (const auto& module : platform::LoadedModules()) {
+            void* symbol = platform::FindModuleSymbol(module, kSharedInitializeLoggerExport);
+            if (symbol == nullptr) continue;
+            reinterpret_cast<SharedInitializeLoggerFunction>(symbol)(severity, &logger);
+            Utils::LogModuleInfo(module.path);
+        }
+    });
+}
+
+}  // namespace zelko::plenar::agent

@@ -1,0 +1,304 @@
+#include "foundation/logging.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/logger.h"
+#include "testing/temp_system_root.h"
+
+namespace zelko::logging {
+namespace {
+
+using shared::common::logger::ComponentFormatter;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+const std::string kBom = "\xEF\xBB\xBF";
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+Record MakeRecord(Severity severity, const std::string& message, const void* object = nullptr) {
+    Record record(severity, "zelko::test::Function", 1, object);
+    record << message;
+    return record;
+}
+
+// Sets TZ for one test, so that local times are predictable.
+class ScopedTimeZone {
+  public:
+    explicit ScopedTimeZone(const char* zone) {
+        if (const char* old = std::getenv("TZ")) old_ = old;
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+    }
+    ~ScopedTimeZone() {
+        if (old_.empty()) {
+            ::unsetenv("TZ");
+        } else {
+            ::setenv("TZ", old_.c_str(), 1);
+        }
+        ::tzset();
+    }
+
+  private:
+    std::string old_;
+};
+
+TEST(ComponentFormatterTest, LineLayoutPadsSeverityToFiveCharacters) {
+    ScopedTimeZone utc("UTC0");
+    const std::string tid = std::to_string(platform::CurrentThreadId());
+    struct Case {
+        int32_t severity;
+        const char* field;
+    } cases[] = {
+        {fatal, "FATAL "}, {error, "ERROR "},   {warning, "WARN  "}, {info, "INFO  "},
+        {debug, "DEBUG "}, {verbose, "VERB  "}, {none, "NONE  "},    {9, "NONE  "},
+    };
+    for (const auto& c : cases) {
+        Record record = MakeRecord(static_cast<Severity>(c.severity), "hello");
+        std::string line = ComponentFormatter::format(record);
+        // Everything after the time stamp is fixed; the stamp is checked on its own below.
+        EXPECT_EQ(line.substr(24), std::string(c.field) + "[" + tid + "] [zelko_foundation_tests] hello\n")
+            << c.severity;
+        EXPECT_TRUE(std::regex_match(line.substr(0, 24),
+                                     std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} )")))
+            << line;
+    }
+}
+
+TEST(ComponentFormatterTest, TimeIsLocalWithZeroPaddedFields) {
+    ScopedTimeZone zone("XST-3");  // three hours east of UTC, no daylight saving
+    Record record = MakeRecord(info, "x");
+    // Reading the stamp back proves the fields: 1970-01-01 00:00:00 UTC plus the record's time.
+    std::string line = ComponentFormatter::format(record);
+    std::tm expected{};
+    std::time_t seconds = static_cast<std::time_t>(record.getTime().time) + 3 * 3600;
+    ::gmtime_r(&seconds, &expected);
+    char stamp[96];
+    std::snprintf(stamp, sizeof(stamp), "%04d-%02d-%02d %02d:%02d:%02d.%03u ", expected.tm_year + 1900,
+                  expected.tm_mon + 1, expected.tm_mday, expected.tm_hour, expected.tm_min, expected.tm_sec,
+                  static_cast<unsigned>(record.getTime().millitm));
+    EXPECT_EQ(line.substr(0, 24), stamp);
+}
+
+TEST(ComponentFormatterTest, RecordObjectNamesTheComponent) {
+    Record forwarded = MakeRecord(info, "from plug-in", "zelko-send-message.so");
+    EXPECT_THAT(ComponentFormatter::format(forwarded), HasSubstr("] [zelko-send-message.so] from plug-in\n"));
+    Record empty_name = MakeRecord(info, "m", "");
+    EXPECT_THAT(ComponentFormatter::format(empty_name), HasSubstr("] [] m\n"));
+}
+
+TEST(ComponentFormatterTest, WideTextsBecomeUtf8) {
+    Record record(info, "f", 1, nullptr);
+    record << u"Gr\u00fc\u00dfe " << std::u16string(u"\U0001F600") << L" \u20ac"
+           << static_cast<const char*>(nullptr);
+    EXPECT_EQ(record.getMessage(),
+              "Gr\xC3\xBC\xC3\x9F"
+              "e \xF0\x9F\x98\x80 \xE2\x82\xAC(null)");
+}
+
+// One fixed line per record, so sizes are exact.
+struct FixedFormatter {
+    static std::string header() { return {}; }
+    static std::string format(const Record& record) { return record.getMessage() + "\n"; }
+};
+using FixedAppender = RollingFileAppender<FixedFormatter>;
+
+class RollingFileAppenderTest : public zelko::testing::SystemRootTest {
+  protected:
+    std::filesystem::path Log(const char* name = "agent.log") const { return scratch() / name; }
+};
+
+TEST_F(RollingFileAppenderTest, NewFileGetsByteOrderMarkAndCrLfLineEnds) {
+    FixedAppender appender(Log());
+    appender.write(MakeRecord(info, "one"));
+    appender.write(MakeRecord(info, "two\nlines"));
+    EXPECT_EQ(ReadFile(Log()), kBom + "one\r\ntwo\r\nlines\r\n");
+}
+
+TEST_F(RollingFileAppenderTest, ByteOrderMarkOnlyOnAFileEmptyWhenOpened) {
+    WriteFile(Log("old.log"), "old\r\n");
+    WriteFile(Log("empty.log"), "");
+    FixedAppender old_file(Log("old.log"));
+    FixedAppender empty_file(Log("empty.log"));
+    old_file.write(MakeRecord(info, "new"));
+    empty_file.write(MakeRecord(info, "new"));
+    EXPECT_EQ(ReadFile(Log("old.log")), "old\r\nnew\r\n");
+    EXPECT_EQ(ReadFile(Log("empty.log")), kBom + "new\r\n");
+}
+
+TEST_F(RollingFileAppenderTest, RollsOnlyWhenTheFileHoldsMoreThanTenMebibytes) {
+    // "x\r\n" is 3 bytes. The first record is written without a size check, so start 3 bytes short.
+    const size_t max = 10485760;
+    WriteFile(Log(), "start");
+    std::filesystem::resize_file(Log(), max - 3);
+    FixedAppender appender(Log());  // default limits: 10485760 bytes, 3 files
+    appender.write(MakeRecord(info, "x"));
+    ASSERT_EQ(std::filesystem::file_size(Log()), max);
+
+    appender.write(MakeRecord(info, "y"));  // exactly the limit: no roll
+    EXPECT_FALSE(std::filesystem::exists(Log("agent.1.log")));
+    ASSERT_EQ(std::filesystem::file_size(Log()), max + 3);
+
+    appender.write(MakeRecord(info, "z"));  // larger: rolls first
+    ASSERT_TRUE(std::filesystem::exists(Log("agent.1.log")));
+    EXPECT_EQ(std::filesystem::file_size(Log("agent.1.log")), max + 3);
+    EXPECT_EQ(ReadFile(Log()), kBom + "z\r\n");
+}
+
+TEST_F(RollingFileAppenderTest, AFileAlreadyTooLargeTakesOneMoreRecordBeforeRolling) {
+    WriteFile(Log(), "start");
+    std::filesystem::resize_file(Log(), 10485761);
+    FixedAppender appender(Log());
+    appender.write(MakeRecord(info, "a"));
+    EXPECT_FALSE(std::filesystem::exists(Log("agent.1.log")));
+    appender.write(MakeRecord(info, "b"));
+    EXPECT_EQ(std::filesystem::file_size(Log("agent.1.log")), 10485761u + 3);
+    EXPECT_EQ(ReadFile(Log()), kBom + "b\r\n");
+}
+
+TEST_F(RollingFileAppenderTest, RollingShiftsOlderFilesAndDropsTheOldest) {
+    WriteFile(Log("agent.1.log"), "first older");
+    WriteFile(Log("agent.2.log"), "second older");
+    FixedAppender appender(Log(), 10, 3);
+    appender.write(MakeRecord(info, "0123456789"));  // 3 + 12 bytes: over the limit
+    appender.write(MakeRecord(info, "next"));
+    EXPECT_EQ(ReadFile(Log("agent.2.log")), "first older");
+    EXPECT_EQ(ReadFile(Log("agent.1.log")), kBom + "0123456789\r\n");
+    EXPECT_EQ(ReadFile(Log()), kBom + "next\r\n");
+    EXPECT_FALSE(std::filesystem::exists(Log("agent.3.log")));
+}
+
+TEST_F(RollingFileAppenderTest, NameOfOlderFilesKeepsTheExtensionLast) {
+    FixedAppender appender("/x/zelko-plenar-agent-service.log");
+    EXPECT_EQ(appender.BuildFileName(0), "/x/zelko-plenar-agent-service.log");
+    EXPECT_EQ(appender.BuildFileName(1), "/x/zelko-plenar-agent-service.1.log");
+    EXPECT_EQ(appender.BuildFileName(2), "/x/zelko-plenar-agent-service.2.log");
+}
+
+TEST_F(RollingFileAppenderTest, RecordsThatCannotBeWrittenAreDropped) {
+    FixedAppender appender(scratch() / "missing-folder" / "agent.log");
+    appender.write(MakeRecord(info, "lost"));
+    appender.write(MakeRecord(info, "lost too"));
+    EXPECT_FALSE(std::filesystem::exists(scratch() / "missing-folder"));
+}
+
+TEST_F(RollingFileAppenderTest, ConcurrentWritersNeverInterleaveLines) {
+    plenar::agent::LogFileAppender appender(Log());
+    constexpr int kThreads = 4;
+    constexpr int kLines = 500;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kLines; ++i) {
+                appender.write(
+                    MakeRecord(info, "thread " + std::to_string(t) + " line " + std::to_string(i)));
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+
+    std::string text = ReadFile(Log());
+    ASSERT_EQ(text.rfind(kBom, 0), 0u);
+    std::istringstream lines(text.substr(kBom.size()));
+    const std::regex layout(
+        R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} INFO  \[\d+\] \[zelko_foundation_tests\] thread \d line \d+\r)");
+    std::string line;
+    int count = 0;
+    while (std::getline(lines, line)) {
+        EXPECT_TRUE(std::regex_match(line, layout)) << line;
+        ++count;
+    }
+    EXPECT_EQ(count, kThreads * kLines);
+}
+
+// Counts how often a message part was turned into text.
+struct Costly {
+    int* built;
+};
+std::ostream& operator<<(std::ostream& out, const Costly& costly) {
+    ++*costly.built;
+    return out << "costly";
+}
+
+class MemoryAppender : public IAppender {
+  public:
+    void write(const Record& record) override { messages.push_back(record.getMessage()); }
+    std::vector<std::string> messages;
+};
+
+TEST(LoggerTest, SeverityGateSkipsBuildingDroppedMessages) {
+    // Instances of their own: the process's Logger<0> belongs to the program.
+    int built = 0;
+    ZELKO_LOG_(7, info, nullptr) << Costly{&built};  // no logger yet: nothing happens
+    EXPECT_EQ(built, 0);
+
+    MemoryAppender memory;
+    init<7>(info, &memory);
+    ZELKO_LOG_(7, debug, nullptr) << Costly{&built};
+    ZELKO_LOG_(7, verbose, nullptr) << Costly{&built};
+    EXPECT_EQ(built, 0);
+    EXPECT_TRUE(memory.messages.empty());
+
+    ZELKO_LOG_(7, info, nullptr) << "kept " << Costly{&built};
+    ZELKO_LOG_(7, fatal, nullptr) << "fatal";
+    EXPECT_EQ(built, 1);
+    EXPECT_THAT(memory.messages, ::testing::ElementsAre("kept costly", "fatal"));
+}
+
+TEST(LoggerTest, SeverityNoneDropsEverything) {
+    MemoryAppender memory;
+    init<8>(none, &memory);
+    ZELKO_LOG_(8, fatal, nullptr) << "x";
+    EXPECT_TRUE(memory.messages.empty());
+}
+
+TEST(LoggerTest, LaterInitKeepsTheFirstSeverityAndAddsTheAppender) {
+    MemoryAppender first, second;
+    auto& logger = init<9>(warning, &first);
+    EXPECT_EQ(&init<9>(verbose, &second), &logger);
+    EXPECT_EQ(logger.getMaxSeverity(), warning);
+    ZELKO_LOG_(9, info, nullptr) << "dropped";
+    ZELKO_LOG_(9, error, nullptr) << "both";
+    EXPECT_THAT(first.messages, ::testing::ElementsAre("both"));
+    EXPECT_THAT(second.messages, ::testing::ElementsAre("both"));
+}
+
+TEST(ComponentAppenderTest, ForwardsACopyStampedWithItsComponent) {
+    MemoryAppender host;
+    struct Capture : IAppender {
+        void write(const Record& record) override {
+            component = static_cast<const char*>(record.getObject());
+            severity = record.getSeverity();
+            func = record.getFunc();
+            message = record.getMessage();
+        }
+        std::string component, func, message;
+        Severity severity = none;
+    } capture;
+    shared::common::logger::ComponentAppender appender("plugin.so", &capture);
+    appender.write(MakeRecord(warning, "text"));
+    EXPECT_EQ(capture.component, "plugin.so");
+    EXPECT_EQ(capture.severity, warning);
+    EXPECT_EQ(capture.func, "zelko::test::Function");
+    EXPECT_EQ(capture.message, "text");
+}
+
+}  // namespace
+}  // namespace zelko::logging
