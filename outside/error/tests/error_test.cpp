@@ -25,6 +25,15 @@ TEST(ErrorTest, ToStringReportsLengthThenWrites) {
     EXPECT_EQ(text.find('-'), std::string::npos);
 }
 
+TEST(ErrorTest, ToStringIsAJsonObjectWithEscapedTexts) {
+    Error e(ErrorCategory::EC_Component, 4, "say \"hi\"\n", "int", "a\\b");
+    std::string text(Error::ToString(e, nullptr), '-');
+    Error::ToString(e, text.data());
+    EXPECT_EQ(
+        text,
+        R"({"category":"EC_Component","code":4,"type":"int","what":"say \"hi\"\u000a","origin":"a\\b"})");
+}
+
 TEST(ErrorTest, FromStringKnowsEveryCategoryName) {
     ErrorCategory category = ErrorCategory::EC_Unknown;
     ASSERT_TRUE(Error::FromString("EC_NoError", category));
