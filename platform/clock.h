@@ -12,9 +12,10 @@ constexpr int64_t kTicksPerSecond = 10'000'000;
 int64_t NowTicks();
 
 // Replaces the process clock while alive, so tests run timed code in virtual time.
-// Listeners registered with OnClockChanged are called after every Set/Advance.
+// Listeners registered with RegisterClockListener are called when it is installed, after every
+// Set/Advance and when it goes.
 class ScopedFakeClock {
-public:
+  public:
     explicit ScopedFakeClock(int64_t start_ticks);
     ~ScopedFakeClock();
     ScopedFakeClock(const ScopedFakeClock&) = delete;

@@ -36,6 +36,8 @@ bool IsClockFaked() { return g_faked.load(std::memory_order_acquire); }
 ScopedFakeClock::ScopedFakeClock(int64_t start_ticks) {
     g_fake_ticks.store(start_ticks, std::memory_order_release);
     g_faked.store(true, std::memory_order_release);
+    // Waiters that sleep until a real-clock time must switch to virtual time now.
+    NotifyListeners();
 }
 
 ScopedFakeClock::~ScopedFakeClock() {
