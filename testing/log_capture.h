@@ -1,0 +1,80 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "foundation/logging.h"
+
+namespace zelko::testing {
+
+// Collects the log records (severity and message) written while alive, from any thread.
+class LogCapture : public logging::IAppender {
+  public:
+    LogCapture() {
+        auto& logger = logging::init<0>(logging::verbose);
+        logger.setMaxSeverity(logging::verbose);
+        std::lock_guard lock(Shared().mutex);
+        Shared().active = this;
+        if (!Shared().attached) {
+            logger.addAppender(&Forwarder());
+            Shared().attached = true;
+        }
+    }
+    ~LogCapture() override {
+        std::lock_guard lock(Shared().mutex);
+        if (Shared().active == this) Shared().active = nullptr;
+    }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    void write(const logging::Record& record) override {
+        std::lock_guard lock(mutex_);
+        lines_.emplace_back(record.getSeverity(), record.getMessage());
+    }
+
+    // Records of that severity whose message contains text.
+    int Count(logging::Severity severity, const std::string& text) const {
+        std::lock_guard lock(mutex_);
+        int count = 0;
+        for (const auto& [s, message] : lines_)
+            count += (s == severity && message.find(text) != std::string::npos);
+        return count;
+    }
+    bool Contains(logging::Severity severity, const std::string& text) const {
+        return Count(severity, text) > 0;
+    }
+
+    std::vector<std::pair<logging::Severity, std::string>> Lines() const {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+
+  private:
+    // The logger keeps appender pointers for good: one forwarder feeds whichever capture is alive.
+    struct State {
+        std::mutex mutex;
+        LogCapture* active = nullptr;
+        bool attached = false;
+    };
+    static State& Shared() {
+        static State state;
+        return state;
+    }
+    struct Forward : logging::IAppender {
+        void write(const logging::Record& record) override {
+            std::lock_guard lock(Shared().mutex);
+            if (Shared().active != nullptr) Shared().active->write(record);
+        }
+    };
+    static Forward& Forwarder() {
+        static Forward forward;
+        return forward;
+    }
+
+    mutable std::mutex mutex_;
+    std::vector<std::pair<logging::Severity, std::string>> lines_;
+};
+
+}  // namespace zelko::testing
