@@ -1,0 +1,243 @@
+#include "foundation/retry_policy.h"
+
+#include <cerrno>
+#include <ctime>
+#include <fstream>
+
+#include "foundation/logging.h"
+#include "foundation/state_file.h"
+#include "foundation/utils_time.h"
+#include "platform/clock.h"
+#include "platform/last_error.h"
+
+namespace zelko::plenar::agent {
+
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+constexpr const char* kDefaultMaxDelay =
+    R"({"base_value": {"count": 4, "units": "hr"}, "interval": {"count": 10, "units": "min"},
+        "interval_type": "StartingWithBase"})";
+constexpr const char* kDefaultDiffOrBase =
+    R"({"base_value": {"count": 3, "units": "sec"}, "interval": {"count": 100, "units": "milli"},
+        "interval_type": "StartingWithBase"})";
+constexpr const char* kDefaultEndTime =
+    R"({"base_value": {"count": 10, "units": "min"}, "interval": {"count": 30, "units": "sec"},
+        "interval_type": "StartingWithBase"})";
+
+int64_t ToMs(int64_t ticks) { return ticks / platform::kTicksPerMillisecond; }
+
+uint32_t LastError() { return platform::ErrorFromErrno(errno); }
+
+std::shared_ptr<IRandomValue> Duration(const json& policy, const char* key, const char* default_text) {
+    return CreateRandomValue(policy.contains(key) ? policy[key] : json::parse(default_text));
+}
+
+int64_t Draw(IRandomValue& value) { return value.Next().value_or(std::chrono::milliseconds(0)).count(); }
+
+// A stored time text read as UTC, in whole seconds; fallback when the text is not of the accepted shape.
+int64_t TimeFromText(const std::string& text, int64_t fallback) {
+    if (!IsIso8601WithOffset(text)) return fallback;
+    std::tm fields = ParseTime(text);
+    return static_cast<int64_t>(::timegm(&fields)) * platform::kTicksPerSecond;
+}
+
+}  // namespace
+
+RateLimiterPolicy::RateLimiterPolicy(std::string name, std::string folder, PolicyEndType endType,
+                                     std::shared_ptr<IRandomValue> maxDelay,
+                                     std::shared_ptr<IRandomValue> diffOrBase,
+                                     std::shared_ptr<IRandomValue> endTime,
+                                     std::shared_ptr<IRandomValue> initialDelay, PolicyType type)
+    : endType(endType),
+      maxDelay(std::move(maxDelay)),
+      diffOrBase(std::move(diffOrBase)),
+      endTime(std::move(endTime)),
+      initialDelay(std::move(initialDelay)),
+      type(type),
+      firstCallTime(platform::NowTicks()),
+      lastCallTime(platform::NowTicks()),
+      name(std::move(name)),
+      folder(std::move(folder)) {
+    LoadPersistedSate();
+}
+
+std::optional<std::chrono::milliseconds> RateLimiterPolicy::Next() {
+    if (ended) return std::nullopt;
+    const int64_t now = platform::NowTicks();
+    const int64_t now_ms = ToMs(now);
+    const bool first_call = count == 0;
+    if (first_call) firstCallTime = lastCallTime = now;
+    const int64_t start_ms = ToMs(firstCallTime);
+    const int64_t last_ms = ToMs(lastCallTime);
+    int64_t due = last_ms + lastDelay;
+    if (due > now_ms) return std::chrono::milliseconds(due - now_ms);
+
+    int64_t delay = 0;
+    int64_t anchor = 0;
+    if (first_call) {
+        delay = initialDelay ? Draw(*initialDelay) : 0;
+        anchor = now_ms;
+    } else if (type == PolicyType::Exp) {
+        if (isMaxedOut) {
+            delay = lastDelay;
+        } else {
+            delay = count == 1 ? Draw(*diffOrBase) : 2 * lastDelay;
+            const int64_t cap = Draw(*maxDelay);
+            if (delay > cap) {
+                delay = cap;
+                isMaxedOut = true;
+            }
+        }
+        // Anchored where the previous wait ended, so a late caller waits correspondingly less.
+        anchor = last_ms + lastDelay;
+    } else {
+        delay = Draw(*diffOrBase);
+        anchor = last_ms + lastDelay;
+    }
+
+    lastDelay = delay;
+    due = anchor + delay;
+    lastCallTime = now;
+    int64_t wait = std::max<int64_t>(due - now_ms, 0);
+
+    if (endType != PolicyEndType::Infinite) {
+        const int64_t end = Draw(*endTime);
+        if (end < due - start_ms) {
+            if (endType == PolicyEndType::Stop) {
+                ended = true;
+                wait = std::max<int64_t>(start_ms + end - now_ms, 0);
+            } else {
+                Reset();
+                return std::chrono::milliseconds(wait);
+            }
+        }
+    }
+    ++count;
+    SavePersistedSate();
+    return std::chrono::milliseconds(wait);
+}
+
+void RateLimiterPolicy::Reset() {
+    count = 0;
+    isMaxedOut = false;
+    ended = false;
+    firstCallTime = platform::NowTicks();
+    lastDelay = 0;
+    lastCallTime = platform::NowTicks();
+    SavePersistedSate();
+}
+
+json RateLimiterPolicy::ToJson() const {
+    json out = json::object();
+    out["type"] = type == PolicyType::Linear ? "Linear" : "Exp";
+    out["end_type"] = endType == PolicyEndType::Stop    ? "Stop"
+                      : endType == PolicyEndType::Reset ? "Reset"
+                                                        : "Infinite";
+    out["last_delay_count"] = static_cast<uint64_t>(lastDelay);
+    if (initialDelay) out["initial_delay"] = initialDelay->ToJson();
+    out["diff_or_base"] = diffOrBase->ToJson();
+    if (type == PolicyType::Exp && maxDelay) out["maximal_delay"] = maxDelay->ToJson();
+    if (endType != PolicyEndType::Infinite && endTime) out["end_time"] = endTime->ToJson();
+    return out;
+}
+
+void RateLimiterPolicy::LoadPersistedSate() {
+    if (name.empty() || folder.empty()) {
+        LOG_VERBOSE << "Policy state without name or state folder is not persisted";
+        return;
+    }
+    stateDoc = json::object();
+    std::error_code ec;
+    errno = 0;
+    if (!fs::exists(folder, ec) || ec) {
+        if (ec) errno = ec.value();
+        LOG_ERROR << "Cannot get the folder path - GetLastError: " << LastError();
+        return;
+    }
+    statePath = fs::path(folder) / ("zelko-plenar-service-state-" + name + ".json");
+
+    auto load_failed = [this](const std::string& what) {
+        LOG_VERBOSE << "Cannot load the state config file (" << statePath.string()
+                    << ") - GetLastError: " << LastError();
+        LOG_VERBOSE << what;
+    };
+    std::ifstream in(statePath);
+    if (!in.is_open()) {
+        LOG_VERBOSE << "Cannot open the state config file (" << statePath.string()
+                    << ") - GetLastError: " << LastError();
+    } else {
+        try {
+            json parsed;
+            in >> parsed;
+            stateDoc = std::move(parsed);
+        } catch (const std::exception& e) {
+            load_failed(e.what());
+        }
+    }
+
+    const int64_t now = platform::NowTicks();
+    const std::string now_text = FormatUtcIso8601(now);
+    try {
+        // All or nothing: a document that is no object, or a known key of the wrong type, counts
+        // as an unreadable file and the policy starts fresh.
+        const auto last_call = TimeFromText(stateDoc.value("last_call_time", now_text), now);
+        const auto first_call = TimeFromText(stateDoc.value("first_call_time", now_text), now);
+        const auto saved_count = stateDoc.value("count", count);
+        const auto saved_ended = stateDoc.value("ended", ended);
+        const auto saved_maxed = stateDoc.value("is_maxed_out", isMaxedOut);
+        const auto saved_delay = stateDoc.value("last_delay_count", static_cast<uint64_t>(lastDelay));
+        lastCallTime = last_call;
+        firstCallTime = first_call;
+        count = saved_count;
+        ended = saved_ended;
+        isMaxedOut = saved_maxed;
+        lastDelay = static_cast<int64_t>(saved_delay);
+    } catch (const std::exception& e) {
+        load_failed(e.what());
+        stateDoc = json::object();
+    }
+}
+
+void RateLimiterPolicy::SavePersistedSate() {
+    if (name.empty() || folder.empty()) return;
+    try {
+        if (!stateDoc.is_object()) stateDoc = json::object();
+        stateDoc["count"] = count;
+        stateDoc["ended"] = ended;
+        stateDoc["is_maxed_out"] = isMaxedOut;
+        stateDoc["last_call_time"] = FormatUtcIso8601(lastCallTime);
+        stateDoc["first_call_time"] = FormatUtcIso8601(firstCallTime);
+        stateDoc["last_delay_count"] = static_cast<uint64_t>(lastDelay);
+        errno = 0;
+        if (statePath.empty() || WriteStateFile(statePath, stateDoc.dump(4)) != StateFileWrite::Ok) {
+            LOG_ERROR << "Cannot save the state config file - GetLastError: " << LastError();
+        }
+    } catch (const std::exception& e) {
+        LOG_ERROR << "Cannot save the state config file - GetLastError: " << LastError() << " " << e.what();
+    }
+}
+
+std::shared_ptr<IRandomValue> CreateRateLimiterPolicy(const json& policy, std::string name,
+                                                      std::string folder) {
+    const std::string type_text = policy.value("type", std::string("Exp"));
+    const std::string end_text = policy.value("end_type", std::string("Reset"));
+    const PolicyType type = type_text == "Linear" ? PolicyType::Linear : PolicyType::Exp;
+    const PolicyEndType end_type = end_text == "Reset"      ? PolicyEndType::Reset
+                                   : end_text == "Infinite" ? PolicyEndType::Infinite
+                                                            : PolicyEndType::Stop;
+    std::shared_ptr<IRandomValue> max_delay;
+    if (type == PolicyType::Exp) max_delay = Duration(policy, "max_delay", kDefaultMaxDelay);
+    auto diff_or_base = Duration(policy, "diff_or_base", kDefaultDiffOrBase);
+    std::shared_ptr<IRandomValue> end_time;
+    if (end_type != PolicyEndType::Infinite) end_time = Duration(policy, "end_time", kDefaultEndTime);
+    std::shared_ptr<IRandomValue> initial_delay;
+    if (policy.contains("initial_delay")) initial_delay = CreateRandomValue(policy["initial_delay"]);
+    return std::make_shared<RateLimiterPolicy>(std::move(name), std::move(folder), end_type,
+                                               std::move(max_delay), std::move(diff_or_base),
+                                               std::move(end_time), std::move(initial_delay), type);
+}
+
+}  // namespace zelko::plenar::agent

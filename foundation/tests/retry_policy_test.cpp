@@ -1,0 +1,243 @@
+#include "foundation/retry_policy.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "foundation/tests/scheduler_test_util.h"
+#include "foundation/utils_time.h"
+#include "platform/clock.h"
+#include "testing/temp_system_root.h"
+
+namespace zelko::plenar::agent {
+namespace {
+
+using nlohmann::json;
+using testing::LogCapture;
+
+json Fixed(int64_t count, const char* units) {
+    return {{"base_value", {{"count", count}, {"units", units}}},
+            {"interval", {{"count", 0}, {"units", units}}}};
+}
+
+class RetryPolicyTest : public zelko::testing::SystemRootTest {
+  protected:
+    std::string Folder() const { return scratch().string(); }
+    std::filesystem::path StateFile(const std::string& name) const {
+        return scratch() / ("zelko-plenar-service-state-" + name + ".json");
+    }
+    json ReadState(const std::string& name) const {
+        std::ifstream in(StateFile(name));
+        return json::parse(in);
+    }
+    void WriteState(const std::string& name, const std::string& text) const {
+        std::ofstream(StateFile(name)) << text;
+    }
+    void AdvanceMs(int64_t ms) { clock.Advance(ms * platform::kTicksPerMillisecond); }
+    static int64_t Ms(const std::optional<std::chrono::milliseconds>& value) {
+        EXPECT_TRUE(value.has_value());
+        return value ? value->count() : -1;
+    }
+
+    json ExpInfinite() const {
+        return {{"type", "Exp"},
+                {"end_type", "Infinite"},
+                {"diff_or_base", Fixed(3, "sec")},
+                {"max_delay", Fixed(20, "sec")}};
+    }
+    json WithEnd(const char* end_type) const {
+        return {{"type", "Exp"},
+                {"end_type", end_type},
+                {"diff_or_base", Fixed(3, "sec")},
+                {"max_delay", Fixed(20, "sec")},
+                {"end_time", Fixed(10, "sec")}};
+    }
+
+    platform::ScopedFakeClock clock{testing::kStartTicks};
+};
+
+TEST_F(RetryPolicyTest, ExpDoublesFromTheBaseUpToTheCapWhenCalledAtEachDueMoment) {
+    auto policy = CreateRateLimiterPolicy(ExpInfinite(), "Discovery", Folder());
+    std::vector<int64_t> waits;
+    for (int i = 0; i < 7; ++i) {
+        waits.push_back(Ms(policy->Next()));
+        AdvanceMs(waits.back());
+    }
+    EXPECT_EQ(waits, (std::vector<int64_t>{0, 3000, 6000, 12000, 20000, 20000, 20000}));
+    EXPECT_EQ(policy->GetCount(), 7u);
+
+    const json state = ReadState("Discovery");
+    EXPECT_EQ(state["count"], 7);
+    EXPECT_EQ(state["is_maxed_out"], true);
+    EXPECT_EQ(state["ended"], false);
+    EXPECT_EQ(state["last_delay_count"], 20000);
+    EXPECT_EQ(state["first_call_time"], "2024-03-05T12:00:00+00:00");
+    EXPECT_EQ(state["last_call_time"],
+              FormatUtcIso8601(clock.Now() - 20000 * platform::kTicksPerMillisecond));
+}
+
+TEST_F(RetryPolicyTest, EarlyCallsReturnTheRestOfTheWaitAndLateCallsAShorterOne) {
+    auto policy = CreateRateLimiterPolicy(ExpInfinite(), "Early", Folder());
+    EXPECT_EQ(Ms(policy->Next()), 0);
+    EXPECT_EQ(Ms(policy->Next()), 3000);
+    const auto saved = ReadState("Early");
+    AdvanceMs(1000);
+    EXPECT_EQ(Ms(policy->Next()), 2000);  // what is left, nothing advances
+    EXPECT_EQ(policy->GetCount(), 2u);
+    EXPECT_EQ(ReadState("Early"), saved);
+
+    AdvanceMs(2000 + 4000);  // 4 s late for the 6 s wait
+    EXPECT_EQ(Ms(policy->Next()), 2000);
+    AdvanceMs(2000 + 30000);  // the 12 s wait lies wholly in the past
+    EXPECT_EQ(Ms(policy->Next()), 0);
+}
+
+TEST_F(RetryPolicyTest, InitialDelayLinearDrawsAndIgnoredKeys) {
+    json linear = {
+        {"type", "Linear"},
+        {"end_type", "Infinite"},
+        {"initial_delay", Fixed(5, "sec")},
+        {"diff_or_base",
+         {{"base_value", {{"count", 1}, {"units", "sec"}}}, {"interval", {{"count", 1}, {"units", "sec"}}}}},
+        {"max_delay", "not read for Linear"},
+        {"end_time", "not read for Infinite"}};
+    auto policy = CreateRateLimiterPolicy(linear, "Linear", Folder());
+    EXPECT_EQ(Ms(policy->Next()), 5000);
+    AdvanceMs(5000);
+    for (int i = 0; i < 20; ++i) {
+        const int64_t wait = Ms(policy->Next());
+        EXPECT_GE(wait, 1000);
+        EXPECT_LT(wait, 2000);
+        AdvanceMs(wait);
+    }
+    EXPECT_EQ(policy->ToJson()["type"], "Linear");
+    EXPECT_FALSE(policy->ToJson().contains("maximal_delay"));
+}
+
+TEST_F(RetryPolicyTest, StopEndsAtTheEndTimeAndStaysEndedAcrossARestartUntilReset) {
+    auto policy = CreateRateLimiterPolicy(WithEnd("Stop"), "Stopper", Folder());
+    EXPECT_EQ(Ms(policy->Next()), 0);
+    EXPECT_EQ(Ms(policy->Next()), 3000);
+    AdvanceMs(3000);
+    EXPECT_EQ(Ms(policy->Next()), 6000);
+    AdvanceMs(6000);
+    EXPECT_EQ(Ms(policy->Next()), 1000) << "the time left until first call + end time";
+    EXPECT_FALSE(policy->Next().has_value());
+    EXPECT_EQ(ReadState("Stopper")["ended"], true);
+
+    policy = CreateRateLimiterPolicy(WithEnd("Stop"), "Stopper", Folder());
+    AdvanceMs(60000);
+    EXPECT_FALSE(policy->Next().has_value());
+    policy->Reset();
+    EXPECT_EQ(policy->GetCount(), 0u);
+    EXPECT_EQ(Ms(policy->Next()), 0);
+    EXPECT_EQ(Ms(policy->Next()), 3000);
+}
+
+TEST_F(RetryPolicyTest, ResetStartsOverAfterTheEndTimeAlsoAfterARestart) {
+    auto policy = CreateRateLimiterPolicy(WithEnd("Reset"), "Resetter", Folder());
+    EXPECT_EQ(Ms(policy->Next()), 0);
+    EXPECT_EQ(Ms(policy->Next()), 3000);
+    AdvanceMs(3000);
+    EXPECT_EQ(Ms(policy->Next()), 6000);
+    AdvanceMs(6000);
+    EXPECT_EQ(Ms(policy->Next()), 12000) << "the call that passes the end returns its wait";
+    EXPECT_EQ(policy->GetCount(), 0u);
+    EXPECT_EQ(ReadState("Resetter")["count"], 0);
+
+    policy = CreateRateLimiterPolicy(WithEnd("Reset"), "Resetter", Folder());
+    EXPECT_EQ(Ms(policy->Next()), 0) << "a first call again";
+    EXPECT_EQ(Ms(policy->Next()), 3000);
+}
+
+TEST_F(RetryPolicyTest, ARestartedPolicyResumesItsBackOff) {
+    auto policy = CreateRateLimiterPolicy(ExpInfinite(), "Resume", Folder());
+    EXPECT_EQ(Ms(policy->Next()), 0);
+    EXPECT_EQ(Ms(policy->Next()), 3000);
+    AdvanceMs(3000);
+    EXPECT_EQ(Ms(policy->Next()), 6000);
+    policy.reset();
+
+    policy = CreateRateLimiterPolicy(ExpInfinite(), "Resume", Folder());
+    EXPECT_EQ(policy->GetCount(), 3u);
+    AdvanceMs(1000);
+    EXPECT_EQ(Ms(policy->Next()), 5000);
+    AdvanceMs(5000);
+    EXPECT_EQ(Ms(policy->Next()), 12000);
+}
+
+TEST_F(RetryPolicyTest, TextsOfTypeAndEndTypeAndDocumentErrors) {
+    struct Case {
+        json doc;
+        const char* type;
+        const char* end_type;
+    } cases[] = {
+        {json::object(), "Exp", "Reset"},
+        {{{"type", "exp"}, {"end_type", "reset"}}, "Exp", "Stop"},
+        {{{"type", "Linear"}, {"end_type", "Infinite"}}, "Linear", "Infinite"},
+        {{{"end_type", "whatever"}}, "Exp", "Stop"},
+    };
+    for (const auto& c : cases) {
+        const json out = CreateRateLimiterPolicy(c.doc, "", "")->ToJson();
+        EXPECT_EQ(out["type"], c.type) << c.doc;
+        EXPECT_EQ(out["end_type"], c.end_type) << c.doc;
+    }
+    const json defaults = CreateRateLimiterPolicy(json::object(), "", "")->ToJson();
+    EXPECT_EQ(defaults["maximal_delay"]["base_value"], json::parse(R"({"count": 4, "units": "hr"})"));
+    EXPECT_EQ(defaults["diff_or_base"]["interval"], json::parse(R"({"count": 100, "units": "milli"})"));
+    EXPECT_EQ(defaults["end_time"]["base_value"], json::parse(R"({"count": 10, "units": "min"})"));
+    EXPECT_FALSE(defaults.contains("initial_delay"));
+
+    EXPECT_THROW(CreateRateLimiterPolicy(json::array(), "x", Folder()), json::type_error);
+    EXPECT_THROW(CreateRateLimiterPolicy({{"type", 1}}, "x", Folder()), json::type_error);
+    EXPECT_THROW(CreateRateLimiterPolicy({{"diff_or_base", Fixed(1, "days")}}, "x", Folder()),
+                 std::invalid_argument);
+    EXPECT_FALSE(std::filesystem::exists(StateFile("x")));
+}
+
+TEST_F(RetryPolicyTest, WithoutNameOrFolderNothingIsPersisted) {
+    LogCapture log;
+    auto policy = CreateRateLimiterPolicy(ExpInfinite(), "", Folder());
+    policy->Next();
+    policy->Reset();
+    EXPECT_EQ(log.Count("Policy state without name or state folder is not persisted"), 1);
+    EXPECT_TRUE(std::filesystem::is_empty(scratch()));
+
+    auto missing = CreateRateLimiterPolicy(ExpInfinite(), "Lost", (scratch() / "no-such").string());
+    EXPECT_TRUE(log.Contains(logging::error, "Cannot get the folder path - GetLastError: "));
+    EXPECT_EQ(Ms(missing->Next()), 0);
+    EXPECT_TRUE(log.Contains(logging::error, "Cannot save the state config file - GetLastError: "));
+}
+
+TEST_F(RetryPolicyTest, UnknownKeysOfTheStateFileAreKept) {
+    WriteState("Keep", R"({"count": 2, "extra": {"a": 1}, "last_delay_count": 3000,
+                           "first_call_time": "2024-03-05T11:59:57+00:00",
+                           "last_call_time": "2024-03-05T11:59:57+00:00"})");
+    auto policy = CreateRateLimiterPolicy(ExpInfinite(), "Keep", Folder());
+    EXPECT_EQ(Ms(policy->Next()), 6000);  // the 3 s wait ended just now
+    const json state = ReadState("Keep");
+    EXPECT_EQ(state["extra"], json::parse(R"({"a": 1})"));
+    EXPECT_EQ(state["count"], 3);
+}
+
+TEST_F(RetryPolicyTest, AStateFileThatIsNoObjectOrHasWrongTypesMeansAFreshStart) {
+    const char* texts[] = {"[1, 2]",          "\"text\"",        "42",      R"({"count": "three"})",
+                           R"({"ended": 1})", R"({"count": 3,)", "not json"};
+    int n = 0;
+    for (const char* text : texts) {
+        LogCapture log;
+        const std::string name = "Bad" + std::to_string(n++);
+        WriteState(name, text);
+        std::shared_ptr<IRandomValue> policy;
+        ASSERT_NO_THROW(policy = CreateRateLimiterPolicy(ExpInfinite(), name, Folder())) << text;
+        EXPECT_TRUE(log.Contains(logging::verbose, "Cannot load the state config file")) << text;
+        EXPECT_EQ(policy->GetCount(), 0u) << text;
+        EXPECT_EQ(Ms(policy->Next()), 0) << text;
+        const json state = ReadState(name);
+        EXPECT_TRUE(state.is_object()) << text;
+        EXPECT_EQ(state["count"], 1) << text;
+    }
+}
+
+}  // namespace
+}  // namespace zelko::plenar::agent
