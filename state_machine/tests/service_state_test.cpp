@@ -1,0 +1,174 @@
+#include "state_machine/service_state.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "foundation/utils.h"
+#include "testing/temp_system_root.h"
+
+namespace zelko::plenar::agent {
+namespace {
+
+const std::vector<std::string> kStates = {
+    "NotInited",       "FailureState",          "Initializing",    "Onboarding",
+    "Attestating",     "AttestatingPoP",        "Discovery",       "PreEnrollZelko",
+    "EnrollZelko",     "PollEnrollZelkoStatus", "GettingIotCreds", "ConnectingToIot",
+    "UpdatingConsent", "RequiredOnStarting",    "Processing",      "Stopping"};
+const std::vector<std::string> kTasks = {"Enroll1E",          "WaitingForNetwork",  "RemoteJobsProcessing",
+                                         "CorvaneEnrollment", "CollectPerformance", "ResetDataValveClient",
+                                         "PerformanceMeasure"};
+
+// The policy each name gets from the standard document; unlisted names get "attest".
+const std::map<std::string, std::string> kStandardStates = {
+    {"FailureState", "attest"},
+    {"Attestating", "attest"},
+    {"AttestatingPoP", "attest"},
+    {"Discovery", "discovery"},
+    {"PreEnrollZelko", "enroll"},
+    {"EnrollZelko", "enroll"},
+    {"RequiredOnStarting", "enroll"},
+    {"Enroll1E", "enroll"},
+    {"PollEnrollZelkoStatus", "poll"},
+    {"GettingIotCreds", "iot"},
+    {"ConnectingToIot", "iot_conn"},
+    {"RemoteJobsProcessing", "jobs"},
+    {"tavragent-config_fetch", "refetch"},
+    {"tavragent-config_sub", "fetch"},
+    {"job-corvane-grants_fetch", "fetch"},
+    {"job-corvane-grants_sub", "fetch"},
+    {"job-corvane-policies_fetch", "fetch"},
+    {"job-corvane-policies_sub", "fetch"},
+    {"CorvaneEnrollment", "corvane"},
+    {"ResetDataValveClient", "reset_data_valve"},
+    {"CollectPerformance", "perf"},
+    {"PerformanceMeasure", "month"},
+};
+
+class ServiceStateTest : public testing::SystemRootTest {
+  protected:
+    // The built-in document that a missing retry file yields.
+    nlohmann::json BuiltIn(bool use_variant, const std::string& variant) {
+        return Utils::LoadConfigFile(scratch() / "zelko-retries-config.json", use_variant, variant);
+    }
+};
+
+TEST_F(ServiceStateTest, EveryStateAndTaskIsBoundToItsNamedPolicyInEachBuiltInDocument) {
+    struct Case {
+        const char* label;
+        nlohmann::json document;
+        std::set<std::string> unlisted;  // names this document leaves to "attest"
+    };
+    std::vector<Case> cases = {
+        {"standard", BuiltIn(false, ""), {}},
+        {"subscription", BuiltIn(true, "sub"), {"CollectPerformance", "PerformanceMeasure"}},
+        {"five-minute fetch", BuiltIn(true, "other"), {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ASSERT_TRUE(c.document.contains("states"));
+        ASSERT_TRUE(c.document["policies"].contains("local_delay"));
+        auto folder = scratch() / c.label;
+        std::filesystem::create_directories(folder);
+        std::vector<std::string> names = kStates;
+        names.insert(names.end(), kTasks.begin(), kTasks.end());
+        for (const auto& name : names) {
+            auto listed = kStandardStates.find(name);
+            std::string expected =
+                listed == kStandardStates.end() || c.unlisted.count(name) ? "attest" : listed->second;
+            std::shared_ptr<IRandomValue> bound;
+            if (std::find(kTasks.begin(), kTasks.end(), name) != kTasks.end()) {
+                ServiceTask task;
+                task.InitTask(name, c.document, folder);
+                EXPECT_EQ(task.name, name);
+                bound = task.policy;
+            } else {
+                ServiceState state;
+                state.InitState(name, c.document, folder);
+                EXPECT_EQ(state.name, name);
+                bound = state.policy;
+            }
+            ASSERT_TRUE(bound) << name;
+            auto reference = CreateRateLimiterPolicy(c.document["policies"][expected], "", "");
+            EXPECT_EQ(bound->ToJson(), reference->ToJson()) << name << " should use " << expected;
+        }
+        // Every listed name points at a policy of the document.
+        for (const auto& [name, policy] : c.document["states"].items()) {
+            EXPECT_TRUE(c.document["policies"].contains(policy.get<std::string>())) << name;
+        }
+    }
+}
+
+TEST_F(ServiceStateTest, BuiltInDocumentsDifferWhereTheVariantsSaySo) {
+    auto standard = BuiltIn(false, "")["policies"];
+    auto subscription = BuiltIn(true, "sub")["policies"];
+    auto fetch = BuiltIn(true, "fetch5mins")["policies"];
+    EXPECT_TRUE(standard.contains("perf"));
+    EXPECT_FALSE(subscription.contains("perf"));
+    EXPECT_TRUE(fetch["perf"]["initial_delay"]["base_value"] ==
+                (nlohmann::json{{"count", 1}, {"units", "hr"}}));
+    EXPECT_TRUE(standard["poll"].contains("max_delay"));
+    EXPECT_FALSE(fetch["poll"].contains("max_delay"));
+    EXPECT_FALSE(standard["attest"].contains("max_delay"));
+    EXPECT_TRUE(subscription["attest"].contains("max_delay"));
+    EXPECT_EQ(subscription["refetch"]["initial_delay"]["base_value"]["units"], "hr");
+    EXPECT_EQ(fetch["refetch"]["diff_or_base"]["base_value"],
+              (nlohmann::json{{"count", 5}, {"units", "min"}}));
+    EXPECT_EQ(standard["discovery"]["initial_delay"]["base_value"],
+              (nlohmann::json{{"count", 10}, {"units", "milli"}}));
+}
+
+TEST_F(ServiceStateTest, StatesSharingAPolicyNameKeepSeparateCounters) {
+    auto document = BuiltIn(false, "");
+    ServiceState attestating;
+    ServiceState pop;
+    attestating.InitState("Attestating", document, scratch());
+    pop.InitState("AttestatingPoP", document, scratch());
+    ASSERT_NE(attestating.policy, pop.policy);
+
+    int64_t ticks = -1;
+    EXPECT_TRUE(attestating.GetNextDelay(ticks));
+    // "attest" starts at 5 s plus up to 15 s, in 100-ns ticks.
+    EXPECT_GE(ticks, 5 * 10'000'000LL);
+    EXPECT_LE(ticks, 20 * 10'000'000LL);
+    EXPECT_EQ(attestating.policy->GetCount(), 1u);
+    EXPECT_EQ(pop.policy->GetCount(), 0u);
+    EXPECT_TRUE(std::filesystem::exists(scratch() / "zelko-plenar-service-state-Attestating.json"));
+    EXPECT_FALSE(std::filesystem::exists(scratch() / "zelko-plenar-service-state-AttestatingPoP.json"));
+
+    // A copy shares the instance; equality is by name.
+    ServiceState copy = attestating;
+    EXPECT_EQ(copy.policy, attestating.policy);
+    EXPECT_TRUE(copy == attestating);
+    EXPECT_FALSE(copy == pop);
+}
+
+TEST_F(ServiceStateTest, BadRetryConfigurationRaisesTheJsonError) {
+    auto document = BuiltIn(false, "");
+    document["states"]["Discovery"] = 5;
+    ServiceState state;
+    EXPECT_THROW(state.InitState("Discovery", document, scratch()), nlohmann::json::type_error);
+    document["states"]["Discovery"] = "no-such-policy";
+    EXPECT_THROW(state.InitState("Discovery", document, scratch()), nlohmann::json::type_error);
+}
+
+TEST(ServiceStateRecordTest, DefaultHandlersDoNothingAndNoDelayWithoutPolicy) {
+    ServiceState state;
+    state.OnEnter();
+    state.OnProcess(1, 0, 0, 0, nullptr, 0);
+    state.OnExit();
+    int64_t ticks = 42;
+    EXPECT_FALSE(state.GetNextDelay(ticks));
+    EXPECT_EQ(ticks, 42);
+    ServiceTask task;
+    task.Perform();
+    EXPECT_FALSE(task.running);
+    EXPECT_FALSE(task.GetNextDelay(ticks));
+}
+
+}  // namespace
+}  // namespace zelko::plenar::agent
