@@ -374,7 +374,13 @@ const DefaultConfigTable& DefaultConfigs() {
     }
 }
 )"},
-        // "zelko-scheduler-config.json": the agent scheduler.
+        {"zelko-scheduler-config.json", R"(
+{
+    "type": "Scheduler json config",
+    "hourly_is_date_based": false,
+    "hourly_fake_min": 60
+}
+)"},
         // "telemetry-module-config.json", "connectivity-module-config.json",
         // "onboarding-module-config.json", "consent-bridge-module-config.json",
         // "acm-module-config.json", "vev-e-module-config.json": the modules.
