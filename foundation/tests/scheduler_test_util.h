@@ -27,6 +27,10 @@ class Recorder {
         items_.push_back(std::move(item));
         cv_.notify_all();
     }
+    void Clear() {
+        std::lock_guard lock(mutex_);
+        items_.clear();
+    }
     std::vector<std::string> Items() const {
         std::lock_guard lock(mutex_);
         return items_;
