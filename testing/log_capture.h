@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -32,6 +34,14 @@ class LogCapture : public logging::IAppender {
     void write(const logging::Record& record) override {
         std::lock_guard lock(mutex_);
         lines_.emplace_back(record.getSeverity(), record.getMessage());
+        written_.notify_all();
+    }
+
+    // Waits until count records of that severity containing text have been written.
+    bool WaitFor(logging::Severity severity, const std::string& text, int count = 1,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
+        std::unique_lock lock(mutex_);
+        return written_.wait_for(lock, timeout, [&] { return CountLocked(severity, text) >= count; });
     }
 
     // Records of that severity whose message contains text.
@@ -73,7 +83,15 @@ class LogCapture : public logging::IAppender {
         return forward;
     }
 
+    int CountLocked(logging::Severity severity, const std::string& text) const {
+        int count = 0;
+        for (const auto& [s, message] : lines_)
+            count += (s == severity && message.find(text) != std::string::npos);
+        return count;
+    }
+
     mutable std::mutex mutex_;
+    mutable std::condition_variable written_;
     std::vector<std::pair<logging::Severity, std::string>> lines_;
 };
 

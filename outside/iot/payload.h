@@ -9,7 +9,7 @@ namespace zelko::shared::iot {
 
 // One message delivered on a subscribed topic, or the failure of a delivery.
 class Payload {
-public:
+  public:
     Payload() = default;
     Payload(std::string topic, std::string content, error::Error error = {})
         : topic_(std::move(topic)), content_(std::move(content)), error_(std::move(error)) {}
@@ -19,7 +19,7 @@ public:
     // Set when the delivery failed.
     const error::Error& GetError() const { return error_; }
 
-private:
+  private:
     std::string topic_;
     std::string content_;
     error::Error error_;
