@@ -16,8 +16,8 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -181,25 +181,32 @@ class Logger : public IAppender {
     bool checkSeverity(Severity severity) const { return severity <= getMaxSeverity(); }
 
     Logger& addAppender(IAppender* appender) {
-        std::unique_lock lock(mutex_);
-        appenders_.push_back(appender);
+        std::lock_guard lock(mutex_);
+        auto appenders = std::make_shared<std::vector<IAppender*>>(*appenders_);
+        appenders->push_back(appender);
+        appenders_ = std::move(appenders);
         return *this;
     }
 
     void write(const Record& record) override {
         if (!checkSeverity(record.getSeverity())) return;
-        // Shared: appenders serialise themselves, and a record may come back through us
-        // (an appender that logs) without deadlocking.
-        std::shared_lock lock(mutex_);
-        for (IAppender* appender : appenders_) appender->write(record);
+        // A snapshot: no lock of ours is held while appenders run, so an appender may take its own
+        // locks or log again without any order between those locks and ours.
+        std::shared_ptr<const std::vector<IAppender*>> appenders;
+        {
+            std::lock_guard lock(mutex_);
+            appenders = appenders_;
+        }
+        for (IAppender* appender : *appenders) appender->write(record);
     }
 
     void operator+=(const Record& record) { write(record); }
 
   private:
     std::atomic<Severity> max_severity_;
-    std::shared_mutex mutex_;
-    std::vector<IAppender*> appenders_;
+    std::mutex mutex_;
+    std::shared_ptr<const std::vector<IAppender*>> appenders_ =
+        std::make_shared<const std::vector<IAppender*>>();
 };
 
 template <int instance>
