@@ -2,8 +2,8 @@
 
 #include <mutex>
 
+#include "foundation/utils_files.h"
 #include "foundation/utils_modules.h"
-#include "platform/paths.h"
 #include "platform/processes.h"
 
 namespace zelko::plenar::agent {
@@ -14,7 +14,7 @@ std::filesystem::path LogFilePath(const std::filesystem::path& executable) {
     return executable.parent_path() / (name + ".log");
 }
 
-void InitLogger(int32_t severity) { InitLogger(severity, platform::ExecutablePath()); }
+void InitLogger(int32_t severity) { InitLogger(severity, Utils::GetExecutableFilePath()); }
 
 void InitLogger(int32_t severity, const std::filesystem::path& executable) {
     static std::once_flag once;
