@@ -200,7 +200,7 @@ TEST_F(RetryPolicyTest, WithoutNameOrFolderNothingIsPersisted) {
     auto policy = CreateRateLimiterPolicy(ExpInfinite(), "", Folder());
     policy->Next();
     policy->Reset();
-    EXPECT_EQ(log.Count("Policy state without name or state folder is not persisted"), 1);
+    EXPECT_EQ(log.Count(logging::verbose, "Policy state without name or state folder is not persisted"), 1);
     EXPECT_TRUE(std::filesystem::is_empty(scratch()));
 
     auto missing = CreateRateLimiterPolicy(ExpInfinite(), "Lost", (scratch() / "no-such").string());

@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "foundation/logging.h"
 #include "foundation/timed_scheduler.h"
 #include "platform/clock.h"
+#include "testing/log_capture.h"
 
 namespace zelko::plenar::agent::testing {
+
+using zelko::testing::LogCapture;
 
 // 2024-03-05T12:00:00Z: a fixed start for virtual time.
 constexpr int64_t kStartTicks = 1'709'640'000LL * platform::kTicksPerSecond;
@@ -76,69 +78,6 @@ class Gate {
     std::mutex mutex_;
     std::condition_variable cv_;
     bool open_ = false;
-};
-
-// Collects log lines (severity and message) while alive.
-class LogCapture : public logging::IAppender {
-  public:
-    LogCapture() {
-        auto& logger = logging::init<0>(logging::verbose);
-        logger.setMaxSeverity(logging::verbose);
-        std::lock_guard lock(Registry().mutex);
-        Registry().active = this;
-        if (!Registry().attached) {
-            logger.addAppender(&Forwarder());
-            Registry().attached = true;
-        }
-    }
-    ~LogCapture() override {
-        std::lock_guard lock(Registry().mutex);
-        Registry().active = nullptr;
-    }
-
-    void write(const logging::Record& record) override {
-        std::lock_guard lock(mutex_);
-        lines_.emplace_back(record.getSeverity(), record.getMessage());
-    }
-
-    bool Contains(logging::Severity severity, const std::string& text) const {
-        std::lock_guard lock(mutex_);
-        for (const auto& [s, m] : lines_)
-            if (s == severity && m.find(text) != std::string::npos) return true;
-        return false;
-    }
-    int Count(const std::string& text) const {
-        std::lock_guard lock(mutex_);
-        int n = 0;
-        for (const auto& line : lines_)
-            if (line.second.find(text) != std::string::npos) ++n;
-        return n;
-    }
-
-  private:
-    // The logger keeps appender pointers forever: one process-wide forwarder feeds the active capture.
-    struct Shared {
-        std::mutex mutex;
-        LogCapture* active = nullptr;
-        bool attached = false;
-    };
-    static Shared& Registry() {
-        static Shared shared;
-        return shared;
-    }
-    struct Forward : logging::IAppender {
-        void write(const logging::Record& record) override {
-            std::lock_guard lock(Registry().mutex);
-            if (Registry().active) Registry().active->write(record);
-        }
-    };
-    static Forward& Forwarder() {
-        static Forward forward;
-        return forward;
-    }
-
-    mutable std::mutex mutex_;
-    std::vector<std::pair<logging::Severity, std::string>> lines_;
 };
 
 }  // namespace zelko::plenar::agent::testing

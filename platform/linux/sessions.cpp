@@ -1,0 +1,117 @@
+#include "platform/sessions.h"
+
+#include <signal.h>
+#include <utmpx.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "platform/last_error.h"
+
+namespace zelko::platform {
+
+namespace {
+
+struct FakeState {
+    std::vector<FakeSession> sessions;
+    bool enumerate_fails = false;
+    int enumerate_calls = 0;
+    int query_calls = 0;
+};
+
+std::mutex g_mutex;  // guards g_fake and the utmp reader, which keeps static state
+FakeState* g_fake = nullptr;
+
+struct UtmpEntry {
+    Session session;
+    int64_t logon_file_time = 0;
+};
+
+// Leaves the failure where callers look for it: errno and the platform's last error.
+void Fail(int error) {
+    errno = error;
+    SetLastError(ErrorFromErrno(error));
+}
+
+bool ProcessAlive(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
+
+// One entry per user login (USER_PROCESS); the login process id serves as the session id.
+std::vector<UtmpEntry> ReadUtmp() {
+    std::vector<UtmpEntry> entries;
+    ::setutxent();
+    while (const utmpx* record = ::getutxent()) {
+        if (record->ut_type != USER_PROCESS) continue;
+        UtmpEntry entry;
+        entry.session.id = static_cast<uint32_t>(record->ut_pid);
+        entry.session.user.assign(record->ut_user, ::strnlen(record->ut_user, sizeof(record->ut_user)));
+        entry.session.state =
+            ProcessAlive(record->ut_pid) ? SessionState::Active : SessionState::Disconnected;
+        entry.logon_file_time = kFileTimeUnixEpoch + static_cast<int64_t>(record->ut_tv.tv_sec) * 10'000'000 +
+                                static_cast<int64_t>(record->ut_tv.tv_usec) * 10;
+        entries.push_back(std::move(entry));
+    }
+    ::endutxent();
+    return entries;
+}
+
+}  // namespace
+
+std::optional<std::vector<Session>> EnumerateSessions() {
+    std::lock_guard lock(g_mutex);
+    std::vector<Session> sessions;
+    if (g_fake != nullptr) {
+        ++g_fake->enumerate_calls;
+        if (g_fake->enumerate_fails) {
+            Fail(EIO);
+            return std::nullopt;
+        }
+        for (const auto& fake : g_fake->sessions) sessions.push_back({fake.id, fake.state, fake.user});
+        return sessions;
+    }
+    // A machine without a utmp file simply has no sessions.
+    for (auto& entry : ReadUtmp()) sessions.push_back(std::move(entry.session));
+    return sessions;
+}
+
+std::optional<int64_t> QuerySessionLogonTime(uint32_t session_id) {
+    std::lock_guard lock(g_mutex);
+    if (g_fake != nullptr) {
+        ++g_fake->query_calls;
+        for (const auto& fake : g_fake->sessions) {
+            if (fake.id != session_id) continue;
+            if (!fake.logon_file_time) Fail(EACCES);
+            return fake.logon_file_time;
+        }
+        Fail(ENOENT);
+        return std::nullopt;
+    }
+    for (const auto& entry : ReadUtmp()) {
+        if (entry.session.id == session_id) return entry.logon_file_time;
+    }
+    Fail(ENOENT);
+    return std::nullopt;
+}
+
+ScopedFakeSessions::ScopedFakeSessions(std::vector<FakeSession> sessions, bool enumerate_fails) {
+    std::lock_guard lock(g_mutex);
+    g_fake = new FakeState{std::move(sessions), enumerate_fails};
+}
+
+ScopedFakeSessions::~ScopedFakeSessions() {
+    std::lock_guard lock(g_mutex);
+    delete g_fake;
+    g_fake = nullptr;
+}
+
+int ScopedFakeSessions::enumerate_calls() const {
+    std::lock_guard lock(g_mutex);
+    return g_fake ? g_fake->enumerate_calls : 0;
+}
+
+int ScopedFakeSessions::query_calls() const {
+    std::lock_guard lock(g_mutex);
+    return g_fake ? g_fake->query_calls : 0;
+}
+
+}  // namespace zelko::platform
