@@ -1,0 +1,49 @@
+// Sends a control or a request line to the running agent through its control channel:
+//   zelko-plenar-agent-control <control> [<event type>]   e.g. 211, or 1 to stop
+//   zelko-plenar-agent-control <request words...>         e.g. status
+
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include "platform/last_error.h"
+#include "platform/service_control.h"
+
+namespace {
+constexpr char kServiceName[] = "zelko-plenar-agent-service";
+
+bool IsNumber(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789xXabcdefABCDEF") == std::string::npos &&
+           std::isdigit(static_cast<unsigned char>(text[0]));
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::cerr << "usage: " << argv[0] << " <control> [<event type>] | <request words...>\n";
+        return 2;
+    }
+    std::string first = argv[1];
+    if (IsNumber(first) && argc <= 3 && (argc == 2 || IsNumber(argv[2]))) {
+        auto control = static_cast<uint32_t>(std::stoul(first, nullptr, 0));
+        auto type = argc == 3 ? static_cast<uint32_t>(std::stoul(argv[2], nullptr, 0)) : 0u;
+        if (zelko::platform::ControlService(kServiceName, control, type)) {
+            std::cout << "control " << control << " delivered\n";
+            return 0;
+        }
+        uint32_t error = zelko::platform::GetLastError();
+        std::cerr << "control " << control << " failed: " << error << " "
+                  << zelko::platform::FormatSystemMessage(error);
+        return 1;
+    }
+    std::string request;
+    for (int i = 1; i < argc; ++i) request += (i > 1 ? " " : "") + std::string(argv[i]);
+    auto answer = zelko::platform::SendServiceRequest(kServiceName, request);
+    if (!answer) {
+        std::cerr << kServiceName << " is not running (no answer on "
+                  << zelko::platform::ServiceControlChannelPath(kServiceName).string() << ")\n";
+        return 1;
+    }
+    std::cout << *answer << "\n";
+    return answer->rfind("error", 0) == 0 ? 1 : 0;
+}

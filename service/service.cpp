@@ -1,0 +1,271 @@
+#include "service/service.h"
+
+#include "foundation/logging.h"
+#include "foundation/utils.h"
+#include "platform/clock.h"
+#include "platform/last_error.h"
+
+namespace zelko::plenar::agent {
+
+namespace {
+constexpr uint32_t kScheduleEventControl = 230;
+constexpr uint32_t kDroppedControl = 150;
+}  // namespace
+
+Service::Service()
+    : _corvane_grants_name("corvane-grants"),
+      _corvane_policies_name("corvane-policies"),
+      _current_state(std::make_shared<const ServiceState>()),
+      _scheduler(""),
+      _app("Zelko Plenar Agent service", "ZelkoPlenarAgent") {
+    _grace_period.logonFound = false;
+    _grace_period.logonTime = 0;
+    _grace_period.invalidLogonSeen = false;
+    _grace_period.createdTicks = platform::NowTicks();
+
+    _stopping.store(false);
+    _required_on_start_done = false;
+
+    LOG_INFO << "Initialilizing modern sleep event...";
+    int error = 0;
+    _system_sleep_event = platform::NamedEvent::Create("Global\\SystemSleepEvent", false, &error);
+    if (_system_sleep_event) {
+        LOG_INFO << "Initialilizing modern sleep event completed...";
+    } else {
+        LOG_WARNING
+            << "Initialilizing modern sleep event failed, collector will not be notified on sleep events"
+            << error;
+    }
+
+    LOG_INFO << "Initialilizing scheduler events...";
+    if (!_scheduler.destroyed) {
+        _scheduler.SetSysEventCallback([this](ScheduleTypes type) {
+            CurrentState()->OnProcess(kScheduleEventControl, static_cast<uint32_t>(type), 0, 0, nullptr, 0);
+        });
+    }
+    LOG_INFO << "Initialilizing scheduler events completed...";
+
+    // Bound whatever failed above, so that a stop request always reaches the Stopping state.
+    BindHandlers();
+}
+
+Service::~Service() {
+    _system_sleep_event.reset();
+    // Posted work refers to the members below; end it before they go.
+    if (!_scheduler.destroyed.exchange(true)) _scheduler.Destroy();
+}
+
+void Service::BindHandlers() {
+    auto default_only = [this](uint32_t control, uint32_t, uint32_t, uint32_t, void*, uint64_t) {
+        SvcCtrlHandlerImplDefault(control);
+    };
+    auto processing = [this](uint32_t control, uint32_t type, uint32_t channel, uint32_t level, void* data,
+                             uint64_t size) {
+        if (SvcCtrlHandlerImplDefault(control)) {
+            SvcCtrlHandlerImplProcessing(control, type, channel, level, data, size);
+        }
+    };
+    auto processing_once_initialized = [this](uint32_t control, uint32_t type, uint32_t channel,
+                                              uint32_t level, void* data, uint64_t size) {
+        if (SvcCtrlHandlerImplDefault(control) && _initialized) {
+            SvcCtrlHandlerImplProcessing(control, type, channel, level, data, size);
+        }
+    };
+    auto nothing = [] {};
+
+    // The states' entry work and the tasks' work come with their own parts of the state machine;
+    // until then they keep the handlers that do nothing.
+    FailureState.OnProcess = default_only;
+    Initializing.OnProcess = processing_once_initialized;
+    Onboarding.OnProcess = default_only;
+    Attestating.OnProcess = processing;
+    AttestatingPoP.OnProcess = processing;
+    for (ServiceState* state : {&Discovery, &PreEnrollZelko, &EnrollZelko, &PollEnrollZelkoStatus,
+                                &GettingIotCreds, &ConnectingToIot, &Processing}) {
+        state->OnProcess = processing;
+    }
+    UpdatingConsent.OnProcess = default_only;
+    RequiredOnStarting.OnProcess = default_only;
+    Stopping.OnEnter = [this] { EnterStoppingWork(); };
+    Stopping.OnProcess = default_only;
+    for (ServiceState* state :
+         {&FailureState, &Initializing, &Onboarding, &Attestating, &AttestatingPoP, &Discovery,
+          &PreEnrollZelko, &EnrollZelko, &PollEnrollZelkoStatus, &GettingIotCreds, &ConnectingToIot,
+          &UpdatingConsent, &RequiredOnStarting, &Processing, &Stopping}) {
+        state->OnExit = nothing;
+    }
+}
+
+void Service::EnterStoppingWork() {
+    LOG_INFO << "Stopping.OnEnter";
+    if (!SignalEvent(_svc_stop_event_handle.get())) {
+        LOG_ERROR << "Stopping.OnEnter could not signal the stop event - GetLastError: "
+                  << platform::GetLastError();
+    }
+    LOG_INFO << "Stopping.OnEnter exiting.";
+}
+
+// ---- state machine ----
+
+std::shared_ptr<const ServiceState> Service::CurrentState() const {
+    std::lock_guard lock(_current_state_mutex);
+    return _current_state;
+}
+
+std::string Service::CurrentStateName() const { return CurrentState()->name; }
+
+bool Service::IsCurrentState(const char* state_name) const { return CurrentStateName() == state_name; }
+
+void Service::SetState(const ServiceState& target) {
+    LOG_DEBUG << "Service state is changing to " << target.name;
+    std::shared_ptr<const ServiceState> previous;
+    std::shared_ptr<const ServiceState> next;
+    {
+        std::lock_guard lock(_current_state_mutex);
+        if (_current_state->name == target.name) {
+            previous = _current_state;
+        } else if (_current_state->name != "Stopping") {
+            previous = _current_state;
+            next = std::make_shared<const ServiceState>(target);
+            _current_state = next;
+        }
+    }
+    if (!next) {
+        if (previous) {
+            LOG_DEBUG << "Service state is already " << target.name;
+        } else {
+            LOG_DEBUG << "Service is stopping, final state won't change to " << target.name;
+        }
+        return;
+    }
+    // Handlers run outside the lock: entry work enters further states.
+    previous->OnExit();
+    LOG_INFO << "Service state changed to " << next->name;
+    next->OnEnter();
+}
+
+std::filesystem::path Service::ExecutableFolder() { return GetExecutablePath().parent_path(); }
+
+void Service::InitBaseStates() {
+    const auto folder = ExecutableFolder();
+    _retry_config = Utils::LoadConfigFile(folder / kConfigFolderName / kRetriesConfigFileName);
+    NotInited.InitState("NotInited", _retry_config, folder);
+    FailureState.InitState("FailureState", _retry_config, folder);
+    Initializing.InitState("Initializing", _retry_config, folder);
+    Stopping.InitState("Stopping", _retry_config, folder);
+}
+
+void Service::InitializePolicies() {
+    const auto folder = ExecutableFolder();
+    const auto path = folder / kConfigFolderName / kRetriesConfigFileName;
+    if (HasSubscriptionFeature()) {
+        std::string variant = "sub";
+        if (_agent_config.is_object() && _agent_config.contains("sub_type") &&
+            _agent_config["sub_type"].is_string()) {
+            variant = _agent_config["sub_type"].get<std::string>();
+        }
+        _retry_config = Utils::LoadConfigFile(path, true, variant);
+        LOG_DEBUG << "Retry Policies - Corvane";
+    } else {
+        _retry_config = Utils::LoadConfigFile(path);
+    }
+    const std::pair<ServiceState*, const char*> states[] = {
+        {&Onboarding, "Onboarding"},
+        {&Attestating, "Attestating"},
+        {&AttestatingPoP, "AttestatingPoP"},
+        {&Discovery, "Discovery"},
+        {&PreEnrollZelko, "PreEnrollZelko"},
+        {&EnrollZelko, "EnrollZelko"},
+        {&PollEnrollZelkoStatus, "PollEnrollZelkoStatus"},
+        {&GettingIotCreds, "GettingIotCreds"},
+        {&ConnectingToIot, "ConnectingToIot"},
+        {&UpdatingConsent, "UpdatingConsent"},
+        {&RequiredOnStarting, "RequiredOnStarting"},
+        {&Processing, "Processing"},
+    };
+    for (const auto& [state, name] : states) state->InitState(name, _retry_config, folder);
+    Enroll1E.InitTask("Enroll1E", _retry_config, folder);
+    WaitingForNetwork.InitTask("WaitingForNetwork", _retry_config, folder);
+    RemoteJobsProcessing.InitTask("RemoteJobsProcessing", _retry_config, folder);
+    CorvaneEnrollment.InitTask("CorvaneEnrollment", _retry_config, folder);
+    CollectPerformance.InitTask("CollectPerformance", _retry_config, folder);
+    CollectPerformance.ResetPolicy();
+    ResetDataValveClient.InitTask("ResetDataValveClient", _retry_config, folder);
+    ResetDataValveClient.ResetPolicy();
+    PerformanceMeasure.InitTask("PerformanceMeasure", _retry_config, folder);
+}
+
+bool Service::HasSubscriptionFeature() {
+    // The device's features come from the feature finder, which the module set-up builds; until
+    // it exists the device has none.
+    return false;
+}
+
+bool Service::GetLocalDelay(int64_t& ticks) const { return NextPolicyDelay(_local_delay_policy, ticks); }
+
+// ---- network wait ----
+
+void Service::RequestToRunOnNetwork(std::function<void()> work) {
+    _network_wait_queue.push_back(std::move(work));
+    if (_network_events && !WaitingForNetwork.running) {
+        WaitingForNetwork.running = true;
+        _scheduler.In(Duration::zero(), [this] { WaitingForNetwork.Perform(); });
+    }
+}
+
+void Service::OnNetworkConnected() {
+    _scheduler.In(Duration::zero(), [this] {
+        for (auto& work : _network_wait_queue) _scheduler.In(Duration::zero(), std::move(work));
+        _network_wait_queue.clear();
+    });
+}
+
+void Service::OnNetworkLost() {
+    // The flag belongs to the worker; set it there rather than on the caller's thread.
+    _scheduler.In(Duration::zero(), [this] {
+        WaitingForNetwork.running = true;
+        WaitingForNetwork.Perform();
+    });
+}
+
+// ---- control path ----
+
+void Service::SvcCtrlHandlerImpl(uint32_t control, uint32_t event_type, void* event_data) {
+    LOG_DEBUG << "Service handling control " << control << " with event type " << event_type << " time "
+              << Utils::FormatUtcIso8601(platform::NowTicks());
+    if (control == kDroppedControl) return;
+    CurrentState()->OnProcess(control, event_type, 0, 0, event_data, 0);
+}
+
+bool Service::SvcCtrlHandlerImplDefault(uint32_t control) {
+    switch (control) {
+        case platform::kServiceControlStop:
+            LOG_INFO << "Service received stop event. Stopping.OnEnter";
+            SetState(Stopping);
+            return false;
+        case platform::kServiceControlShutdown:
+            LOG_INFO << "Service received shut down event. Stopping.OnEnter";
+            SetState(Stopping);
+            return false;
+        default:
+            return true;
+    }
+}
+
+bool Service::SvcCtrlHandlerImplProcessing(uint32_t, uint32_t, uint32_t, uint32_t, void*, uint64_t) {
+    return true;
+}
+
+void Service::SendEventToModules(uint32_t control, uint32_t event_type) {
+    SendEventToModules(control, event_type, nullptr, 0);
+}
+
+void Service::SendEventToModules(uint32_t, uint32_t, const void*, uint64_t) {}
+
+uint32_t Service::SuspendResumeCallback(uint32_t, const void*) { return 0; }
+
+uint32_t Service::ModernSuspendResumeCallbackImpl(uint32_t, const platform::PowerBroadcastSetting*) {
+    return 0;
+}
+
+}  // namespace zelko::plenar::agent

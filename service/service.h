@@ -1,0 +1,302 @@
+#pragma once
+
+// The one object around which the service program is built: it owns the states and side tasks,
+// the agent scheduler, every module, the configuration documents and the handles the service
+// control layer gives it. `main` uses one global instance; tests build their own and replace the
+// virtual wrappers over the service control manager, the event log and the stop event.
+
+#include <CLI/CLI.hpp>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "foundation/allocator.h"
+#include "foundation/grace_period.h"
+#include "foundation/retry_policy.h"
+#include "foundation/scheduler.h"
+#include "platform/crash_filter.h"
+#include "platform/event_log.h"
+#include "platform/kernel_objects.h"
+#include "platform/named_objects.h"
+#include "platform/notifications.h"
+#include "platform/service_control.h"
+#include "platform/steady_clock.h"
+#include "state_machine/service_state.h"
+
+namespace zelko::shared::device {
+class IDeviceInfo;
+}
+namespace zelko::shared::http {
+class IHttpClient;
+}
+namespace zelko::plenar::config {
+class ConfigService;
+class RemoteConfig;
+}  // namespace zelko::plenar::config
+namespace zelko::plenar::crypto {
+class Cryptography;
+}
+
+namespace zelko::plenar::agent {
+
+class AcmModule;
+class ConnectivityModule;
+class ConsentBridgeModule;
+class FeatureFinder;
+class InstallComponent;
+class NetworkEvents;
+class PerformanceCollector;
+class S3Client;
+class SystemStatusChecker;
+class TelemetryModule;
+class VevEModule;
+class WindowsEventExtSubscription;
+class WindowsEventSubscription;
+namespace corvane {
+class Enrollment;
+}
+
+inline constexpr char kServiceName[] = "zelko-plenar-agent-service";
+inline constexpr char kConfigFolderName[] = "Configuration Files";
+inline constexpr char kAgentConfigFileName[] = "zelko-plenar-agent-config.json";
+inline constexpr char kRetriesConfigFileName[] = "zelko-retries-config.json";
+
+class Service {
+  public:
+    // The fetch and subscribe tasks of one remote configuration.
+    class RemoteConfigStates : public std::enable_shared_from_this<RemoteConfigStates> {
+      public:
+        ServiceTask fetch_task;
+        ServiceTask sub_task;
+        std::shared_ptr<config::RemoteConfig> config;
+    };
+
+    Service();
+    virtual ~Service();
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+
+    // ---- virtual wrappers over the service control manager, the event log and the stop event ----
+    virtual platform::ScHandle OpenScManager(const char* machine, const char* database, uint32_t access);
+    virtual platform::ScHandle CreateAgentService(platform::ScHandle manager,
+                                                  const std::string& command_line);
+    virtual uint32_t WaitForObject(platform::Waitable* handle, uint32_t milliseconds);
+    virtual platform::EventSourceHandle RegisterEventLogSource(const char* server, const std::string& source);
+    virtual bool SignalEvent(platform::Event* handle);
+    virtual void SendEventToModules(uint32_t control, uint32_t event_type);
+    virtual platform::ScHandle OpenAgentService(platform::ScHandle manager);
+    virtual bool CloseScHandle(platform::ScHandle handle);
+    virtual void SendEventToModules(uint32_t control, uint32_t event_type, const void* data, uint64_t size);
+    virtual std::filesystem::path GetExecutablePath();
+    virtual void SvcCtrlHandlerImpl(uint32_t control, uint32_t event_type, void* event_data);
+
+    // ---- program entry and service control shell ----
+    // Loads the main configuration from base/folder/file (base: the executable's folder when
+    // empty). False when the base is missing or the document is null or empty.
+    bool InitConfig(std::string folder_name, std::string file_name, std::string base_folder);
+    int32_t ReadLogSeverity() const;
+    // Return whether the operation did what it was asked; a failure is logged and kept for
+    // LastShellFailure.
+    bool SvcInstallService();
+    bool SvcRemoveService();
+    void SvcMain();
+    void SvcInit();
+    void ReportSvcStatus(uint32_t current_state, uint32_t win32_exit_code, uint32_t wait_hint);
+    void ReportServiceError(const std::string& function_name);
+    // What the last failed install or removal logged.
+    const std::string& LastShellFailure() const { return _last_shell_failure; }
+    platform::ServiceStatus LastReportedStatus() const;
+
+    // Main configuration values; a missing key, a document that is not an object or a value of
+    // another type give the default.
+    bool ConfigBool(const char* key, bool default_value) const;
+    int64_t ConfigInteger(const char* key, int64_t default_value) const;
+    std::string ConfigString(const char* key, const std::string& default_value) const;
+
+    // ---- stop ----
+    void StopService();
+
+    // ---- state machine ----
+    void SetState(const ServiceState& target);
+    // The current state, held by the caller while it runs its handlers.
+    std::shared_ptr<const ServiceState> CurrentState() const;
+    std::string CurrentStateName() const;
+    void InitBaseStates();
+    void InitializePolicies();
+    bool GetLocalDelay(int64_t& ticks) const;
+    void RequestToRunOnNetwork(std::function<void()> work);
+    void OnNetworkConnected();
+    void OnNetworkLost();
+
+    // ---- control path ----
+    bool SvcCtrlHandlerImplDefault(uint32_t control);
+    bool SvcCtrlHandlerImplProcessing(uint32_t control, uint32_t event_type, uint32_t channel, uint32_t level,
+                                      void* data, uint64_t size);
+
+    // ---- power notices ----
+    uint32_t SuspendResumeCallback(uint32_t type, const void* setting);
+    uint32_t ModernSuspendResumeCallbackImpl(uint32_t type, const platform::PowerBroadcastSetting* setting);
+
+  protected:
+    // The teardown of the stop, run on the scheduler's worker; sets `done` as its last action.
+    void TeardownModules(std::atomic<bool>& done);
+    void BindHandlers();
+    void EnterStoppingWork();
+    bool IsCurrentState(const char* state_name) const;
+    // Folder of the executable, where the configuration folder and the state files are.
+    std::filesystem::path ExecutableFolder();
+    // The device has the feature "ss" or "te".
+    bool HasSubscriptionFeature();
+    void FailShell(const std::string& text);
+
+    std::string _last_shell_failure;
+    // The arguments of the first InitConfig, which the service main reads again.
+    std::array<std::string, 3> _init_config_args;
+
+  public:
+    // ---- members, in the order of the service's layout ----
+    std::string _corvane_grants_name;
+    std::string _corvane_policies_name;
+    std::function<void()> _init_work;
+    std::shared_ptr<IRandomValue> _cert_store_policy;
+    std::shared_ptr<IRandomValue> _cert_store_save_policy;
+    bool _simulate_wu = false;
+    bool _simulate_write_cert_error = false;
+    ServiceState NotInited;
+    ServiceState FailureState;
+    ServiceState Initializing;
+    ServiceState Onboarding;
+    ServiceState Attestating;
+    ServiceState AttestatingPoP;
+    ServiceState Discovery;
+    ServiceState PreEnrollZelko;
+    ServiceState EnrollZelko;
+    ServiceState PollEnrollZelkoStatus;
+    ServiceState GettingIotCreds;
+    std::shared_ptr<config::ConfigService> _config_service;
+    std::shared_ptr<RemoteConfigStates> _tavragent_config_states;
+    std::map<std::string, std::shared_ptr<RemoteConfigStates>> _remote_config_states;
+    std::shared_ptr<shared::device::IDeviceInfo> _device_info;
+    ServiceState ConnectingToIot;
+    ServiceState UpdatingConsent;
+    ServiceState RequiredOnStarting;
+    ServiceState Processing;
+    ServiceState Stopping;
+    ServiceTask Enroll1E;
+    ServiceTask RemoteJobsProcessing;
+    ServiceTask CorvaneEnrollment;
+    ServiceTask CollectPerformance;
+    bool _collect_performance_scheduled = false;
+    bool _collect_perf = false;
+    ServiceTask ResetDataValveClient;
+    bool _resend_scheduled = false;
+    ServiceTask PerformanceMeasure;
+    // The state entered last. Replaced whole under its mutex, never changed in place, so a
+    // handler running on another thread keeps the state it started with.
+    std::shared_ptr<const ServiceState> _current_state;
+    mutable std::mutex _current_state_mutex;
+    ServiceTask WaitingForNetwork;
+    uint32_t _nlm_advise_cookie = 0;
+    std::shared_ptr<NetworkEvents> _network_events;
+    std::vector<std::function<void()>> _network_wait_queue;
+    int64_t _poll_enroll_started = 0;
+    nlohmann::json _retry_config;
+    bool _iot_connected = false;
+    bool _stop_for_vxm = false;
+    std::shared_ptr<PerformanceCollector> _performance_collector;
+    platform::ServiceStatus _svc_status{};
+    mutable std::mutex _svc_status_mutex;
+    platform::ServiceStatusHandle _svc_status_handle = nullptr;
+    std::unique_ptr<platform::Event> _svc_stop_event_handle;
+    platform::NotificationHandle _dev_notify_handle = 0;
+    platform::NotificationHandle _acdc_notify_handle = 0;
+    platform::NotificationHandle _suspend_resume_notify_handle = 0;
+    platform::NotificationHandle _modern_sleep_notify_handle = 0;
+    std::unique_ptr<platform::NamedEvent> _system_sleep_event;
+    shared::http::Allocator _allocator;
+    Scheduler _scheduler;
+    std::shared_ptr<shared::http::IHttpClient> _http_client;
+    std::shared_ptr<ConnectivityModule> _conn_module;
+    std::shared_ptr<TelemetryModule> _telemetry_module;
+    std::shared_ptr<AcmModule> _acm_module;
+    std::shared_ptr<VevEModule> _onee_module;
+    std::map<std::string, std::shared_ptr<InstallComponent>> _remote_jobs;
+    std::shared_ptr<ConsentBridgeModule> _consent_bridge_module;
+    std::shared_ptr<S3Client> _s3_client;
+    std::shared_ptr<corvane::Enrollment> _corvane_enrollment;
+    std::shared_ptr<SystemStatusChecker> _system_status_checker;
+    bool _state_flags[6] = {};
+    int64_t _pre_enroll_time = 0;
+    std::shared_ptr<IRandomValue> _local_delay_policy;
+    std::vector<std::shared_ptr<WindowsEventSubscription>> _win_event_subscriptions;
+    std::map<int32_t, std::shared_ptr<WindowsEventExtSubscription>> _win_event_ext_subscriptions;
+    std::shared_ptr<crypto::Cryptography> _cryptography;
+    std::shared_ptr<FeatureFinder> _feature_finder;
+    std::filesystem::path _exe_path_buffer;
+    CLI::App _app;
+    std::string _plugin_name;
+    std::string _plugin_payload_path;
+    std::filesystem::path _config_folder;
+    nlohmann::json _agent_config;
+    nlohmann::json _install_component_config;
+    std::string _stack;
+    std::string _cli_params_path;
+    std::atomic<bool> _stopping{false};
+    bool _required_on_start_done = false;
+    bool _grant_check_scheduled = false;
+    bool _grants_subscribed = false;
+    bool _policies_subscribed = false;
+    bool _prev_grant = false;
+    bool _req_grant_event = false;
+    bool _is_state_reset_done = false;
+    bool _tried_to_hw_attest_with_pluton = false;
+    bool _is_commercial_managed = false;
+    bool _has_vxm_deployer = false;
+    bool _has_ss_or_te = false;
+    bool _is_test_env = false;
+    bool _is_vxm_managed_subscription = false;
+    std::filesystem::path _state_file_path;
+    nlohmann::json _persisted_state;
+    GracePeriod _grace_period;
+    bool _start_work_scheduled = false;
+    std::atomic<bool> _initialized{false};
+    std::atomic<bool> _is_sleeping{false};
+    std::atomic<bool> _new_wakeup{false};
+    std::atomic<bool> _in_wake_grace{false};
+    std::future<void> _grace_task;
+    int64_t _startup_wake_time = 0;
+    bool _startup_grace_done = false;
+    int64_t _grace_start = 0;
+    std::shared_ptr<config::RemoteConfig> _tavragent_config;
+    nlohmann::json _cert_store_policy_doc;
+    nlohmann::json _cert_store_save_policy_doc;
+
+    // The stop's teardown has finished (the stop waits for it, at most 30 seconds).
+    platform::SteadyWaiter _teardown_waiter;
+};
+
+// The control handler the service registers with the service control layer; the context is the
+// Service. Every control is answered with no error.
+uint32_t ServiceControlHandler(uint32_t control, uint32_t event_type, void* event_data, void* context);
+
+// The top-level crash filter: logs what crashed, ends the logger and lets the crash go on.
+int32_t AgentUnhandledExceptionFilter(platform::ExceptionPointers* info);
+
+// The text of a system error number, ending in "\r\n" for system texts; a substitute when there is
+// none.
+std::string GetErrorMessage(uint32_t code);
+
+// The program: loads the main configuration, starts the logger and either installs, removes or
+// runs the service under the service control layer. Returns the process exit code.
+int ServiceProgramMain(Service& service, int argc, char** argv);
+
+}  // namespace zelko::plenar::agent

@@ -1,0 +1,148 @@
+// The stop: stop-pending reports, the module teardown on the scheduler's worker in its fixed order,
+// the bounded wait for it, and the end of the scheduler and of the notifications.
+
+#include <cstdlib>
+#include <stdexcept>
+
+#include "foundation/logging.h"
+#include "jobs/acm_module.h"
+#include "platform/steady_clock.h"
+#include "service/service.h"
+
+namespace zelko::plenar::agent {
+
+namespace {
+constexpr uint32_t kStopPendingHint = 120000;
+constexpr int kWaitCycles = 60;
+constexpr int64_t kWaitCycleNanos = 500'000'000;
+
+void SleepSteady(int64_t nanos) {
+    platform::SteadyWaiter waiter;
+    waiter.WaitUntil(platform::SteadyNowNanos() + nanos, [] { return false; });
+}
+}  // namespace
+
+void Service::StopService() {
+    _stopping.exchange(true);
+    LOG_INFO << "Stop event received, waiting for the modules to exit...";
+    ReportSvcStatus(platform::kServiceStopPending, platform::kNoError, kStopPendingHint);
+
+    // From here no posted agent work runs; the teardown goes straight onto the timed scheduler.
+    _scheduler.destroyed.exchange(true);
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    _scheduler.timedScheduler->run_at(WallClock::now(), [this, done] { TeardownModules(*done); });
+
+    const int64_t start = platform::SteadyNowNanos();
+    for (int cycle = 1; !done->load(); ++cycle) {
+        if (cycle > kWaitCycles) {
+            LOG_ERROR << "Giving up on waiting for modules to stop (> 30 seconds)";
+            break;
+        }
+        if (_teardown_waiter.WaitUntil(start + cycle * kWaitCycleNanos, [&] { return done->load(); })) break;
+        ReportSvcStatus(platform::kServiceStopPending, platform::kNoError, kStopPendingHint);
+    }
+
+    try {
+        _scheduler.Destroy();
+    } catch (const std::exception& e) {
+        LOG_ERROR << "update module failed to stop " << e.what();
+        ReportSvcStatus(platform::kServiceStopPending, platform::kNoError, kStopPendingHint);
+    }
+
+    if (ConfigBool("crash_on_stop", false)) {
+        LOG_INFO << "Crashing on stop";
+        std::abort();
+    }
+    if (ConfigBool("throw_on_stop", false)) {
+        LOG_INFO << "Throw on stop";
+        throw std::runtime_error("Throw on stop");
+    }
+    if (const int64_t delay = ConfigInteger("force_delay_on_stop_milli", 0); delay > 0) {
+        LOG_INFO << "Delay on stop";
+        SleepSteady(delay * 1'000'000);
+    }
+    if (const int64_t seconds = ConfigInteger("delay_on_stop_sec", 0); seconds > 0) {
+        LOG_INFO << "Force delay on stop";
+        for (int64_t i = 0; i < seconds; ++i) {
+            LOG_DEBUG << "Another second to delay";
+            ReportSvcStatus(platform::kServiceStopPending, platform::kNoError, 2000);
+            SleepSteady(1'000'000'000);
+        }
+    }
+
+    if (_dev_notify_handle != 0) platform::UnregisterNotification(_dev_notify_handle);
+    if (_acdc_notify_handle != 0) platform::UnregisterNotification(_acdc_notify_handle);
+
+    LOG_INFO << "Service has stopped.";
+    ReportSvcStatus(platform::kServiceStopped, platform::kNoError, 1000);
+}
+
+void Service::TeardownModules(std::atomic<bool>& done) {
+    // Each step survives the failure of the one before; stop pending is reported either way.
+    auto step = [this](const char* error_text, bool report, const std::function<void()>& action) {
+        try {
+            action();
+        } catch (const std::exception& e) {
+            LOG_ERROR << error_text << e.what();
+            ReportSvcStatus(platform::kServiceStopPending, platform::kNoError, kStopPendingHint);
+            return;
+        }
+        if (report) ReportSvcStatus(platform::kServiceStopPending, platform::kNoError, kStopPendingHint);
+    };
+
+    step("corvane enrollment failed to stop ", true, [this] {
+        LOG_DEBUG << "Destroying smart pointer to corvane enrollment";
+        _corvane_enrollment.reset();
+        LOG_INFO << "corvane enrollment module stopped.";
+    });
+    step("performance collector failed to stop ", true, [this] {
+        LOG_DEBUG << "Destroying smart pointer to performance collector";
+        _performance_collector.reset();
+        LOG_INFO << "performance collector module stopped.";
+    });
+    step("ACM failed to stop ", true, [this] {
+        LOG_INFO << "Pause and Stop ACM";
+        if (_acm_module) {
+            _acm_module->Stop();
+            _acm_module.reset();
+        }
+    });
+    step("telemetry module failed to stop ", true, [this] {
+        LOG_DEBUG << "Destroying smart pointer to telemetry module";
+        _telemetry_module.reset();
+        LOG_INFO << "telemetry module stopped.";
+    });
+    step("install component failed to stop ", true, [this] {
+        LOG_DEBUG << "Stopping 1e remote jobs";
+        for (auto& [name, job] : _remote_jobs) {
+            job.reset();
+            LOG_INFO << "Job: " << name << " stopped.";
+        }
+    });
+    step("failed to destroying remote config states. ", false, [this] {
+        LOG_INFO << "Destroying remote config states.";
+        _remote_config_states.clear();
+        _tavragent_config.reset();
+        _config_service.reset();
+    });
+    step("_conn_module failed to stop ", true, [this] {
+        LOG_DEBUG << "Destroying smart pointer to connectivity module";
+        _conn_module.reset();
+        LOG_INFO << "connectivity module stopped.";
+    });
+    step("consent bridge module failed to stop ", true, [this] {
+        LOG_DEBUG << "Destroying smart pointer to consent bridge module";
+        _consent_bridge_module.reset();
+        LOG_INFO << "consent bridge module stopped.";
+    });
+    step("http client failed to stop ", true, [this] {
+        LOG_DEBUG << "Destroying smart pointer to http client";
+        _http_client.reset();
+        LOG_INFO << "http client stopped.";
+    });
+
+    done.store(true);
+    _teardown_waiter.NotifyAll();
+}
+
+}  // namespace zelko::plenar::agent

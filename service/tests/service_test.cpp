@@ -1,0 +1,477 @@
+#include "service/service.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <latch>
+#include <thread>
+
+#include "jobs/acm_module.h"
+#include "platform/last_error.h"
+#include "platform/steady_clock.h"
+#include "testing/log_capture.h"
+#include "testing/temp_system_root.h"
+
+namespace zelko::plenar::agent {
+namespace {
+
+using logging::debug;
+using logging::error;
+using logging::info;
+using logging::warning;
+
+// A Service whose executable, and so its configuration folder and state files, lives in a folder
+// of the test.
+class TestService : public Service {
+  public:
+    explicit TestService(std::filesystem::path exe) : exe_(std::move(exe)) {}
+    std::filesystem::path GetExecutablePath() override { return exe_; }
+    using Service::TeardownModules;
+
+  private:
+    std::filesystem::path exe_;
+};
+
+class ServiceTest : public testing::SystemRootTest {
+  protected:
+    void SetUp() override {
+        SystemRootTest::SetUp();
+        std::filesystem::create_directories(scratch() / kConfigFolderName);
+        // Keep the test process's own priority as it is.
+        WriteConfig(R"({"run_in_background": false, "run_with_ecoqos": false})");
+    }
+    void WriteConfig(const std::string& text) {
+        std::ofstream(scratch() / kConfigFolderName / kAgentConfigFileName) << text;
+    }
+    std::filesystem::path Exe() const { return scratch() / "zelko-plenar-agent-service"; }
+
+    // Messages of the log, in order, that contain one of the texts.
+    std::vector<std::string> LinesWith(const std::vector<std::string>& texts) const {
+        std::vector<std::string> out;
+        for (const auto& [severity, message] : log_.Lines()) {
+            for (const auto& text : texts) {
+                if (message.find(text) != std::string::npos) {
+                    out.push_back(message);
+                    break;
+                }
+            }
+        }
+        return out;
+    }
+    int StopPendingReports() const { return log_.Count(debug, "dwCurrentState 3 dwWaitHint 120000"); }
+
+    zelko::testing::LogCapture log_;
+};
+
+// Waits (polling) until the condition holds; false after five seconds.
+bool WaitUntil(const std::function<bool()>& condition) {
+    for (int i = 0; i < 1000; ++i) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
+}
+
+ServiceState NamedState(const std::string& name, std::vector<std::string>* calls) {
+    ServiceState state;
+    state.name = name;
+    state.OnEnter = [calls, name] { calls->push_back("enter " + name); };
+    state.OnExit = [calls, name] { calls->push_back("exit " + name); };
+    return state;
+}
+
+TEST_F(ServiceTest, SetStateRefusesTheCurrentStateAndEveryChangeOnceStopping) {
+    TestService service(Exe());
+    std::vector<std::string> calls;
+    EXPECT_EQ(service.CurrentStateName(), "");
+
+    service.SetState(NamedState("A", &calls));
+    service.SetState(NamedState("A", &calls));
+    EXPECT_EQ(calls, (std::vector<std::string>{"enter A"}));
+    EXPECT_TRUE(log_.Contains(debug, "Service state is already A"));
+    EXPECT_TRUE(log_.Contains(info, "Service state changed to A"));
+
+    service.SetState(NamedState("Stopping", &calls));
+    service.SetState(NamedState("B", &calls));
+    service.SetState(NamedState("Stopping", &calls));
+    EXPECT_EQ(calls, (std::vector<std::string>{"enter A", "exit A", "enter Stopping"}));
+    EXPECT_EQ(service.CurrentStateName(), "Stopping");
+    EXPECT_TRUE(log_.Contains(debug, "Service is stopping, final state won't change to B"));
+    EXPECT_TRUE(log_.Contains(debug, "Service state is already Stopping"));
+}
+
+TEST_F(ServiceTest, ControlHandlersRunOnTheStateTheyFoundWhileStatesChange) {
+    TestService service(Exe());
+    std::atomic<int> handled{0};
+    std::vector<ServiceState> states(2);
+    for (int i = 0; i < 2; ++i) {
+        states[i].name = "S" + std::to_string(i);
+        states[i].OnProcess = [&handled, i](uint32_t control, uint32_t, uint32_t, uint32_t, void*, uint64_t) {
+            if (control == 211) handled += i + 1;
+        };
+    }
+    service.SetState(states[0]);
+    std::atomic<bool> done{false};
+    std::thread changer([&] {
+        for (int i = 0; i < 2000; ++i) service.SetState(states[i % 2 == 0 ? 1 : 0]);
+        done = true;
+    });
+    int calls = 0;
+    while (!done) {
+        service.SvcCtrlHandlerImpl(211, 0, nullptr);
+        ++calls;
+    }
+    changer.join();
+    EXPECT_GE(handled.load(), calls);
+    EXPECT_LE(handled.load(), 2 * calls);
+}
+
+TEST_F(ServiceTest, StopControlReachesStoppingOnlyOnceAStateIsEntered) {
+    // The sleep event cannot be made (its folder is a file): the service must still stop on request.
+    std::ofstream(root() / "Objects") << "not a folder";
+    TestService service(Exe());
+    EXPECT_TRUE(log_.Contains(warning, "Initialilizing modern sleep event failed"));
+
+    service._svc_stop_event_handle = platform::Event::Create(true, false);
+    ServiceControlHandler(platform::kServiceControlStop, 0, nullptr, &service);
+    EXPECT_EQ(service.CurrentStateName(), "");  // nothing is current yet: the control has no effect
+
+    service.InitBaseStates();
+    service.SetState(service.Initializing);
+    ServiceControlHandler(150, 0, nullptr, &service);
+    EXPECT_EQ(service.CurrentStateName(), "Initializing");
+    ServiceControlHandler(platform::kServiceControlStop, 0, nullptr, &service);
+    EXPECT_EQ(service.CurrentStateName(), "Stopping");
+    EXPECT_EQ(service.WaitForObject(service._svc_stop_event_handle.get(), 0), platform::kWaitObject0);
+    EXPECT_TRUE(log_.Contains(info, "Service received stop event. Stopping.OnEnter"));
+    EXPECT_TRUE(log_.Contains(info, "Stopping.OnEnter exiting."));
+}
+
+TEST_F(ServiceTest, BaseStatesAndPoliciesAreBoundFromTheBuiltInRetryDocument) {
+    TestService service(Exe());
+    service.InitBaseStates();
+    EXPECT_EQ(service.Initializing.name, "Initializing");
+    EXPECT_TRUE(service.Stopping.policy);
+    EXPECT_FALSE(service.Discovery.policy);
+    service.InitializePolicies();
+    EXPECT_EQ(service.Discovery.name, "Discovery");
+    EXPECT_TRUE(service.Discovery.policy);
+    EXPECT_EQ(service.WaitingForNetwork.name, "WaitingForNetwork");
+    EXPECT_TRUE(service.PerformanceMeasure.policy);
+    EXPECT_TRUE(service._retry_config["policies"].contains("local_delay"));
+    EXPECT_TRUE(log_.Contains(info, "Using attest by default WaitingForNetwork"));
+}
+
+// Collects what the service tells systemd, one message per status report.
+class NotifySocket {
+  public:
+    explicit NotifySocket(const std::filesystem::path& path) {
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+        ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    }
+    ~NotifySocket() {
+        ::unsetenv("NOTIFY_SOCKET");
+        ::close(fd_);
+    }
+    std::string Next() {
+        pollfd pfd{fd_, POLLIN, 0};
+        if (::poll(&pfd, 1, 5000) != 1) return "";
+        char buffer[1024];
+        ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
+        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+std::string StatusPart(const std::string& message) {
+    auto at = message.find("STATUS=");
+    return at == std::string::npos ? message : message.substr(at + 7, message.find('\n', at) - at - 7);
+}
+
+TEST_F(ServiceTest, RunsUnderTheDispatcherReportingStartAndStopUntilStoppedByTheStopControl) {
+    NotifySocket notify(root() / "notify");
+    TestService service(Exe());
+    ASSERT_TRUE(service.InitConfig(kConfigFolderName, kAgentConfigFileName, ""));
+    std::thread dispatcher(
+        [&] { EXPECT_TRUE(platform::StartServiceCtrlDispatcher(kServiceName, [&] { service.SvcMain(); })); });
+
+    const std::string first = StatusPart(notify.Next());
+    const std::string second = StatusPart(notify.Next());
+    const std::string running = notify.Next();
+    EXPECT_NE(first.find("Start pending (state 2, checkpoint "), std::string::npos) << first;
+    EXPECT_NE(first.find("wait hint 5000 ms"), std::string::npos) << first;
+    EXPECT_NE(second.find("wait hint 100000 ms"), std::string::npos) << second;
+    EXPECT_NE(running.find("READY=1"), std::string::npos);
+    EXPECT_NE(running.find("Running (state 4, checkpoint 0, wait hint 0 ms"), std::string::npos) << running;
+    EXPECT_TRUE(log_.Contains(info, "Service state changed to Initializing"));
+    EXPECT_TRUE(log_.Contains(info, "Modern Sleep not detected, registering to Sleep events."));
+
+    EXPECT_TRUE(platform::ControlService(kServiceName, platform::kServiceControlStop));
+    dispatcher.join();
+    std::vector<std::string> stopping;
+    for (std::string message = notify.Next(); !message.empty(); message = notify.Next()) {
+        stopping.push_back(StatusPart(message));
+        if (message.find("Stopped") != std::string::npos) break;
+    }
+    ASSERT_GE(stopping.size(), 2u);
+    for (size_t i = 0; i + 1 < stopping.size(); ++i) {
+        EXPECT_NE(stopping[i].find("Stop pending (state 3"), std::string::npos) << stopping[i];
+        EXPECT_NE(stopping[i].find("wait hint 120000 ms"), std::string::npos) << stopping[i];
+    }
+    EXPECT_EQ(stopping.back(), "Stopped (state 1, checkpoint 0, wait hint 1000 ms, exit code 0)");
+    EXPECT_TRUE(log_.Contains(info, "Service has stopped."));
+    EXPECT_EQ(service.LastReportedStatus().dwCurrentState, platform::kServiceStopped);
+}
+
+TEST_F(ServiceTest, BadRetryConfigurationEndsTheStartWithAnError) {
+    std::ofstream(scratch() / kConfigFolderName / kRetriesConfigFileName)
+        << R"({"states": {"Initializing": 5}})";
+    TestService service(Exe());
+    service.SvcInit();
+    auto status = service.LastReportedStatus();
+    EXPECT_EQ(status.dwCurrentState, platform::kServiceStopped);
+    EXPECT_EQ(status.dwWin32ExitCode, platform::kErrorExceptionInService);
+    EXPECT_TRUE(log_.Contains(error, "Service failed to bind its base states"));
+    EXPECT_EQ(service.CurrentStateName(), "");
+}
+
+// Records its release in the log, so the teardown order shows among the teardown's own lines.
+struct ReleaseProbe {
+    ReleaseProbe(std::string name, std::latch* hold, std::atomic<bool>* held)
+        : name(std::move(name)), hold(hold), held(held) {}
+    std::string name;
+    std::latch* hold;
+    std::atomic<bool>* held;
+    ~ReleaseProbe() {
+        if (hold != nullptr) {
+            held->store(true);
+            hold->wait();
+        }
+        LOG_INFO << "released " << name;
+    }
+};
+
+// A module pointer of any (even incomplete) type whose release destroys the probe.
+template <typename T>
+std::shared_ptr<T> Probe(const std::string& name, std::latch* hold = nullptr,
+                         std::atomic<bool>* held = nullptr) {
+    auto probe = std::make_shared<ReleaseProbe>(name, hold, held);
+    return std::shared_ptr<T>(probe, reinterpret_cast<T*>(probe.get()));
+}
+
+struct FailingAcm : AcmModule {
+    void Stop() override { throw std::runtime_error("compliance would not pause"); }
+    ~FailingAcm() override { LOG_INFO << "released acm"; }
+};
+
+TEST_F(ServiceTest, TeardownReleasesModulesInItsFixedOrderAndGoesOnAfterAFailingStep) {
+    TestService service(Exe());
+    service._corvane_enrollment = Probe<corvane::Enrollment>("corvane");
+    service._performance_collector = Probe<PerformanceCollector>("perf");
+    service._acm_module = std::make_shared<FailingAcm>();
+    service._telemetry_module = Probe<TelemetryModule>("telemetry");
+    service._remote_jobs["job-b"] = Probe<InstallComponent>("job-b");
+    service._remote_jobs["job-a"] = nullptr;
+    service._remote_config_states["grants"] = Probe<Service::RemoteConfigStates>("remote states");
+    service._tavragent_config = Probe<config::RemoteConfig>("tavragent");
+    service._config_service = Probe<config::ConfigService>("config service");
+    service._conn_module = Probe<ConnectivityModule>("connectivity");
+    service._consent_bridge_module = Probe<ConsentBridgeModule>("consent");
+    service._http_client = Probe<shared::http::IHttpClient>("http");
+
+    const int reports_before = StopPendingReports();
+    service.StopService();
+
+    const std::vector<std::string> expected = {
+        "Stop event received, waiting for the modules to exit...",
+        "Destroying smart pointer to corvane enrollment",
+        "released corvane",
+        "corvane enrollment module stopped.",
+        "Destroying smart pointer to performance collector",
+        "released perf",
+        "performance collector module stopped.",
+        "Pause and Stop ACM",
+        "ACM failed to stop compliance would not pause",
+        "Destroying smart pointer to telemetry module",
+        "released telemetry",
+        "telemetry module stopped.",
+        "Stopping 1e remote jobs",
+        "Job: job-a stopped.",
+        "released job-b",
+        "Job: job-b stopped.",
+        "Destroying remote config states.",
+        "released remote states",
+        "released tavragent",
+        "released config service",
+        "Destroying smart pointer to connectivity module",
+        "released connectivity",
+        "connectivity module stopped.",
+        "Destroying smart pointer to consent bridge module",
+        "released consent",
+        "consent bridge module stopped.",
+        "Destroying smart pointer to http client",
+        "released http",
+        "http client stopped.",
+        "Scheduler terminating...",
+        "Scheduler fully destroyed.",
+        "Service has stopped.",
+    };
+    EXPECT_EQ(LinesWith({"Stop event received", "Destroying", "released", "stopped.", "Pause and Stop ACM",
+                         "ACM failed", "Stopping 1e", "Job:", "Scheduler", "Service has stopped."}),
+              expected);
+    // The first report, one after every step but the sixth (the failing one reports too), and no
+    // waiting cycle since the teardown was done at once.
+    EXPECT_EQ(StopPendingReports() - reports_before, 1 + 8);
+    EXPECT_FALSE(log_.Contains(error, "Giving up"));
+    EXPECT_TRUE(service._acm_module);  // its stop failed before the release; it goes with the service
+    EXPECT_EQ(service._remote_jobs.size(), 2u);  // the entries stay
+    auto status = service.LastReportedStatus();
+    EXPECT_EQ(status.dwCurrentState, platform::kServiceStopped);
+    EXPECT_EQ(status.dwWaitHint, 1000u);
+    EXPECT_EQ(status.dwCheckPoint, 0u);
+    EXPECT_TRUE(service._stopping);
+}
+
+TEST_F(ServiceTest, StopGivesUpWaitingForAHangingTeardownAfterThirtySecondsOfVirtualTime) {
+    platform::ScopedFakeSteadyClock clock;
+    TestService service(Exe());
+    std::latch release(1);
+    std::atomic<bool> held{false};
+    service._telemetry_module = Probe<TelemetryModule>("telemetry", &release, &held);
+
+    const int before = StopPendingReports();
+    std::thread stopper([&] { service.StopService(); });
+    // The teardown hangs in its fourth step, after three reports of its own.
+    ASSERT_TRUE(WaitUntil([&] { return held.load() && StopPendingReports() - before == 1 + 3; }));
+    ASSERT_TRUE(clock.WaitForSleepers(1));
+    clock.Advance(std::chrono::milliseconds(500));
+    ASSERT_TRUE(WaitUntil([&] { return StopPendingReports() - before == 1 + 3 + 1; }));
+    EXPECT_FALSE(log_.Contains(error, "Giving up"));
+
+    clock.Advance(std::chrono::seconds(30));
+    ASSERT_TRUE(WaitUntil([&] { return log_.Contains(error, "Giving up"); }));
+    EXPECT_TRUE(log_.Contains(error, "Giving up on waiting for modules to stop (> 30 seconds)"));
+    EXPECT_EQ(StopPendingReports() - before, 1 + 3 + 60);
+    release.count_down();  // the worker finishes the teardown, so the scheduler can be joined
+    stopper.join();
+    EXPECT_TRUE(log_.Contains(info, "Service has stopped."));
+    EXPECT_EQ(log_.Count(info, "http client stopped."), 1);
+    EXPECT_EQ(service.LastReportedStatus().dwCurrentState, platform::kServiceStopped);
+}
+
+TEST_F(ServiceTest, InstallThenRemoveWritesAndDeletesTheUnitUnderTheSystemRoot) {
+    TestService service(Exe());
+    ASSERT_TRUE(service.SvcInstallService());
+    auto installed = platform::ReadInstalledService(kServiceName);
+    ASSERT_TRUE(installed);
+    EXPECT_EQ(installed->config.binary_path_name, "\"" + platform::ExecutablePath().string() + "\"");
+    EXPECT_EQ(installed->config.start_type, platform::kServiceDemandStart);
+    EXPECT_TRUE(log_.Contains(info, "Service installed successfully"));
+
+    EXPECT_FALSE(service.SvcInstallService());
+    EXPECT_EQ(service.LastShellFailure(), "CreateService failed - GetLastError: 1073");
+
+    ASSERT_TRUE(service.SvcRemoveService());
+    EXPECT_FALSE(platform::ReadInstalledService(kServiceName));
+    EXPECT_TRUE(log_.Contains(info, "Successfully uninstalled service"));
+    EXPECT_FALSE(service.SvcRemoveService());
+    EXPECT_EQ(service.LastShellFailure(), "Removing service failed, GetLastError: 1060");
+}
+
+TEST_F(ServiceTest, ProgramReturnsNonZeroAfterAFailedRemovalOrDispatcherStart) {
+    TestService service(Exe());
+    char program[] = "zelko-plenar-agent-service";
+    char remove[] = "REMOVE";
+    char* remove_args[] = {program, remove};
+    EXPECT_NE(ServiceProgramMain(service, 2, remove_args), 0);
+    EXPECT_TRUE(log_.Contains(info, "Starting zelko-plenar-agent service."));
+
+    // Another instance holds the service's place: the dispatcher cannot start.
+    std::latch stop(1);
+    std::thread other([&] { platform::StartServiceCtrlDispatcher(kServiceName, [&] { stop.wait(); }); });
+    for (int i = 0; i < 500 && !std::filesystem::exists(platform::ServiceControlChannelPath(kServiceName));
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    char* run_args[] = {program};
+    EXPECT_NE(ServiceProgramMain(service, 1, run_args), 0);
+    EXPECT_TRUE(log_.Contains(error, "StartServiceCtrlDispatcher failed with 1056"));
+    stop.count_down();
+    other.join();
+}
+
+TEST_F(ServiceTest, MainConfigurationAndLogSeverity) {
+    struct Case {
+        const char* file;  // null: no file
+        bool loads;
+        int32_t severity;
+    } cases[] = {
+        {nullptr, true, logging::info},
+        {"not json", true, logging::info},
+        {"{}", false, logging::info},
+        {R"({"log_severity": "warning"})", true, logging::warning},
+        {R"({"log_severity": "d"})", true, logging::debug},
+        {R"({"log_severity": "x"})", true, logging::none},
+        {R"({"log_severity": ""})", true, logging::none},
+        {R"({"log_severity": 5})", true, logging::info},
+        {R"([1, 2])", true, logging::info},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file ? c.file : "(missing)");
+        std::filesystem::remove(scratch() / kConfigFolderName / kAgentConfigFileName);
+        if (c.file != nullptr) WriteConfig(c.file);
+        TestService service(Exe());
+        EXPECT_EQ(service.InitConfig(kConfigFolderName, kAgentConfigFileName, ""), c.loads);
+        if (c.loads) {
+            EXPECT_EQ(service.ReadLogSeverity(), c.severity);
+        }
+        EXPECT_TRUE(service.ConfigBool("run_in_background", true));
+    }
+    TestService service(Exe());
+    EXPECT_FALSE(service.InitConfig(kConfigFolderName, kAgentConfigFileName, (root() / "missing").string()));
+}
+
+TEST_F(ServiceTest, QueuedNetworkWorkRunsOnceInOrderWhenTheNetworkComesBack) {
+    TestService service(Exe());
+    std::vector<int> ran;
+    std::mutex mutex;
+    std::condition_variable cv;
+    auto work = [&](int n) {
+        return [&, n] {
+            std::lock_guard lock(mutex);
+            ran.push_back(n);
+            cv.notify_all();
+        };
+    };
+    // Queued on the worker, as the states do.
+    service._scheduler.In(Duration::zero(), [&] {
+        service.RequestToRunOnNetwork(work(1));
+        service.RequestToRunOnNetwork(work(2));
+    });
+    service.OnNetworkConnected();
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return ran.size() == 2; }));
+    EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+    lock.unlock();
+    service.OnNetworkConnected();
+    std::latch drained(1);
+    service._scheduler.In(Duration::zero(), [&] { drained.count_down(); });
+    drained.wait();
+    EXPECT_TRUE(service._network_wait_queue.empty());
+    EXPECT_EQ(ran.size(), 2u);
+}
+
+}  // namespace
+}  // namespace zelko::plenar::agent
