@@ -183,11 +183,7 @@ Error RemoteConfig::Subscribe() {
 Error RemoteConfig::SubscribeToRegistryChanges() {
     if (!registryWatch) return {};
     LOG_INFO << "Listening for registry changes...";
-    uint64_t generation = 0;
-    {
-        std::lock_guard lock(mutex);
-        generation = ++monitorsCreated;
-    }
+    auto slot = std::make_shared<MonitorSlot>();
     std::shared_ptr<agent::RegistryMonitor> fresh;
     try {
         std::weak_ptr<BaseConfig> owner = weak_from_this();
@@ -195,9 +191,9 @@ Error RemoteConfig::SubscribeToRegistryChanges() {
         auto on_change = [owner](agent::RegistryData data) {
             if (auto self = owner.lock()) static_cast<RemoteConfig&>(*self).OnRegistyChange(std::move(data));
         };
-        auto on_error = [owner, generation](Error error) {
+        auto on_error = [owner, slot](Error error) {
             if (auto self = owner.lock())
-                static_cast<RemoteConfig&>(*self).OnMonitorFailure(generation, std::move(error));
+                static_cast<RemoteConfig&>(*self).OnMonitorFailure(slot, std::move(error));
         };
         fresh = std::make_shared<agent::RegistryMonitor>(
             kConsentKey, std::vector<std::pair<std::string, std::string>>{}, on_change, on_error);
@@ -207,14 +203,22 @@ Error RemoteConfig::SubscribeToRegistryChanges() {
         return error;
     }
     std::shared_ptr<agent::RegistryMonitor> replaced;
+    bool failed_already = false;
     {
         std::lock_guard lock(mutex);
         replaced = std::move(registryMonitor);
         registryMonitor = std::move(fresh);
-        monitorGeneration = generation;
+        monitorSlot = slot;
+        // Its thread may have failed before the monitor got here: give it up as it would have been.
+        if (slot->failed) {
+            retiredMonitors.push_back(std::move(registryMonitor));
+            monitorSlot.reset();
+            failed_already = true;
+        }
     }
     // Outside the lock: releasing waits for the old monitor's thread, which may wait for the lock.
     replaced.reset();
+    if (failed_already) ScheduleRegistryRetry();
     return {};
 }
 
@@ -252,24 +256,21 @@ void RemoteConfig::OnRegistyChange(agent::RegistryData data) {
     }
 }
 
-void RemoteConfig::OnRegistyFailure(Error error) {
-    uint64_t generation = 0;
-    {
-        std::lock_guard lock(mutex);
-        generation = monitorGeneration;
-    }
-    OnMonitorFailure(generation, std::move(error));
-}
+void RemoteConfig::OnRegistyFailure(Error error) { OnMonitorFailure(nullptr, std::move(error)); }
 
-void RemoteConfig::OnMonitorFailure(uint64_t generation, Error error) {
+void RemoteConfig::OnMonitorFailure(const std::shared_ptr<MonitorSlot>& slot, Error error) {
     try {
         LOG_ERROR << "OnRegistyFailure: " << ErrorText(error);
         {
             std::lock_guard lock(mutex);
-            // A monitor that was replaced already needs no new watch.
-            if (generation != monitorGeneration || !registryMonitor) return;
+            if (slot) {
+                slot->failed = true;
+                // Not installed yet (the installer gives it up) or replaced already (nothing to do).
+                if (slot != monitorSlot) return;
+            }
             // Given up here but released elsewhere: this runs on the failed monitor's own thread.
-            retiredMonitors.push_back(std::move(registryMonitor));
+            if (registryMonitor) retiredMonitors.push_back(std::move(registryMonitor));
+            monitorSlot.reset();
         }
         ScheduleRegistryRetry();
     } catch (...) {
@@ -278,16 +279,19 @@ void RemoteConfig::OnMonitorFailure(uint64_t generation, Error error) {
 }
 
 void RemoteConfig::ScheduleRegistryRetry() {
-    std::lock_guard lock(retry->mutex);
-    if (retry->stop) return;
-    retry->deadline = platform::NowTicks() + kRegistryRetryDelay;
-    if (!retry->running) {
-        retry->running = true;
-        // Detached: it holds the configuration only while it restarts the watch, so the
-        // configuration never waits for it.
-        std::thread(&RemoteConfig::RetryLoop, retry, weak_from_this()).detach();
+    {
+        std::lock_guard lock(retry->mutex);
+        if (retry->stop) return;
+        retry->deadline = platform::NowTicks() + kRegistryRetryDelay;
+        if (!retry->running) {
+            retry->running = true;
+            // Detached: it holds the configuration only while it restarts the watch, so the
+            // configuration never waits for it.
+            std::thread(&RemoteConfig::RetryLoop, retry, weak_from_this()).detach();
+        }
+        retry->cv.notify_all();
     }
-    retry->cv.notify_all();
+    LOG_DEBUG << "Registry watch restarts in 5 seconds";
 }
 
 void RemoteConfig::RetryLoop(std::shared_ptr<RetryState> retry, std::weak_ptr<BaseConfig> owner) {

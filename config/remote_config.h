@@ -80,13 +80,19 @@ class RemoteConfig : public BaseConfig {
 
   private:
     struct RetryState;
+    // One per monitor created; guarded by the lock. Lets a failure reported before the monitor
+    // is installed (or after it was replaced) be told apart from one of the current monitor.
+    struct MonitorSlot {
+        bool failed = false;
+    };
 
     // Applies one received document; false when nothing is to be saved.
     bool HandleDocument(const std::string& text, const char* noChangeText);
     bool ConsentRule();
     bool GrantRuleHolds();
     void RecordAgentError(std::exception_ptr exception, const char* origin);
-    void OnMonitorFailure(uint64_t generation, shared::error::Error error);
+    // A null slot stands for the current monitor.
+    void OnMonitorFailure(const std::shared_ptr<MonitorSlot>& slot, shared::error::Error error);
     void ScheduleRegistryRetry();
     void RestartRegistryWatch();
     static void RetryLoop(std::shared_ptr<RetryState> retry, std::weak_ptr<BaseConfig> owner);
@@ -102,9 +108,7 @@ class RemoteConfig : public BaseConfig {
     nlohmann::json state;
     std::filesystem::path statePath;
 
-    // Which monitor is the current one, so a late failure report of a replaced one is ignored.
-    uint64_t monitorGeneration = 0;
-    uint64_t monitorsCreated = 0;
+    std::shared_ptr<MonitorSlot> monitorSlot;
     // Failed monitors wait here until another thread releases them (never their own).
     std::vector<std::shared_ptr<agent::RegistryMonitor>> retiredMonitors;
     std::shared_ptr<RetryState> retry;
