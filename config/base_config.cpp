@@ -89,11 +89,11 @@ const ordered_json* Resolve(const ordered_json& document, const std::string& poi
 // Objects compare member by member whatever their order.
 bool JsonEqual(const ordered_json& a, const ordered_json& b) { return json(a) == json(b); }
 
-// The first member of an "eq" or "cont" specification: its name is the pointer. Null for an empty
+// The first member of an "eq" or "cont" selector: its name is the pointer. Null for an empty
 // object, which names no pointer; anything but an object raises the library's iterator error.
-const ordered_json* FirstMember(const ordered_json& specification, std::string& pointer) {
-    if (specification.is_object() && specification.empty()) return nullptr;
-    auto first = specification.begin();
+const ordered_json* FirstMember(const ordered_json& selector, std::string& pointer) {
+    if (selector.is_object() && selector.empty()) return nullptr;
+    auto first = selector.begin();
     pointer = first.key();
     return &first.value();
 }
@@ -146,24 +146,24 @@ Interpretation BaseConfig::EvaluateVariables(const ordered_json& selector) {
     Interpretation variables;
     for (auto it = selector.begin(); it != selector.end(); ++it) {
         const std::string name = it.key();
-        const ordered_json& specification = it.value();
-        if (!specification.is_object()) continue;
-        if (specification.contains("ex")) {
-            const std::string pointer = specification.at("ex").get<std::string>();
+        const ordered_json& selector = it.value();
+        if (!selector.is_object()) continue;
+        if (selector.contains("ex")) {
+            const std::string pointer = selector.at("ex").get<std::string>();
             const ordered_json* found = Resolve(document, pointer, true);
             variables[name] = found != nullptr && !found->is_null();
-        } else if (specification.contains("eq")) {
+        } else if (selector.contains("eq")) {
             std::string pointer;
-            const ordered_json* expected = FirstMember(specification.at("eq"), pointer);
+            const ordered_json* expected = FirstMember(selector.at("eq"), pointer);
             if (expected == nullptr) {
                 variables[name] = false;
                 continue;
             }
             const ordered_json* found = Resolve(document, pointer, true);
             variables[name] = found != nullptr && !found->is_null() && JsonEqual(*found, *expected);
-        } else if (specification.contains("cont")) {
+        } else if (selector.contains("cont")) {
             std::string pointer;
-            const ordered_json* expected = FirstMember(specification.at("cont"), pointer);
+            const ordered_json* expected = FirstMember(selector.at("cont"), pointer);
             if (expected == nullptr) {
                 variables[name] = false;
                 continue;

@@ -13,8 +13,8 @@ namespace zelko::plenar::config {
 // The named configurations of the agent, and conditions evaluated over them. Registrations and
 // evaluations may come from any thread.
 //
-// A condition is {"confgs": {configuration name: {variable: specification}}, "cond": formula}. A
-// specification defines its variable by the first of these keys it has:
+// A condition is {"confgs": {configuration name: {variable: selector}}, "cond": formula}. A
+// selector defines its variable by the first of these keys it has:
 //   {"ex": pointer}             a non-null value is at the JSON pointer
 //   {"eq": {pointer: value}}    that value is there and equals the given one
 //   {"cont": {pointer: [...]}}  an array is there holding every listed value
