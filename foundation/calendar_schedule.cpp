@@ -7,9 +7,9 @@
 
 #include "foundation/logging.h"
 #include "foundation/scheduler.h"
-#include "foundation/state_file.h"
 #include "foundation/utils_files.h"
 #include "foundation/utils_time.h"
+#include "platform/file_replace.h"
 #include "platform/last_error.h"
 
 namespace zelko::plenar::agent {
@@ -131,7 +131,7 @@ void Scheduler::SavePersistedSate() {
     try {
         const std::string text = state.dump(4);
         errno = 0;
-        if (WriteStateFile(statePath, text) != StateFileWrite::Ok) {
+        if (platform::ReplaceFileContent(statePath, text) != platform::FileReplace::Ok) {
             LOG_ERROR << "Cannot save the state config file - GetLastError: " << LastError();
         }
     } catch (const std::exception& e) {

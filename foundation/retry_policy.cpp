@@ -5,9 +5,9 @@
 #include <fstream>
 
 #include "foundation/logging.h"
-#include "foundation/state_file.h"
 #include "foundation/utils_time.h"
 #include "platform/clock.h"
+#include "platform/file_replace.h"
 #include "platform/last_error.h"
 
 namespace zelko::plenar::agent {
@@ -212,7 +212,8 @@ void RateLimiterPolicy::SavePersistedSate() {
         stateDoc["first_call_time"] = FormatUtcIso8601(firstCallTime);
         stateDoc["last_delay_count"] = static_cast<uint64_t>(lastDelay);
         errno = 0;
-        if (statePath.empty() || WriteStateFile(statePath, stateDoc.dump(4)) != StateFileWrite::Ok) {
+        if (statePath.empty() ||
+            platform::ReplaceFileContent(statePath, stateDoc.dump(4)) != platform::FileReplace::Ok) {
             LOG_ERROR << "Cannot save the state config file - GetLastError: " << LastError();
         }
     } catch (const std::exception& e) {

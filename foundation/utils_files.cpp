@@ -12,6 +12,7 @@
 
 #include "foundation/error_conversion.h"
 #include "foundation/logging.h"
+#include "platform/file_replace.h"
 #include "platform/paths.h"
 
 namespace zelko::plenar::agent::Utils {
@@ -34,42 +35,6 @@ void RequireExisting(const fs::path& path) {
 std::string FileNamePart(const std::string& path) {
     auto pos = path.find_last_of("\\/");
     return pos == std::string::npos ? path : path.substr(pos + 1);
-}
-
-enum class WriteResult { Ok, OpenFailed, WriteFailed };
-
-// Writes bytes to a temporary file beside path and renames it over path, so a crash or a failed
-// write never leaves a half-written file behind.
-WriteResult WriteFileReplacing(const fs::path& path, const char* data, size_t size) {
-    static std::atomic<uint64_t> counter{0};
-    fs::path temp = path;
-    temp += "." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1)) + ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out.is_open()) return WriteResult::OpenFailed;
-        out.write(data, static_cast<std::streamsize>(size));
-        out.flush();
-        if (!out) {
-            out.close();
-            std::error_code ignored;
-            fs::remove(temp, ignored);
-            return WriteResult::WriteFailed;
-        }
-        out.close();
-        if (out.fail()) {
-            std::error_code ignored;
-            fs::remove(temp, ignored);
-            return WriteResult::WriteFailed;
-        }
-    }
-    std::error_code ec;
-    fs::rename(temp, path, ec);
-    if (ec) {
-        std::error_code ignored;
-        fs::remove(temp, ignored);
-        return WriteResult::WriteFailed;
-    }
-    return WriteResult::Ok;
 }
 
 // Inflates a whole zlib stream, however well it compressed; damaged or cut data raises.
@@ -130,13 +95,13 @@ nlohmann::json LoadJsonFile(const fs::path& path) {
 void SaveJsonFile(const fs::path& path, const nlohmann::json& document) {
     const std::string text = document.dump();
     LOG_DEBUG << path.string() << " is updated with " << text;
-    switch (WriteFileReplacing(path, text.data(), text.size())) {
-        case WriteResult::Ok:
+    switch (platform::ReplaceFileContent(path, text)) {
+        case platform::FileReplace::Ok:
             break;
-        case WriteResult::OpenFailed:
+        case platform::FileReplace::OpenFailed:
             LOG_ERROR << path.string() << " File could not be open.";
             break;
-        case WriteResult::WriteFailed:
+        case platform::FileReplace::WriteFailed:
             LOG_ERROR << path.string() << " File could not be written.";
             break;
     }
@@ -201,12 +166,13 @@ nlohmann::json LoadEncryptedJsonFile(const fs::path& path, const crypto::Cryptog
 void SaveEncryptedJsonFile(const fs::path& path, const nlohmann::json& document,
                            const crypto::Cryptography& crypto) {
     const std::vector<unsigned char> encrypted = crypto.Encrypt(Deflate(document.dump()));
-    switch (WriteFileReplacing(path, reinterpret_cast<const char*>(encrypted.data()), encrypted.size())) {
-        case WriteResult::Ok:
+    switch (platform::ReplaceFileContent(
+        path, std::string_view(reinterpret_cast<const char*>(encrypted.data()), encrypted.size()))) {
+        case platform::FileReplace::Ok:
             break;
-        case WriteResult::OpenFailed:
+        case platform::FileReplace::OpenFailed:
             throw std::runtime_error("Can not open " + path.string() + " for writing");
-        case WriteResult::WriteFailed:
+        case platform::FileReplace::WriteFailed:
             throw std::runtime_error("Can not write " + path.string());
     }
 }

@@ -79,8 +79,9 @@ TEST_F(GracePeriodTest, WaitsByTheSetupTheLogonOrTheWakeUp) {
         platform::ScopedFakeSessions sessions(c.sessions, c.enumerate_fails);
         GracePeriod grace = MadeAgo(c.made_ago);
         EXPECT_EQ(grace.GetTimeToWait(c.reference).count(), c.expected);
-        if (c.oobe != 1)
+        if (c.oobe != 1) {
             EXPECT_EQ(sessions.enumerate_calls(), 0) << "no session lookup before the setup is done";
+        }
     }
 }
 

@@ -51,7 +51,9 @@ TEST(RandomValueTest, DrawsWithinTheIntervalOfItsType) {
         auto [low, high] = Range(*value);
         EXPECT_GE(low, c.low) << c.doc;
         EXPECT_LE(high, c.high) << c.doc;
-        if (c.low != c.high) EXPECT_LT(low, high) << "values should spread: " << c.doc;
+        if (c.low != c.high) {
+            EXPECT_LT(low, high) << "values should spread: " << c.doc;
+        }
         EXPECT_EQ(value->GetCount(), 0u);
     }
 }

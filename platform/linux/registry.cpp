@@ -14,6 +14,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/file_replace.h"
 #include "platform/paths.h"
 
 namespace zelko::platform {
@@ -296,19 +297,6 @@ class KeyLock {
     int error_ = 0;
 };
 
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(written);
-    }
-    return true;
-}
-
 uint32_t WriteValues(const fs::path& folder, const json& values) {
     std::string text;
     try {
@@ -316,16 +304,8 @@ uint32_t WriteValues(const fs::path& folder, const json& values) {
     } catch (const json::exception&) {
         return kErrorInvalidParameter;
     }
-    std::string temp = (folder / (std::string(kValuesFile) + ".XXXXXX")).string();
-    int fd = ::mkstemp(temp.data());
-    if (fd < 0) return StatusFromErrno(errno, kErrorCantWrite);
-    bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
-    int error = errno;
-    ok = (::close(fd) == 0) && ok;
-    if (ok && ::rename(temp.c_str(), (folder / kValuesFile).c_str()) == 0) return kErrorSuccess;
-    if (ok) error = errno;
-    ::unlink(temp.c_str());
-    return StatusFromErrno(error, kErrorCantWrite);
+    if (ReplaceFileContent(folder / kValuesFile, text) == FileReplace::Ok) return kErrorSuccess;
+    return StatusFromErrno(errno, kErrorCantWrite);
 }
 
 // Runs change on the key's values under the key's lock and writes them back when it asks to.
