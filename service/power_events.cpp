@@ -12,7 +12,12 @@ constexpr uint32_t kControlResumeCollectors = 252;
 constexpr int64_t kNanosPerSecond = 1'000'000'000;
 }  // namespace
 
-PowerEvents::PowerEvents(Hooks hooks) : hooks_(std::move(hooks)) {}
+PowerEvents::PowerEvents(Flags flags, Hooks hooks)
+    : hooks_(std::move(hooks)),
+      _is_sleeping(flags.is_sleeping),
+      _new_wakeup(flags.new_wakeup),
+      _in_wake_grace(flags.in_wake_grace),
+      _grace_start(flags.grace_start) {}
 
 PowerEvents::~PowerEvents() { Stop(); }
 

@@ -1,8 +1,9 @@
 #pragma once
 
 // The service's reaction to sleep and wake-up: the suspend/resume and Modern Standby callbacks and the
-// 60-second wake-up grace, each grace on a thread of its own. What the reaction does to the rest of the
-// service goes through the hooks, which the `Service` binds to itself.
+// 60-second wake-up grace, each grace on a thread of its own. The sleep flags are the `Service`'s own
+// members (others read them); what the reaction does to the rest of the service goes through the
+// hooks, which the `Service` binds to itself.
 
 #include <atomic>
 #include <chrono>
@@ -37,9 +38,17 @@ class PowerEvents {
         std::function<void()> after_grace;
     };
 
+    // The service's flags, read and written with atomic operations from every thread involved.
+    struct Flags {
+        std::atomic<bool>& is_sleeping;     // suspended or in Modern Standby
+        std::atomic<bool>& new_wakeup;      // a further wake-up came during a grace
+        std::atomic<bool>& in_wake_grace;   // a grace task is in its 60-second wait
+        std::atomic<int64_t>& grace_start;  // steady-clock nanoseconds at which the latest grace began
+    };
+
     static constexpr std::chrono::seconds kGraceWait{60};
 
-    explicit PowerEvents(Hooks hooks);
+    PowerEvents(Flags flags, Hooks hooks);
     ~PowerEvents();
     PowerEvents(const PowerEvents&) = delete;
     PowerEvents& operator=(const PowerEvents&) = delete;
@@ -56,10 +65,6 @@ class PowerEvents {
     // Not to be called from a hook.
     void Stop();
 
-    bool IsSleeping() const { return _is_sleeping.load(); }
-    bool InWakeGrace() const { return _in_wake_grace.load(); }
-    bool NewWakeup() const { return _new_wakeup.load(); }
-
   private:
     struct GraceTask {
         std::thread thread;
@@ -71,10 +76,10 @@ class PowerEvents {
     void ReleaseHandle(GraceTask* self);
 
     Hooks hooks_;
-    std::atomic<bool> _is_sleeping{false};
-    std::atomic<bool> _new_wakeup{false};
-    std::atomic<bool> _in_wake_grace{false};
-    std::atomic<int64_t> _grace_start{0};  // steady-clock nanoseconds
+    std::atomic<bool>& _is_sleeping;
+    std::atomic<bool>& _new_wakeup;
+    std::atomic<bool>& _in_wake_grace;
+    std::atomic<int64_t>& _grace_start;
     std::atomic<int64_t> last_wakeup_{0};  // steady-clock nanoseconds of the latest UpdateSleepState
 
     // Guards the handle and the task list. A task only ever clears the handle when it is its own;

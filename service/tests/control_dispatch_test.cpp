@@ -7,13 +7,12 @@
 
 #include "platform/notifications.h"
 #include "platform/paths.h"
-#include "service/tests/log_capture.h"
+#include "testing/log_capture.h"
 #include "testing/temp_system_root.h"
 
 namespace zelko::plenar::agent {
 namespace {
 
-using agent::testing::LogCapture;
 using platform::Guid;
 
 constexpr Guid kUsbInterface{0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
@@ -31,13 +30,13 @@ TEST(DeviceEventFilterTest, AllowListHoldsSeventeenDistinctClasses) {
 }
 
 TEST(DeviceEventFilterTest, OnlyAllowedArrivalsAndRemovalsAreForwardedWhole) {
-    LogCapture::Instance().Clear();
+    zelko::testing::LogCapture log;
     auto usb = platform::MakeDeviceInterfaceBroadcast(kUsbInterface, u"\\\\?\\USB#VID_0781");
     EXPECT_EQ(DeviceEventToForward(platform::kDbtDeviceArrival, usb.data()), usb.size());
     EXPECT_EQ(DeviceEventToForward(platform::kDbtDeviceRemoveComplete, usb.data()), usb.size());
-    EXPECT_TRUE(LogCapture::Instance().Contains(
-        "Device Event from \\\\?\\USB#VID_0781 will be propagated to modules with GUID: "
-        "{A5DCBF10-6530-11D2-901F-00C04FB951ED}"));
+    EXPECT_TRUE(log.Contains(logging::info,
+                             "Device Event from \\\\?\\USB#VID_0781 will be propagated to modules with GUID: "
+                             "{A5DCBF10-6530-11D2-901F-00C04FB951ED}"));
 
     auto volume_class = platform::MakeDeviceInterfaceBroadcast(kVolumeInterface, u"v");
     auto volume_record = platform::MakeDeviceBroadcastHeader(platform::kDbtDevtypVolume);
@@ -57,9 +56,9 @@ TEST(DeviceEventFilterTest, OnlyAllowedArrivalsAndRemovalsAreForwardedWhole) {
         {"null", platform::kDbtDeviceArrival, nullptr, "no valid device broadcast record"},
     };
     for (const auto& c : cases) {
-        LogCapture::Instance().Clear();
+        zelko::testing::LogCapture case_log;
         EXPECT_FALSE(DeviceEventToForward(c.event_type, c.record)) << c.name;
-        EXPECT_TRUE(LogCapture::Instance().Contains(c.log)) << c.name;
+        EXPECT_TRUE(case_log.Contains(logging::debug, c.log)) << c.name;
     }
 
     // Sizes smaller than what is read next: the header itself, then the class GUID.
@@ -74,7 +73,6 @@ class PluginRunTest : public zelko::testing::SystemRootTest {
   protected:
     void SetUp() override {
         SystemRootTest::SetUp();
-        LogCapture::Instance().Clear();
         AddPluginRunOptions(app, name, payload);
     }
     std::string Params(const std::string& first_line) {
@@ -83,6 +81,7 @@ class PluginRunTest : public zelko::testing::SystemRootTest {
         return path.string();
     }
 
+    zelko::testing::LogCapture log;
     CLI::App app{"Zelko Plenar Agent service", "ZelkoPlenarAgent"};
     std::string name;
     std::string payload;
@@ -94,8 +93,8 @@ TEST_F(PluginRunTest, ReadsTheFirstLineAndExpandsThePayloadPath) {
     EXPECT_EQ(name, "my_plugin_ver_1.2.0");
     EXPECT_EQ(payload, platform::ProgramDataFolder().string() + "/x.json");
     EXPECT_EQ(PluginRunEventText(name, payload), "my_plugin_ver_1.2.0, " + payload);
-    EXPECT_TRUE(LogCapture::Instance().Contains("ZelkoPlenarAgent starting with configuration: "));
-    EXPECT_TRUE(LogCapture::Instance().Contains("plugin=\"my_plugin_ver_1.2.0\""));
+    EXPECT_TRUE(log.Contains(logging::info, "ZelkoPlenarAgent starting with configuration: "));
+    EXPECT_TRUE(log.Contains(logging::info, "plugin=\"my_plugin_ver_1.2.0\""));
 
     // Options the next line does not give keep their values; a CR LF line end is no part of a value.
     ASSERT_TRUE(ParsePluginRunParameters(app, Params("--plugin other_ver_2\r"), payload));
@@ -110,15 +109,13 @@ TEST_F(PluginRunTest, ReadsTheFirstLineAndExpandsThePayloadPath) {
 TEST_F(PluginRunTest, ParseErrorsAndHelpAreRefused) {
     EXPECT_FALSE(ParsePluginRunParameters(app, Params("-p a -x b"), payload));
     // This CLI11 names an unexpected-argument error after the parser itself.
-    EXPECT_TRUE(LogCapture::Instance().Contains("Exception CLI::ZelkoPlenarAgent: "));
-    EXPECT_TRUE(LogCapture::Instance().Contains("not expected: "));
+    EXPECT_TRUE(log.Contains(logging::error, "Exception CLI::ZelkoPlenarAgent: "));
+    EXPECT_TRUE(log.Contains(logging::error, "not expected: "));
 
-    LogCapture::Instance().Clear();
     ::testing::internal::CaptureStdout();  // the help text goes to standard output
     EXPECT_FALSE(ParsePluginRunParameters(app, Params("-h"), payload));
     ::testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(
-        LogCapture::Instance().Contains("Returning argument information via exception CLI::CallForHelp"));
+    EXPECT_TRUE(log.Contains(logging::info, "Returning argument information via exception CLI::CallForHelp"));
 }
 
 }  // namespace

@@ -6,13 +6,11 @@
 #include <sstream>
 
 #include "platform/registry.h"
-#include "service/tests/log_capture.h"
+#include "testing/log_capture.h"
 #include "testing/temp_system_root.h"
 
 namespace zelko::plenar::agent {
 namespace {
-
-using agent::testing::LogCapture;
 
 std::string ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -28,11 +26,9 @@ void WriteFile(const std::filesystem::path& path, const std::string& text) {
 
 class PersistedStateTest : public zelko::testing::SystemRootTest {
   protected:
-    void SetUp() override {
-        SystemRootTest::SetUp();
-        LogCapture::Instance().Clear();
-    }
     std::filesystem::path StateFile() const { return scratch() / "zelko-plenar-agent-state.json"; }
+
+    zelko::testing::LogCapture log;
 };
 
 TEST_F(PersistedStateTest, FirstStartWritesTheDefaultDocument) {
@@ -44,7 +40,7 @@ TEST_F(PersistedStateTest, FirstStartWritesTheDefaultDocument) {
     auto flags = ReadPersistedFlags(loaded.document);
     EXPECT_FALSE(flags.required_on_start_done || flags.is_state_reset_done ||
                  flags.tried_to_hw_attest_with_pluton || flags.prev_grant || flags.req_grant_event);
-    EXPECT_TRUE(LogCapture::Instance().Contains("Cannot open the state config file ("));
+    EXPECT_TRUE(log.Contains(logging::verbose, "Cannot open the state config file ("));
 }
 
 TEST_F(PersistedStateTest, RoundTripKeepsUnknownKeys) {
@@ -74,7 +70,7 @@ TEST_F(PersistedStateTest, BrokenFilesAreReplacedByTheDefault) {
         EXPECT_FALSE(ReadPersistedFlags(loaded.document).required_on_start_done) << text;
         EXPECT_EQ(ReadFile(StateFile()), DefaultServiceState().dump(4)) << text;
     }
-    EXPECT_TRUE(LogCapture::Instance().Contains("Cannot load the state config file ("));
+    EXPECT_TRUE(log.Contains(logging::verbose, "Cannot load the state config file ("));
 }
 
 TEST_F(PersistedStateTest, KeysOfAnotherTypeReadAsFalse) {
@@ -92,10 +88,10 @@ TEST_F(PersistedStateTest, MissingFolderOrUnwritableFileIsLoggedOnly) {
     EXPECT_FALSE(loaded.folder_found);
     EXPECT_EQ(loaded.document, DefaultServiceState());
     EXPECT_FALSE(std::filesystem::exists(scratch() / "absent"));
-    EXPECT_TRUE(LogCapture::Instance().Contains("Cannot get the folder path - GetLastError: "));
+    EXPECT_TRUE(log.Contains(logging::error, "Cannot get the folder path - GetLastError: "));
 
     EXPECT_FALSE(SaveServiceState(scratch() / "absent" / "state.json", DefaultServiceState()));
-    EXPECT_TRUE(LogCapture::Instance().Contains("Cannot save the state config file - GetLastError: "));
+    EXPECT_TRUE(log.Contains(logging::error, "Cannot save the state config file - GetLastError: "));
 }
 
 TEST_F(PersistedStateTest, PurgeDeletesPolicyStateFilesOnceOnSubscriptionDevices) {
@@ -112,13 +108,13 @@ TEST_F(PersistedStateTest, PurgeDeletesPolicyStateFilesOnceOnSubscriptionDevices
     auto none = [](const std::string&) { return false; };
 
     EXPECT_FALSE(PurgePolicyStateFilesOnce(true, only_te, scratch()));
-    EXPECT_TRUE(LogCapture::Instance().Contains("No state reset needed."));
+    EXPECT_TRUE(log.Contains(logging::info, "No state reset needed."));
     EXPECT_FALSE(PurgePolicyStateFilesOnce(false, none, scratch()));
-    EXPECT_TRUE(LogCapture::Instance().Contains("No state reset needed. No ss or te feature found."));
+    EXPECT_TRUE(log.Contains(logging::info, "No state reset needed. No ss or te feature found."));
     for (const auto& name : purged) EXPECT_TRUE(std::filesystem::exists(scratch() / name));
 
     EXPECT_FALSE(PurgePolicyStateFilesOnce(false, only_te, scratch() / "absent"));
-    EXPECT_TRUE(LogCapture::Instance().Contains("No state folder found."));
+    EXPECT_TRUE(log.Contains(logging::warning, "No state folder found."));
 
     EXPECT_TRUE(PurgePolicyStateFilesOnce(false, only_te, scratch()));
     for (const auto& name : purged) EXPECT_FALSE(std::filesystem::exists(scratch() / name)) << name;
@@ -127,8 +123,9 @@ TEST_F(PersistedStateTest, PurgeDeletesPolicyStateFilesOnceOnSubscriptionDevices
 
 TEST_F(PersistedStateTest, RestrictionIsTheValueOne) {
     EXPECT_FALSE(IsZelkoPlenarAgentRestrictionApplied());
-    EXPECT_TRUE(LogCapture::Instance().Contains(
-        "IsZelkoPlenarAgentRestrictionApplied failed to open the regestry key with code: "));
+    EXPECT_TRUE(
+        log.Contains(logging::warning,
+                     "IsZelkoPlenarAgentRestrictionApplied failed to open the regestry key with code: "));
 
     platform::RegistryKey key;
     ASSERT_EQ(platform::RegistryKey::Create(platform::RegistryHive::LocalMachine,
@@ -136,7 +133,7 @@ TEST_F(PersistedStateTest, RestrictionIsTheValueOne) {
               0);
     EXPECT_FALSE(IsZelkoPlenarAgentRestrictionApplied());
     EXPECT_TRUE(
-        LogCapture::Instance().Contains("IsZelkoPlenarAgentRestrictionApplied is not present in regestry"));
+        log.Contains(logging::warning, "IsZelkoPlenarAgentRestrictionApplied is not present in regestry"));
 
     struct Case {
         platform::RegistryValue value;
@@ -168,7 +165,6 @@ TEST(FeatureBytesTest, OnlyTheCodeRyForbidsCallingHome) {
 }
 
 TEST(DoNotCallHomeTest, DecisionTable) {
-    LogCapture::Instance().Clear();
     auto good_info = [] {
         return std::optional<ZelkoSpecificInfoFacts>(ZelkoSpecificInfoFacts{false, "B1", "3X"});
     };
@@ -239,12 +235,14 @@ TEST(DoNotCallHomeTest, DecisionTable) {
          true, "Exception checking DoNotCallHome, defaulting to DoNotCallHome"},
     };
     for (const auto& c : cases) {
-        LogCapture::Instance().Clear();
+        zelko::testing::LogCapture log;
         auto in = inputs("prod", false);
         c.change(in);
         EXPECT_EQ(DoNotCallHome(in), c.result) << c.name;
-        if (c.log) EXPECT_TRUE(LogCapture::Instance().Contains(c.log)) << c.name;
-        EXPECT_TRUE(LogCapture::Instance().Contains("DoNotCallHome check ended as true")) << c.name;
+        if (c.log) {
+            EXPECT_TRUE(log.Contains(logging::error, c.log)) << c.name;
+        }
+        EXPECT_TRUE(log.Contains(logging::debug, "DoNotCallHome check ended as true")) << c.name;
     }
 }
 

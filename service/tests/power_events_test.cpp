@@ -8,13 +8,12 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "service/tests/log_capture.h"
+#include "testing/log_capture.h"
 
 namespace zelko::plenar::agent {
 namespace {
 
 using namespace std::chrono_literals;
-using agent::testing::LogCapture;
 
 // Records what the power reaction does to the service, in order.
 class HookRecorder {
@@ -82,8 +81,6 @@ class HookRecorder {
 
 class PowerEventsTest : public ::testing::Test {
   protected:
-    void SetUp() override { LogCapture::Instance().Clear(); }
-
     std::vector<uint8_t> Standby(uint8_t value) {
         return platform::MakePowerBroadcastSetting(platform::kModernStandbySetting, {value});
     }
@@ -94,13 +91,18 @@ class PowerEventsTest : public ::testing::Test {
 
     platform::ScopedFakeSteadyClock clock{0};
     HookRecorder hooks;
-    PowerEvents power{hooks.Hooks()};
+    std::atomic<bool> is_sleeping{false};
+    std::atomic<bool> new_wakeup{false};
+    std::atomic<bool> in_wake_grace{false};
+    std::atomic<int64_t> grace_start{0};
+    zelko::testing::LogCapture log;
+    PowerEvents power{{is_sleeping, new_wakeup, in_wake_grace, grace_start}, hooks.Hooks()};
 };
 
 TEST_F(PowerEventsTest, SuspendStopsCollectorsBeforeThePowerEvent) {
     EXPECT_EQ(power.SuspendResumeCallback(platform::kPbtApmSuspend), 0u);
     EXPECT_EQ(hooks.Seen(), (std::vector<std::string>{"control 251 0", "control 13 4"}));
-    EXPECT_TRUE(power.IsSleeping());
+    EXPECT_TRUE(is_sleeping.load());
     EXPECT_EQ(power.SuspendResumeCallback(99), 0u);  // other types: nothing
     EXPECT_EQ(hooks.Seen().size(), 2u);
 }
@@ -109,9 +111,9 @@ TEST_F(PowerEventsTest, ResumeSendsItsEventAtOnceAndResumesCollectorsAfterTheGra
     power.SuspendResumeCallback(platform::kPbtApmSuspend);
     hooks.Clear();
     power.SuspendResumeCallback(platform::kPbtApmResumeAutomatic);
-    EXPECT_FALSE(power.IsSleeping());
+    EXPECT_FALSE(is_sleeping.load());
     ASSERT_TRUE(clock.WaitForSleepers(1));
-    EXPECT_TRUE(power.InWakeGrace());
+    EXPECT_TRUE(in_wake_grace.load());
     clock.Advance(59s);
     EXPECT_EQ(hooks.Seen(), (std::vector<std::string>{"control 13 18"}));
 
@@ -119,8 +121,8 @@ TEST_F(PowerEventsTest, ResumeSendsItsEventAtOnceAndResumesCollectorsAfterTheGra
     ASSERT_TRUE(hooks.WaitFor("after grace"));
     EXPECT_EQ(hooks.Seen(),
               (std::vector<std::string>{"control 13 18", "wake scheduler", "control 252 0", "after grace"}));
-    EXPECT_FALSE(power.InWakeGrace());
-    EXPECT_EQ(LogCapture::Instance().Count("Grace Period: waiting for 60 sec after exit from sleep"), 1u);
+    EXPECT_FALSE(in_wake_grace.load());
+    EXPECT_EQ(log.Count(logging::info, "Grace Period: waiting for 60 sec after exit from sleep"), 1);
 }
 
 TEST_F(PowerEventsTest, SecondWakeupInsideTheGraceRestartsIt) {
@@ -128,7 +130,7 @@ TEST_F(PowerEventsTest, SecondWakeupInsideTheGraceRestartsIt) {
     ASSERT_TRUE(clock.WaitForSleepers(1));
     clock.Advance(30s);
     power.SuspendResumeCallback(platform::kPbtApmResumeSuspend);  // the user's wake-up follows
-    EXPECT_TRUE(power.NewWakeup());
+    EXPECT_TRUE(new_wakeup.load());
     // Both tasks now sleep the further 60 seconds, counted from the second wake-up.
     ASSERT_TRUE(clock.WaitForSleepers(2));
     clock.Advance(59s);
@@ -136,11 +138,11 @@ TEST_F(PowerEventsTest, SecondWakeupInsideTheGraceRestartsIt) {
     clock.Advance(1s);
     ASSERT_TRUE(hooks.WaitFor("control 252 0", 2));
     ASSERT_TRUE(hooks.WaitFor("after grace", 2));
-    EXPECT_EQ(LogCapture::Instance().Count(
-                  "Grace Period: New wakeup detected while in grace period...resetting wait "
-                  "timer to wait for 60 seconds"),
+    EXPECT_EQ(log.Count(logging::info,
+                        "Grace Period: New wakeup detected while in grace period...resetting wait "
+                        "timer to wait for 60 seconds"),
               2u);
-    EXPECT_TRUE(LogCapture::Instance().Contains("Grace Period: Future is in progress"));
+    EXPECT_TRUE(log.Contains(logging::debug, "Grace Period: Future is in progress"));
 }
 
 TEST_F(PowerEventsTest, SuspendInsideTheGraceCancelsIt) {
@@ -151,8 +153,8 @@ TEST_F(PowerEventsTest, SuspendInsideTheGraceCancelsIt) {
     power.Stop();  // joins the task
     EXPECT_EQ(hooks.Count("control 252 0"), 0u);
     EXPECT_EQ(hooks.Count("after grace"), 0u);
-    EXPECT_TRUE(power.IsSleeping());
-    EXPECT_TRUE(LogCapture::Instance().Contains("Grace Period: graceful start wait over, device in sleep"));
+    EXPECT_TRUE(is_sleeping.load());
+    EXPECT_TRUE(log.Contains(logging::info, "Grace Period: graceful start wait over, device in sleep"));
 }
 
 TEST_F(PowerEventsTest, StopEndsEveryGraceWaitAtOnce) {
@@ -196,11 +198,11 @@ TEST_F(PowerEventsTest, ModernStandbyEntryAndExit) {
     Modern(Standby(1));
     EXPECT_EQ(hooks.Seen(),
               (std::vector<std::string>{"sleep event set", "control 13 32787", "control 251 0"}));
-    EXPECT_TRUE(power.IsSleeping());
+    EXPECT_TRUE(is_sleeping.load());
     hooks.Clear();
 
     Modern(Standby(0));
-    EXPECT_FALSE(power.IsSleeping());
+    EXPECT_FALSE(is_sleeping.load());
     EXPECT_EQ(hooks.Seen(), (std::vector<std::string>{"sleep event reset", "control 13 32787"}));
     ASSERT_TRUE(clock.WaitForSleepers(1));
     hooks.Clear();
@@ -218,7 +220,7 @@ TEST_F(PowerEventsTest, ModernStandbyExitDuringStartUpOnlyRecordsTheTime) {
     EXPECT_EQ(hooks.Seen(), (std::vector<std::string>{"sleep event reset", "startup wake"}));
     EXPECT_EQ(hooks.startup_wake_time.load(), 1'700'000'000);
     EXPECT_EQ(platform::SteadySleepers(), 0u);
-    EXPECT_TRUE(LogCapture::Instance().Contains("Grace Period: service is starting - fast sleep"));
+    EXPECT_TRUE(log.Contains(logging::info, "Grace Period: service is starting - fast sleep"));
 }
 
 TEST_F(PowerEventsTest, OtherSettingsAndBrokenRecordsAreIgnored) {
@@ -232,8 +234,8 @@ TEST_F(PowerEventsTest, OtherSettingsAndBrokenRecordsAreIgnored) {
 
     // A failed event update is logged and changes nothing else.
     Modern(Standby(1));
-    EXPECT_TRUE(LogCapture::Instance().Contains("Grace Period: set event failed for modern sleep5"));
-    EXPECT_TRUE(power.IsSleeping());
+    EXPECT_TRUE(log.Contains(logging::warning, "Grace Period: set event failed for modern sleep5"));
+    EXPECT_TRUE(is_sleeping.load());
 }
 
 }  // namespace
