@@ -1,15 +1,13 @@
 #include "service/persisted_state.h"
 
-#include <unistd.h>
-
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "foundation/logging.h"
+#include "platform/file_replace.h"
+#include "platform/last_error.h"
 #include "platform/registry.h"
 
 namespace zelko::plenar::agent {
@@ -25,8 +23,6 @@ bool FlagOf(const nlohmann::json& document, const char* key) {
     }
     return it->get<bool>();
 }
-
-std::atomic<unsigned> g_temp_counter{0};
 
 }  // namespace
 
@@ -47,7 +43,7 @@ LoadedServiceState LoadServiceState(const std::filesystem::path& folder) {
     LoadedServiceState loaded;
     loaded.document = DefaultServiceState();
     if (folder.empty() || !std::filesystem::exists(folder)) {
-        LOG_ERROR << "Cannot get the folder path - GetLastError: " << errno;
+        LOG_ERROR << "Cannot get the folder path - GetLastError: " << platform::ErrorFromErrno(errno);
         return loaded;
     }
     loaded.folder_found = true;
@@ -63,13 +59,13 @@ LoadedServiceState LoadServiceState(const std::filesystem::path& folder) {
             parsed = true;
         } catch (const std::exception& e) {
             LOG_VERBOSE << "Cannot load the state config file (" << loaded.path.string()
-                        << ") - GetLastError: " << errno;
+                        << ") - GetLastError: " << platform::ErrorFromErrno(errno);
             LOG_VERBOSE << e.what();
             loaded.document = DefaultServiceState();
         }
     } else {
         LOG_VERBOSE << "Cannot open the state config file (" << loaded.path.string()
-                    << ") - GetLastError: " << errno;
+                    << ") - GetLastError: " << platform::ErrorFromErrno(errno);
     }
     in.close();
     if (!parsed) SaveServiceState(loaded.path, loaded.document);
@@ -78,35 +74,16 @@ LoadedServiceState LoadServiceState(const std::filesystem::path& folder) {
 
 bool SaveServiceState(const std::filesystem::path& path, const nlohmann::json& document) {
     try {
-        // A crash during the write must never leave half a file behind.
-        std::filesystem::path temp = path;
-        temp += "." + std::to_string(::getpid()) + "." + std::to_string(g_temp_counter.fetch_add(1)) + ".tmp";
-        {
-            std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-            if (!out) {
-                LOG_ERROR << "Cannot save the state config file - GetLastError: " << errno;
-                return false;
-            }
-            out << document.dump(4);
-            out.close();
-            if (!out) {
-                const int saved = errno;
-                std::error_code ignored;
-                std::filesystem::remove(temp, ignored);
-                LOG_ERROR << "Cannot save the state config file - GetLastError: " << saved;
-                return false;
-            }
-        }
-        std::error_code ec;
-        std::filesystem::rename(temp, path, ec);
-        if (ec) {
-            std::filesystem::remove(temp, ec);
-            LOG_ERROR << "Cannot save the state config file - GetLastError: " << ec.value();
+        // Written through a renamed temporary file: a crash during the write never leaves half a file.
+        if (platform::ReplaceFileContent(path, document.dump(4)) != platform::FileReplace::Ok) {
+            LOG_ERROR << "Cannot save the state config file - GetLastError: "
+                      << platform::ErrorFromErrno(errno);
             return false;
         }
         return true;
     } catch (const std::exception& e) {
-        LOG_ERROR << "Cannot save the state config file - GetLastError: " << errno << " " << e.what();
+        LOG_ERROR << "Cannot save the state config file - GetLastError: " << platform::ErrorFromErrno(errno)
+                  << " " << e.what();
         return false;
     }
 }

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "platform/file_replace.h"
 #include "platform/paths.h"
 
 namespace zelko::platform {
@@ -84,11 +85,8 @@ std::unique_ptr<NamedEvent> NamedEvent::Create(std::string_view name, bool initi
 }
 
 bool NamedEvent::Write(bool set, int* error) {
-    const auto temp = TempPathBeside(path_);
-    if (!WriteState(temp, set, error)) return false;
-    if (::rename(temp.c_str(), path_.c_str()) != 0) {
+    if (ReplaceFileContent(path_, set ? "1" : "0") != FileReplace::Ok) {
         if (error) *error = errno;
-        ::unlink(temp.c_str());
         return false;
     }
     return true;
