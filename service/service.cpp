@@ -51,8 +51,16 @@ Service::Service()
 
 Service::~Service() {
     _system_sleep_event.reset();
-    // Posted work refers to the members below; end it before they go.
-    if (!_scheduler.destroyed.exchange(true)) _scheduler.Destroy();
+    // Posted work refers to the members; skip what is still queued and let a run in progress end
+    // before they go. The threads themselves end with the scheduler member. Nothing here logs: the
+    // process's logger may already be gone.
+    _scheduler.destroyed.exchange(true);
+    if (_scheduler.timedScheduler) {
+        std::promise<void> idle;
+        auto worker_idle = idle.get_future();
+        _scheduler.timedScheduler->run_at(WallClock::now(), [&idle] { idle.set_value(); });
+        worker_idle.wait();
+    }
 }
 
 void Service::BindHandlers() {

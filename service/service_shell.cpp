@@ -256,7 +256,7 @@ bool Service::SvcRemoveService() {
                           std::to_string(platform::GetLastError()));
             }
         } else {
-            platform::SetLastError(platform::kErrorServiceCannotAcceptCtrl);
+            platform::SetLastError(platform::kErrorServiceAlreadyRunning);
             FailShell("Removing service failed, GetLastError: " + std::to_string(platform::GetLastError()));
         }
         CloseScHandle(service);
