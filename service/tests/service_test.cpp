@@ -410,6 +410,11 @@ TEST_F(ServiceTest, ProgramReturnsNonZeroAfterAFailedRemovalOrDispatcherStart) {
     EXPECT_TRUE(log_.Contains(error, "StartServiceCtrlDispatcher failed with 1056"));
     stop.count_down();
     other.join();
+
+    // An empty main configuration ends the program before anything is logged.
+    WriteConfig("{}");
+    TestService empty_config(Exe());
+    EXPECT_EQ(ServiceProgramMain(empty_config, 1, run_args), -1);
 }
 
 TEST_F(ServiceTest, MainConfigurationAndLogSeverity) {
