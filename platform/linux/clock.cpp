@@ -11,15 +11,26 @@ namespace zelko::platform {
 namespace {
 std::atomic<bool> g_faked{false};
 std::atomic<int64_t> g_fake_ticks{0};
-std::mutex g_listeners_mutex;
-std::map<int, std::function<void()>> g_listeners;
-int g_next_listener = 1;
+
+// Built on first use: objects with static storage (the service itself) register listeners
+// before this file's own globals would be constructed. Never destroyed, for the same reason at exit.
+struct Listeners {
+    std::mutex mutex;
+    std::map<int, std::function<void()>> items;
+    int next = 1;
+};
+
+Listeners& GetListeners() {
+    static auto* listeners = new Listeners;
+    return *listeners;
+}
 
 void NotifyListeners() {
     std::vector<std::function<void()>> copy;
     {
-        std::lock_guard lock(g_listeners_mutex);
-        for (auto& [id, listener] : g_listeners) copy.push_back(listener);
+        auto& listeners = GetListeners();
+        std::lock_guard lock(listeners.mutex);
+        for (auto& [id, listener] : listeners.items) copy.push_back(listener);
     }
     for (auto& listener : copy) listener();
 }
@@ -58,15 +69,17 @@ void ScopedFakeClock::Advance(int64_t ticks) {
 int64_t ScopedFakeClock::Now() const { return g_fake_ticks.load(std::memory_order_acquire); }
 
 int RegisterClockListener(std::function<void()> listener) {
-    std::lock_guard lock(g_listeners_mutex);
-    int id = g_next_listener++;
-    g_listeners.emplace(id, std::move(listener));
+    auto& listeners = GetListeners();
+    std::lock_guard lock(listeners.mutex);
+    int id = listeners.next++;
+    listeners.items.emplace(id, std::move(listener));
     return id;
 }
 
 void RemoveClockListener(int id) {
-    std::lock_guard lock(g_listeners_mutex);
-    g_listeners.erase(id);
+    auto& listeners = GetListeners();
+    std::lock_guard lock(listeners.mutex);
+    listeners.items.erase(id);
 }
 
 }  // namespace zelko::platform
