@@ -30,6 +30,9 @@ void AddPluginRunOptions(CLI::App& app, std::string& plugin_name, std::string& p
 bool ParsePluginRunParameters(CLI::App& app, const std::string& params_path,
                               std::string& plugin_payload_path);
 
+// UTF-16 text of the system (device names, channel names) as UTF-8 for the log.
+std::string NarrowText(const std::u16string& text);
+
 // The data of module event 205: name + ", " + payload path (the caller sends it with its NUL).
 std::string PluginRunEventText(const std::string& plugin_name, const std::string& plugin_payload_path);
 

@@ -1,5 +1,7 @@
 #include "service/service.h"
 
+#include <future>
+
 #include "foundation/logging.h"
 #include "foundation/utils.h"
 #include "platform/clock.h"
@@ -9,7 +11,6 @@ namespace zelko::plenar::agent {
 
 namespace {
 constexpr uint32_t kScheduleEventControl = 230;
-constexpr uint32_t kDroppedControl = 150;
 }  // namespace
 
 Service::Service()
@@ -17,7 +18,8 @@ Service::Service()
       _corvane_policies_name("corvane-policies"),
       _current_state(std::make_shared<const ServiceState>()),
       _scheduler(""),
-      _app("Zelko Plenar Agent service", "ZelkoPlenarAgent") {
+      _app("Zelko Plenar Agent service", "ZelkoPlenarAgent"),
+      _power_events({_is_sleeping, _new_wakeup, _in_wake_grace, _grace_start}, PowerHooks()) {
     _grace_period.logonFound = false;
     _grace_period.logonTime = 0;
     _grace_period.invalidLogonSeen = false;
@@ -50,6 +52,9 @@ Service::Service()
 }
 
 Service::~Service() {
+    // The grace tasks call back into the members; they end first. (StopService has ended them
+    // already in a service that ran; the virtual calls they make need an object not yet destroyed.)
+    _power_events.Stop();
     _system_sleep_event.reset();
     // Posted work refers to the members; skip what is still queued and let a run in progress end
     // before they go. The threads themselves end with the scheduler member. Nothing here logs: the
@@ -203,11 +208,13 @@ void Service::InitializePolicies() {
     PerformanceMeasure.InitTask("PerformanceMeasure", _retry_config, folder);
 }
 
-bool Service::HasSubscriptionFeature() {
+bool Service::HasFeature(const std::string&) {
     // The device's features come from the feature finder, which the module set-up builds; until
     // it exists the device has none.
     return false;
 }
+
+bool Service::HasSubscriptionFeature() { return HasFeature("ss") || HasFeature("te"); }
 
 bool Service::GetLocalDelay(int64_t& ticks) const { return NextPolicyDelay(_local_delay_policy, ticks); }
 
@@ -234,46 +241,6 @@ void Service::OnNetworkLost() {
         WaitingForNetwork.running = true;
         WaitingForNetwork.Perform();
     });
-}
-
-// ---- control path ----
-
-void Service::SvcCtrlHandlerImpl(uint32_t control, uint32_t event_type, void* event_data) {
-    LOG_DEBUG << "Service handling control " << control << " with event type " << event_type << " time "
-              << Utils::FormatUtcIso8601(platform::NowTicks());
-    if (control == kDroppedControl) return;
-    CurrentState()->OnProcess(control, event_type, 0, 0, event_data, 0);
-}
-
-bool Service::SvcCtrlHandlerImplDefault(uint32_t control) {
-    switch (control) {
-        case platform::kServiceControlStop:
-            LOG_INFO << "Service received stop event. Stopping.OnEnter";
-            SetState(Stopping);
-            return false;
-        case platform::kServiceControlShutdown:
-            LOG_INFO << "Service received shut down event. Stopping.OnEnter";
-            SetState(Stopping);
-            return false;
-        default:
-            return true;
-    }
-}
-
-bool Service::SvcCtrlHandlerImplProcessing(uint32_t, uint32_t, uint32_t, uint32_t, void*, uint64_t) {
-    return true;
-}
-
-void Service::SendEventToModules(uint32_t control, uint32_t event_type) {
-    SendEventToModules(control, event_type, nullptr, 0);
-}
-
-void Service::SendEventToModules(uint32_t, uint32_t, const void*, uint64_t) {}
-
-uint32_t Service::SuspendResumeCallback(uint32_t, const void*) { return 0; }
-
-uint32_t Service::ModernSuspendResumeCallbackImpl(uint32_t, const platform::PowerBroadcastSetting*) {
-    return 0;
 }
 
 }  // namespace zelko::plenar::agent

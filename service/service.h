@@ -11,15 +11,16 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "foundation/allocator.h"
+#include "foundation/event.h"
 #include "foundation/grace_period.h"
 #include "foundation/retry_policy.h"
 #include "foundation/scheduler.h"
@@ -30,6 +31,8 @@
 #include "platform/notifications.h"
 #include "platform/service_control.h"
 #include "platform/steady_clock.h"
+#include "service/persisted_state.h"
+#include "service/power_events.h"
 #include "state_machine/service_state.h"
 
 namespace zelko::shared::device {
@@ -137,14 +140,36 @@ class Service {
     void OnNetworkConnected();
     void OnNetworkLost();
 
-    // ---- control path ----
+    // ---- control path and module event bus ----
     bool SvcCtrlHandlerImplDefault(uint32_t control);
     bool SvcCtrlHandlerImplProcessing(uint32_t control, uint32_t event_type, uint32_t channel, uint32_t level,
                                       void* data, uint64_t size);
+    // Reads the plug-in run parameters file into the plug-in options; false (logged) when it cannot.
+    bool InitCustomEventParams();
+    void SendWindowsEventToModules(uint32_t channel, uint32_t event_type, uint32_t level, const void* data,
+                                   uint64_t size);
+    void SendWindowsEventExtToModules(uint32_t event_type, const void* data, uint64_t size);
 
-    // ---- power notices ----
+    // ---- power notices and the wake-up grace ----
     uint32_t SuspendResumeCallback(uint32_t type, const void* setting);
     uint32_t ModernSuspendResumeCallbackImpl(uint32_t type, const platform::PowerBroadcastSetting* setting);
+    void UpdateSleepState();
+
+    // ---- IoT connection notices (the context is the Service; a null context does nothing) ----
+    static void NotifyAgentOnConnectSuccess(bool sessionPresent, void* context);
+    static void NotifyAgentOnResumeCallback(bool sessionPresent, void* context);
+    static void NotifyAgentOnDisconnectCallback(void* context);
+    static void NotifyAgentOnConnectionInterruptCallback(void* context);
+    void NotifyAgentOnResume(bool sessionPresent);
+    void NotifyAgentOnDisconnect();
+    void NotifyAgentOnConnectionInterrupt();
+
+    // ---- persisted service state, restriction and do-not-call-home ----
+    void LoadPersistedSate();
+    void SavePersistedSate();
+    bool IsZelkoPlenarAgentRestrictionApplied();
+    void ResetState();
+    bool DoNotCallHome();
 
   protected:
     // The teardown of the stop, run on the scheduler's worker; sets `done` as its last action.
@@ -157,6 +182,25 @@ class Service {
     // The device has the feature "ss" or "te".
     bool HasSubscriptionFeature();
     void FailShell(const std::string& text);
+    // The device has the feature; none until the module set-up has built the feature finder.
+    bool HasFeature(const std::string& name);
+    // The event bus: posts the event's delivery on the scheduler, unless the stop has begun or the
+    // scheduler is destroyed; the delivery checks both again.
+    void PostEventToModules(Event event, bool telemetry_only);
+    // What the do-not-call-home decision reads of the device information; none until the module
+    // set-up has built it.
+    std::string DeviceProductId();
+    std::optional<ZelkoSpecificInfoFacts> DeviceZelkoSpecificInfo();
+    // Lets what fell due during sleep run at once.
+    void WakeScheduler();
+    // The power reaction's hooks into this service.
+    PowerEvents::Hooks PowerHooks();
+    // The end of a completed wake-up grace: every remote configuration is fetched again in Processing.
+    void AfterWakeGrace();
+    void RefetchRemoteConfigs();
+    // Sends the state machine back for new IoT credentials after a connection change.
+    void IotRecredential();
+    void IotInterruptionCheck();
 
     std::string _last_shell_failure;
     // The arguments of the first InitConfig, which the service main reads again.
@@ -210,7 +254,7 @@ class Service {
     std::vector<std::function<void()>> _network_wait_queue;
     int64_t _poll_enroll_started = 0;
     nlohmann::json _retry_config;
-    bool _iot_connected = false;
+    std::atomic<bool> _iot_connected{false};
     bool _stop_for_vxm = false;
     std::shared_ptr<PerformanceCollector> _performance_collector;
     platform::ServiceStatus _svc_status{};
@@ -251,7 +295,7 @@ class Service {
     std::string _stack;
     std::string _cli_params_path;
     std::atomic<bool> _stopping{false};
-    bool _required_on_start_done = false;
+    std::atomic<bool> _required_on_start_done{false};
     bool _grant_check_scheduled = false;
     bool _grants_subscribed = false;
     bool _policies_subscribed = false;
@@ -272,10 +316,12 @@ class Service {
     std::atomic<bool> _is_sleeping{false};
     std::atomic<bool> _new_wakeup{false};
     std::atomic<bool> _in_wake_grace{false};
-    std::future<void> _grace_task;
-    int64_t _startup_wake_time = 0;
-    bool _startup_grace_done = false;
-    int64_t _grace_start = 0;
+    std::atomic<int64_t> _startup_wake_time{0};
+    std::atomic<bool> _startup_grace_done{false};
+    std::atomic<int64_t> _grace_start{0};  // steady-clock nanoseconds
+    // The power callbacks and the wake-up grace tasks; the handle of the running grace task lives
+    // there, guarded, in place of a future of its own.
+    PowerEvents _power_events;
     std::shared_ptr<config::RemoteConfig> _tavragent_config;
     nlohmann::json _cert_store_policy_doc;
     nlohmann::json _cert_store_save_policy_doc;

@@ -331,8 +331,23 @@ void Service::SvcMain() {
         _suspend_resume_notify_handle = platform::RegisterSuspendResumeNotification(suspend_resume);
     }
 
-    _acdc_notify_handle =
-        platform::RegisterServicePowerSettingNotification(platform::kAcDcPowerSourceSetting, to_handler);
+    // Power events reach the control handler only while the service accepts them, which it never
+    // reports: the registration stands, as on the system, and the changes stay outside.
+    _acdc_notify_handle = platform::RegisterServicePowerSettingNotification(
+        platform::kAcDcPowerSourceSetting, [this](uint32_t control, uint32_t event_type, const void* data) {
+            if ((LastReportedStatus().dwControlsAccepted & platform::kServiceAcceptPowerEvent) == 0) return;
+            ServiceControlHandler(control, event_type, const_cast<void*>(data), this);
+        });
+
+    // Operators and the run script inject power and device notifications through the control
+    // channel: "notify power suspend", "notify device arrival <class GUID> <name>", ...
+    platform::SetServiceRequestHandler("notify", [](const std::vector<std::string>& words) {
+        std::string command;
+        for (const auto& word : words) command += (command.empty() ? "" : " ") + word;
+        std::string error;
+        if (!platform::InjectNotificationCommand(command, &error)) return "error " + error;
+        return std::string("ok");
+    });
 
     if (ConfigBool("run_in_background", true) && !platform::SetProcessBelowNormalPriority()) {
         const uint32_t error = platform::GetLastError();

@@ -29,6 +29,9 @@ void Service::StopService() {
 
     // From here no posted agent work runs; the teardown goes straight onto the timed scheduler.
     _scheduler.destroyed.exchange(true);
+    // Every wake-up grace ends now; what the grace tasks still post is dropped.
+    _power_events.Stop();
+    platform::SetServiceRequestHandler("notify", nullptr);
     auto done = std::make_shared<std::atomic<bool>>(false);
     _scheduler.timedScheduler->run_at(WallClock::now(), [this, done] { TeardownModules(*done); });
 

@@ -1,0 +1,123 @@
+// Sleep and wake-up (the power callbacks and the wake-up grace, through PowerEvents) and the IoT
+// connection notices.
+
+#include "foundation/logging.h"
+#include "jobs/corvane_enrollment.h"
+#include "platform/last_error.h"
+#include "service/service.h"
+
+namespace zelko::plenar::agent {
+
+namespace {
+// The follow-up after an IoT interruption: 5 minutes.
+constexpr Duration kInterruptionCheckDelay{3'000'000'000};
+}  // namespace
+
+PowerEvents::Hooks Service::PowerHooks() {
+    PowerEvents::Hooks hooks;
+    hooks.control = [this](uint32_t control, uint32_t event_type) {
+        SvcCtrlHandlerImpl(control, event_type, nullptr);
+    };
+    hooks.stopping = [this] { return _stopping.load(); };
+    hooks.startup_grace_done = [this] { return _startup_grace_done.load(); };
+    hooks.record_startup_wake = [this](int64_t unix_seconds) { _startup_wake_time.store(unix_seconds); };
+    hooks.sleep_event = [this](bool set, int* error) {
+        if (!_system_sleep_event) {
+            if (error) *error = static_cast<int>(platform::kErrorInvalidHandle);
+            return false;
+        }
+        return set ? _system_sleep_event->Set(error) : _system_sleep_event->Reset(error);
+    };
+    hooks.wake_scheduler = [this] { WakeScheduler(); };
+    hooks.after_grace = [this] { AfterWakeGrace(); };
+    return hooks;
+}
+
+uint32_t Service::SuspendResumeCallback(uint32_t type, const void*) {
+    return _power_events.SuspendResumeCallback(type);
+}
+
+uint32_t Service::ModernSuspendResumeCallbackImpl(uint32_t type,
+                                                  const platform::PowerBroadcastSetting* setting) {
+    return _power_events.ModernSuspendResumeCallbackImpl(type, setting);
+}
+
+void Service::UpdateSleepState() { _power_events.UpdateSleepState(); }
+
+void Service::WakeScheduler() {
+    // The grace tasks are joined before the stop destroys the scheduler, so it is still there.
+    if (_scheduler.timedScheduler) _scheduler.timedScheduler->wake_manager();
+}
+
+void Service::AfterWakeGrace() {
+    if (IsCurrentState("Processing")) {
+        LOG_INFO << "Awake from sleep - in Processing state, refetch called for all the remote configs";
+        if (!_scheduler.destroyed.load()) _scheduler.In(Duration::zero(), [this] { RefetchRemoteConfigs(); });
+    } else {
+        LOG_INFO << "Awake from sleep, but not in processing state, so not refetching remote configs";
+    }
+}
+
+void Service::RefetchRemoteConfigs() {
+    LOG_INFO << "Awake from sleep, refetch called for all the remote configs";
+    for (const auto& [name, states] : _remote_config_states) {
+        std::weak_ptr<RemoteConfigStates> entry = states;
+        _scheduler.In(Duration::zero(), [entry] {
+            // Once, outside the fetch task's retry policy; an entry removed meanwhile is skipped.
+            if (auto held = entry.lock()) held->fetch_task.Perform();
+        });
+    }
+}
+
+// ---- IoT connection notices ----
+
+void Service::NotifyAgentOnConnectSuccess(bool sessionPresent, void* context) {
+    if (context == nullptr) return;
+    LOG_INFO << "Iot connection success. Session present: " << (sessionPresent ? 1 : 0);
+}
+
+void Service::NotifyAgentOnResumeCallback(bool sessionPresent, void* context) {
+    if (context != nullptr) static_cast<Service*>(context)->NotifyAgentOnResume(sessionPresent);
+}
+
+void Service::NotifyAgentOnDisconnectCallback(void* context) {
+    if (context != nullptr) static_cast<Service*>(context)->NotifyAgentOnDisconnect();
+}
+
+void Service::NotifyAgentOnConnectionInterruptCallback(void* context) {
+    if (context != nullptr) static_cast<Service*>(context)->NotifyAgentOnConnectionInterrupt();
+}
+
+void Service::NotifyAgentOnResume(bool sessionPresent) {
+    LOG_INFO << "Iot connection Resume. Session present: " << (sessionPresent ? 1 : 0);
+    _iot_connected.store(true);
+    if (_corvane_enrollment && _corvane_enrollment->HasFeatureByte() && !_scheduler.destroyed.load()) {
+        _scheduler.In(Duration::zero(), [this] { IotRecredential(); });
+    }
+}
+
+void Service::NotifyAgentOnDisconnect() {
+    LOG_INFO << "Iot connection Disconnect.";
+    if (_corvane_enrollment && _corvane_enrollment->HasFeatureByte() && !_scheduler.destroyed.load()) {
+        _scheduler.In(Duration::zero(), [this] { IotRecredential(); });
+    }
+}
+
+void Service::NotifyAgentOnConnectionInterrupt() {
+    LOG_INFO << "Iot connection interruption";
+    _iot_connected.store(false);
+    if (!_scheduler.destroyed.load())
+        _scheduler.In(kInterruptionCheckDelay, [this] { IotInterruptionCheck(); });
+}
+
+void Service::IotRecredential() {
+    if (IsCurrentState("Processing") || IsCurrentState("RequiredOnStarting")) SetState(GettingIotCreds);
+}
+
+void Service::IotInterruptionCheck() {
+    if (IsCurrentState("Stopping") || IsCurrentState("FailureState") || _iot_connected.load()) return;
+    LOG_INFO << "Resubscribing to Iot on connection interruption";
+    if (!IsCurrentState("GettingIotCreds")) SetState(GettingIotCreds);
+}
+
+}  // namespace zelko::plenar::agent
