@@ -12,7 +12,9 @@ TEST(SessionsTest, ListsTheLoggedOnSessionsWithTheirLogonTimes) {
     ASSERT_TRUE(sessions.has_value()) << "a machine without logins has an empty list";
     for (const auto& session : *sessions) {
         auto logon = QuerySessionLogonTime(session.id);
-        if (logon) EXPECT_GT(*logon, kFileTimeUnixEpoch) << session.user;
+        if (logon) {
+            EXPECT_GT(*logon, kFileTimeUnixEpoch) << session.user;
+        }
     }
     EXPECT_FALSE(QuerySessionLogonTime(0xFFFFFFFFu).has_value());
     EXPECT_EQ(GetLastError(), kErrorFileNotFound);
