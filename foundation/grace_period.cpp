@@ -20,7 +20,46 @@ int64_t FileTimeToUnixSeconds(int64_t file_time) {
                                 static_cast<double>(kSecondsFrom1601To1970));
 }
 
+// Runs a warning about a failed session lookup; false when logging it failed, which ends the
+// lookup.
+template <typename F>
+bool WarnLookupFailure(F&& warn) {
+    try {
+        warn();
+        return true;
+    } catch (...) {
+        LOG_WARNING << "Failure to get Logon info ";
+        return false;
+    }
+}
+
 }  // namespace
+
+// Takes the logon time of the first active session. An exception of the lookup itself goes to
+// the caller.
+void GracePeriod::FindLogon() {
+    auto sessions = platform::EnumerateSessions();
+    if (!sessions) {
+        WarnLookupFailure(
+            [] { LOG_WARNING << "WTSEnumerateSessionsA failed with code: " << platform::GetLastError(); });
+        return;
+    }
+    for (const auto& session : *sessions) {
+        if (session.state != platform::SessionState::Active) continue;
+        auto logon = platform::QuerySessionLogonTime(session.id);
+        if (!logon) {
+            const bool logged = WarnLookupFailure([&] {
+                LOG_WARNING << "Query Session Information failed with code: " << platform::GetLastError()
+                            << " for session: " << session.id;
+            });
+            if (!logged) return;
+            continue;
+        }
+        logonTime = *logon;
+        logonFound = true;
+        return;
+    }
+}
 
 std::chrono::seconds GracePeriod::GetTimeToWait(int64_t referenceTime) {
     try {
@@ -29,29 +68,7 @@ std::chrono::seconds GracePeriod::GetTimeToWait(int64_t referenceTime) {
             return kFullWait;
         }
         LOG_INFO << "OOBE is completed";
-        if (!logonFound) {
-            try {
-                if (auto sessions = platform::EnumerateSessions()) {
-                    for (const auto& session : *sessions) {
-                        if (session.state != platform::SessionState::Active) continue;
-                        auto logon = platform::QuerySessionLogonTime(session.id);
-                        if (!logon) {
-                            LOG_WARNING
-                                << "Query Session Information failed with code: " << platform::GetLastError()
-                                << " for session: " << session.id;
-                            continue;
-                        }
-                        logonTime = *logon;
-                        logonFound = true;
-                        break;
-                    }
-                } else {
-                    LOG_WARNING << "WTSEnumerateSessionsA failed with code: " << platform::GetLastError();
-                }
-            } catch (...) {
-                LOG_WARNING << "Failure to get Logon info ";
-            }
-        }
+        if (!logonFound) FindLogon();
     } catch (...) {
         LOG_WARNING << "Failure to get OOBE info ";
         return kFullWait;

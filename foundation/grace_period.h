@@ -20,6 +20,9 @@ struct GracePeriod {
     // Seconds (0 to 60) still to wait. referenceTime: the last wake-up in seconds since 1970, or 0
     // or less for none (the logon time is used then).
     std::chrono::seconds GetTimeToWait(int64_t referenceTime);
+
+  private:
+    void FindLogon();
 };
 
 }  // namespace zelko::plenar::agent
