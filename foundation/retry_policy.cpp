@@ -159,7 +159,10 @@ void RateLimiterPolicy::LoadPersistedSate() {
     }
     statePath = fs::path(folder) / ("zelko-plenar-service-state-" + name + ".json");
 
-    auto load_failed = [this](const std::string& what) {
+    bool loadFailureLogged = false;
+    auto load_failed = [this, &loadFailureLogged](const std::string& what) {
+        if (loadFailureLogged) return;
+        loadFailureLogged = true;
         LOG_VERBOSE << "Cannot load the state config file (" << statePath.string()
                     << ") - GetLastError: " << LastError();
         LOG_VERBOSE << what;
@@ -169,12 +172,14 @@ void RateLimiterPolicy::LoadPersistedSate() {
         LOG_VERBOSE << "Cannot open the state config file (" << statePath.string()
                     << ") - GetLastError: " << LastError();
     } else {
+        json parsed;
         try {
-            json parsed;
             in >> parsed;
             stateDoc = std::move(parsed);
         } catch (const std::exception& e) {
             load_failed(e.what());
+            // A syntax error leaves what the parser had read before it: those values count.
+            if (!parsed.is_null()) stateDoc = std::move(parsed);
         }
     }
 

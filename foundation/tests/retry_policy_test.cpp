@@ -221,8 +221,8 @@ TEST_F(RetryPolicyTest, UnknownKeysOfTheStateFileAreKept) {
 }
 
 TEST_F(RetryPolicyTest, AStateFileThatIsNoObjectOrHasWrongTypesMeansAFreshStart) {
-    const char* texts[] = {"[1, 2]",          "\"text\"",        "42",      R"({"count": "three"})",
-                           R"({"ended": 1})", R"({"count": 3,)", "not json"};
+    const char* texts[] = {"[1, 2]",          "\"text\"", "42",      R"({"count": "three"})",
+                           R"({"ended": 1})", "[1, 2,",   "not json"};
     int n = 0;
     for (const char* text : texts) {
         LogCapture log;
@@ -237,6 +237,20 @@ TEST_F(RetryPolicyTest, AStateFileThatIsNoObjectOrHasWrongTypesMeansAFreshStart)
         EXPECT_TRUE(state.is_object()) << text;
         EXPECT_EQ(state["count"], 1) << text;
     }
+}
+
+TEST_F(RetryPolicyTest, AStateFileCutShortKeepsTheValuesReadBeforeTheCut) {
+    LogCapture log;
+    WriteState("Cut", R"({"count": 2, "last_delay_count": 3000, "extra": 1,)");
+    auto policy = CreateRateLimiterPolicy(ExpInfinite(), "Cut", Folder());
+    EXPECT_EQ(log.Count(logging::verbose, "Cannot load the state config file"), 1);
+    EXPECT_EQ(policy->GetCount(), 2u);
+    EXPECT_EQ(Ms(policy->Next()), 3000) << "the saved wait counts from now, the time the file lacks";
+    AdvanceMs(3000);
+    EXPECT_EQ(Ms(policy->Next()), 6000);
+    const json state = ReadState("Cut");
+    EXPECT_EQ(state["count"], 3);
+    EXPECT_EQ(state["extra"], 1);
 }
 
 }  // namespace
