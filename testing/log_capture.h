@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -11,14 +12,15 @@
 
 namespace zelko::testing {
 
-// Collects the log records (severity and message) written while alive, from any thread.
+// Collects the log records (severity and message) written while alive, from any thread. A capture
+// made while another is alive takes the records until it goes; then the earlier one resumes.
 class LogCapture : public logging::IAppender {
   public:
     LogCapture() {
         auto& logger = logging::init<0>(logging::verbose);
         logger.setMaxSeverity(logging::verbose);
         std::lock_guard lock(Shared().mutex);
-        Shared().active = this;
+        Shared().alive.push_back(this);
         if (!Shared().attached) {
             logger.addAppender(&Forwarder());
             Shared().attached = true;
@@ -26,7 +28,8 @@ class LogCapture : public logging::IAppender {
     }
     ~LogCapture() override {
         std::lock_guard lock(Shared().mutex);
-        if (Shared().active == this) Shared().active = nullptr;
+        auto& alive = Shared().alive;
+        alive.erase(std::find(alive.begin(), alive.end(), this));
     }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
@@ -47,10 +50,7 @@ class LogCapture : public logging::IAppender {
     // Records of that severity whose message contains text.
     int Count(logging::Severity severity, const std::string& text) const {
         std::lock_guard lock(mutex_);
-        int count = 0;
-        for (const auto& [s, message] : lines_)
-            count += (s == severity && message.find(text) != std::string::npos);
-        return count;
+        return CountLocked(severity, text);
     }
     bool Contains(logging::Severity severity, const std::string& text) const {
         return Count(severity, text) > 0;
@@ -65,7 +65,7 @@ class LogCapture : public logging::IAppender {
     // The logger keeps appender pointers for good: one forwarder feeds whichever capture is alive.
     struct State {
         std::mutex mutex;
-        LogCapture* active = nullptr;
+        std::vector<LogCapture*> alive;  // the last one made takes the records
         bool attached = false;
     };
     static State& Shared() {
@@ -75,7 +75,7 @@ class LogCapture : public logging::IAppender {
     struct Forward : logging::IAppender {
         void write(const logging::Record& record) override {
             std::lock_guard lock(Shared().mutex);
-            if (Shared().active != nullptr) Shared().active->write(record);
+            if (!Shared().alive.empty()) Shared().alive.back()->write(record);
         }
     };
     static Forward& Forwarder() {

@@ -13,10 +13,14 @@
 #include <vector>
 
 #include "foundation/logger.h"
+#include "testing/log_capture.h"
+#include "testing/scoped_time_zone.h"
 #include "testing/temp_system_root.h"
 
 namespace zelko::logging {
 namespace {
+
+using zelko::testing::ScopedTimeZone;
 
 using shared::common::logger::ComponentFormatter;
 using ::testing::HasSubstr;
@@ -38,27 +42,6 @@ Record MakeRecord(Severity severity, const std::string& message, const void* obj
     record << message;
     return record;
 }
-
-// Sets TZ for one test, so that local times are predictable.
-class ScopedTimeZone {
-  public:
-    explicit ScopedTimeZone(const char* zone) {
-        if (const char* old = std::getenv("TZ")) old_ = old;
-        ::setenv("TZ", zone, 1);
-        ::tzset();
-    }
-    ~ScopedTimeZone() {
-        if (old_.empty()) {
-            ::unsetenv("TZ");
-        } else {
-            ::setenv("TZ", old_.c_str(), 1);
-        }
-        ::tzset();
-    }
-
-  private:
-    std::string old_;
-};
 
 TEST(ComponentFormatterTest, LineLayoutPadsSeverityToFiveCharacters) {
     ScopedTimeZone utc("UTC0");
@@ -278,6 +261,22 @@ TEST(LoggerTest, LaterInitKeepsTheFirstSeverityAndAddsTheAppender) {
     ZELKO_LOG_(9, error, nullptr) << "both";
     EXPECT_THAT(first.messages, ::testing::ElementsAre("both"));
     EXPECT_THAT(second.messages, ::testing::ElementsAre("both"));
+}
+
+TEST(LogCaptureTest, ACaptureMadeInsideAnotherHandsTheRecordsBackWhenItGoes) {
+    zelko::testing::LogCapture outer;
+    LOG_WARNING << "before";
+    {
+        auto inner = std::make_unique<zelko::testing::LogCapture>();
+        auto last = std::make_unique<zelko::testing::LogCapture>();
+        inner.reset();  // not the newest: the newest keeps the records
+        LOG_WARNING << "inside";
+        EXPECT_TRUE(last->Contains(warning, "inside"));
+    }
+    LOG_WARNING << "after";
+    EXPECT_TRUE(outer.Contains(warning, "before"));
+    EXPECT_FALSE(outer.Contains(warning, "inside"));
+    EXPECT_TRUE(outer.Contains(warning, "after"));
 }
 
 TEST(ComponentAppenderTest, ForwardsACopyStampedWithItsComponent) {

@@ -8,36 +8,18 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "testing/scoped_time_zone.h"
 
 namespace zelko::plenar::agent {
 namespace {
+
+using zelko::testing::ScopedTimeZone;
 
 constexpr int64_t kSecond = platform::kTicksPerSecond;
 // 2024-07-01T12:00:00Z
 constexpr int64_t kJulyNoonUtc = 1719835200LL * kSecond;
 // 2024-01-15T12:00:00Z
 constexpr int64_t kJanuaryNoonUtc = 1705320000LL * kSecond;
-
-// Sets TZ for one test and restores the previous zone afterwards.
-class ScopedTimeZone {
-  public:
-    explicit ScopedTimeZone(const char* zone) {
-        if (const char* old = std::getenv("TZ")) previous_ = old;
-        ::setenv("TZ", zone, 1);
-        ::tzset();
-    }
-    ~ScopedTimeZone() {
-        if (previous_) {
-            ::setenv("TZ", previous_->c_str(), 1);
-        } else {
-            ::unsetenv("TZ");
-        }
-        ::tzset();
-    }
-
-  private:
-    std::optional<std::string> previous_;
-};
 
 TEST(Iso8601Test, AcceptsOnlyTheExactShapeWithFieldsInRange) {
     const struct {
