@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "config/file_replace.h"
+#include "connectivity/connectivity_errors.h"
 #include "foundation/error_conversion.h"
 #include "foundation/logging.h"
 #include "foundation/utils_files.h"
@@ -173,9 +174,8 @@ Error RemoteConfig::Subscribe() {
     shared::iot::IoTResult result =
         connectivity->Sub(listenTopic, shadowName, RemoteConfigTopicCallback, this);
     if (result.httpCode != 0 || result.iotCode != 0 || result.error) {
-        ordered_json message = {
-            {"error", ErrorText(result.error)}, {"http_code", result.httpCode}, {"iot_code", result.iotCode}};
-        return Error(ErrorCategory::EC_Component, -1, message.dump(), "int", "");
+        return Error(ErrorCategory::EC_Component, -1,
+                     agent::MakeIotFailureText(result.httpCode, result.iotCode, result.error), "int", "");
     }
     return SubscribeToRegistryChanges();
 }

@@ -249,6 +249,13 @@ TEST_F(RemoteConfigTest, RefusedSubscription) {
     EXPECT_EQ(message["iot_code"], 0);
     EXPECT_EQ(error.what().find(R"({"error":)"), 0u);
     EXPECT_LT(error.what().find("http_code"), error.what().find("iot_code"));
+
+    // The client's error text may hold bytes that are not UTF-8: still a refusal, never a throw.
+    connectivity_->SetSubResult({0, 3, std::nullopt, Error(ErrorCategory::EC_Network, 1, "bad \xff byte")});
+    Error refused;
+    ASSERT_NO_THROW(refused = config->Subscribe());
+    EXPECT_EQ(refused.code(), -1);
+    EXPECT_EQ(json::parse(refused.what())["iot_code"], 3);
 }
 
 TEST_F(RemoteConfigTest, NoTopicMeansNoUnsubscribe) {
