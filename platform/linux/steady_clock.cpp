@@ -10,14 +10,24 @@ namespace {
 std::atomic<bool> g_faked{false};
 std::atomic<int64_t> g_fake_nanos{0};
 
-// Waiters currently blocked, so that moving fake time can wake them.
-std::mutex g_waiters_mutex;
-std::condition_variable g_sleepers_cv;
-std::multiset<SteadyWaiter*> g_waiters;
+// Waiters currently blocked, so that moving fake time can wake them. Built on first use and never
+// destroyed: objects with static storage may wait before this file's globals would be made, or
+// after they would be gone at exit.
+struct Sleepers {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::multiset<SteadyWaiter*> waiters;
+};
+
+Sleepers& GetSleepers() {
+    static auto* sleepers = new Sleepers;
+    return *sleepers;
+}
 
 void WakeAll() {
-    std::lock_guard lock(g_waiters_mutex);
-    for (SteadyWaiter* waiter : g_waiters) waiter->NotifyAll();
+    auto& sleepers = GetSleepers();
+    std::lock_guard lock(sleepers.mutex);
+    for (SteadyWaiter* waiter : sleepers.waiters) waiter->NotifyAll();
 }
 }  // namespace
 
@@ -47,22 +57,25 @@ void ScopedFakeSteadyClock::Advance(std::chrono::nanoseconds by) {
 int64_t ScopedFakeSteadyClock::Now() const { return g_fake_nanos.load(std::memory_order_acquire); }
 
 bool ScopedFakeSteadyClock::WaitForSleepers(size_t count, std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(g_waiters_mutex);
-    return g_sleepers_cv.wait_for(lock, timeout, [&] { return g_waiters.size() >= count; });
+    auto& sleepers = GetSleepers();
+    std::unique_lock lock(sleepers.mutex);
+    return sleepers.cv.wait_for(lock, timeout, [&] { return sleepers.waiters.size() >= count; });
 }
 
 size_t SteadySleepers() {
-    std::lock_guard lock(g_waiters_mutex);
-    return g_waiters.size();
+    auto& sleepers = GetSleepers();
+    std::lock_guard lock(sleepers.mutex);
+    return sleepers.waiters.size();
 }
 
 bool SteadyWaiter::WaitUntil(int64_t deadline_nanos, const std::function<bool()>& predicate) {
+    auto& sleepers = GetSleepers();
     std::multiset<SteadyWaiter*>::iterator entry;
     {
-        std::lock_guard lock(g_waiters_mutex);
-        entry = g_waiters.insert(this);
+        std::lock_guard lock(sleepers.mutex);
+        entry = sleepers.waiters.insert(this);
     }
-    g_sleepers_cv.notify_all();
+    sleepers.cv.notify_all();
     bool result = false;
     {
         std::unique_lock lock(mutex_);
@@ -84,10 +97,10 @@ bool SteadyWaiter::WaitUntil(int64_t deadline_nanos, const std::function<bool()>
         }
     }
     {
-        std::lock_guard lock(g_waiters_mutex);
-        g_waiters.erase(entry);
+        std::lock_guard lock(sleepers.mutex);
+        sleepers.waiters.erase(entry);
     }
-    g_sleepers_cv.notify_all();
+    sleepers.cv.notify_all();
     return result;
 }
 
