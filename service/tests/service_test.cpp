@@ -1,13 +1,8 @@
 #include "service/service.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <condition_variable>
-#include <cstring>
 #include <fstream>
 #include <latch>
 #include <thread>
@@ -16,6 +11,7 @@
 #include "platform/last_error.h"
 #include "platform/steady_clock.h"
 #include "testing/log_capture.h"
+#include "testing/notify_socket.h"
 #include "testing/temp_system_root.h"
 
 namespace zelko::plenar::agent {
@@ -64,19 +60,13 @@ class ServiceTest : public testing::SystemRootTest {
         }
         return out;
     }
-    int StopPendingReports() const { return log_.Count(debug, "dwCurrentState 3 dwWaitHint 120000"); }
+    int StopPendingReports() const { return log_.Count(debug, kStopPending); }
+    bool WaitForStopPendingReports(int count) const { return log_.WaitFor(debug, kStopPending, count); }
+
+    static constexpr char kStopPending[] = "dwCurrentState 3 dwWaitHint 120000";
 
     zelko::testing::LogCapture log_;
 };
-
-// Waits (polling) until the condition holds; false after five seconds.
-bool WaitUntil(const std::function<bool()>& condition) {
-    for (int i = 0; i < 1000; ++i) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
-}
 
 ServiceState NamedState(const std::string& name, std::vector<std::string>* calls) {
     ServiceState state;
@@ -168,47 +158,15 @@ TEST_F(ServiceTest, BaseStatesAndPoliciesAreBoundFromTheBuiltInRetryDocument) {
     EXPECT_TRUE(log_.Contains(info, "Using attest by default WaitingForNetwork"));
 }
 
-// Collects what the service tells systemd, one message per status report.
-class NotifySocket {
-  public:
-    explicit NotifySocket(const std::filesystem::path& path) {
-        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-        ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
-    }
-    ~NotifySocket() {
-        ::unsetenv("NOTIFY_SOCKET");
-        ::close(fd_);
-    }
-    std::string Next() {
-        pollfd pfd{fd_, POLLIN, 0};
-        if (::poll(&pfd, 1, 5000) != 1) return "";
-        char buffer[1024];
-        ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
-        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
-    }
-
-  private:
-    int fd_ = -1;
-};
-
-std::string StatusPart(const std::string& message) {
-    auto at = message.find("STATUS=");
-    return at == std::string::npos ? message : message.substr(at + 7, message.find('\n', at) - at - 7);
-}
-
 TEST_F(ServiceTest, RunsUnderTheDispatcherReportingStartAndStopUntilStoppedByTheStopControl) {
-    NotifySocket notify(root() / "notify");
+    zelko::testing::NotifySocket notify(root() / "notify");
     TestService service(Exe());
     ASSERT_TRUE(service.InitConfig(kConfigFolderName, kAgentConfigFileName, ""));
     std::thread dispatcher(
         [&] { EXPECT_TRUE(platform::StartServiceCtrlDispatcher(kServiceName, [&] { service.SvcMain(); })); });
 
-    const std::string first = StatusPart(notify.Next());
-    const std::string second = StatusPart(notify.Next());
+    const std::string first = zelko::testing::NotifyStatus(notify.Next());
+    const std::string second = zelko::testing::NotifyStatus(notify.Next());
     const std::string running = notify.Next();
     EXPECT_NE(first.find("Start pending (state 2, checkpoint "), std::string::npos) << first;
     EXPECT_NE(first.find("wait hint 5000 ms"), std::string::npos) << first;
@@ -222,7 +180,7 @@ TEST_F(ServiceTest, RunsUnderTheDispatcherReportingStartAndStopUntilStoppedByThe
     dispatcher.join();
     std::vector<std::string> stopping;
     for (std::string message = notify.Next(); !message.empty(); message = notify.Next()) {
-        stopping.push_back(StatusPart(message));
+        stopping.push_back(zelko::testing::NotifyStatus(message));
         if (message.find("Stopped") != std::string::npos) break;
     }
     ASSERT_GE(stopping.size(), 2u);
@@ -354,14 +312,14 @@ TEST_F(ServiceTest, StopGivesUpWaitingForAHangingTeardownAfterThirtySecondsOfVir
     const int before = StopPendingReports();
     std::thread stopper([&] { service.StopService(); });
     // The teardown hangs in its fourth step, after three reports of its own.
-    ASSERT_TRUE(WaitUntil([&] { return held.load() && StopPendingReports() - before == 1 + 3; }));
+    ASSERT_TRUE(WaitForStopPendingReports(before + 1 + 3));
     ASSERT_TRUE(clock.WaitForSleepers(1));
     clock.Advance(std::chrono::milliseconds(500));
-    ASSERT_TRUE(WaitUntil([&] { return StopPendingReports() - before == 1 + 3 + 1; }));
+    ASSERT_TRUE(WaitForStopPendingReports(before + 1 + 3 + 1));
     EXPECT_FALSE(log_.Contains(error, "Giving up"));
 
     clock.Advance(std::chrono::seconds(30));
-    ASSERT_TRUE(WaitUntil([&] { return log_.Contains(error, "Giving up"); }));
+    ASSERT_TRUE(log_.WaitFor(error, "Giving up"));
     EXPECT_TRUE(log_.Contains(error, "Giving up on waiting for modules to stop (> 30 seconds)"));
     EXPECT_EQ(StopPendingReports() - before, 1 + 3 + 60);
     release.count_down();  // the worker finishes the teardown, so the scheduler can be joined
@@ -399,12 +357,15 @@ TEST_F(ServiceTest, ProgramReturnsNonZeroAfterAFailedRemovalOrDispatcherStart) {
     EXPECT_TRUE(log_.Contains(info, "Starting zelko-plenar-agent service."));
 
     // Another instance holds the service's place: the dispatcher cannot start.
+    std::latch started(1);
     std::latch stop(1);
-    std::thread other([&] { platform::StartServiceCtrlDispatcher(kServiceName, [&] { stop.wait(); }); });
-    for (int i = 0; i < 500 && !std::filesystem::exists(platform::ServiceControlChannelPath(kServiceName));
-         ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    std::thread other([&] {
+        platform::StartServiceCtrlDispatcher(kServiceName, [&] {
+            started.count_down();
+            stop.wait();
+        });
+    });
+    started.wait();
     char* run_args[] = {program};
     EXPECT_NE(ServiceProgramMain(service, 1, run_args), 0);
     EXPECT_TRUE(log_.Contains(error, "StartServiceCtrlDispatcher failed with 1056"));
