@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/last_error.h"
+#include "platform/notifications.h"
 #include "platform/paths.h"
 
 namespace zelko::platform {
@@ -288,6 +289,13 @@ uint32_t CheckControl(Dispatcher& d, uint32_t control) {
     }
 }
 
+bool HoldsDeviceBroadcast(const std::vector<uint8_t>& data) {
+    if (data.size() < sizeof(DeviceBroadcastHeader)) return false;
+    uint32_t size = 0;
+    std::memcpy(&size, data.data(), sizeof size);
+    return size >= sizeof(DeviceBroadcastHeader) && size <= data.size();
+}
+
 std::string StatusLine(const ServiceStatus& s) {
     std::ostringstream out;
     out << "status " << s.dwCurrentState << ' ' << s.dwControlsAccepted << ' ' << s.dwWin32ExitCode << ' '
@@ -309,6 +317,10 @@ std::string ServeRequest(Dispatcher& d, const std::string& line) {
             words.size() > 3 ? ParseHex(words[3])
                              : std::optional<std::vector<uint8_t>>(std::vector<uint8_t>{});
         if (!control || !type || !data || words.size() > 4)
+            return "error " + std::to_string(kErrorInvalidParameter);
+        // A device event's record goes on as a bare pointer and is read as far as its own size
+        // says: the bytes sent must hold a header and all that size.
+        if (*control == kServiceControlDeviceEvent && !data->empty() && !HoldsDeviceBroadcast(*data))
             return "error " + std::to_string(kErrorInvalidParameter);
         uint32_t refusal = CheckControl(d, *control);
         if (refusal != kNoError) return "error " + std::to_string(refusal);

@@ -1,19 +1,17 @@
 #include "platform/service_control.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <condition_variable>
-#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <thread>
 
 #include "platform/last_error.h"
+#include "platform/notifications.h"
+#include "testing/notify_socket.h"
 #include "testing/temp_system_root.h"
 
 namespace zelko::platform {
@@ -80,38 +78,12 @@ TEST_F(ServiceDatabaseTest, InstallWritesUnitWithFailureActionsAndRemoveDeletesI
     EXPECT_FALSE(CloseServiceHandle(nullptr));
 }
 
-// Collects what the service tells systemd.
-class NotifySocket {
-  public:
-    explicit NotifySocket(const std::filesystem::path& path) {
-        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-        ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
-    }
-    ~NotifySocket() {
-        ::unsetenv("NOTIFY_SOCKET");
-        ::close(fd_);
-    }
-    std::string Next() {
-        pollfd pfd{fd_, POLLIN, 0};
-        if (::poll(&pfd, 1, 5000) != 1) return "";
-        char buffer[1024];
-        ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
-        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
-    }
-
-  private:
-    int fd_ = -1;
-};
-
 // A service main that reports start pending, then running once told, and stops on the stop control.
 struct TestService {
     std::mutex mutex;
     std::condition_variable cv;
     bool go_running = false;
+    bool running = false;
     bool stop = false;
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> controls;
     ServiceStatusHandle handle = nullptr;
@@ -145,6 +117,8 @@ struct TestService {
         lock.unlock();
         Report(kServiceRunning, kServiceAcceptStop);
         lock.lock();
+        running = true;
+        cv.notify_all();
         cv.wait(lock, [&] { return stop; });
         lock.unlock();
         Report(kServiceStopped, 0);
@@ -155,6 +129,12 @@ struct TestService {
         go_running = true;
         cv.notify_all();
     }
+
+    // Waits until the service has reported running.
+    void WaitRunning() {
+        std::unique_lock lock(mutex);
+        cv.wait(lock, [&] { return running; });
+    }
 };
 
 class DispatcherTest : public testing::SystemRootTest {};
@@ -163,7 +143,7 @@ TEST_F(DispatcherTest, SignalStopWaitsUntilAcceptedAndControlsReachTheHandler) {
     EXPECT_EQ(RegisterServiceCtrlHandlerEx(kName, &TestService::Handler, nullptr), nullptr);
     EXPECT_EQ(GetLastError(), kErrorFailedServiceControllerConnect);
 
-    NotifySocket notify(root() / "notify");
+    testing::NotifySocket notify(root() / "notify");
     TestService service;
     bool dispatched = false;
     std::thread dispatcher([&] { dispatched = StartServiceCtrlDispatcher(kName, [&] { service.Main(); }); });
@@ -193,12 +173,7 @@ TEST_F(DispatcherTest, ChannelDeliversUserControlsWithDataAndRefusesUnacceptedOn
     TestService service;
     std::thread dispatcher([&] { StartServiceCtrlDispatcher(kName, [&] { service.Main(); }); });
     service.LetRun();
-    // Wait until the service reports running.
-    for (int i = 0; i < 500; ++i) {
-        auto status = SendServiceRequest(kName, "status");
-        if (status && status->rfind("status 4 ", 0) == 0) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    service.WaitRunning();
     ScHandle manager = OpenSCManager(nullptr, nullptr, kScManagerAllAccess);
     ServiceConfig config;
     config.service_name = kName;
@@ -212,7 +187,14 @@ TEST_F(DispatcherTest, ChannelDeliversUserControlsWithDataAndRefusesUnacceptedOn
 
     EXPECT_TRUE(ControlService(kName, 211));
     // The test handler reads the event type as the data length.
-    EXPECT_TRUE(ControlService(kName, kServiceControlDeviceEvent, 3, {0x01, 0xAB, 0xFF}));
+    const RecordBytes volume = MakeDeviceBroadcastHeader(kDbtDevtypVolume);
+    EXPECT_TRUE(ControlService(kName, kServiceControlDeviceEvent, volume.size(), volume));
+    // A device record is read as far as its own size says: shorter data never reaches the handler.
+    RecordBytes claims_more = volume;
+    claims_more[0] = 64;
+    EXPECT_FALSE(ControlService(kName, kServiceControlDeviceEvent, 0x8000, claims_more));
+    EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+    EXPECT_EQ(SendServiceRequest(kName, "control 11 32768 0100"), "error 87");
     EXPECT_FALSE(ControlService(kName, kServiceControlShutdown));
     EXPECT_EQ(GetLastError(), kErrorInvalidServiceControl);
     EXPECT_FALSE(ControlService(kName, 2));  // pause
@@ -229,7 +211,7 @@ TEST_F(DispatcherTest, ChannelDeliversUserControlsWithDataAndRefusesUnacceptedOn
     ASSERT_EQ(service.controls.size(), 3u);
     EXPECT_EQ(service.controls[0].first, 211u);
     EXPECT_EQ(service.controls[1].first, kServiceControlDeviceEvent);
-    EXPECT_EQ(service.controls[1].second, (std::vector<uint8_t>{0x01, 0xAB, 0xFF}));
+    EXPECT_EQ(service.controls[1].second, volume);
     EXPECT_EQ(service.controls[2].first, kServiceControlStop);
     CloseServiceHandle(unit);
     CloseServiceHandle(manager);
