@@ -29,10 +29,7 @@ constexpr uint32_t kRegDword = 4;
 constexpr uint32_t kRegMultiSz = 7;
 constexpr uint32_t kRegQword = 11;
 
-// The calls answer system error numbers (platform/last_error.h), and these of the registry.
-constexpr uint32_t kErrorCantRead = 1012;
-constexpr uint32_t kErrorCantWrite = 1013;
-constexpr uint32_t kErrorKeyDeleted = 1018;
+// The calls answer the system error numbers of platform/last_error.h.
 
 // What a change notification reports: subkeys added or deleted, values set or deleted.
 constexpr uint32_t kRegNotifyChangeName = 0x1;

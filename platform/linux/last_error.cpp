@@ -33,6 +33,12 @@ const char* MessageOf(uint32_t code) {
             return "Cannot create a file when that file already exists.";
         case kErrorProcessModeAlreadyBackground:
             return "The process is already in background processing mode.";
+        case kErrorCantRead:
+            return "The configuration registry key could not be read.";
+        case kErrorCantWrite:
+            return "The configuration registry key could not be written.";
+        case kErrorKeyDeleted:
+            return "Illegal operation attempted on a registry key that has been marked for deletion.";
         case kErrorInvalidServiceControl:
             return "The requested control is not valid for this service.";
         case kErrorServiceRequestTimeout:

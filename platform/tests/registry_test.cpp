@@ -96,6 +96,15 @@ TEST_F(RegistryTest, MissingDeletedAndInvalidKeys) {
     EXPECT_EQ(RegistryKey::DeleteTree(HKLM, "SOFTWARE\\Gone"), kErrorFileNotFound);
 }
 
+TEST(RegistryStatusTest, EveryStatusTheCallsAnswerHasASystemText) {
+    // Callers log these through the system's message table; a status without a text logs as unknown.
+    for (uint32_t status :
+         {kErrorFileNotFound, kErrorAccessDenied, kErrorInvalidHandle, kErrorNotEnoughMemory,
+          kErrorInvalidParameter, kErrorCantRead, kErrorCantWrite, kErrorKeyDeleted}) {
+        EXPECT_FALSE(FormatSystemMessage(status).empty()) << status;
+    }
+}
+
 TEST_F(RegistryTest, DamagedValuesFileReadsAsEmptyAndIsRepairedByTheNextWrite) {
     RegistryKey key = CreateKey("SOFTWARE\\Damaged");
     std::ofstream(key.Folder() / "values.json") << "{\"half\": ";
