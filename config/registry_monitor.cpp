@@ -77,25 +77,20 @@ struct RegistryMonitor::State {
     ChangeCallback onChange;
     ErrorCallback onError;
 
+    void Report(Error error) const { Call(onError, std::move(error), "error"); }
+    void Changed(RegistryData data) const { Call(onChange, std::move(data), "change"); }
+
+  private:
     // Callbacks belong to the owner; whatever they raise must not end the thread uncaught.
-    void Report(Error error) const {
-        if (!onError) return;
+    template <typename Callback, typename Argument>
+    static void Call(const Callback& callback, Argument argument, const char* which) {
+        if (!callback) return;
         try {
-            onError(std::move(error));
+            callback(std::move(argument));
         } catch (const std::exception& e) {
-            LOG_ERROR << "Registry monitor error callback failed: " << e.what();
+            LOG_ERROR << "Registry monitor " << which << " callback failed: " << e.what();
         } catch (...) {
-            LOG_ERROR << "Registry monitor error callback failed";
-        }
-    }
-    void Changed(RegistryData data) const {
-        if (!onChange) return;
-        try {
-            onChange(std::move(data));
-        } catch (const std::exception& e) {
-            LOG_ERROR << "Registry monitor change callback failed: " << e.what();
-        } catch (...) {
-            LOG_ERROR << "Registry monitor change callback failed";
+            LOG_ERROR << "Registry monitor " << which << " callback failed";
         }
     }
 };
@@ -193,11 +188,7 @@ void RegistryMonitor::CompareValues(State& state) {
     std::vector<std::string> names;
     {
         std::lock_guard lock(state.valuesMutex);
-        if (state.values.empty()) {
-            names.clear();
-        } else {
-            for (const auto& [name, record] : state.values) names.push_back(name);
-        }
+        for (const auto& [name, record] : state.values) names.push_back(name);
     }
     if (names.empty()) {
         state.Changed(RegistryData(state.subKey, std::string(), std::string()));
