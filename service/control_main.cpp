@@ -2,7 +2,9 @@
 //   zelko-plenar-agent-control <control> [<event type>]   e.g. 211, or 1 to stop
 //   zelko-plenar-agent-control <request words...>         e.g. status
 
+#include <cstdint>
 #include <cstdlib>
+#include <exception>
 #include <iostream>
 #include <string>
 
@@ -16,6 +18,18 @@ bool IsNumber(const std::string& text) {
     return !text.empty() && text.find_first_not_of("0123456789xXabcdefABCDEF") == std::string::npos &&
            std::isdigit(static_cast<unsigned char>(text[0]));
 }
+// Decimal or 0x-hexadecimal, at most 32 bits.
+bool ParseNumber(const std::string& text, uint32_t& out) {
+    try {
+        size_t used = 0;
+        const unsigned long long value = std::stoull(text, &used, 0);
+        if (used != text.size() || value > 0xFFFFFFFFull) return false;
+        out = static_cast<uint32_t>(value);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -25,8 +39,13 @@ int main(int argc, char** argv) {
     }
     std::string first = argv[1];
     if (IsNumber(first) && argc <= 3 && (argc == 2 || IsNumber(argv[2]))) {
-        auto control = static_cast<uint32_t>(std::stoul(first, nullptr, 0));
-        auto type = argc == 3 ? static_cast<uint32_t>(std::stoul(argv[2], nullptr, 0)) : 0u;
+        uint32_t control = 0;
+        uint32_t type = 0;
+        if (!ParseNumber(first, control) || (argc == 3 && !ParseNumber(argv[2], type))) {
+            std::cerr << "not a 32-bit number: " << first << (argc == 3 ? std::string(" ") + argv[2] : "")
+                      << "\n";
+            return 2;
+        }
         if (zelko::platform::ControlService(kServiceName, control, type)) {
             std::cout << "control " << control << " delivered\n";
             return 0;
