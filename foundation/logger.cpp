@@ -19,9 +19,10 @@ void InitLogger(int32_t severity) { InitLogger(severity, Utils::GetExecutableFil
 void InitLogger(int32_t severity, const std::filesystem::path& executable) {
     static std::once_flag once;
     std::call_once(once, [&] {
-        // Lives to the end of the process: modules that took the logger write through it.
-        static LogFileAppender appender(LogFilePath(executable));
-        auto& logger = logging::init<0>(static_cast<logging::Severity>(severity), &appender);
+        // Never destroyed: modules that took the logger, and objects with static storage that go
+        // at exit, write through it until the very end. Each record is flushed as it is written.
+        auto* appender = new LogFileAppender(LogFilePath(executable));
+        auto& logger = logging::init<0>(static_cast<logging::Severity>(severity), appender);
         Utils::LogModuleInfo(executable);
 
         for (const auto& module : platform::LoadedModules()) {

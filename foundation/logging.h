@@ -226,10 +226,11 @@ ZELKO_LOGGING_MODULE_LOCAL inline Logger<instance>* get() {
 template <int instance = 0>
 ZELKO_LOGGING_MODULE_LOCAL inline Logger<instance>& init(Severity max_severity,
                                                          IAppender* appender = nullptr) {
-    static Logger<instance> logger(max_severity);
-    if (appender != nullptr) logger.addAppender(appender);
-    LoggerSlot<instance>().store(&logger, std::memory_order_release);
-    return logger;
+    // Never destroyed: objects with static storage may still log while the process exits.
+    static auto* logger = new Logger<instance>(max_severity);
+    if (appender != nullptr) logger->addAppender(appender);
+    LoggerSlot<instance>().store(logger, std::memory_order_release);
+    return *logger;
 }
 
 // Converters of a formatted line into the bytes of the file. Messages are UTF-8 already, so
@@ -396,8 +397,8 @@ class ComponentAppender : public logging::IAppender {
 // every call adds the appender to that logger.
 ZELKO_LOGGING_MODULE_LOCAL inline logging::Logger<0>& InitializeFromHost(int32_t severity,
                                                                          logging::IAppender* host) {
-    static ComponentAppender appender(GetComponentName(), host);
-    return logging::init<0>(static_cast<logging::Severity>(severity), &appender);
+    static auto* appender = new ComponentAppender(GetComponentName(), host);  // lives as the logger does
+    return logging::init<0>(static_cast<logging::Severity>(severity), appender);
 }
 
 }  // namespace zelko::shared::common::logger

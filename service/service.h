@@ -110,7 +110,8 @@ class Service {
     // Return whether the operation did what it was asked; a failure is logged and kept for
     // LastShellFailure.
     bool SvcInstallService();
-    bool SvcRemoveService();
+    // missing_is_failure: whether a service that is not installed is reported as a failed removal.
+    bool SvcRemoveService(bool missing_is_failure = true);
     void SvcMain();
     void SvcInit();
     void ReportSvcStatus(uint32_t current_state, uint32_t win32_exit_code, uint32_t wait_hint);

@@ -232,7 +232,7 @@ bool Service::SvcInstallService() {
     return ok;
 }
 
-bool Service::SvcRemoveService() {
+bool Service::SvcRemoveService(bool missing_is_failure) {
     platform::ScHandle manager = OpenScManager(nullptr, nullptr, platform::kScManagerConnect);
     if (manager == nullptr) {
         FailShell("OpenSCManager failed - GetLastError: " + std::to_string(platform::GetLastError()));
@@ -241,7 +241,10 @@ bool Service::SvcRemoveService() {
     bool ok = false;
     platform::ScHandle service = OpenAgentService(manager);
     if (service == nullptr || service == platform::InvalidScHandle()) {
-        FailShell("Removing service failed, GetLastError: " + std::to_string(platform::GetLastError()));
+        // Before an install, a service that is not there yet is the normal case and stays silent.
+        if (missing_is_failure) {
+            FailShell("Removing service failed, GetLastError: " + std::to_string(platform::GetLastError()));
+        }
     } else {
         platform::ServiceStatus status;
         if (!platform::QueryServiceStatus(service, &status)) {
@@ -489,7 +492,7 @@ int ServiceProgramMain(Service& service, int argc, char** argv) {
         exit_code = 1;
     };
     if (command == "install") {
-        service.SvcRemoveService();  // a service that is not installed yet is no failure here
+        service.SvcRemoveService(false);
         SleepSteady(std::chrono::seconds(2));
         if (!service.SvcInstallService()) fail("install failed: " + service.LastShellFailure());
     } else if (command == "remove") {

@@ -346,6 +346,11 @@ TEST_F(ServiceTest, InstallThenRemoveWritesAndDeletesTheUnitUnderTheSystemRoot) 
     EXPECT_TRUE(log_.Contains(info, "Successfully uninstalled service"));
     EXPECT_FALSE(service.SvcRemoveService());
     EXPECT_EQ(service.LastShellFailure(), "Removing service failed, GetLastError: 1060");
+
+    // The removal before an install finds nothing to remove and says nothing about it.
+    const auto errors_before = log_.Count(error, "Removing service failed");
+    EXPECT_FALSE(service.SvcRemoveService(false));
+    EXPECT_EQ(log_.Count(error, "Removing service failed"), errors_before);
 }
 
 TEST_F(ServiceTest, ProgramReturnsNonZeroAfterAFailedRemovalOrDispatcherStart) {
