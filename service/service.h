@@ -33,6 +33,7 @@
 #include "platform/steady_clock.h"
 #include "service/persisted_state.h"
 #include "service/power_events.h"
+#include "state_machine/error_tests.h"
 #include "state_machine/service_state.h"
 
 namespace zelko::shared::device {
@@ -171,6 +172,54 @@ class Service {
     bool IsZelkoPlenarAgentRestrictionApplied();
     void ResetState();
     bool DoNotCallHome();
+
+    // ---- error tests: the states ask these to choose how to go on after a failure ----
+    static bool IsEnrollmentError6(const shared::error::Error& e) { return agent::IsEnrollmentError6(e); }
+    static bool IsEnrollmentCertMissingError(const shared::error::Error& e) {
+        return agent::IsEnrollmentCertMissingError(e);
+    }
+    static bool IsEnrollmentCertReadError(const shared::error::Error& e) {
+        return agent::IsEnrollmentCertReadError(e);
+    }
+    static bool IsEnrollmentError13(const shared::error::Error& e) { return agent::IsEnrollmentError13(e); }
+    static bool IsEnrollmentNotFoundError(const shared::error::Error& e) {
+        return agent::IsEnrollmentNotFoundError(e);
+    }
+    static bool IsSlowInternetError(const shared::error::Error& e) { return agent::IsSlowInternetError(e); }
+    static bool IsDataReachedLimitError(const shared::error::Error& e) {
+        return agent::IsDataReachedLimitError(e);
+    }
+    static bool IsNetworkError(const shared::error::Error& e) { return agent::IsNetworkError(e); }
+    static bool IsAwsInternetConnectionError(const shared::error::Error& e) {
+        return agent::IsAwsInternetConnectionError(e);
+    }
+    static bool IsIotHttpError(const shared::error::Error& e) { return agent::IsIotHttpError(e); }
+    static bool IsGatewayTimeoutError(const shared::error::Error& e) {
+        return agent::IsGatewayTimeoutError(e);
+    }
+    static bool IsBadRequestError(const shared::error::Error& e) { return agent::IsBadRequestError(e); }
+    static bool IsAttestationServerError(const shared::error::Error& e) {
+        return agent::IsAttestationServerError(e);
+    }
+    static bool IsAttestationLocalError(const shared::error::Error& e) {
+        return agent::IsAttestationLocalError(e);
+    }
+    static bool IsRateLimitedError(const shared::error::Error& e) { return agent::IsRateLimitedError(e); }
+    static bool IsProxyError(const shared::error::Error& e) { return agent::IsProxyError(e); }
+    static bool IsUnauthorizedError(const shared::error::Error& e) { return agent::IsUnauthorizedError(e); }
+    static bool IsAuthError(const shared::error::Error& e) { return agent::IsAuthError(e); }
+    static bool IsEnrollmentErrorsCode0(const shared::error::Error& e) {
+        return agent::IsEnrollmentErrorsCode0(e);
+    }
+    static bool IsEnrollmentErrorsCode1(const shared::error::Error& e) {
+        return agent::IsEnrollmentErrorsCode1(e);
+    }
+    static bool IsEnrollmentErrorType(const shared::error::Error& e) {
+        return agent::IsEnrollmentErrorType(e);
+    }
+    static bool IsTlsError(const shared::error::Error& e) { return agent::IsTlsError(e); }
+    static bool IsIotDeviceError(const shared::error::Error& e) { return agent::IsIotDeviceError(e); }
+    static bool IsError5138(const shared::error::Error& e) { return agent::IsError5138(e); }
 
   protected:
     // The teardown of the stop, run on the scheduler's worker; sets `done` as its last action.

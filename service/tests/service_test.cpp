@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "jobs/acm_module.h"
+#include "outside/http/http_errors.h"
 #include "platform/last_error.h"
 #include "platform/steady_clock.h"
 #include "testing/log_capture.h"
@@ -442,6 +443,18 @@ TEST_F(ServiceTest, QueuedNetworkWorkRunsOnceInOrderWhenTheNetworkComesBack) {
     drained.wait();
     EXPECT_TRUE(service._network_wait_queue.empty());
     EXPECT_EQ(ran.size(), 2u);
+}
+
+TEST(ServiceErrorTests, AnswerAsTheStateMachineErrorTests) {
+    namespace http = shared::http;
+    const auto timeout = http::MakeTransferError(http::TransferError::OperationTimedOut, "timed out");
+    const auto no_host = http::MakeTransferError(http::TransferError::CouldNotResolveHost, "no host");
+    const auto limited = http::MakeStatusError(http::HttpStatusCode::TooManyRequests, "slow down");
+    EXPECT_TRUE(Service::IsSlowInternetError(timeout));
+    EXPECT_FALSE(Service::IsNetworkError(timeout));
+    EXPECT_TRUE(Service::IsNetworkError(no_host));
+    EXPECT_EQ(Service::IsRateLimitedError(limited), IsRateLimitedError(limited));
+    EXPECT_FALSE(Service::IsAuthError(shared::error::Error()));
 }
 
 }  // namespace
