@@ -32,6 +32,22 @@ namespace {
 
 constexpr int64_t kRegistryRetryDelay = 5 * platform::kTicksPerSecond;
 
+// The object at key, or null when the key is missing; false when something else is there.
+bool ObjectOrMissing(const json& parent, const char* key, const json*& child) {
+    auto it = parent.find(key);
+    child = it == parent.end() ? nullptr : &*it;
+    return child == nullptr || child->is_object();
+}
+
+// Whether a stored shadow has the shape every later step relies on: an object whose "state" and
+// "state"."desired", where present, are objects. Anything else would fail every start.
+bool IsUsableStoredShadow(const json& shadow) {
+    const json* state = nullptr;
+    const json* desired = nullptr;
+    return shadow.is_object() && ObjectOrMissing(shadow, "state", state) &&
+           (state == nullptr || ObjectOrMissing(*state, "desired", desired));
+}
+
 constexpr const char* kFetchNoChange =
     "Fetch - No change in shadow version detected. JSON file will not be saved and 1E will not be notified.";
 constexpr const char* kTopicNoChange =
@@ -356,8 +372,11 @@ void RemoteConfig::ApplyShadow() {
     config["data"] = ordered_json(shadow["state"]["desired"]["data"]);
     if (!GrantRuleHolds()) return;
     ordered_json& data = config["data"];
-    if (!(data.is_object() && data.contains("grants"))) data["grants"] = ordered_json::array();
+    // Only an object (or nothing) can carry a grants list, and only a list can take the grant.
+    if (!data.is_object() && !data.is_null()) return;
+    if (!data.contains("grants")) data["grants"] = ordered_json::array();
     ordered_json& grants = data["grants"];
+    if (!grants.is_array()) return;
     for (const ordered_json& grant : grants) {
         if (grant == kTelemetryGrant) return;
     }
@@ -403,8 +422,15 @@ void RemoteConfig::LoadPersistedSate() {
                     << ") - GetLastError: " << errno;
     }
     in.close();
-    if (!read) SavePersistedSate();
     auto stored = state.find("shadow_data");
+    if (stored != state.end() && !IsUsableStoredShadow(*stored)) {
+        LOG_WARNING << "The state config file holds a shadow that cannot be used, starting without it: "
+                    << statePath.string();
+        state.erase(stored);
+        read = false;
+    }
+    if (!read) SavePersistedSate();
+    stored = state.find("shadow_data");
     shadow = stored != state.end() ? *stored : json::object();
 }
 

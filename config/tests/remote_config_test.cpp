@@ -283,6 +283,27 @@ TEST_F(RemoteConfigTest, StateFilesThatCannotBeUsedAreRewritten) {
     EXPECT_EQ(json::parse(ReadText(StatePath()))["extra"], 1);
 }
 
+TEST_F(RemoteConfigTest, StoredShadowsOfAnotherShapeAreDroppedInsteadOfFailingEveryStart) {
+    for (const char* shadow : {R"("x")", R"({"state": 3})", R"({"state": {"desired": []}})"}) {
+        std::ofstream(StatePath(), std::ios::trunc) << R"({"extra": 1, "shadow_data": )" << shadow << "}";
+        std::shared_ptr<RemoteConfig> config;
+        ASSERT_NO_THROW(config = Make(false)) << shadow;
+        EXPECT_EQ(config->GetConfig(), (json{{"data", nullptr}})) << shadow;
+        EXPECT_EQ(json::parse(ReadText(StatePath())), (json{{"extra", 1}})) << shadow;
+    }
+}
+
+TEST_F(RemoteConfigTest, TelemetryGrantIsAddedOnlyWhereTheDataCanHoldIt) {
+    CreateConsentKey();
+    connectivity_->SetConsent(true);
+    for (const json& data : {json("text"), json{1, 2}, json{{"grants", "all"}}}) {
+        std::ofstream(StatePath(), std::ios::trunc) << R"({"shadow_data": )" << Shadow(1, data) << "}";
+        std::shared_ptr<RemoteConfig> config;
+        ASSERT_NO_THROW(config = Make(true)) << data;
+        EXPECT_EQ(config->GetConfig()["data"], data);
+    }
+}
+
 TEST_F(RemoteConfigTest, ConfigurationFileThatIsNoObjectFallsBackToTheDefault) {
     fs::create_directories(ConfigPath().parent_path());
     std::ofstream(ConfigPath()) << "[1]";
