@@ -55,6 +55,18 @@ std::vector<std::string> SplitTopLevel(const std::string& expression, char op) {
 }
 
 bool EvaluateSubexpression(const std::string& expression, const Interpretation& interpretation) {
+    // Formulas come from the cloud: a deep enough nesting would overflow the stack.
+    constexpr int kMaxNesting = 256;
+    thread_local int nesting = 0;
+    struct Level {
+        Level() {
+            if (++nesting > kMaxNesting) {
+                --nesting;
+                throw std::runtime_error("The formula is nested too deeply.");
+            }
+        }
+        ~Level() { --nesting; }
+    } level;
     if (expression.empty()) throw std::runtime_error("An empty subexpression was encountered");
     bool is_or = true;
     std::vector<std::string> operands = SplitTopLevel(expression, '|');

@@ -56,6 +56,22 @@ TEST(FormulaTest, MalformedFormulasRaiseTheirMessages) {
     }
 }
 
+TEST(FormulaTest, DeepNestingIsRefusedInsteadOfOverflowingTheStack) {
+    Interpretation variables{{"a", true}};
+    const std::string nested = std::string(100, '(') + "a" + std::string(100, ')');
+    EXPECT_TRUE(EvaluateFormula(nested, variables));
+    for (const std::string& formula :
+         {std::string(5000, '(') + "a" + std::string(5000, ')'), std::string(5000, '!') + "a"}) {
+        try {
+            EvaluateFormula(formula, variables);
+            ADD_FAILURE() << "a formula nested " << formula.size() / 2 << " deep did not raise";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "The formula is nested too deeply.");
+        }
+    }
+    EXPECT_TRUE(EvaluateFormula("!!a", variables));  // the depth is counted per evaluation
+}
+
 TEST(FormulaTest, SplitTopLevelKeepsNestedOperators) {
     EXPECT_EQ(SplitTopLevel("a|(b|c)|!d", '|'), (std::vector<std::string>{"a", "(b|c)", "!d"}));
     EXPECT_EQ(SplitTopLevel("a&b|c", '&'), (std::vector<std::string>{"a", "b|c"}));
