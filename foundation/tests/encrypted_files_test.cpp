@@ -159,6 +159,18 @@ TEST_F(EncryptedFilesTest, SaveRaisesWhenTheFileCannotBeWrittenAndKeepsTheOldFil
         1);
 }
 
+// The file opens and takes the bytes, but cannot replace what is at the path: still a failure.
+TEST_F(EncryptedFilesTest, SaveRaisesWhenTheWrittenFileCannotTakeItsPlace) {
+    auto occupied = scratch() / "occupied.rsnd";
+    std::filesystem::create_directories(occupied / "inside");
+    EXPECT_THROW(Utils::SaveEncryptedJsonFile(occupied.string(), json{{"v", 1}}, crypto_),
+                 std::runtime_error);
+    EXPECT_TRUE(std::filesystem::is_directory(occupied / "inside"));
+    EXPECT_EQ(
+        std::distance(std::filesystem::directory_iterator(scratch()), std::filesystem::directory_iterator()),
+        1);
+}
+
 TEST_F(EncryptedFilesTest, WinEventsConfigNeedsAQueryArray) {
     auto folder = scratch() / "exe";
     std::filesystem::create_directories(folder / "Configuration Files");

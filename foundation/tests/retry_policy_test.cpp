@@ -150,6 +150,35 @@ TEST_F(RetryPolicyTest, ResetStartsOverAfterTheEndTimeAlsoAfterARestart) {
     EXPECT_EQ(Ms(policy->Next()), 3000);
 }
 
+// The end time counts from the first call stored in the file, not from the re-creation.
+TEST_F(RetryPolicyTest, AnEndRuleAppliesToAPolicyReCreatedFromItsFileBeforeTheEnd) {
+    struct Case {
+        const char* end_type;
+        int64_t last_wait;
+        uint64_t count_after;
+        bool ended;
+    } cases[] = {
+        {"Stop", 1000, 4, true},
+        {"Reset", 12000, 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.end_type);
+        const std::string name = std::string("Restarted") + c.end_type;
+        auto policy = CreateRateLimiterPolicy(WithEnd(c.end_type), name, Folder());
+        EXPECT_EQ(Ms(policy->Next()), 0);
+        EXPECT_EQ(Ms(policy->Next()), 3000);
+        AdvanceMs(3000);
+        policy = CreateRateLimiterPolicy(WithEnd(c.end_type), name, Folder());
+        EXPECT_EQ(Ms(policy->Next()), 6000);
+        AdvanceMs(6000);
+        policy = CreateRateLimiterPolicy(WithEnd(c.end_type), name, Folder());
+        EXPECT_EQ(Ms(policy->Next()), c.last_wait);
+        EXPECT_EQ(policy->GetCount(), c.count_after);
+        EXPECT_EQ(ReadState(name)["ended"], c.ended);
+        EXPECT_EQ(policy->Next().has_value(), !c.ended);
+    }
+}
+
 TEST_F(RetryPolicyTest, ARestartedPolicyResumesItsBackOff) {
     auto policy = CreateRateLimiterPolicy(ExpInfinite(), "Resume", Folder());
     EXPECT_EQ(Ms(policy->Next()), 0);

@@ -1,6 +1,7 @@
 #include "foundation/timed_scheduler.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -172,6 +173,28 @@ TEST(TimedSchedulerRealClockTest, RunsOnTheRealClockAndManyThreadsCanScheduleCon
     ASSERT_TRUE(ran.WaitForSize(1 + kThreads * kEach / 100));
     ASSERT_TRUE(Drain(scheduler));
     EXPECT_EQ(count.load(), kThreads * kEach);
+}
+
+// Waiting for an entry is one sleep until its time, not a loop of short waits: while the only
+// entry is still ahead, the process spends next to no processor time and hardly switches threads.
+TEST(TimedSchedulerRealClockTest, WaitingForADistantEntryNeitherSpinsNorPolls) {
+    TimedTaskScheduler scheduler(1);
+    ASSERT_TRUE(Drain(scheduler));  // threads are up and idle
+    rusage before{}, after{};
+    ::getrusage(RUSAGE_SELF, &before);
+    const auto start = std::chrono::steady_clock::now();
+    Recorder ran;
+    scheduler.run_after(300ms, [&] { ran.Add("due"); });
+    ASSERT_TRUE(ran.WaitForSize(1));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    ::getrusage(RUSAGE_SELF, &after);
+    ASSERT_GE(waited, 290ms);
+    auto micros = [](const timeval& t) { return int64_t{t.tv_sec} * 1'000'000 + t.tv_usec; };
+    const int64_t cpu =
+        micros(after.ru_utime) + micros(after.ru_stime) - micros(before.ru_utime) - micros(before.ru_stime);
+    EXPECT_LT(cpu, 50'000) << "microseconds of processor time";
+    // The test thread, the manager and the worker each wake about once; a 10 ms poll would be ~30.
+    EXPECT_LT(after.ru_nvcsw - before.ru_nvcsw, 12);
 }
 
 TEST(TimedSchedulerRealClockTest, SeveralWorkersShareTheDueTasks) {
