@@ -1,10 +1,13 @@
 #include "config/remote_config.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -70,6 +73,36 @@ class Announcements {
     std::mutex mutex_;
     std::condition_variable cv_;
     std::vector<json> documents_;
+};
+
+// Consent that cannot be read once the test says so: the failure meets the registry watch's
+// callback on the monitor's thread.
+class FailingConsent : public zelko::testing::FakeConnectivity {
+  public:
+    bool IsValidConsent() override {
+        if (fail) throw std::runtime_error("consent store unreadable");
+        return FakeConnectivity::IsValidConsent();
+    }
+    std::atomic<bool> fail{false};
+};
+
+// Files written meanwhile may not grow past the limit, which holds for root as well.
+class ScopedFileSizeLimit {
+  public:
+    explicit ScopedFileSizeLimit(rlim_t bytes) : old_handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+        ::getrlimit(RLIMIT_FSIZE, &old_);
+        rlimit small = old_;
+        small.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~ScopedFileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, old_handler_);
+    }
+
+  private:
+    rlimit old_{};
+    void (*old_handler_)(int);
 };
 
 class RemoteConfigTest : public zelko::testing::SystemRootTest {
@@ -414,6 +447,57 @@ TEST_F(RemoteConfigTest, ConditionsSeeTheGrantedConfiguration) {
         std::string(R"({"confgs": {"corvane-grants": {"a": {"cont": {"/data/grants": [")") +
         RemoteConfig::kTelemetryGrant + R"("]}}}}, "cond": "a"})";
     EXPECT_TRUE(service.ValidateCondition(ordered_json::parse(condition)));
+}
+
+TEST_F(RemoteConfigTest, FailureInsideTheRegistryCallbackIsRecordedAsTheAgentError) {
+    CreateConsentKey();
+    auto consent = std::make_shared<FailingConsent>();
+    connectivity_ = consent;
+    auto config = Make(true);
+    ASSERT_TRUE(log_.WaitFor(logging::info, kWatchUp));
+
+    consent->fail = true;
+    TouchConsentKey("1");
+    ASSERT_TRUE(announcements_.WaitFor(1));
+    EXPECT_NE(announcements_.Last().value("agent_error", "").find("consent store unreadable"),
+              std::string::npos);
+    EXPECT_TRUE(log_.Contains(logging::error, "RemoteConfig::OnRegistyChange failed: "));
+    EXPECT_EQ(json::parse(ReadText(ConfigPath())), announcements_.Last());
+
+    // The watch goes on: the next change with readable consent grants as usual.
+    consent->fail = false;
+    consent->SetConsent(true);
+    const size_t before = announcements_.Count();
+    TouchConsentKey("2");
+    ASSERT_TRUE(announcements_.WaitFor(before + 1));
+    EXPECT_EQ(announcements_.Last()["data"]["grants"], (json{RemoteConfig::kTelemetryGrant}));
+    Drop(config);
+}
+
+TEST_F(RemoteConfigTest, AFailedWriteLeavesTheStateAndConfigurationFilesWhole) {
+    auto config = Make(false);
+    connectivity_->SetShadow(Shadow(1, "small"));
+    ASSERT_FALSE(config->Fetch());
+    const std::string state_before = ReadText(StatePath());
+    const std::string config_before = ReadText(ConfigPath());
+
+    connectivity_->SetShadow(Shadow(2, std::string(8192, 'x')));
+    {
+        ScopedFileSizeLimit limit(4096);
+        config->Fetch();
+    }
+    EXPECT_TRUE(log_.Contains(logging::error, "Cannot save the state config file - GetLastError: "));
+    EXPECT_TRUE(log_.Contains(logging::error, "Error while saving the file: "));
+    EXPECT_EQ(ReadText(StatePath()), state_before);
+    EXPECT_EQ(ReadText(ConfigPath()), config_before);
+    // No temporary file is left beside either.
+    for (const fs::path& file : {StatePath(), ConfigPath()}) {
+        for (const auto& entry : fs::directory_iterator(file.parent_path())) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_FALSE(name != file.filename().string() && name.rfind(file.filename().string(), 0) == 0)
+                << name;
+        }
+    }
 }
 
 // Pushed documents, fetches and registry changes arrive at once; the highest version wins.

@@ -1,9 +1,14 @@
 #include "service/service.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <fstream>
+#include <future>
 #include <latch>
 #include <thread>
 
@@ -382,6 +387,59 @@ TEST_F(ServiceTest, ProgramReturnsNonZeroAfterAFailedRemovalOrDispatcherStart) {
     WriteConfig("{}");
     TestService empty_config(Exe());
     EXPECT_EQ(ServiceProgramMain(empty_config, 1, run_args), -1);
+}
+
+TEST_F(ServiceTest, FailedInstallAndRemovalSayWhatFailedOnStandardErrorAndReturnNonZero) {
+    // The unit folder cannot be made: its parent is a file.
+    const std::filesystem::path units = platform::ServiceUnitFolder();
+    ASSERT_EQ(units.string().rfind(root().string(), 0), 0u) << units;
+    std::filesystem::create_directories(units.parent_path().parent_path());
+    std::ofstream(units.parent_path()) << "not a folder";
+    platform::ScopedFakeSteadyClock clock;  // the install waits 2 s after its removal
+
+    struct Case {
+        std::string command;
+        std::string said;
+    } cases[] = {
+        {"install", "install failed: OpenSCManager failed - GetLastError: 5"},
+        {"REMOVE", "remove failed: Removing service failed, GetLastError: 1060"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        TestService service(Exe());
+        char program[] = "zelko-plenar-agent-service";
+        char* args[] = {program, c.command.data()};
+        ::testing::internal::CaptureStderr();
+        auto exit_code = std::async(std::launch::async, [&] { return ServiceProgramMain(service, 2, args); });
+        if (c.command == "install") {
+            ASSERT_TRUE(clock.WaitForSleepers(1));
+            clock.Advance(std::chrono::seconds(2));
+        }
+        EXPECT_NE(exit_code.get(), 0);
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find(std::string(kServiceName) + ": " + c.said), std::string::npos) << said;
+        EXPECT_TRUE(log_.Contains(error, c.said.substr(c.said.find(": ") + 2)));
+    }
+}
+
+TEST_F(ServiceTest, AStopEventThatCannotBeMadeEndsTheStartStoppedInsteadOfHanging) {
+    TestService service(Exe());
+    // Every descriptor below the limit is taken, so the event gets none.
+    const int lowest_free = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(lowest_free, 0);
+    ::close(lowest_free);
+    rlimit old_limit{};
+    ::getrlimit(RLIMIT_NOFILE, &old_limit);
+    rlimit none_left = old_limit;
+    none_left.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ::setrlimit(RLIMIT_NOFILE, &none_left);
+    service.SvcInit();
+    ::setrlimit(RLIMIT_NOFILE, &old_limit);
+
+    const auto status = service.LastReportedStatus();
+    EXPECT_EQ(status.dwCurrentState, platform::kServiceStopped);
+    EXPECT_EQ(status.dwWin32ExitCode, platform::ErrorFromErrno(EMFILE));
+    EXPECT_EQ(service.CurrentStateName(), "");
 }
 
 TEST_F(ServiceTest, MainConfigurationAndLogSeverity) {
