@@ -4,6 +4,7 @@
 // root's "Objects" folder; "Global\Name" becomes Objects/Global/Name.
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -39,6 +40,44 @@ class NamedEvent {
     bool Write(bool set, int* error);
 
     std::filesystem::path path_;
+};
+
+enum class MutexWait {
+    Acquired,
+    Abandoned,  // acquired, but its previous owner ended while holding it
+    TimedOut,
+    Failed,
+};
+
+// A named mutex shared between processes. Each handle is its own claimant (two handles in one
+// process exclude each other; a handle is not recursive). A holder that ends or closes its handle
+// without releasing leaves the mutex abandoned: the next waiter gets it with MutexWait::Abandoned.
+class NamedMutex {
+  public:
+    // Opens an existing mutex; null when there is none (kErrorFileNotFound) or on failure, with the
+    // system error number in *error.
+    static std::unique_ptr<NamedMutex> Open(std::string_view name, uint32_t* error = nullptr);
+    // Opens the mutex, creating it when absent; never initially owned.
+    static std::unique_ptr<NamedMutex> Create(std::string_view name, uint32_t* error = nullptr);
+    ~NamedMutex();
+    NamedMutex(const NamedMutex&) = delete;
+    NamedMutex& operator=(const NamedMutex&) = delete;
+
+    // Waits until this handle owns the mutex or the timeout passes. On Failed, *error holds the
+    // system error number.
+    MutexWait Wait(std::chrono::milliseconds timeout, uint32_t* error = nullptr);
+    // False when this handle does not own the mutex.
+    bool Release();
+
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    NamedMutex(std::filesystem::path path, int fd) : path_(std::move(path)), fd_(fd) {}
+    static std::unique_ptr<NamedMutex> OpenFile(std::string_view name, bool create, uint32_t* error);
+
+    std::filesystem::path path_;
+    int fd_;
+    bool owned_ = false;
 };
 
 }  // namespace zelko::platform

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <system_error>
 
 #include "platform/file_replace.h"
+#include "platform/last_error.h"
 #include "platform/paths.h"
 
 namespace zelko::platform {
@@ -126,6 +129,107 @@ bool NamedEvent::Wait(std::chrono::milliseconds timeout) const {
     }
     if (fd >= 0) ::close(fd);
     return set;
+}
+
+// The mutex is a file: the holder has an exclusive flock on it and its content names the holder
+// while held. A holder that releases empties the file first; one that dies leaves its record, so
+// the next owner sees the mutex was abandoned.
+std::unique_ptr<NamedMutex> NamedMutex::OpenFile(std::string_view name, bool create, uint32_t* error) {
+    std::filesystem::path path = NamedObjectPath(name);
+    path += ".mutex";
+    if (create) {
+        std::error_code ec;
+        std::filesystem::create_directories(path.parent_path(), ec);
+        if (ec) {
+            if (error) *error = ErrorFromErrno(ec.value());
+            return nullptr;
+        }
+    }
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
+    if (fd < 0) {
+        if (error) *error = ErrorFromErrno(errno);
+        return nullptr;
+    }
+    return std::unique_ptr<NamedMutex>(new NamedMutex(std::move(path), fd));
+}
+
+std::unique_ptr<NamedMutex> NamedMutex::Open(std::string_view name, uint32_t* error) {
+    return OpenFile(name, false, error);
+}
+
+std::unique_ptr<NamedMutex> NamedMutex::Create(std::string_view name, uint32_t* error) {
+    return OpenFile(name, true, error);
+}
+
+NamedMutex::~NamedMutex() {
+    // Closing an owned handle abandons the mutex: the record stays, the lock goes with the descriptor.
+    ::close(fd_);
+}
+
+MutexWait NamedMutex::Wait(std::chrono::milliseconds timeout, uint32_t* error) {
+    if (owned_) {
+        if (error) *error = kErrorInvalidParameter;
+        return MutexWait::Failed;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    // Watched before the first try, so a release between the try and the poll is not missed.
+    int watch = -1;
+    while (true) {
+        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) break;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) {
+            if (error) *error = ErrorFromErrno(errno);
+            if (watch >= 0) ::close(watch);
+            return MutexWait::Failed;
+        }
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            if (watch >= 0) ::close(watch);
+            return MutexWait::TimedOut;
+        }
+        if (watch < 0) {
+            watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+            if (watch >= 0 &&
+                ::inotify_add_watch(watch, path_.c_str(), IN_MODIFY | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+                ::close(watch);
+                watch = -1;
+            }
+            if (watch >= 0) continue;  // try again now that changes are seen
+        }
+        // A holder's release empties the file and every exit closes it; the cap covers what no
+        // event shows (another process's lock on a file it keeps open).
+        pollfd p{watch, POLLIN, 0};
+        if (watch >= 0) {
+            ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 50)));
+            char buffer[4096];
+            while (::read(watch, buffer, sizeof buffer) > 0) {
+            }
+        } else {
+            ::usleep(static_cast<useconds_t>(std::min<int64_t>(left.count(), 10)) * 1000);
+        }
+    }
+    if (watch >= 0) ::close(watch);
+
+    struct stat info {};
+    const bool abandoned = ::fstat(fd_, &info) == 0 && info.st_size > 0;
+    const std::string record = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd_, 0) != 0 || ::pwrite(fd_, record.data(), record.size(), 0) < 0) {
+        const int saved = errno;
+        ::ftruncate(fd_, 0);
+        ::flock(fd_, LOCK_UN);
+        if (error) *error = ErrorFromErrno(saved);
+        return MutexWait::Failed;
+    }
+    owned_ = true;
+    return abandoned ? MutexWait::Abandoned : MutexWait::Acquired;
+}
+
+bool NamedMutex::Release() {
+    if (!owned_) return false;
+    owned_ = false;
+    const bool emptied = ::ftruncate(fd_, 0) == 0;
+    return ::flock(fd_, LOCK_UN) == 0 && emptied;
 }
 
 }  // namespace zelko::platform

@@ -1,0 +1,300 @@
+#include "outside/plugin_manager/plugin_manager.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <iterator>
+
+#include "platform/clock.h"
+#include "testing/temp_system_root.h"
+
+namespace zelko::shared::plugin {
+namespace {
+
+using ::testing::HasSubstr;
+namespace fs = std::filesystem;
+
+std::vector<unsigned char> ReadBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A signing key of the test, its public half written as PEM.
+class SigningKey {
+  public:
+    SigningKey() : key_(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")) {}
+    ~SigningKey() { EVP_PKEY_free(key_); }
+
+    void WritePublic(const fs::path& path) const {
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        PEM_write_PUBKEY(file, key_);
+        std::fclose(file);
+    }
+
+    void Sign(const fs::path& file) const {
+        auto content = ReadBytes(file);
+        EVP_MD_CTX* context = EVP_MD_CTX_new();
+        size_t size = 0;
+        ASSERT_EQ(EVP_DigestSignInit(context, nullptr, EVP_sha256(), nullptr, key_), 1);
+        ASSERT_EQ(EVP_DigestSign(context, nullptr, &size, content.data(), content.size()), 1);
+        std::vector<unsigned char> signature(size);
+        ASSERT_EQ(EVP_DigestSign(context, signature.data(), &size, content.data(), content.size()), 1);
+        EVP_MD_CTX_free(context);
+        std::ofstream(file.string() + ".sig", std::ios::binary)
+            .write(reinterpret_cast<const char*>(signature.data()), static_cast<std::streamsize>(size));
+    }
+
+  private:
+    EVP_PKEY* key_;
+};
+
+class PluginManagerTest : public zelko::testing::SystemRootTest {
+  protected:
+    void SetUp() override {
+        SystemRootTest::SetUp();
+        key_.WritePublic(public_key());
+    }
+
+    fs::path collectors() const { return scratch() / "collectors"; }
+    fs::path in_memory() const { return scratch() / "inmem"; }
+    fs::path public_key() const { return scratch() / "signing.pem"; }
+
+    // Installs the test plug-in as name/version in the folder, signed unless told otherwise.
+    fs::path Install(const fs::path& folder, const std::string& name, const std::string& version,
+                     bool sign = true) {
+        const auto target = folder / name / version / (name + ".so");
+        fs::create_directories(target.parent_path());
+        fs::copy_file(ZELKO_TEST_PLUGIN, target, fs::copy_options::overwrite_existing);
+        if (sign) key_.Sign(target);
+        return target;
+    }
+
+    std::unique_ptr<PluginManager> Manager(bool accept_unsigned = false) {
+        auto manager = std::make_unique<PluginManager>(collectors().c_str(), "info", ZELKO_PLUGIN_EXECUTOR,
+                                                       ValidatorSettings{public_key(), accept_unsigned});
+        EXPECT_FALSE(manager->GetError());
+        manager->InitializeInMemoryPlugins(in_memory().c_str());
+        return manager;
+    }
+
+    static DynamicBufferResult Run(IPluginManager& manager, const std::string& name, const std::string& version,
+                                   const std::string& input) {
+        const char* text = input.c_str();
+        return manager.ExecutePlugin(name.c_str(), version.c_str(), text, PluginExecutionPolicy{}, nullptr, nullptr);
+    }
+
+    SigningKey key_;
+};
+
+TEST_F(PluginManagerTest, PicksTheHighestVersionInTheRange) {
+    Install(collectors(), "p", "1.0.0");
+    Install(collectors(), "p", "1.2.0");
+    Install(collectors(), "p", "1.10.0");
+    Install(collectors(), "p", "2.0.0");
+    Install(in_memory(), "p", "1.2.0");
+    fs::create_directories(collectors() / "p" / "9.9.9");  // no library: ignored
+    fs::create_directories(collectors() / "p" / "latest");
+    auto manager = Manager();
+
+    struct Case {
+        const char* range;
+        const char* version;  // empty: not found
+        bool in_memory;
+    } cases[] = {
+        {">=1.2.0", "2.0.0", false}, {"1.2.0", "1.2.0", true},    {"=1.10.0", "1.10.0", false},
+        {"<2", "1.10.0", false},     {"<=1.2", "1.2.0", true},    {">2.0.0", "", false},
+        {"1.1.0", "", false},        {">=1.0.0", "2.0.0", false}, {"1", "1.0.0", false},
+    };
+    for (const auto& c : cases) {
+        PluginDescriptionResult result;
+        ASSERT_FALSE(manager->GetPluginDescription("p", c.range, result, nullptr)) << c.range;
+        EXPECT_EQ(result.notFound, *c.version == '\0') << c.range;
+        EXPECT_EQ(result.version, c.version) << c.range;
+        if (*c.version == '\0') continue;
+        EXPECT_EQ(result.inMemory, c.in_memory) << c.range;
+        EXPECT_EQ(result.name, "p");
+        EXPECT_TRUE(result.isSignatureValid && result.isLoaded) << c.range;
+        EXPECT_EQ(result.state, kPluginIdle);
+    }
+
+    PluginDescriptionResult result;
+    for (const char* bad : {"", ">=", "~1.2", ">=1.x", "=>1.0"}) {
+        EXPECT_TRUE(manager->GetPluginDescription("p", bad, result, nullptr)) << bad;
+    }
+    for (const char* bad_name : {"", "../p", "a/b"}) {
+        EXPECT_TRUE(manager->GetPluginDescription(bad_name, "1.0.0", result, nullptr)) << bad_name;
+    }
+    ASSERT_FALSE(manager->GetPluginDescription("missing", ">=1.0.0", result, nullptr));
+    EXPECT_TRUE(result.notFound);
+    EXPECT_THAT(Run(*manager, "missing", "1.0.0", "{}").GetError().what(), HasSubstr("no plug-in missing"));
+}
+
+TEST_F(PluginManagerTest, RunsInProcessAndThroughTheExecutor) {
+    Install(in_memory(), "local", "1.0.0");
+    Install(collectors(), "remote", "1.0.0");
+    auto manager = Manager();
+    const std::string own_pid = std::to_string(::getpid());
+
+    for (const char* name : {"local", "remote"}) {
+        SCOPED_TRACE(name);
+        const bool local = std::string(name) == "local";
+        auto echo = Run(*manager, name, "1.0.0", R"({"op":"echo","text":"hello %s %n"})");
+        ASSERT_FALSE(echo.GetError()) << echo.GetError().what();
+        EXPECT_STREQ(echo.GetOutput(), "hello %s %n");
+        EXPECT_EQ(echo.GetOutputSize(), 12u);
+
+        auto pid = Run(*manager, name, "1.0.0", R"({"op":"pid"})");
+        EXPECT_EQ(pid.GetOutput() == own_pid, local);
+
+        // An answer past the first buffer comes back whole through the host's allocator.
+        auto big = Run(*manager, name, "1.0.0", R"({"op":"big","size":65536})");
+        ASSERT_FALSE(big.GetError()) << big.GetError().what();
+        EXPECT_EQ(big.GetOutputSize(), 65537u);
+        EXPECT_EQ(std::string(big.GetOutput()), std::string(65536, 'x'));
+
+        auto empty = Run(*manager, name, "1.0.0", R"({"op":"echo"})");
+        EXPECT_FALSE(empty.GetError());
+        EXPECT_EQ(empty.GetOutputSize(), 1u);
+
+        auto thrown = Run(*manager, name, "1.0.0", R"({"op":"throw"})");
+        EXPECT_THAT(thrown.GetError().what(), HasSubstr("test plug-in raised"));
+
+        const char* no_input = nullptr;
+        EXPECT_TRUE(manager->ExecutePlugin(name, "1.0.0", no_input, {}, nullptr, nullptr).GetError());
+    }
+
+    auto crash = Run(*manager, "remote", "1.0.0", R"({"op":"crash"})");
+    EXPECT_THAT(crash.GetError().what(), HasSubstr("was ended by signal 6"));
+
+    // A missing executor program is an error of the run, not of the manager.
+    PluginManager broken(collectors().c_str(), "info", scratch() / "no-executor",
+                         ValidatorSettings{public_key(), false});
+    EXPECT_THAT(Run(broken, "remote", "1.0.0", R"({"op":"pid"})").GetError().what(), HasSubstr("cannot start"));
+}
+
+TEST_F(PluginManagerTest, StopEndsAHangingExecutorWithinItsTimeout) {
+    Install(collectors(), "hang", "3.1.0");
+    auto manager = Manager();
+    const int64_t before = platform::NowTicks() / platform::kTicksPerSecond;
+    const auto ready = scratch() / "ready";
+    ASSERT_EQ(::mkfifo(ready.c_str(), 0600), 0);
+    const std::string input = R"({"op":"hang","ready":")" + ready.string() + R"("})";
+    auto run = std::async(std::launch::async, [&] { return Run(*manager, "hang", ">=3.0.0", input); });
+    {
+        std::ifstream wait_until_ready(ready);  // opens once the plug-in has begun to hang
+        ASSERT_EQ(wait_until_ready.get(), 'r');
+    }
+
+    PluginDescriptionResult result;
+    ASSERT_FALSE(manager->GetPluginDescription("hang", "3.1.0", result, nullptr));
+    ASSERT_EQ(result.state, kPluginRunning);
+    struct tm start {};
+    ASSERT_NE(strptime(result.startTime.c_str(), "%Y-%m-%dT%H:%M:%S+00:00", &start), nullptr) << result.startTime;
+    EXPECT_NEAR(static_cast<double>(timegm(&start)), static_cast<double>(before), 2.0);
+
+    PluginTerminationState state;
+    const auto stop_start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(manager->StopPlugin("hang", "3.1.0", 300, state));
+    const auto took = std::chrono::steady_clock::now() - stop_start;
+    EXPECT_GE(took, std::chrono::milliseconds(300));
+    EXPECT_LT(took, std::chrono::milliseconds(2000));
+    EXPECT_TRUE(state.wasRunning && state.killed && state.terminated);
+    EXPECT_THAT(run.get().GetError().what(), HasSubstr("was ended by signal 9"));
+
+    ASSERT_FALSE(manager->GetPluginDescription("hang", "3.1.0", result, nullptr));
+    EXPECT_EQ(result.state, kPluginIdle);
+    EXPECT_EQ(result.startTime, "");
+    EXPECT_FALSE(manager->StopPlugin("hang", "3.1.0", 0, state));
+    EXPECT_FALSE(state.wasRunning);
+}
+
+TEST_F(PluginManagerTest, SignedPluginAcceptedModifiedOrUnsignedRefused) {
+    Install(collectors(), "signed", "1.0.0");
+    Install(in_memory(), "signed-local", "1.0.0");
+    const auto modified = Install(collectors(), "modified", "1.0.0");
+    std::ofstream(modified, std::ios::app) << "tampered";
+    const auto modified_local = Install(in_memory(), "modified-local", "1.0.0");
+    std::ofstream(modified_local, std::ios::app) << "tampered";
+    Install(collectors(), "unsigned", "1.0.0", false);
+    const auto other_key = Install(collectors(), "other-key", "1.0.0", false);
+    SigningKey().Sign(other_key);
+
+    struct Case {
+        const char* name;
+        bool valid;
+        bool valid_in_development;
+    } cases[] = {
+        {"signed", true, true},          {"signed-local", true, true}, {"modified", false, false},
+        {"modified-local", false, false}, {"unsigned", false, true},    {"other-key", false, false},
+    };
+    for (bool development : {false, true}) {
+        auto manager = Manager(development);
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (development ? " (development)" : ""));
+            const bool valid = development ? c.valid_in_development : c.valid;
+            PluginDescriptionResult result;
+            ASSERT_FALSE(manager->GetPluginDescription(c.name, "1.0.0", result, nullptr));
+            EXPECT_EQ(result.isSignatureValid, valid);
+            EXPECT_EQ(result.isLoaded, valid);
+            auto run = Run(*manager, c.name, "1.0.0", R"({"op":"echo","text":"ran"})");
+            if (valid) {
+                EXPECT_STREQ(run.GetOutput(), "ran") << run.GetError().what();
+            } else {
+                EXPECT_THAT(run.GetError().what(), HasSubstr("is not validly signed"));
+            }
+        }
+    }
+
+    // A file changed after its check is checked again.
+    auto manager = Manager();
+    PluginDescriptionResult result;
+    ASSERT_FALSE(manager->GetPluginDescription("signed", "1.0.0", result, nullptr));
+    EXPECT_TRUE(result.isSignatureValid);
+    std::ofstream(result.path, std::ios::app) << "later change";
+    ASSERT_FALSE(manager->GetPluginDescription("signed", "1.0.0", result, nullptr));
+    EXPECT_FALSE(result.isSignatureValid);
+}
+
+TEST_F(PluginManagerTest, ValidatorSettingsFileDamageKeepsTheSafeDefaults) {
+    const auto folder = scratch() / "Configuration Files";
+    fs::create_directories(folder);
+    struct Case {
+        const char* content;
+        const char* key;
+        bool accept_unsigned;
+    } cases[] = {
+        {"", kDefaultPublicKeyFileName, false},
+        {"{\"public_key\": \"k.pem\", \"accept_", kDefaultPublicKeyFileName, false},
+        {"not json", kDefaultPublicKeyFileName, false},
+        {"[true]", kDefaultPublicKeyFileName, false},
+        {R"({"public_key": 7, "accept_unsigned": "yes"})", kDefaultPublicKeyFileName, false},
+        {R"({"public_key": "k.pem", "accept_unsigned": true})", "k.pem", true},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(folder / kValidatorConfigFileName) << c.content;
+        auto settings = LoadValidatorSettings(folder);
+        EXPECT_EQ(settings.public_key_file, folder / c.key) << c.content;
+        EXPECT_EQ(settings.accept_unsigned, c.accept_unsigned) << c.content;
+    }
+    fs::remove(folder / kValidatorConfigFileName);
+    EXPECT_FALSE(LoadValidatorSettings(folder).accept_unsigned);
+
+    // No usable key refuses even a signed file.
+    const auto file = Install(collectors(), "p", "1.0.0");
+    EXPECT_EQ(Validator(ValidatorSettings{scratch() / "none.pem", false}).ValidateFile(file.c_str()),
+              kValidationNoKey);
+    EXPECT_EQ(Validator(ValidatorSettings{public_key(), false}).ValidateFile(file.c_str()), kValidationOk);
+    EXPECT_EQ(Validator(ValidatorSettings{public_key(), false}).ValidateFile((scratch() / "none.so").c_str()),
+              kValidationNoFile);
+}
+
+}  // namespace
+}  // namespace zelko::shared::plugin
