@@ -5,7 +5,9 @@
 // host's output buffer when its answer does not fit.
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
+#include <string_view>
 
 namespace zelko::shared::plugin {
 
@@ -39,6 +41,17 @@ class PluginBufferAllocator {
         }
     }
 };
+
+// Copies the answer and its NUL to `output`, first replacing the host's buffer through the
+// allocator when the answer needs more than it holds. False when there is no buffer or it could
+// not be replaced; nothing is written then.
+inline bool WriteOutput(std::string_view answer, char*& output, const PluginBufferAllocator& allocator) {
+    if (output == nullptr) return false;
+    if (allocator.ReallocateOutputBuffer(output, answer.size() + 1) == nullptr) return false;
+    std::memcpy(output, answer.data(), answer.size());
+    output[answer.size()] = '\0';
+    return true;
+}
 
 class IPluginModule {
   public:

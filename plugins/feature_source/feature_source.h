@@ -1,0 +1,40 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "plugins/interface/plugin_interface.h"
+
+namespace zelko::plenar::agent {
+
+// Answers a remote-configuration document of the service's "RemoteConfigs" folder by name:
+// input {"name": text}, answer {"data": document} or {"agent_error": text}. Reads under the
+// folder's named mutex; keeps nothing between calls.
+class FeatureSource : public shared::plugin::IDynamicPluginModule {
+  public:
+    static constexpr std::chrono::milliseconds kMutexWait{30000};
+
+    FeatureSource() = default;
+    FeatureSource(const FeatureSource&) = default;
+    FeatureSource& operator=(const FeatureSource&) = default;
+    ~FeatureSource() override = default;
+
+    // Does nothing.
+    void Execute(const char* input, char* output) override;
+    void Execute(const char* input, char*& output, const shared::plugin::PluginBufferAllocator& allocator) override;
+
+    // The answer text for the input, waiting at most `wait` for the mutex. Never throws.
+    static std::string Answer(const char* input, std::chrono::milliseconds wait = kMutexWait);
+
+    // "<Program Files>\Zelko\Zelko Plenar Agent\RemoteConfigs": the service's installation, not
+    // this process's folder.
+    static std::filesystem::path ConfigFolder();
+    // Letters, digits, "-", "_" and "." without "..": the name reaches a file path and a kernel
+    // object's name.
+    static bool IsValidConfigName(const std::string& name);
+};
+
+shared::plugin::IDynamicPluginModule* LoadPlugin();
+
+}  // namespace zelko::plenar::agent
