@@ -5,6 +5,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/last_error.h"
 #include "testing/temp_system_root.h"
 
 namespace zelko::platform {
@@ -47,6 +48,33 @@ TEST_F(NamedObjectsTest, CreationFailureReportsTheSystemError) {
     int error = 0;
     EXPECT_FALSE(NamedEvent::Create("Global\\X", false, &error));
     EXPECT_NE(error, 0);
+}
+
+TEST_F(NamedObjectsTest, MutexHandlesExcludeEachOtherAndAClosedOwnerAbandonsIt) {
+    using namespace std::chrono_literals;
+    uint32_t error = 0;
+    EXPECT_EQ(NamedMutex::Open("kvrt_x_mutex", &error), nullptr);
+    EXPECT_EQ(error, kErrorFileNotFound);
+
+    auto first = NamedMutex::Create("kvrt_x_mutex");
+    auto second = NamedMutex::Open("kvrt_x_mutex");
+    ASSERT_TRUE(first && second);
+    EXPECT_FALSE(second->Release());  // not its owner
+    EXPECT_EQ(first->Wait(0ms), MutexWait::Acquired);
+    EXPECT_EQ(second->Wait(20ms), MutexWait::TimedOut);
+
+    // A release wakes a waiter long before its timeout.
+    std::thread releaser([&] { EXPECT_TRUE(first->Release()); });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(second->Wait(10s), MutexWait::Acquired);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    releaser.join();
+
+    // The owner's handle goes without a release.
+    second.reset();
+    EXPECT_EQ(first->Wait(1s), MutexWait::Abandoned);
+    EXPECT_TRUE(first->Release());
+    EXPECT_EQ(first->Wait(0ms), MutexWait::Acquired);
 }
 
 }  // namespace
