@@ -17,7 +17,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s executable library input\n", argv[0]);
         return 2;
     }
-    zelko::platform::LibraryHandle library(argv[2]);
+    // Never closed, as the service keeps the modules that took its logger: their loggers live
+    // until the process ends.
+    static auto* const handle = new zelko::platform::LibraryHandle(argv[2]);
+    auto& library = *handle;
     if (!library.IsOpen()) {
         std::fprintf(stderr, "%s\n", library.Error().c_str());
         return 3;
