@@ -1,7 +1,9 @@
 // zelko-plugin-executor <plug-in library>
 // Runs one plug-in once in its own process: the JSON input comes on standard input, the answer
-// (without its NUL) goes to standard output; failures are told on standard error with a
-// non-zero exit code.
+// (without its NUL) goes to standard output; failures, and anything the plug-in prints itself,
+// go to standard error, with a non-zero exit code for a failure.
+
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -31,6 +33,12 @@ int Fail(int code, const std::string& message) {
 int main(int argc, char** argv) {
     if (argc != 2) return Fail(kUsage, std::string("usage: ") + argv[0] + " <plug-in library>");
     std::string input(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>{});
+    // The answer gets a descriptor of its own; whatever the plug-in prints goes to standard error.
+    std::fflush(stdout);
+    const int answer_fd = ::dup(STDOUT_FILENO);
+    if (answer_fd < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) return Fail(kWriteFailed, "cannot set up the answer");
+    std::FILE* answer = ::fdopen(answer_fd, "wb");
+    if (answer == nullptr) return Fail(kWriteFailed, "cannot set up the answer");
 
     zelko::platform::LibraryHandle library(argv[1]);
     if (!library.IsOpen()) return Fail(kLoadFailed, "cannot load " + std::string(argv[1]) + ": " + library.Error());
@@ -63,10 +71,10 @@ int main(int argc, char** argv) {
         if (auto size = sizes.find(output); output != nullptr && size != sizes.end()) {
             length = strnlen(output, size->second);
         }
-        if (length > 0 && std::fwrite(output, 1, length, stdout) != length) {
+        if (length > 0 && std::fwrite(output, 1, length, answer) != length) {
             return Fail(kWriteFailed, "cannot write the answer");
         }
-        if (std::fflush(stdout) != 0) return Fail(kWriteFailed, "cannot write the answer");
+        if (std::fclose(answer) != 0) return Fail(kWriteFailed, "cannot write the answer");
     } catch (const std::exception& e) {
         return Fail(kRunFailed, std::string("plug-in failed: ") + e.what());
     } catch (...) {

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <cerrno>
 
 extern char** environ;
@@ -24,6 +26,28 @@ int StatusToResult(int status) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return -WTERMSIG(status);
     return -1;
+}
+
+// A write to a pipe whose reader has gone must fail with EPIPE, not end this process with SIGPIPE:
+// the signal is blocked for this thread during the write and a pending one taken back.
+ssize_t WriteNoSignal(int fd, const char* data, size_t size) {
+    sigset_t pipe_signal, previous;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+    ::pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
+    ssize_t n = ::write(fd, data, size);
+    const int saved = errno;
+    if (n < 0 && saved == EPIPE && !was_pending) {
+        timespec zero{};
+        while (::sigtimedwait(&pipe_signal, nullptr, &zero) < 0 && errno == EINTR) {
+        }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = saved;
+    return n;
 }
 
 }  // namespace
@@ -75,6 +99,8 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::filesystem::path& p
     CloseFd(in[0]);
     CloseFd(out[1]);
     CloseFd(err[1]);
+    // Writes must never block: a child busy writing its output would never read the rest.
+    ::fcntl(in[1], F_SETFL, ::fcntl(in[1], F_GETFL) | O_NONBLOCK);
     return std::unique_ptr<ChildProcess>(new ChildProcess(pid, in[1], out[0], err[0]));
 }
 
@@ -98,10 +124,10 @@ bool ChildProcess::Communicate(std::string_view input, std::string& output, std:
             return false;
         }
         if (in_ >= 0 && fds[0].revents != 0) {
-            ssize_t n = (fds[0].revents & POLLOUT) ? ::write(in_, input.data() + written, input.size() - written)
+            ssize_t n = (fds[0].revents & POLLOUT) ? WriteNoSignal(in_, input.data() + written, input.size() - written)
                                                    : -1;
             // A child that stops reading (or ends) early is not our failure: its answer tells.
-            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             if (n > 0) written += static_cast<size_t>(n);
             if (n <= 0 || written == input.size()) CloseFd(in_);
         }

@@ -1,5 +1,5 @@
 // A plug-in for the manager's tests. Input {"op": ...}:
-//   "echo" answers "text"; "big" answers "size" bytes of 'x'; "pid" answers the process id;
+//   "echo" prints a line and answers "text"; "big" answers "size" bytes of 'x'; "pid" answers the process id;
 //   "hang" ignores the polite stop, says so into the pipe "ready" and never returns; "crash" aborts; "throw" raises.
 
 #include <signal.h>
@@ -27,6 +27,8 @@ class TestPlugin : public IDynamicPluginModule {
         const std::string op = request.value("op", "");
         std::string answer;
         if (op == "echo") {
+            std::printf("chatter on standard output\n");
+            std::fflush(stdout);
             answer = request.value("text", "");
         } else if (op == "big") {
             answer.assign(request.value("size", 0), 'x');

@@ -1,0 +1,47 @@
+#include "platform/child_process.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <thread>
+
+namespace zelko::platform {
+namespace {
+
+TEST(ChildProcessTest, PipesExitCodesAndSignals) {
+    // A megabyte both ways at once: neither side may block the other.
+    const std::string big(1 << 20, 'x');
+    auto cat = ChildProcess::Start("/bin/cat", {});
+    ASSERT_TRUE(cat);
+    std::string out, err;
+    EXPECT_TRUE(cat->Communicate(big, out, err));
+    EXPECT_EQ(out, big);
+    EXPECT_EQ(cat->Wait(), 0);
+
+    auto shell = ChildProcess::Start("/bin/sh", {"-c", "echo oops >&2; exit 3"});
+    ASSERT_TRUE(shell);
+    out.clear();
+    EXPECT_TRUE(shell->Communicate("", out, err));
+    EXPECT_EQ(err, "oops\n");
+    EXPECT_EQ(shell->Wait(), 3);
+
+    // A child that never reads its input: the write fails instead of ending this process.
+    auto deaf = ChildProcess::Start("/bin/true", {});
+    ASSERT_TRUE(deaf);
+    EXPECT_TRUE(deaf->Communicate(std::string(8 << 20, 'y'), out, err));
+    EXPECT_EQ(deaf->Wait(), 0);
+
+    auto sleeper = ChildProcess::Start("/bin/sleep", {"30"});
+    ASSERT_TRUE(sleeper);
+    std::thread killer([&] { EXPECT_TRUE(sleeper->Kill()); });
+    EXPECT_EQ(sleeper->Wait(), -9);
+    killer.join();
+    EXPECT_FALSE(sleeper->Kill());  // reaped: its id is no longer ours
+
+    int error = 0;
+    EXPECT_EQ(ChildProcess::Start("/no/such/program", {}, &error), nullptr);
+    EXPECT_EQ(error, ENOENT);
+}
+
+}  // namespace
+}  // namespace zelko::platform
