@@ -10,6 +10,7 @@
 
 #include "foundation/utils_files.h"
 #include "outside/device_info/device_info.h"
+#include "outside/plugin_manager/plugin_manager.h"
 #include "platform/processes.h"
 #include "plugins/send_message/device_identity.h"
 #include "plugins/send_message/plugin_module.h"
@@ -339,6 +340,29 @@ TEST_F(SendMessageLibraryTest, DecryptsWithTheDeviceIdentity) {
     Host host;
     EXPECT_EQ(host.Run(*plugin_, Input(ReportMessage(file)).c_str()), report.dump());
     EXPECT_FALSE(fs::exists(file));
+}
+
+TEST_F(SendMessageLibraryTest, ReportReachesTheCallerThroughThePluginManager) {
+    crypto_ = std::make_shared<Cryptography>(device::DeviceInfo().GetDeviceSNRId());
+    for (const char* folder : {"collectors", "inmem"}) {
+        const auto target = scratch() / folder / "zelko-send-message" / "1.0.3";
+        fs::create_directories(target);
+        fs::copy_file(ZELKO_SEND_MESSAGE_PLUGIN, target / "zelko-send-message.so");
+    }
+    for (bool in_process : {false, true}) {
+        SCOPED_TRACE(in_process ? "in process" : "through the executor");
+        PluginManager manager((scratch() / "collectors").c_str(), "info", ZELKO_PLUGIN_EXECUTOR,
+                              ValidatorSettings{scratch() / "none.pem", true});
+        if (in_process) manager.InitializeInMemoryPlugins((scratch() / "inmem").c_str());
+        const Json report = {{"upload", {{"data", {{"big", std::string(30000, 'b')}}}}}};
+        const auto file = WriteReport(report);
+        const std::string input = Input(ReportMessage(file));
+        const char* text = input.c_str();
+        auto result = manager.ExecutePlugin("zelko-send-message", ">=1.0.0", text, {}, nullptr, nullptr);
+        ASSERT_FALSE(result.GetError()) << result.GetError().what();
+        EXPECT_EQ(std::string(result.GetOutput()), report.dump());
+        EXPECT_FALSE(fs::exists(file));
+    }
 }
 
 TEST_F(SendMessageLibraryTest, HandedOverLoggerWritesIntoTheHostFileUnderTheLibraryName) {
