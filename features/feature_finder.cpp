@@ -1,6 +1,7 @@
 #include "features/feature_finder.h"
 
 #include <algorithm>
+#include <cctype>
 #include <utility>
 
 #include "consent/consent_manager.h"
@@ -215,6 +216,115 @@ void DiscoveryServiceSource::LoadDiscoveryToken() {
         _features.push_back(MakeFeature(entry.get<std::string>()));
     }
     finish();
+}
+
+// ---- device-derived sources ----
+
+std::vector<std::string> ExtractFeatureByteCodes(const std::string& feature_bytes) {
+    std::vector<std::string> codes;
+    for (size_t at = 0; at < feature_bytes.size(); at += 2) {
+        if (feature_bytes[at] == '.') break;
+        codes.push_back(feature_bytes.substr(at, 2));
+    }
+    return codes;
+}
+
+namespace {
+
+// The feature-byte text through the three steps of the device information; null when one is missing.
+const char* RawFeatureBytes(const shared::device::IDeviceInfo* device_info, const char** missing) {
+    const shared::device::IZelkoSpecificInfo* specific =
+        device_info ? device_info->GetZelkoSpecificInfo() : nullptr;
+    if (specific == nullptr) {
+        *missing = "ZelkoSpecificInfo is not available";
+        return nullptr;
+    }
+    const shared::device::IFeatureBytes* feature_bytes = specific->GetFeatureBytes();
+    if (feature_bytes == nullptr) {
+        *missing = "featureByte is not available";
+        return nullptr;
+    }
+    const char* raw = feature_bytes->GetRawBytes();
+    if (raw == nullptr) *missing = "featureBytes is not available";
+    return raw;
+}
+
+bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+}  // namespace
+
+FeatureByteSource::FeatureByteSource(std::shared_ptr<shared::device::IDeviceInfo> device_info,
+                                     nlohmann::json settings)
+    : _device_info(std::move(device_info)), _settings(std::move(settings)) {}
+
+FeatureList FeatureByteSource::GetFeatures() {
+    const char* missing = nullptr;
+    const char* raw = RawFeatureBytes(_device_info.get(), &missing);
+    if (raw == nullptr) {
+        LOG_VERBOSE << "FeatureByteSource::GetFeatures: no feature bytes (" << missing << ")";
+        return {};
+    }
+    std::vector<std::string> codes = ExtractFeatureByteCodes(raw);
+    const nlohmann::json filter = MemberOrNull(_settings, "filt");
+    if (_settings.is_object() && _settings.contains("filt")) {
+        std::erase_if(codes, [&](const std::string& code) { return FilterHolds(filter, code); });
+    }
+    if (_settings.is_object() && _settings.contains("add")) {
+        std::vector<std::string> added;
+        for (const auto& entry : _settings["add"]) added.push_back(entry.get<std::string>());
+        codes.insert(codes.begin(), added.begin(), added.end());
+    }
+    FeatureList features;
+    for (const auto& code : codes) features.push_back(MakeFeature(code));
+    LOG_VERBOSE << "FeatureByteSource::GetFeatures: " << WriteStringList(codes);
+    return features;
+}
+
+ZelkoInitiativesSource::ZelkoInitiativesSource(std::shared_ptr<shared::device::IDeviceInfo> device_info,
+                                               nlohmann::json settings)
+    : _device_info(std::move(device_info)), _settings(std::move(settings)) {}
+
+FeatureList ZelkoInitiativesSource::GetFeatures() {
+    if (_features.empty()) {
+        const nlohmann::json filter = MemberOrNull(_settings, "filt");
+        const char* product_id = _device_info ? _device_info->GetProductId() : nullptr;
+        if (product_id == nullptr) {
+            LOG_WARNING << "ProductId is not available";
+        } else {
+            for (const char* known : kTarvik500ProductIds) {
+                if (!EqualsIgnoringCase(product_id, known)) continue;
+                if (!FilterHolds(filter, "Tarvik500")) _features.push_back(MakeFeature("Tarvik500"));
+                break;
+            }
+        }
+        const char* missing = nullptr;
+        const char* raw = RawFeatureBytes(_device_info.get(), &missing);
+        if (raw == nullptr) {
+            LOG_WARNING << missing;
+        } else {
+            std::vector<std::string> codes = ExtractFeatureByteCodes(raw);
+            std::erase_if(codes, [&](const std::string& code) { return FilterHolds(filter, code); });
+            std::vector<std::string> names;
+            for (const auto& code : codes) {
+                if (code == "r6") {
+                    names.push_back("ZelkoPlenarSubscription");
+                } else if (code == "ry") {
+                    names.push_back("DoNotCallHome");
+                } else if (code == "ss" || code == "te") {
+                    names.push_back("Corvane");
+                }
+            }
+            std::erase_if(names, [&](const std::string& name) { return FilterHolds(filter, name); });
+            for (const auto& name : names) _features.push_back(MakeFeature(name));
+            LOG_VERBOSE << "ZelkoInitiativesSource::GetFeatures: " << WriteStringList(names);
+        }
+    }
+    LOG_VERBOSE << "ZelkoInitiativesSource::GetFeatures: " << WriteStringList(FeatureNames(_features));
+    return _features;
 }
 
 }  // namespace zelko::plenar::agent

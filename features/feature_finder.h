@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "outside/device_info/device_info.h"
+
 namespace zelko::shared::enrollment {
 class IDiscoveryTokenCache;
 }
@@ -135,6 +137,44 @@ class DiscoveryServiceSource : public ISource {
     std::shared_ptr<shared::enrollment::IDiscoveryTokenCache> _enrollment;
     FeatureList _features;
 };
+
+// The device's feature-byte codes, adjusted by the "fbf" settings: "filt" codes are dropped and the
+// "add" entries come first, unfiltered. Reads the device at every question.
+class FeatureByteSource : public ISource {
+  public:
+    static constexpr char kName[] = "FeatureByteSource";
+    // settings: a copy of the main configuration's "fbf" value (null when absent).
+    FeatureByteSource(std::shared_ptr<shared::device::IDeviceInfo> device_info, nlohmann::json settings);
+    std::string GetName() const override { return kName; }
+    FeatureList GetFeatures() override;
+
+  private:
+    std::shared_ptr<shared::device::IDeviceInfo> _device_info;
+    nlohmann::json _settings;
+};
+
+// The maker's initiatives the device takes part in, from its product number and four feature-byte
+// codes, adjusted by "fhi" → "filt". Worked out until the first answer that finds one, then kept.
+class ZelkoInitiativesSource : public ISource {
+  public:
+    static constexpr char kName[] = "ZelkoInitiativesSource";
+    // settings: a copy of the main configuration's "fhi" value (null when absent).
+    ZelkoInitiativesSource(std::shared_ptr<shared::device::IDeviceInfo> device_info, nlohmann::json settings);
+    std::string GetName() const override { return kName; }
+    FeatureList GetFeatures() override;
+
+  private:
+    std::shared_ptr<shared::device::IDeviceInfo> _device_info;
+    FeatureList _features;
+    nlohmann::json _settings;
+};
+
+// The product numbers of the models in the "Tarvik500" initiative, compared without regard to case.
+inline constexpr const char* kTarvik500ProductIds[] = {"TVK5G1A00US", "TVK5G1B00EU", "TVK5G2A00US", "TVK5G2B00EU"};
+
+// The feature-byte codes: two characters at a time from the start (a last single one too), up to a
+// "." that begins a code.
+std::vector<std::string> ExtractFeatureByteCodes(const std::string& feature_bytes);
 
 // The names of a feature list, in order.
 std::vector<std::string> FeatureNames(const FeatureList& features);
