@@ -137,4 +137,9 @@ std::shared_ptr<shared::device::IDeviceInfo> MakeDeviceInfo(const nlohmann::json
     return std::make_shared<shared::device::VirtualDeviceInfo>(document, real);
 }
 
+std::shared_ptr<shared::device::IDeviceInfo> MakeDeviceInfo(const nlohmann::json& agent_config,
+                                                            const std::filesystem::path& config_folder) {
+    return MakeDeviceInfo(agent_config, config_folder, std::make_shared<shared::device::DeviceInfo>());
+}
+
 }  // namespace zelko::plenar::agent

@@ -126,5 +126,8 @@ bool ImpersonationRequested(const nlohmann::json& agent_config);
 std::shared_ptr<shared::device::IDeviceInfo> MakeDeviceInfo(const nlohmann::json& agent_config,
                                                             const std::filesystem::path& config_folder,
                                                             std::shared_ptr<shared::device::IDeviceInfo> real);
+// The same over a new DeviceInfo of this machine.
+std::shared_ptr<shared::device::IDeviceInfo> MakeDeviceInfo(const nlohmann::json& agent_config,
+                                                            const std::filesystem::path& config_folder);
 
 }  // namespace zelko::plenar::agent
