@@ -89,6 +89,9 @@ class ConnectivityWatcher {
         return watcher;
     }
 
+    // The notification hub is made first, so it outlives the watcher's thread that feeds it.
+    ConnectivityWatcher() { FlushNotifications(); }
+
     ~ConnectivityWatcher() {
         std::lock_guard lifecycle(lifecycle_);
         Stop();
