@@ -139,7 +139,8 @@ FeatureList RegistrySource::GetFeatures() {
 
 FeatureList PSConsentSource::GetFeatures() {
     FeatureList features;
-    for (const char* name : {"AllowMarketing", "AllowProductEnhancement", "AllowSupport", "AllowTransferOutOfCountry"}) {
+    for (const char* name :
+         {"AllowMarketing", "AllowProductEnhancement", "AllowSupport", "AllowTransferOutOfCountry"}) {
         if (ReadLocalMachine(kConsentPolicyKey, name) == "Accepted") features.push_back(MakeFeature(name));
     }
     for (const char* name : {"Managed", "TransferOutConsentRequired", "TransferOutAllowed"}) {
@@ -177,7 +178,8 @@ FeatureList SimulateFeaturesSource::GetFeatures() {
 
 // ---- DiscoveryServiceSource ----
 
-DiscoveryServiceSource::DiscoveryServiceSource(std::shared_ptr<shared::enrollment::IDiscoveryTokenCache> enrollment)
+DiscoveryServiceSource::DiscoveryServiceSource(
+    std::shared_ptr<shared::enrollment::IDiscoveryTokenCache> enrollment)
     : _enrollment(std::move(enrollment)) {}
 
 FeatureList DiscoveryServiceSource::GetFeatures() {
@@ -189,7 +191,8 @@ FeatureList DiscoveryServiceSource::GetFeatures() {
 void DiscoveryServiceSource::LoadDiscoveryToken() {
     _features.clear();
     auto finish = [this] {
-        LOG_VERBOSE << "DiscoveryServiceSource::LoadDiscoveryToken: " << WriteStringList(FeatureNames(_features));
+        LOG_VERBOSE << "DiscoveryServiceSource::LoadDiscoveryToken: "
+                    << WriteStringList(FeatureNames(_features));
     };
     if (!_enrollment || _enrollment->LoadCachedDiscoveryToken()) {
         LOG_ERROR << "LoadDiscoveryToken: Error loading cached discovery token.";
@@ -251,7 +254,8 @@ const char* RawFeatureBytes(const shared::device::IDeviceInfo* device_info, cons
 
 bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
            });
 }
 

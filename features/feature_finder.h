@@ -83,7 +83,8 @@ inline constexpr char kDeployersUninstallKey[] =
 inline constexpr char kAgentRegistryKey[] = "Software\\Zelko\\Zelko Plenar Agent";
 inline constexpr char kConsentPolicyKey[] = "SOFTWARE\\Policies\\Zelko\\Consent";
 inline constexpr char kSimulateWUKey[] = "SOFTWARE\\Zelko\\Zelko Plenar Agent\\SimulateWU";
-inline constexpr char kSimulateWriteCertErrorKey[] = "SOFTWARE\\Zelko\\Zelko Plenar Agent\\SimulateWriteCertError";
+inline constexpr char kSimulateWriteCertErrorKey[] =
+    "SOFTWARE\\Zelko\\Zelko Plenar Agent\\SimulateWriteCertError";
 
 // Registry probes, run once when the source is built; the answer never changes afterwards.
 class RegistrySource : public ISource {
@@ -170,7 +171,8 @@ class ZelkoInitiativesSource : public ISource {
 };
 
 // The product numbers of the models in the "Tarvik500" initiative, compared without regard to case.
-inline constexpr const char* kTarvik500ProductIds[] = {"TVK5G1A00US", "TVK5G1B00EU", "TVK5G2A00US", "TVK5G2B00EU"};
+inline constexpr const char* kTarvik500ProductIds[] = {"TVK5G1A00US", "TVK5G1B00EU", "TVK5G2A00US",
+                                                       "TVK5G2B00EU"};
 
 // The feature-byte codes: two characters at a time from the start (a last single one too), up to a
 // "." that begins a code.

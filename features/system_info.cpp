@@ -49,12 +49,14 @@ bool SystemInfo::HasClockSynchronized() {
         LOG_INFO << "HasClockSynchronized detected: " << (synchronized ? 1 : 0);
         return synchronized;
     } catch (const std::exception& e) {
-        LOG_ERROR << "Exception caught detecting if system clock is synchronized (defaulting to false -> not in "
-                     "sync): "
-                  << e.what();
+        LOG_ERROR
+            << "Exception caught detecting if system clock is synchronized (defaulting to false -> not in "
+               "sync): "
+            << e.what();
     } catch (...) {
-        LOG_ERROR << "Unknown exception caught detecting if system clock is synchronized (defaulting to false -> "
-                     "not in sync)";
+        LOG_ERROR
+            << "Unknown exception caught detecting if system clock is synchronized (defaulting to false -> "
+               "not in sync)";
     }
     return false;
 }
@@ -68,13 +70,15 @@ bool SystemInfo::HasInternetConnectivity() {
             LOG_WARNING << "Network connectivity override: " << problem;
         }
         if (!connected) {
-            LOG_WARNING << "InternetGetConnectedState set error: " << FormatSystemMessage(platform::GetLastError());
+            LOG_WARNING << "InternetGetConnectedState set error: "
+                        << FormatSystemMessage(platform::GetLastError());
         }
         LOG_INFO << "HasInternetConnectivity detected: " << (connected ? 1 : 0);
         return connected;
     } catch (const std::exception& e) {
-        LOG_ERROR << "Exception caught detecting internet connectivity (defaulting to false -> not connected): "
-                  << e.what();
+        LOG_ERROR
+            << "Exception caught detecting internet connectivity (defaulting to false -> not connected): "
+            << e.what();
     } catch (...) {
         LOG_ERROR << "Unknown exception caught detecting internet connectivity (defaulting to false -> not "
                      "connected)";

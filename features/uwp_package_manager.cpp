@@ -11,7 +11,8 @@ namespace zelko::plenar::agent {
 
 namespace {
 constexpr char kSidOperation[] = "zelko::plenar::agent::UWPPackageManager::GetCurrentLoggedOnUserSID";
-constexpr char kInstalledOperation[] = "zelko::plenar::agent::UWPPackageManager::IsPackageInstalledForCurrentUser";
+constexpr char kInstalledOperation[] =
+    "zelko::plenar::agent::UWPPackageManager::IsPackageInstalledForCurrentUser";
 }  // namespace
 
 std::mutex UWPPackageManager::_mutex;

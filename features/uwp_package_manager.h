@@ -11,7 +11,8 @@ class UWPPackageManager {
     // True when a package with exactly this name and publisher id is installed for the logged-on
     // user. Raises std::runtime_error "Unable to obtain SID for the logged on user." when no user is
     // logged on. One call at a time in the process.
-    static bool IsPackageInstalledForCurrentUser(const std::string& publisherId, const std::string& packageName);
+    static bool IsPackageInstalledForCurrentUser(const std::string& publisherId,
+                                                 const std::string& packageName);
 
     // The logged-on user's SID in its string form; empty when there is none. Never raises.
     static std::string GetCurrentLoggedOnUserSID();

@@ -32,14 +32,16 @@ int32_t NumberOf(const json& object, const char* key) {
     const json& value = object.is_object() && object.contains(key) ? object[key] : json();
     if (value.is_number()) {
         const double number = value.get<double>();
-        const bool fits = value.is_number_integer()
-                              ? (value.is_number_unsigned()
-                                     ? value.get<uint64_t>() <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max())
-                                     : value.get<int64_t>() >= std::numeric_limits<int32_t>::min() &&
-                                           value.get<int64_t>() <= std::numeric_limits<int32_t>::max())
-                              : std::isfinite(number) && std::trunc(number) >= std::numeric_limits<int32_t>::min() &&
-                                    std::trunc(number) <= std::numeric_limits<int32_t>::max();
-        if (!fits) throw std::out_of_range(std::string(key) + " does not fit a 32-bit integer: " + value.dump());
+        const bool fits =
+            value.is_number_integer()
+                ? (value.is_number_unsigned()
+                       ? value.get<uint64_t>() <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max())
+                       : value.get<int64_t>() >= std::numeric_limits<int32_t>::min() &&
+                             value.get<int64_t>() <= std::numeric_limits<int32_t>::max())
+                : std::isfinite(number) && std::trunc(number) >= std::numeric_limits<int32_t>::min() &&
+                      std::trunc(number) <= std::numeric_limits<int32_t>::max();
+        if (!fits)
+            throw std::out_of_range(std::string(key) + " does not fit a 32-bit integer: " + value.dump());
     }
     return value.get<int32_t>();
 }
@@ -56,7 +58,9 @@ std::string RebuildFeatureBytes(const std::string& raw) {
     return text + "." + (pieces.size() > 1 ? pieces[1] : "");
 }
 
-json SpecificInfoOf(const json& document) { return ObjectOf(ObjectOf(document, "DeviceInfo"), "ZelkoSpecificInfo"); }
+json SpecificInfoOf(const json& document) {
+    return ObjectOf(ObjectOf(document, "DeviceInfo"), "ZelkoSpecificInfo");
+}
 
 }  // namespace
 
@@ -111,7 +115,9 @@ VirtualDeviceInfo::VirtualDeviceInfo(const json& document, const std::shared_ptr
 
 int32_t VirtualDeviceInfo::GetDeviceType() { return NumberOf(_document, "DeviceType"); }
 
-int32_t VirtualDeviceInfo::GetSupportedSleepStates() const { return NumberOf(_document, "SupportedSleepStates"); }
+int32_t VirtualDeviceInfo::GetSupportedSleepStates() const {
+    return NumberOf(_document, "SupportedSleepStates");
+}
 
 }  // namespace zelko::shared::device
 
@@ -122,9 +128,9 @@ bool ImpersonationRequested(const nlohmann::json& agent_config) {
            agent_config["cloud"].value("impersonate", false);
 }
 
-std::shared_ptr<shared::device::IDeviceInfo> MakeDeviceInfo(const nlohmann::json& agent_config,
-                                                            const std::filesystem::path& config_folder,
-                                                            std::shared_ptr<shared::device::IDeviceInfo> real) {
+std::shared_ptr<shared::device::IDeviceInfo> MakeDeviceInfo(
+    const nlohmann::json& agent_config, const std::filesystem::path& config_folder,
+    std::shared_ptr<shared::device::IDeviceInfo> real) {
     if (!ImpersonationRequested(agent_config)) return real;
     LOG_INFO << "Instantiating VirtualDeviceInfo to impersonate device";
     const auto path = config_folder / kDeviceInfoConfigFileName;

@@ -123,9 +123,9 @@ bool ImpersonationRequested(const nlohmann::json& agent_config);
 // `real`. A missing or unreadable file is logged with its name and makes the construction raise;
 // so does any fault of the file's content. The service and the plug-ins derive the same identity
 // through this one function.
-std::shared_ptr<shared::device::IDeviceInfo> MakeDeviceInfo(const nlohmann::json& agent_config,
-                                                            const std::filesystem::path& config_folder,
-                                                            std::shared_ptr<shared::device::IDeviceInfo> real);
+std::shared_ptr<shared::device::IDeviceInfo> MakeDeviceInfo(
+    const nlohmann::json& agent_config, const std::filesystem::path& config_folder,
+    std::shared_ptr<shared::device::IDeviceInfo> real);
 // The same over a new DeviceInfo of this machine.
 std::shared_ptr<shared::device::IDeviceInfo> MakeDeviceInfo(const nlohmann::json& agent_config,
                                                             const std::filesystem::path& config_folder);

@@ -1,8 +1,8 @@
 #pragma once
 
-// Power, AC/DC, device-interface and network connectivity notifications. On Linux the sources are fed by injection (tests,
-// the agent's control channel) and delivered in order on one notification thread of the process, the
-// way the system delivers them on threads of its own.
+// Power, AC/DC, device-interface and network connectivity notifications. On Linux the sources are fed by
+// injection (tests, the agent's control channel) and delivered in order on one notification thread of the
+// process, the way the system delivers them on threads of its own.
 
 #include <cstdint>
 #include <functional>

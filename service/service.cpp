@@ -2,8 +2,8 @@
 
 #include <future>
 
-#include "foundation/logging.h"
 #include "features/feature_finder.h"
+#include "foundation/logging.h"
 #include "foundation/utils.h"
 #include "platform/clock.h"
 #include "platform/last_error.h"

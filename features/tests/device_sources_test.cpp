@@ -19,7 +19,9 @@ using Names = std::vector<std::string>;
 namespace device = shared::device;
 
 // A real device whose parts may each be missing (none).
-class FakeDevice : public device::IDeviceInfo, public device::IZelkoSpecificInfo, public device::IFeatureBytes,
+class FakeDevice : public device::IDeviceInfo,
+                   public device::IZelkoSpecificInfo,
+                   public device::IFeatureBytes,
                    public device::IZelkoSpecificBornOnDate {
   public:
     std::optional<std::string> product_id = "other";
@@ -45,13 +47,19 @@ class FakeDevice : public device::IDeviceInfo, public device::IZelkoSpecificInfo
     const char* GetMachineName() const override { return T("MachineName"); }
     const char* GetDeviceSNRId() const override { return T("DeviceSNRId"); }
     int32_t GetSupportedSleepStates() const override { return 99; }
-    const device::IZelkoSpecificInfo* GetZelkoSpecificInfo() const override { return has_specific ? this : nullptr; }
+    const device::IZelkoSpecificInfo* GetZelkoSpecificInfo() const override {
+        return has_specific ? this : nullptr;
+    }
     // IZelkoSpecificInfo
     const shared::error::Error& GetError() const override { return error_; }
     const char* GetManufactureDate() const override { return T("ManufactureDate"); }
-    const device::IZelkoSpecificBornOnDate* GetBornOnDate() const override { return has_born_on_date ? this : nullptr; }
+    const device::IZelkoSpecificBornOnDate* GetBornOnDate() const override {
+        return has_born_on_date ? this : nullptr;
+    }
     const char* GetBuildID() const override { return T("BuildID"); }
-    const device::IFeatureBytes* GetFeatureBytes() const override { return has_feature_bytes ? this : nullptr; }
+    const device::IFeatureBytes* GetFeatureBytes() const override {
+        return has_feature_bytes ? this : nullptr;
+    }
     const char* GetRegionShipped() const override { return T("RegionShipped"); }
     const char* GetMarketSegment() const override { return T("MarketSegment"); }
     const char* GetProductLineCode() const override { return T("ProductLineCode"); }
@@ -83,9 +91,14 @@ TEST(FeatureByteCodesTest, Extraction) {
         const char* text;
         Names codes;
     } cases[] = {
-        {"aabbcc.ddee", {"aa", "bb", "cc"}}, {"aabbc", {"aa", "bb", "c"}}, {".x", {}},
-        {"abc.de", {"ab", "c.", "de"}},       {"", {}},                    {"a", {"a"}},
-        {"aa.", {"aa"}},                      {"aa..bb", {"aa"}},
+        {"aabbcc.ddee", {"aa", "bb", "cc"}},
+        {"aabbc", {"aa", "bb", "c"}},
+        {".x", {}},
+        {"abc.de", {"ab", "c.", "de"}},
+        {"", {}},
+        {"a", {"a"}},
+        {"aa.", {"aa"}},
+        {"aa..bb", {"aa"}},
     };
     for (const auto& c : cases) EXPECT_EQ(ExtractFeatureByteCodes(c.text), c.codes) << c.text;
 }
@@ -111,7 +124,8 @@ TEST(FeatureByteSourceTest, SettingsShapes) {
         auto source = std::make_shared<FeatureByteSource>(Device(c.raw), nlohmann::json::parse(c.settings));
         LogCapture log;
         EXPECT_EQ(FeatureNames(source->GetFeatures()), c.expected);
-        EXPECT_TRUE(log.Contains(logging::verbose, "FeatureByteSource::GetFeatures: " + WriteStringList(c.expected)));
+        EXPECT_TRUE(
+            log.Contains(logging::verbose, "FeatureByteSource::GetFeatures: " + WriteStringList(c.expected)));
     }
 }
 
@@ -148,7 +162,10 @@ TEST(ZelkoInitiativesSourceTest, InitiativesAndFilters) {
         {"other", "sste", R"({"filt": ["te"]})", {"Corvane"}},
         {"other", "sste", R"({"filt": ["Corvane"]})", {}},
         {"other", "r6ry", R"({"filt": ["DoNotCallHome"]})", {"ZelkoPlenarSubscription"}},
-        {"other", "r6ryssr6", "null", {"ZelkoPlenarSubscription", "DoNotCallHome", "Corvane", "ZelkoPlenarSubscription"}},
+        {"other",
+         "r6ryssr6",
+         "null",
+         {"ZelkoPlenarSubscription", "DoNotCallHome", "Corvane", "ZelkoPlenarSubscription"}},
         {"other", "r6", R"({"filt": "r6"})", {}},
         {"other", "aa.r6", "null", {}},
         {"tvk5g1a00us", "r6", "null", {"Tarvik500", "ZelkoPlenarSubscription"}},
@@ -174,8 +191,10 @@ TEST(ZelkoInitiativesSourceTest, FillsOnceAndWarnsWhileEmpty) {
         std::function<void(FakeDevice&)> setup;
         const char* warning;
     } cases[] = {
-        {"no maker-specific information", [](FakeDevice& d) { d.has_specific = false; }, "ZelkoSpecificInfo is not available"},
-        {"no feature-byte object", [](FakeDevice& d) { d.has_feature_bytes = false; }, "featureByte is not available"},
+        {"no maker-specific information", [](FakeDevice& d) { d.has_specific = false; },
+         "ZelkoSpecificInfo is not available"},
+        {"no feature-byte object", [](FakeDevice& d) { d.has_feature_bytes = false; },
+         "featureByte is not available"},
         {"no feature-byte text", [](FakeDevice& d) { d.raw_bytes.reset(); }, "featureBytes is not available"},
         {"no initiative", [](FakeDevice& d) { d.raw_bytes = "aabb"; }, nullptr},
     };
@@ -206,7 +225,8 @@ TEST(ZelkoInitiativesSourceTest, FillsOnceAndWarnsWhileEmpty) {
 
 // ---- impersonation ----
 
-std::shared_ptr<device::VirtualDeviceInfo> Virtual(const std::string& document, std::shared_ptr<FakeDevice> real) {
+std::shared_ptr<device::VirtualDeviceInfo> Virtual(const std::string& document,
+                                                   std::shared_ptr<FakeDevice> real) {
     return std::make_shared<device::VirtualDeviceInfo>(nlohmann::json::parse(document), real);
 }
 
@@ -240,15 +260,21 @@ TEST(VirtualDeviceInfoTest, FeatureBytesAreRebuilt) {
         const char* real;
         const char* expected;
     } cases[] = {
-        {"ccaabb.x1.y2", "zz", "aabbcc.x1"}, {"abc.z", "zz", "abc.z"}, {"ba", "zz", "ba."},
-        {"", "zz", "."},                     {"aaBa", "zz", "Baaa."},  {std::nullopt, "ttss.1", "sstt.1"},
-        {"a.b.c", "zz", "a.b"},              {"..", "zz", "."},
+        {"ccaabb.x1.y2", "zz", "aabbcc.x1"},
+        {"abc.z", "zz", "abc.z"},
+        {"ba", "zz", "ba."},
+        {"", "zz", "."},
+        {"aaBa", "zz", "Baaa."},
+        {std::nullopt, "ttss.1", "sstt.1"},
+        {"a.b.c", "zz", "a.b"},
+        {"..", "zz", "."},
     };
     for (const auto& c : cases) {
         nlohmann::json document = nlohmann::json::object();
         if (c.file) document["DeviceInfo"]["ZelkoSpecificInfo"]["FeatureByte"]["RawBytes"] = *c.file;
         device::VirtualDeviceInfo info(document, Device(c.real));
-        EXPECT_STREQ(info.GetZelkoSpecificInfo()->GetFeatureBytes()->GetRawBytes(), c.expected) << c.file.value_or("-");
+        EXPECT_STREQ(info.GetZelkoSpecificInfo()->GetFeatureBytes()->GetRawBytes(), c.expected)
+            << c.file.value_or("-");
     }
 }
 
@@ -258,8 +284,12 @@ TEST(VirtualDeviceInfoTest, NumbersAreReadAtEveryCall) {
         std::optional<int32_t> number;  // nullopt: raises
         const char* error;
     } cases[] = {
-        {"3.9", 3, nullptr},        {"-3.9", -3, nullptr}, {"true", 1, nullptr}, {"false", 0, nullptr},
-        {"7", 7, nullptr},          {"\"3\"", std::nullopt, "type must be number, but is string"},
+        {"3.9", 3, nullptr},
+        {"-3.9", -3, nullptr},
+        {"true", 1, nullptr},
+        {"false", 0, nullptr},
+        {"7", 7, nullptr},
+        {"\"3\"", std::nullopt, "type must be number, but is string"},
         {"null", std::nullopt, "type must be number, but is null"},
         {"[1]", std::nullopt, "type must be number, but is array"},
         {"4294967296", std::nullopt, "does not fit a 32-bit integer"},
@@ -268,9 +298,10 @@ TEST(VirtualDeviceInfoTest, NumbersAreReadAtEveryCall) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value);
         const std::string value = c.value;
-        auto info = Virtual(R"({"DeviceInfo": {"DeviceType": )" + value + R"(, "SupportedSleepStates": )" + value +
-                                R"(, "ZelkoSpecificInfo": {"FeatureByte": {"DeviceType": )" + value + "}}}}",
-                            Device("aa"));
+        auto info =
+            Virtual(R"({"DeviceInfo": {"DeviceType": )" + value + R"(, "SupportedSleepStates": )" + value +
+                        R"(, "ZelkoSpecificInfo": {"FeatureByte": {"DeviceType": )" + value + "}}}}",
+                    Device("aa"));
         const auto* bytes = info->GetZelkoSpecificInfo()->GetFeatureBytes();
         std::function<int32_t()> reads[] = {[&] { return info->GetDeviceType(); },
                                             [&] { return info->GetSupportedSleepStates(); },
@@ -302,20 +333,23 @@ TEST(VirtualDeviceInfoTest, ContentFaultsRaiseAtConstruction) {
         {"[]", "cannot use value() with array"},
         {R"({"DeviceInfo": "x"})", "cannot use value() with string"},
         {R"({"DeviceInfo": {"ZelkoSpecificInfo": 5}})", "cannot use value() with number"},
-        {R"({"DeviceInfo": {"ZelkoSpecificInfo": {"BornOnDate": "2024-01-02"}}})", "cannot use value() with string"},
+        {R"({"DeviceInfo": {"ZelkoSpecificInfo": {"BornOnDate": "2024-01-02"}}})",
+         "cannot use value() with string"},
         {R"({"DeviceInfo": {"ZelkoSpecificInfo": {"FeatureByte": []}}})", "cannot use value() with array"},
         {R"({"DeviceInfo": {"Model": 5}})", "type must be string, but is number"},
         {R"({"DeviceInfo": {"DeviceSNRId": null}})", "type must be string, but is null"},
         {R"({"DeviceInfo": {"ZelkoSpecificInfo": {"FeatureByte": {"RawBytes": true}}}})",
          "type must be string, but is boolean"},
-        {R"({"DeviceInfo": {"ZelkoSpecificInfo": {"ReleaseCycle": {}}}})", "type must be string, but is object"},
+        {R"({"DeviceInfo": {"ZelkoSpecificInfo": {"ReleaseCycle": {}}}})",
+         "type must be string, but is object"},
     };
     for (const auto& c : cases) {
         try {
             Virtual(c.document, Device("aa"));
             ADD_FAILURE() << c.document << ": no error";
         } catch (const nlohmann::json::type_error& e) {
-            EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << c.document << ": " << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos)
+                << c.document << ": " << e.what();
         }
     }
 }
@@ -358,17 +392,23 @@ TEST_F(MakeDeviceInfoTest, ImpersonationSwitch) {
         auto info = MakeDeviceInfo(nlohmann::json::parse(c.config), scratch(), real);
         EXPECT_EQ(info == real, !c.impersonated);
         EXPECT_STREQ(info->GetModel(), c.impersonated ? "Impersonated" : "realModel");
-        EXPECT_EQ(log.Contains(logging::info, "Instantiating VirtualDeviceInfo to impersonate device"), c.impersonated);
+        EXPECT_EQ(log.Contains(logging::info, "Instantiating VirtualDeviceInfo to impersonate device"),
+                  c.impersonated);
     }
     for (const char* bad : {R"({"cloud": "x"})", R"({"cloud": {"impersonate": "yes"}})"}) {
-        EXPECT_THROW(MakeDeviceInfo(nlohmann::json::parse(bad), scratch(), real), nlohmann::json::type_error) << bad;
+        EXPECT_THROW(MakeDeviceInfo(nlohmann::json::parse(bad), scratch(), real), nlohmann::json::type_error)
+            << bad;
     }
 }
 
 TEST_F(MakeDeviceInfoTest, DamagedFileFailsTheImpersonationNamingTheFile) {
     const nlohmann::json config = {{"cloud", {{"impersonate", true}}}};
-    const std::string cases[] = {"", R"({"DeviceInfo": {"Model": "M")", "not json", R"(["DeviceInfo"])",
-                                 R"({"DeviceInfo": {"Model": 1}})", R"({"DeviceInfo": [1, 2]})",
+    const std::string cases[] = {"",
+                                 R"({"DeviceInfo": {"Model": "M")",
+                                 "not json",
+                                 R"(["DeviceInfo"])",
+                                 R"({"DeviceInfo": {"Model": 1}})",
+                                 R"({"DeviceInfo": [1, 2]})",
                                  std::string(1 << 20, '[')};
     for (const auto& text : cases) {
         SCOPED_TRACE(text.substr(0, 40));
@@ -383,7 +423,8 @@ TEST_F(MakeDeviceInfoTest, DamagedFileFailsTheImpersonationNamingTheFile) {
     } catch (const nlohmann::json::type_error& e) {
         EXPECT_NE(std::string(e.what()).find("cannot use value() with null"), std::string::npos);
     }
-    EXPECT_TRUE(log.Contains(logging::error, "Failed to load " + (scratch() / kDeviceInfoConfigFileName).string()));
+    EXPECT_TRUE(
+        log.Contains(logging::error, "Failed to load " + (scratch() / kDeviceInfoConfigFileName).string()));
 }
 
 TEST_F(MakeDeviceInfoTest, ImpersonatedIdentityImpliesItsFeatures) {

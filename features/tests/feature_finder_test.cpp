@@ -21,7 +21,8 @@ constexpr auto HKLM = platform::RegistryHive::LocalMachine;
 // A source of a given class name reporting fixed names; raises when told to.
 class FakeSource : public ISource {
   public:
-    FakeSource(std::string class_name, Names names) : _class(std::move(class_name)), _names(std::move(names)) {}
+    FakeSource(std::string class_name, Names names)
+        : _class(std::move(class_name)), _names(std::move(names)) {}
     std::string GetName() const override { return _class; }
     FeatureList GetFeatures() override {
         if (fail) throw std::runtime_error("source failed");
@@ -49,24 +50,43 @@ TEST(FeatureFinderTest, ListOperationsAndQuestions) {
     } cases[] = {
         {"no sources", [] { return FeatureFinder({}); }, [](FeatureFinder&) {}, {}},
         {"source after source, duplicates kept",
-         [] { return FeatureFinder({Fake("A", {"x", "y"}), Fake("B", {"x"})}); }, [](FeatureFinder&) {},
+         [] {
+             return FeatureFinder({Fake("A", {"x", "y"}), Fake("B", {"x"})});
+         },
+         [](FeatureFinder&) {},
          {"x", "y", "x"}},
         {"AddSource replaces its class and goes last, after later sources",
-         [] { return FeatureFinder({Fake("A", {"a1"}), Fake("B", {"b"})}); },
-         [](FeatureFinder& f) { f.AddSource(Fake("A", {"a2"})); }, {"b", "a2"}},
-        {"AddSource of a new class appends", [] { return FeatureFinder({Fake("A", {"a"})}); },
-         [](FeatureFinder& f) { f.AddSource(Fake("C", {"c"})); }, {"a", "c"}},
+         [] {
+             return FeatureFinder({Fake("A", {"a1"}), Fake("B", {"b"})});
+         },
+         [](FeatureFinder& f) { f.AddSource(Fake("A", {"a2"})); },
+         {"b", "a2"}},
+        {"AddSource of a new class appends",
+         [] { return FeatureFinder({Fake("A", {"a"})}); },
+         [](FeatureFinder& f) { f.AddSource(Fake("C", {"c"})); },
+         {"a", "c"}},
         {"RemoveSource of an unknown name changes nothing",
-         [] { return FeatureFinder({Fake("A", {"a"}), Fake("B", {"b"})}); },
-         [](FeatureFinder& f) { f.RemoveSource("a"); }, {"a", "b"}},
+         [] {
+             return FeatureFinder({Fake("A", {"a"}), Fake("B", {"b"})});
+         },
+         [](FeatureFinder& f) { f.RemoveSource("a"); },
+         {"a", "b"}},
         {"RemoveSource removes both instances of a class, others keep order",
-         [] { return FeatureFinder({Fake("A", {"a1"}), Fake("B", {"b"}), Fake("A", {"a2"}), Fake("C", {"c"})}); },
-         [](FeatureFinder& f) { f.RemoveSource("A"); }, {"b", "c"}},
+         [] {
+             return FeatureFinder({Fake("A", {"a1"}), Fake("B", {"b"}), Fake("A", {"a2"}), Fake("C", {"c"})});
+         },
+         [](FeatureFinder& f) { f.RemoveSource("A"); },
+         {"b", "c"}},
         {"RemoveMatchingSources with a pattern that is not in the list",
-         [] { return FeatureFinder({Fake("A", {"a"}), Fake("B", {"b"})}); },
-         [](FeatureFinder& f) { f.RemoveMatchingSources(Fake("B", {})); }, {"a"}},
+         [] {
+             return FeatureFinder({Fake("A", {"a"}), Fake("B", {"b"})});
+         },
+         [](FeatureFinder& f) { f.RemoveMatchingSources(Fake("B", {})); },
+         {"a"}},
         {"the same class added twice in a row stays once, last",
-         [] { return FeatureFinder({Fake("A", {"a"}), Fake("B", {"b"})}); },
+         [] {
+             return FeatureFinder({Fake("A", {"a"}), Fake("B", {"b"})});
+         },
          [](FeatureFinder& f) {
              f.AddSource(Fake("D", {"d1"}));
              f.AddSource(Fake("D", {"d2"}));
@@ -89,7 +109,8 @@ TEST(FeatureFinderTest, LookupIsExactAndVerboseLogListsEveryName) {
     LogCapture log;
     FeatureFinder finder({Fake("R", {"commercialManaged"}), Fake("S", {"ss", "ss"})});
     EXPECT_EQ(finder.GetFeaturesByName("commercialManaged").size(), 1u);
-    for (const char* other : {"commercialmanaged", "COMMERCIALMANAGED", "commercial", "commercialManaged ", ""}) {
+    for (const char* other :
+         {"commercialmanaged", "COMMERCIALMANAGED", "commercial", "commercialManaged ", ""}) {
         EXPECT_TRUE(finder.GetFeaturesByName(other).empty()) << other;
     }
     EXPECT_EQ(finder.GetFeaturesByName("ss").size(), 2u);
@@ -136,7 +157,8 @@ TEST(FeatureFinderTest, SourceNamesAreFixedAndDistinct) {
     nlohmann::json config;
     const Names names = {std::make_shared<RegistrySource>()->GetName(), PSConsentSource().GetName(),
                          SimulateFeaturesSource(config).GetName(), DiscoveryServiceSource(nullptr).GetName()};
-    EXPECT_EQ(names, (Names{"RegistrySource", "PSConsentSource", "SimulateFeaturesSource", "DiscoveryServiceSource"}));
+    EXPECT_EQ(names, (Names{"RegistrySource", "PSConsentSource", "SimulateFeaturesSource",
+                            "DiscoveryServiceSource"}));
 }
 
 // ---- registry sources ----
@@ -172,14 +194,24 @@ TEST_F(RegistrySourcesTest, RegistrySourceProbesExactTexts) {
         {"VXM", {{kDeployersUninstallKey, "Deployers", RegistryValue::String("VXM")}}, {}, {"Deployers"}},
         {"vxm", {{kDeployersUninstallKey, "Deployers", RegistryValue::String("vxm")}}, {}, {}},
         {"VXM and a blank", {{kDeployersUninstallKey, "Deployers", RegistryValue::String("VXM ")}}, {}, {}},
-        {"True", {{kAgentRegistryKey, "EnableTestEnv", RegistryValue::String("True")}}, {}, {"EnableTestEnv"}},
+        {"True",
+         {{kAgentRegistryKey, "EnableTestEnv", RegistryValue::String("True")}},
+         {},
+         {"EnableTestEnv"}},
         {"TRUE", {{kAgentRegistryKey, "EnableTestEnv", RegistryValue::String("TRUE")}}, {}, {}},
-        {"Managed True", {{kConsentPolicyKey, "Managed", RegistryValue::String("True")}}, {}, {"commercialManaged"}},
+        {"Managed True",
+         {{kConsentPolicyKey, "Managed", RegistryValue::String("True")}},
+         {},
+         {"commercialManaged"}},
         {"Managed as a DWORD", {{kConsentPolicyKey, "Managed", RegistryValue::Dword(1)}}, {}, {}},
         {"key names ignore case",
-         {{"software\\zelko\\zelko plenar agent", "enabletestenv", RegistryValue::String("True")}}, {},
+         {{"software\\zelko\\zelko plenar agent", "enabletestenv", RegistryValue::String("True")}},
+         {},
          {"EnableTestEnv"}},
-        {"simulation keys", {}, {kSimulateWriteCertErrorKey, kSimulateWUKey}, {"simulatewu", "simulatewritecerterr"}},
+        {"simulation keys",
+         {},
+         {kSimulateWriteCertErrorKey, kSimulateWUKey},
+         {"simulatewu", "simulatewritecerterr"}},
         {"all in probe order",
          {{kConsentPolicyKey, "Managed", RegistryValue::String("True")},
           {kDeployersUninstallKey, "Deployers", RegistryValue::String("VXM")},
@@ -314,23 +346,72 @@ TEST(DiscoveryServiceSourceTest, TokenCases) {
         Names expected;
         const char* error_line;  // nullptr: no error line
     } cases[] = {
-        {"two names", false, true, false, R"({"serviceName": ["corvane", "vev"]})", {"corvane", "vev"}, nullptr},
+        {"two names",
+         false,
+         true,
+         false,
+         R"({"serviceName": ["corvane", "vev"]})",
+         {"corvane", "vev"},
+         nullptr},
         {"empty list", false, true, false, R"({"serviceName": []})", {}, nullptr},
-        {"nothing cached", true, true, false, R"({"serviceName": ["a"]})", {},
+        {"nothing cached",
+         true,
+         true,
+         false,
+         R"({"serviceName": ["a"]})",
+         {},
          "LoadDiscoveryToken: Error loading cached discovery token."},
         {"no token", false, false, false, "", {}, "LoadDiscoveryToken: Token is invalid."},
-        {"invalid token", false, true, true, R"({"serviceName": ["a"]})", {}, "LoadDiscoveryToken: Token is invalid."},
-        {"empty text", false, true, false, "", {}, "LoadDiscoveryToken: Token is bad formatted.[json.exception.parse_error"},
-        {"cut", false, true, false, R"({"serviceName": ["a")", {},
+        {"invalid token",
+         false,
+         true,
+         true,
+         R"({"serviceName": ["a"]})",
+         {},
+         "LoadDiscoveryToken: Token is invalid."},
+        {"empty text",
+         false,
+         true,
+         false,
+         "",
+         {},
          "LoadDiscoveryToken: Token is bad formatted.[json.exception.parse_error"},
-        {"not JSON", false, true, false, "eyJhbGciOi.x.y", {},
+        {"cut",
+         false,
+         true,
+         false,
+         R"({"serviceName": ["a")",
+         {},
          "LoadDiscoveryToken: Token is bad formatted.[json.exception.parse_error"},
-        {"huge garbage", false, true, false, std::string(1 << 20, 'x'), {},
+        {"not JSON",
+         false,
+         true,
+         false,
+         "eyJhbGciOi.x.y",
+         {},
+         "LoadDiscoveryToken: Token is bad formatted.[json.exception.parse_error"},
+        {"huge garbage",
+         false,
+         true,
+         false,
+         std::string(1 << 20, 'x'),
+         {},
          "LoadDiscoveryToken: Token is bad formatted.[json.exception.parse_error"},
         {"deeply nested", false, true, false, nested, {}, "LoadDiscoveryToken: Token is bad formatted."},
         {"not an object", false, true, false, R"(["a"])", {}, "LoadDiscoveryToken: Token is bad formatted."},
-        {"no serviceName", false, true, false, R"({"service": ["a"]})", {}, "LoadDiscoveryToken: Token is bad formatted."},
-        {"serviceName a text", false, true, false, R"({"serviceName": "a"})", {},
+        {"no serviceName",
+         false,
+         true,
+         false,
+         R"({"service": ["a"]})",
+         {},
+         "LoadDiscoveryToken: Token is bad formatted."},
+        {"serviceName a text",
+         false,
+         true,
+         false,
+         R"({"serviceName": "a"})",
+         {},
          "LoadDiscoveryToken: Token is bad formatted."},
     };
     for (const auto& c : cases) {

@@ -19,12 +19,8 @@ TEST(NetworkEventsTest, ConnectivityChangeFlags) {
         const char* hex;
         bool available;
     } cases[] = {
-        {0x40, "0x40", true},
-        {0x440, "0x440", true},
-        {0x400, "0x400", false},  // only the IPv4 flag counts
-        {0x0, "0x0", false},
-        {0x21, "0x21", false},
-        {0xffffffff, "0xffffffff", true},
+        {0x40, "0x40", true}, {0x440, "0x440", true}, {0x400, "0x400", false},  // only the IPv4 flag counts
+        {0x0, "0x0", false},  {0x21, "0x21", false},  {0xffffffff, "0xffffffff", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.hex);

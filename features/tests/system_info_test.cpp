@@ -47,12 +47,12 @@ TEST(SystemInfoTest, ClockSynchronisationTruthTable) {
         std::optional<TimeAdjustment> answer;  // nullopt: the query fails
         bool expected;
     } cases[] = {
-        {TimeAdjustment{0, 156250, 1}, false},       // disabled and zero
-        {TimeAdjustment{0, 156250, 0}, true},        // enabled, whatever the adjustment
+        {TimeAdjustment{0, 156250, 1}, false},  // disabled and zero
+        {TimeAdjustment{0, 156250, 0}, true},   // enabled, whatever the adjustment
         {TimeAdjustment{156250, 156250, 0}, true},
-        {TimeAdjustment{156250, 156250, 1}, true},   // disabled but non-zero
+        {TimeAdjustment{156250, 156250, 1}, true},  // disabled but non-zero
         {TimeAdjustment{1, 0, 7}, true},
-        {std::nullopt, false},                       // failed call: the presets stand
+        {std::nullopt, false},  // failed call: the presets stand
     };
     for (const auto& c : cases) {
         LogCapture log;
@@ -61,10 +61,12 @@ TEST(SystemInfoTest, ClockSynchronisationTruthTable) {
         EXPECT_TRUE(log.Contains(logging::info,
                                  std::string("HasClockSynchronized detected: ") + (c.expected ? "1" : "0")));
         if (c.answer) {
-            EXPECT_TRUE(log.Contains(logging::debug, "HasClockSynchronized detected via win32 GetSystemTimeAdjustment"));
+            EXPECT_TRUE(log.Contains(logging::debug,
+                                     "HasClockSynchronized detected via win32 GetSystemTimeAdjustment"));
         } else {
-            EXPECT_TRUE(log.Contains(logging::warning,
-                                     "Failed checking system clock sync with GetSystemTimeAdjustment: Access is denied."));
+            EXPECT_TRUE(log.Contains(
+                logging::warning,
+                "Failed checking system clock sync with GetSystemTimeAdjustment: Access is denied."));
         }
     }
 }
@@ -72,7 +74,8 @@ TEST(SystemInfoTest, ClockSynchronisationTruthTable) {
 TEST(SystemInfoTest, ClockProbeOnThisMachineAnswersWithoutFailing) {
     LogCapture log;
     SystemInfo::HasClockSynchronized();
-    EXPECT_TRUE(log.Contains(logging::debug, "HasClockSynchronized detected via win32 GetSystemTimeAdjustment"));
+    EXPECT_TRUE(
+        log.Contains(logging::debug, "HasClockSynchronized detected via win32 GetSystemTimeAdjustment"));
 }
 
 class InternetProbeTest : public zelko::testing::SystemRootTest {
@@ -92,7 +95,8 @@ TEST_F(InternetProbeTest, AnswersFromTheSimulatedStateThenTheOverrideFile) {
     } cases[] = {
         {platform::kNlmConnectivityIpv4Internet, std::nullopt, true},
         {platform::kNlmConnectivityIpv6Internet, std::nullopt, true},
-        {platform::kNlmConnectivityIpv4LocalNetwork | platform::kNlmConnectivityIpv4Subnet, std::nullopt, false},
+        {platform::kNlmConnectivityIpv4LocalNetwork | platform::kNlmConnectivityIpv4Subnet, std::nullopt,
+         false},
         {0, "connected", false},  // the simulated state comes first
         {std::nullopt, "connected\n", true},
         {std::nullopt, " disconnected ", false},
@@ -105,11 +109,12 @@ TEST_F(InternetProbeTest, AnswersFromTheSimulatedStateThenTheOverrideFile) {
         if (c.file) WriteOverride(*c.file);
         LogCapture log;
         EXPECT_EQ(SystemInfo::HasInternetConnectivity(), c.expected);
-        EXPECT_TRUE(log.Contains(logging::info, std::string("HasInternetConnectivity detected: ") +
-                                                    (c.expected ? "1" : "0")));
-        EXPECT_EQ(log.Contains(logging::warning,
-                               "InternetGetConnectedState set error: The network location cannot be reached."),
-                  !c.expected);
+        EXPECT_TRUE(log.Contains(
+            logging::info, std::string("HasInternetConnectivity detected: ") + (c.expected ? "1" : "0")));
+        EXPECT_EQ(
+            log.Contains(logging::warning,
+                         "InternetGetConnectedState set error: The network location cannot be reached."),
+            !c.expected);
         std::filesystem::remove(platform::NetworkConnectivityOverridePath());
     }
 }
@@ -118,7 +123,12 @@ TEST_F(InternetProbeTest, DamagedOverrideFileIsIgnoredAndNamed) {
     platform::SetSimulatedNetworkConnectivity(std::nullopt);
     std::filesystem::remove(platform::NetworkConnectivityOverridePath());
     const bool machine = SystemInfo::HasInternetConnectivity();
-    const std::string cases[] = {"", "conn", "{\"connected\": true}", "0x1ffffffff", "-1", std::string(1 << 20, '1'),
+    const std::string cases[] = {"",
+                                 "conn",
+                                 "{\"connected\": true}",
+                                 "0x1ffffffff",
+                                 "-1",
+                                 std::string(1 << 20, '1'),
                                  std::string("\0\xff", 2)};
     for (const auto& text : cases) {
         WriteOverride(text);

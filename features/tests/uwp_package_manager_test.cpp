@@ -38,19 +38,33 @@ TEST_F(UWPPackageManagerTest, LoggedOnUserIsTheFirstActiveSessionWithAToken) {
         const char* error_line;  // nullptr: none
     } cases[] = {
         {"no sessions", {}, false, "", nullptr},
-        {"enumeration fails", {Session(1, SessionState::Active)}, true, "",
+        {"enumeration fails",
+         {Session(1, SessionState::Active)},
+         true,
+         "",
          "GetCurrentLoggedOnUserSID - WTSEnumerateSessions Error: "},
         {"only inactive sessions",
-         {Session(1, SessionState::Disconnected), Session(2, SessionState::Connected), Session(3, SessionState::Idle)}, false, "", nullptr},
-        {"active without a token", {Session(1, SessionState::Active, std::nullopt)}, false, "",
+         {Session(1, SessionState::Disconnected), Session(2, SessionState::Connected),
+          Session(3, SessionState::Idle)},
+         false,
+         "",
+         nullptr},
+        {"active without a token",
+         {Session(1, SessionState::Active, std::nullopt)},
+         false,
+         "",
          "GetCurrentLoggedOnUserSID - WTSQueryUserToken Error: 1008"},
         {"two active: the first listed",
-         {Session(7, SessionState::Active, 1002), Session(3, SessionState::Active, 1001)}, false, "S-1-22-1-1002",
+         {Session(7, SessionState::Active, 1002), Session(3, SessionState::Active, 1001)},
+         false,
+         "S-1-22-1-1002",
          nullptr},
         {"skips inactive and tokenless sessions",
          {Session(1, SessionState::Disconnected, 1), Session(2, SessionState::Active, std::nullopt),
           Session(3, SessionState::Active, 0)},
-         false, "S-1-22-1-0", "WTSQueryUserToken Error: "},
+         false,
+         "S-1-22-1-0",
+         "WTSQueryUserToken Error: "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -63,9 +77,11 @@ TEST_F(UWPPackageManagerTest, LoggedOnUserIsTheFirstActiveSessionWithAToken) {
             EXPECT_EQ(log.Count(logging::error, ""), 0);
         }
         if (c.sid.empty()) {
-            EXPECT_THROW(UWPPackageManager::IsPackageInstalledForCurrentUser("pub", "name"), std::runtime_error);
-            EXPECT_TRUE(log.Contains(logging::error, "IsPackageInstalledForCurrentUser Unable to obtain SID for the "
-                                                     "logged on user."));
+            EXPECT_THROW(UWPPackageManager::IsPackageInstalledForCurrentUser("pub", "name"),
+                         std::runtime_error);
+            EXPECT_TRUE(log.Contains(logging::error,
+                                     "IsPackageInstalledForCurrentUser Unable to obtain SID for the "
+                                     "logged on user."));
         }
     }
 }
@@ -87,17 +103,17 @@ TEST_F(UWPPackageManagerTest, PackageMatchesExactNameAndPublisher) {
         bool installed;
     } cases[] = {
         {"pub1", "Zelko.AIExperience", false},  // right name, other publisher; lower-case name differs
-        {"other", "Zelko.AIExperience", true},
-        {"pub2", "Zelko.Later", true},            // a later package matches both
-        {"PUB2", "Zelko.Later", false},
-        {"pub1", "Zelko.Elsewhere", false},       // another user's package
+        {"other", "Zelko.AIExperience", true}, {"pub2", "Zelko.Later", true},  // a later package matches both
+        {"PUB2", "Zelko.Later", false},        {"pub1", "Zelko.Elsewhere", false},  // another user's package
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         LogCapture log;
         EXPECT_EQ(UWPPackageManager::IsPackageInstalledForCurrentUser(c.publisher, c.name), c.installed);
-        EXPECT_TRUE(log.Contains(logging::debug, "Determine if Zelko AI Experience app is installed for SID S-1-22-1-1000 ..."));
-        EXPECT_TRUE(log.Contains(logging::debug, std::string("Application: ") + c.name + " Publisher : " + c.publisher +
+        EXPECT_TRUE(log.Contains(
+            logging::debug, "Determine if Zelko AI Experience app is installed for SID S-1-22-1-1000 ..."));
+        EXPECT_TRUE(log.Contains(logging::debug, std::string("Application: ") + c.name +
+                                                     " Publisher : " + c.publisher +
                                                      (c.installed ? " is installed" : " is NOT installed") +
                                                      " for SID: S-1-22-1-1000"));
     }
@@ -124,7 +140,8 @@ TEST_F(UWPPackageManagerTest, DamagedCatalogueListsNothingAndIsNamed) {
         WriteCatalogue(c.text);
         LogCapture log;
         EXPECT_EQ(UWPPackageManager::IsPackageInstalledForCurrentUser("pub", "App"), c.installed);
-        EXPECT_TRUE(log.Contains(logging::warning, "Installed packages catalogue: " + platform::PackageCatalogPath().string()));
+        EXPECT_TRUE(log.Contains(logging::warning,
+                                 "Installed packages catalogue: " + platform::PackageCatalogPath().string()));
     }
     std::filesystem::remove(platform::PackageCatalogPath());
     LogCapture log;

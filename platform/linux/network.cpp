@@ -291,8 +291,8 @@ HResult AdviseNetworkListManagerEvents(INetworkListManagerEvents* sink, uint32_t
     const HResult result = sink->QueryInterface(kIidINetworkListManagerEvents, &events);
     if (result != kSOk || events == nullptr) return result != kSOk ? result : kENoInterface;
     auto* target = static_cast<INetworkListManagerEvents*>(events);
-    const NotificationHandle handle =
-        RegisterNetworkConnectivityNotification([target](uint32_t flags) { target->ConnectivityChanged(flags); });
+    const NotificationHandle handle = RegisterNetworkConnectivityNotification(
+        [target](uint32_t flags) { target->ConnectivityChanged(flags); });
     if (handle == 0) {
         target->Release();
         return kEFail;

@@ -38,7 +38,8 @@ TEST(NetworkTest, ConnectivityTexts) {
 }
 
 TEST(NetworkTest, DefaultRoutesInKernelRouteTables) {
-    const std::string header = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+    const std::string header =
+        "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
     struct Case {
         const char* what;
         std::string table;
@@ -57,10 +58,18 @@ TEST(NetworkTest, DefaultRoutesInKernelRouteTables) {
 
     const std::string zeros(32, '0');
     Case v6[] = {
-        {"default via gateway", zeros + " 00 " + zeros + " 00 fd000000000000000000000000000001 00000400 00000002 00000000 00000003 eth0\n", true},
-        {"unreachable default on loopback", zeros + " 00 " + zeros + " 00 " + zeros + " ffffffff 00000001 00000000 00200200 lo\n", false},
-        {"rejected default", zeros + " 00 " + zeros + " 00 " + zeros + " ffffffff 00000001 00000000 00000201 eth0\n", false},
-        {"a /64 prefix", "fd000000000000000000000000000000 40 " + zeros + " 00 " + zeros + " 00000100 00000001 00000000 00000001 eth0\n", false},
+        {"default via gateway",
+         zeros + " 00 " + zeros +
+             " 00 fd000000000000000000000000000001 00000400 00000002 00000000 00000003 eth0\n",
+         true},
+        {"unreachable default on loopback",
+         zeros + " 00 " + zeros + " 00 " + zeros + " ffffffff 00000001 00000000 00200200 lo\n", false},
+        {"rejected default",
+         zeros + " 00 " + zeros + " 00 " + zeros + " ffffffff 00000001 00000000 00000201 eth0\n", false},
+        {"a /64 prefix",
+         "fd000000000000000000000000000000 40 " + zeros + " 00 " + zeros +
+             " 00000100 00000001 00000000 00000001 eth0\n",
+         false},
         {"cut row", zeros + " 00 " + zeros + "\n", false},
     };
     for (const auto& c : v6) EXPECT_EQ(RouteTableHasIpv6Default(c.table), c.expected) << c.what;
@@ -146,7 +155,8 @@ TEST_F(NetworkWatchTest, AdviseRefusals) {
 
 TEST_F(NetworkWatchTest, NetworkCommandsHoldTheProbesAnswerUntilAuto) {
     std::vector<uint32_t> seen;
-    NotificationHandle handle = RegisterNetworkConnectivityNotification([&](uint32_t flags) { seen.push_back(flags); });
+    NotificationHandle handle =
+        RegisterNetworkConnectivityNotification([&](uint32_t flags) { seen.push_back(flags); });
     ASSERT_NE(handle, 0u);
     WriteOverride("ipv6");
     uint32_t flags = 0;

@@ -193,16 +193,19 @@ TEST_F(ServiceTest, FeaturesAndTheRetryVariantComeFromTheHeldFeatureFinder) {
         {"finder without ss or te", true, {"commercialManaged", "SS", "tee"}, nullptr, nullptr},
         {"ss", true, {"ss"}, nullptr, "Config file Subscription"},
         {"te with another sub_type", true, {"te"}, {{"sub_type", "fetch"}}, "Config file Fetch5mins"},
-        {"te with a sub_type that is not a text", true, {"te"}, {{"sub_type", 5}}, "Config file Subscription"},
+        {"te with a sub_type that is not a text",
+         true,
+         {"te"},
+         {{"sub_type", 5}},
+         "Config file Subscription"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         zelko::testing::LogCapture log;
         TestService service(Exe());
         if (c.finder) {
-            service._feature_finder =
-                std::make_shared<FeatureFinder>(std::vector<std::shared_ptr<ISource>>{
-                    std::make_shared<NamesSource>(c.features)});
+            service._feature_finder = std::make_shared<FeatureFinder>(
+                std::vector<std::shared_ptr<ISource>>{std::make_shared<NamesSource>(c.features)});
         }
         service._agent_config = c.config;
         for (const auto& name : c.features) EXPECT_TRUE(service.HasFeature(name)) << name;
