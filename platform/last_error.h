@@ -21,6 +21,7 @@ constexpr uint32_t kErrorMrMidNotFound = 317;
 constexpr uint32_t kErrorProcessModeAlreadyBackground = 402;
 constexpr uint32_t kErrorCantRead = 1012;
 constexpr uint32_t kErrorCantWrite = 1013;
+constexpr uint32_t kErrorNoToken = 1008;
 constexpr uint32_t kErrorKeyDeleted = 1018;
 constexpr uint32_t kErrorInvalidServiceControl = 1052;
 constexpr uint32_t kErrorServiceRequestTimeout = 1053;
@@ -32,6 +33,7 @@ constexpr uint32_t kErrorFailedServiceControllerConnect = 1063;
 constexpr uint32_t kErrorExceptionInService = 1064;
 constexpr uint32_t kErrorServiceExists = 1073;
 constexpr uint32_t kErrorServiceMarkedForDelete = 1072;
+constexpr uint32_t kErrorNetworkUnreachable = 1231;
 
 // Per-thread last error, as the platform calls leave it.
 uint32_t GetLastError();

@@ -1,8 +1,8 @@
 #pragma once
 
-// Power, AC/DC and device-interface notifications. On Linux the sources are fed by injection (tests,
-// the agent's control channel) and delivered in order on one notification thread of the process, the
-// way the system delivers them on threads of its own.
+// Power, AC/DC, device-interface and network connectivity notifications. On Linux the sources are fed by
+// injection (tests, the agent's control channel) and delivered in order on one notification thread of the
+// process, the way the system delivers them on threads of its own.
 
 #include <cstdint>
 #include <functional>
@@ -101,6 +101,10 @@ using ServiceControlSink = std::function<void(uint32_t control, uint32_t event_t
 NotificationHandle RegisterDeviceInterfaceNotification(ServiceControlSink sink);
 NotificationHandle RegisterServicePowerSettingNotification(const Guid& setting, ServiceControlSink sink);
 
+// Network connectivity changes with the new NLM_CONNECTIVITY flags (platform/network.h).
+using NetworkConnectivityCallback = std::function<void(uint32_t flags)>;
+NotificationHandle RegisterNetworkConnectivityNotification(NetworkConnectivityCallback callback);
+
 // Ends any registration. Once it returns, the registration's callback is not running and will not
 // run again (unless called from inside that callback).
 bool UnregisterNotification(NotificationHandle handle);
@@ -109,6 +113,7 @@ bool UnregisterNotification(NotificationHandle handle);
 void InjectSuspendResume(uint32_t type);
 void InjectPowerSetting(const Guid& setting, std::vector<uint8_t> data);
 void InjectDeviceEvent(uint32_t event_type, RecordBytes record);
+void InjectNetworkConnectivity(uint32_t flags);
 
 // One-line commands for injecting from outside the process:
 //   power suspend | power resume | power resume-user | power <type>
@@ -116,6 +121,8 @@ void InjectDeviceEvent(uint32_t event_type, RecordBytes record);
 //   acdc ac | acdc dc | acdc ups
 //   device arrival|removal|query-remove|<event type> <interface class GUID> [device name]
 //   volume arrival|removal
+//   network connected|disconnected|ipv6|<flags>   also holds the probe's answer at that state
+//   network auto                                    back to the machine's own state, announced
 // Returns false with a reason for anything else.
 bool InjectNotificationCommand(std::string_view command, std::string* error = nullptr);
 

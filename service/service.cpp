@@ -2,6 +2,7 @@
 
 #include <future>
 
+#include "features/feature_finder.h"
 #include "foundation/logging.h"
 #include "foundation/utils.h"
 #include "platform/clock.h"
@@ -208,10 +209,9 @@ void Service::InitializePolicies() {
     PerformanceMeasure.InitTask("PerformanceMeasure", _retry_config, folder);
 }
 
-bool Service::HasFeature(const std::string&) {
-    // The device's features come from the feature finder, which the module set-up builds; until
-    // it exists the device has none.
-    return false;
+bool Service::HasFeature(const std::string& name) {
+    // Until the module set-up has built the feature finder the device has no features.
+    return _feature_finder && !_feature_finder->GetFeaturesByName(name).empty();
 }
 
 bool Service::HasSubscriptionFeature() { return HasFeature("ss") || HasFeature("te"); }

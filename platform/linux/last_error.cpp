@@ -37,6 +37,8 @@ const char* MessageOf(uint32_t code) {
             return "The configuration registry key could not be read.";
         case kErrorCantWrite:
             return "The configuration registry key could not be written.";
+        case kErrorNoToken:
+            return "An attempt was made to reference a token that does not exist.";
         case kErrorKeyDeleted:
             return "Illegal operation attempted on a registry key that has been marked for deletion.";
         case kErrorInvalidServiceControl:
@@ -59,6 +61,8 @@ const char* MessageOf(uint32_t code) {
             return "The specified service has been marked for deletion.";
         case kErrorServiceExists:
             return "The specified service already exists.";
+        case kErrorNetworkUnreachable:
+            return "The network location cannot be reached.";
         default:
             return nullptr;
     }
@@ -94,6 +98,9 @@ uint32_t ErrorFromErrno(int errno_value) {
             return kErrorInsufficientBuffer;
         case EEXIST:
             return kErrorAlreadyExists;
+        case ENETUNREACH:
+        case ENETDOWN:
+            return kErrorNetworkUnreachable;
         default:
             return kErrorGenFailure;
     }

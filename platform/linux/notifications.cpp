@@ -11,6 +11,8 @@
 #include <thread>
 #include <variant>
 
+#include "platform/network.h"
+
 namespace zelko::platform {
 
 namespace {
@@ -29,14 +31,18 @@ struct DeviceItem {
     uint32_t event_type;
     RecordBytes record;
 };
-using Item = std::variant<SuspendResumeItem, PowerSettingItem, DeviceItem>;
+struct NetworkItem {
+    uint32_t flags;
+};
+using Item = std::variant<SuspendResumeItem, PowerSettingItem, DeviceItem, NetworkItem>;
 
 struct Registration {
-    enum Kind { kSuspendResume, kPowerSetting, kDevice, kServicePowerSetting } kind;
+    enum Kind { kSuspendResume, kPowerSetting, kDevice, kServicePowerSetting, kNetwork } kind;
     Guid setting;
     SuspendResumeCallback suspend_resume;
     PowerSettingCallback power_setting;
     ServiceControlSink sink;
+    NetworkConnectivityCallback network = {};
 };
 
 // Owns the queue and the delivery thread. Created at first use, so it is destroyed (and its thread
@@ -136,6 +142,8 @@ class Hub {
                 if (r.kind == Registration::kDevice) {
                     r.sink(kNotifyDeviceEventControl, dev->event_type, dev->record.data());
                 }
+            } else if (auto* net = std::get_if<NetworkItem>(&item)) {
+                if (r.kind == Registration::kNetwork) r.network(net->flags);
             }
         } catch (...) {
             // A receiver's failure must not end the notification thread for everyone else.
@@ -303,6 +311,12 @@ NotificationHandle RegisterServicePowerSettingNotification(const Guid& setting, 
     return Hub::Instance().Add(std::move(r));
 }
 
+NotificationHandle RegisterNetworkConnectivityNotification(NetworkConnectivityCallback callback) {
+    if (!callback) return 0;
+    Registration r{Registration::kNetwork, {}, {}, {}, {}, std::move(callback)};
+    return Hub::Instance().Add(std::move(r));
+}
+
 bool UnregisterNotification(NotificationHandle handle) {
     return handle != 0 && Hub::Instance().Remove(handle);
 }
@@ -318,6 +332,8 @@ void InjectDeviceEvent(uint32_t event_type, RecordBytes record) {
     if (record.size() < sizeof(DeviceBroadcastHeader)) record.resize(sizeof(DeviceBroadcastHeader), 0);
     Hub::Instance().Push(DeviceItem{event_type, std::move(record)});
 }
+
+void InjectNetworkConnectivity(uint32_t flags) { Hub::Instance().Push(NetworkItem{flags}); }
 
 void FlushNotifications() { Hub::Instance().Flush(); }
 
@@ -385,6 +401,18 @@ bool InjectNotificationCommand(std::string_view command, std::string* error) {
         uint32_t type = 0;
         if (!event_type(words[1], type)) return Fail(error, "unknown device event: " + words[1]);
         InjectDeviceEvent(type, MakeDeviceBroadcastHeader(kDbtDevtypVolume));
+        return true;
+    }
+    if (what == "network" && words.size() == 2) {
+        if (words[1] == "auto") {
+            SetSimulatedNetworkConnectivity(std::nullopt);
+            InjectNetworkConnectivity(QueryNetworkConnectivity());
+            return true;
+        }
+        auto flags = ParseConnectivityText(words[1]);
+        if (!flags) return Fail(error, "unknown network state: " + words[1]);
+        SetSimulatedNetworkConnectivity(*flags);
+        InjectNetworkConnectivity(*flags);
         return true;
     }
     return Fail(error, "unknown notification command: " + std::string(command));

@@ -1,6 +1,8 @@
 #include "platform/sessions.h"
 
+#include <pwd.h>
 #include <signal.h>
+#include <unistd.h>
 #include <utmpx.h>
 
 #include <cerrno>
@@ -92,6 +94,48 @@ std::optional<int64_t> QuerySessionLogonTime(uint32_t session_id) {
     Fail(ENOENT);
     return std::nullopt;
 }
+
+std::optional<UserToken> QuerySessionUserToken(uint32_t session_id) {
+    std::string user;
+    {
+        std::lock_guard lock(g_mutex);
+        if (g_fake != nullptr) {
+            for (const auto& fake : g_fake->sessions) {
+                if (fake.id != session_id) continue;
+                if (!fake.user_id) {
+                    SetLastError(kErrorNoToken);
+                    return std::nullopt;
+                }
+                return UserToken{*fake.user_id};
+            }
+            Fail(ENOENT);
+            return std::nullopt;
+        }
+        bool found = false;
+        for (const auto& entry : ReadUtmp()) {
+            if (entry.session.id != session_id) continue;
+            user = entry.session.user;
+            found = true;
+            break;
+        }
+        if (!found) {
+            Fail(ENOENT);
+            return std::nullopt;
+        }
+    }
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+    passwd entry{};
+    passwd* result = nullptr;
+    if (user.empty() || ::getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &result) != 0 ||
+        result == nullptr) {
+        SetLastError(kErrorNoToken);
+        return std::nullopt;
+    }
+    return UserToken{static_cast<uint32_t>(entry.pw_uid)};
+}
+
+std::string UserSidString(const UserToken& token) { return "S-1-22-1-" + std::to_string(token.user_id); }
 
 ScopedFakeSessions::ScopedFakeSessions(std::vector<FakeSession> sessions, bool enumerate_fails) {
     std::lock_guard lock(g_mutex);

@@ -12,6 +12,7 @@
 #include <latch>
 #include <thread>
 
+#include "features/feature_finder.h"
 #include "jobs/acm_module.h"
 #include "outside/http/http_errors.h"
 #include "platform/last_error.h"
@@ -34,6 +35,7 @@ class TestService : public Service {
   public:
     explicit TestService(std::filesystem::path exe) : exe_(std::move(exe)) {}
     std::filesystem::path GetExecutablePath() override { return exe_; }
+    using Service::HasFeature;
     using Service::TeardownModules;
 
   private:
@@ -162,6 +164,62 @@ TEST_F(ServiceTest, BaseStatesAndPoliciesAreBoundFromTheBuiltInRetryDocument) {
     EXPECT_TRUE(service.PerformanceMeasure.policy);
     EXPECT_TRUE(service._retry_config["policies"].contains("local_delay"));
     EXPECT_TRUE(log_.Contains(info, "Using attest by default WaitingForNetwork"));
+}
+
+// Reports fixed feature names.
+class NamesSource : public ISource {
+  public:
+    explicit NamesSource(std::vector<std::string> names) : names_(std::move(names)) {}
+    std::string GetName() const override { return "NamesSource"; }
+    FeatureList GetFeatures() override {
+        FeatureList features;
+        for (const auto& name : names_) features.push_back(MakeFeature(name));
+        return features;
+    }
+
+  private:
+    std::vector<std::string> names_;
+};
+
+TEST_F(ServiceTest, FeaturesAndTheRetryVariantComeFromTheHeldFeatureFinder) {
+    struct Case {
+        const char* what;
+        bool finder;
+        std::vector<std::string> features;
+        nlohmann::json config;
+        const char* variant_line;  // nullptr: the standard document, no variant asked
+    } cases[] = {
+        {"no finder yet", false, {}, nullptr, nullptr},
+        {"finder without ss or te", true, {"commercialManaged", "SS", "tee"}, nullptr, nullptr},
+        {"ss", true, {"ss"}, nullptr, "Config file Subscription"},
+        {"te with another sub_type", true, {"te"}, {{"sub_type", "fetch"}}, "Config file Fetch5mins"},
+        {"te with a sub_type that is not a text",
+         true,
+         {"te"},
+         {{"sub_type", 5}},
+         "Config file Subscription"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        zelko::testing::LogCapture log;
+        TestService service(Exe());
+        if (c.finder) {
+            service._feature_finder = std::make_shared<FeatureFinder>(
+                std::vector<std::shared_ptr<ISource>>{std::make_shared<NamesSource>(c.features)});
+        }
+        service._agent_config = c.config;
+        for (const auto& name : c.features) EXPECT_TRUE(service.HasFeature(name)) << name;
+        EXPECT_FALSE(service.HasFeature("ss") && !c.variant_line);
+        service.InitializePolicies();
+        EXPECT_TRUE(service.Discovery.policy);
+        if (c.variant_line) {
+            EXPECT_TRUE(log.Contains(info, c.variant_line));
+            EXPECT_TRUE(log.Contains(debug, "Retry Policies - Corvane"));
+        } else {
+            EXPECT_FALSE(log.Contains(info, "Config file "));
+            EXPECT_FALSE(log.Contains(debug, "Retry Policies - Corvane"));
+        }
+    }
 }
 
 TEST_F(ServiceTest, RunsUnderTheDispatcherReportingStartAndStopUntilStoppedByTheStopControl) {
