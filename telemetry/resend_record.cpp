@@ -73,6 +73,49 @@ nlohmann::json MakeResendRecord(const std::string& reason, const std::string& co
     };
 }
 
+namespace {
+
+// Why the record cannot serve the resend pass; empty when it can.
+std::string Defect(const nlohmann::json& record) {
+    if (!record.is_object()) return "not an object";
+    for (const char* key : {"collector", "ver", "gun"}) {
+        auto member = record.find(key);
+        if (member == record.end() || !member->is_string()) return std::string("no text '") + key + "'";
+    }
+    if (!record.contains("data")) return "no 'data'";
+    if (record.contains("time") && record.contains("last_data_valve") && record.contains("event_type")) {
+        if (!record.contains("reason")) return "no 'reason'";
+        if (!record["event_type"].is_number()) return "'event_type' is not a number";
+        for (const char* key : {"time", "last_data_valve"}) {
+            const auto& value = record[key];
+            if (!value.is_string()) return std::string("'") + key + "' is not a text";
+            try {
+                Utils::ToTimePoint(value.get<std::string>(), kResendTimeFormat, kResendTimeSeparator);
+            } catch (const std::exception&) {
+                return std::string("'") + key + "' is not a time";
+            }
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
+std::optional<nlohmann::json> LoadResendRecord(const fs::path& path, const crypto::Cryptography& crypto) {
+    std::string defect;
+    nlohmann::json record;
+    try {
+        record = Utils::LoadEncryptedJsonFile(path, crypto);
+        defect = Defect(record);
+    } catch (const std::exception& e) {
+        defect = e.what();
+    }
+    if (defect.empty()) return record;
+    fs::remove(path);
+    LOG_WARNING << "Corrupted file removed " << path.string() << " (" << defect << ")";
+    return std::nullopt;
+}
+
 void Collector::SaveForResend(const nlohmann::json& record, const std::string& name, const std::string& version,
                               const std::shared_ptr<crypto::Cryptography>& cryptography) {
     const int64_t ticks = platform::NowTicks();
