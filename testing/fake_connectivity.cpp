@@ -105,6 +105,13 @@ void FakeConnectivity::SetFilter(FilterHook hook) {
     filter_ = std::move(hook);
 }
 
+void FakeConnectivity::SetPubResult(IoTResult result) {
+    auto answer = [result](const std::string&, const std::string&) { return result; };
+    std::lock_guard lock(mutex_);
+    pub_ = answer;
+    pub_by_http_ = answer;
+}
+
 void FakeConnectivity::SetPub(PublishHook hook) {
     std::lock_guard lock(mutex_);
     pub_ = std::move(hook);
@@ -150,9 +157,18 @@ void FakeConnectivity::SetDeviceUniqueId(std::string id) {
     device_id_ = std::move(id);
 }
 
-std::vector<FakeConnectivity::Published> FakeConnectivity::Sent() const {
+std::vector<FakeConnectivity::Delivery> FakeConnectivity::Sent() const {
     std::lock_guard lock(mutex_);
     return sent_;
+}
+
+std::vector<FakeConnectivity::Published> FakeConnectivity::PublishedMessages() const {
+    std::lock_guard lock(mutex_);
+    std::vector<Published> published;
+    for (const auto& delivery : sent_) {
+        if (delivery.via != "s3") published.push_back({delivery.target, delivery.message, delivery.via == "http"});
+    }
+    return published;
 }
 
 int FakeConnectivity::FilterCalls() const {

@@ -27,7 +27,13 @@ class FakeConnectivity : public plenar::agent::ConnectivityModule {
         std::function<Error(const std::string& uri, const std::string& key, const std::string& content)>;
 
     struct Published {
-        std::string via;  // "pub", "http" or "s3"
+        std::string topic;
+        std::string message;
+        bool byHttp = false;
+    };
+    // Every delivery the cloud accepted, publishes and S3 uploads, in order.
+    struct Delivery {
+        std::string via;     // "pub", "http" or "s3"
         std::string target;  // topic, or uri + "/" + key for S3
         std::string message;
     };
@@ -36,6 +42,8 @@ class FakeConnectivity : public plenar::agent::ConnectivityModule {
     static std::string Envelope(const std::string& gun, const std::string& filtered);
 
     void SetFilter(FilterHook hook);
+    // Answer of the next publishes (Pub and PubByHttp); success by default.
+    void SetPubResult(IoTResult result);
     void SetPub(PublishHook hook);
     void SetPubByHttp(PublishHook hook);
     void SetUploadToS3(UploadHook hook);
@@ -46,8 +54,9 @@ class FakeConnectivity : public plenar::agent::ConnectivityModule {
     void SetPublishDataS3Uri(std::string uri);
     void SetDeviceUniqueId(std::string id);
 
-    // Every accepted publish and upload, in order.
-    std::vector<Published> Sent() const;
+    std::vector<Delivery> Sent() const;
+    // The messages that Pub and PubByHttp accepted, in order.
+    std::vector<Published> PublishedMessages() const;
     int FilterCalls() const;
     int PublishCalls() const;  // Pub, PubByHttp and UploadToS3, accepted or not
 
@@ -106,7 +115,7 @@ class FakeConnectivity : public plenar::agent::ConnectivityModule {
     int64_t valve_init_time_ = 0;
     std::string s3_uri_ = "arn:aws:s3:::telemetry";
     std::string device_id_ = "SNR0001";
-    std::vector<Published> sent_;
+    std::vector<Delivery> sent_;
     int filter_calls_ = 0;
     int publish_calls_ = 0;
     std::map<std::pair<std::string, std::string>, std::pair<shared::iot::PayloadCallback, void*>>

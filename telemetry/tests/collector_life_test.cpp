@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <future>
@@ -244,6 +245,23 @@ TEST_F(CollectorTest, HangingCountsFromTheRunStartToTheTickAndStopEndsTheRun) {
     EXPECT_EQ(run.get().code(), 6);
     EXPECT_TRUE(log.Contains(logging::info, "TerminatePlugin plugin hanger version 2.0.0 succeeded"));
     EXPECT_FALSE(collector->IsHangingMoreThan(5));  // idle again
+}
+
+// Runs write the found version on the worker while the module's other thread asks about hangs and
+// stops; the thread sanitizer build shows a race here if the version is not guarded.
+TEST_F(CollectorTest, FoundVersionIsReadWhileRunsWriteIt) {
+    auto collector = Answering({{"upload", {Element(1)}}});
+    std::atomic<bool> done{false};
+    std::thread watcher([&] {
+        while (!done) {
+            collector->IsHangingMoreThan(60);
+            collector->Stop(0, true);
+        }
+    });
+    for (int i = 0; i < 20; ++i) EXPECT_FALSE(collector->Process(MakeEvent(230)));
+    done = true;
+    watcher.join();
+    EXPECT_EQ(collector->FoundVersion(), "1.0.0");
 }
 
 TEST_F(CollectorTest, CustomCollectorNeverHangsAndHasNothingToStop) {
