@@ -21,10 +21,10 @@ namespace agent = plenar::agent;
 class IoTDeviceTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        Admin(HttpMethod::DELETE, "/faults");
+        Admin(HttpMethod::DEL, "/faults");
         ASSERT_EQ(Admin(HttpMethod::POST, "/broker/start").first, 200);
     }
-    void TearDown() override { Admin(HttpMethod::DELETE, "/faults"); }
+    void TearDown() override { Admin(HttpMethod::DEL, "/faults"); }
 };
 
 TEST_F(IoTDeviceTest, MutualTlsConnectCallsSuccessOnTheLibraryThreadAndDisconnectEndsCallbacks) {

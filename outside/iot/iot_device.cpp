@@ -530,9 +530,12 @@ IoTResult IoTDevice::Impl::Connect(ConnectionSuccessCallback onSuccess, Connecti
     error::Error error;
     if (rc == MOSQ_ERR_EAI) {
         error = MqttError(kAwsDnsQueryFailed, "Cannot resolve " + mqttHost_, origin, rc);
-    } else if (rc == MOSQ_ERR_ERRNO && HasTlsLog()) {
+    } else if (rc == MOSQ_ERR_ERRNO && (HasTlsLog() || connectErrno == EPROTO)) {
+        // The library reports a failed handshake as EPROTO, with or without OpenSSL's words.
         std::lock_guard lock(mutex_);
-        error = MqttError(kAwsTlsNegotiationFailure, "TLS handshake failed (" + lastTlsLog_ + ")", origin, rc);
+        error = MqttError(kAwsTlsNegotiationFailure,
+                          "TLS handshake failed (" + (lastTlsLog_.empty() ? std::string("protocol error") : lastTlsLog_) + ")",
+                          origin, rc);
     } else if (rc == MOSQ_ERR_ERRNO) {
         const int code = connectErrno;
         std::string_view name = kAwsSocketClosed;
@@ -881,7 +884,7 @@ IoTResult IoTDevice::Impl::UpdateShadow(const std::string& name, const std::stri
 }
 
 IoTResult IoTDevice::Impl::DeleteShadow(const std::string& name) {
-    return Https(http::HttpMethod::DELETE,
+    return Https(http::HttpMethod::DEL,
                  dataBase_ + "/things/" + UrlEncode(thing_) + "/shadow?name=" + UrlEncode(name), {},
                  "IoTDevice::DeleteShadow", false);
 }
