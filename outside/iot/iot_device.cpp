@@ -490,6 +490,8 @@ IoTResult IoTDevice::Impl::Connect(ConnectionSuccessCallback onSuccess, Connecti
     }
     mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_int_option(client, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+    // Each publish waits for its acknowledgement: Nagle's delay would add to every one.
+    mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_void_option(client, MOSQ_OPT_SSL_CTX, tls);
     SSL_CTX_free(tls);  // mosquitto holds its own reference
     mosquitto_reconnect_delay_set(client, static_cast<unsigned>(reconnectMin.load()),
