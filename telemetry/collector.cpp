@@ -29,12 +29,17 @@ constexpr uint32_t kEventLogQueryEvent = 245;
 constexpr int64_t kErrorWindowSeconds = 86'400;
 constexpr const char* kErrorUploadGun =
     "com.zelko.cdm.domain.telemetry.type.eventDetail.category.pcTavrinAgentErrorEvent.version.1";
-constexpr const char* kNoRemoteConsentType = "enum zelko::shared::valve::ValveFilterError::ValveFilterErrorType";
+constexpr const char* kNoRemoteConsentType =
+    "enum zelko::shared::valve::ValveFilterError::ValveFilterErrorType";
 
-Error CollectorError(CollectorErrorEnum code, const std::string& message) { return MakeCollectorError(code, message); }
+Error CollectorError(CollectorErrorEnum code, const std::string& message) {
+    return MakeCollectorError(code, message);
+}
 
 // Required-collector runs treat their failures as errors; other runs as warnings.
-logging::Severity On220(uint32_t control) { return control == kRequiredCollectorsEvent ? logging::error : logging::warning; }
+logging::Severity On220(uint32_t control) {
+    return control == kRequiredCollectorsEvent ? logging::error : logging::warning;
+}
 
 // A member the configured constructor cannot do without. A non-object entry gets the JSON
 // library's type error, as indexing it does.
@@ -42,7 +47,8 @@ const json& Member(const json& entry, const char* key, const std::string& name) 
     if (!entry.is_object()) return entry[key];
     auto found = entry.find(key);
     if (found == entry.end()) {
-        throw std::logic_error(std::string("Wrong Telemetry.cfg format, no '") + key + "', collector " + name + "\n");
+        throw std::logic_error(std::string("Wrong Telemetry.cfg format, no '") + key + "', collector " +
+                               name + "\n");
     }
     return *found;
 }
@@ -180,7 +186,9 @@ Collector::~Collector() {
     }
 }
 
-void Collector::StartThread() { thread = std::thread([this] { ProcessingLoopFunc(); }); }
+void Collector::StartThread() {
+    thread = std::thread([this] { ProcessingLoopFunc(); });
+}
 
 std::string Collector::FoundVersion() const {
     std::lock_guard lock(foundVersionLock);
@@ -206,8 +214,8 @@ void Collector::LoadSummaryQuery(int32_t queryId) {
 bool Collector::IsLoaded() {
     PluginDescriptionResult result;
     if (Error error = pluginManager->GetPluginDescription(name.c_str(), version.c_str(), result, nullptr)) {
-        LOG_ERROR << "GetPluginDescription failed for IsLoaded: plugin " << name << " version " << FoundVersion()
-                  << " failed: " << error::ErrorToString(error);
+        LOG_ERROR << "GetPluginDescription failed for IsLoaded: plugin " << name << " version "
+                  << FoundVersion() << " failed: " << error::ErrorToString(error);
         return false;
     }
     LOG_DEBUG << "GetPluginDescription : plugin " << name << " version " << result.version;
@@ -229,22 +237,25 @@ bool Collector::IsHangingMoreThan(int32_t minutes) {
         return false;
     }
     if (result.notFound) {
-        LOG_WARNING << "Illegal state: GetPluginDescription no plugin found, for IsHangingMoreThan: plugin " << name
-                    << " version " << found;
+        LOG_WARNING << "Illegal state: GetPluginDescription no plugin found, for IsHangingMoreThan: plugin "
+                    << name << " version " << found;
         return false;
     }
     if (!result.isLoaded) {
-        LOG_WARNING << "Illegal state: GetPluginDescription no valid signature, for IsHangingMoreThan: plugin "
-                    << name << " version " << found;
+        LOG_WARNING
+            << "Illegal state: GetPluginDescription no valid signature, for IsHangingMoreThan: plugin "
+            << name << " version " << found;
         return false;
     }
     bool hanging = false;
     if (result.state == shared::plugin::kPluginRunning) {
         std::tm start = ParseTime(result.startTime);
         const int64_t start_seconds = static_cast<int64_t>(::timegm(&start));
-        hanging = start_seconds * platform::kTicksPerSecond + int64_t{minutes} * 600'000'000 < platform::NowTicks();
+        hanging =
+            start_seconds * platform::kTicksPerSecond + int64_t{minutes} * 600'000'000 < platform::NowTicks();
     }
-    LOG_INFO << "IsHangingMoreThan plugin " << name << " version " << found << (hanging ? " is hanging." : " is OK.");
+    LOG_INFO << "IsHangingMoreThan plugin " << name << " version " << found
+             << (hanging ? " is hanging." : " is OK.");
     return hanging;
 }
 
@@ -299,8 +310,8 @@ void Collector::ProcessingLoopFunc() {
         const Error error = ProcessInternal(item, filterBuffer, envelopeBuffer, pluginName, versionRange);
         if (item.IsStop) break;
         if (error) {
-            LOG_ERROR << "ProcessingLoopFunc run failed for collector " << pluginName << " " << versionRange << ": "
-                      << error::ErrorToString(error);
+            LOG_ERROR << "ProcessingLoopFunc run failed for collector " << pluginName << " " << versionRange
+                      << ": " << error::ErrorToString(error);
         }
     }
     LOG_DEBUG << "ProcessingLoopFunc exiting for collector  " << pluginName << " " << versionRange;
@@ -363,13 +374,15 @@ Collector::Error Collector::ProcessInternal(const TelemetryEvent& event, std::ve
                 if (!payload_control.is_number() || !payload.at("dwEventType").is_number())
                     throw std::invalid_argument("'dwControl' and 'dwEventType' must be numbers");
                 control = payload_control.get<uint32_t>();
-                configurationPart = payload.contains("configuration") ? payload["configuration"] : json::object();
+                configurationPart =
+                    payload.contains("configuration") ? payload["configuration"] : json::object();
                 payload["time"] = event.SysEvent.time;
                 eventPart = std::move(payload);
             } catch (const std::exception& e) {
-                Error error = CollectorError(CollectorErrorEnum::RunFailed,
-                                             "Custom Collector failed to parse using defaults '" + event.Plugin + "' " +
-                                                 error::ErrorToString(error::ErrorFromStdException(e, "")));
+                Error error =
+                    CollectorError(CollectorErrorEnum::RunFailed,
+                                   "Custom Collector failed to parse using defaults '" + event.Plugin + "' " +
+                                       error::ErrorToString(error::ErrorFromStdException(e, "")));
                 LOG_ERROR << error.what();
                 return error;
             }
@@ -380,9 +393,10 @@ Collector::Error Collector::ProcessInternal(const TelemetryEvent& event, std::ve
             configurationPart = configuration;
         }
     } catch (...) {
-        Error error = CollectorError(CollectorErrorEnum::RunFailed,
-                                     "Collector ProcessInternal Exception: " +
-                                         error::ErrorToString(error::ErrorFromException(std::current_exception(), "")));
+        Error error =
+            CollectorError(CollectorErrorEnum::RunFailed,
+                           "Collector ProcessInternal Exception: " +
+                               error::ErrorToString(error::ErrorFromException(std::current_exception(), "")));
         LOG_ERROR << error.what();
         return error;
     }
@@ -391,8 +405,8 @@ Collector::Error Collector::ProcessInternal(const TelemetryEvent& event, std::ve
     const std::string control_text = std::to_string(control);
     try {
         PluginDescriptionResult description;
-        if (Error error =
-                pluginManager->GetPluginDescription(pluginName.c_str(), versionRange.c_str(), description, nullptr)) {
+        if (Error error = pluginManager->GetPluginDescription(pluginName.c_str(), versionRange.c_str(),
+                                                              description, nullptr)) {
             Error result = CollectorError(CollectorErrorEnum::PluginNotFound,
                                           "GetPluginDescription failed for msg " + control_text + " plugin " +
                                               pluginName + " version_range " + versionRange +
@@ -402,13 +416,13 @@ Collector::Error Collector::ProcessInternal(const TelemetryEvent& event, std::ve
         }
         if (description.notFound) {
             Error result = CollectorError(CollectorErrorEnum::PluginNotFound,
-                                          "GetPluginDescription no plugin found, for msg " + control_text + " plugin " +
-                                              pluginName + " version_range " + versionRange);
+                                          "GetPluginDescription no plugin found, for msg " + control_text +
+                                              " plugin " + pluginName + " version_range " + versionRange);
             LOG(severity) << result.what();
             return result;
         }
-        const std::string invalid = "GetPluginDescription plugin signeture is not valid, for msg " + control_text +
-                                    " plugin " + pluginName + " version_range " + versionRange;
+        const std::string invalid = "GetPluginDescription plugin signeture is not valid, for msg " +
+                                    control_text + " plugin " + pluginName + " version_range " + versionRange;
         if (!description.isLoaded) {
             LOG_ERROR << invalid;
             return CollectorError(CollectorErrorEnum::PluginNotLoaded, invalid);
@@ -421,8 +435,9 @@ Collector::Error Collector::ProcessInternal(const TelemetryEvent& event, std::ve
         const std::string named = " for plugin " + pluginName + " version " + found;
 
         if (!connectivity) {
-            Error result = CollectorError(CollectorErrorEnum::NoConnectivity,
-                                          " _conn_module is not initialized correctly, no data uploaded" + named);
+            Error result =
+                CollectorError(CollectorErrorEnum::NoConnectivity,
+                               " _conn_module is not initialized correctly, no data uploaded" + named);
             LOG_ERROR << result.what();
             return result;
         }
@@ -435,8 +450,8 @@ Collector::Error Collector::ProcessInternal(const TelemetryEvent& event, std::ve
                 return result;
             }
             if (eventControl == kRequiredCollectorsEvent && !connectivity->IsCredentialsReady()) {
-                Error result =
-                    CollectorError(CollectorErrorEnum::NoValidEnrollment, "No valid enrollment, no data uploaded" + named);
+                Error result = CollectorError(CollectorErrorEnum::NoValidEnrollment,
+                                              "No valid enrollment, no data uploaded" + named);
                 LOG_ERROR << result.what();
                 return result;
             }
@@ -452,27 +467,29 @@ Collector::Error Collector::ProcessInternal(const TelemetryEvent& event, std::ve
             if (onPluginStart) onPluginStart();
             FinishGuard finish(onPluginFinish);
             const char* input_text = input.c_str();
-            const auto result = pluginManager->ExecutePlugin(description.name.c_str(), found.c_str(), input_text,
-                                                             shared::plugin::PluginExecutionPolicy{}, nullptr, nullptr);
+            const auto result =
+                pluginManager->ExecutePlugin(description.name.c_str(), found.c_str(), input_text,
+                                             shared::plugin::PluginExecutionPolicy{}, nullptr, nullptr);
             if (Error error = result.GetError()) {
-                Error failure = CollectorError(CollectorErrorEnum::ExecutionFailed,
-                                               "ExecutePlugin plugin " + pluginName +
-                                                   " failed: " + error::ErrorToString(error));
+                Error failure = CollectorError(
+                    CollectorErrorEnum::ExecutionFailed,
+                    "ExecutePlugin plugin " + pluginName + " failed: " + error::ErrorToString(error));
                 LOG(severity) << failure.what();
                 return failure;
             }
             if (result.GetOutputSize() <= 1) {
-                Error failure = CollectorError(CollectorErrorEnum::NoOutput, "ExecutePlugin msg plugin " + pluginName +
-                                                                                 " version " + found + " no output");
+                Error failure =
+                    CollectorError(CollectorErrorEnum::NoOutput, "ExecutePlugin msg plugin " + pluginName +
+                                                                     " version " + found + " no output");
                 LOG(severity) << failure.what();
                 return failure;
             }
             output_text = result.GetOutput();
         }
         if (mocked) {
-            Error failure = CollectorError(CollectorErrorEnum::MockedUpload,
-                                           "ExecutePlugin Mock mode, no data uploaded" + named + "\nPlugin output: " +
-                                               output_text);
+            Error failure = CollectorError(
+                CollectorErrorEnum::MockedUpload,
+                "ExecutePlugin Mock mode, no data uploaded" + named + "\nPlugin output: " + output_text);
             LOG(severity) << failure.what();
             return failure;
         }
@@ -502,7 +519,8 @@ Collector::Error Collector::ProcessInternal(const TelemetryEvent& event, std::ve
         Error recorded;
         for (const json* element : elements) {
             if (!element->is_object() || !element->contains("gun") || !element->contains("data")) {
-                LOG_INFO << plugin_text << " no 'gun' or 'data' defined in plugin's output json 'upload' element";
+                LOG_INFO << plugin_text
+                         << " no 'gun' or 'data' defined in plugin's output json 'upload' element";
                 continue;
             }
             any_element = true;
@@ -511,8 +529,8 @@ Collector::Error Collector::ProcessInternal(const TelemetryEvent& event, std::ve
             auto save = [&](const char* reason) {
                 LOG_VERBOSE << "Saving data for Resend.";
                 SaveForResend(MakeResendRecord(reason, pluginName, found, gun, element->at("data"),
-                                               connectivity->GetDataValveClientInitTime(), platform::NowTicks(),
-                                               event.Type.dwControl),
+                                               connectivity->GetDataValveClientInitTime(),
+                                               platform::NowTicks(), event.Type.dwControl),
                               pluginName, found, cryptography);
             };
             try {
@@ -522,14 +540,15 @@ Collector::Error Collector::ProcessInternal(const TelemetryEvent& event, std::ve
                 LOG_INFO << "Filtering CDM Trees...";
                 if (Error filter_error =
                         connectivity->FilterCDMTrees(data, gun, filterBuffer.data(), filterBuffer.size())) {
-                    const std::string message = "FilterCDMTrees failed" + element_text +
-                                                error::ErrorToString(filter_error);
+                    const std::string message =
+                        "FilterCDMTrees failed" + element_text + error::ErrorToString(filter_error);
                     LOG_ERROR << message;
                     bool refetch = false;
                     if (filter_error.type() == kNoRemoteConsentType) {
                         if (connectivity->isCorvaneDevice) {
-                            LOG_VERBOSE << "Refetch the filters from DataValve asap for Corvane device on no remote "
-                                           "consent error.";
+                            LOG_VERBOSE
+                                << "Refetch the filters from DataValve asap for Corvane device on no remote "
+                                   "consent error.";
                             refetch = true;
                         } else {
                             LOG_VERBOSE << "No remote consent.";
@@ -538,9 +557,9 @@ Collector::Error Collector::ProcessInternal(const TelemetryEvent& event, std::ve
                         }
                     }
                     if (eventControl == kRequiredCollectorsEvent) {
-                        return CollectorError(
-                            refetch ? CollectorErrorEnum::NoRemoteConsentRefetch : CollectorErrorEnum::FilterFailed,
-                            message);
+                        return CollectorError(refetch ? CollectorErrorEnum::NoRemoteConsentRefetch
+                                                      : CollectorErrorEnum::FilterFailed,
+                                              message);
                     }
                     save("cdm");
                     if (refetch) return CollectorError(CollectorErrorEnum::NoRemoteConsentRefetch, message);
@@ -566,15 +585,17 @@ Collector::Error Collector::ProcessInternal(const TelemetryEvent& event, std::ve
                         recorded = failure;
                         continue;
                     }
-                    const std::string key = connectivity->GetDeviceUniqueId() + "_" +
-                                            Utils::FormatTimePoint(platform::NowTicks(), "%Y-%m-%d-%H-%M-%S", "-") +
-                                            "_" + Utils::ToLower(Utils::GetGun(gun)) + ".json";
-                    if (Error upload_error =
-                            connectivity->UploadToS3(connectivity->GetPublishDataS3Uri(), key, json(envelope))) {
-                        Error failure = CollectorError(
-                            CollectorErrorEnum::PublishFailed,
-                            json{{"http_code", 0}, {"iot_code", 0}, {"error", error::ErrorToString(upload_error)}}
-                                .dump());
+                    const std::string key =
+                        connectivity->GetDeviceUniqueId() + "_" +
+                        Utils::FormatTimePoint(platform::NowTicks(), "%Y-%m-%d-%H-%M-%S", "-") + "_" +
+                        Utils::ToLower(Utils::GetGun(gun)) + ".json";
+                    if (Error upload_error = connectivity->UploadToS3(connectivity->GetPublishDataS3Uri(),
+                                                                      key, json(envelope))) {
+                        Error failure = CollectorError(CollectorErrorEnum::PublishFailed,
+                                                       json{{"http_code", 0},
+                                                            {"iot_code", 0},
+                                                            {"error", error::ErrorToString(upload_error)}}
+                                                           .dump());
                         LOG_ERROR << "UploadToS3 failed" << element_text << " " << failure.what();
                         if (eventControl == kRequiredCollectorsEvent) return failure;
                         save("pub");
@@ -604,17 +625,19 @@ Collector::Error Collector::ProcessInternal(const TelemetryEvent& event, std::ve
                                                    .dump());
                 if (eventControl == kRequiredCollectorsEvent) {
                     if (no_connection) {
-                        return CollectorError(CollectorErrorEnum::PublishFailed,
-                                              "proxy - (no iot connection during pub in required on start collector)");
+                        return CollectorError(
+                            CollectorErrorEnum::PublishFailed,
+                            "proxy - (no iot connection during pub in required on start collector)");
                     }
                     return failure;
                 }
                 save("pub");
                 if (!no_connection) recorded = failure;
             } catch (const std::exception& e) {
-                Error failure = CollectorError(CollectorErrorEnum::RunFailed,
-                                               "Collector ProcessInternal failed with exception" + element_text +
-                                                   " error " + error::ErrorToString(error::ErrorFromStdException(e, "")));
+                Error failure =
+                    CollectorError(CollectorErrorEnum::RunFailed,
+                                   "Collector ProcessInternal failed with exception" + element_text +
+                                       " error " + error::ErrorToString(error::ErrorFromStdException(e, "")));
                 LOG_ERROR << failure.what();
                 return failure;
             } catch (...) {
@@ -641,9 +664,10 @@ Collector::Error Collector::ProcessInternal(const TelemetryEvent& event, std::ve
         LOG_ERROR << failure.what();
         return failure;
     } catch (...) {
-        Error failure = CollectorError(CollectorErrorEnum::RunFailed,
-                                       "Collector ProcessInternal Exception: " +
-                                           error::ErrorToString(error::ErrorFromException(std::current_exception(), "")));
+        Error failure =
+            CollectorError(CollectorErrorEnum::RunFailed,
+                           "Collector ProcessInternal Exception: " +
+                               error::ErrorToString(error::ErrorFromException(std::current_exception(), "")));
         LOG_ERROR << failure.what();
         return failure;
     }

@@ -59,10 +59,12 @@ class Collector {
     Error Process(const TelemetryEvent& event);
     // One run over the caller's buffers; fills pluginName and versionRange. Never raises.
     Error ProcessInternal(const TelemetryEvent& event, std::vector<char>& filterBuffer,
-                          std::vector<char>& envelopeBuffer, std::string& pluginName, std::string& versionRange);
+                          std::vector<char>& envelopeBuffer, std::string& pluginName,
+                          std::string& versionRange);
 
     // Writes one resend record into the resend folder; failures are logged, never raised.
-    static void SaveForResend(const nlohmann::json& record, const std::string& name, const std::string& version,
+    static void SaveForResend(const nlohmann::json& record, const std::string& name,
+                              const std::string& version,
                               const std::shared_ptr<crypto::Cryptography>& cryptography);
 
     bool IsLoaded();

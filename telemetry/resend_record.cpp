@@ -57,9 +57,9 @@ std::string ResendFileName(int64_t ticks, int clash) {
     return name + ".rsnd";
 }
 
-nlohmann::json MakeResendRecord(const std::string& reason, const std::string& collector, const std::string& ver,
-                                const std::string& gun, const nlohmann::json& data, int64_t lastDataValve,
-                                int64_t now, uint32_t eventType) {
+nlohmann::json MakeResendRecord(const std::string& reason, const std::string& collector,
+                                const std::string& ver, const std::string& gun, const nlohmann::json& data,
+                                int64_t lastDataValve, int64_t now, uint32_t eventType) {
     return {
         {"version", "1"},
         {"reason", reason},
@@ -116,7 +116,8 @@ std::optional<nlohmann::json> LoadResendRecord(const fs::path& path, const crypt
     return std::nullopt;
 }
 
-void Collector::SaveForResend(const nlohmann::json& record, const std::string& name, const std::string& version,
+void Collector::SaveForResend(const nlohmann::json& record, const std::string& name,
+                              const std::string& version,
                               const std::shared_ptr<crypto::Cryptography>& cryptography) {
     const int64_t ticks = platform::NowTicks();
     const fs::path folder = ResendFolder();
@@ -124,8 +125,8 @@ void Collector::SaveForResend(const nlohmann::json& record, const std::string& n
     try {
         if (!fs::exists(folder)) fs::create_directories(folder);
         if (StoredSize(folder) > kResendFolderCap) {
-            LOG_WARNING << "Collector SaveJsonFile failed with storage overflow for plugin " << name << " version "
-                        << version << " saving the file " << Quoted(path);
+            LOG_WARNING << "Collector SaveJsonFile failed with storage overflow for plugin " << name
+                        << " version " << version << " saving the file " << Quoted(path);
             return;
         }
         if (!cryptography) throw std::invalid_argument("no cryptography for the resend record");
@@ -148,11 +149,11 @@ void Collector::SaveForResend(const nlohmann::json& record, const std::string& n
         }
         std::error_code ignored;
         fs::remove(staging, ignored);
-        LOG_INFO << "Collector's data saved for resend for plugin " << name << " version " << version << " the file "
-                 << path.string();
+        LOG_INFO << "Collector's data saved for resend for plugin " << name << " version " << version
+                 << " the file " << path.string();
     } catch (...) {
-        LOG_WARNING << "Collector SaveJsonFile failed with exception for plugin " << name << " version " << version
-                    << " saving the file " << Quoted(path) << " "
+        LOG_WARNING << "Collector SaveJsonFile failed with exception for plugin " << name << " version "
+                    << version << " saving the file " << Quoted(path) << " "
                     << error::ErrorToString(error::ErrorFromException(std::current_exception(), ""));
     }
 }

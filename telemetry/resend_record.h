@@ -28,9 +28,9 @@ inline constexpr const char* kResendTimeSeparator = ".";
 std::string ResendFileName(int64_t ticks, int clash = 0);
 
 // The record of one upload element: reason "cdm" (filtering failed) or "pub" (not published).
-nlohmann::json MakeResendRecord(const std::string& reason, const std::string& collector, const std::string& ver,
-                                const std::string& gun, const nlohmann::json& data, int64_t lastDataValve,
-                                int64_t now, uint32_t eventType);
+nlohmann::json MakeResendRecord(const std::string& reason, const std::string& collector,
+                                const std::string& ver, const std::string& gun, const nlohmann::json& data,
+                                int64_t lastDataValve, int64_t now, uint32_t eventType);
 
 // One record as the resend pass reads it. A file that cannot be read as an encrypted JSON object,
 // lacks the texts "collector", "ver", "gun" or "data", or carries times or an event type the pass
@@ -38,6 +38,7 @@ nlohmann::json MakeResendRecord(const std::string& reason, const std::string& co
 // non-numeric "event_type", a time without its fraction) is corrupted: it is removed with the
 // warning "Corrupted file removed " + path and none is returned, so the pass goes on with the next
 // file. A removal that fails raises, which ends the pass.
-std::optional<nlohmann::json> LoadResendRecord(const std::filesystem::path& path, const crypto::Cryptography& crypto);
+std::optional<nlohmann::json> LoadResendRecord(const std::filesystem::path& path,
+                                               const crypto::Cryptography& crypto);
 
 }  // namespace zelko::plenar::agent

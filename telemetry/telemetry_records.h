@@ -22,7 +22,8 @@ struct EventKey {
 
     // The level takes no part in selecting collectors.
     bool operator==(const EventKey& other) const {
-        return dwControl == other.dwControl && dwEventType == other.dwEventType && dwChannel == other.dwChannel;
+        return dwControl == other.dwControl && dwEventType == other.dwEventType &&
+               dwChannel == other.dwChannel;
     }
 };
 

@@ -166,7 +166,8 @@ std::vector<FakeConnectivity::Published> FakeConnectivity::PublishedMessages() c
     std::lock_guard lock(mutex_);
     std::vector<Published> published;
     for (const auto& delivery : sent_) {
-        if (delivery.via != "s3") published.push_back({delivery.target, delivery.message, delivery.via == "http"});
+        if (delivery.via != "s3")
+            published.push_back({delivery.target, delivery.message, delivery.via == "http"});
     }
     return published;
 }
@@ -187,8 +188,9 @@ FakeConnectivity::IoTResult FakeConnectivity::Publish(const char* via, const Pub
     if (hook) result = hook(topic, message);
     std::lock_guard lock(mutex_);
     ++publish_calls_;
-    const bool accepted = (result.httpCode == 0 || (result.httpCode == 200 && std::strcmp(via, "http") == 0)) &&
-                          result.iotCode == 0 && !result.error;
+    const bool accepted =
+        (result.httpCode == 0 || (result.httpCode == 200 && std::strcmp(via, "http") == 0)) &&
+        result.iotCode == 0 && !result.error;
     if (accepted) sent_.push_back({via, topic, message});
     return result;
 }
@@ -202,7 +204,8 @@ FakeConnectivity::IoTResult FakeConnectivity::Pub(const std::string& topic, cons
     return Publish("pub", hook, topic, message);
 }
 
-FakeConnectivity::IoTResult FakeConnectivity::PubByHttp(const std::string& topic, const std::string& message) {
+FakeConnectivity::IoTResult FakeConnectivity::PubByHttp(const std::string& topic,
+                                                        const std::string& message) {
     PublishHook hook;
     {
         std::lock_guard lock(mutex_);

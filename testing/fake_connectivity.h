@@ -21,7 +21,8 @@ class FakeConnectivity : public plenar::agent::ConnectivityModule {
     using IoTResult = shared::iot::IoTResult;
 
     // Writes the filtered tree into `filtered` or answers the failure.
-    using FilterHook = std::function<Error(const std::string& data, const std::string& gun, std::string& filtered)>;
+    using FilterHook =
+        std::function<Error(const std::string& data, const std::string& gun, std::string& filtered)>;
     using PublishHook = std::function<IoTResult(const std::string& topic, const std::string& message)>;
     using UploadHook =
         std::function<Error(const std::string& uri, const std::string& key, const std::string& content)>;
@@ -80,7 +81,8 @@ class FakeConnectivity : public plenar::agent::ConnectivityModule {
     bool IsValidConsent() override;
     IoTResult Pub(const std::string& topic, const std::string& message) override;
     IoTResult PubByHttp(const std::string& topic, const std::string& message) override;
-    Error FilterCDMTrees(const std::string& data, const std::string& gun, char* buffer, size_t bufferSize) override;
+    Error FilterCDMTrees(const std::string& data, const std::string& gun, char* buffer,
+                         size_t bufferSize) override;
     int64_t GetDataValveClientInitTime() override;
     void FormatForPublishing(const std::string& gun, const std::string& filteredData,
                              std::vector<char>& envelope) override;
@@ -92,7 +94,8 @@ class FakeConnectivity : public plenar::agent::ConnectivityModule {
     std::string GetDeviceUniqueId() override;
 
   private:
-    IoTResult Publish(const char* via, const PublishHook& hook, const std::string& topic, const std::string& message);
+    IoTResult Publish(const char* via, const PublishHook& hook, const std::string& topic,
+                      const std::string& message);
 
     mutable std::mutex mutex_;
     // Held while a message is delivered, so an unsubscribe waits for the delivery in flight (as the

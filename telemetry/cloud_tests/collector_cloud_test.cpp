@@ -30,28 +30,35 @@ using shared::error::Error;
 using shared::http::HttpMethod;
 using shared::iot::IoTResult;
 
-constexpr const char* kGun = "com.zelko.cdm.domain.telemetry.type.eventDetail.category.DeviceBkcStatus.version.1";
+constexpr const char* kGun =
+    "com.zelko.cdm.domain.telemetry.type.eventDetail.category.DeviceBkcStatus.version.1";
 
 class CloudConnectivity : public ConnectivityModule {
   public:
     CloudConnectivity(shared::iot::IotInfo info, std::string topic)
         : info_(std::move(info)), device_(&info_, nullptr), topic_(std::move(topic)) {}
 
-    IoTResult Pub(const std::string& topic, const std::string& message) override { return device_.Pub(topic, message); }
+    IoTResult Pub(const std::string& topic, const std::string& message) override {
+        return device_.Pub(topic, message);
+    }
     IoTResult PubByHttp(const std::string& topic, const std::string& message) override {
         return device_.PublishByHttp(topic, message);
     }
     Error GetShadow(const std::string&, std::string&) override { return {}; }
-    IoTResult Sub(const std::string&, const std::string&, shared::iot::PayloadCallback, void*) override { return {}; }
+    IoTResult Sub(const std::string&, const std::string&, shared::iot::PayloadCallback, void*) override {
+        return {};
+    }
     IoTResult Unsub(const std::string&, const std::string&) override { return {}; }
     bool IsValidConsent() override { return true; }
     Error FilterCDMTrees(const std::string& data, const std::string&, char* buffer, size_t size) override {
-        if (data.size() + 1 > size) return Error(shared::error::ErrorCategory::EC_Component, 1, "buffer too small");
+        if (data.size() + 1 > size)
+            return Error(shared::error::ErrorCategory::EC_Component, 1, "buffer too small");
         std::memcpy(buffer, data.c_str(), data.size() + 1);
         return {};
     }
     int64_t GetDataValveClientInitTime() override { return 0; }
-    void FormatForPublishing(const std::string& gun, const std::string& filtered, std::vector<char>& envelope) override {
+    void FormatForPublishing(const std::string& gun, const std::string& filtered,
+                             std::vector<char>& envelope) override {
         const std::string text = testing::FakeConnectivity::Envelope(gun, filtered);
         envelope.assign(text.begin(), text.end());
         envelope.push_back('\0');
@@ -120,7 +127,9 @@ TEST_F(CollectorCloudTest, UploadArrivesAtTheCloudAsAnEnvelope) {
 }
 
 TEST_F(CollectorCloudTest, RefusedPublishLandsInAResendRecord) {
-    ASSERT_EQ(Admin(HttpMethod::POST, "/faults", {{"endpoint", "publish"}, {"status", 503}, {"count", 1}}).first, 200);
+    ASSERT_EQ(
+        Admin(HttpMethod::POST, "/faults", {{"endpoint", "publish"}, {"status", 503}, {"count", 1}}).first,
+        200);
     const Error error = Run({{"battery", 12}});
     EXPECT_EQ(error.code(), 14);
     EXPECT_THAT(error.what(), ::testing::HasSubstr(R"("http_code":503)"));

@@ -16,10 +16,10 @@
 namespace zelko::plenar::agent::test {
 namespace {
 
-using ::testing::HasSubstr;
 using shared::plugin::DynamicBufferResult;
 using shared::plugin::IPluginManager;
 using shared::plugin::PluginDescriptionResult;
+using ::testing::HasSubstr;
 
 // The text of what the constructor raised, and whether it was a std::logic_error; empty when it built.
 std::pair<std::string, bool> Refusal(const std::function<void()>& build) {
@@ -34,15 +34,16 @@ std::pair<std::string, bool> Refusal(const std::function<void()>& build) {
 }
 
 TEST_F(CollectorTest, ConfiguredCollectorTakesEveryFieldOfItsEntry) {
-    const json entry = {{"name", "uploader"},
-                        {"version", ">=1.2.0"},
-                        {"configuration", json::parse(R"({"k":[1,2]})")},
-                        {"requiredfeaturebytes", {"ss", "te"}},
-                        {"events",
-                         {{{"dwControl", 220}},
-                          {{"dwControl", 230}, {"dwEventType", 20}, {"dwChannel", 1}, {"dwLevel", 3}, {"comment", "x"}}}},
-                        {"postpone", "Last"},
-                        {"runs_in_parallel", true}};
+    const json entry = {
+        {"name", "uploader"},
+        {"version", ">=1.2.0"},
+        {"configuration", json::parse(R"({"k":[1,2]})")},
+        {"requiredfeaturebytes", {"ss", "te"}},
+        {"events",
+         {{{"dwControl", 220}},
+          {{"dwControl", 230}, {"dwEventType", 20}, {"dwChannel", 1}, {"dwLevel", 3}, {"comment", "x"}}}},
+        {"postpone", "Last"},
+        {"runs_in_parallel", true}};
     auto collector = Make(entry, false);
     EXPECT_EQ(collector->name, "uploader");
     EXPECT_EQ(collector->version, ">=1.2.0");
@@ -103,7 +104,8 @@ TEST_F(CollectorTest, ConfiguredCollectorRefusesABadEntryWithItsExactError) {
         {with("events", {{{"dwControl", 245}, {"dwEventType", -1}}}), events_error, true},
         {with("events", {{{"dwControl", 245}}}), events_error, true},
         {with("events", removed), "Wrong Telemetry.cfg format, no 'events', collector uploader\n", true},
-        {with("configuration", removed), "Wrong Telemetry.cfg format, no 'configuration', collector uploader\n", true},
+        {with("configuration", removed),
+         "Wrong Telemetry.cfg format, no 'configuration', collector uploader\n", true},
         {with("version", removed), "Wrong Telemetry.cfg format, no 'version', collector uploader\n", true},
         {with("name", removed), "Wrong Telemetry.cfg format, no 'name', collector \n", true},
     };
@@ -117,7 +119,8 @@ TEST_F(CollectorTest, ConfiguredCollectorRefusesABadEntryWithItsExactError) {
             EXPECT_THAT(text, HasSubstr(c.text));
         }
     }
-    EXPECT_THROW(Collector(Entry(nullptr), conn_, nullptr, nullptr, nullptr, crypto_, true), std::invalid_argument);
+    EXPECT_THROW(Collector(Entry(nullptr), conn_, nullptr, nullptr, nullptr, crypto_, true),
+                 std::invalid_argument);
 }
 
 // The event-log query configuration lives beside the test program, which other test processes of
@@ -187,25 +190,31 @@ TEST(CollectorHelpers, FormatStringAndPluginErrors) {
         json output;
         bool error;
     } has[] = {
-        {{{"error", {{"category", "EC_Component"}}}}, true}, {{{"error", {{"category", "EC_NoError"}}}}, false},
-        {{{"error", {{"category", 5}}}}, false},             {{{"error", "EC_Component"}}, false},
-        {{{"error", json::object()}}, false},                {json::array({1}), false},
+        {{{"error", {{"category", "EC_Component"}}}}, true},
+        {{{"error", {{"category", "EC_NoError"}}}}, false},
+        {{{"error", {{"category", 5}}}}, false},
+        {{{"error", "EC_Component"}}, false},
+        {{{"error", json::object()}}, false},
+        {json::array({1}), false},
     };
     for (const auto& c : has) EXPECT_EQ(HasPluginError(c.output), c.error) << c.output.dump();
 
     const json full = BuildErrorUpload(
         {{"category", "EC_Component"}, {"code", 42}, {"what", {{"k", 1}}}, {"origin", "scan"}}, "p_ver_1");
-    EXPECT_EQ(full, json::parse(R"({"gun":"com.zelko.cdm.domain.telemetry.type.eventDetail.category.)"
-                                R"(pcTavrinAgentErrorEvent.version.1","data":{"version":"1.0.0","errorCode":"42",)"
-                                R"("errorCategory":5,"errorType":"int","errorDescription":{"k":1},)"
-                                R"("errorOrigin":"p_ver_1::scan"}})"));
+    EXPECT_EQ(full,
+              json::parse(R"({"gun":"com.zelko.cdm.domain.telemetry.type.eventDetail.category.)"
+                          R"(pcTavrinAgentErrorEvent.version.1","data":{"version":"1.0.0","errorCode":"42",)"
+                          R"("errorCategory":5,"errorType":"int","errorDescription":{"k":1},)"
+                          R"("errorOrigin":"p_ver_1::scan"}})"));
     const json bare = BuildErrorUpload({{"category", "EC_Network"}, {"code", -3}}, "p_ver_1");
     EXPECT_EQ(bare["data"]["errorOrigin"], "p_ver_1::");
     EXPECT_EQ(bare["data"]["errorCode"], "-3");
     EXPECT_EQ(bare["data"]["errorCategory"], 4);
     EXPECT_FALSE(bare["data"].contains("errorDescription"));
-    EXPECT_FALSE(BuildErrorUpload({{"category", "EC_Network"}, {"code", 1}}, "")["data"].contains("errorOrigin"));
-    EXPECT_EQ(BuildErrorUpload({{"category", "EC_Network"}, {"code", 1}, {"origin", "o"}}, "")["data"]["errorOrigin"],
+    EXPECT_FALSE(
+        BuildErrorUpload({{"category", "EC_Network"}, {"code", 1}}, "")["data"].contains("errorOrigin"));
+    EXPECT_EQ(BuildErrorUpload({{"category", "EC_Network"}, {"code", 1}, {"origin", "o"}},
+                               "")["data"]["errorOrigin"],
               "o");
     EXPECT_ANY_THROW(BuildErrorUpload({{"category", "EC_Component"}}, "p"));
     EXPECT_ANY_THROW(BuildErrorUpload({{"category", "EC_Component"}, {"code", "42"}}, "p"));
@@ -218,7 +227,8 @@ TEST_F(CollectorTest, IsLoadedAsksForTheCollectorsRange) {
     bad_range["version"] = "~1";
     zelko::testing::LogCapture log;
     EXPECT_FALSE(Make(bad_range)->IsLoaded());
-    EXPECT_TRUE(log.Contains(logging::error, "GetPluginDescription failed for IsLoaded: plugin uploader version "));
+    EXPECT_TRUE(
+        log.Contains(logging::error, "GetPluginDescription failed for IsLoaded: plugin uploader version "));
 }
 
 TEST_F(CollectorTest, HangingCountsFromTheRunStartToTheTickAndStopEndsTheRun) {
@@ -281,8 +291,10 @@ class ThrowingManager : public IPluginManager {
     std::function<void()> raise;
     int stops = 0;
 
-    DynamicBufferResult ExecutePlugin(const char*, const char*, const char*&, const shared::plugin::PluginExecutionPolicy&,
-                                      shared::plugin::IPluginExecutor*, shared::plugin::IValidator*) override {
+    DynamicBufferResult ExecutePlugin(const char*, const char*, const char*&,
+                                      const shared::plugin::PluginExecutionPolicy&,
+                                      shared::plugin::IPluginExecutor*,
+                                      shared::plugin::IValidator*) override {
         const std::string answer = R"({"upload":[]})";
         return DynamicBufferResult(std::vector<char>(answer.c_str(), answer.c_str() + answer.size() + 1));
     }
@@ -306,7 +318,8 @@ class ThrowingManager : public IPluginManager {
 TEST_F(CollectorTest, StopNeverRaises) {
     auto manager = std::make_shared<ThrowingManager>();
     manager->raise = [] { throw std::runtime_error("stop exploded"); };
-    auto collector = std::make_unique<Collector>(Entry(nullptr, "thrower"), conn_, manager, nullptr, nullptr, crypto_, true);
+    auto collector = std::make_unique<Collector>(Entry(nullptr, "thrower"), conn_, manager, nullptr, nullptr,
+                                                 crypto_, true);
     {
         zelko::testing::LogCapture log;
         collector->Stop(0, true);  // never ran: nothing to stop, nothing said

@@ -6,12 +6,13 @@
 namespace zelko::plenar::agent::test {
 namespace {
 
+using shared::iot::IoTResult;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using shared::iot::IoTResult;
 using Strings = std::vector<std::string>;
 
-constexpr const char* kNoRemoteConsentType = "enum zelko::shared::valve::ValveFilterError::ValveFilterErrorType";
+constexpr const char* kNoRemoteConsentType =
+    "enum zelko::shared::valve::ValveFilterError::ValveFilterErrorType";
 
 FakeConnectivity::PublishHook Refused(int http, int iot = 0) {
     return [=](const std::string&, const std::string&) {
@@ -65,56 +66,182 @@ TEST_F(CollectorRunTest, RunTable) {
     } rows[] = {
         {"published by HTTP", one, nullptr, 230, true, 0, {"http"}, {}},
         {"published by IoT", one, nullptr, 230, false, 0, {"pub"}, {}},
-        {"upload as an object of elements", {{"upload", {{"a", Element(1)}, {"b", Element(2)}}}}, nullptr, 230, true,
-         0, {"http", "http"}, {}},
+        {"upload as an object of elements",
+         {{"upload", {{"a", Element(1)}, {"b", Element(2)}}}},
+         nullptr,
+         230,
+         true,
+         0,
+         {"http", "http"},
+         {}},
         // An object is taken as a map of elements, so one bare element offers only its members.
         {"upload as one bare element", {{"upload", Element(1)}}, nullptr, 230, true, 9, {}, {}},
         {"upload as a single value", {{"upload", 5}}, nullptr, 230, true, 9, {}, {}},
-        {"invalid elements are passed over", {{"upload", {{{"gun", kGun}}, Element(1), 3}}}, nullptr, 230, true, 0,
-         {"http"}, {}},
-        {"no upload", {{"other", 1}}, nullptr, 230, true, 7, {}, {}, "no 'upload' defined in plugin's output json."},
-        {"no output", "", nullptr, 230, true, 8, {}, {}, "ExecutePlugin msg plugin uploader version 1.0.0 no output"},
-        {"empty upload", {{"upload", json::array()}}, nullptr, 230, true, 9, {}, {},
+        {"invalid elements are passed over",
+         {{"upload", {{{"gun", kGun}}, Element(1), 3}}},
+         nullptr,
+         230,
+         true,
+         0,
+         {"http"},
+         {}},
+        {"no upload",
+         {{"other", 1}},
+         nullptr,
+         230,
+         true,
+         7,
+         {},
+         {},
+         "no 'upload' defined in plugin's output json."},
+        {"no output",
+         "",
+         nullptr,
+         230,
+         true,
+         8,
+         {},
+         {},
+         "ExecutePlugin msg plugin uploader version 1.0.0 no output"},
+        {"empty upload",
+         {{"upload", json::array()}},
+         nullptr,
+         230,
+         true,
+         9,
+         {},
+         {},
          "no 'gun' or 'data' defined in plugin's output at all."},
-        {"no element with gun and data", {{"upload", {{{"gun", kGun}}, {{"data", 1}}, 3}}}, nullptr, 230, true, 9, {},
+        {"no element with gun and data",
+         {{"upload", {{{"gun", kGun}}, {{"data", 1}}, 3}}},
+         nullptr,
+         230,
+         true,
+         9,
+         {},
          {}},
         {"output not JSON", "nope", nullptr, 230, true, 2, {}, {}, "Collector ProcessInternal Exception: "},
-        {"gun not a text", {{"upload", {{{"gun", 5}, {"data", 1}}}}}, nullptr, 230, true, 2, {}, {},
+        {"gun not a text",
+         {{"upload", {{{"gun", 5}, {"data", 1}}}}},
+         nullptr,
+         230,
+         true,
+         2,
+         {},
+         {},
          "Collector ProcessInternal Exception: "},
-        {"plug-in error without a numeric code", {{"upload", json::array()}, {"error", {{"category", "EC_Component"}}}},
-         nullptr, 230, true, 2, {}, {}},
-        {"HTTP publish refused", one, [](auto& c) { c.SetPubByHttp(Refused(500)); }, 230, true, 14, {}, {"pub"},
+        {"plug-in error without a numeric code",
+         {{"upload", json::array()}, {"error", {{"category", "EC_Component"}}}},
+         nullptr,
+         230,
+         true,
+         2,
+         {},
+         {}},
+        {"HTTP publish refused",
+         one,
+         [](auto& c) { c.SetPubByHttp(Refused(500)); },
+         230,
+         true,
+         14,
+         {},
+         {"pub"},
          R"("http_code":500,"iot_code":0})"},
         {"HTTP 200 is sent", one, [](auto& c) { c.SetPubByHttp(Refused(200)); }, 230, true, 0, {"http"}, {}},
         {"first refused, second sent", two, first_refused, 230, true, 14, {"http"}, {"pub"}},
-        {"IoT publish refused", one, [](auto& c) { c.SetPub(Refused(0, 5)); }, 230, false, 14, {}, {"pub"},
+        {"IoT publish refused",
+         one,
+         [](auto& c) { c.SetPub(Refused(0, 5)); },
+         230,
+         false,
+         14,
+         {},
+         {"pub"},
          R"("iot_code":5)"},
-        {"no connection: kept, no error", two, [](auto& c) { c.SetConnected(false); }, 230, false, 0, {}, {"pub", "pub"}},
-        {"no connection on 220", two, [](auto& c) { c.SetConnected(false); }, 220, false, 14, {}, {},
+        {"no connection: kept, no error",
+         two,
+         [](auto& c) { c.SetConnected(false); },
+         230,
+         false,
+         0,
+         {},
+         {"pub", "pub"}},
+        {"no connection on 220",
+         two,
+         [](auto& c) { c.SetConnected(false); },
+         220,
+         false,
+         14,
+         {},
+         {},
          "proxy - (no iot connection during pub in required on start collector)"},
-        {"publish refused on 220 ends the run", two, [](auto& c) { c.SetPubByHttp(Refused(500)); }, 220, true, 14, {},
-         {}, R"("http_code":500)", 1},
-        {"filter failure kept for resend", two, [](auto& c) { c.SetFilter(FilterFails("ValveError")); }, 230, true, 77,
-         {}, {"cdm", "cdm"}, "valve says no"},
-        {"filter failure on 220", two, [](auto& c) { c.SetFilter(FilterFails("ValveError")); }, 220, true, 12, {}, {},
+        {"publish refused on 220 ends the run",
+         two,
+         [](auto& c) { c.SetPubByHttp(Refused(500)); },
+         220,
+         true,
+         14,
+         {},
+         {},
+         R"("http_code":500)",
+         1},
+        {"filter failure kept for resend",
+         two,
+         [](auto& c) { c.SetFilter(FilterFails("ValveError")); },
+         230,
+         true,
+         77,
+         {},
+         {"cdm", "cdm"},
+         "valve says no"},
+        {"filter failure on 220",
+         two,
+         [](auto& c) { c.SetFilter(FilterFails("ValveError")); },
+         220,
+         true,
+         12,
+         {},
+         {},
          "FilterCDMTrees failed for element plugin uploader version 1.0.0"},
-        {"no remote consent", two, [](auto& c) { c.SetFilter(FilterFails(kNoRemoteConsentType)); }, 230, true, 13, {},
-         {}, R"({"error":)"},
+        {"no remote consent",
+         two,
+         [](auto& c) { c.SetFilter(FilterFails(kNoRemoteConsentType)); },
+         230,
+         true,
+         13,
+         {},
+         {},
+         R"({"error":)"},
         {"no remote consent on a Corvane device",
          two,
          [](auto& c) {
              c.isCorvaneDevice = true;
              c.SetFilter(FilterFails(kNoRemoteConsentType));
          },
-         230, true, 16, {}, {"cdm"}},
+         230,
+         true,
+         16,
+         {},
+         {"cdm"}},
         {"no remote consent on a Corvane device on 220",
          two,
          [](auto& c) {
              c.isCorvaneDevice = true;
              c.SetFilter(FilterFails(kNoRemoteConsentType));
          },
-         220, true, 16, {}, {}},
-        {"no consent", one, [](auto& c) { c.SetConsent(false); }, 230, true, 11, {}, {},
+         220,
+         true,
+         16,
+         {},
+         {}},
+        {"no consent",
+         one,
+         [](auto& c) { c.SetConsent(false); },
+         230,
+         true,
+         11,
+         {},
+         {},
          "No valid consent was provided, no data uploaded for plugin uploader version 1.0.0"},
         {"a Corvane device needs no local consent",
          one,
@@ -122,10 +249,27 @@ TEST_F(CollectorRunTest, RunTable) {
              c.SetConsent(false);
              c.isCorvaneDevice = true;
          },
-         230, true, 0, {"http"}, {}},
-        {"no enrollment on 220", one, [](auto& c) { c.SetCredentialsReady(false); }, 220, true, 15, {}, {},
+         230,
+         true,
+         0,
+         {"http"},
+         {}},
+        {"no enrollment on 220",
+         one,
+         [](auto& c) { c.SetCredentialsReady(false); },
+         220,
+         true,
+         15,
+         {},
+         {},
          "No valid enrollment, no data uploaded for plugin uploader version 1.0.0"},
-        {"no enrollment needed outside 220", one, [](auto& c) { c.SetCredentialsReady(false); }, 230, true, 0, {"http"},
+        {"no enrollment needed outside 220",
+         one,
+         [](auto& c) { c.SetCredentialsReady(false); },
+         230,
+         true,
+         0,
+         {"http"},
          {}},
         {"mocked enrollment uploads nothing",
          one,
@@ -133,7 +277,12 @@ TEST_F(CollectorRunTest, RunTable) {
              c.mocked = true;
              c.SetConsent(false);
          },
-         220, true, 10, {}, {}, "ExecutePlugin Mock mode, no data uploaded for plugin uploader version 1.0.0\nPlugin output: {"},
+         220,
+         true,
+         10,
+         {},
+         {},
+         "ExecutePlugin Mock mode, no data uploaded for plugin uploader version 1.0.0\nPlugin output: {"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -194,9 +343,10 @@ TEST_F(CollectorRunTest, PluginInputCarriesTheEventAndTheConfiguration) {
     ASSERT_EQ(conn_->Sent().size(), 1u);
     const json input = json::parse(conn_->Sent()[0].message)["eventDetail"];
     EXPECT_EQ(input["configuration"], json({{"mode", "echo"}, {"gun", kGun}}));
-    EXPECT_EQ(input["event"], json::parse(R"({"dwControl":240,"dwEventType":1001,"dwChannel":1,"dwLevel":2,)"
-                                          R"("lpEventData":{"bytes":[1,2,3],"subtype":null},"dataSize":3,"time":")" +
-                                          event.SysEvent.time + "\"}"));
+    EXPECT_EQ(input["event"],
+              json::parse(R"({"dwControl":240,"dwEventType":1001,"dwChannel":1,"dwLevel":2,)"
+                          R"("lpEventData":{"bytes":[1,2,3],"subtype":null},"dataSize":3,"time":")" +
+                          event.SysEvent.time + "\"}"));
     EXPECT_EQ(collector->FoundVersion(), "1.5.0");
 }
 
@@ -217,7 +367,8 @@ TEST_F(CollectorRunTest, PluginFailuresEndTheRunBeforeAnyUpload) {
         {"uploader", "~1", nullptr, true, 4,
          "GetPluginDescription failed for msg 230 plugin uploader version_range ~1 failed: "},
         {"badsig", ">=1.0.0", nullptr, true, 5,
-         "GetPluginDescription plugin signeture is not valid, for msg 230 plugin badsig version_range >=1.0.0"},
+         "GetPluginDescription plugin signeture is not valid, for msg 230 plugin badsig version_range "
+         ">=1.0.0"},
         {"uploader", ">=1.0.0", {{"mode", "fail"}}, true, 6, "ExecutePlugin plugin uploader failed: "},
         {"uploader", ">=1.0.0", nullptr, false, 1,
          " _conn_module is not initialized correctly, no data uploaded for plugin uploader version 1.0.0"},
@@ -227,8 +378,8 @@ TEST_F(CollectorRunTest, PluginFailuresEndTheRunBeforeAnyUpload) {
         json entry = Entry(c.configuration, c.name);
         entry["version"] = c.range;
         auto collector = std::make_unique<Collector>(
-            entry, c.connectivity ? std::shared_ptr<ConnectivityModule>(conn_) : nullptr, manager_, nullptr, nullptr,
-            crypto_, true);
+            entry, c.connectivity ? std::shared_ptr<ConnectivityModule>(conn_) : nullptr, manager_, nullptr,
+            nullptr, crypto_, true);
         const Error error = collector->Process(MakeEvent(230));
         EXPECT_EQ(error.code(), c.code);
         EXPECT_EQ(error.what().substr(0, c.message.size()), c.message);
@@ -259,8 +410,10 @@ TEST_F(CollectorRunTest, LargeEnvelopesGoToS3AboveTheThreshold) {
     EXPECT_EQ(sent[0].via, "http");
     EXPECT_EQ(sent[0].message.size(), 131'071u);
     EXPECT_EQ(sent[1].via, "s3");
-    EXPECT_EQ(sent[1].target, "arn:aws:s3:::telemetry/SNR0001_2024-03-05-13-07-09-0420000_devicebkcstatus.json");
-    EXPECT_EQ(sent[1].message, FakeConnectivity::Envelope(kGun, json(std::string(at_threshold + 1, 'x')).dump()));
+    EXPECT_EQ(sent[1].target,
+              "arn:aws:s3:::telemetry/SNR0001_2024-03-05-13-07-09-0420000_devicebkcstatus.json");
+    EXPECT_EQ(sent[1].message,
+              FakeConnectivity::Envelope(kGun, json(std::string(at_threshold + 1, 'x')).dump()));
 
     // A gun of fewer than nine parts names the object "no_gun".
     Fresh();
@@ -289,7 +442,12 @@ TEST_F(CollectorRunTest, FailedOrImpossibleS3UploadsAreKeptForResend) {
     } cases[] = {
         {"upload refused", s3_refused, 230, 14, R"("error":)", {"http"}, {"pub"}},
         {"upload refused on 220", s3_refused, 220, 14, "timed out", {}, {}},
-        {"no credentials", no_credentials, 230, 15, "proxy - (no valid enrolment during upload to s3)", {"http"},
+        {"no credentials",
+         no_credentials,
+         230,
+         15,
+         "proxy - (no valid enrolment during upload to s3)",
+         {"http"},
          {"pub"}},
         {"no credentials on 220", no_credentials, 220, 15, "No valid enrollment", {}, {}},
     };
@@ -330,7 +488,8 @@ TEST_F(CollectorRunTest, PluginErrorsAreUploadedTenTimesPerWindow) {
     auto both = Answering({{"upload", {Element(1)}}, {"error", error}});
     EXPECT_FALSE(both->Process(MakeEvent(230)));
     EXPECT_EQ(conn_->Sent().size(), 2u);
-    auto no_error = Answering({{"upload", json::array()}, {"error", {{"category", "EC_NoError"}, {"code", 0}}}});
+    auto no_error =
+        Answering({{"upload", json::array()}, {"error", {{"category", "EC_NoError"}, {"code", 0}}}});
     EXPECT_EQ(no_error->Process(MakeEvent(230)).code(), 9);
 }
 
@@ -379,8 +538,10 @@ TEST_F(CollectorRunTest, CustomCollectorRunsThePluginTheEventNames) {
         int64_t code;
         std::string message;
     } failures[] = {
-        {"echo_ver_2.0.0", payload, 4, "GetPluginDescription no plugin found, for msg 210 plugin echo version_range 2.0.0"},
-        {"echo", scratch() / "absent.json", 2, "Payload file doesn't not exist '" + (scratch() / "absent.json").string() + "'"},
+        {"echo_ver_2.0.0", payload, 4,
+         "GetPluginDescription no plugin found, for msg 210 plugin echo version_range 2.0.0"},
+        {"echo", scratch() / "absent.json", 2,
+         "Payload file doesn't not exist '" + (scratch() / "absent.json").string() + "'"},
         {"echo", not_json, 2, "Custom Collector failed to parse using defaults 'echo' "},
         {"echo", bad_control, 2, "Custom Collector failed to parse using defaults 'echo' "},
         {"echo", listed, 2, "Custom Collector failed to parse using defaults 'echo' "},

@@ -42,7 +42,9 @@ inline TelemetryEvent MakeEvent(uint32_t control, uint32_t type = 0, uint32_t ch
     return event;
 }
 
-inline json Element(const json& data, const std::string& gun = kGun) { return {{"gun", gun}, {"data", data}}; }
+inline json Element(const json& data, const std::string& gun = kGun) {
+    return {{"gun", gun}, {"data", data}};
+}
 
 class CollectorTest : public zelko::testing::SystemRootTest {
   protected:
@@ -97,14 +99,16 @@ class CollectorTest : public zelko::testing::SystemRootTest {
     std::vector<std::string> RecordNames() const {
         std::vector<std::string> names;
         std::error_code ec;
-        for (const auto& entry : fs::directory_iterator(ResendFolder(), ec)) names.push_back(entry.path().filename());
+        for (const auto& entry : fs::directory_iterator(ResendFolder(), ec))
+            names.push_back(entry.path().filename());
         std::sort(names.begin(), names.end());
         return names;
     }
     std::vector<json> Records() const {
         std::vector<json> records;
         for (const auto& name : RecordNames())
-            records.push_back(Utils::LoadEncryptedJsonFile(ResendFolder() / name, crypto::Cryptography(kDeviceId)));
+            records.push_back(
+                Utils::LoadEncryptedJsonFile(ResendFolder() / name, crypto::Cryptography(kDeviceId)));
         return records;
     }
     std::vector<std::string> Reasons() const {

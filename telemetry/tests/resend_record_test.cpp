@@ -16,7 +16,8 @@ constexpr int64_t kSeven = 17'096'440'290'070'000LL;
 class ResendRecordTest : public zelko::testing::SystemRootTest {
   protected:
     json Record(int n) const {
-        return MakeResendRecord("pub", "p", "1.0.0", kGun, {{"n", n}}, kSeven - platform::kTicksPerSecond, kSeven, 210);
+        return MakeResendRecord("pub", "p", "1.0.0", kGun, {{"n", n}}, kSeven - platform::kTicksPerSecond,
+                                kSeven, 210);
     }
     std::shared_ptr<crypto::Cryptography> crypto_ = std::make_shared<crypto::Cryptography>(kDeviceId);
     zelko::testing::ScopedTimeZone zone_{"CET-1"};
@@ -35,8 +36,9 @@ TEST_F(ResendRecordTest, FirstSaveCreatesTheFolderAndWritesAnEncryptedRecordName
     EXPECT_EQ(stored, Record(1));
     EXPECT_EQ(stored["time"], "2024-03-05 13:07:09.0070000");
     EXPECT_EQ(stored["last_data_valve"], "2024-03-05 13:07:08.0070000");
-    EXPECT_TRUE(log.Contains(logging::info,
-                             "Collector's data saved for resend for plugin p version 1.0.0 the file " + file.string()));
+    EXPECT_TRUE(log.Contains(
+        logging::info,
+        "Collector's data saved for resend for plugin p version 1.0.0 the file " + file.string()));
     EXPECT_THROW(Utils::LoadEncryptedJsonFile(file, crypto::Cryptography("another device")), std::exception);
 }
 
@@ -49,10 +51,9 @@ TEST_F(ResendRecordTest, SavesWithinOneMillisecondAreAllKeptInOrder) {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(ResendFolder())) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
-    ASSERT_EQ(names, (std::vector<std::string>{"resend_2024-03-05_14-07-09-007.rsnd",
-                                               "resend_2024-03-05_14-07-09-007_1.rsnd",
-                                               "resend_2024-03-05_14-07-09-007_2.rsnd",
-                                               "resend_2024-03-05_14-07-09-008.rsnd"}));
+    ASSERT_EQ(names, (std::vector<std::string>{
+                         "resend_2024-03-05_14-07-09-007.rsnd", "resend_2024-03-05_14-07-09-007_1.rsnd",
+                         "resend_2024-03-05_14-07-09-007_2.rsnd", "resend_2024-03-05_14-07-09-008.rsnd"}));
     for (int n = 0; n < 4; ++n) {
         EXPECT_EQ(Utils::LoadEncryptedJsonFile(ResendFolder() / names[n], *crypto_)["data"]["n"], n);
     }
@@ -72,10 +73,11 @@ TEST_F(ResendRecordTest, StorageCapRefusesASaveOnlyAboveOneHundredMillionBytes) 
     fs::resize_file(filler, kResendFolderCap + 1);
     Collector::SaveForResend(Record(2), "p", "1.0.0", crypto_);
     EXPECT_FALSE(fs::exists(ResendFolder() / "resend_2024-03-05_14-07-09-007.rsnd"));
-    EXPECT_TRUE(log.Contains(logging::warning,
-                             "Collector SaveJsonFile failed with storage overflow for plugin p version 1.0.0 saving the "
-                             "file \"" +
-                                 (ResendFolder() / "resend_2024-03-05_14-07-09-007.rsnd").string() + "\""));
+    EXPECT_TRUE(log.Contains(
+        logging::warning,
+        "Collector SaveJsonFile failed with storage overflow for plugin p version 1.0.0 saving the "
+        "file \"" +
+            (ResendFolder() / "resend_2024-03-05_14-07-09-007.rsnd").string() + "\""));
 }
 
 TEST_F(ResendRecordTest, AFolderThatCannotBeMadeIsLoggedAndNothingRaises) {
@@ -84,10 +86,10 @@ TEST_F(ResendRecordTest, AFolderThatCannotBeMadeIsLoggedAndNothingRaises) {
     std::ofstream(ResendFolder()) << "a file where the folder belongs";
     LogCapture log;
     EXPECT_NO_THROW(Collector::SaveForResend(Record(1), "p", "1.0.0", crypto_));
-    EXPECT_TRUE(log.Contains(logging::warning, "Collector SaveJsonFile failed with exception for plugin p version 1.0.0 "
-                                               "saving the file \"" +
-                                                   (ResendFolder() / "resend_2024-03-05_14-07-09-007.rsnd").string() +
-                                                   "\" "));
+    EXPECT_TRUE(log.Contains(logging::warning,
+                             "Collector SaveJsonFile failed with exception for plugin p version 1.0.0 "
+                             "saving the file \"" +
+                                 (ResendFolder() / "resend_2024-03-05_14-07-09-007.rsnd").string() + "\" "));
     EXPECT_NO_THROW(Collector::SaveForResend(Record(1), "p", "1.0.0", nullptr));
 }
 
@@ -117,14 +119,17 @@ TEST_F(ResendRecordTest, DamagedRecordsAreRemovedAndTheNextFileIsRead) {
         std::function<void(const fs::path&)> write;
     } cases[] = {
         {"empty", raw("")},
-        {"cut", [&](const fs::path& path) {
+        {"cut",
+         [&](const fs::path& path) {
              encrypted(Record(1))(path);
              fs::resize_file(path, fs::file_size(path) - 5);
          }},
         {"not encrypted", raw(Record(1).dump())},
-        {"encrypted but not compressed", [&](const fs::path& path) {
+        {"encrypted but not compressed",
+         [&](const fs::path& path) {
              const auto bytes = crypto.Encrypt("{\"collector\":\"p\"}");
-             std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+             std::ofstream(path, std::ios::binary)
+                 .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
          }},
         {"huge garbage", raw(std::string(1 << 20, '\x5a'))},
         {"not an object", encrypted(json::array({Record(1)}))},

@@ -62,4 +62,6 @@ class CollectorTestPlugin : public IDynamicPluginModule {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) IDynamicPluginModule* LoadPlugin() { return new CollectorTestPlugin; }
+extern "C" __attribute__((visibility("default"))) IDynamicPluginModule* LoadPlugin() {
+    return new CollectorTestPlugin;
+}
