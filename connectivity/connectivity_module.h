@@ -20,6 +20,9 @@ class ConnectivityModule {
                                        shared::iot::PayloadCallback callback, void* context) = 0;
     // Withdraws the subscription that Sub made for that subscriber.
     virtual shared::iot::IoTResult Unsub(const std::string& topic, const std::string& subscriberName) = 0;
+    // Publishes the message on the topic over the IoT client's HTTP publish; accepted when the HTTP
+    // status is 0 or 200, the IoT code 0 and the Error empty.
+    virtual shared::iot::IoTResult PubByHttp(std::string topic, std::string message) = 0;
     // Whether the device's consent allows the agent's data to be sent.
     virtual bool IsValidConsent() = 0;
 

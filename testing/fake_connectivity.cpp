@@ -85,6 +85,22 @@ FakeConnectivity::IoTResult FakeConnectivity::Unsub(const std::string& topic,
     return {};
 }
 
+void FakeConnectivity::SetPubByHttpResult(IoTResult result) {
+    std::lock_guard lock(mutex_);
+    pub_by_http_result_ = std::move(result);
+}
+
+std::vector<std::pair<std::string, std::string>> FakeConnectivity::HttpPublished() const {
+    std::lock_guard lock(mutex_);
+    return http_published_;
+}
+
+FakeConnectivity::IoTResult FakeConnectivity::PubByHttp(std::string topic, std::string message) {
+    std::lock_guard lock(mutex_);
+    http_published_.emplace_back(std::move(topic), std::move(message));
+    return pub_by_http_result_;
+}
+
 bool FakeConnectivity::IsValidConsent() {
     std::lock_guard lock(mutex_);
     return consent_;

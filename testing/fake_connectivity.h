@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "connectivity/connectivity_module.h"
 
@@ -20,6 +21,10 @@ class FakeConnectivity : public plenar::agent::ConnectivityModule {
     void SetShadowError(Error error);
     void SetSubResult(IoTResult result);
     void SetConsent(bool valid);
+    // The answer of every PubByHttp from now on.
+    void SetPubByHttpResult(IoTResult result);
+    // What PubByHttp was given, in order: topic and message.
+    std::vector<std::pair<std::string, std::string>> HttpPublished() const;
 
     // Number of subscribers the message reached.
     int Push(const std::string& topic, const std::string& content, Error error = {});
@@ -33,6 +38,7 @@ class FakeConnectivity : public plenar::agent::ConnectivityModule {
     IoTResult Sub(const std::string& topic, const std::string& subscriberName,
                   shared::iot::PayloadCallback callback, void* context) override;
     IoTResult Unsub(const std::string& topic, const std::string& subscriberName) override;
+    IoTResult PubByHttp(std::string topic, std::string message) override;
     bool IsValidConsent() override;
 
   private:
@@ -44,6 +50,8 @@ class FakeConnectivity : public plenar::agent::ConnectivityModule {
     Error shadow_error_;
     IoTResult sub_result_;
     bool consent_ = false;
+    IoTResult pub_by_http_result_;
+    std::vector<std::pair<std::string, std::string>> http_published_;
     int get_shadow_calls_ = 0;
     int sub_calls_ = 0;
     int unsub_calls_ = 0;
