@@ -79,7 +79,8 @@ void ProcessPerformanceMonitor::InitPDH() {
 
 void ProcessPerformanceMonitor::Start() {
     LOG_DEBUG << "ProcessPerformanceMonitor: Starting...";
-    Stop();
+    std::lock_guard control(controlMutex);
+    StopLocked();
     // A stop signalled after the thread had already ended must not end the next one.
     stopEvent->Reset();
     timer->Set(-static_cast<int64_t>(intervalSeconds) * 10'000'000,
@@ -88,6 +89,11 @@ void ProcessPerformanceMonitor::Start() {
 }
 
 void ProcessPerformanceMonitor::Stop() {
+    std::lock_guard control(controlMutex);
+    StopLocked();
+}
+
+void ProcessPerformanceMonitor::StopLocked() {
     timer->Cancel();
     if (!thread) return;
     stopEvent->Set();

@@ -72,6 +72,7 @@ class ProcessPerformanceMonitor {
     ProcessPerformanceMonitor& operator=(const ProcessPerformanceMonitor&) = delete;
 
     // (Re)starts sampling: the first sample one interval from now. The samples held stay.
+    // Start and Stop may be called from several threads (parallel collectors start plug-ins).
     void Start();
     // Stops sampling and waits for the sampling thread; the samples stay.
     void Stop();
@@ -86,6 +87,7 @@ class ProcessPerformanceMonitor {
 
     void InitPDH();
     void ThreadFunc();
+    void StopLocked();
 
     platform::SystemInfo systemInfo;
     std::string processName;
@@ -101,6 +103,7 @@ class ProcessPerformanceMonitor {
     uint64_t intervalSeconds;
     std::unique_ptr<std::thread> thread;
     mutable std::mutex mutex;  // guards samples and the query
+    std::mutex controlMutex;   // one Start or Stop at a time
 };
 
 class PerformanceCollector {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "platform/clock.h"
 #include "platform/paths.h"
@@ -134,6 +135,22 @@ TEST_F(MonitorTest, FailedSetUpIsLoggedOnceAndEveryTickFails) {
     } catch (const std::invalid_argument& e) {
         EXPECT_STREQ(e.what(), "process_name is empty");
     }
+}
+
+// Plug-ins of parallel collectors start and stop the executor's monitor from their own threads.
+TEST_F(MonitorTest, StartAndStopFromSeveralThreadsAtOnce) {
+    ProcessPerformanceMonitor monitor("zelko-plugin-executor", 7200, 1);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 25; ++i) {
+                monitor.Start();
+                monitor.Stop();
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(log.Count(debug, "ProcessPerformanceMonitor: Stop event signaled"), 100);
 }
 
 // Real counters: this test process, sampled every second.
