@@ -137,6 +137,7 @@ uint32_t Win32SubscriptionCallback(zelko::platform::EvtSubscribeNotifyAction act
         // The handle is an error number; the entry it stands for cannot be read.
         LOG_WARNING << "Event log subscription error " << reinterpret_cast<uintptr_t>(event) << ": "
                     << platform::EvtGetExtendedStatus();
+        return 0;
     }
 
     std::u16string xml;
