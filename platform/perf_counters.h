@@ -66,7 +66,10 @@ struct SystemInfo {
 };
 SystemInfo GetSystemInfo();
 
-// Test seam: while alive, queries read from it instead of /proc. Every reading of a counter takes
+struct PerfCountersFake;
+
+// Test seam: while alive, queries read from it instead of /proc (a newer one takes over from an
+// older one until it goes). Every reading of a counter takes
 // the value set for its counter name ("% Processor Time", "Working Set", "IO Data Bytes/sec"),
 // which an invalid reading (nullopt) or a failing status can replace.
 class ScopedFakePerfCounters {
@@ -83,6 +86,10 @@ class ScopedFakePerfCounters {
     void SetValue(const std::u16string& counter_name, std::optional<double> value);
     // Collects made while alive.
     int Collects() const;
+
+  private:
+    PerfCountersFake* state_;
+    PerfCountersFake* previous_;
 };
 
 }  // namespace zelko::platform

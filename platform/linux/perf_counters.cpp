@@ -33,7 +33,9 @@ struct Reading {
     uint64_t all = 0;   // all processor ticks (total CPU)
 };
 
-struct FakeState {
+}  // namespace
+
+struct PerfCountersFake {
     PdhStatus open_status = kPdhOk;
     PdhStatus collect_status = kPdhOk;
     std::map<std::u16string, PdhStatus> add_status;
@@ -41,8 +43,10 @@ struct FakeState {
     int collects = 0;
 };
 
+namespace {
+
 std::mutex g_mutex;  // guards everything below and every query
-FakeState* g_fake = nullptr;
+PerfCountersFake* g_fake = nullptr;
 
 std::string Lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -381,40 +385,41 @@ SystemInfo GetSystemInfo() {
     return {online > 0 ? static_cast<uint32_t>(online) : std::max(1u, std::thread::hardware_concurrency())};
 }
 
-ScopedFakePerfCounters::ScopedFakePerfCounters() {
+ScopedFakePerfCounters::ScopedFakePerfCounters() : state_(new PerfCountersFake) {
     std::lock_guard lock(g_mutex);
-    g_fake = new FakeState;
+    previous_ = g_fake;
+    g_fake = state_;
 }
 
 ScopedFakePerfCounters::~ScopedFakePerfCounters() {
     std::lock_guard lock(g_mutex);
-    delete g_fake;
-    g_fake = nullptr;
+    g_fake = previous_;
+    delete state_;
 }
 
 void ScopedFakePerfCounters::SetOpenStatus(PdhStatus status) {
     std::lock_guard lock(g_mutex);
-    g_fake->open_status = status;
+    state_->open_status = status;
 }
 
 void ScopedFakePerfCounters::SetAddStatus(const std::u16string& counter_name, PdhStatus status) {
     std::lock_guard lock(g_mutex);
-    g_fake->add_status[counter_name] = status;
+    state_->add_status[counter_name] = status;
 }
 
 void ScopedFakePerfCounters::SetCollectStatus(PdhStatus status) {
     std::lock_guard lock(g_mutex);
-    g_fake->collect_status = status;
+    state_->collect_status = status;
 }
 
 void ScopedFakePerfCounters::SetValue(const std::u16string& counter_name, std::optional<double> value) {
     std::lock_guard lock(g_mutex);
-    g_fake->values[counter_name] = value;
+    state_->values[counter_name] = value;
 }
 
 int ScopedFakePerfCounters::Collects() const {
     std::lock_guard lock(g_mutex);
-    return g_fake->collects;
+    return state_->collects;
 }
 
 }  // namespace zelko::platform
