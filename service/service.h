@@ -168,7 +168,8 @@ class Service {
     static void WindowsEventLogCallback(void* context, WindowsEvent event);
     static void WindowsEventExtCallback(void* context, WindowsEvent event);
     // Makes one plain subscription per key, in order, and one extended subscription per query id
-    // (a repeated id replaces the earlier one). Construction errors pass to the caller.
+    // (a repeated id replaces the earlier one). An id whose queries cannot be read from the query
+    // configuration is logged and gets none.
     void CreateWindowsEventSubscriptions(const std::vector<EventLogSubscriptionKey>& keys,
                                          const std::vector<int32_t>& ext_ids);
     // Subscribes every subscription that is not open: the plain ones in order, then the extended

@@ -7,6 +7,7 @@
 
 #include "foundation/event_log_channel.h"
 #include "foundation/logging.h"
+#include "foundation/utils.h"
 #include "platform/event_log.h"
 #include "platform/last_error.h"
 #include "service/service.h"
@@ -54,8 +55,18 @@ void Service::CreateWindowsEventSubscriptions(const std::vector<EventLogSubscrip
             channel.c_str(), key.dwEventType, key.dwLevel, this, &Service::WindowsEventLogCallback));
     }
     for (const int32_t id : ext_ids) {
-        _win_event_ext_subscriptions[id] =
-            std::make_shared<WindowsEventExtSubscription>(id, this, &Service::WindowsEventExtCallback);
+        // A missing or damaged query configuration costs the collectors of that id their event,
+        // not the start of the whole agent.
+        try {
+            _win_event_ext_subscriptions[id] =
+                std::make_shared<WindowsEventExtSubscription>(id, this, &Service::WindowsEventExtCallback);
+        } catch (const std::exception& e) {
+            LOG_WARNING
+                << "No event-log subscription for query id " << id << " from "
+                << (Utils::GetExecutableDirectory() / kConfigFolderName / "win-events-config.ejson").string()
+                << ": " << e.what();
+            continue;
+        }
         LOG_DEBUG << "Subscription WindowsEventExt ID " << id;
     }
 }

@@ -7,8 +7,10 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <thread>
 #include <tuple>
 
@@ -83,17 +85,49 @@ class ServiceEventLogTest : public zelko::testing::SystemRootTest {
 // One test writes the query configuration beside the test program, so no other test process races it.
 TEST_F(ServiceEventLogTest, EntriesBecomeModuleEventsUntilStoppingClosesTheSubscriptions) {
     const auto folder = Utils::GetExecutableDirectory() / "Configuration Files";
+    const auto file = folder / "win-events-config.ejson";
     std::filesystem::create_directories(folder);
+    const crypto::Cryptography builtin("Tq7vR2mXc9LpW4sJd0HbN6yKf3GzA8eUo1iVw5QnZtE=");
+
+    // A missing or damaged query configuration leaves that id without a subscription, logged with
+    // the file's name; the rest is made.
+    const auto encrypted = [&](const nlohmann::json& document) {
+        Utils::SaveEncryptedJsonFile(file, document, builtin);
+        std::ifstream in(file, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    const std::string good = encrypted({{"queries_by_evnet_id", {{{"on_event", "*"}}}}});
+    const std::pair<const char*, std::optional<std::string>> damaged[] = {
+        {"missing", std::nullopt},
+        {"empty", ""},
+        {"cut", good.substr(0, good.size() - 7)},
+        {"not encrypted", R"({"queries_by_evnet_id": []})"},
+        {"no array", encrypted({{"queries_by_evnet_id", {{"0", 1}}}})},
+        {"element of another type", encrypted({{"queries_by_evnet_id", {"text"}}})},
+        {"huge", std::string(3 << 20, 'z')},
+    };
+    for (const auto& [what, content] : damaged) {
+        std::filesystem::remove(file);
+        if (content) std::ofstream(file, std::ios::binary) << *content;
+        zelko::testing::LogCapture lines;
+        service->CreateWindowsEventSubscriptions({{1, 134, 0}}, {0});
+        EXPECT_TRUE(service->_win_event_ext_subscriptions.empty()) << what;
+        EXPECT_TRUE(
+            lines.Contains(warning, "No event-log subscription for query id 0 from " + file.string() + ": "))
+            << what;
+    }
+    ASSERT_EQ(service->_win_event_subscriptions.size(), std::size(damaged));
+    service->_win_event_subscriptions.clear();
+
     const nlohmann::json config = {
         {"queries_by_evnet_id",
          {{{"on_event",
             "<QueryList><Query Id=\"0\" Path=\"Application\"><Select Path=\"Application\">"
             "*[System[(EventID=1000)]]</Select></Query></QueryList>"}},
           {{"on_summary", "no event query"}}}}};
-    Utils::SaveEncryptedJsonFile(folder / "win-events-config.ejson", config,
-                                 crypto::Cryptography("Tq7vR2mXc9LpW4sJd0HbN6yKf3GzA8eUo1iVw5QnZtE="));
+    Utils::SaveEncryptedJsonFile(file, config, builtin);
     service->CreateWindowsEventSubscriptions({{0, 506, 4}, {5, 3052, 2}}, {0, 1});
-    std::filesystem::remove(folder / "win-events-config.ejson");
+    std::filesystem::remove(file);
     EXPECT_TRUE(log.Contains(debug, "Subscription WindowsEventExt ID 1"));
 
     service->OpenWindowsEventSubscriptions();
