@@ -1,6 +1,6 @@
 // Sends a control or a request line to the running agent through its control channel:
 //   zelko-plenar-agent-control <control> [<event type>]   e.g. 211, or 1 to stop
-//   zelko-plenar-agent-control <request words...>         e.g. status
+//   zelko-plenar-agent-control <request words...>         e.g. status, eventlog raise System 506
 //   zelko-plenar-agent-control notify network disconnected|connected|auto
 
 #include <cstdint>

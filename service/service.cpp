@@ -112,6 +112,7 @@ void Service::BindHandlers() {
 
 void Service::EnterStoppingWork() {
     LOG_INFO << "Stopping.OnEnter";
+    CloseWindowsEventSubscriptions();
     if (!SignalEvent(_svc_stop_event_handle.get())) {
         LOG_ERROR << "Stopping.OnEnter could not signal the stop event - GetLastError: "
                   << platform::GetLastError();

@@ -63,6 +63,7 @@ class S3Client;
 class SystemStatusChecker;
 class TelemetryModule;
 class VevEModule;
+class WindowsEvent;
 class WindowsEventExtSubscription;
 class WindowsEventSubscription;
 namespace corvane {
@@ -73,6 +74,15 @@ inline constexpr char kServiceName[] = "zelko-plenar-agent-service";
 inline constexpr char kConfigFolderName[] = "Configuration Files";
 inline constexpr char kAgentConfigFileName[] = "zelko-plenar-agent-config.json";
 inline constexpr char kRetriesConfigFileName[] = "zelko-retries-config.json";
+inline constexpr char kServiceMonitorName[] = "zelko-plenar-agent-service";
+inline constexpr char kExecutorMonitorName[] = "zelko-plugin-executor";
+
+// What a collector's event-log event selects: the channel number, the event id and its level.
+struct EventLogSubscriptionKey {
+    int32_t dwChannel = 0;
+    int32_t dwEventType = 0;
+    int32_t dwLevel = 0;
+};
 
 class Service {
   public:
@@ -151,6 +161,31 @@ class Service {
     void SendWindowsEventToModules(uint32_t channel, uint32_t event_type, uint32_t level, const void* data,
                                    uint64_t size);
     void SendWindowsEventExtToModules(uint32_t event_type, const void* data, uint64_t size);
+
+    // ---- event-log subscriptions ----
+    // The event log's callbacks of the plain and the extended subscriptions (context: the Service):
+    // each posts the entry to the current state's handler as control 240 or 245.
+    static void WindowsEventLogCallback(void* context, WindowsEvent event);
+    static void WindowsEventExtCallback(void* context, WindowsEvent event);
+    // Makes one plain subscription per key, in order, and one extended subscription per query id
+    // (a repeated id replaces the earlier one). An id whose queries cannot be read from the query
+    // configuration is logged and gets none.
+    void CreateWindowsEventSubscriptions(const std::vector<EventLogSubscriptionKey>& keys,
+                                         const std::vector<int32_t>& ext_ids);
+    // Subscribes every subscription that is not open: the plain ones in order, then the extended
+    // ones by id. A refused one is logged and stays closed.
+    void OpenWindowsEventSubscriptions();
+    // Closes every open subscription.
+    void CloseWindowsEventSubscriptions();
+
+    // ---- performance collection ----
+    // The performance-collector step of module set-up: with "collect_perf" set, the collector
+    // publishing on `topic`, its monitor of this service (started) and of the plug-in executor.
+    void InitPerformanceCollector(const std::string& topic);
+    // The plug-in started and stopped callables of the telemetry module: start and stop the
+    // executor's monitor when there is one. Safe on any thread.
+    void StartExecutorMonitor();
+    void StopExecutorMonitor();
 
     // ---- power notices and the wake-up grace ----
     uint32_t SuspendResumeCallback(uint32_t type, const void* setting);
@@ -333,6 +368,8 @@ class Service {
     std::shared_ptr<IRandomValue> _local_delay_policy;
     std::vector<std::shared_ptr<WindowsEventSubscription>> _win_event_subscriptions;
     std::map<int32_t, std::shared_ptr<WindowsEventExtSubscription>> _win_event_ext_subscriptions;
+    // Opening (on the worker) and closing (also on a stop request's thread) of the subscriptions.
+    std::mutex _win_event_mutex;
     std::shared_ptr<crypto::Cryptography> _cryptography;
     std::shared_ptr<FeatureFinder> _feature_finder;
     std::filesystem::path _exe_path_buffer;
@@ -390,6 +427,10 @@ int32_t AgentUnhandledExceptionFilter(platform::ExceptionPointers* info);
 // The text of a system error number, ending in "\r\n" for system texts; a substitute when there is
 // none.
 std::string GetErrorMessage(uint32_t code);
+
+// The control channel's "eventlog" request: "raise <channel> <event id> [<level>]" writes an entry
+// into the simulated event log; the answer is "ok " + its file, or "error " + the reason.
+std::string HandleEventLogRequest(const std::vector<std::string>& words);
 
 // The program: loads the main configuration, starts the logger and either installs, removes or
 // runs the service under the service control layer. Returns the process exit code.

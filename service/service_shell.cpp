@@ -351,6 +351,7 @@ void Service::SvcMain() {
         if (!platform::InjectNotificationCommand(command, &error)) return "error " + error;
         return std::string("ok");
     });
+    platform::SetServiceRequestHandler("eventlog", HandleEventLogRequest);
 
     if (ConfigBool("run_in_background", true) && !platform::SetProcessBelowNormalPriority()) {
         const uint32_t error = platform::GetLastError();

@@ -2,12 +2,14 @@
 // the bounded wait for it, and the end of the scheduler and of the notifications.
 
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
 
 #include "foundation/logging.h"
 #include "jobs/acm_module.h"
 #include "platform/steady_clock.h"
 #include "service/service.h"
+#include "telemetry/performance.h"
 
 namespace zelko::plenar::agent {
 
@@ -32,6 +34,7 @@ void Service::StopService() {
     // Every wake-up grace ends now; what the grace tasks still post is dropped.
     _power_events.Stop();
     platform::SetServiceRequestHandler("notify", nullptr);
+    platform::SetServiceRequestHandler("eventlog", nullptr);
     auto done = std::make_shared<std::atomic<bool>>(false);
     _scheduler.timedScheduler->run_at(WallClock::now(), [this, done] { TeardownModules(*done); });
 
@@ -100,7 +103,8 @@ void Service::TeardownModules(std::atomic<bool>& done) {
     });
     step("performance collector failed to stop ", true, [this] {
         LOG_DEBUG << "Destroying smart pointer to performance collector";
-        _performance_collector.reset();
+        // The telemetry module's plug-in callables may still read it on their own threads.
+        std::atomic_store(&_performance_collector, std::shared_ptr<PerformanceCollector>());
         LOG_INFO << "performance collector module stopped.";
     });
     step("ACM failed to stop ", true, [this] {

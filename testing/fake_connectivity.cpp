@@ -88,6 +88,15 @@ FakeConnectivity::IoTResult FakeConnectivity::Unsub(const std::string& topic,
     return {};
 }
 
+void FakeConnectivity::SetPubByHttpResult(IoTResult result) {
+    SetPubByHttp([result](const std::string&, const std::string&) { return result; });
+}
+
+std::vector<std::pair<std::string, std::string>> FakeConnectivity::HttpPublished() const {
+    std::lock_guard lock(mutex_);
+    return http_published_;
+}
+
 bool FakeConnectivity::IsValidConsent() {
     std::lock_guard lock(mutex_);
     return consent_;
@@ -209,6 +218,7 @@ FakeConnectivity::IoTResult FakeConnectivity::PubByHttp(const std::string& topic
     PublishHook hook;
     {
         std::lock_guard lock(mutex_);
+        http_published_.emplace_back(topic, message);
         hook = pub_by_http_;
     }
     return Publish("http", hook, topic, message);

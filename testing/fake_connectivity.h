@@ -65,6 +65,10 @@ class FakeConnectivity : public plenar::agent::ConnectivityModule {
     void SetShadowError(Error error);
     void SetSubResult(IoTResult result);
     void SetConsent(bool valid);
+    // The answer of every PubByHttp from now on.
+    void SetPubByHttpResult(IoTResult result);
+    // What PubByHttp was given, accepted or not, in order: topic and message.
+    std::vector<std::pair<std::string, std::string>> HttpPublished() const;
 
     // Number of subscribers the message reached.
     int Push(const std::string& topic, const std::string& content, Error error = {});
@@ -105,6 +109,7 @@ class FakeConnectivity : public plenar::agent::ConnectivityModule {
     Error shadow_error_;
     IoTResult sub_result_;
     bool consent_ = false;
+    std::vector<std::pair<std::string, std::string>> http_published_;
     int get_shadow_calls_ = 0;
     int sub_calls_ = 0;
     int unsub_calls_ = 0;

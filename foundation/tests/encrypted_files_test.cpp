@@ -115,8 +115,12 @@ TEST_F(EncryptedFilesTest, ReadFailuresCarryTheirTexts) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path.filename().string());
-        EXPECT_EQ(ErrorText([&] { Utils::LoadEncryptedJsonFile(c.path.string(), Cryptography(c.password)); }),
-                  c.text);
+        const std::string text =
+            ErrorText([&] { Utils::LoadEncryptedJsonFile(c.path.string(), Cryptography(c.password)); });
+        // A wrong key still ends in valid padding about once in 256 files (the IV is random); the
+        // text of that file is then the decompression's.
+        if (c.password == "another password" && text == "Failed to decompress data") continue;
+        EXPECT_EQ(text, c.text);
     }
     EXPECT_THROW(Utils::LoadEncryptedJsonFile(short_file.string(), crypto_), std::invalid_argument);
 }
