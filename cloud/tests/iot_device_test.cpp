@@ -79,11 +79,16 @@ TEST_F(IoTDeviceTest, PublishReachesNamedSubscribersOfAnotherDeviceIncludingAwsT
     ASSERT_TRUE(one.WaitFor(marker + "|end"));
     for (const auto& seen : one.Snapshot()) EXPECT_EQ(seen.find("second"), std::string::npos) << seen;
     for (const auto& seen : two.Snapshot()) EXPECT_EQ(seen.find("third"), std::string::npos) << seen;
-    EXPECT_FALSE(Admin(HttpMethod::GET, "/messages?topic=" + marker).second.empty());
+    bool ended = false;
+    WaitForRecorded(marker, [&](const nlohmann::json& m) {
+        return ended = ended || (m["payload"] == "end" && m["via"] == "mqtt");
+    });
+    EXPECT_TRUE(ended);
     // The cloud records "$aws/..." messages too (its "$aws/#" subscription; "#" alone misses them).
-    const auto aws = Admin(HttpMethod::GET, "/messages?topic=$aws/rules/").second;
     bool recorded = false;
-    for (const auto& message : aws) recorded = recorded || (message["payload"] == "first" && message["via"] == "mqtt");
+    const auto aws = WaitForRecorded("$aws/rules/", [&](const nlohmann::json& m) {
+        return recorded = recorded || (m["payload"] == "first" && m["via"] == "mqtt");
+    });
     EXPECT_TRUE(recorded) << aws.dump();
 }
 
