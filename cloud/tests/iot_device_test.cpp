@@ -29,8 +29,8 @@ class IoTDeviceTest : public ::testing::Test {
 
 TEST_F(IoTDeviceTest, MutualTlsConnectCallsSuccessOnTheLibraryThreadAndDisconnectEndsCallbacks) {
     const auto info = NewThing(UniqueName("connect"));
+    Events events;  // outlives the device, which calls into it
     IoTDevice device(&info, nullptr);
-    Events events;
     const auto result = ConnectDevice(device, events);
     ASSERT_FALSE(result.error) << result.error.what();
     EXPECT_EQ(result.httpCode, 0);
@@ -47,14 +47,14 @@ TEST_F(IoTDeviceTest, MutualTlsConnectCallsSuccessOnTheLibraryThreadAndDisconnec
 TEST_F(IoTDeviceTest, PublishReachesNamedSubscribersOfAnotherDeviceIncludingAwsTopics) {
     const auto listenerInfo = NewThing(UniqueName("listener"));
     const auto senderInfo = NewThing(UniqueName("sender"));
+    Events listenerEvents, senderEvents, one, two;
     IoTDevice listener(&listenerInfo, nullptr);
     IoTDevice sender(&senderInfo, nullptr);
-    Events listenerEvents, senderEvents, one, two;
     ASSERT_FALSE(ConnectDevice(listener, listenerEvents).error);
     ASSERT_FALSE(ConnectDevice(sender, senderEvents).error);
 
     // "$aws/..." topics are delivered like any other when the filter names "$aws" itself.
-    for (const std::string topic : {UniqueName("plain") + "/data", "$aws/rules/" + UniqueName("rule") + "/x"}) {
+    for (const std::string& topic : {UniqueName("plain") + "/data", "$aws/rules/" + UniqueName("rule") + "/x"}) {
         SCOPED_TRACE(topic);
         ASSERT_FALSE(listener.Sub(topic, "one", Events::OnPayload, &one).error);
         ASSERT_FALSE(listener.Sub(topic, "two", Events::OnPayload, &two).error);
@@ -77,13 +77,18 @@ TEST_F(IoTDeviceTest, PublishReachesNamedSubscribersOfAnotherDeviceIncludingAwsT
     for (const auto& seen : one.Snapshot()) EXPECT_EQ(seen.find("second"), std::string::npos) << seen;
     for (const auto& seen : two.Snapshot()) EXPECT_EQ(seen.find("third"), std::string::npos) << seen;
     EXPECT_FALSE(Admin(HttpMethod::GET, "/messages?topic=" + marker).second.empty());
+    // The cloud records "$aws/..." messages too (its "$aws/#" subscription; "#" alone misses them).
+    const auto aws = Admin(HttpMethod::GET, "/messages?topic=$aws/rules/").second;
+    bool recorded = false;
+    for (const auto& message : aws) recorded = recorded || (message["payload"] == "first" && message["via"] == "mqtt");
+    EXPECT_TRUE(recorded) << aws.dump();
 }
 
 TEST_F(IoTDeviceTest, ShadowRoundTripAnnouncesAcceptedUpdatesOverMqtt) {
     const std::string thing = UniqueName("shadow");
     const auto info = NewThing(thing);
-    IoTDevice device(&info, nullptr);
     Events events, accepted;
+    IoTDevice device(&info, nullptr);
     ASSERT_FALSE(ConnectDevice(device, events).error);
     const std::string topic = "$aws/things/" + thing + "/shadow/name/config/update/accepted";
     ASSERT_FALSE(device.Sub(topic, "watcher", Events::OnPayload, &accepted).error);
@@ -129,9 +134,9 @@ TEST_F(IoTDeviceTest, ShadowRoundTripAnnouncesAcceptedUpdatesOverMqtt) {
 
 TEST_F(IoTDeviceTest, BrokerStoppedInterruptsAndRestartedResumesWithSubscriptions) {
     const auto info = NewThing(UniqueName("resume"));
+    Events events, messages;
     IoTDevice device(&info, nullptr);
     device.SetReconnectDelay(std::chrono::seconds(1), std::chrono::seconds(1));
-    Events events, messages;
     ASSERT_FALSE(ConnectDevice(device, events).error);
     const std::string topic = UniqueName("after-resume");
     ASSERT_FALSE(device.Sub(topic, "one", Events::OnPayload, &messages).error);
@@ -184,8 +189,8 @@ TEST_F(IoTDeviceTest, ConnectionFailuresAreSortedByTheErrorTests) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        IoTDevice device(&c.info, nullptr);
         Events events;
+        IoTDevice device(&c.info, nullptr);
         const auto result = ConnectDevice(device, events);
         ASSERT_TRUE(result.error);
         EXPECT_EQ(agent::IsTlsError(result.error), c.tls) << result.error.what();
@@ -225,8 +230,8 @@ TEST_F(IoTDeviceTest, ScriptedHttpFaultsBecomeIotHttpErrorsTimeoutsAndNetworkErr
 
 TEST_F(IoTDeviceTest, HttpPublishIsRecordedAndForwardedToTheBroker) {
     const auto info = NewThing(UniqueName("http-pub"));
-    IoTDevice device(&info, nullptr);
     Events events, messages;
+    IoTDevice device(&info, nullptr);
     ASSERT_FALSE(ConnectDevice(device, events).error);
     const std::string topic = "$aws/rules/" + UniqueName("telemetry") + "/device";
     ASSERT_FALSE(device.Sub(topic, "self", Events::OnPayload, &messages).error);

@@ -39,6 +39,7 @@ constexpr int kDefaultMqttPort = 8883;
 constexpr int kDefaultDataPort = 8443;
 // A credential this close to its expiry is fetched again.
 constexpr std::chrono::minutes kCredentialMargin(5);
+constexpr size_t kMaxCredentialAnswer = 64 * 1024;
 
 void Wipe(std::string& text) {
     OPENSSL_cleanse(text.data(), text.size());
@@ -908,6 +909,11 @@ std::shared_ptr<IoTCredential> IoTDevice::Impl::GetCredentials() {
     const std::string path = credentialPath_.empty() || credentialPath_.front() == '/' ? credentialPath_ : "/" + credentialPath_;
     IoTResult result = Https(http::HttpMethod::GET, HttpsBase() + path, {}, "IoTDevice::GetCredentials", true);
     if (result.error || !result.content) return nullptr;
+    // A credential answer is a few hundred bytes; anything far larger is not one.
+    if (result.content->size() > kMaxCredentialAnswer) {
+        Wipe(*result.content);
+        return nullptr;
+    }
     const auto document = nlohmann::json::parse(*result.content, nullptr, false);
     Wipe(*result.content);
     try {
