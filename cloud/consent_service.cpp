@@ -48,12 +48,14 @@ void ConsentService::Start(int port, httplib::Server& admin) {
     server_ = std::make_unique<httplib::Server>();
     server_->set_payload_max_length(kMaxBody);
     server_->set_tcp_nodelay(true);
-    server_->Post("/api/2/consents", [this](const httplib::Request& q, httplib::Response& r) { Query(q, r); });
-    server_->Put("/api/2/consents", [this](const httplib::Request& q, httplib::Response& r) { Update(q, r); });
-    server_->set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
-        SendError(response, 500, "Internal error");
-    });
-    port_ = port == 0 ? server_->bind_to_any_port("127.0.0.1") : (server_->bind_to_port("127.0.0.1", port) ? port : -1);
+    server_->Post("/api/2/consents",
+                  [this](const httplib::Request& q, httplib::Response& r) { Query(q, r); });
+    server_->Put("/api/2/consents",
+                 [this](const httplib::Request& q, httplib::Response& r) { Update(q, r); });
+    server_->set_exception_handler([](const httplib::Request&, httplib::Response& response,
+                                      std::exception_ptr) { SendError(response, 500, "Internal error"); });
+    port_ = port == 0 ? server_->bind_to_any_port("127.0.0.1")
+                      : (server_->bind_to_port("127.0.0.1", port) ? port : -1);
     if (port_ <= 0) throw std::runtime_error("the consent service cannot listen");
     thread_ = std::thread([this] { server_->listen_after_bind(); });
 
@@ -70,10 +72,12 @@ void ConsentService::Start(int port, httplib::Server& admin) {
             SendError(response, 400, e.what());
         }
     });
-    admin.Delete(R"(/consents/([^/]+))", [this](const httplib::Request& request, httplib::Response& response) {
-        if (!DeletePurposes(request.matches[1])) return SendError(response, 404, "No consent for this device");
-        SendJson(response, 200, {{"deleted", true}});
-    });
+    admin.Delete(R"(/consents/([^/]+))",
+                 [this](const httplib::Request& request, httplib::Response& response) {
+                     if (!DeletePurposes(request.matches[1]))
+                         return SendError(response, 404, "No consent for this device");
+                     SendJson(response, 200, {{"deleted", true}});
+                 });
 }
 
 void ConsentService::Stop() {
@@ -89,7 +93,8 @@ nlohmann::json ConsentService::Purposes(const std::string& deviceId) const {
 
 nlohmann::json ConsentService::SetPurposes(const std::string& deviceId, const nlohmann::json& purposes) {
     if (!purposes.is_array())
-        throw std::invalid_argument("Give an array of purposes: [{\"purposeId\": id, \"state\": state}, ...]");
+        throw std::invalid_argument(
+            "Give an array of purposes: [{\"purposeId\": id, \"state\": state}, ...]");
     nlohmann::json stored = nlohmann::json::array();
     std::lock_guard lock(mutex_);
     for (const auto& purpose : purposes) {

@@ -4,11 +4,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace httplib {
 class Server;
@@ -25,8 +24,8 @@ namespace zelko::cloud {
 class ConsentService {
   public:
     // Answers a request in place of the service when a fault is scripted for the endpoint.
-    using FaultHook =
-        std::function<bool(const std::string& endpoint, const httplib::Request& request, httplib::Response& response)>;
+    using FaultHook = std::function<bool(const std::string& endpoint, const httplib::Request& request,
+                                         httplib::Response& response)>;
 
     explicit ConsentService(FaultHook fault);
     ~ConsentService();

@@ -127,7 +127,8 @@ void LocalCloud::Start() {
     admin_->set_tcp_nodelay(true);
     SetUpDeviceRoutes();
     SetUpAdminRoutes();
-    consent_ = std::make_unique<ConsentService>([this](auto& endpoint, auto& q, auto& r) { return ApplyFault(endpoint, q, r); });
+    consent_ = std::make_unique<ConsentService>(
+        [this](auto& endpoint, auto& request, auto& response) { return ApplyFault(endpoint, request, response); });
     consent_->Start(settings_.consentPort, *admin_);
     httpsPort_ = settings_.httpsPort == 0 ? https_->bind_to_any_port("127.0.0.1")
                                           : (https_->bind_to_port("127.0.0.1", settings_.httpsPort) ? settings_.httpsPort : -1);

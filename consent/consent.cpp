@@ -6,10 +6,14 @@ namespace zelko::plenar::agent {
 
 ConsentState& FieldOf(Consent& consent, ConsentField field) {
     switch (field) {
-        case ConsentField::Support: return consent.support;
-        case ConsentField::Marketing: return consent.marketing;
-        case ConsentField::ProductEnhancement: return consent.productEnhancement;
-        case ConsentField::TransferOutOfCountry: break;
+        case ConsentField::Support:
+            return consent.support;
+        case ConsentField::Marketing:
+            return consent.marketing;
+        case ConsentField::ProductEnhancement:
+            return consent.productEnhancement;
+        case ConsentField::TransferOutOfCountry:
+            break;
     }
     return consent.transferOutOfCountry;
 }
@@ -20,29 +24,40 @@ ConsentState FieldOf(const Consent& consent, ConsentField field) {
 
 const char* RegistryValueName(ConsentField field) {
     switch (field) {
-        case ConsentField::Support: return "AllowSupport";
-        case ConsentField::Marketing: return "AllowMarketing";
-        case ConsentField::ProductEnhancement: return "AllowProductEnhancement";
-        case ConsentField::TransferOutOfCountry: break;
+        case ConsentField::Support:
+            return "AllowSupport";
+        case ConsentField::Marketing:
+            return "AllowMarketing";
+        case ConsentField::ProductEnhancement:
+            return "AllowProductEnhancement";
+        case ConsentField::TransferOutOfCountry:
+            break;
     }
     return "AllowTransferOutOfCountry";
 }
 
 const char* PurposeId(ConsentField field) {
     switch (field) {
-        case ConsentField::Support: return "prodsupport.device.telemetry.unmanaged.-.ps";
-        case ConsentField::Marketing: return "advertising.device.telemetry.unmanaged.-.ps";
-        case ConsentField::ProductEnhancement: return "prodsupport.device.telemetry.unmanaged.product_improvement.ps";
-        case ConsentField::TransferOutOfCountry: break;
+        case ConsentField::Support:
+            return "prodsupport.device.telemetry.unmanaged.-.ps";
+        case ConsentField::Marketing:
+            return "advertising.device.telemetry.unmanaged.-.ps";
+        case ConsentField::ProductEnhancement:
+            return "prodsupport.device.telemetry.unmanaged.product_improvement.ps";
+        case ConsentField::TransferOutOfCountry:
+            break;
     }
     return "bizops.device.telemetry.unmanaged.transfer";
 }
 
 const char* RegistryText(ConsentState state) {
     switch (state) {
-        case ConsentState::Accepted: return "Accepted";
-        case ConsentState::Rejected: return "Rejected";
-        case ConsentState::Unknown: break;
+        case ConsentState::Accepted:
+            return "Accepted";
+        case ConsentState::Rejected:
+            return "Rejected";
+        case ConsentState::Unknown:
+            break;
     }
     return "Unknown";
 }
@@ -72,9 +87,15 @@ std::string ConsentHash(const Consent& consent) {
     std::string hash;
     for (ConsentField field : kConsentFields) {
         switch (FieldOf(consent, field)) {
-            case ConsentState::Accepted: hash += '1'; break;
-            case ConsentState::Rejected: hash += '2'; break;
-            case ConsentState::Unknown: hash += '0'; break;
+            case ConsentState::Accepted:
+                hash += '1';
+                break;
+            case ConsentState::Rejected:
+                hash += '2';
+                break;
+            case ConsentState::Unknown:
+                hash += '0';
+                break;
         }
     }
     return hash;

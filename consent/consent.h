@@ -25,9 +25,9 @@ struct Consent {
 
 // The four purposes, in the order of the fields, the hash digits and the registry writes.
 enum class ConsentField { Support, Marketing, ProductEnhancement, TransferOutOfCountry };
-inline constexpr std::array<ConsentField, 4> kConsentFields = {
-    ConsentField::Support, ConsentField::Marketing, ConsentField::ProductEnhancement,
-    ConsentField::TransferOutOfCountry};
+inline constexpr std::array<ConsentField, 4> kConsentFields = {ConsentField::Support, ConsentField::Marketing,
+                                                               ConsentField::ProductEnhancement,
+                                                               ConsentField::TransferOutOfCountry};
 
 ConsentState& FieldOf(Consent& consent, ConsentField field);
 ConsentState FieldOf(const Consent& consent, ConsentField field);

@@ -49,7 +49,8 @@ Consent ConsentFromPurposes(const std::vector<Purpose>& purposes) {
     Consent consent;
     for (const auto& purpose : purposes) {
         for (ConsentField field : kConsentFields) {
-            if (purpose.purposeId == PurposeId(field)) FieldOf(consent, field) = StateFromPurposeState(purpose.state);
+            if (purpose.purposeId == PurposeId(field))
+                FieldOf(consent, field) = StateFromPurposeState(purpose.state);
         }
     }
     return consent;
@@ -74,7 +75,8 @@ ConsentBridgeModule::ConsentBridgeModule(std::string stackName, const std::files
     consentValid = !ReadHive(kConsentProgressValue).empty() && ReadConsent().support != ConsentState::Unknown;
     // value() raises the library's type error for a stacks or stack that is not an object.
     const nlohmann::json stacks = config.value("stacks", nlohmann::json());
-    const nlohmann::json stack = stacks.is_null() ? nlohmann::json() : stacks.value(this->stackName, nlohmann::json());
+    const nlohmann::json stack =
+        stacks.is_null() ? nlohmann::json() : stacks.value(this->stackName, nlohmann::json());
     firstTimeWaitMs = stack.value<int32_t>("first_time_wait_ms", 5000);
     uploadLocalWaitMin = stack.value<int32_t>("upload_local_wait_min", 720);
     lastUploadCheck = platform::NowTicks();
@@ -94,7 +96,8 @@ bool ConsentBridgeModule::IsSubscriptionDevice() {
 }
 
 void ConsentBridgeModule::WriteConsentToRegistry(const Consent& consent, const std::string& progress) {
-    for (ConsentField field : kConsentFields) WriteHive(RegistryValueName(field), RegistryText(FieldOf(consent, field)));
+    for (ConsentField field : kConsentFields)
+        WriteHive(RegistryValueName(field), RegistryText(FieldOf(consent, field)));
     if (!progress.empty()) {
         WriteHive(kConsentProgressValue, progress);
         LOG_INFO << "The downloaded Consent is valid and persisted.";
@@ -105,7 +108,8 @@ void ConsentBridgeModule::WriteConsentToRegistry(const Consent& consent, const s
 void ConsentBridgeModule::WriteDefaultConsentToRegistry() {
     LOG_INFO << "Consent Module: Identifying if it is a subscription device...";
     if (!IsSubscriptionDevice()) return;
-    LOG_INFO << "Consent Module: Identified as a Subscription device, creating registry hive with default values.";
+    LOG_INFO
+        << "Consent Module: Identified as a Subscription device, creating registry hive with default values.";
     SetRegistryHiveWithDefaultValues();
 }
 
@@ -117,7 +121,8 @@ void ConsentBridgeModule::SetRegistryHiveWithDefaultValues() {
     for (const auto& [name, value] : ConsentDefaults()) CreateRegistrySubKeyIfUnavailable(name, value);
 }
 
-void ConsentBridgeModule::CreateRegistrySubKeyIfUnavailable(const std::string& valueName, const std::string& value) {
+void ConsentBridgeModule::CreateRegistrySubKeyIfUnavailable(const std::string& valueName,
+                                                            const std::string& value) {
     if (!ReadHive(valueName).empty()) return;
     if (WriteHive(valueName, value) == 0) {
         LOG_INFO << "Consent Module: Added default value: " << value << " to the subkey : " << valueName;
@@ -165,8 +170,9 @@ void ConsentBridgeModule::ProcessUploadCheck() {
     lastUploadCheck = now;
     const Consent local = ReadConsent();
     if (local.support == ConsentState::Unknown) {
-        LOG_WARNING << "Trying to upload consent for the registry, but it's not valid. Please update it using Zelko "
-                       "software.";
+        LOG_WARNING
+            << "Trying to upload consent for the registry, but it's not valid. Please update it using Zelko "
+               "software.";
         return;
     }
     const std::string hash = ConsentHash(local);
@@ -186,8 +192,9 @@ void ConsentBridgeModule::ProcessDownload() {
     const std::vector<Purpose> purposes = DownloadPurposes();
     const Consent cloud = ConsentFromPurposes(purposes);
     LOG_INFO << "Consent was downloaded.";
-    LOG_DEBUG << "AllowSupport " << RegistryText(cloud.support) << " AllowMarketing " << RegistryText(cloud.marketing)
-              << " AllowProductEnhancement " << RegistryText(cloud.productEnhancement) << " AllowTransferOutOfCountry "
+    LOG_DEBUG << "AllowSupport " << RegistryText(cloud.support) << " AllowMarketing "
+              << RegistryText(cloud.marketing) << " AllowProductEnhancement "
+              << RegistryText(cloud.productEnhancement) << " AllowTransferOutOfCountry "
               << RegistryText(cloud.transferOutOfCountry) << " currentConsentHash " << ConsentHash(cloud);
     std::string progress;
     for (const auto& purpose : purposes) {
@@ -251,7 +258,7 @@ bool ConsentBridgeModule::UploadConsent(const std::string& localHash) {
 bool ConsentBridgeModule::UploadPurpose(const Purpose& purpose) {
     ConsentManager manager(Host());
     const std::string query = ConsentManager::CreateQueryPayload("en", "us", biosUUID(), purpose.resourceId,
-                                                                  purpose.state, purpose.purposeId);
+                                                                 purpose.state, purpose.purposeId);
     LOG_DEBUG << "UploadPurpose requestPayloadString: " << query;
     const std::string answer = manager.SetSpecificPurposeMetada(query, httpClient);
     LOG_DEBUG << "UploadPurpose responsePayloadString: " << answer;

@@ -1,7 +1,6 @@
 #include <cctype>
 #include <cstdio>
 #include <exception>
-
 #include <nlohmann/json.hpp>
 
 #include "consent/consent_manager.h"

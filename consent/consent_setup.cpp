@@ -12,8 +12,9 @@ std::shared_ptr<ConsentBridgeModule> SetUpConsent(FeatureFinder& featureFinder, 
                                                   std::shared_ptr<shared::http::IHttpClient> httpClient) {
     if (!featureFinder.GetFeaturesByName("ZelkoPlenarSubscription").empty()) {
         LOG_INFO << "Loading consent bridge module...";
-        auto module = std::make_shared<ConsentBridgeModule>(stackName, configFolder / "consent-bridge-module-config.json",
-                                                            std::move(deviceInfo), std::move(httpClient));
+        auto module = std::make_shared<ConsentBridgeModule>(
+            stackName, configFolder / "consent-bridge-module-config.json", std::move(deviceInfo),
+            std::move(httpClient));
         LOG_INFO << "Loading consent bridge module completed.";
         return module;
     }

@@ -63,17 +63,16 @@ class ConsentCloudTest : public zelko::testing::SystemRootTest {
         std::filesystem::create_directories(root() / "Devices");
         std::ofstream(root() / shared::device_enumeration::kSimulatedDevicesFile)
             << json{{"{4D36E97D-E325-11CE-BFC1-08002BE10318}", {"ACPI\\VEN_ZLKC&DEV_0016"}}}.dump();
-        std::ofstream(scratch() / "consent-bridge-module-config.json")
-            << json{{"stacks",
-                     {{"dev",
-                       {{"host", "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/"},
-                        {"upload_local_wait_min", 1}}}}}}
-                   .dump();
+        std::ofstream(scratch() / "consent-bridge-module-config.json") << json{
+            {"stacks",
+             {{"dev",
+               {{"host", "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/"},
+                {"upload_local_wait_min", 1}}}}}}.dump();
     }
     std::shared_ptr<ConsentBridgeModule> Make() {
-        return std::make_shared<ConsentBridgeModule>("dev", scratch() / "consent-bridge-module-config.json",
-                                                     std::make_shared<Device>(uuidUpper_),
-                                                     std::make_shared<shared::http::HttpClient>(nullptr, nullptr));
+        return std::make_shared<ConsentBridgeModule>(
+            "dev", scratch() / "consent-bridge-module-config.json", std::make_shared<Device>(uuidUpper_),
+            std::make_shared<shared::http::HttpClient>(nullptr, nullptr));
     }
     static std::string Hive(const std::string& name) {
         return ConsentManager::ReadRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey, name);
@@ -134,10 +133,11 @@ TEST_F(ConsentCloudTest, SubscriptionDeviceBecomesValidOnceTheCloudHoldsItsConse
             });
         }
         if (attempt == 5) {
-            const auto [status, stored] =
-                Admin(HttpMethod::PUT, "/consents/" + uuid_,
-                      json::array({{{"purposeId", kSupportId}, {"state", "OptedIn"}, {"dateTime", "2026-12-10T08:00:00Z"}},
-                                   {{"purposeId", kMarketingId}, {"state", "OptedIn"}}}));
+            const auto [status, stored] = Admin(
+                HttpMethod::PUT, "/consents/" + uuid_,
+                json::array(
+                    {{{"purposeId", kSupportId}, {"state", "OptedIn"}, {"dateTime", "2026-12-10T08:00:00Z"}},
+                     {{"purposeId", kMarketingId}, {"state", "OptedIn"}}}));
             ASSERT_EQ(status, 200) << stored;
         }
     });
@@ -155,7 +155,8 @@ TEST_F(ConsentCloudTest, SubscriptionDeviceBecomesValidOnceTheCloudHoldsItsConse
     EXPECT_EQ(Hive(kUploadedHashValue), "1100");
 
     // The user withdraws marketing on the device: sent at the next check, a minute on.
-    ConsentManager::WriteRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey, "AllowMarketing", "Rejected");
+    ConsentManager::WriteRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey, "AllowMarketing",
+                                        "Rejected");
     module->Process();
     EXPECT_EQ(CloudState(kMarketingId), "OptedIn");
     clock_.Advance(61 * platform::kTicksPerSecond);
@@ -170,25 +171,28 @@ TEST_F(ConsentCloudTest, SubscriptionDeviceBecomesValidOnceTheCloudHoldsItsConse
 
 TEST_F(ConsentCloudTest, RefusedRequestsLeaveTheStepToTryAgain) {
     Admin(HttpMethod::PUT, "/consents/" + uuid_,
-          json::array({{{"purposeId", kSupportId}, {"state", "OptedOut"}}, {{"purposeId", kMarketingId}, {"state", "OptedIn"}}}));
-    std::ofstream(scratch() / "consent-bridge-module-config.json")
-        << json{{"stacks",
-                 {{"dev",
-                   {{"host", "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/"},
-                    {"first_time_wait_ms", 0},
-                    {"upload_local_wait_min", 0}}}}}}
-               .dump();
+          json::array({{{"purposeId", kSupportId}, {"state", "OptedOut"}},
+                       {{"purposeId", kMarketingId}, {"state", "OptedIn"}}}));
+    std::ofstream(scratch() / "consent-bridge-module-config.json") << json{
+        {"stacks",
+         {{"dev",
+           {{"host", "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/"},
+            {"first_time_wait_ms", 0},
+            {"upload_local_wait_min", 0}}}}}}.dump();
     auto module = Make();
-    ASSERT_EQ(Admin(HttpMethod::POST, "/faults", {{"endpoint", "consent-query"}, {"status", 503}}).first, 200);
+    ASSERT_EQ(Admin(HttpMethod::POST, "/faults", {{"endpoint", "consent-query"}, {"status", 503}}).first,
+              200);
     module->Process();
     EXPECT_FALSE(module->IsConsentValid());
-    EXPECT_TRUE(log_.Contains(logging::error, "NimbrelDataAccess: http request failure with error code: 503"));
+    EXPECT_TRUE(
+        log_.Contains(logging::error, "NimbrelDataAccess: http request failure with error code: 503"));
     module->Process();
     ASSERT_TRUE(module->IsConsentValid());
     EXPECT_EQ(Hive("AllowSupport"), "Rejected");
 
     // A refused update keeps the change pending until the service takes it.
-    ConsentManager::WriteRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey, "AllowMarketing", "Rejected");
+    ConsentManager::WriteRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey, "AllowMarketing",
+                                        "Rejected");
     Admin(HttpMethod::POST, "/faults", {{"endpoint", "consent-update"}, {"status", 500}});
     clock_.Advance(1);
     module->Process();
@@ -203,7 +207,8 @@ TEST_F(ConsentCloudTest, RefusedRequestsLeaveTheStepToTryAgain) {
 TEST_F(ConsentCloudTest, ServiceRefusesDamagedRequests) {
     shared::http::HttpClient client(nullptr, nullptr);
     const std::string base = "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/api/2/consents";
-    Admin(HttpMethod::PUT, "/consents/" + uuid_, json::array({{{"purposeId", kSupportId}, {"state", "OptedIn"}, {"resourceId", "r1"}}}));
+    Admin(HttpMethod::PUT, "/consents/" + uuid_,
+          json::array({{{"purposeId", kSupportId}, {"state", "OptedIn"}, {"resourceId", "r1"}}}));
     const struct {
         HttpMethod method;
         std::string url;
@@ -217,9 +222,12 @@ TEST_F(ConsentCloudTest, ServiceRefusesDamagedRequests) {
         {HttpMethod::POST, base, R"({"deviceId": "x", "purposeIdList": [5]})", 400},
         {HttpMethod::POST, base, std::string(100 * 1024, ' '), 413},
         {HttpMethod::POST, base, R"({"deviceId": "nobody", "purposeIdList": ["a"]})", 200},
-        {HttpMethod::PUT, base + "?deviceId=" + uuid_ + "&resourceId=r1&state=optedout&purposeId=" + kSupportId, "", 400},
-        {HttpMethod::PUT, base + "?deviceId=" + uuid_ + "&resourceId=r2&state=OptedOut&purposeId=" + kSupportId, "", 404},
-        {HttpMethod::PUT, base + "?deviceId=" + uuid_ + "&resourceId=r1&state=OptedOut&purposeId=other", "", 400},
+        {HttpMethod::PUT,
+         base + "?deviceId=" + uuid_ + "&resourceId=r1&state=optedout&purposeId=" + kSupportId, "", 400},
+        {HttpMethod::PUT,
+         base + "?deviceId=" + uuid_ + "&resourceId=r2&state=OptedOut&purposeId=" + kSupportId, "", 404},
+        {HttpMethod::PUT, base + "?deviceId=" + uuid_ + "&resourceId=r1&state=OptedOut&purposeId=other", "",
+         400},
     };
     for (const auto& c : device) {
         shared::http::HttpRequest request(c.method, c.url, c.body, 10);
@@ -230,9 +238,11 @@ TEST_F(ConsentCloudTest, ServiceRefusesDamagedRequests) {
     }
     EXPECT_EQ(CloudState(kSupportId), "OptedIn");
 
-    const json admin[] = {json(), json::object(), json::array({5}), json::array({{{"purposeId", kSupportId}}}),
+    const json admin[] = {json(), json::object(), json::array({5}),
+                          json::array({{{"purposeId", kSupportId}}}),
                           json::array({{{"purposeId", kSupportId}, {"state", 1}}})};
-    for (const auto& body : admin) EXPECT_EQ(Admin(HttpMethod::PUT, "/consents/" + uuid_, body).first, 400) << body;
+    for (const auto& body : admin)
+        EXPECT_EQ(Admin(HttpMethod::PUT, "/consents/" + uuid_, body).first, 400) << body;
     EXPECT_EQ(Admin(HttpMethod::GET, "/consents/nobody").first, 404);
     EXPECT_EQ(Admin(HttpMethod::DEL, "/consents/" + uuid_).first, 200);
     EXPECT_EQ(Admin(HttpMethod::GET, "/consents/" + uuid_).first, 404);

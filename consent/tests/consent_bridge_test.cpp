@@ -34,7 +34,8 @@ constexpr char kImprovementId[] = "prodsupport.device.telemetry.unmanaged.produc
 constexpr char kTransferId[] = "bizops.device.telemetry.unmanaged.transfer";
 constexpr char kQueryBody[] =
     "{\"language\": \"en\", \"purposeIdList\": [\"prodsupport.device.telemetry.unmanaged.-.ps\","
-    "\"prodsupport.device.telemetry.unmanaged.product_improvement.ps\",\"advertising.device.telemetry.unmanaged.-.ps\","
+    "\"prodsupport.device.telemetry.unmanaged.product_improvement.ps\",\"advertising.device.telemetry."
+    "unmanaged.-.ps\","
     "\"bizops.device.telemetry.unmanaged.transfer\"], \"deviceId\": \"4c4c4544-0042-3510\"}";
 
 json PurposeJson(const std::string& id, const std::string& state, const std::string& dateTime = "") {
@@ -64,11 +65,12 @@ class ConsentBridgeTest : public zelko::testing::SystemRootTest {
             << json{{"{4D36E97D-E325-11CE-BFC1-08002BE10318}", {id}}}.dump();
     }
     void WriteConfig(const json& stack) {
-        std::ofstream(scratch() / "consent-bridge-module-config.json") << json{{"stacks", {{"dev", stack}}}}.dump();
+        std::ofstream(scratch() / "consent-bridge-module-config.json")
+            << json{{"stacks", {{"dev", stack}}}}.dump();
     }
     std::shared_ptr<ConsentBridgeModule> Make(const std::string& stack = "dev") {
-        return std::make_shared<ConsentBridgeModule>(stack, scratch() / "consent-bridge-module-config.json", device_,
-                                                     http_);
+        return std::make_shared<ConsentBridgeModule>(stack, scratch() / "consent-bridge-module-config.json",
+                                                     device_, http_);
     }
     static std::string Hive(const std::string& name) {
         return ConsentManager::ReadRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey, name);
@@ -144,7 +146,8 @@ TEST_F(ConsentBridgeTest, SubscriptionDeviceGetsItsDefaultsOnceAndKeepsPresentVa
         if (name != "CountryCode") {
             EXPECT_EQ(Hive(name), value) << name;
         }
-    EXPECT_TRUE(log_.Contains(info, "Consent Module: Added default value: Individual to the subkey : TenantID"));
+    EXPECT_TRUE(
+        log_.Contains(info, "Consent Module: Added default value: Individual to the subkey : TenantID"));
     EXPECT_FALSE(log_.Contains(info, "to the subkey : CountryCode"));
     EXPECT_FALSE(module->IsConsentValid());  // no cloud consent persisted yet
 
@@ -162,9 +165,11 @@ TEST_F(ConsentBridgeTest, OtherDevicesLeaveTheHiveUntouched) {
         if (!id.empty()) MakeSubscriptionDevice(id);
         Make();
         platform::RegistryKey key;
-        EXPECT_NE(platform::RegistryKey::Open(platform::RegistryHive::LocalMachine, kConsentKey, key), 0u) << id;
+        EXPECT_NE(platform::RegistryKey::Open(platform::RegistryHive::LocalMachine, kConsentKey, key), 0u)
+            << id;
     }
-    EXPECT_TRUE(log_.Contains(error, "Failed to RegOpenKeyExA keyTop key SOFTWARE\\Policies\\Zelko\\Consent"));
+    EXPECT_TRUE(
+        log_.Contains(error, "Failed to RegOpenKeyExA keyTop key SOFTWARE\\Policies\\Zelko\\Consent"));
 }
 
 TEST_F(ConsentBridgeTest, WritingAConsentSetsTheFlagAndTheProgressOnlyWhenGiven) {
@@ -191,11 +196,12 @@ TEST_F(ConsentBridgeTest, StartsValidOnlyWithAPersistedConsentAndAKnownSupport) 
 
 TEST_F(ConsentBridgeTest, ConfigurationFile) {
     // Not readable as JSON: the built-in document, with its "prod" stack.
-    for (const std::string& text : std::vector<std::string>{"", "{\"stacks\": {", "not json", std::string(1 << 20, '[')}) {
+    for (const std::string& text :
+         std::vector<std::string>{"", "{\"stacks\": {", "not json", std::string(1 << 20, '[')}) {
         std::ofstream(scratch() / "consent-bridge-module-config.json") << text;
         EXPECT_NO_THROW(Make("prod"));
-        EXPECT_TRUE(log_.Contains(error, "Failed to load config: " +
-                                             (scratch() / "consent-bridge-module-config.json").string()));
+        EXPECT_TRUE(log_.Contains(
+            error, "Failed to load config: " + (scratch() / "consent-bridge-module-config.json").string()));
     }
     // A stack that is missing or of the wrong shape keeps the module from being built.
     const struct {
@@ -225,7 +231,8 @@ TEST_F(ConsentBridgeTest, FirstDownloadWaitsOnceThenWritesTheCloudConsent) {
     MakeSubscriptionDevice();
     WriteConfig({{"host", kHost}});
     auto module = Make();
-    cloud_ = {PurposeJson(kMarketingId, "OptedOut"), PurposeJson(kSupportId, "OptedIn", "2026-02-01T10:00:00Z"),
+    cloud_ = {PurposeJson(kMarketingId, "OptedOut"),
+              PurposeJson(kSupportId, "OptedIn", "2026-02-01T10:00:00Z"),
               PurposeJson("other", "OptedIn", "2026-03-01T00:00:00Z")};
     cloud_[0]["dateTime"] = "";
 
@@ -244,14 +251,16 @@ TEST_F(ConsentBridgeTest, FirstDownloadWaitsOnceThenWritesTheCloudConsent) {
     EXPECT_EQ(requests[0].url, "https://consent.test/api/2/consents");
     EXPECT_EQ(requests[0].body, kQueryBody);
     EXPECT_EQ(requests[0].timeout, 600);
-    EXPECT_EQ(requests[0].headers, (std::vector<std::pair<std::string, std::string>>{{"Content-Type", "application/json"}}));
+    EXPECT_EQ(requests[0].headers,
+              (std::vector<std::pair<std::string, std::string>>{{"Content-Type", "application/json"}}));
     EXPECT_EQ(http_->live, 0);
 
     EXPECT_TRUE(module->IsConsentValid());
     EXPECT_EQ(Purposes(), (std::vector<std::string>{"Accepted", "Rejected", "Unknown", "Unknown"}));
     EXPECT_EQ(Hive(kConsentProgressValue), "2026-02-01T10:00:00Z");
-    EXPECT_TRUE(log_.Contains(debug, "AllowSupport Accepted AllowMarketing Rejected AllowProductEnhancement Unknown "
-                                     "AllowTransferOutOfCountry Unknown currentConsentHash 1200"));
+    EXPECT_TRUE(log_.Contains(debug,
+                              "AllowSupport Accepted AllowMarketing Rejected AllowProductEnhancement Unknown "
+                              "AllowTransferOutOfCountry Unknown currentConsentHash 1200"));
 }
 
 TEST_F(ConsentBridgeTest, CloudWithoutAKnownSupportStateLeavesTheConsentInvalid) {
@@ -271,7 +280,8 @@ TEST_F(ConsentBridgeTest, CloudWithoutAKnownSupportStateLeavesTheConsentInvalid)
         http_->answer = [&](const FakeHttpClient::Sent&) { return c.answer; };
         module->Process();
         EXPECT_FALSE(module->IsConsentValid());
-        EXPECT_TRUE(log_.Contains(c.line == std::string("Consent was downloaded.") ? info : error, c.line)) << c.line;
+        EXPECT_TRUE(log_.Contains(c.line == std::string("Consent was downloaded.") ? info : error, c.line))
+            << c.line;
     }
     EXPECT_EQ(http_->Requests().size(), std::size(cases));
     EXPECT_EQ(Hive("AllowMarketing"), "");
@@ -338,7 +348,8 @@ TEST_F(ConsentUploadTest, ChangedLocalConsentIsUploadedOncePerInterval) {
     EXPECT_EQ(updates[0].timeout, 600);
     EXPECT_TRUE(updates[0].headers.empty());
     EXPECT_EQ(Hive(kUploadedHashValue), "1200");
-    EXPECT_TRUE(log_.Contains(info, "succeeded to set res-advertising.device.telemetry.unmanaged.-.pstoOptedOut"));
+    EXPECT_TRUE(
+        log_.Contains(info, "succeeded to set res-advertising.device.telemetry.unmanaged.-.pstoOptedOut"));
     EXPECT_TRUE(log_.Contains(info, "Consent was changed and was uploaded to the cloud "));
 
     // Unchanged since the upload: only the hive is read.
@@ -370,8 +381,8 @@ TEST_F(ConsentUploadTest, EachFieldSendsTheLocalStateWhereTheCloudDiffers) {
         const char* cloud;  // the marketing purpose's state at the cloud; null: absent
         const char* sent;   // null: nothing
     } cases[] = {
-        {"1200", "OptedIn", "OptedOut"},  {"1100", "OptedOut", "OptedIn"}, {"1000", "OptedIn", "OptedOut"},
-        {"1000", "OptedOut", nullptr},    {"1000", "Pending", nullptr},    {"1100", "OptedIn", nullptr},
+        {"1200", "OptedIn", "OptedOut"}, {"1100", "OptedOut", "OptedIn"}, {"1000", "OptedIn", "OptedOut"},
+        {"1000", "OptedOut", nullptr},   {"1000", "Pending", nullptr},    {"1100", "OptedIn", nullptr},
         {"1100", nullptr, nullptr},
     };
     for (const auto& c : cases) {
@@ -405,18 +416,20 @@ TEST_F(ConsentUploadTest, FailedDownloadOrUpdateKeepsTheChangePending) {
     } failures[] = {
         {{503, ""}, {}, "Failed to UploadConsent: the consent service gave no purposes"},
         {{200, "[]"}, {}, "Failed to UploadConsent: the consent service gave no purposes"},
-        {{200, ""}, {200, R"({"consents": [{"resourceId": "another"}]})"},
+        {{200, ""},
+         {200, R"({"consents": [{"resourceId": "another"}]})"},
          "failed to set res-advertising.device.telemetry.unmanaged.-.ps"},
-        {{200, ""}, {200, R"({"other": []})"}, "failed to set res-advertising.device.telemetry.unmanaged.-.ps"},
+        {{200, ""},
+         {200, R"({"other": []})"},
+         "failed to set res-advertising.device.telemetry.unmanaged.-.ps"},
         {{200, ""}, {200, "not json"}, "failed to parse response "},
     };
     for (const auto& f : failures) {
         SCOPED_TRACE(f.line);
         const json purposes = {PurposeJson(kSupportId, "OptedIn"), PurposeJson(kMarketingId, "OptedIn")};
         http_->answer = [&](const FakeHttpClient::Sent& sent) {
-            if (sent.method == HttpMethod::POST) return f.query.body.empty() && f.query.status == 200
-                                                             ? Answer{200, purposes.dump()}
-                                                             : f.query;
+            if (sent.method == HttpMethod::POST)
+                return f.query.body.empty() && f.query.status == 200 ? Answer{200, purposes.dump()} : f.query;
             return f.update;
         };
         clock_.Advance(11 * kMinute);
@@ -427,7 +440,8 @@ TEST_F(ConsentUploadTest, FailedDownloadOrUpdateKeepsTheChangePending) {
     // Once the service answers, the next interval sends it.
     http_->answer = [this](const FakeHttpClient::Sent& sent) {
         if (sent.method == HttpMethod::POST)
-            return Answer{200, json{PurposeJson(kSupportId, "OptedIn"), PurposeJson(kMarketingId, "OptedIn")}.dump()};
+            return Answer{
+                200, json{PurposeJson(kSupportId, "OptedIn"), PurposeJson(kMarketingId, "OptedIn")}.dump()};
         return update_(sent);
     };
     clock_.Advance(11 * kMinute);
@@ -441,10 +455,12 @@ TEST_F(ConsentUploadTest, FailedDownloadOrUpdateKeepsTheChangePending) {
 TEST_F(ConsentBridgeTest, RequestTextsEncodeWhatWouldBreakThem) {
     EXPECT_EQ(ConsentManager::CreateQueryPayload("en", "a\"b & c", {"x", "y\\z"}),
               R"({"language": "en", "purposeIdList": ["x","y\\z"], "deviceId": "a\"b & c"})");
-    EXPECT_EQ(ConsentManager::CreateQueryPayload("en", "d", {}), R"({"language": "en", "purposeIdList": [], "deviceId": "d"})");
-    EXPECT_EQ(ConsentManager::CreateQueryPayload("en", "us", "a b&c", "r=1&state=OptedIn", "OptedOut", "p.-_~"),
-              "language=en&country=us&deviceId=a%20b%26c&resourceId=r%3D1%26state%3DOptedIn&state=OptedOut"
-              "&purposeId=p.-_~");
+    EXPECT_EQ(ConsentManager::CreateQueryPayload("en", "d", {}),
+              R"({"language": "en", "purposeIdList": [], "deviceId": "d"})");
+    EXPECT_EQ(
+        ConsentManager::CreateQueryPayload("en", "us", "a b&c", "r=1&state=OptedIn", "OptedOut", "p.-_~"),
+        "language=en&country=us&deviceId=a%20b%26c&resourceId=r%3D1%26state%3DOptedIn&state=OptedOut"
+        "&purposeId=p.-_~");
 
     // The device id travels encoded in both requests.
     device_ = std::make_shared<FakeDeviceInfo>("A B&\"C");
@@ -490,17 +506,20 @@ TEST(PurposeListTest, AnswersOfEveryShape) {
     };
     for (const auto& c : cases) {
         std::vector<std::string> ids;
-        for (const auto& purpose : ConsentManager::DeserializePurposeList(c.text)) ids.push_back(purpose.resourceId);
+        for (const auto& purpose : ConsentManager::DeserializePurposeList(c.text))
+            ids.push_back(purpose.resourceId);
         EXPECT_EQ(ids, c.resourceIds) << c.text.substr(0, 60);
     }
-    EXPECT_TRUE(log.Contains(error, "failed to parse response [{\"resourceId\": \"a\"}, {\"resourceId\": \"b\", "
-                                    "\"organization\": null}"));
+    EXPECT_TRUE(log.Contains(error,
+                             "failed to parse response [{\"resourceId\": \"a\"}, {\"resourceId\": \"b\", "
+                             "\"organization\": null}"));
     const auto all = ConsentManager::DeserializePurposeList(
         R"([{"resourceId":"1","tenantId":"2","state":"3","organization":"4","purposeId":"5","purposeResourceId":"6",
         "purposeVersion":"7","originType":"8","originId":"9","programId":"10","verbiageType":"11","verbiageValue":"12",
         "verbiageLocale":"13","deviceId":"14","processingBasis":"15","dateTime":"16","extra":{}}])");
     ASSERT_EQ(all.size(), 1u);
-    EXPECT_EQ(all[0], (Purpose{"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "13", "14", "15", "16"}));
+    EXPECT_EQ(all[0], (Purpose{"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "13", "14",
+                               "15", "16"}));
 }
 
 // ---- module set-up ----
@@ -512,7 +531,8 @@ class SubscriptionSource : public ISource {
 };
 
 TEST_F(ConsentBridgeTest, SetUpGivesTheModuleOnlyToSubscriptionDevices) {
-    std::ofstream(scratch() / "consent-bridge-module-config.json") << json{{"stacks", {{"dev", {{"host", kHost}}}}}};
+    std::ofstream(scratch() / "consent-bridge-module-config.json")
+        << json{{"stacks", {{"dev", {{"host", kHost}}}}}};
     FeatureFinder plain({});
     EXPECT_EQ(SetUpConsent(plain, "dev", scratch(), device_, http_), nullptr);
     EXPECT_TRUE(log_.Contains(info, "Initial PSConsentSource"));

@@ -42,13 +42,15 @@ class FakeHttpClient : public shared::http::IHttpClient {
         }
         const Answer reply = answer(sent);
         response = nullptr;
-        if (reply.status == 0) return shared::http::MakeTransferError(shared::http::TransferError::CouldNotConnect, "down");
+        if (reply.status == 0)
+            return shared::http::MakeTransferError(shared::http::TransferError::CouldNotConnect, "down");
         void* memory = allocator_.allocate(sizeof(Response));
         response = new (memory) Response(reply.status, reply.body);
         ++live;
         return {};
     }
-    shared::error::Error Perform(const shared::http::HttpRequest& request, shared::http::IHttpResponse*& response,
+    shared::error::Error Perform(const shared::http::HttpRequest& request,
+                                 shared::http::IHttpResponse*& response,
                                  const shared::http::HttpBodySink&) override {
         return Perform(request, response);
     }

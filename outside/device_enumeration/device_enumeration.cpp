@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <system_error>
-
-#include <nlohmann/json.hpp>
 
 #include "foundation/logging.h"
 #include "platform/paths.h"
@@ -23,7 +22,8 @@ std::string ReadLine(const std::filesystem::path& file) {
     std::ifstream in(file);
     std::string line;
     if (in) std::getline(in, line);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
+        line.pop_back();
     return line;
 }
 
@@ -71,8 +71,9 @@ void AddPciBridges(const std::filesystem::path& sys, std::vector<Device>& device
         const auto subDevice = ReadHex(device / "subsystem_device").value_or(0);
         const auto revision = ReadHex(device / "revision").value_or(0);
         char text[96];
-        std::snprintf(text, sizeof text, "PCI\\VEN_%04lX&DEV_%04lX&SUBSYS_%04lX%04lX&REV_%02lX", *vendor & 0xFFFF,
-                      *id & 0xFFFF, subDevice & 0xFFFF, subVendor & 0xFFFF, revision & 0xFF);
+        std::snprintf(text, sizeof text, "PCI\\VEN_%04lX&DEV_%04lX&SUBSYS_%04lX%04lX&REV_%02lX",
+                      *vendor & 0xFFFF, *id & 0xFFFF, subDevice & 0xFFFF, subVendor & 0xFFFF,
+                      revision & 0xFF);
         devices.emplace_back(text);
     }
 }
@@ -82,7 +83,8 @@ void AddSimulatedDevices(const platform::Guid& setupClass, std::vector<Device>& 
     std::error_code ec;
     if (!std::filesystem::exists(file, ec)) return;
     try {
-        if (std::filesystem::file_size(file) > kMaxSimulatedFileSize) throw std::runtime_error("the file is too large");
+        if (std::filesystem::file_size(file) > kMaxSimulatedFileSize)
+            throw std::runtime_error("the file is too large");
         std::ifstream in(file, std::ios::binary);
         const auto document = nlohmann::json::parse(in);
         if (!document.is_object()) throw std::runtime_error("the document is not an object");
@@ -95,7 +97,8 @@ void AddSimulatedDevices(const platform::Guid& setupClass, std::vector<Device>& 
         }
         devices.insert(devices.end(), listed.begin(), listed.end());
     } catch (const std::exception& e) {
-        LOG_WARNING << "DeviceEnumeration: ignoring the simulated devices of " << file.string() << ": " << e.what();
+        LOG_WARNING << "DeviceEnumeration: ignoring the simulated devices of " << file.string() << ": "
+                    << e.what();
     }
 }
 

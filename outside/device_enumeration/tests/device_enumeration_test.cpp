@@ -46,20 +46,20 @@ TEST_F(DeviceEnumerationTest, SystemClassHoldsAcpiDevicesBridgesAndSimulatedIds)
     Write(sys() / "bus/acpi/devices/LNXSYSTM:00/path", "\\\n");  // no hid: not a device of its own
     AddPci("0000:00:1f.0", "0x060100", "0x8086", "0xa0ef");
     AddPci("0000:00:02.0", "0x030000", "0x8086", "0x9a49");  // display: another class
-    Write(root() / kSimulatedDevicesFile,
-          R"({"{4d36e97d-e325-11ce-bfc1-08002be10318}": ["ROOT\\VEN_ZLKC&DEV_0016"], "{00000000-0000-0000-0000-000000000000}": ["X"]})");
+    Write(
+        root() / kSimulatedDevicesFile,
+        R"({"{4d36e97d-e325-11ce-bfc1-08002be10318}": ["ROOT\\VEN_ZLKC&DEV_0016"], "{00000000-0000-0000-0000-000000000000}": ["X"]})");
 
     EXPECT_EQ(Ids(), (std::vector<std::string>{"ACPI\\PNP0A08", "ACPI\\VEN_ZLKC&DEV_0016",
                                                "PCI\\VEN_8086&DEV_A0EF&SUBSYS_228017AA&REV_20",
                                                "ROOT\\VEN_ZLKC&DEV_0016"}));
-    EXPECT_EQ(Ids(*platform::ParseGuid("00000000-0000-0000-0000-000000000000")), (std::vector<std::string>{"X"}));
+    EXPECT_EQ(Ids(*platform::ParseGuid("00000000-0000-0000-0000-000000000000")),
+              (std::vector<std::string>{"X"}));
     DeviceEnumeration enumeration(sys());
     EXPECT_THROW(enumeration.get(0), std::out_of_range);
 }
 
-TEST_F(DeviceEnumerationTest, MissingFoldersGiveNoDevices) {
-    EXPECT_TRUE(Ids().empty());
-}
+TEST_F(DeviceEnumerationTest, MissingFoldersGiveNoDevices) { EXPECT_TRUE(Ids().empty()); }
 
 TEST_F(DeviceEnumerationTest, DamagedSimulationFileIsLeftOutAndLogged) {
     const std::string kClass = "\"{4D36E97D-E325-11CE-BFC1-08002BE10318}\"";
