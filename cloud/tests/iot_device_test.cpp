@@ -1,6 +1,9 @@
 // The IoT device library against the local cloud (broker and HTTPS side).
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -76,11 +79,16 @@ TEST_F(IoTDeviceTest, PublishReachesNamedSubscribersOfAnotherDeviceIncludingAwsT
     ASSERT_TRUE(one.WaitFor(marker + "|end"));
     for (const auto& seen : one.Snapshot()) EXPECT_EQ(seen.find("second"), std::string::npos) << seen;
     for (const auto& seen : two.Snapshot()) EXPECT_EQ(seen.find("third"), std::string::npos) << seen;
-    EXPECT_FALSE(Admin(HttpMethod::GET, "/messages?topic=" + marker).second.empty());
+    bool ended = false;
+    WaitForRecorded(marker, [&](const nlohmann::json& m) {
+        return ended = ended || (m["payload"] == "end" && m["via"] == "mqtt");
+    });
+    EXPECT_TRUE(ended);
     // The cloud records "$aws/..." messages too (its "$aws/#" subscription; "#" alone misses them).
-    const auto aws = Admin(HttpMethod::GET, "/messages?topic=$aws/rules/").second;
     bool recorded = false;
-    for (const auto& message : aws) recorded = recorded || (message["payload"] == "first" && message["via"] == "mqtt");
+    const auto aws = WaitForRecorded("$aws/rules/", [&](const nlohmann::json& m) {
+        return recorded = recorded || (m["payload"] == "first" && m["via"] == "mqtt");
+    });
     EXPECT_TRUE(recorded) << aws.dump();
 }
 
@@ -151,6 +159,42 @@ TEST_F(IoTDeviceTest, BrokerStoppedInterruptsAndRestartedResumesWithSubscription
     EXPECT_TRUE(messages.WaitFor(topic + "|back"));
     device.Disconnect();
     EXPECT_EQ(events.Snapshot(), (std::vector<std::string>{"success", "interrupt", "resume", "disconnect"}));
+}
+
+TEST_F(IoTDeviceTest, DisconnectWhileTheBrokerIsDownReturnsPromptly) {
+    const auto info = NewThing(UniqueName("down"));
+    Events events;
+    IoTDevice device(&info, nullptr);
+    device.SetReconnectDelay(std::chrono::seconds(30), std::chrono::seconds(30));
+    ASSERT_FALSE(ConnectDevice(device, events).error);
+    ASSERT_EQ(Admin(HttpMethod::POST, "/broker/stop").first, 200);
+    ASSERT_TRUE(events.WaitFor("interrupt"));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(device.Disconnect().error);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(events.Snapshot(), (std::vector<std::string>{"success", "interrupt", "disconnect"}));
+}
+
+TEST_F(IoTDeviceTest, ABrokerThatNeverAnswersEndsConnectAfterTheTimeout) {
+    // A port that takes connections into its backlog and never speaks.
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const auto info = NewThing(UniqueName("silent"), Cloud().caPem, ntohs(address.sin_port));
+    Events events;
+    IoTDevice device(&info, nullptr);
+    device.SetOperationTimeout(std::chrono::milliseconds(500));
+    const auto start = std::chrono::steady_clock::now();
+    const auto result = ConnectDevice(device, events);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_TRUE(agent::IsAwsInternetConnectionError(result.error)) << result.error.what();
+    close(listener);
+    EXPECT_TRUE(events.Snapshot().empty());
 }
 
 TEST_F(IoTDeviceTest, ConnectionFailuresAreSortedByTheErrorTests) {
