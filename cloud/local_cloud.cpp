@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "cloud/consent_service.h"
 #include "outside/iot/shadow_document.h"
 
 namespace zelko::cloud {
@@ -79,13 +80,15 @@ nlohmann::json MessageJson(const LocalCloud::Message& message) {
 
 const std::vector<std::string>& LocalCloud::Endpoints() {
     static const std::vector<std::string> kEndpoints = {"shadow-get", "shadow-update", "shadow-delete", "publish",
-                                                        "credentials"};
+                                                        "credentials", "consent-query", "consent-update"};
     return kEndpoints;
 }
 
 LocalCloud::LocalCloud(Settings settings) : settings_(std::move(settings)) {}
 
 LocalCloud::~LocalCloud() { Stop(); }
+
+int LocalCloud::ConsentPort() const { return consent_ ? consent_->Port() : 0; }
 
 int LocalCloud::MqttPort() const { return broker_ ? broker_->Port() : 0; }
 
@@ -124,6 +127,9 @@ void LocalCloud::Start() {
     admin_->set_tcp_nodelay(true);
     SetUpDeviceRoutes();
     SetUpAdminRoutes();
+    consent_ = std::make_unique<ConsentService>(
+        [this](auto& endpoint, auto& request, auto& response) { return ApplyFault(endpoint, request, response); });
+    consent_->Start(settings_.consentPort, *admin_);
     httpsPort_ = settings_.httpsPort == 0 ? https_->bind_to_any_port("127.0.0.1")
                                           : (https_->bind_to_port("127.0.0.1", settings_.httpsPort) ? settings_.httpsPort : -1);
     adminPort_ = settings_.adminPort == 0 ? admin_->bind_to_any_port("127.0.0.1")
@@ -137,6 +143,7 @@ void LocalCloud::Start() {
 void LocalCloud::Stop() {
     if (https_) https_->stop();
     if (admin_) admin_->stop();
+    if (consent_) consent_->Stop();
     if (httpsThread_.joinable()) httpsThread_.join();
     if (adminThread_.joinable()) adminThread_.join();
     if (client_ != nullptr) {

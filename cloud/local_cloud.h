@@ -24,6 +24,8 @@ struct mosquitto;
 
 namespace zelko::cloud {
 
+class ConsentService;
+
 // The local stand-in for the maker's cloud: a mosquitto broker, the device side over HTTPS
 // (client certificates from the local CA: named shadows, HTTP publish, temporary credentials) and
 // an admin side over plain HTTP for people and tests. Everything listens on 127.0.0.1 only.
@@ -34,6 +36,7 @@ class LocalCloud {
         int httpsPort = 0;             // 0: a free port
         int mqttPort = 0;
         int adminPort = 0;
+        int consentPort = 0;
     };
 
     // A message a device sent, by MQTT or by HTTP publish.
@@ -66,6 +69,7 @@ class LocalCloud {
     int HttpsPort() const { return httpsPort_; }
     int MqttPort() const;
     int AdminPort() const { return adminPort_; }
+    int ConsentPort() const;
     const LocalCa& Ca() const { return *ca_; }
 
     // The admin operations (also reachable over the admin port).
@@ -113,6 +117,7 @@ class LocalCloud {
     std::unique_ptr<Broker> broker_;
     std::unique_ptr<httplib::SSLServer> https_;
     std::unique_ptr<httplib::Server> admin_;
+    std::unique_ptr<ConsentService> consent_;
     std::thread httpsThread_;
     std::thread adminThread_;
     int httpsPort_ = 0;

@@ -1,16 +1,66 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "foundation/allocator.h"
+#include "outside/http/http_client.h"
 #include "platform/registry.h"
 
 namespace zelko::plenar::agent {
 
-// Consent values and the agent's own keys are read and written as text. Safe on any thread; no
-// state of its own.
+// One consent purpose of one device as the consent service describes it; a key the service
+// leaves out is "".
+struct Purpose {
+    std::string resourceId;
+    std::string tenantId;
+    std::string state;
+    std::string organization;
+    std::string purposeId;
+    std::string purposeResourceId;
+    std::string purposeVersion;
+    std::string originType;
+    std::string originId;
+    std::string programId;
+    std::string verbiageType;
+    std::string verbiageValue;
+    std::string verbiageLocale;
+    std::string deviceId;
+    std::string processingBasis;
+    std::string dateTime;
+
+    friend bool operator==(const Purpose&, const Purpose&) = default;
+};
+
+// The client side of the consent service (query and update of purposes), and the registry
+// helpers: consent values and the agent's own keys are read and written as text. The registry
+// helpers are safe on any thread and keep no state.
 class ConsentManager {
   public:
+    // host: the service's base address, ending in "/".
+    explicit ConsentManager(std::string host = {}) : host(std::move(host)) {}
+
+    // {"language": "en", "purposeIdList": ["a","b"], "deviceId": "..."}, texts JSON-escaped.
+    static std::string CreateQueryPayload(const std::string& language, const std::string& deviceId,
+                                          const std::vector<std::string>& purposeIds);
+    // language=..&country=..&deviceId=..&resourceId=..&state=..&purposeId=.., values URL-encoded.
+    static std::string CreateQueryPayload(const std::string& language, const std::string& country,
+                                          const std::string& deviceId, const std::string& resourceId,
+                                          const std::string& state, const std::string& purposeId);
+
+    // The query request; the answer's body on status 200, else "".
+    std::string GetPurposeMetadata(const std::string& payload,
+                                   const std::shared_ptr<shared::http::IHttpClient>& httpClient) const;
+    // The update request; the answer's body on status 200, else "".
+    std::string SetSpecificPurposeMetada(const std::string& query,
+                                         const std::shared_ptr<shared::http::IHttpClient>& httpClient) const;
+    // The purposes of a JSON text, in its own order; on a failure those read before it.
+    static std::vector<Purpose> DeserializePurposeList(const std::string& text);
+
+    std::string host;
+
     // The value as text: REG_SZ and REG_EXPAND_SZ (expanded) up to the first NUL, REG_BINARY its
     // bytes, REG_DWORD its decimal digits; "" when anything fails (logged). Never raises.
     static std::string ReadRegistrySubKey(platform::RegistryHive hive, const std::string& subKey,
@@ -20,6 +70,9 @@ class ConsentManager {
     static int32_t WriteRegistrySubKey(platform::RegistryHive hive, const std::string& subKey,
                                        const std::string& valueName, const std::string& value);
 };
+
+// Gives an answer of Perform back to the client's allocator; null is fine. Never raises.
+void ReleaseResponse(const shared::http::Allocator& allocator, shared::http::IHttpResponse* response);
 
 // The system's message text for an error code (with its line break), for log lines.
 std::string GetErrorMessageUtf8(uint32_t code);

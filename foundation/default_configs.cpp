@@ -381,9 +381,15 @@ const DefaultConfigTable& DefaultConfigs() {
     "hourly_fake_min": 60
 }
 )"},
+        {"consent-bridge-module-config.json", R"(
+{
+    "stacks": {
+        "prod": {"stackName": "prod", "host": "https://consent.zelko.com/"}
+    }
+}
+)"},
         // "telemetry-module-config.json", "connectivity-module-config.json",
-        // "onboarding-module-config.json", "consent-bridge-module-config.json",
-        // "acm-module-config.json", "vev-e-module-config.json": the modules.
+        // "onboarding-module-config.json", "acm-module-config.json", "vev-e-module-config.json": the modules.
     };
     return table;
 }

@@ -1,0 +1,252 @@
+// The consent step of a subscription device against the local cloud's consent service.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+
+#include "cloud/tests/test_cloud.h"
+#include "consent/consent_bridge.h"
+#include "outside/device_enumeration/device_enumeration.h"
+#include "platform/clock.h"
+#include "platform/steady_clock.h"
+#include "testing/log_capture.h"
+#include "testing/temp_system_root.h"
+
+namespace zelko::plenar::agent {
+namespace {
+
+using cloud::test::Admin;
+using nlohmann::json;
+using shared::http::HttpMethod;
+
+constexpr char kSupportId[] = "prodsupport.device.telemetry.unmanaged.-.ps";
+constexpr char kMarketingId[] = "advertising.device.telemetry.unmanaged.-.ps";
+
+int ConsentPort() {
+    static const int port = [] {
+        std::ifstream in(std::getenv("ZELKO_TEST_CLOUD"));
+        return nlohmann::json::parse(in).at("consent_port").get<int>();
+    }();
+    return port;
+}
+
+// Answers the device it was made with; enough for the consent module, which reads only the UUID.
+class Device : public shared::device::IDeviceInfo {
+  public:
+    explicit Device(std::string uuid) : uuid_(std::move(uuid)) {}
+    const char* GetClientType() const override { return ""; }
+    const char* GetManufacturer() const override { return ""; }
+    const char* GetModel() const override { return ""; }
+    const char* GetSerialNumber() const override { return ""; }
+    const char* GetBiosVersion() const override { return ""; }
+    const char* GetSystemUuid() const override { return uuid_.c_str(); }
+    const char* GetBaseBoardId() const override { return ""; }
+    int32_t GetDeviceType() override { return 0; }
+    const char* GetDeviceTypeName() const override { return ""; }
+    const char* GetFamily() const override { return ""; }
+    const char* GetProductId() const override { return ""; }
+    const char* GetMachineName() const override { return ""; }
+    const char* GetDeviceSNRId() const override { return ""; }
+    int32_t GetSupportedSleepStates() const override { return 0; }
+    const shared::device::IZelkoSpecificInfo* GetZelkoSpecificInfo() const override { return nullptr; }
+
+  private:
+    std::string uuid_;
+};
+
+class ConsentCloudTest : public zelko::testing::SystemRootTest {
+  protected:
+    void SetUp() override {
+        SystemRootTest::SetUp();
+        Admin(HttpMethod::DEL, "/faults");
+        std::filesystem::create_directories(root() / "Devices");
+        std::ofstream(root() / shared::device_enumeration::kSimulatedDevicesFile)
+            << json{{"{4D36E97D-E325-11CE-BFC1-08002BE10318}", {"ACPI\\VEN_ZLKC&DEV_0016"}}}.dump();
+        std::ofstream(scratch() / "consent-bridge-module-config.json") << json{
+            {"stacks",
+             {{"dev",
+               {{"host", "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/"},
+                {"upload_local_wait_min", 1}}}}}}.dump();
+    }
+    std::shared_ptr<ConsentBridgeModule> Make() {
+        return std::make_shared<ConsentBridgeModule>(
+            "dev", scratch() / "consent-bridge-module-config.json", std::make_shared<Device>(uuidUpper_),
+            std::make_shared<shared::http::HttpClient>(nullptr, nullptr));
+    }
+    static std::string Hive(const std::string& name) {
+        return ConsentManager::ReadRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey, name);
+    }
+    json CloudPurposes() { return Admin(HttpMethod::GET, "/consents/" + uuid_).second; }
+    std::string CloudState(const std::string& purposeId) {
+        for (const auto& purpose : CloudPurposes())
+            if (purpose.value("purposeId", "") == purposeId) return purpose.value("state", "");
+        return "";
+    }
+
+    // The "UpdatingConsent" state's rule: run the step; while the consent is invalid, wait a delay
+    // that grows from 15 s by 15 s up to 60 s and run it again. Returns the delays waited.
+    std::vector<int> UpdateConsent(ConsentBridgeModule& module, int attempts,
+                                   const std::function<void(int)>& beforeAttempt) {
+        std::vector<int> delays;
+        int delay = 15000;
+        for (int attempt = 1; attempt <= attempts; ++attempt) {
+            beforeAttempt(attempt);
+            module.Process();
+            if (module.IsConsentValid()) break;
+            delay = std::min(delay + 15000, 60000);
+            delays.push_back(delay);
+            clock_.Advance(delay * platform::kTicksPerMillisecond);
+        }
+        return delays;
+    }
+
+    zelko::testing::LogCapture log_;
+    platform::ScopedFakeClock clock_{17'000'000'000'000'000};
+    // Lower case: the device id is the lower-cased system UUID.
+    const std::string uuid_ = [] {
+        std::string id = "4c4c4544-" + std::to_string(::getpid()) + "-" +
+                         ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return id;
+    }();
+    const std::string uuidUpper_ = [this] {
+        std::string upper = uuid_;
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return upper;
+    }();
+};
+
+TEST_F(ConsentCloudTest, SubscriptionDeviceBecomesValidOnceTheCloudHoldsItsConsentAndUploadsLocalChanges) {
+    auto module = Make();
+    ASSERT_FALSE(module->IsConsentValid());
+    EXPECT_EQ(Hive("AllowSupport"), "Accepted");  // the default hive, not a cloud consent
+
+    platform::ScopedFakeSteadyClock steady;
+    std::thread release;
+    const std::vector<int> delays = UpdateConsent(*module, 6, [&](int attempt) {
+        if (attempt == 1) {
+            // The first step waits 5 s for the association to propagate.
+            release = std::thread([&] {
+                EXPECT_TRUE(steady.WaitForSleepers(1));
+                steady.Advance(std::chrono::seconds(5));
+            });
+        }
+        if (attempt == 5) {
+            const auto [status, stored] = Admin(
+                HttpMethod::PUT, "/consents/" + uuid_,
+                json::array(
+                    {{{"purposeId", kSupportId}, {"state", "OptedIn"}, {"dateTime", "2026-12-10T08:00:00Z"}},
+                     {{"purposeId", kMarketingId}, {"state", "OptedIn"}}}));
+            ASSERT_EQ(status, 200) << stored;
+        }
+    });
+    release.join();
+    EXPECT_EQ(delays, (std::vector<int>{30000, 45000, 60000, 60000}));
+    ASSERT_TRUE(module->IsConsentValid());
+    EXPECT_EQ(log_.Count(logging::info, "Waiting for Pending Association to propagate user's consent..."), 1);
+    EXPECT_EQ(Hive("AllowSupport"), "Accepted");
+    EXPECT_EQ(Hive("AllowMarketing"), "Accepted");
+    EXPECT_EQ(Hive(kConsentProgressValue), "2026-12-10T08:00:00Z");
+
+    // The waits took more than the upload interval: the next step checks at once and records the
+    // cloud's consent, which matches the hive, as uploaded.
+    module->Process();
+    EXPECT_EQ(Hive(kUploadedHashValue), "1100");
+
+    // The user withdraws marketing on the device: sent at the next check, a minute on.
+    ConsentManager::WriteRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey, "AllowMarketing",
+                                        "Rejected");
+    module->Process();
+    EXPECT_EQ(CloudState(kMarketingId), "OptedIn");
+    clock_.Advance(61 * platform::kTicksPerSecond);
+    module->Process();
+    EXPECT_EQ(CloudState(kMarketingId), "OptedOut");
+    EXPECT_EQ(CloudState(kSupportId), "OptedIn");
+    EXPECT_EQ(Hive(kUploadedHashValue), "1200");
+
+    // A restarted agent starts valid from the persisted consent.
+    EXPECT_TRUE(Make()->IsConsentValid());
+}
+
+TEST_F(ConsentCloudTest, RefusedRequestsLeaveTheStepToTryAgain) {
+    Admin(HttpMethod::PUT, "/consents/" + uuid_,
+          json::array({{{"purposeId", kSupportId}, {"state", "OptedOut"}},
+                       {{"purposeId", kMarketingId}, {"state", "OptedIn"}}}));
+    std::ofstream(scratch() / "consent-bridge-module-config.json") << json{
+        {"stacks",
+         {{"dev",
+           {{"host", "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/"},
+            {"first_time_wait_ms", 0},
+            {"upload_local_wait_min", 0}}}}}}.dump();
+    auto module = Make();
+    ASSERT_EQ(Admin(HttpMethod::POST, "/faults", {{"endpoint", "consent-query"}, {"status", 503}}).first,
+              200);
+    module->Process();
+    EXPECT_FALSE(module->IsConsentValid());
+    EXPECT_TRUE(
+        log_.Contains(logging::error, "NimbrelDataAccess: http request failure with error code: 503"));
+    module->Process();
+    ASSERT_TRUE(module->IsConsentValid());
+    EXPECT_EQ(Hive("AllowSupport"), "Rejected");
+
+    // A refused update keeps the change pending until the service takes it.
+    ConsentManager::WriteRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey, "AllowMarketing",
+                                        "Rejected");
+    Admin(HttpMethod::POST, "/faults", {{"endpoint", "consent-update"}, {"status", 500}});
+    clock_.Advance(1);
+    module->Process();
+    EXPECT_EQ(Hive(kUploadedHashValue), "");
+    EXPECT_EQ(CloudState(kMarketingId), "OptedIn");
+    clock_.Advance(1);
+    module->Process();
+    EXPECT_EQ(Hive(kUploadedHashValue), "2200");
+    EXPECT_EQ(CloudState(kMarketingId), "OptedOut");
+}
+
+TEST_F(ConsentCloudTest, ServiceRefusesDamagedRequests) {
+    shared::http::HttpClient client(nullptr, nullptr);
+    const std::string base = "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/api/2/consents";
+    Admin(HttpMethod::PUT, "/consents/" + uuid_,
+          json::array({{{"purposeId", kSupportId}, {"state", "OptedIn"}, {"resourceId", "r1"}}}));
+    const struct {
+        HttpMethod method;
+        std::string url;
+        std::string body;
+        int status;
+    } device[] = {
+        {HttpMethod::POST, base, "", 400},
+        {HttpMethod::POST, base, "{\"deviceId\": \"x\"", 400},
+        {HttpMethod::POST, base, "[]", 400},
+        {HttpMethod::POST, base, R"({"deviceId": 5, "purposeIdList": []})", 400},
+        {HttpMethod::POST, base, R"({"deviceId": "x", "purposeIdList": [5]})", 400},
+        {HttpMethod::POST, base, std::string(100 * 1024, ' '), 413},
+        {HttpMethod::POST, base, R"({"deviceId": "nobody", "purposeIdList": ["a"]})", 200},
+        {HttpMethod::PUT,
+         base + "?deviceId=" + uuid_ + "&resourceId=r1&state=optedout&purposeId=" + kSupportId, "", 400},
+        {HttpMethod::PUT,
+         base + "?deviceId=" + uuid_ + "&resourceId=r2&state=OptedOut&purposeId=" + kSupportId, "", 404},
+        {HttpMethod::PUT, base + "?deviceId=" + uuid_ + "&resourceId=r1&state=OptedOut&purposeId=other", "",
+         400},
+    };
+    for (const auto& c : device) {
+        shared::http::HttpRequest request(c.method, c.url, c.body, 10);
+        shared::http::IHttpResponse* response = nullptr;
+        ASSERT_FALSE(client.Perform(request, response)) << c.url;
+        EXPECT_EQ(response->GetStatusCode(), c.status) << c.url << " " << c.body.substr(0, 40);
+        shared::http::ReleaseHttpResponse(client.GetAllocator(), response);
+    }
+    EXPECT_EQ(CloudState(kSupportId), "OptedIn");
+
+    const json admin[] = {json(), json::object(), json::array({5}),
+                          json::array({{{"purposeId", kSupportId}}}),
+                          json::array({{{"purposeId", kSupportId}, {"state", 1}}})};
+    for (const auto& body : admin)
+        EXPECT_EQ(Admin(HttpMethod::PUT, "/consents/" + uuid_, body).first, 400) << body;
+    EXPECT_EQ(Admin(HttpMethod::GET, "/consents/nobody").first, 404);
+    EXPECT_EQ(Admin(HttpMethod::DEL, "/consents/" + uuid_).first, 200);
+    EXPECT_EQ(Admin(HttpMethod::GET, "/consents/" + uuid_).first, 404);
+}
+
+}  // namespace
+}  // namespace zelko::plenar::agent

@@ -1,0 +1,281 @@
+#include "consent/consent_bridge.h"
+
+#include <exception>
+#include <limits>
+
+#include "foundation/logging.h"
+#include "foundation/utils_files.h"
+#include "foundation/utils_strings.h"
+#include "outside/device_enumeration/device_enumeration.h"
+#include "platform/clock.h"
+#include "platform/steady_clock.h"
+
+namespace zelko::plenar::agent {
+
+namespace {
+
+using platform::RegistryHive;
+
+constexpr int64_t kTicksPerMinute = 600'000'000;
+
+std::string ReadHive(const std::string& valueName) {
+    return ConsentManager::ReadRegistrySubKey(RegistryHive::LocalMachine, kConsentKey, valueName);
+}
+
+int32_t WriteHive(const std::string& valueName, const std::string& value) {
+    return ConsentManager::WriteRegistrySubKey(RegistryHive::LocalMachine, kConsentKey, valueName, value);
+}
+
+// Blocks the calling thread for ms on the steady clock; the deadline saturates.
+void WaitMilliseconds(int32_t ms) {
+    const int64_t now = platform::SteadyNowNanos();
+    const int64_t span = static_cast<int64_t>(ms) * 1'000'000;
+    const int64_t deadline =
+        now > std::numeric_limits<int64_t>::max() - span ? std::numeric_limits<int64_t>::max() : now + span;
+    platform::SteadyWaiter waiter;
+    waiter.WaitUntil(deadline, [] { return false; });
+}
+
+}  // namespace
+
+const std::vector<std::string>& QueryPurposeIds() {
+    static const std::vector<std::string> ids = {
+        PurposeId(ConsentField::Support), PurposeId(ConsentField::ProductEnhancement),
+        PurposeId(ConsentField::Marketing), PurposeId(ConsentField::TransferOutOfCountry)};
+    return ids;
+}
+
+Consent ConsentFromPurposes(const std::vector<Purpose>& purposes) {
+    Consent consent;
+    for (const auto& purpose : purposes) {
+        for (ConsentField field : kConsentFields) {
+            if (purpose.purposeId == PurposeId(field))
+                FieldOf(consent, field) = StateFromPurposeState(purpose.state);
+        }
+    }
+    return consent;
+}
+
+Purpose FindPurpose(const std::vector<Purpose>& purposes, ConsentField field) {
+    for (const auto& purpose : purposes) {
+        if (purpose.purposeId == PurposeId(field)) return purpose;
+    }
+    return {};
+}
+
+ConsentBridgeModule::ConsentBridgeModule(std::string stackName, const std::filesystem::path& configPath,
+                                         std::shared_ptr<shared::device::IDeviceInfo> deviceInfo,
+                                         std::shared_ptr<shared::http::IHttpClient> httpClient)
+    : stackName(std::move(stackName)), deviceInfo(std::move(deviceInfo)) {
+    LOG_INFO << "Initializing ConsentBridgeModule.";
+    config = Utils::LoadConfigFile(configPath);
+    this->httpClient =
+        httpClient ? std::move(httpClient) : std::make_shared<shared::http::HttpClient>(&allocator, nullptr);
+    WriteDefaultConsentToRegistry();
+    consentValid = !ReadHive(kConsentProgressValue).empty() && ReadConsent().support != ConsentState::Unknown;
+    // value() raises the library's type error for a stacks or stack that is not an object.
+    const nlohmann::json stacks = config.value("stacks", nlohmann::json());
+    const nlohmann::json stack =
+        stacks.is_null() ? nlohmann::json() : stacks.value(this->stackName, nlohmann::json());
+    firstTimeWaitMs = stack.value<int32_t>("first_time_wait_ms", 5000);
+    uploadLocalWaitMin = stack.value<int32_t>("upload_local_wait_min", 720);
+    lastUploadCheck = platform::NowTicks();
+    LOG_INFO << "Initializing ConsentBridgeModule succeeded.";
+}
+
+// ---- registry side ----
+
+bool ConsentBridgeModule::IsSubscriptionDevice() {
+    shared::device_enumeration::DeviceEnumeration enumeration;
+    enumeration.QueryDevices(shared::device_enumeration::kSystemDeviceClass);
+    for (size_t i = 0; i < enumeration.size(); ++i) {
+        const std::string id = enumeration.get(i).GetHardwareID();
+        if (id.find("VEN_ZLKC&DEV_0016") != std::string::npos) return true;
+    }
+    return false;
+}
+
+void ConsentBridgeModule::WriteConsentToRegistry(const Consent& consent, const std::string& progress) {
+    for (ConsentField field : kConsentFields)
+        WriteHive(RegistryValueName(field), RegistryText(FieldOf(consent, field)));
+    if (!progress.empty()) {
+        WriteHive(kConsentProgressValue, progress);
+        LOG_INFO << "The downloaded Consent is valid and persisted.";
+    }
+    consentValid = true;
+}
+
+void ConsentBridgeModule::WriteDefaultConsentToRegistry() {
+    LOG_INFO << "Consent Module: Identifying if it is a subscription device...";
+    if (!IsSubscriptionDevice()) return;
+    LOG_INFO
+        << "Consent Module: Identified as a Subscription device, creating registry hive with default values.";
+    SetRegistryHiveWithDefaultValues();
+}
+
+void ConsentBridgeModule::SetRegistryHiveWithDefaultValues() {
+    LOG_INFO << "Writing default consent.";
+    Consent consent = ReadConsent();
+    if (consent.support == ConsentState::Unknown) consent.support = ConsentState::Accepted;
+    WriteConsentToRegistry(consent, "");
+    for (const auto& [name, value] : ConsentDefaults()) CreateRegistrySubKeyIfUnavailable(name, value);
+}
+
+void ConsentBridgeModule::CreateRegistrySubKeyIfUnavailable(const std::string& valueName,
+                                                            const std::string& value) {
+    if (!ReadHive(valueName).empty()) return;
+    if (WriteHive(valueName, value) == 0) {
+        LOG_INFO << "Consent Module: Added default value: " << value << " to the subkey : " << valueName;
+    }
+}
+
+std::string ConsentBridgeModule::biosUUID() {
+    try {
+        if (!deviceInfo) throw std::runtime_error("no device information");
+        const char* uuid = deviceInfo->GetSystemUuid();
+        return Utils::ToLower(uuid != nullptr ? uuid : "");
+    } catch (const std::exception& e) {
+        LOG_ERROR << "Consent bridge module failed to read Biod UUID: " << e.what();
+    } catch (...) {
+        LOG_ERROR << "Consent bridge module failed to read Biod UUID";
+    }
+    return "";
+}
+
+// ---- consent step ----
+
+void ConsentBridgeModule::Process() {
+    if (consentValid) {
+        try {
+            ProcessUploadCheck();
+        } catch (const std::exception& e) {
+            LOG_ERROR << "ConsentBridgeModule::Process() exception: " << e.what();
+        } catch (...) {
+            LOG_ERROR << "ConsentBridgeModule::Process() unknown exception";
+        }
+    } else {
+        try {
+            ProcessDownload();
+        } catch (const std::exception& e) {
+            LOG_ERROR << "ConsentBridgeModule::Process() exception: " << e.what();
+        } catch (...) {
+            LOG_ERROR << "ConsentBridgeModule::Process() unknown exception";
+        }
+    }
+}
+
+void ConsentBridgeModule::ProcessUploadCheck() {
+    const int64_t now = platform::NowTicks();
+    if (!(lastUploadCheck + uploadLocalWaitMin * kTicksPerMinute < now)) return;
+    lastUploadCheck = now;
+    const Consent local = ReadConsent();
+    if (local.support == ConsentState::Unknown) {
+        LOG_WARNING
+            << "Trying to upload consent for the registry, but it's not valid. Please update it using Zelko "
+               "software.";
+        return;
+    }
+    const std::string hash = ConsentHash(local);
+    if (hash == ReadHive(kUploadedHashValue)) return;
+    if (!UploadConsent(hash)) return;
+    LOG_INFO << "Consent was changed and was uploaded to the cloud ";
+    LOG_DEBUG << hash;
+    WriteHive(kUploadedHashValue, hash);
+}
+
+void ConsentBridgeModule::ProcessDownload() {
+    if (firstTime) {
+        LOG_INFO << "Waiting for Pending Association to propagate user's consent...";
+        if (firstTimeWaitMs > 0) WaitMilliseconds(firstTimeWaitMs);
+        firstTime = false;
+    }
+    const std::vector<Purpose> purposes = DownloadPurposes();
+    const Consent cloud = ConsentFromPurposes(purposes);
+    LOG_INFO << "Consent was downloaded.";
+    LOG_DEBUG << "AllowSupport " << RegistryText(cloud.support) << " AllowMarketing "
+              << RegistryText(cloud.marketing) << " AllowProductEnhancement "
+              << RegistryText(cloud.productEnhancement) << " AllowTransferOutOfCountry "
+              << RegistryText(cloud.transferOutOfCountry) << " currentConsentHash " << ConsentHash(cloud);
+    std::string progress;
+    for (const auto& purpose : purposes) {
+        if (!purpose.dateTime.empty()) {
+            progress = purpose.dateTime;
+            break;
+        }
+    }
+    if (cloud.support != ConsentState::Unknown) WriteConsentToRegistry(cloud, progress);
+}
+
+std::string ConsentBridgeModule::Host() const {
+    return config.at("stacks").at(stackName).at("host").get<std::string>();
+}
+
+std::vector<Purpose> ConsentBridgeModule::DownloadPurposes() {
+    ConsentManager manager(Host());
+    const std::string payload = ConsentManager::CreateQueryPayload("en", biosUUID(), QueryPurposeIds());
+    LOG_DEBUG << "DownloadPurposes requestPayloadString: " << payload;
+    const std::string answer = manager.GetPurposeMetadata(payload, httpClient);
+    LOG_DEBUG << "DownloadPurposes responsePayloadString: " << answer;
+    return ConsentManager::DeserializePurposeList(answer);
+}
+
+bool ConsentBridgeModule::UploadConsent(const std::string& localHash) {
+    LOG_INFO << "Uploading Consent";
+    const std::vector<Purpose> purposes = DownloadPurposes();
+    // Without the cloud's purposes nothing can be sent: the change must stay pending.
+    if (purposes.empty()) {
+        LOG_ERROR << "Failed to UploadConsent: the consent service gave no purposes";
+        return false;
+    }
+    const Consent cloud = ConsentFromPurposes(purposes);
+    const Consent local = ParseConsentHash(localHash);
+    bool result = true;
+    for (ConsentField field : kConsentFields) {
+        const ConsentState mine = FieldOf(local, field);
+        const ConsentState theirs = FieldOf(cloud, field);
+        std::string text;
+        if (mine != theirs) {
+            if (mine == ConsentState::Accepted) {
+                text = "OptedIn";
+            } else if (mine == ConsentState::Rejected || theirs != ConsentState::Rejected) {
+                text = "OptedOut";
+            }
+        }
+        LOG_DEBUG << "UploadConsent: User State " << text;
+        if (text.empty()) continue;
+        Purpose purpose = FindPurpose(purposes, field);
+        if (purpose.resourceId.empty()) continue;
+        purpose.state = text;
+        const bool sent = UploadPurpose(purpose);
+        result = result && sent;
+    }
+    if (!result) {
+        LOG_ERROR << "Failed to UploadConsent " << 0;
+    }
+    return result;
+}
+
+bool ConsentBridgeModule::UploadPurpose(const Purpose& purpose) {
+    ConsentManager manager(Host());
+    const std::string query = ConsentManager::CreateQueryPayload("en", "us", biosUUID(), purpose.resourceId,
+                                                                 purpose.state, purpose.purposeId);
+    LOG_DEBUG << "UploadPurpose requestPayloadString: " << query;
+    const std::string answer = manager.SetSpecificPurposeMetada(query, httpClient);
+    LOG_DEBUG << "UploadPurpose responsePayloadString: " << answer;
+    std::vector<Purpose> confirmed;
+    try {
+        const auto parsed = nlohmann::json::parse(answer);
+        const nlohmann::json consents = parsed.value("consents", nlohmann::json());
+        confirmed = ConsentManager::DeserializePurposeList(consents.dump());
+    } catch (const std::exception& e) {
+        LOG_ERROR << "failed to parse response " << e.what();
+    }
+    if (!confirmed.empty() && confirmed.front().resourceId == purpose.resourceId) {
+        LOG_INFO << "succeeded to set " << purpose.resourceId << "to" << purpose.state;
+        return true;
+    }
+    LOG_ERROR << "failed to set " << purpose.resourceId;
+    return false;
+}
+
+}  // namespace zelko::plenar::agent
