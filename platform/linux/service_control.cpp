@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/diagnostics.h"
 #include "platform/last_error.h"
 #include "platform/notifications.h"
 #include "platform/paths.h"
@@ -796,6 +797,12 @@ std::optional<InstalledService> ReadInstalledService(const std::string& service_
             }
         }
     }
+    // A unit without a command is not one we wrote: rewriting it would only make it worse.
+    if (s.config.binary_path_name.empty()) {
+        ReportDiagnostic("Service unit " + UnitPath(service_name).string() +
+                         " is damaged (no ExecStart=); it is left as it is");
+        return std::nullopt;
+    }
     return s;
 }
 
@@ -914,7 +921,9 @@ bool ChangeServiceFailureActions(ScHandle service, const ServiceFailureActions& 
     }
     auto installed = ReadInstalledService(service->service_name);
     if (!installed) {
-        SetLastError(kErrorServiceMarkedForDelete);
+        std::error_code ec;
+        SetLastError(std::filesystem::exists(UnitPath(service->service_name), ec) ? kErrorCantRead
+                                                                                  : kErrorServiceMarkedForDelete);
         return false;
     }
     installed->failure_actions = actions;
@@ -925,7 +934,9 @@ bool ChangeServiceFailureActionsFlag(ScHandle service, bool on_non_crash_failure
     if (!HasAccess(service, kServiceChangeConfig)) return false;
     auto installed = ReadInstalledService(service->service_name);
     if (!installed) {
-        SetLastError(kErrorServiceMarkedForDelete);
+        std::error_code ec;
+        SetLastError(std::filesystem::exists(UnitPath(service->service_name), ec) ? kErrorCantRead
+                                                                                  : kErrorServiceMarkedForDelete);
         return false;
     }
     installed->failure_actions_on_non_crash_failures = on_non_crash_failures;

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/diagnostics.h"
 #include "platform/last_error.h"
 #include "platform/notifications.h"
 #include "testing/notify_socket.h"
@@ -80,6 +81,32 @@ TEST_F(ServiceDatabaseTest, InstallWritesUnitWithFailureActionsAndRemoveDeletesI
     EXPECT_EQ(GetLastError(), kErrorServiceDoesNotExist);
     EXPECT_TRUE(CloseServiceHandle(manager));
     EXPECT_FALSE(CloseServiceHandle(nullptr));
+}
+
+TEST_F(ServiceDatabaseTest, DamagedUnitIsReportedAndLeftAsItIs) {
+    std::vector<std::string> reports;
+    SetDiagnosticSink([&](const std::string& text) { reports.push_back(text); });
+    const auto path = ServiceUnitFolder() / (std::string(kName) + ".service");
+    std::filesystem::create_directories(path.parent_path());
+    const std::string cases[] = {"", "garbage\x01\xff\n", "[Unit]\nDescription=x\n", "[Service]\nExecStart=\n"};
+    for (const auto& content : cases) {
+        SCOPED_TRACE(content);
+        reports.clear();
+        std::ofstream(path, std::ios::binary) << content;
+        ScHandle manager = OpenSCManager(nullptr, nullptr, kScManagerAllAccess);
+        ScHandle service = OpenService(manager, kName, kServiceAllAccess);
+        ASSERT_NE(service, nullptr);
+        EXPECT_FALSE(ChangeServiceFailureActions(service, {86400, "", "", {{kScActionRestart, 5000}}}));
+        EXPECT_EQ(GetLastError(), kErrorCantRead);
+        EXPECT_FALSE(ChangeServiceFailureActionsFlag(service, true));
+        std::ifstream unit(path, std::ios::binary);
+        EXPECT_EQ(std::string((std::istreambuf_iterator<char>(unit)), std::istreambuf_iterator<char>()), content);
+        ASSERT_FALSE(reports.empty());
+        EXPECT_NE(reports[0].find(path.string() + " is damaged"), std::string::npos) << reports[0];
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+    }
+    SetDiagnosticSink(nullptr);
 }
 
 // A service main that reports start pending, then running once told, and stops on the stop control.
