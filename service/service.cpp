@@ -2,6 +2,7 @@
 
 #include <future>
 
+#include "features/system_info.h"
 #include "foundation/logging.h"
 #include "foundation/utils.h"
 #include "platform/clock.h"
@@ -24,6 +25,7 @@ Service::Service()
     _grace_period.logonTime = 0;
     _grace_period.invalidLogonSeen = false;
     _grace_period.createdTicks = platform::NowTicks();
+    _grace_period.oobeCompleted = [] { return SystemInfo::HasOOBECompleted(); };
 
     _stopping.store(false);
     _required_on_start_done = false;

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "platform/diagnostics.h"
+#include "platform/file_replace.h"
 #include "platform/last_error.h"
 #include "platform/notifications.h"
 #include "platform/paths.h"
@@ -723,30 +724,10 @@ std::string UnitText(const InstalledService& s) {
 }
 
 bool WriteUnit(const InstalledService& s) {
-    auto path = UnitPath(s.config.service_name);
-    auto temp = path;
-    temp += ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            SetLastError(kErrorAccessDenied);
-            return false;
-        }
-        out << UnitText(s);
-        out.flush();
-        if (!out) {
-            SetLastError(kErrorGenFailure);
-            return false;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(temp, path, ec);
-    if (ec) {
-        SetLastError(ErrorFromErrno(ec.value()));
-        std::filesystem::remove(temp, ec);
-        return false;
-    }
-    return true;
+    if (ReplaceFileContent(UnitPath(s.config.service_name), UnitText(s)) == FileReplace::Ok) return true;
+    SetLastError(errno == EACCES || errno == EPERM || errno == EROFS ? kErrorAccessDenied
+                                                                      : ErrorFromErrno(errno));
+    return false;
 }
 
 bool HasAccess(ScHandle handle, uint32_t wanted) {
@@ -894,6 +875,10 @@ bool QueryServiceStatus(ScHandle service, ServiceStatus* status) {
 bool DeleteService(ScHandle service) {
     if (!HasAccess(service, kServiceDelete)) return false;
     std::error_code ec;
+    // A temporary unit that earlier versions could leave behind goes with the unit.
+    auto stale = UnitPath(service->service_name);
+    stale += ".tmp";
+    std::filesystem::remove(stale, ec);
     if (!std::filesystem::remove(UnitPath(service->service_name), ec)) {
         SetLastError(ec ? ErrorFromErrno(ec.value()) : kErrorServiceMarkedForDelete);
         return false;
