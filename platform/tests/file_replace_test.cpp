@@ -49,14 +49,14 @@ TEST_F(FileReplaceTest, ReplacesWholeAndCreatesOnlyWhenAbsent) {
 TEST_F(FileReplaceTest, KilledWritersLeaveNoTemporaryFiles) {
     const fs::path folder = scratch() / "killed";
     fs::create_directories(folder);
-    const std::string big(4 << 20, 'x');
+    const std::string big(1 << 20, 'x');
     for (int round = 0; round < 20; ++round) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             for (int i = 0;; ++i) {
-                ReplaceFileContent(folder / "state.json", big);
                 NamedEvent::Create("Global\\Killed" + std::to_string(i % 50), true);
+                ReplaceFileContent(folder / "state.json", big);
             }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5 + round * 3));
@@ -64,6 +64,7 @@ TEST_F(FileReplaceTest, KilledWritersLeaveNoTemporaryFiles) {
         ::waitpid(child, nullptr, 0);
     }
     for (const auto& name : Names(folder)) EXPECT_EQ(name, "state.json");
+    if (!fs::exists(SystemRoot() / "Objects")) return;  // no child got as far (a slow sanitizer build)
     for (const auto& entry : fs::recursive_directory_iterator(SystemRoot() / "Objects")) {
         EXPECT_EQ(entry.path().extension(), entry.is_directory() ? "" : ".event") << entry.path();
     }
