@@ -1,11 +1,15 @@
 #include "platform/file_replace.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <set>
 #include <string>
 
 namespace zelko::platform {
@@ -36,6 +40,27 @@ bool LinkUnnamed(int fd, const std::string& name) {
     }
     return false;
 }
+// A writer killed between naming its file and the rename leaves "<name>.tmp-<pid>-<n>" behind.
+// The first write of a path in this process removes those of writers that are no longer alive.
+void RemoveStaleLinks(const std::filesystem::path& path) {
+    static auto* mutex = new std::mutex;
+    static auto* cleaned = new std::set<std::string>;
+    {
+        std::lock_guard lock(*mutex);
+        if (!cleaned->insert(path.string()).second) return;
+    }
+    const std::string prefix = path.filename().string() + ".tmp-";
+    const std::filesystem::path folder = path.parent_path().empty() ? "." : path.parent_path();
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        char* rest = nullptr;
+        const long pid = std::strtol(name.c_str() + prefix.size(), &rest, 10);
+        if (pid <= 0 || rest == nullptr || *rest != '-' || pid == ::getpid()) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) ::unlink(it->path().c_str());
+    }
+}
 }  // namespace
 
 int OpenUnnamedFile(const std::filesystem::path& folder) {
@@ -45,7 +70,8 @@ int OpenUnnamedFile(const std::filesystem::path& folder) {
 
 FileReplace ReplaceFileContent(const std::filesystem::path& path, std::string_view bytes) {
     // The content is written into a file without a name, so a process killed while writing leaves
-    // nothing behind; the file is named only once whole, and renamed over the old one at once.
+    // nothing behind; the file is named only once whole and renamed over the old one at once (a
+    // name left by a kill just then is removed by the next process that writes the path).
     std::string temp;
     int fd = OpenUnnamedFile(path.parent_path());
     const bool unnamed = fd >= 0;
@@ -68,6 +94,7 @@ FileReplace ReplaceFileContent(const std::filesystem::path& path, std::string_vi
     if (!WriteWhole(fd, bytes)) return fail();
     if (::fsync(fd) != 0) return fail();
     if (unnamed) {
+        RemoveStaleLinks(path);
         const std::string name = path.string() + ".tmp-" + std::to_string(::getpid()) + "-" +
                                  std::to_string(g_link_counter.fetch_add(1));
         if (!LinkUnnamed(fd, name)) return fail();
