@@ -18,6 +18,7 @@
 #include "foundation/error_conversion.h"
 #include "foundation/logging.h"
 #include "foundation/utils_files.h"
+#include "foundation/utils_strings.h"
 #include "platform/clock.h"
 
 namespace zelko::plenar::config {
@@ -32,15 +33,16 @@ namespace {
 
 constexpr int64_t kRegistryRetryDelay = 5 * platform::kTicksPerSecond;
 
-// The object at key, or null when the key is missing; false when something else is there.
+// The object at key, or null when the key is missing or null (the lookup makes an object of it);
+// false when something else is there.
 bool ObjectOrMissing(const json& parent, const char* key, const json*& child) {
     auto it = parent.find(key);
-    child = it == parent.end() ? nullptr : &*it;
+    child = it == parent.end() || it->is_null() ? nullptr : &*it;
     return child == nullptr || child->is_object();
 }
 
 // Whether a stored shadow has the shape every later step relies on: an object whose "state" and
-// "state"."desired", where present, are objects. Anything else would fail every start.
+// "state"."desired", where present and not null, are objects. Anything else would fail every start.
 bool IsUsableStoredShadow(const json& shadow) {
     const json* state = nullptr;
     const json* desired = nullptr;
@@ -58,7 +60,10 @@ constexpr const char* kResetAgentError =
     "and "
     "1E will be notified.";
 
-std::string ErrorText(const Error& error) { return agent::error::ErrorToString(error); }
+// Error texts carry what peers sent; stored ones must stay valid UTF-8 for the JSON writer.
+std::string ErrorText(const Error& error) {
+    return agent::Utils::EscapeInvalidUtf8(agent::error::ErrorToString(error));
+}
 
 // A version as a signed 64-bit number; fractions are cut toward zero and values out of range are
 // held at the range's ends. Anything but a number raises the library's type error.
@@ -159,7 +164,8 @@ Error RemoteConfig::SaveFile() {
     std::lock_guard lock(mutex);
     ApplyShadow();
     Error result = BaseConfig::SaveFile();
-    if (onChange) {
+    // The owner reads the file it is told of: a save that failed is not announced.
+    if (!result && onChange) {
         if (auto self = weak_from_this().lock()) onChange(self);
     }
     return result;
@@ -376,6 +382,7 @@ void RemoteConfig::ApplyShadow() {
     if (!data.is_object() && !data.is_null()) return;
     if (!data.contains("grants")) data["grants"] = ordered_json::array();
     ordered_json& grants = data["grants"];
+    if (grants.is_null()) grants = ordered_json::array();
     if (!grants.is_array()) return;
     for (const ordered_json& grant : grants) {
         if (grant == kTelemetryGrant) return;

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <limits>
 
+#include "foundation/default_configs.h"
 #include "foundation/logging.h"
 #include "foundation/scheduler.h"
 #include "foundation/utils_files.h"
@@ -86,10 +87,21 @@ void Scheduler::SetSysEventCallback(std::function<void(ScheduleTypes)> cb) {
 void Scheduler::Reinit() {
     LOG_DEBUG << "Reinit Scheduler starting";
     config = Utils::LoadConfigFile(configPath);
-    // value() raises the JSON type errors for a document that is no object (306) and for members
-    // of the wrong type (302); nothing changes then.
-    const bool dateBased = config.value("hourly_is_date_based", true);
-    int32_t fakeMin = config.value("hourly_fake_min", 60);
+    bool dateBased = true;
+    int32_t fakeMin = 60;
+    try {
+        dateBased = config.value("hourly_is_date_based", true);
+        fakeMin = config.value("hourly_fake_min", 60);
+    } catch (const json::exception& e) {
+        // A document of the wrong shape is as damaged as one that does not parse.
+        LOG_WARNING << "The scheduler config file " << configPath.string()
+                    << " is not of the expected shape, using the built-in one: " << e.what();
+        const std::string* text =
+            FindDefaultConfig(DefaultConfigs(), "zelko-scheduler-config.json", ConfigVariant::Standard);
+        config = text != nullptr ? json::parse(*text) : json::object();
+        dateBased = config.value("hourly_is_date_based", true);
+        fakeMin = config.value("hourly_fake_min", 60);
+    }
     if (fakeMin < 1) {
         // Zero or negative intervals would make the worker spin.
         LOG_WARNING << "hourly_fake_min " << fakeMin << " is below 1 minute, using 60";

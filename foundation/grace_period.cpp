@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "features/system_info.h"
 #include "foundation/logging.h"
 #include "platform/last_error.h"
 #include "platform/sessions.h"
@@ -63,7 +62,7 @@ void GracePeriod::FindLogon() {
 
 std::chrono::seconds GracePeriod::GetTimeToWait(int64_t referenceTime) {
     try {
-        if (!SystemInfo::HasOOBECompleted()) {
+        if (oobeCompleted && !oobeCompleted()) {
             LOG_INFO << "OOBE is not completed yet, wait for 60 sec.";
             return kFullWait;
         }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 
 #include "platform/clock.h"
 
@@ -16,6 +17,9 @@ struct GracePeriod {
     bool invalidLogonSeen = false;  // a reference time once lay in the future; never cleared
     // When the owner was made: system clock ticks since 1970.
     int64_t createdTicks = platform::NowTicks();
+    // Whether the out-of-box setup has completed (false when that cannot be told). The owner hands
+    // it in, since the answer comes from the device's features; without one the setup counts as done.
+    std::function<bool()> oobeCompleted;
 
     // Seconds (0 to 60) still to wait. referenceTime: the last wake-up in seconds since 1970, or 0
     // or less for none (the logon time is used then).

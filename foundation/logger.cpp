@@ -4,6 +4,7 @@
 
 #include "foundation/utils_files.h"
 #include "foundation/utils_modules.h"
+#include "platform/diagnostics.h"
 #include "platform/processes.h"
 
 namespace zelko::plenar::agent {
@@ -24,6 +25,7 @@ void InitLogger(int32_t severity, const std::filesystem::path& executable) {
         auto* appender = new LogFileAppender(LogFilePath(executable));
         auto& logger = logging::init<0>(static_cast<logging::Severity>(severity), appender);
         Utils::LogModuleInfo(executable);
+        platform::SetDiagnosticSink([](const std::string& text) { LOG_WARNING << text; });
 
         for (const auto& module : platform::LoadedModules()) {
             void* symbol = platform::FindModuleSymbol(module, kSharedInitializeLoggerExport);

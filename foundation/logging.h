@@ -10,7 +10,9 @@
 // modules. Everything that reaches per-module state is therefore ZELKO_LOGGING_MODULE_LOCAL
 // (hidden): such a function and its statics exist once in every module that uses them.
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -25,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/event_log.h"
 #include "platform/paths.h"
 #include "platform/processes.h"
 
@@ -188,6 +191,15 @@ class Logger : public IAppender {
         return *this;
     }
 
+    // Appenders that go before the logger (a test's, a module being unloaded) take themselves out.
+    Logger& removeAppender(IAppender* appender) {
+        std::lock_guard lock(mutex_);
+        auto appenders = std::make_shared<std::vector<IAppender*>>(*appenders_);
+        appenders->erase(std::remove(appenders->begin(), appenders->end(), appender), appenders->end());
+        appenders_ = std::move(appenders);
+        return *this;
+    }
+
     void write(const Record& record) override {
         if (!checkSeverity(record.getSeverity())) return;
         // A snapshot: no lock of ours is held while appenders run, so an appender may take its own
@@ -299,7 +311,10 @@ class RollingFileAppender : public IAppender {
   private:
     void OpenLogFile() {
         file_ = std::fopen(file_name_.c_str(), "ab");
-        if (file_ == nullptr) return;
+        if (file_ == nullptr) {
+            ReportFailure("cannot be opened", errno);
+            return;
+        }
         std::error_code ec;
         auto size = std::filesystem::file_size(file_name_, ec);
         file_size_ = ec ? 0 : static_cast<size_t>(size);
@@ -319,9 +334,29 @@ class RollingFileAppender : public IAppender {
 
     void Write(const std::string& bytes) {
         if (file_ == nullptr || bytes.empty()) return;
+        errno = 0;
         size_t written = std::fwrite(bytes.data(), 1, bytes.size(), file_);
-        std::fflush(file_);
+        const bool flushed = std::fflush(file_) == 0;
+        if (written != bytes.size() || !flushed) {
+            ReportFailure("cannot be written", errno);
+            std::clearerr(file_);
+        }
         file_size_ += written;
+    }
+
+    // A log that cannot be written must not fail unnoticed: said once, on standard error and in
+    // the system log, and the agent goes on (records are written again once the file takes them).
+    void ReportFailure(const char* what, int error) {
+        if (failure_reported_) return;
+        failure_reported_ = true;
+        const std::string text = "The log file " + file_name_.string() + " " + what + ": " +
+                                 std::generic_category().message(error) + "; log records are being lost";
+        std::fprintf(stderr, "%s\n", text.c_str());
+        std::fflush(stderr);
+        if (auto source = platform::RegisterEventSource(nullptr, file_name_.stem().string())) {
+            platform::ReportEvent(source, platform::kEventLogErrorType, 0, 0, {text});
+            platform::DeregisterEventSource(source);
+        }
     }
 
     std::filesystem::path file_name_;
@@ -330,6 +365,7 @@ class RollingFileAppender : public IAppender {
     std::mutex mutex_;
     std::FILE* file_ = nullptr;
     size_t file_size_ = 0;
+    bool failure_reported_ = false;
 };
 
 }  // namespace zelko::logging
@@ -397,8 +433,20 @@ class ComponentAppender : public logging::IAppender {
 // every call adds the appender to that logger.
 ZELKO_LOGGING_MODULE_LOCAL inline logging::Logger<0>& InitializeFromHost(int32_t severity,
                                                                          logging::IAppender* host) {
-    static auto* appender = new ComponentAppender(GetComponentName(), host);  // lives as the logger does
-    return logging::init<0>(static_cast<logging::Severity>(severity), appender);
+    // The module's logger and appender go when the module does (dlclose or exit): once it is
+    // unloaded nothing could reach them any more. Whatever of the module logs after that finds
+    // no logger and writes nothing.
+    struct Release {
+        ComponentAppender* appender = nullptr;
+        ~Release() {
+            auto* logger = logging::LoggerSlot<0>().exchange(nullptr, std::memory_order_acq_rel);
+            if (logger != nullptr) logger->removeAppender(appender);
+            delete appender;
+            delete logger;
+        }
+    };
+    static Release release{new ComponentAppender(GetComponentName(), host)};
+    return logging::init<0>(static_cast<logging::Severity>(severity), release.appender);
 }
 
 }  // namespace zelko::shared::common::logger

@@ -1,5 +1,8 @@
 #include "foundation/random_value.h"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <stdexcept>
 
 namespace zelko::plenar::agent {
@@ -117,12 +120,16 @@ template <typename Base, typename Interval>
 std::optional<std::chrono::milliseconds> RandomValue<Base, Interval>::Next() {
     // Two 32-bit engine outputs make one double in [0, 1).
     const double x = distribution(engine);
-    const int64_t base_ms = std::chrono::duration_cast<Milliseconds>(base).count();
-    const int64_t interval_ms = std::chrono::duration_cast<Milliseconds>(interval).count();
-    const double share = intervalType == StartingWithBase ? x : x - 0.5;
-    // The cast truncates toward zero, so -0.4 ms becomes 0.
-    return std::chrono::milliseconds(base_ms +
-                                     static_cast<int64_t>(static_cast<double>(interval_ms) * share));
+    // In floating point, so that counts of hours too large for milliseconds in 64 bits saturate
+    // instead of overflowing.
+    using FloatMs = std::chrono::duration<long double, std::milli>;
+    const long double base_ms = std::chrono::duration_cast<FloatMs>(base).count();
+    const long double interval_ms = std::chrono::duration_cast<FloatMs>(interval).count();
+    const long double share = intervalType == StartingWithBase ? x : x - 0.5;
+    // The interval's part truncates toward zero, so -0.4 ms becomes 0.
+    const long double value = base_ms + std::trunc(interval_ms * share);
+    constexpr long double kLimit = static_cast<long double>(std::numeric_limits<int64_t>::max() / 2);
+    return std::chrono::milliseconds(static_cast<int64_t>(std::clamp(value, -kLimit, kLimit)));
 }
 
 template <typename Base, typename Interval>

@@ -1,5 +1,6 @@
 #include "foundation/retry_policy.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <fstream>
@@ -35,7 +36,14 @@ std::shared_ptr<IRandomValue> Duration(const json& policy, const char* key, cons
     return CreateRandomValue(policy.contains(key) ? policy[key] : json::parse(default_text));
 }
 
-int64_t Draw(IRandomValue& value) { return value.Next().value_or(std::chrono::milliseconds(0)).count(); }
+// Longest delay a policy gives (about 285 000 years): far beyond any configuration, and small enough
+// that sums with times and doublings stay within 64 bits.
+constexpr int64_t kMaxDelayMs = int64_t{1} << 53;
+
+// A draw below zero (a negative count in the configuration) waits nothing.
+int64_t Draw(IRandomValue& value) {
+    return std::clamp<int64_t>(value.Next().value_or(std::chrono::milliseconds(0)).count(), 0, kMaxDelayMs);
+}
 
 // A stored time text read as UTC, in whole seconds; fallback when the text is not of the accepted shape.
 int64_t TimeFromText(const std::string& text, int64_t fallback) {
@@ -84,7 +92,7 @@ std::optional<std::chrono::milliseconds> RateLimiterPolicy::Next() {
         if (isMaxedOut) {
             delay = lastDelay;
         } else {
-            delay = count == 1 ? Draw(*diffOrBase) : 2 * lastDelay;
+            delay = count == 1 ? Draw(*diffOrBase) : std::min(2 * lastDelay, kMaxDelayMs);
             const int64_t cap = Draw(*maxDelay);
             if (delay > cap) {
                 delay = cap;

@@ -3,12 +3,14 @@
 #include <string>
 
 #include "foundation/logging.h"
+#include "foundation/utils_system.h"
 
 namespace zelko::plenar::agent::Utils {
 
 void LogModuleInfo(const std::filesystem::path& path) {
-    // Linux module files carry no product version resource.
-    const std::string version = "unknown";
+    // Our binaries stamp one version as both file and product version.
+    std::string version = GetFileVersion(path.string());
+    if (version.empty()) version = "unknown";
     LOG_INFO << "Log activated for module " << path.filename().string() << ", version " << version
              << ", loaded from " << path.parent_path().string();
 }

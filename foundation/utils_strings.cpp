@@ -40,6 +40,50 @@ std::string ToLower(const std::string& text) {
     return lower;
 }
 
+std::string EscapeInvalidUtf8(const std::string& text) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t size = text.size();
+    size_t i = 0;
+    while (i < size) {
+        const unsigned char lead = bytes[i];
+        size_t need = 0;
+        unsigned char low = 0x80, high = 0xBF;
+        if (lead < 0x80) {
+            out.push_back(static_cast<char>(lead));
+            ++i;
+            continue;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            need = 1;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            need = 2;
+            if (lead == 0xE0) low = 0xA0;
+            if (lead == 0xED) high = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            need = 3;
+            if (lead == 0xF0) low = 0x90;
+            if (lead == 0xF4) high = 0x8F;
+        }
+        bool valid = need > 0;
+        for (size_t k = 1; valid && k <= need; ++k) {
+            if (i + k >= size || bytes[i + k] < low || bytes[i + k] > high) valid = false;
+            low = 0x80, high = 0xBF;
+        }
+        if (valid) {
+            out.append(text, i, need + 1);
+            i += need + 1;
+        } else {
+            out += "\\x";
+            out.push_back(kDigits[lead >> 4]);
+            out.push_back(kDigits[lead & 0xF]);
+            ++i;
+        }
+    }
+    return out;
+}
+
 std::u16string Utf8ToWideChecked(const std::string& text) {
     std::u16string wide;
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.c_str());

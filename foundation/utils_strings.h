@@ -23,6 +23,10 @@ std::string ToLower(const std::string& text);
 // UTF-8 (up to the first NUL) to UTF-16; an invalid sequence becomes U+FFFD.
 std::u16string Utf8ToWideChecked(const std::string& text);
 
+// The text as valid UTF-8: each byte that does not belong to a well-formed sequence becomes the
+// four characters "\xNN" (hexadecimal, upper case); valid text comes back unchanged.
+std::string EscapeInvalidUtf8(const std::string& text);
+
 // The leading base-10 number of the text (white space skipped, sign allowed, reading stops at the
 // first other character). On no number or overflow writes "Invalid argument: " or "Out of range: "
 // with the reason to standard output, leaves `out` unchanged and returns false.

@@ -60,8 +60,12 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) request += (i > 1 ? " " : "") + std::string(argv[i]);
     auto answer = zelko::platform::SendServiceRequest(kServiceName, request);
     if (!answer) {
-        std::cerr << kServiceName << " is not running (no answer on "
-                  << zelko::platform::ServiceControlChannelPath(kServiceName).string() << ")\n";
+        if (zelko::platform::GetLastError() == zelko::platform::kErrorServiceNotActive) {
+            std::cerr << kServiceName << " is not running (no answer on "
+                      << zelko::platform::ServiceControlChannelPath(kServiceName).string() << ")\n";
+        } else {
+            std::cerr << kServiceName << " took the request but gave no answer in time\n";
+        }
         return 1;
     }
     std::cout << *answer << "\n";

@@ -1,5 +1,9 @@
 #include "service/power_events.h"
 
+#include <algorithm>
+#include <limits>
+#include <string>
+
 #include "foundation/logging.h"
 #include "platform/clock.h"
 
@@ -88,92 +92,142 @@ uint32_t PowerEvents::ModernSuspendResumeCallbackImpl(uint32_t type,
 }
 
 void PowerEvents::UpdateSleepState() {
-    std::vector<std::unique_ptr<GraceTask>> finished;
+    bool started = true;
+    std::string failure;
     {
         std::lock_guard lock(grace_mutex_);
         if (stopped_.load()) return;
-        last_wakeup_.store(platform::SteadyNowNanos());
-        if (_grace_task != nullptr && !_grace_task->done.load()) {
+        const int64_t now = platform::SteadyNowNanos();
+        last_wakeup_.store(now);
+        if (!graces_.empty()) {
             LOG_DEBUG << "Grace Period: Future is in progress";
             _new_wakeup.exchange(true);
-            waiter_.NotifyAll();
         }
-        for (auto it = tasks_.begin(); it != tasks_.end();) {
-            if ((*it)->done.load()) {
-                finished.push_back(std::move(*it));
-                it = tasks_.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        auto task = std::make_unique<GraceTask>();
-        GraceTask* raw = task.get();
-        _grace_task = raw;
-        raw->thread = std::thread([this, raw] { RunGraceTask(raw); });
-        tasks_.push_back(std::move(task));
-    }
-    // Finished tasks have returned or are about to, so these joins are short.
-    for (auto& task : finished) task->thread.join();
-}
-
-void PowerEvents::ReleaseHandle(GraceTask* self) {
-    std::lock_guard lock(grace_mutex_);
-    if (_grace_task == self) _grace_task = nullptr;
-}
-
-void PowerEvents::RunGraceTask(GraceTask* self) {
-    try {
-        const int64_t start = platform::SteadyNowNanos();
-        _grace_start.store(start);
+        graces_.push_back({now, false});
+        _grace_start.store(now);
         LOG_INFO << "Grace Period: waiting for 60 sec after exit from sleep";
         _in_wake_grace.exchange(true);
-        waiter_.WaitUntil(start + kGraceWait.count() * kNanosPerSecond,
-                          [this] { return _new_wakeup.load() || Stopping(); });
-        _in_wake_grace.exchange(false);
+        changes_.fetch_add(1);
+        if (!running_) {
+            // A thread that has left holds no lock any more, so joining it is short.
+            if (thread_.joinable()) thread_.join();
+            try {
+                auto body = [this] { RunGraces(); };
+                thread_ = hooks_.start_thread ? hooks_.start_thread(body) : std::thread(body);
+                running_ = true;
+            } catch (const std::exception& e) {
+                failure = e.what();
+                graces_.pop_back();
+                started = false;
+                bool waiting = false;
+                for (const auto& grace : graces_) waiting = waiting || !grace.extending;
+                _in_wake_grace.exchange(waiting);
+            }
+        }
+    }
+    if (started) {
+        waiter_.NotifyAll();
+        return;
+    }
+    // Without the wait the collectors would stay stopped until the next wake-up: resume them now.
+    LOG_ERROR << "Grace Period: cannot start the grace wait, resuming at once: " << failure;
+    Carry(Step::kFinish);
+}
 
-        if (_is_sleeping.load()) {
-            LOG_INFO << "Grace Period: graceful start wait over, device in sleep";
-        } else {
-            if (_new_wakeup.load() && !Stopping()) {
+void PowerEvents::Carry(Step step) {
+    try {
+        switch (step) {
+            case Step::kInSleep:
+                LOG_INFO << "Grace Period: graceful start wait over, device in sleep";
+                break;
+            case Step::kExtend:
                 LOG_INFO << "Grace Period: New wakeup detected while in grace period...resetting wait timer "
                             "to wait "
                             "for 60 seconds";
-                // Counted from the latest wake-up, which every task waiting on it shares.
-                waiter_.WaitUntil(last_wakeup_.load() + kGraceWait.count() * kNanosPerSecond,
-                                  [this] { return Stopping(); });
-            }
-            _is_sleeping.exchange(false);
-            hooks_.wake_scheduler();
-            hooks_.control(kControlResumeCollectors, 0);
-            ReleaseHandle(self);
-            hooks_.after_grace();
+                break;
+            case Step::kFinish:
+                _is_sleeping.exchange(false);
+                hooks_.wake_scheduler();
+                hooks_.control(kControlResumeCollectors, 0);
+                hooks_.after_grace();
+                break;
         }
     } catch (const std::exception& e) {
         LOG_ERROR << "Grace Period: task failed: " << e.what();
     } catch (...) {
         LOG_ERROR << "Grace Period: task failed";
     }
-    ReleaseHandle(self);
-    self->done.store(true);
+}
+
+void PowerEvents::RunGraces() {
+    constexpr int64_t kWait = kGraceWait.count() * kNanosPerSecond;
+    while (true) {
+        std::vector<Step> steps;
+        int64_t next = std::numeric_limits<int64_t>::max();
+        uint64_t seen = 0;
+        {
+            std::lock_guard lock(grace_mutex_);
+            seen = changes_.load();
+            if (graces_.empty()) {
+                running_ = false;
+                return;
+            }
+            const int64_t now = platform::SteadyNowNanos();
+            const bool stopping = Stopping();
+            std::vector<Grace> pending;
+            bool waiting = false;
+            for (Grace grace : graces_) {
+                if (!grace.extending) {
+                    if (now < grace.start + kWait && !_new_wakeup.load() && !stopping) {
+                        next = std::min(next, grace.start + kWait);
+                        pending.push_back(grace);
+                        waiting = true;
+                        continue;
+                    }
+                    if (_is_sleeping.load()) {
+                        steps.push_back(Step::kInSleep);
+                        continue;
+                    }
+                    if (!_new_wakeup.load() || stopping) {
+                        steps.push_back(Step::kFinish);
+                        continue;
+                    }
+                    steps.push_back(Step::kExtend);
+                    grace.extending = true;
+                }
+                // The further 60 seconds count from the latest wake-up, which every grace shares.
+                const int64_t end = last_wakeup_.load() + kWait;
+                if (now >= end || stopping) {
+                    steps.push_back(Step::kFinish);
+                } else {
+                    next = std::min(next, end);
+                    pending.push_back(grace);
+                }
+            }
+            graces_.swap(pending);
+            _in_wake_grace.exchange(waiting);
+        }
+        for (Step step : steps) Carry(step);
+        if (!steps.empty()) continue;
+        waiter_.WaitUntil(next, [this, seen] { return changes_.load() != seen; });
+    }
 }
 
 void PowerEvents::Stop() {
-    std::vector<std::unique_ptr<GraceTask>> tasks;
+    std::thread thread;
     {
         std::lock_guard lock(grace_mutex_);
         stopped_.store(true);
-        tasks.swap(tasks_);
-        _grace_task = nullptr;
+        changes_.fetch_add(1);
+        thread.swap(thread_);
     }
     waiter_.NotifyAll();
-    for (auto& task : tasks) {
-        if (task->thread.get_id() == std::this_thread::get_id()) {
-            // Called from a hook of this very task: it cannot join itself, so it is left to end alone.
-            task->thread.detach();
-            task.release();
-        } else if (task->thread.joinable()) {
-            task->thread.join();
-        }
+    if (!thread.joinable()) return;
+    if (thread.get_id() == std::this_thread::get_id()) {
+        // Called from a hook of the grace thread itself: it cannot join itself, so it ends alone.
+        thread.detach();
+    } else {
+        thread.join();
     }
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 
 // The service's reaction to sleep and wake-up: the suspend/resume and Modern Standby callbacks and the
-// 60-second wake-up grace, each grace on a thread of its own. The sleep flags are the `Service`'s own
+// 60-second wake-up grace. Every wake-up starts a grace of its own, but all graces wait on one thread,
+// which runs only while a grace is pending, so a burst of wake-ups costs records, not threads. The sleep flags are the `Service`'s own
 // members (others read them); what the reaction does to the rest of the service goes through the
 // hooks, which the `Service` binds to itself.
 
@@ -36,13 +37,15 @@ class PowerEvents {
         std::function<void()> wake_scheduler;
         // Last step of a completed grace (the refetch in `Processing`).
         std::function<void()> after_grace;
+        // Starts the grace thread; empty for std::thread. Tests make it fail.
+        std::function<std::thread(std::function<void()>)> start_thread;
     };
 
     // The service's flags, read and written with atomic operations from every thread involved.
     struct Flags {
         std::atomic<bool>& is_sleeping;     // suspended or in Modern Standby
         std::atomic<bool>& new_wakeup;      // a further wake-up came during a grace
-        std::atomic<bool>& in_wake_grace;   // a grace task is in its 60-second wait
+        std::atomic<bool>& in_wake_grace;   // a grace is in its 60-second wait
         std::atomic<int64_t>& grace_start;  // steady-clock nanoseconds at which the latest grace began
     };
 
@@ -57,23 +60,24 @@ class PowerEvents {
     uint32_t SuspendResumeCallback(uint32_t type);
     uint32_t ModernSuspendResumeCallbackImpl(uint32_t type, const platform::PowerBroadcastSetting* setting);
 
-    // Starts a grace task; a task still waiting is told of the further wake-up. Never waits for a
-    // previous task, so a power callback is not held up.
+    // Starts a grace; graces still pending are told of the further wake-up. Never waits for a
+    // previous grace, so a power callback is not held up.
     void UpdateSleepState();
 
-    // Ends every grace wait at once and joins the grace threads; wake-ups after it start no task.
-    // Not to be called from a hook.
+    // Ends every grace wait at once, lets the graces finish and joins the grace thread; wake-ups
+    // after it start nothing. Not to be called from a hook.
     void Stop();
 
   private:
-    struct GraceTask {
-        std::thread thread;
-        std::atomic<bool> done{false};
+    struct Grace {
+        int64_t start = 0;       // steady-clock nanoseconds
+        bool extending = false;  // in the further 60 seconds after a new wake-up
     };
+    enum class Step { kInSleep, kExtend, kFinish };
 
-    void RunGraceTask(GraceTask* self);
+    void RunGraces();
+    void Carry(Step step);
     bool Stopping() const;
-    void ReleaseHandle(GraceTask* self);
 
     Hooks hooks_;
     std::atomic<bool>& _is_sleeping;
@@ -82,11 +86,13 @@ class PowerEvents {
     std::atomic<int64_t>& _grace_start;
     std::atomic<int64_t> last_wakeup_{0};  // steady-clock nanoseconds of the latest UpdateSleepState
 
-    // Guards the handle and the task list. A task only ever clears the handle when it is its own;
-    // threads are joined by UpdateSleepState (finished ones) and by Stop, never by themselves.
+    // Guards the graces and the thread. The thread leaves (clearing running_ under the lock) once no
+    // grace is pending; the next wake-up joins it, which is short, and starts a new one.
     std::mutex grace_mutex_;
-    GraceTask* _grace_task = nullptr;
-    std::vector<std::unique_ptr<GraceTask>> tasks_;
+    std::vector<Grace> graces_;
+    std::thread thread_;
+    bool running_ = false;
+    std::atomic<uint64_t> changes_{0};  // moved by every wake-up and by Stop, to end the thread's wait
     std::atomic<bool> stopped_{false};
     platform::SteadyWaiter waiter_;
 };

@@ -3,6 +3,7 @@
 #include <future>
 
 #include "features/feature_finder.h"
+#include "features/system_info.h"
 #include "foundation/logging.h"
 #include "foundation/utils.h"
 #include "platform/clock.h"
@@ -25,6 +26,12 @@ Service::Service()
     _grace_period.logonTime = 0;
     _grace_period.invalidLogonSeen = false;
     _grace_period.createdTicks = platform::NowTicks();
+    _grace_period.oobeCompleted = [] { return SystemInfo::HasOOBECompleted(); };
+
+    // No COM here: nothing to initialise or secure. The Network List Manager's connection point is
+    // the platform's network-connectivity notification source; module set-up registers the
+    // `NetworkEvents` sink (features/) on it once the sink exists, the registration taking the
+    // place of `_nlm_advise_cookie` (0 until made), and the destructor unregisters it first.
 
     _stopping.store(false);
     _required_on_start_done = false;

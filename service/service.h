@@ -115,8 +115,10 @@ class Service {
 
     // ---- program entry and service control shell ----
     // Loads the main configuration from base/folder/file (base: the executable's folder when
-    // empty). False when the base is missing or the document is null or empty.
+    // empty). False when the base is missing; a document that is null or empty is replaced by the
+    // built-in defaults, and ConfigWarning says so for the log.
     bool InitConfig(std::string folder_name, std::string file_name, std::string base_folder);
+    const std::string& ConfigWarning() const { return _config_warning; }
     int32_t ReadLogSeverity() const;
     // Return whether the operation did what it was asked; a failure is logged and kept for
     // LastShellFailure.
@@ -381,6 +383,7 @@ class Service {
     nlohmann::json _install_component_config;
     std::string _stack;
     std::string _cli_params_path;
+    std::string _config_warning;  // why the main configuration was replaced by the defaults, if it was
     std::atomic<bool> _stopping{false};
     std::atomic<bool> _required_on_start_done{false};
     bool _grant_check_scheduled = false;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "foundation/default_configs.h"
 #include "foundation/logger.h"
 #include "foundation/logging.h"
 #include "foundation/utils.h"
@@ -75,8 +76,17 @@ bool Service::InitConfig(std::string folder_name, std::string file_name, std::st
     } catch (...) {
         LOG_WARNING << "Failed to get zelko_plenar_cli path.";
     }
-    if (_agent_config.is_null()) return false;
-    if ((_agent_config.is_object() || _agent_config.is_array()) && _agent_config.empty()) return false;
+    // A document with nothing in it is as damaged as one that does not parse: the built-in
+    // defaults run the agent, and the log says so once it is open.
+    if (_agent_config.is_null() || ((_agent_config.is_object() || _agent_config.is_array()) &&
+                                    _agent_config.empty())) {
+        _config_warning = "Main configuration " + (_config_folder / file_name).string() +
+                          " holds no settings (" + _agent_config.dump() + "); using the built-in defaults.";
+        const std::string* text = FindDefaultConfig(DefaultConfigs(), file_name, ConfigVariant::Standard);
+        _agent_config = text != nullptr ? nlohmann::json::parse(*text) : nlohmann::json::object();
+    } else {
+        _config_warning.clear();
+    }
     return true;
 }
 
@@ -485,6 +495,9 @@ int ServiceProgramMain(Service& service, int argc, char** argv) {
     InitLogger(service.ReadLogSeverity());
     platform::SetUnhandledExceptionFilter(AgentUnhandledExceptionFilter);
     LOG_INFO << "Starting zelko-plenar-agent service.";
+    if (!service.ConfigWarning().empty()) {
+        LOG_WARNING << service.ConfigWarning();
+    }
 
     const std::string command = argc > 1 ? Utils::ToLower(argv[1]) : std::string();
     int exit_code = 0;

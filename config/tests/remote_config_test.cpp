@@ -324,6 +324,14 @@ TEST_F(RemoteConfigTest, StoredShadowsOfAnotherShapeAreDroppedInsteadOfFailingEv
         EXPECT_EQ(config->GetConfig(), (json{{"data", nullptr}})) << shadow;
         EXPECT_EQ(json::parse(ReadText(StatePath())), (json{{"extra", 1}})) << shadow;
     }
+    // A null "state" or "desired" is usable: the lookup makes objects of them.
+    for (const char* shadow : {R"({"state": null})", R"({"state": {"desired": null}})"}) {
+        std::ofstream(StatePath(), std::ios::trunc) << R"({"shadow_data": )" << shadow << "}";
+        std::shared_ptr<RemoteConfig> config;
+        ASSERT_NO_THROW(config = Make(false)) << shadow;
+        EXPECT_EQ(config->GetConfig(), (json{{"data", nullptr}})) << shadow;
+        EXPECT_EQ(StoredShadow(), json::parse(shadow)) << shadow;
+    }
 }
 
 TEST_F(RemoteConfigTest, TelemetryGrantIsAddedOnlyWhereTheDataCanHoldIt) {
@@ -335,6 +343,28 @@ TEST_F(RemoteConfigTest, TelemetryGrantIsAddedOnlyWhereTheDataCanHoldIt) {
         ASSERT_NO_THROW(config = Make(true)) << data;
         EXPECT_EQ(config->GetConfig()["data"], data);
     }
+    // A null list becomes a list holding the grant.
+    std::ofstream(StatePath(), std::ios::trunc) << R"({"shadow_data": )" << Shadow(1, {{"grants", nullptr}}) << "}";
+    EXPECT_EQ(Make(true)->GetConfig()["data"], (json{{"grants", {RemoteConfig::kTelemetryGrant}}}));
+}
+
+TEST_F(RemoteConfigTest, ErrorTextsThatAreNotUtf8AreStoredEscaped) {
+    auto config = Make(false, kTopic);
+    ASSERT_FALSE(config->Subscribe());
+    connectivity_->SetShadowError(Error(ErrorCategory::EC_Component, 1, "bad \xff byte", "type", ""));
+    config->Fetch();
+    EXPECT_EQ(announcements_.Count(), 1u);
+    const json stored = json::parse(ReadText(ConfigPath()));
+    EXPECT_NE(stored["agent_error"].get<std::string>().find("bad \\xFF byte"), std::string::npos);
+    connectivity_->Push(kTopic, "", Error(ErrorCategory::EC_Component, 2, "\xc3(", "t", ""));
+    ASSERT_TRUE(announcements_.WaitFor(2));
+    EXPECT_NE(json::parse(ReadText(ConfigPath()))["agent_error"].get<std::string>().find("\\xC3("),
+              std::string::npos);
+    // Later saves go on working.
+    connectivity_->SetShadow(Shadow(1, "fine"));
+    ASSERT_FALSE(config->Fetch());
+    EXPECT_EQ(json::parse(ReadText(ConfigPath())), (json{{"data", "fine"}}));
+    EXPECT_EQ(announcements_.Count(), 3u);
 }
 
 TEST_F(RemoteConfigTest, ConfigurationFileThatIsNoObjectFallsBackToTheDefault) {
@@ -484,7 +514,9 @@ TEST_F(RemoteConfigTest, AFailedWriteLeavesTheStateAndConfigurationFilesWhole) {
     connectivity_->SetShadow(Shadow(2, std::string(8192, 'x')));
     {
         ScopedFileSizeLimit limit(4096);
+        const size_t announced = announcements_.Count();
         config->Fetch();
+        EXPECT_EQ(announcements_.Count(), announced) << "a failed save is not announced";
     }
     EXPECT_TRUE(log_.Contains(logging::error, "Cannot save the state config file - GetLastError: "));
     EXPECT_TRUE(log_.Contains(logging::error, "Error while saving the file: "));

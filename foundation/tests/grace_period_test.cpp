@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "foundation/tests/scheduler_test_util.h"
 #include "platform/sessions.h"
-#include "platform/system_facts.h"
 
 namespace zelko::plenar::agent {
 namespace {
@@ -24,11 +25,11 @@ class GracePeriodTest : public ::testing::Test {
     GracePeriod MadeAgo(std::chrono::seconds age) const {
         GracePeriod grace;
         grace.createdTicks = clock.Now() - age.count() * platform::kTicksPerSecond;
+        grace.oobeCompleted = [] { return true; };
         return grace;
     }
 
     platform::ScopedFakeClock clock{testing::kStartTicks};
-    platform::ScopedFakeOutOfBoxSetup oobe{1};
 };
 
 TEST_F(GracePeriodTest, WaitsByTheSetupTheLogonOrTheWakeUp) {
@@ -36,7 +37,7 @@ TEST_F(GracePeriodTest, WaitsByTheSetupTheLogonOrTheWakeUp) {
     using platform::SessionState;
     struct Case {
         const char* what;
-        std::optional<int32_t> oobe;  // nullopt: the query fails
+        std::optional<int32_t> oobe;  // nullopt: the probe raises
         std::vector<FakeSession> sessions;
         bool enumerate_fails;
         std::chrono::seconds made_ago;
@@ -75,9 +76,12 @@ TEST_F(GracePeriodTest, WaitsByTheSetupTheLogonOrTheWakeUp) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        platform::ScopedFakeOutOfBoxSetup setup(c.oobe);
         platform::ScopedFakeSessions sessions(c.sessions, c.enumerate_fails);
         GracePeriod grace = MadeAgo(c.made_ago);
+        grace.oobeCompleted = [oobe = c.oobe] {
+            if (!oobe) throw std::runtime_error("setup state unknown");
+            return *oobe == 1;
+        };
         EXPECT_EQ(grace.GetTimeToWait(c.reference).count(), c.expected);
         if (c.oobe != 1) {
             EXPECT_EQ(sessions.enumerate_calls(), 0) << "no session lookup before the setup is done";

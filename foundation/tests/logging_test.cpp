@@ -3,6 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -175,11 +179,51 @@ TEST_F(RollingFileAppenderTest, NameOfOlderFilesKeepsTheExtensionLast) {
     EXPECT_EQ(appender.BuildFileName(2), "/x/zelko-plenar-agent-service.2.log");
 }
 
-TEST_F(RollingFileAppenderTest, RecordsThatCannotBeWrittenAreDropped) {
-    FixedAppender appender(scratch() / "missing-folder" / "agent.log");
-    appender.write(MakeRecord(info, "lost"));
-    appender.write(MakeRecord(info, "lost too"));
-    EXPECT_FALSE(std::filesystem::exists(scratch() / "missing-folder"));
+TEST_F(RollingFileAppenderTest, RecordsThatCannotBeWrittenAreDroppedAndSaidOnceOnStandardError) {
+    // Root may write into read-only folders, so the folder is made impossible instead: its place is
+    // taken by a file. A full disk is a file size limit (which holds for root too).
+    struct Case {
+        const char* what;
+        std::filesystem::path log;
+        const char* said;
+        rlim_t limit;
+    };
+    WriteFile(scratch() / "not-a-folder", "");
+    const Case cases[] = {
+        {"folder cannot be made", scratch() / "not-a-folder" / "agent.log", " cannot be opened: ", RLIM_INFINITY},
+        {"disk full", Log("full.log"), " cannot be written: ", 40},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        rlimit old_limit{};
+        ::getrlimit(RLIMIT_FSIZE, &old_limit);
+        auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = old_limit;
+        limit.rlim_cur = c.limit;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        // Standard error into a pipe: a captured file would meet the size limit too.
+        int pipe_fds[2];
+        ASSERT_EQ(::pipe(pipe_fds), 0);
+        std::fflush(stderr);
+        const int saved_stderr = ::dup(2);
+        ::dup2(pipe_fds[1], 2);
+        {
+            FixedAppender appender(c.log);
+            for (int i = 0; i < 5; ++i) appender.write(MakeRecord(info, "a record of some twenty bytes"));
+        }
+        std::fflush(stderr);
+        ::dup2(saved_stderr, 2);
+        ::close(saved_stderr);
+        ::close(pipe_fds[1]);
+        std::string said;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) said.append(buffer, n);
+        ::close(pipe_fds[0]);
+        ::setrlimit(RLIMIT_FSIZE, &old_limit);
+        std::signal(SIGXFSZ, old_handler);
+        EXPECT_THAT(said, HasSubstr("The log file " + c.log.string() + c.said));
+        EXPECT_EQ(said.find("The log file"), said.rfind("The log file")) << "said once: " << said;
+    }
 }
 
 TEST_F(RollingFileAppenderTest, ConcurrentWritersNeverInterleaveLines) {
@@ -226,6 +270,24 @@ class MemoryAppender : public IAppender {
     std::vector<std::string> messages;
 };
 
+// A logger instance of a test's own: its appenders live on the test's stack, so when the test ends
+// they leave the logger and the instance reads as not started again (the logger itself is never
+// destroyed, and keeps its first severity).
+template <int instance>
+struct ScopedTestLogger {
+    std::vector<IAppender*> added;
+    Logger<instance>& Init(Severity severity, IAppender* appender) {
+        added.push_back(appender);
+        return init<instance>(severity, appender);
+    }
+    ~ScopedTestLogger() {
+        if (auto* logger = get<instance>()) {
+            for (IAppender* appender : added) logger->removeAppender(appender);
+        }
+        LoggerSlot<instance>().store(nullptr);
+    }
+};
+
 TEST(LoggerTest, SeverityGateSkipsBuildingDroppedMessages) {
     // Instances of their own: the process's Logger<0> belongs to the program.
     int built = 0;
@@ -233,7 +295,8 @@ TEST(LoggerTest, SeverityGateSkipsBuildingDroppedMessages) {
     EXPECT_EQ(built, 0);
 
     MemoryAppender memory;
-    init<7>(info, &memory);
+    ScopedTestLogger<7> scoped;
+    scoped.Init(info, &memory);
     ZELKO_LOG_(7, debug, nullptr) << Costly{&built};
     ZELKO_LOG_(7, verbose, nullptr) << Costly{&built};
     EXPECT_EQ(built, 0);
@@ -247,15 +310,17 @@ TEST(LoggerTest, SeverityGateSkipsBuildingDroppedMessages) {
 
 TEST(LoggerTest, SeverityNoneDropsEverything) {
     MemoryAppender memory;
-    init<8>(none, &memory);
+    ScopedTestLogger<8> scoped;
+    scoped.Init(none, &memory);
     ZELKO_LOG_(8, fatal, nullptr) << "x";
     EXPECT_TRUE(memory.messages.empty());
 }
 
 TEST(LoggerTest, LaterInitKeepsTheFirstSeverityAndAddsTheAppender) {
     MemoryAppender first, second;
-    auto& logger = init<9>(warning, &first);
-    EXPECT_EQ(&init<9>(verbose, &second), &logger);
+    ScopedTestLogger<9> scoped;
+    auto& logger = scoped.Init(warning, &first);
+    EXPECT_EQ(&scoped.Init(verbose, &second), &logger);
     EXPECT_EQ(logger.getMaxSeverity(), warning);
     ZELKO_LOG_(9, info, nullptr) << "dropped";
     ZELKO_LOG_(9, error, nullptr) << "both";

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <limits>
 
 #include "foundation/tests/scheduler_test_util.h"
 #include "foundation/utils_time.h"
@@ -74,6 +75,36 @@ TEST_F(RetryPolicyTest, ExpDoublesFromTheBaseUpToTheCapWhenCalledAtEachDueMoment
     EXPECT_EQ(state["first_call_time"], "2024-03-05T12:00:00+00:00");
     EXPECT_EQ(state["last_call_time"],
               FormatUtcIso8601(clock.Now() - 20000 * platform::kTicksPerMillisecond));
+}
+
+TEST_F(RetryPolicyTest, NegativeOrHugeDrawsNeverGiveANegativeWaitNorOneAboveTheCap) {
+    const json huge = {{"base_value", {{"count", std::numeric_limits<int64_t>::max()}, {"units", "hr"}}},
+                       {"interval", {{"count", 0}, {"units", "hr"}}}};
+    struct Case {
+        const char* what;
+        json policy;
+        int64_t cap_ms;
+    } cases[] = {
+        {"negative base", {{"type", "Exp"}, {"end_type", "Infinite"}, {"diff_or_base", Fixed(-5, "sec")},
+                           {"max_delay", Fixed(60, "sec")}}, 60000},
+        {"negative cap", {{"type", "Exp"}, {"end_type", "Infinite"}, {"diff_or_base", Fixed(5, "sec")},
+                          {"max_delay", Fixed(-60, "sec")}}, 0},
+        {"huge base", {{"type", "Exp"}, {"end_type", "Infinite"}, {"diff_or_base", huge},
+                       {"max_delay", Fixed(60, "sec")}}, 60000},
+        {"huge cap", {{"type", "Exp"}, {"end_type", "Infinite"}, {"diff_or_base", Fixed(1, "hr")},
+                      {"max_delay", huge}}, int64_t{1} << 53},
+        {"negative linear", {{"type", "Linear"}, {"end_type", "Infinite"}, {"diff_or_base", Fixed(-5, "hr")}}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto policy = CreateRateLimiterPolicy(c.policy, "", "");
+        for (int i = 0; i < 80; ++i) {
+            const int64_t wait = Ms(policy->Next());
+            ASSERT_GE(wait, 0) << "call " << i;
+            ASSERT_LE(wait, c.cap_ms) << "call " << i;
+            AdvanceMs(std::min<int64_t>(wait, 1'000'000'000));
+        }
+    }
 }
 
 TEST_F(RetryPolicyTest, EarlyCallsReturnTheRestOfTheWaitAndLateCallsAShorterOne) {

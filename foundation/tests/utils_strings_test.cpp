@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -85,6 +87,24 @@ TEST(Utf8ToWideTest, ConvertsAndReplacesInvalidSequences) {
         {"\xE2\x82", u"\uFFFD"},
     };
     for (const auto& c : cases) EXPECT_EQ(Utils::Utf8ToWideChecked(c.utf8), c.wide) << c.utf8;
+}
+
+TEST(EscapeInvalidUtf8Test, EscapesOnlyTheBytesOutsideWellFormedSequences) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain", "plain"},
+        {"", ""},
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+        {"a\xFF" "b", "a\\xFFb"},
+        {"cut \xE2\x82", "cut \\xE2\\x82"},            // sequence cut at the end
+        {"\xC0\xAF", "\\xC0\\xAF"},                    // overlong
+        {"\xED\xA0\x80", "\\xED\\xA0\\x80"},        // surrogate
+        {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},  // above U+10FFFF
+        {std::string("nul\0\x80", 5), std::string("nul\0\\x80", 8)},
+    };
+    for (const auto& [in, out] : cases) {
+        EXPECT_EQ(Utils::EscapeInvalidUtf8(in), out);
+        EXPECT_NO_THROW((void)nlohmann::json(Utils::EscapeInvalidUtf8(in)).dump());
+    }
 }
 
 TEST(ToIntTest, ReadsTheLeadingNumber) {

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <ucontext.h>
 
 #include <atomic>
@@ -75,12 +76,17 @@ UnhandledExceptionFilter SetUnhandledExceptionFilter(UnhandledExceptionFilter fi
     static bool installed = false;
     if (!installed) {
         installed = true;
-        // Room for the handler when the fault is a stack overflow (main thread).
-        static char alternate_stack[64 * 1024];
-        stack_t ss{};
-        ss.ss_sp = alternate_stack;
-        ss.ss_size = sizeof(alternate_stack);
-        ::sigaltstack(&ss, nullptr);
+        // Room for the handler when the fault is a stack overflow of the installing thread. Mapped
+        // rather than static: whoever tears the thread down (a sanitizer's runtime does) may unmap it.
+        constexpr size_t kAlternateStackSize = 64 * 1024;
+        void* alternate_stack = ::mmap(nullptr, kAlternateStackSize, PROT_READ | PROT_WRITE,
+                                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (alternate_stack != MAP_FAILED) {
+            stack_t ss{};
+            ss.ss_sp = alternate_stack;
+            ss.ss_size = kAlternateStackSize;
+            ::sigaltstack(&ss, nullptr);
+        }
         struct sigaction action {};
         action.sa_sigaction = OnFatalSignal;
         sigemptyset(&action.sa_mask);

@@ -74,7 +74,16 @@ std::unique_ptr<NamedEvent> NamedEvent::Create(std::string_view name, bool initi
         if (error) *error = ec.value();
         return nullptr;
     }
-    // Create only when absent: link() of a filled temp file fails on an existing name.
+    // Create only when absent: link() of a filled file fails on an existing name. An unnamed file
+    // leaves nothing behind when the process dies meanwhile.
+    const FileReplace created = CreateFileWithContent(path, initially_set ? "1" : "0");
+    if (created == FileReplace::Ok || (created == FileReplace::WriteFailed && errno == EEXIST)) {
+        return std::unique_ptr<NamedEvent>(new NamedEvent(std::move(path)));
+    }
+    if (created == FileReplace::WriteFailed) {
+        if (error) *error = errno;
+        return nullptr;
+    }
     const auto temp = TempPathBeside(path);
     if (!WriteState(temp, initially_set, error)) return nullptr;
     const int linked = ::link(temp.c_str(), path.c_str());

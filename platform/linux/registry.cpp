@@ -9,11 +9,14 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <stdexcept>
 #include <vector>
 
+#include "platform/diagnostics.h"
 #include "platform/file_replace.h"
 #include "platform/paths.h"
 
@@ -242,16 +245,25 @@ std::optional<RegistryValue> DecodeValue(const json& entry) {
     }
 }
 
-// A values file that is missing or damaged counts as a key without values.
+// A values file that is missing counts as a key without values; one that is damaged or cannot be
+// read (a folder in its place, say) as well, and is reported.
 json ReadValues(const fs::path& folder) {
-    std::ifstream in(folder / kValuesFile, std::ios::binary);
-    if (!in.is_open()) return json::object();
+    const fs::path path = folder / kValuesFile;
+    std::error_code ec;
+    if (!fs::exists(path, ec) && !ec) return json::object();
+    std::string problem;
     try {
+        std::ifstream in(path, std::ios::binary);
+        if (!in.is_open()) throw std::runtime_error(std::strerror(errno));
         json values = json::parse(in);
-        return values.is_object() ? values : json::object();
-    } catch (const json::exception&) {
-        return json::object();
+        if (values.is_object()) return values;
+        problem = "not a JSON object";
+    } catch (const std::exception& e) {
+        problem = e.what();
     }
+    ReportDiagnostic("Registry values file " + path.string() + " cannot be read (" + problem +
+                     "); its key counts as holding no values");
+    return json::object();
 }
 
 json::iterator FindValue(json& values, const std::string& name) {

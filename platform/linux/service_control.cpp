@@ -7,7 +7,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +19,8 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/diagnostics.h"
+#include "platform/file_replace.h"
 #include "platform/last_error.h"
 #include "platform/notifications.h"
 #include "platform/paths.h"
@@ -73,6 +77,15 @@ std::string ToHex(const std::vector<uint8_t>& bytes) {
     return text;
 }
 
+// A request line is short; device-event data in hex is the longest there is.
+constexpr size_t kMaxRequestBytes = 1u << 20;
+// Clients are served side by side; one that does not finish its line in this time is dropped, and
+// beyond the limit the oldest one is.
+constexpr size_t kMaxClients = 64;
+constexpr int kClientTimeoutMs = 5000;
+// How long a tool waits for the answer: the service answers as soon as its handler returns.
+constexpr int kAnswerTimeoutMs = 60000;
+
 void CloseFd(int& fd) {
     if (fd >= 0) ::close(fd);
     fd = -1;
@@ -89,13 +102,18 @@ bool WriteAll(int fd, const std::string& data) {
     return true;
 }
 
-// Reads up to the first line feed, waiting at most `timeout_ms` for each piece.
+// Reads up to the first line feed, waiting at most `timeout_ms` in all.
 std::optional<std::string> ReadLine(int fd, int timeout_ms) {
     std::string line;
     char buffer[4096];
-    while (line.size() < (1u << 20)) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (line.size() < kMaxRequestBytes) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) return std::nullopt;
         pollfd pfd{fd, POLLIN, 0};
-        int ready = ::poll(&pfd, 1, timeout_ms);
+        int ready = ::poll(&pfd, 1, static_cast<int>(left));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) return std::nullopt;
         ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
@@ -341,11 +359,58 @@ std::string ServeRequest(Dispatcher& d, const std::string& line) {
     }
 }
 
-void ServeClient(Dispatcher& d, int listen_fd) {
-    int client = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) return;
-    if (auto line = ReadLine(client, 2000)) WriteAll(client, ServeRequest(d, *line) + "\n");
-    ::close(client);
+// One connection of the control channel, read without blocking so that no client waits on another.
+struct Client {
+    int fd = -1;
+    std::string buffer;
+    std::chrono::steady_clock::time_point deadline;
+};
+
+void AcceptClients(int listen_fd, std::vector<Client>& clients) {
+    while (true) {
+        int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            if (errno == EINTR) continue;
+            return;  // EAGAIN: none left; other errors end with the client that caused them
+        }
+        // At the limit the oldest client goes: a flood of stalled connections cannot lock out a
+        // tool that sends its line at once.
+        if (clients.size() >= kMaxClients) {
+            CloseFd(clients.front().fd);
+            clients.erase(clients.begin());
+        }
+        clients.push_back(
+            {fd, {}, std::chrono::steady_clock::now() + std::chrono::milliseconds(kClientTimeoutMs)});
+    }
+}
+
+// Reads what the client has sent and answers once its line is whole; true while the client is kept.
+bool ReadClient(Dispatcher& d, Client& client) {
+    char buffer[4096];
+    while (true) {
+        ssize_t n = ::recv(client.fd, buffer, sizeof(buffer), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+        if (n > 0) {
+            client.buffer.append(buffer, static_cast<size_t>(n));
+            if (client.buffer.find('\n') == std::string::npos) {
+                if (client.buffer.size() >= kMaxRequestBytes) return false;
+                continue;
+            }
+        } else if (client.buffer.empty()) {
+            return false;  // closed without a request
+        }
+        // A line feed came, or the client ended its request by closing its side.
+        std::string line = client.buffer.substr(0, client.buffer.find('\n'));
+        // The answer is one short line into an empty socket buffer, so it does not block.
+        WriteAll(client.fd, ServeRequest(d, line) + "\n");
+        return false;
+    }
+}
+
+void CloseClients(std::vector<Client>& clients) {
+    for (auto& client : clients) CloseFd(client.fd);
+    clients.clear();
 }
 
 // Binds the control channel; refuses when another instance answers on it.
@@ -368,7 +433,7 @@ int OpenChannel(const std::string& service_name) {
     if (!MakeChannelAddress(path, address)) return -1;
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address.addr), address.length) != 0 ||
-        ::listen(fd, 16) != 0) {
+        ::listen(fd, 64) != 0) {
         SetLastError(ErrorFromErrno(errno));
         if (fd >= 0) ::close(fd);
         return -1;
@@ -434,9 +499,20 @@ bool StartServiceCtrlDispatcher(const std::string& service_name, std::function<v
         Wake(d);
     });
 
+    std::vector<Client> clients;
+    std::vector<pollfd> fds;
     while (!main_done) {
-        pollfd fds[3] = {{signal_pipe[0], POLLIN, 0}, {wake_pipe[0], POLLIN, 0}, {listen_fd, POLLIN, 0}};
-        int ready = ::poll(fds, 3, -1);
+        fds.assign({{signal_pipe[0], POLLIN, 0}, {wake_pipe[0], POLLIN, 0}, {listen_fd, POLLIN, 0}});
+        int timeout_ms = -1;
+        const auto now = std::chrono::steady_clock::now();
+        for (const auto& client : clients) {
+            fds.push_back({client.fd, POLLIN, 0});
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(client.deadline - now).count() + 1;
+            left = std::max<int64_t>(left, 0);
+            if (timeout_ms < 0 || left < timeout_ms) timeout_ms = static_cast<int>(left);
+        }
+        int ready = ::poll(fds.data(), fds.size(), timeout_ms);
         if (ready < 0) {
             if (errno == EINTR) continue;
             break;
@@ -456,8 +532,26 @@ bool StartServiceCtrlDispatcher(const std::string& service_name, std::function<v
             }
             DeliverPendingStop(d);
         }
-        if (fds[2].revents & POLLIN) ServeClient(d, listen_fd);
+        // Clients polled in this round sit at the front of the list, in the order of fds.
+        const size_t polled = fds.size() - 3;
+        const auto after = std::chrono::steady_clock::now();
+        std::vector<Client> kept;
+        kept.reserve(clients.size());
+        for (size_t i = 0; i < clients.size(); ++i) {
+            Client& client = clients[i];
+            bool keep = true;
+            if (i < polled && fds[3 + i].revents != 0) keep = ReadClient(d, client);
+            if (keep && after >= client.deadline) keep = false;
+            if (keep) {
+                kept.push_back(std::move(client));
+            } else {
+                CloseFd(client.fd);
+            }
+        }
+        clients.swap(kept);
+        if (fds[2].revents & POLLIN) AcceptClients(listen_fd, clients);
     }
+    CloseClients(clients);
     service_thread.join();
 
     ::sigaction(SIGTERM, &old_term, nullptr);
@@ -506,13 +600,19 @@ bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
 
 std::optional<std::string> SendServiceRequest(const std::string& service_name, const std::string& request) {
     int fd = ConnectChannel(service_name);
-    if (fd < 0) return std::nullopt;
+    if (fd < 0) {
+        SetLastError(kErrorServiceNotActive);
+        return std::nullopt;
+    }
     std::optional<std::string> answer;
     if (WriteAll(fd, request + "\n")) {
         ::shutdown(fd, SHUT_WR);
-        answer = ReadLine(fd, 10000);
+        answer = ReadLine(fd, kAnswerTimeoutMs);
     }
     ::close(fd);
+    // The service took the request but gave no answer: it may still act on it, so this is no
+    // "not running".
+    if (!answer) SetLastError(kErrorServiceRequestTimeout);
     return answer;
 }
 
@@ -521,10 +621,7 @@ bool ControlService(const std::string& service_name, uint32_t control, uint32_t 
     std::string request = "control " + std::to_string(control) + " " + std::to_string(event_type);
     if (!event_data.empty()) request += " " + ToHex(event_data);
     auto answer = SendServiceRequest(service_name, request);
-    if (!answer) {
-        SetLastError(kErrorServiceNotActive);
-        return false;
-    }
+    if (!answer) return false;
     auto words = SplitWords(*answer);
     if (words.size() >= 1 && words[0] == "ok") return true;
     auto code = words.size() >= 2 ? ParseNumber(words[1]) : std::nullopt;
@@ -627,30 +724,10 @@ std::string UnitText(const InstalledService& s) {
 }
 
 bool WriteUnit(const InstalledService& s) {
-    auto path = UnitPath(s.config.service_name);
-    auto temp = path;
-    temp += ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            SetLastError(kErrorAccessDenied);
-            return false;
-        }
-        out << UnitText(s);
-        out.flush();
-        if (!out) {
-            SetLastError(kErrorGenFailure);
-            return false;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(temp, path, ec);
-    if (ec) {
-        SetLastError(ErrorFromErrno(ec.value()));
-        std::filesystem::remove(temp, ec);
-        return false;
-    }
-    return true;
+    if (ReplaceFileContent(UnitPath(s.config.service_name), UnitText(s)) == FileReplace::Ok) return true;
+    SetLastError(errno == EACCES || errno == EPERM || errno == EROFS ? kErrorAccessDenied
+                                                                      : ErrorFromErrno(errno));
+    return false;
 }
 
 bool HasAccess(ScHandle handle, uint32_t wanted) {
@@ -700,6 +777,12 @@ std::optional<InstalledService> ReadInstalledService(const std::string& service_
                     {ActionType(word.substr(0, slash)), ParseNumber(word.substr(slash + 1)).value_or(0)});
             }
         }
+    }
+    // A unit without a command is not one we wrote: rewriting it would only make it worse.
+    if (s.config.binary_path_name.empty()) {
+        ReportDiagnostic("Service unit " + UnitPath(service_name).string() +
+                         " is damaged (no ExecStart=); it is left as it is");
+        return std::nullopt;
     }
     return s;
 }
@@ -792,6 +875,10 @@ bool QueryServiceStatus(ScHandle service, ServiceStatus* status) {
 bool DeleteService(ScHandle service) {
     if (!HasAccess(service, kServiceDelete)) return false;
     std::error_code ec;
+    // A temporary unit that earlier versions could leave behind goes with the unit.
+    auto stale = UnitPath(service->service_name);
+    stale += ".tmp";
+    std::filesystem::remove(stale, ec);
     if (!std::filesystem::remove(UnitPath(service->service_name), ec)) {
         SetLastError(ec ? ErrorFromErrno(ec.value()) : kErrorServiceMarkedForDelete);
         return false;
@@ -819,7 +906,9 @@ bool ChangeServiceFailureActions(ScHandle service, const ServiceFailureActions& 
     }
     auto installed = ReadInstalledService(service->service_name);
     if (!installed) {
-        SetLastError(kErrorServiceMarkedForDelete);
+        std::error_code ec;
+        SetLastError(std::filesystem::exists(UnitPath(service->service_name), ec) ? kErrorCantRead
+                                                                                  : kErrorServiceMarkedForDelete);
         return false;
     }
     installed->failure_actions = actions;
@@ -830,7 +919,9 @@ bool ChangeServiceFailureActionsFlag(ScHandle service, bool on_non_crash_failure
     if (!HasAccess(service, kServiceChangeConfig)) return false;
     auto installed = ReadInstalledService(service->service_name);
     if (!installed) {
-        SetLastError(kErrorServiceMarkedForDelete);
+        std::error_code ec;
+        SetLastError(std::filesystem::exists(UnitPath(service->service_name), ec) ? kErrorCantRead
+                                                                                  : kErrorServiceMarkedForDelete);
         return false;
     }
     installed->failure_actions_on_non_crash_failures = on_non_crash_failures;

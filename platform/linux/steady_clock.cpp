@@ -90,9 +90,10 @@ bool SteadyWaiter::WaitUntil(int64_t deadline_nanos, const std::function<bool()>
                 // Fake time only moves through Advance, which wakes every registered waiter.
                 cv_.wait(lock);
             } else {
-                // Bounded slices, so that installing a fake clock mid-wait is noticed too.
-                auto slice = std::min<int64_t>(deadline_nanos - now, 1'000'000'000);
-                cv_.wait_for(lock, std::chrono::nanoseconds(slice));
+                // Sleeps to the deadline (a far one in day-long pieces, so the sum cannot overflow):
+                // installing a fake clock wakes every registered waiter.
+                constexpr int64_t kDay = 86'400'000'000'000;
+                cv_.wait_for(lock, std::chrono::nanoseconds(std::min(deadline_nanos - now, kDay)));
             }
         }
     }

@@ -4,10 +4,12 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <thread>
 #include <vector>
 
+#include "platform/diagnostics.h"
 #include "platform/paths.h"
 #include "testing/temp_system_root.h"
 
@@ -105,13 +107,43 @@ TEST(RegistryStatusTest, EveryStatusTheCallsAnswerHasASystemText) {
     }
 }
 
-TEST_F(RegistryTest, DamagedValuesFileReadsAsEmptyAndIsRepairedByTheNextWrite) {
-    RegistryKey key = CreateKey("SOFTWARE\\Damaged");
-    std::ofstream(key.Folder() / "values.json") << "{\"half\": ";
-    RegistryValue value;
-    EXPECT_EQ(key.QueryValue("half", value), kErrorFileNotFound);
-    ASSERT_EQ(key.SetStringValue("whole", "yes"), kErrorSuccess);
-    EXPECT_EQ(ReadText("SOFTWARE\\Damaged", "whole"), "yes");
+TEST_F(RegistryTest, DamagedValuesFileReadsAsEmptyIsReportedAndIsRepairedByTheNextWrite) {
+    std::vector<std::string> reports;
+    SetDiagnosticSink([&](const std::string& text) { reports.push_back(text); });
+    struct Case {
+        const char* what;
+        std::function<void(const std::filesystem::path&)> damage;
+        bool repairable;
+    };
+    auto text = [](std::string content) {
+        return [content](const std::filesystem::path& file) { std::ofstream(file) << content; };
+    };
+    const std::vector<Case> cases = {
+        {"empty", text(""), true},
+        {"cut", text("{\"half\": "), true},
+        {"not JSON", text("registry"), true},
+        {"an array", text("[1, 2]"), true},
+        {"a folder", [](const std::filesystem::path& file) { std::filesystem::create_directories(file / "x"); },
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        reports.clear();
+        const std::string path = std::string("SOFTWARE\\Damaged\\") + c.what;
+        RegistryKey key = CreateKey(path);
+        c.damage(key.Folder() / "values.json");
+        RegistryValue value;
+        EXPECT_EQ(key.QueryValue("half", value), kErrorFileNotFound);
+        ASSERT_FALSE(reports.empty());
+        EXPECT_NE(reports[0].find((key.Folder() / "values.json").string()), std::string::npos) << reports[0];
+        if (c.repairable) {
+            ASSERT_EQ(key.SetStringValue("whole", "yes"), kErrorSuccess);
+            EXPECT_EQ(ReadText(path, "whole"), "yes");
+        } else {
+            EXPECT_NE(key.SetStringValue("whole", "yes"), kErrorSuccess);
+        }
+    }
+    SetDiagnosticSink(nullptr);
 }
 
 TEST_F(RegistryTest, ConcurrentWritersLoseNoValue) {

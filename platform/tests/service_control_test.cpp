@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <thread>
 
+#include "platform/diagnostics.h"
 #include "platform/last_error.h"
 #include "platform/notifications.h"
 #include "testing/notify_socket.h"
@@ -76,6 +81,32 @@ TEST_F(ServiceDatabaseTest, InstallWritesUnitWithFailureActionsAndRemoveDeletesI
     EXPECT_EQ(GetLastError(), kErrorServiceDoesNotExist);
     EXPECT_TRUE(CloseServiceHandle(manager));
     EXPECT_FALSE(CloseServiceHandle(nullptr));
+}
+
+TEST_F(ServiceDatabaseTest, DamagedUnitIsReportedAndLeftAsItIs) {
+    std::vector<std::string> reports;
+    SetDiagnosticSink([&](const std::string& text) { reports.push_back(text); });
+    const auto path = ServiceUnitFolder() / (std::string(kName) + ".service");
+    std::filesystem::create_directories(path.parent_path());
+    const std::string cases[] = {"", "garbage\x01\xff\n", "[Unit]\nDescription=x\n", "[Service]\nExecStart=\n"};
+    for (const auto& content : cases) {
+        SCOPED_TRACE(content);
+        reports.clear();
+        std::ofstream(path, std::ios::binary) << content;
+        ScHandle manager = OpenSCManager(nullptr, nullptr, kScManagerAllAccess);
+        ScHandle service = OpenService(manager, kName, kServiceAllAccess);
+        ASSERT_NE(service, nullptr);
+        EXPECT_FALSE(ChangeServiceFailureActions(service, {86400, "", "", {{kScActionRestart, 5000}}}));
+        EXPECT_EQ(GetLastError(), kErrorCantRead);
+        EXPECT_FALSE(ChangeServiceFailureActionsFlag(service, true));
+        std::ifstream unit(path, std::ios::binary);
+        EXPECT_EQ(std::string((std::istreambuf_iterator<char>(unit)), std::istreambuf_iterator<char>()), content);
+        ASSERT_FALSE(reports.empty());
+        EXPECT_NE(reports[0].find(path.string() + " is damaged"), std::string::npos) << reports[0];
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+    }
+    SetDiagnosticSink(nullptr);
 }
 
 // A service main that reports start pending, then running once told, and stops on the stop control.
@@ -215,6 +246,50 @@ TEST_F(DispatcherTest, ChannelDeliversUserControlsWithDataAndRefusesUnacceptedOn
     EXPECT_EQ(service.controls[2].first, kServiceControlStop);
     CloseServiceHandle(unit);
     CloseServiceHandle(manager);
+}
+
+
+// Opens a raw connection to the channel, as a client that then stalls would.
+int RawConnect(const std::filesystem::path& channel) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string path = channel.string();
+    if (path.size() >= sizeof(addr.sun_path)) return -1;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST_F(DispatcherTest, StalledClientsDelayNeitherOtherClientsNorAStopSignal) {
+    TestService service;
+    std::thread dispatcher([&] { StartServiceCtrlDispatcher(kName, [&] { service.Main(); }); });
+    service.LetRun();
+    service.WaitRunning();
+    // More stalled clients than are served side by side, each with part of a line.
+    std::vector<int> stalled;
+    for (int i = 0; i < 80; ++i) {
+        int fd = RawConnect(ServiceControlChannelPath(kName));
+        ASSERT_GE(fd, 0) << "connection " << i;
+        ASSERT_EQ(::send(fd, "c", 1, MSG_NOSIGNAL), 1);
+        stalled.push_back(fd);
+    }
+    using Clock = std::chrono::steady_clock;
+    auto started = Clock::now();
+    EXPECT_TRUE(ControlService(kName, 211));
+    EXPECT_TRUE(ControlService(kName, 212));
+    EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(500));
+
+    started = Clock::now();
+    ::kill(::getpid(), SIGTERM);
+    dispatcher.join();
+    EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(500));
+    for (int fd : stalled) ::close(fd);
+    ASSERT_EQ(service.controls.size(), 3u);
+    EXPECT_EQ(service.controls[2].first, kServiceControlStop);
 }
 
 }  // namespace

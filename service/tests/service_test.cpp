@@ -257,16 +257,14 @@ TEST_F(ServiceTest, RunsUnderTheDispatcherReportingStartAndStopUntilStoppedByThe
     EXPECT_EQ(service.LastReportedStatus().dwCurrentState, platform::kServiceStopped);
 }
 
-TEST_F(ServiceTest, BadRetryConfigurationEndsTheStartWithAnError) {
+TEST_F(ServiceTest, BadRetryConfigurationBindsTheBaseStatesFromTheBuiltInDocument) {
     std::ofstream(scratch() / kConfigFolderName / kRetriesConfigFileName)
         << R"({"states": {"Initializing": 5}})";
     TestService service(Exe());
-    service.SvcInit();
-    auto status = service.LastReportedStatus();
-    EXPECT_EQ(status.dwCurrentState, platform::kServiceStopped);
-    EXPECT_EQ(status.dwWin32ExitCode, platform::kErrorExceptionInService);
-    EXPECT_TRUE(log_.Contains(error, "Service failed to bind its base states"));
-    EXPECT_EQ(service.CurrentStateName(), "");
+    ASSERT_NO_THROW(service.InitBaseStates());
+    EXPECT_TRUE(service.Initializing.policy);
+    EXPECT_TRUE(log_.Contains(warning, "zelko-retries-config.json cannot bind Initializing: key "
+                                       "\"states\".\"Initializing\" is not a text"));
 }
 
 // Records its release in the log, so the teardown order shows among the teardown's own lines.
@@ -441,10 +439,11 @@ TEST_F(ServiceTest, ProgramReturnsNonZeroAfterAFailedRemovalOrDispatcherStart) {
     stop.count_down();
     other.join();
 
-    // An empty main configuration ends the program before anything is logged.
+    // An empty main configuration runs on the defaults and says so in the log.
     WriteConfig("{}");
     TestService empty_config(Exe());
-    EXPECT_EQ(ServiceProgramMain(empty_config, 1, run_args), -1);
+    EXPECT_NE(ServiceProgramMain(empty_config, 2, remove_args), -1);
+    EXPECT_TRUE(log_.Contains(warning, "holds no settings ({}); using the built-in defaults."));
 }
 
 TEST_F(ServiceTest, FailedInstallAndRemovalSayWhatFailedOnStandardErrorAndReturnNonZero) {
@@ -503,29 +502,34 @@ TEST_F(ServiceTest, AStopEventThatCannotBeMadeEndsTheStartStoppedInsteadOfHangin
 TEST_F(ServiceTest, MainConfigurationAndLogSeverity) {
     struct Case {
         const char* file;  // null: no file
-        bool loads;
         int32_t severity;
+        bool emptied;  // replaced by the defaults with a warning
     } cases[] = {
-        {nullptr, true, logging::info},
-        {"not json", true, logging::info},
-        {"{}", false, logging::info},
-        {R"({"log_severity": "warning"})", true, logging::warning},
-        {R"({"log_severity": "d"})", true, logging::debug},
-        {R"({"log_severity": "x"})", true, logging::none},
-        {R"({"log_severity": ""})", true, logging::none},
-        {R"({"log_severity": 5})", true, logging::info},
-        {R"([1, 2])", true, logging::info},
+        {nullptr, logging::info, false},
+        {"not json", logging::info, false},
+        {"{}", logging::info, true},
+        {"null", logging::info, true},
+        {"[]", logging::info, true},
+        {R"({"log_severity": "warning"})", logging::warning, false},
+        {R"({"log_severity": "d"})", logging::debug, false},
+        {R"({"log_severity": "x"})", logging::none, false},
+        {R"({"log_severity": ""})", logging::none, false},
+        {R"({"log_severity": 5})", logging::info, false},
+        {R"([1, 2])", logging::info, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file ? c.file : "(missing)");
         std::filesystem::remove(scratch() / kConfigFolderName / kAgentConfigFileName);
         if (c.file != nullptr) WriteConfig(c.file);
         TestService service(Exe());
-        EXPECT_EQ(service.InitConfig(kConfigFolderName, kAgentConfigFileName, ""), c.loads);
-        if (c.loads) {
-            EXPECT_EQ(service.ReadLogSeverity(), c.severity);
-        }
+        EXPECT_TRUE(service.InitConfig(kConfigFolderName, kAgentConfigFileName, ""));
+        EXPECT_EQ(service.ReadLogSeverity(), c.severity);
         EXPECT_TRUE(service.ConfigBool("run_in_background", true));
+        if (c.emptied) {
+            EXPECT_NE(service.ConfigWarning().find(kAgentConfigFileName), std::string::npos);
+        } else {
+            EXPECT_EQ(service.ConfigWarning(), "");
+        }
     }
     TestService service(Exe());
     EXPECT_FALSE(service.InitConfig(kConfigFolderName, kAgentConfigFileName, (root() / "missing").string()));

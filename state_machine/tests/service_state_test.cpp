@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "foundation/utils.h"
+#include "testing/log_capture.h"
 #include "testing/temp_system_root.h"
 
 namespace zelko::plenar::agent {
@@ -147,13 +148,52 @@ TEST_F(ServiceStateTest, StatesSharingAPolicyNameKeepSeparateCounters) {
     EXPECT_FALSE(copy == pop);
 }
 
-TEST_F(ServiceStateTest, BadRetryConfigurationRaisesTheJsonError) {
-    auto document = BuiltIn(false, "");
-    document["states"]["Discovery"] = 5;
-    ServiceState state;
-    EXPECT_THROW(state.InitState("Discovery", document, scratch()), nlohmann::json::type_error);
-    document["states"]["Discovery"] = "no-such-policy";
-    EXPECT_THROW(state.InitState("Discovery", document, scratch()), nlohmann::json::type_error);
+TEST_F(ServiceStateTest, DamagedRetryConfigurationFallsBackToTheBuiltInPolicyNamingTheKey) {
+    const auto built_in = BuiltIn(false, "");
+    const auto expected = nlohmann::json(BindRetryPolicy("Discovery", built_in, scratch())->ToJson());
+    auto with = [&](const std::string& pointer, const nlohmann::json& value) {
+        auto document = built_in;
+        document[nlohmann::json::json_pointer(pointer)] = value;
+        return document;
+    };
+    const nlohmann::json jittered = {{"base_value", {{"count", 1}, {"units", "sec"}}},
+                                     {"interval", {{"count", 1}, {"units", "sec"}}}};
+    struct Case {
+        const char* what;
+        nlohmann::json document;
+        const char* key;
+    };
+    const std::vector<Case> cases = {
+        {"array", nlohmann::json::array({1, 2}), "the document is not an object"},
+        {"empty object", nlohmann::json::object(), "\"policies\".\"attest\""},
+        {"null", nullptr, "the document is not an object"},
+        {"text", "retries", "the document is not an object"},
+        {"states an array", with("/states", nlohmann::json::array()), "\"states\""},
+        {"state named by a number", with("/states/Discovery", 5), "\"states\".\"Discovery\""},
+        {"state named by null", with("/states/Discovery", nullptr), "\"states\".\"Discovery\""},
+        {"policy no state names", with("/states/Discovery", "no-such-policy"), "\"policies\".\"no-such-policy\""},
+        {"policies null", with("/policies", nullptr), "\"policies\".\"discovery\""},
+        {"policy an array", with("/policies/discovery", nlohmann::json::array()), "\"policies\".\"discovery\""},
+        {"type a number", with("/policies/discovery/type", 1), "\"policies\".\"discovery\""},
+        {"end type null", with("/policies/discovery/end_type", nullptr), "\"policies\".\"discovery\""},
+        {"count as text", with("/policies/discovery/diff_or_base/base_value/count", "5"),
+         "\"policies\".\"discovery\""},
+        {"unknown units", with("/policies/discovery/diff_or_base/base_value/units", "fortnight"),
+         "\"policies\".\"discovery\""},
+        {"duration missing its interval", with("/policies/discovery/initial_delay", {{"base_value", jittered["base_value"]}}),
+         "\"policies\".\"discovery\""},
+        {"duration a number", with("/policies/discovery/initial_delay", 5), "\"policies\".\"discovery\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        zelko::testing::LogCapture log;
+        ServiceState state;
+        ASSERT_NO_THROW(state.InitState("Discovery", c.document, scratch()));
+        ASSERT_TRUE(state.policy);
+        EXPECT_EQ(nlohmann::json(state.policy->ToJson()), expected);
+        EXPECT_TRUE(log.Contains(logging::warning, "zelko-retries-config.json cannot bind Discovery"));
+        EXPECT_TRUE(log.Contains(logging::warning, c.key));
+    }
 }
 
 TEST(ServiceStateRecordTest, DefaultHandlersDoNothingAndNoDelayWithoutPolicy) {
