@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cloud/broker.h"
+#include "cloud/device_services.h"
 #include "cloud/local_ca.h"
 
 namespace httplib {
@@ -34,6 +35,7 @@ class LocalCloud {
         int httpsPort = 0;             // 0: a free port
         int mqttPort = 0;
         int adminPort = 0;
+        int servicesPort = 0;
     };
 
     // A message a device sent, by MQTT or by HTTP publish.
@@ -65,6 +67,9 @@ class LocalCloud {
     int HttpsPort() const { return httpsPort_; }
     int MqttPort() const;
     int AdminPort() const { return adminPort_; }
+    // Discovery, onboarding, attestation, enrollment, objects and data-valve rules (no client certificate).
+    int ServicesPort() const { return services_ ? services_->Port() : 0; }
+    DeviceServices& Services() { return *services_; }
     const LocalCa& Ca() const { return *ca_; }
 
     // The admin operations (also reachable over the admin port).
@@ -112,6 +117,7 @@ class LocalCloud {
     std::unique_ptr<Broker> broker_;
     std::unique_ptr<httplib::SSLServer> https_;
     std::unique_ptr<httplib::Server> admin_;
+    std::unique_ptr<DeviceServices> services_;
     std::thread httpsThread_;
     std::thread adminThread_;
     int httpsPort_ = 0;

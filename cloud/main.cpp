@@ -38,6 +38,7 @@ int main(int argc, char** argv) {
     app.add_option("--https-port", settings.httpsPort, "Device HTTPS port (0: a free port)");
     app.add_option("--mqtt-port", settings.mqttPort, "Broker port (0: a free port)");
     app.add_option("--admin-port", settings.adminPort, "Admin HTTP port (0: a free port)");
+    app.add_option("--services-port", settings.servicesPort, "Device services HTTPS port (0: a free port)");
     app.add_option("--ready-file", readyFile, "Write the ports as JSON here once everything listens");
     auto* issue = app.add_subcommand("issue-certificate", "Issue a device certificate from the local CA");
     std::string thing;
@@ -65,6 +66,7 @@ int main(int argc, char** argv) {
         const nlohmann::json ready = {{"https_port", cloud.HttpsPort()},
                                       {"mqtt_port", cloud.MqttPort()},
                                       {"admin_port", cloud.AdminPort()},
+                                      {"services_port", cloud.ServicesPort()},
                                       {"ca_file", cloud.Ca().CertificateFile().string()},
                                       {"folder", data.string()},
                                       {"pid", static_cast<int>(getpid())}};
@@ -77,6 +79,7 @@ int main(int argc, char** argv) {
                   << "  device HTTPS  https://127.0.0.1:" << cloud.HttpsPort() << "\n"
                   << "  MQTT (TLS)    127.0.0.1:" << cloud.MqttPort() << "\n"
                   << "  admin         http://127.0.0.1:" << cloud.AdminPort() << "\n"
+                  << "  services      https://127.0.0.1:" << cloud.ServicesPort() << "\n"
                   << "  CA            " << cloud.Ca().CertificateFile().string() << "\n"
                   << "Ctrl-C stops it." << std::endl;
         int received = 0;
