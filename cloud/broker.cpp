@@ -137,9 +137,21 @@ void Broker::Start() {
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     std::vector<char*> argv = {const_cast<char*>(settings_.executable.c_str()), const_cast<char*>("-c"),
                                const_cast<char*>(configuration.c_str()), nullptr};
+    // The child starts with no blocked and no ignored signals, whatever this process does with them.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t all;
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    const int result = posix_spawn(&pid, settings_.executable.c_str(), &actions, nullptr, argv.data(), environ);
+    const int result =
+        posix_spawn(&pid, settings_.executable.c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     if (result != 0) throw std::runtime_error("cannot start " + settings_.executable + ": " + std::strerror(result));
 
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);

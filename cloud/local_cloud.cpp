@@ -118,6 +118,7 @@ void LocalCloud::Start() {
                                                   ca_->CertificateFile().c_str());
     if (!https_->is_valid()) throw std::runtime_error("the HTTPS server cannot load its certificates");
     admin_ = std::make_unique<httplib::Server>();
+    admin_->set_payload_max_length(size_t{64} << 20);
     SetUpDeviceRoutes();
     SetUpAdminRoutes();
     services_ = std::make_unique<DeviceServices>(*ca_, [this] { return "127.0.0.1:" + std::to_string(MqttPort()); });
@@ -271,6 +272,11 @@ bool LocalCloud::ApplyFault(const std::string& endpoint, const httplib::Request&
         return true;
     }
     if (fault.status == 0) return false;
+    if (!fault.body.empty()) {
+        response.status = fault.status;
+        response.set_content(fault.body, "application/json");
+        return true;
+    }
     SendError(response, fault.status, "Scripted failure of " + endpoint);
     return true;
 }
@@ -381,7 +387,7 @@ void LocalCloud::SetUpAdminRoutes() {
     admin_->Post("/faults", [this](const httplib::Request& request, httplib::Response& response) {
         const auto body = nlohmann::json::parse(request.body, nullptr, false);
         if (!body.is_object() || !body.contains("endpoint") || !body["endpoint"].is_string())
-            return SendError(response, 400, "Give {\"endpoint\": name, \"status\", \"count\", \"delay_ms\", \"close\"}");
+            return SendError(response, 400, "Give {\"endpoint\": name, \"status\", \"count\", \"delay_ms\", \"close\", \"body\"}");
         const std::string endpoint = body["endpoint"];
         const auto& names = Endpoints();
         if (std::find(names.begin(), names.end(), endpoint) == names.end())
@@ -392,6 +398,7 @@ void LocalCloud::SetUpAdminRoutes() {
             fault.remaining = body.value("count", 1);
             fault.delayMs = body.value("delay_ms", 0);
             fault.close = body.value("close", false);
+            fault.body = body.value("body", std::string());
         } catch (const nlohmann::json::exception& e) {
             return SendError(response, 400, e.what());
         }

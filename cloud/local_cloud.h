@@ -53,6 +53,7 @@ class LocalCloud {
         int remaining = 1;     // for this many calls; -1: until cleared
         int delayMs = 0;       // wait before answering
         bool close = false;    // close the connection without an answer
+        std::string body;      // with status: the answer's body instead of the error document
     };
 
     explicit LocalCloud(Settings settings);

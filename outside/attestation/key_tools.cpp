@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <iterator>
@@ -212,6 +213,11 @@ bool KeyMatchesCertificate(const std::string& certificatePem, const std::string&
     Cert certificate = ReadX509(certificatePem);
     Key key = ReadPrivateKey(privateKeyPem);
     return certificate && key && X509_check_private_key(certificate.get(), key.get()) == 1;
+}
+
+std::string CloudCaFile() {
+    const char* file = std::getenv(kCloudCaVariable);
+    return file != nullptr ? file : "";
 }
 
 void Cleanse(std::string& secret) {

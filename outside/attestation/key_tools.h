@@ -46,6 +46,12 @@ CertificateFacts ReadCertificate(const std::string& certificatePem);
 // The certificate's public key is the private key's.
 bool KeyMatchesCertificate(const std::string& certificatePem, const std::string& privateKeyPem);
 
+// The environment variable naming a PEM file of extra trusted roots for the maker's services (the
+// local cloud's CA on a development machine); unset: the system's trust store.
+inline constexpr const char* kCloudCaVariable = "ZELKO_CLOUD_CA_FILE";
+// The value of kCloudCaVariable, or empty.
+std::string CloudCaFile();
+
 // Overwrites the text's bytes before clearing it.
 void Cleanse(std::string& secret);
 

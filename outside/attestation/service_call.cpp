@@ -1,5 +1,6 @@
 #include "outside/attestation/service_call.h"
 
+#include "outside/attestation/key_tools.h"
 #include "outside/http/http_errors.h"
 
 namespace zelko::shared::keys {
@@ -26,6 +27,7 @@ error::Error CallService(http::IHttpClient* client, http::HttpMethod method, con
     http::HttpRequest request(method, url, body.is_null() ? std::string() : Dump(body), 60);
     if (!body.is_null()) request.AddHeader("Content-Type", "application/json");
     request.AddHeader("Accept", "application/json");
+    if (const std::string ca = CloudCaFile(); !ca.empty()) request.SetCaFile(ca);
     if (!bearer.empty()) request.AddHeader("Authorization", "Bearer " + bearer);
     http::IHttpResponse* response = nullptr;
     if (error::Error failure = client->Perform(request, response)) {

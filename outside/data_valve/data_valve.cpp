@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "outside/attestation/key_tools.h"
 #include "outside/attestation/service_call.h"
 #include "outside/device_info/device_info.h"
 #include "outside/http/http_client.h"
@@ -80,6 +81,7 @@ error::Error DataValveClientBase::Load(const Configuration& configuration, devic
     http::HttpRequest request(http::HttpMethod::GET,
                               configuration.GetEndpoint() + "/rules?deviceUniqueId=" + (id != nullptr ? id : ""), "", 60);
     request.AddHeader("x-api-key", configuration.GetApiKey());
+    if (const std::string ca = keys::CloudCaFile(); !ca.empty()) request.SetCaFile(ca);
     request.AddHeader("Accept", "application/json");
     http::IHttpResponse* response = nullptr;
     if (error::Error failure = client->Perform(request, response)) {

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "outside/attestation/key_tools.h"
 #include "outside/http/http_client.h"
 #include "outside/http/http_errors.h"
 #include "outside/iot/iot_credential.h"
@@ -42,6 +43,7 @@ error::Error CheckCredential(const iot::IoTCredential* credential, const char* o
 void AddCredential(http::HttpRequest& request, const iot::IoTCredential& credential) {
     request.AddHeader("x-amz-security-token", credential.GetSessionToken());
     request.AddHeader("x-zelko-access-key-id", credential.GetAccessKeyId());
+    if (const std::string ca = keys::CloudCaFile(); !ca.empty()) request.SetCaFile(ca);
 }
 
 }  // namespace
