@@ -107,10 +107,14 @@ class DataValveClientBase {
     DataValveClientBase(const Configuration& configuration, device::IDeviceInfo* deviceInfo);
     virtual ~DataValveClientBase();
     // No error: the rules are loaded and the client may filter.
-    const error::Error& GetError() const { return error_; }
+    virtual const error::Error& GetError() const { return error_; }
     // Writes the filtered tree, NUL-terminated, into buffer.
-    error::Error FilterCDMTrees(const char* dataTree, const char* gun, char* buffer, size_t bufferSize,
-                                const IValveControllerMetadata& metadata) const;
+    virtual error::Error FilterCDMTrees(const char* dataTree, const char* gun, char* buffer, size_t bufferSize,
+                                        const IValveControllerMetadata& metadata) const;
+
+  protected:
+    // A client that fetches nothing and reports error (for stand-ins).
+    explicit DataValveClientBase(error::Error error) : error_(std::move(error)) {}
 
   private:
     struct Rule {

@@ -87,29 +87,30 @@ class Enrollment {
 
     // The client, device information and attestation must outlive the object.
     Enrollment(const Settings& settings, std::shared_ptr<http::IHttpClient> httpClient);
-    ~Enrollment();
+    virtual ~Enrollment();
     Enrollment(const Enrollment&) = delete;
     Enrollment& operator=(const Enrollment&) = delete;
 
+    // Virtual so tests can stand in for the library.
     // Asks the discovery service unless a cached token is still valid and force is false.
-    std::shared_ptr<const DiscoveryToken> QueryDiscoveryService(bool force);
-    error::Error LoadCachedDiscoveryToken();
-    std::shared_ptr<const DiscoveryToken> GetDiscoveryToken() const;
-    bool IsDiscoveryTokenExpired() const;
+    virtual std::shared_ptr<const DiscoveryToken> QueryDiscoveryService(bool force);
+    virtual error::Error LoadCachedDiscoveryToken();
+    virtual std::shared_ptr<const DiscoveryToken> GetDiscoveryToken() const;
+    virtual bool IsDiscoveryTokenExpired() const;
 
     // Sends the request and receives the enrollment challenge; the texts are copied.
-    error::Error PreEnroll(const char* requestPem, const char* privateKeyPem);
+    virtual error::Error PreEnroll(const char* requestPem, const char* privateKeyPem);
     // Answers the challenge with the request's key.
-    error::Error Enroll();
+    virtual error::Error Enroll();
     // No error once the certificate is issued and stored: GetEnrollmentStatus then has the result.
-    error::Error PollEnrollStatus();
-    std::shared_ptr<const EnrollmentStatus> GetEnrollmentStatus() const;
+    virtual error::Error PollEnrollStatus();
+    virtual std::shared_ptr<const EnrollmentStatus> GetEnrollmentStatus() const;
 
-    error::Error EnrollDevice_1E(const char* requestPem, const char* privateKeyPem);
+    virtual error::Error EnrollDevice_1E(const char* requestPem, const char* privateKeyPem);
     // Stores the certificate of the last EnrollDevice_1E with its key.
-    error::Error SaveCertificate(const std::string& storeName);
-    error::Error DeleteCertificate(const std::string& storeName);
-    error::Error CheckCertificateValidity(const std::string& storeName) const;
+    virtual error::Error SaveCertificate(const std::string& storeName);
+    virtual error::Error DeleteCertificate(const std::string& storeName);
+    virtual error::Error CheckCertificateValidity(const std::string& storeName) const;
 
   private:
     error::Error StoreCertificate(const std::string& storeName, const std::string& certificate);

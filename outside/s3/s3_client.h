@@ -33,14 +33,14 @@ class S3Client {
   public:
     // httpClient: null uses the library's own libcurl client.
     explicit S3Client(std::shared_ptr<http::IHttpClient> httpClient = nullptr, std::string endpoint = {});
-    ~S3Client();
+    virtual ~S3Client();
 
     // Stores content as the object key under uri. extra: reserved, empty.
-    error::Error UploadJsonContent(const iot::IoTCredential* credential, const std::string& uri,
+    virtual error::Error UploadJsonContent(const iot::IoTCredential* credential, const std::string& uri,
                                    const std::string& key, const std::string& content, const std::string& extra);
     // Fetches the object at uri into path (through path + ".part", resumed when one is there).
     // size: the file's size afterwards; resumed: a partial download was continued.
-    error::Error DownloadFile(const iot::IotInfo* iotInfo, const iot::IoTCredential* credential, const std::string& uri,
+    virtual error::Error DownloadFile(const iot::IotInfo* iotInfo, const iot::IoTCredential* credential, const std::string& uri,
                               const std::string& path, uint64_t& size, bool& resumed);
 
     // The URL an uri (and key) names; empty when the uri is not one of the three forms.
