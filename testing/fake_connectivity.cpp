@@ -25,6 +25,16 @@ void FakeConnectivity::SetConsent(bool valid) {
     consent_ = valid;
 }
 
+void FakeConnectivity::SetPubResult(IoTResult result) {
+    std::lock_guard lock(mutex_);
+    pub_result_ = std::move(result);
+}
+
+std::vector<FakeConnectivity::Published> FakeConnectivity::PublishedMessages() const {
+    std::lock_guard lock(mutex_);
+    return published_;
+}
+
 int FakeConnectivity::Push(const std::string& topic, const std::string& content, Error error) {
     std::lock_guard delivery(delivery_);
     std::vector<std::pair<shared::iot::PayloadCallback, void*>> targets;
@@ -83,6 +93,19 @@ FakeConnectivity::IoTResult FakeConnectivity::Unsub(const std::string& topic,
     ++unsub_calls_;
     subscribers_.erase({topic, subscriberName});
     return {};
+}
+
+FakeConnectivity::IoTResult FakeConnectivity::Pub(const std::string& topic, const std::string& message) {
+    std::lock_guard lock(mutex_);
+    if (!pub_result_.error) published_.push_back({topic, message, false});
+    return pub_result_;
+}
+
+FakeConnectivity::IoTResult FakeConnectivity::PubByHttp(const std::string& topic,
+                                                        const std::string& message) {
+    std::lock_guard lock(mutex_);
+    if (!pub_result_.error) published_.push_back({topic, message, true});
+    return pub_result_;
 }
 
 bool FakeConnectivity::IsValidConsent() {
