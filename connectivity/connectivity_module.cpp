@@ -108,6 +108,10 @@ ConnectivityModule::ConnectivityModule(const std::string& stack_, const std::str
         };
     }
 
+    makeEnrollment = std::move(environment.makeEnrollment);
+    makeValveClient = std::move(environment.makeValveClient);
+    consentWritten = std::move(environment.consentWritten);
+
     configPath = configPath_;
     configFolder = configPath.parent_path();
     LOG_INFO << "Connectivity module is starting with config file: " << configPath_ << " stack: " << stack

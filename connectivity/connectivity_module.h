@@ -10,8 +10,11 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "connectivity/connectivity_errors.h"
+#include "outside/data_valve/data_valve.h"
+#include "outside/enrollment/enrollment.h"
 #include "outside/error/error.h"
 #include "outside/iot/iot_device.h"
 #include "outside/iot/iot_info.h"
@@ -24,9 +27,6 @@ class IHttpClient;
 }
 namespace zelko::shared::device {
 class IDeviceInfo;
-}
-namespace zelko::shared::enrollment {
-class Enrollment;
 }
 namespace zelko::shared::s3 {
 class S3Client;
@@ -45,6 +45,20 @@ struct EnrollmentUriOverride {
     std::string enrollmentStatusUri;
 };
 
+// A certificate request made by GenerateCSR; the private key is wiped when the record goes.
+struct CertificateRequest {
+    std::string privateKey;  // PKCS#1 PEM, or empty
+    std::string publicKey;   // PKCS#1 PEM, or empty
+    int32_t requestLength = 0;
+    std::string request;     // PKCS#10 PEM, or empty
+    CertificateRequest() = default;
+    CertificateRequest(const CertificateRequest&) = delete;
+    CertificateRequest& operator=(const CertificateRequest&) = delete;
+    CertificateRequest(CertificateRequest&&) = default;
+    CertificateRequest& operator=(CertificateRequest&&) = default;
+    ~CertificateRequest();
+};
+
 // Whether the device has at least one feature of that name.
 using FeatureCheck = std::function<bool(const std::string& name)>;
 
@@ -59,6 +73,23 @@ std::string GetCredentialUri(const nlohmann::json& iot);
 // Host ("endpoint") and path of an "https://" address; both empty when there is no host. Logs a
 // warning when the address does not hold "https://" followed by something.
 std::pair<std::string, std::string> SplitCredentialUri(const std::string& uri);
+
+// The data-valve stack and API key of a stack name ("prod", "stage", "dev"; anything else is "pie").
+struct ValveStackChoice {
+    shared::valve::Stack stack;
+    std::string apiKey;
+};
+ValveStackChoice ChooseValveStack(const std::string& stackName);
+
+// The consent test of a device without the subscription feature, over its feature names.
+bool IsValidTransactionalConsent(const FeatureCheck& hasFeature);
+
+// The telemetry envelope of a filtered data tree. Raises std::invalid_argument for a gun of fewer
+// than nine pieces, the JSON errors for a tree that is not JSON or a "dataValve" or "originator"
+// that is not an object.
+nlohmann::json BuildTelemetryEnvelope(const std::string& gun, const std::string& filteredData,
+                                      const nlohmann::json& stackConfig, shared::device::IDeviceInfo& device,
+                                      const std::string& timestamp, const std::string& agentVersion);
 
 // The agent's one gateway to its cloud: IoT identity and connection, publishing under the lifetime
 // traffic caps, subscriptions, named shadows, and the closing of an idle connection.
@@ -77,6 +108,17 @@ class ConnectivityModule {
     struct Environment {
         std::filesystem::path executableFolder;
         IoTDeviceFactory makeIoTDevice;
+        // Makes the maker and 1E enrollment objects (tests); empty: the enrollment library's.
+        std::function<std::shared_ptr<shared::enrollment::Enrollment>(
+            const shared::enrollment::Enrollment::Settings& settings,
+            std::shared_ptr<shared::http::IHttpClient> httpClient)>
+            makeEnrollment;
+        // The consent bridge's consent-written flag (subscription devices); empty: no consent.
+        std::function<bool()> consentWritten;
+        // Makes the data-valve client (tests); empty: the data-valve library's.
+        std::function<std::shared_ptr<shared::valve::DataValveClientBase>(
+            const shared::valve::Configuration& configuration, shared::device::IDeviceInfo* deviceInfo)>
+            makeValveClient;
     };
 
     // stack: "prod", "stage", "pie" or "dev"; configPath: "connectivity-module-config.json".
@@ -138,6 +180,47 @@ class ConnectivityModule {
     // Whether telemetry may leave the device.
     virtual bool IsValidConsent();
 
+    // --- Onboarding ---
+    // Runs one onboarding attempt and copies its outcome into onboardingInProgress and
+    // onboardingBackoffHint.
+    void Onboard();
+
+    // --- Certificate requests and enrollment ---
+    // A new 2048-bit RSA key and a request for it (subject CN, OU), also written to fileName in the
+    // executable's folder and printed; empty texts when the key or request cannot be made.
+    CertificateRequest GenerateCSR(const char* commonName, const char* organisationalUnit, const char* fileName);
+    Error Discovery(bool forceQuery);
+    Error PreEnrollZelko();
+    Error EnrollZelko();
+    // Once the enrollment is ready: builds the IoT information from the status, saves
+    // "iot-info.dat", makes the data-valve client and sets the credentials-ready flag.
+    Error PollEnrollZelkoStatus();
+    // Deletes "iot-info.dat" and the enrollment certificate store.
+    void ResetEnrollment();
+    Error Enroll1E();
+    // For the first-state decision and the discovery feature source.
+    std::shared_ptr<shared::enrollment::Enrollment> GetMakerEnrollment();
+
+    // --- Data valve, telemetry envelope, S3 ---
+    // Caller holds stateLock.
+    Error InitializeDataValveClient();
+    // Creation time of the current data-valve client in 100-ns ticks since 1970; 0 before the first.
+    virtual int64_t GetDataValveClientInitTime();
+    // Filters a data tree through the data-valve client (made on first use) and writes the filtered
+    // tree, NUL-terminated, into buffer. An Error whose type names ValveFilterErrorType means the
+    // cloud holds no consent for the data.
+    virtual Error FilterCDMTrees(const std::string& data, const std::string& gun, char* buffer, size_t bufferSize);
+    // Writes the publishing envelope of the filtered tree into envelope, NUL-terminated, growing it
+    // to the text's length + 1 when shorter. Raises std::invalid_argument for a gun of fewer than
+    // nine pieces, the JSON errors for a filtered tree that is not JSON.
+    virtual void FormatForPublishing(const std::string& gun, const std::string& filteredData,
+                                     std::vector<char>& envelope);
+    Error DownloadFromS3(const std::string& uri, const std::string& downloadPath, uint64_t& size, bool& resumed);
+    // content: a JSON string holding the document text.
+    virtual Error UploadToS3(const std::string& uri, const std::string& key, const nlohmann::json& content);
+    virtual std::string GetDeviceUniqueId();
+    virtual std::string GetPublishDataS3Uri();
+
     // Set by the Service immediately before ConnectToIot; read under iotLock when Pub reconnects.
     shared::iot::ConnectionSuccessCallback connectSuccessCallback = nullptr;
     shared::iot::ConnectionResumeCallback resumeCallback = nullptr;
@@ -197,6 +280,7 @@ class ConnectivityModule {
                            const std::shared_ptr<DeviceAttestationModule>& attestation, bool resetIoTInfo);
     Error PrepareEnrollment1E();
     void InitializePublisher();
+    std::shared_ptr<shared::enrollment::Enrollment> MakeEnrollment(const shared::enrollment::Enrollment::Settings& settings);
 
     // Construction members: written before the module is shared, read without a lock after.
     bool standIn_ = false;
@@ -226,6 +310,17 @@ class ConnectivityModule {
     std::shared_ptr<shared::enrollment::Enrollment> makerEnrollment;
     std::shared_ptr<shared::enrollment::Enrollment> enrollment1E;
     bool credentialsReady = false;
+    std::shared_ptr<shared::valve::ValveControllerMetadata> valveMetadata;
+    std::shared_ptr<shared::valve::Configuration> valveConfiguration;
+    std::shared_ptr<shared::valve::DataValveClientBase> valveClient;
+    int64_t valveClientInitTime = 0;
+    std::function<bool()> consentWritten;
+    std::function<std::shared_ptr<shared::valve::DataValveClientBase>(const shared::valve::Configuration&,
+                                                                      shared::device::IDeviceInfo*)>
+        makeValveClient;
+    std::function<std::shared_ptr<shared::enrollment::Enrollment>(const shared::enrollment::Enrollment::Settings&,
+                                                                  std::shared_ptr<shared::http::IHttpClient>)>
+        makeEnrollment;
 
     // Guarded by iotLock.
     std::shared_ptr<shared::iot::IotInfo> iotInfo;

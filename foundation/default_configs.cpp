@@ -424,8 +424,18 @@ const DefaultConfigTable& DefaultConfigs() {
     }
 }
 )"},
-        // "telemetry-module-config.json",
-        // "onboarding-module-config.json", "consent-bridge-module-config.json",
+        {"onboarding-module-config.json", R"(
+{
+    "onboarding_path": "/pciot-autoprovisiong/v1/device",
+    "stacks": {
+        "prod": {
+            "host": "https://api.us-east-1.pciot.zelko.com",
+            "stackName": "prod"
+        }
+    }
+}
+)"},
+        // "telemetry-module-config.json", "consent-bridge-module-config.json",
         // "acm-module-config.json", "vev-e-module-config.json": the modules.
     };
     return table;

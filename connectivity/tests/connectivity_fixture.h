@@ -113,8 +113,27 @@ class ConnectivityTest : public zelko::testing::SystemRootTest {
     std::filesystem::path StatePath() const { return scratch() / "connectitivy-state.json"; }
     std::filesystem::path IoTInfoPath() const { return scratch() / "iot-info.dat"; }
 
+    // The enrollment and attestation addresses every stack object needs.
+    static json EnrollmentSections() {
+        const std::string api = "https://api.local";
+        return {{"enrollment_v2",
+                 {{"discoveryUri", api + "/v2/services"},
+                  {"enrollmentUri", api + "/pciot-enrollment/v1/tpm"},
+                  {"enrollmentStatusUri", api + "/pciot-enrollment/v1/status"},
+                  {"preEnrollmentUri", api + "/pciot-enrollment/v1/challenge"}}},
+                {"enrollment_1e",
+                 {{"preEnrollmentUri", api + "/pciot-attestation/v1/{deviceUniqueId}/pre"},
+                  {"enrollmentUri", api + "/pciot-attestation/v1/{deviceUniqueId}/attestnotpm"}}},
+                {"attestation",
+                 {{"attestUri", api + "/pciot-attestation/v1/{deviceUniqueId}/attest"},
+                  {"possesionUri", api + "/pciot-attestation/v1/{deviceUniqueId}/pop"},
+                  {"certificateUri", api + "/pciot-attestation/v1/{deviceUniqueId}/iak/mock_device_1"}}}};
+    }
     static json DevConfig(json top = json::object(), json iot = json::object()) {
-        top["cloud"]["stacks"]["dev"] = {{"stackName", "dev"}, {"iot", std::move(iot)}};
+        json stack = EnrollmentSections();
+        stack["stackName"] = "dev";
+        stack["iot"] = std::move(iot);
+        top["cloud"]["stacks"]["dev"] = std::move(stack);
         return top;
     }
     void WriteConfig(const json& document) { WriteFile(ConfigPath(), document.dump(4)); }

@@ -113,6 +113,8 @@ TEST_F(ConnectivityTest, SettingsComeFromTheFile) {
     document["cloud"]["onboard"] = true;
     document["cloud"]["softkey"] = true;
     WriteConfig(document);
+    WriteFile(ConfigPath().parent_path() / "onboarding-module-config.json",
+              R"({"stacks": {"dev": {"host": "https://onboarding.local"}}})");
 
     auto& module = Module();
     EXPECT_EQ(module.maxSentMsgs, 7);
@@ -170,9 +172,13 @@ TEST_F(ConnectivityTest, DamagedConfigurationFallsBackToDefaults) {
          "is not a connectivity configuration document"},
         {"huge", HugeArray(), "is not a connectivity configuration document"},
         {"wrong types",
-         R"({"max_sent_msgs": "many", "max_data_transfered": 1.5, "close_connection_after_sec": true,
-             "cloud": {"softkey": "yes", "onboard": 1,
-                       "stacks": {"prod": {"iot": {"switch_s3_upload_max_message_size": "big"}}}}})",
+         [] {
+             json document = json::parse(R"({"max_sent_msgs": "many", "max_data_transfered": 1.5,
+                 "close_connection_after_sec": true, "cloud": {"softkey": "yes", "onboard": 1,
+                 "stacks": {"prod": {"stackName": "prod", "iot": {"switch_s3_upload_max_message_size": "big"}}}}})");
+             document["cloud"]["stacks"]["prod"].update(EnrollmentSections());
+             return document.dump();
+         }(),
          "is not "},
     };
     for (const auto& row : rows) {
