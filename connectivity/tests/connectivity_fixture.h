@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -15,6 +16,8 @@
 #include <vector>
 
 #include "connectivity/connectivity_module.h"
+#include "connectivity/device_attestation_module.h"
+#include "outside/s3/s3_client.h"
 #include "outside/device_info/device_info.h"
 #include "platform/steady_clock.h"
 #include "testing/fake_iot_device.h"
@@ -88,6 +91,13 @@ struct ModuleOptions {
     std::set<std::string> features = {"Corvane"};
     bool mocked = false;
     bool makeDevices = true;
+    // Stand-ins for the enrollment library (both roads) and the data-valve client; empty: the real ones.
+    std::shared_ptr<shared::enrollment::Enrollment> enrollment;
+    std::function<std::shared_ptr<shared::valve::DataValveClientBase>(const shared::valve::Configuration&,
+                                                                      shared::device::IDeviceInfo*)>
+        makeValveClient;
+    std::shared_ptr<shared::s3::S3Client> s3;
+    std::shared_ptr<DeviceAttestationModule> attestation;
 };
 
 // A temporary executable folder, the device "SNR-0042", virtual steady time and a log capture.
@@ -159,12 +169,16 @@ class ConnectivityTest : public zelko::testing::SystemRootTest {
         } else {
             environment.makeIoTDevice = [](const shared::iot::IotInfo*) { return nullptr; };
         }
+        if (options.enrollment) {
+            environment.makeEnrollment = [enrollment = options.enrollment](const auto&, auto) { return enrollment; };
+        }
+        environment.makeValveClient = options.makeValveClient;
         auto features = options.features;
         return std::make_shared<ConnectivityModule>(
             options.stack, ConfigPath().string(), nullptr,
             [features](const std::string& name) { return features.count(name) > 0; },
-            std::make_shared<FakeDeviceInfo>(kThing), nullptr, nullptr, nullptr, options.mocked, nullptr,
-            environment);
+            std::make_shared<FakeDeviceInfo>(kThing), nullptr, options.attestation, options.s3, options.mocked,
+            nullptr, environment);
     }
 
     // Makes the fixture's module (destroyed by TearDown).
