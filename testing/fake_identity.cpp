@@ -128,6 +128,7 @@ FakeDataValveClient::FakeDataValveClient(Error error) : DataValveClientBase(std:
 Error FakeDataValveClient::FilterCDMTrees(const char* dataTree, const char*, char* buffer, size_t bufferSize,
                                           const shared::valve::IValveControllerMetadata&) const {
     if (Error error = Next("FilterCDMTrees")) return error;
+    if (GetError()) return GetError();  // as the library's client: one that failed to load filters nothing
     const size_t length = std::strlen(dataTree);
     if (length + 1 > bufferSize) return shared::valve::MakeError(shared::valve::ValveClientErrorCodes::BufferTooSmall, "small");
     std::memcpy(buffer, dataTree, length + 1);
