@@ -53,12 +53,12 @@ ValveControllerMetadata::ValveControllerMetadata(std::string country, std::strin
 
 std::string DefaultEndpoint(Stack stack) {
     switch (stack) {
-        case Stack::Dev: return "https://api-dev.zelko-plenar.example/clientdatavalvecontroller";
-        case Stack::Pie: return "https://api-pie.zelko-plenar.example/clientdatavalvecontroller";
-        case Stack::Stage: return "https://api-stage.zelko-plenar.example/clientdatavalvecontroller";
+        case Stack::Dev: return "https://api.dev.pciot.zelko.com/clientdatavalvecontroller";
+        case Stack::Pie: return "https://api.pie.pciot.zelko.com/clientdatavalvecontroller";
+        case Stack::Stage: return "https://api.stage.pciot.zelko.com/clientdatavalvecontroller";
         case Stack::Prod: break;
     }
-    return "https://api.zelko-plenar.example/clientdatavalvecontroller";
+    return "https://api.us-east-1.pciot.zelko.com/clientdatavalvecontroller";
 }
 
 Configuration::Configuration(Stack stack, std::string apiKey, http::IHttpClient* httpClient)
