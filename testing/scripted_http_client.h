@@ -22,6 +22,9 @@ class ScriptedHttpClient : public shared::http::IHttpClient {
     using Handler = std::function<Answer(const shared::http::HttpRequest&)>;
 
     explicit ScriptedHttpClient(Handler handler = {});
+    // The allocator's functions count through this object.
+    ScriptedHttpClient(const ScriptedHttpClient&) = delete;
+    ScriptedHttpClient& operator=(const ScriptedHttpClient&) = delete;
     void SetHandler(Handler handler);
 
     shared::error::Error Perform(const shared::http::HttpRequest& request,
