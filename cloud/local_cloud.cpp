@@ -1,0 +1,440 @@
+#include "cloud/local_cloud.h"
+
+#include <httplib.h>
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+#include <openssl/rand.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <ctime>
+#include <stdexcept>
+#include <thread>
+
+#include "outside/iot/shadow_document.h"
+
+namespace zelko::cloud {
+
+namespace {
+
+constexpr size_t kMaxMessages = 100000;
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+void SendJson(httplib::Response& response, int status, const nlohmann::json& body) {
+    response.status = status;
+    response.set_content(body.dump(), "application/json");
+}
+
+void SendError(httplib::Response& response, int status, const std::string& message) {
+    SendJson(response, status, {{"code", status}, {"message", message}});
+}
+
+std::string PeerName(const httplib::Request& request) {
+    if (request.ssl == nullptr) return {};
+    X509* certificate = SSL_get1_peer_certificate(request.ssl);
+    std::string name = CommonNameOf(certificate);
+    X509_free(certificate);
+    return name;
+}
+
+std::string RandomText(size_t bytes) {
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::string text(bytes, 'A');
+    std::vector<unsigned char> random(bytes);
+    RAND_bytes(random.data(), static_cast<int>(random.size()));
+    for (size_t i = 0; i < bytes; ++i) text[i] = kAlphabet[random[i] % (sizeof kAlphabet - 1)];
+    return text;
+}
+
+std::string IsoTime(int64_t secondsFromNow) {
+    const std::time_t when = std::time(nullptr) + secondsFromNow;
+    std::tm utc{};
+    gmtime_r(&when, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+void OnConnect(mosquitto*, void* self, int rc, int, const mosquitto_property*) {
+    if (rc == 0) static_cast<LocalCloud*>(self)->OnClientConnected();
+}
+
+void OnMessage(mosquitto*, void* self, const mosquitto_message* message, const mosquitto_property*) {
+    static_cast<LocalCloud*>(self)->OnClientMessage(
+        message->topic != nullptr ? message->topic : "",
+        std::string(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen)));
+}
+
+nlohmann::json MessageJson(const LocalCloud::Message& message) {
+    return {{"topic", message.topic}, {"payload", message.payload}, {"via", message.via},
+            {"thing", message.thing}, {"time", message.time}};
+}
+
+}  // namespace
+
+const std::vector<std::string>& LocalCloud::Endpoints() {
+    static const std::vector<std::string> kEndpoints = {"shadow-get", "shadow-update", "shadow-delete", "publish",
+                                                        "credentials"};
+    return kEndpoints;
+}
+
+LocalCloud::LocalCloud(Settings settings) : settings_(std::move(settings)) {}
+
+LocalCloud::~LocalCloud() { Stop(); }
+
+int LocalCloud::MqttPort() const { return broker_ ? broker_->Port() : 0; }
+
+void LocalCloud::Start() {
+    if (started_) return;
+    std::filesystem::create_directories(settings_.folder);
+    ca_ = std::make_unique<LocalCa>(settings_.folder / "ca");
+    const auto tls = settings_.folder / "tls";
+    std::filesystem::create_directories(tls);
+    {
+        IssuedCertificate server = ca_->IssueServer({"localhost", "127.0.0.1"});
+        WritePrivateFile(tls / "server.pem", server.certificate);
+        WritePrivateFile(tls / "server-key.pem", server.privateKey);
+        IssuedCertificate client = ca_->IssueDevice("zelko-local-cloud");
+        WritePrivateFile(tls / "cloud-client.pem", client.certificate);
+        WritePrivateFile(tls / "cloud-client-key.pem", client.privateKey);
+    }
+
+    Broker::Settings brokerSettings;
+    brokerSettings.folder = settings_.folder;
+    brokerSettings.caFile = ca_->CertificateFile();
+    brokerSettings.certificateFile = tls / "server.pem";
+    brokerSettings.keyFile = tls / "server-key.pem";
+    brokerSettings.port = settings_.mqttPort;
+    broker_ = std::make_unique<Broker>(brokerSettings);
+    broker_->Start();
+    ConnectClient();
+
+    https_ = std::make_unique<httplib::SSLServer>((tls / "server.pem").c_str(), (tls / "server-key.pem").c_str(),
+                                                  ca_->CertificateFile().c_str());
+    if (!https_->is_valid()) throw std::runtime_error("the HTTPS server cannot load its certificates");
+    admin_ = std::make_unique<httplib::Server>();
+    admin_->set_payload_max_length(size_t{64} << 20);
+    // Small answers go out at once rather than after the peer's delayed acknowledgement.
+    https_->set_tcp_nodelay(true);
+    admin_->set_tcp_nodelay(true);
+    SetUpDeviceRoutes();
+    SetUpAdminRoutes();
+    httpsPort_ = settings_.httpsPort == 0 ? https_->bind_to_any_port("127.0.0.1")
+                                          : (https_->bind_to_port("127.0.0.1", settings_.httpsPort) ? settings_.httpsPort : -1);
+    adminPort_ = settings_.adminPort == 0 ? admin_->bind_to_any_port("127.0.0.1")
+                                          : (admin_->bind_to_port("127.0.0.1", settings_.adminPort) ? settings_.adminPort : -1);
+    if (httpsPort_ <= 0 || adminPort_ <= 0) throw std::runtime_error("cannot listen on the HTTPS or admin port");
+    httpsThread_ = std::thread([this] { https_->listen_after_bind(); });
+    adminThread_ = std::thread([this] { admin_->listen_after_bind(); });
+    started_ = true;
+}
+
+void LocalCloud::Stop() {
+    if (https_) https_->stop();
+    if (admin_) admin_->stop();
+    if (httpsThread_.joinable()) httpsThread_.join();
+    if (adminThread_.joinable()) adminThread_.join();
+    if (client_ != nullptr) {
+        mosquitto_disconnect(client_);
+        mosquitto_loop_stop(client_, true);
+        mosquitto_destroy(client_);
+        client_ = nullptr;
+    }
+    if (broker_) broker_->Stop();
+    started_ = false;
+}
+
+void LocalCloud::ConnectClient() {
+    static std::once_flag once;
+    std::call_once(once, [] { mosquitto_lib_init(); });
+    client_ = mosquitto_new("zelko-local-cloud", true, this);
+    if (client_ == nullptr) throw std::runtime_error("mosquitto_new failed");
+    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    const auto tls = settings_.folder / "tls";
+    if (mosquitto_tls_set(client_, ca_->CertificateFile().c_str(), nullptr, (tls / "cloud-client.pem").c_str(),
+                          (tls / "cloud-client-key.pem").c_str(), nullptr) != MOSQ_ERR_SUCCESS)
+        throw std::runtime_error("the cloud's broker client cannot load its certificates");
+    mosquitto_connect_v5_callback_set(client_, OnConnect);
+    mosquitto_message_v5_callback_set(client_, OnMessage);
+    mosquitto_reconnect_delay_set(client_, 1, 2, false);
+    const int rc = mosquitto_connect(client_, "127.0.0.1", broker_->Port(), 30);
+    if (rc != MOSQ_ERR_SUCCESS)
+        throw std::runtime_error(std::string("the cloud cannot connect to its broker: ") + mosquitto_strerror(rc));
+    mosquitto_loop_start(client_);
+}
+
+void LocalCloud::OnClientConnected() {
+    // No local: what the cloud publishes itself is not a device's message.
+    const int options = MQTT_SUB_OPT_NO_LOCAL;
+    mosquitto_subscribe_v5(client_, nullptr, "#", 1, options, nullptr);
+    mosquitto_subscribe_v5(client_, nullptr, "$aws/#", 1, options, nullptr);
+}
+
+void LocalCloud::OnClientMessage(const std::string& topic, const std::string& payload) {
+    Record({topic, payload, "mqtt", "", NowMs()});
+}
+
+void LocalCloud::Record(Message message) {
+    std::lock_guard lock(mutex_);
+    if (messages_.size() >= kMaxMessages) messages_.erase(messages_.begin(), messages_.begin() + kMaxMessages / 10);
+    messages_.push_back(std::move(message));
+}
+
+void LocalCloud::Publish(const std::string& topic, const std::string& payload) {
+    if (client_ == nullptr) return;
+    mosquitto_publish_v5(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, false,
+                         nullptr);
+}
+
+nlohmann::json LocalCloud::GetShadow(const std::string& thing, const std::string& name) const {
+    std::lock_guard lock(mutex_);
+    auto it = shadows_.find({thing, name});
+    return it == shadows_.end() ? nlohmann::json() : it->second;
+}
+
+nlohmann::json LocalCloud::UpdateShadow(const std::string& thing, const std::string& name,
+                                        const nlohmann::json& update) {
+    nlohmann::json accepted;
+    {
+        std::lock_guard lock(mutex_);
+        nlohmann::json stored;
+        auto it = shadows_.find({thing, name});
+        if (it != shadows_.end()) stored = it->second;
+        accepted = shared::iot::ApplyShadowUpdate(stored, update, NowMs() / 1000);
+        shadows_[{thing, name}] = std::move(stored);
+    }
+    Publish(shared::iot::ShadowTopic(thing, name, "update/accepted"), accepted.dump());
+    return accepted;
+}
+
+bool LocalCloud::DeleteShadow(const std::string& thing, const std::string& name) {
+    nlohmann::json deleted;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = shadows_.find({thing, name});
+        if (it == shadows_.end()) return false;
+        deleted = {{"version", it->second.value("version", 0)}, {"timestamp", NowMs() / 1000}};
+        shadows_.erase(it);
+    }
+    Publish(shared::iot::ShadowTopic(thing, name, "delete/accepted"), deleted.dump());
+    return true;
+}
+
+std::vector<LocalCloud::Message> LocalCloud::Messages(const std::string& topicPrefix) const {
+    std::lock_guard lock(mutex_);
+    std::vector<Message> result;
+    for (const auto& message : messages_) {
+        if (message.topic.rfind(topicPrefix, 0) == 0) result.push_back(message);
+    }
+    return result;
+}
+
+void LocalCloud::ClearMessages() {
+    std::lock_guard lock(mutex_);
+    messages_.clear();
+}
+
+void LocalCloud::SetFault(const std::string& endpoint, Fault fault) {
+    std::lock_guard lock(mutex_);
+    faults_[endpoint] = fault;
+}
+
+void LocalCloud::ClearFaults() {
+    std::lock_guard lock(mutex_);
+    faults_.clear();
+}
+
+void LocalCloud::StopBroker() { broker_->Stop(); }
+
+void LocalCloud::StartBroker() { broker_->Start(); }
+
+bool LocalCloud::BrokerRunning() const { return broker_ && broker_->Running(); }
+
+bool LocalCloud::ApplyFault(const std::string& endpoint, const httplib::Request& request,
+                            httplib::Response& response) {
+    Fault fault;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = faults_.find(endpoint);
+        if (it == faults_.end()) return false;
+        fault = it->second;
+        if (it->second.remaining > 0 && --it->second.remaining == 0) faults_.erase(it);
+    }
+    if (fault.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fault.delayMs));
+    if (fault.close) {
+        if (request.ssl != nullptr) shutdown(SSL_get_fd(request.ssl), SHUT_RDWR);
+        response.status = 500;
+        return true;
+    }
+    if (fault.status == 0) return false;
+    if (!fault.body.empty()) {
+        response.status = fault.status;
+        response.set_content(fault.body, "application/json");
+        return true;
+    }
+    SendError(response, fault.status, "Scripted failure of " + endpoint);
+    return true;
+}
+
+void LocalCloud::SetUpDeviceRoutes() {
+    // The thing a request names must be the one its certificate names.
+    auto authorised = [](const httplib::Request& request, httplib::Response& response, const std::string& thing) {
+        if (PeerName(request) == thing) return true;
+        SendError(response, 403, "The certificate does not belong to thing " + thing);
+        return false;
+    };
+
+    https_->Get(R"(/things/([^/]+)/shadow)", [this, authorised](const httplib::Request& request,
+                                                                   httplib::Response& response) {
+        const std::string thing = request.matches[1];
+        if (!authorised(request, response, thing) || ApplyFault("shadow-get", request, response)) return;
+        const std::string name = request.get_param_value("name");
+        const nlohmann::json shadow = GetShadow(thing, name);
+        if (shadow.is_null()) return SendError(response, 404, "No shadow exists with name: '" + name + "'");
+        SendJson(response, 200, shadow);
+    });
+    https_->Post(R"(/things/([^/]+)/shadow)", [this, authorised](const httplib::Request& request,
+                                                                    httplib::Response& response) {
+        const std::string thing = request.matches[1];
+        if (!authorised(request, response, thing) || ApplyFault("shadow-update", request, response)) return;
+        const auto update = nlohmann::json::parse(request.body, nullptr, false);
+        if (update.is_discarded()) return SendError(response, 400, "Payload contains invalid json");
+        try {
+            SendJson(response, 200, UpdateShadow(thing, request.get_param_value("name"), update));
+        } catch (const shared::iot::ShadowUpdateError& e) {
+            SendError(response, e.status(), e.what());
+        }
+    });
+    https_->Delete(R"(/things/([^/]+)/shadow)", [this, authorised](const httplib::Request& request,
+                                                                      httplib::Response& response) {
+        const std::string thing = request.matches[1];
+        if (!authorised(request, response, thing) || ApplyFault("shadow-delete", request, response)) return;
+        const std::string name = request.get_param_value("name");
+        if (!DeleteShadow(thing, name)) return SendError(response, 404, "No shadow exists with name: '" + name + "'");
+        SendJson(response, 200, {{"timestamp", NowMs() / 1000}});
+    });
+    https_->Post(R"(/topics/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
+        if (ApplyFault("publish", request, response)) return;
+        const std::string topic = request.matches[1];
+        Record({topic, request.body, "http", PeerName(request), NowMs()});
+        if (!BrokerRunning()) return SendError(response, 503, "The broker is not running");
+        Publish(topic, request.body);
+        SendJson(response, 200, {{"message", "OK"}, {"traceId", RandomText(16)}});
+    });
+    https_->Get(R"(/role-aliases/([^/]+)/credentials)", [this](const httplib::Request& request,
+                                                               httplib::Response& response) {
+        const std::string peer = PeerName(request);
+        const std::string thing = request.get_header_value("x-amzn-iot-thingname");
+        if (!thing.empty() && thing != peer)
+            return SendError(response, 403, "The certificate does not belong to thing " + thing);
+        if (ApplyFault("credentials", request, response)) return;
+        {
+            std::lock_guard lock(mutex_);
+            ++credentialSerial_;
+        }
+        SendJson(response, 200,
+                 {{"credentials",
+                   {{"accessKeyId", "ASIA" + RandomText(16)},
+                    {"secretAccessKey", RandomText(40)},
+                    {"sessionToken", RandomText(64)},
+                    {"expiration", IsoTime(3600)}}}});
+    });
+    https_->set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
+        SendError(response, 500, "Internal error");
+    });
+}
+
+void LocalCloud::SetUpAdminRoutes() {
+    admin_->Get("/status", [this](const httplib::Request&, httplib::Response& response) {
+        SendJson(response, 200,
+                 {{"https_port", httpsPort_}, {"mqtt_port", MqttPort()}, {"admin_port", adminPort_},
+                  {"broker_running", BrokerRunning()}, {"ca_file", ca_->CertificateFile().string()},
+                  {"folder", settings_.folder.string()}});
+    });
+    admin_->Get(R"(/shadows/([^/]+)/([^/]+))", [this](const httplib::Request& request, httplib::Response& response) {
+        const nlohmann::json shadow = GetShadow(request.matches[1], request.matches[2]);
+        if (shadow.is_null()) return SendError(response, 404, "No such shadow");
+        SendJson(response, 200, shadow);
+    });
+    admin_->Put(R"(/shadows/([^/]+)/([^/]+))", [this](const httplib::Request& request, httplib::Response& response) {
+        const auto update = nlohmann::json::parse(request.body, nullptr, false);
+        if (update.is_discarded()) return SendError(response, 400, "The body is not JSON");
+        try {
+            SendJson(response, 200, UpdateShadow(request.matches[1], request.matches[2], update));
+        } catch (const shared::iot::ShadowUpdateError& e) {
+            SendError(response, e.status(), e.what());
+        }
+    });
+    admin_->Delete(R"(/shadows/([^/]+)/([^/]+))", [this](const httplib::Request& request,
+                                                        httplib::Response& response) {
+        if (!DeleteShadow(request.matches[1], request.matches[2])) return SendError(response, 404, "No such shadow");
+        SendJson(response, 200, {{"deleted", true}});
+    });
+    admin_->Get("/messages", [this](const httplib::Request& request, httplib::Response& response) {
+        nlohmann::json list = nlohmann::json::array();
+        for (const auto& message : Messages(request.get_param_value("topic"))) list.push_back(MessageJson(message));
+        SendJson(response, 200, list);
+    });
+    admin_->Delete("/messages", [this](const httplib::Request&, httplib::Response& response) {
+        ClearMessages();
+        SendJson(response, 200, {{"cleared", true}});
+    });
+    admin_->Post("/faults", [this](const httplib::Request& request, httplib::Response& response) {
+        const auto body = nlohmann::json::parse(request.body, nullptr, false);
+        if (!body.is_object() || !body.contains("endpoint") || !body["endpoint"].is_string())
+            return SendError(response, 400, "Give {\"endpoint\": name, \"status\", \"count\", \"delay_ms\", \"close\", \"body\"}");
+        const std::string endpoint = body["endpoint"];
+        const auto& names = Endpoints();
+        if (std::find(names.begin(), names.end(), endpoint) == names.end())
+            return SendError(response, 400, "Unknown endpoint " + endpoint);
+        Fault fault;
+        try {
+            fault.status = body.value("status", 0);
+            fault.remaining = body.value("count", 1);
+            fault.delayMs = body.value("delay_ms", 0);
+            fault.close = body.value("close", false);
+            fault.body = body.value("body", std::string());
+        } catch (const nlohmann::json::exception& e) {
+            return SendError(response, 400, e.what());
+        }
+        if (fault.remaining == 0 || fault.delayMs < 0 || (fault.status != 0 && (fault.status < 100 || fault.status > 599)))
+            return SendError(response, 400, "count must not be 0, delay_ms not negative, status 100 to 599");
+        SetFault(endpoint, fault);
+        SendJson(response, 200, body);
+    });
+    admin_->Delete("/faults", [this](const httplib::Request&, httplib::Response& response) {
+        ClearFaults();
+        SendJson(response, 200, {{"cleared", true}});
+    });
+    admin_->Post("/broker/stop", [this](const httplib::Request&, httplib::Response& response) {
+        StopBroker();
+        SendJson(response, 200, {{"broker_running", false}});
+    });
+    admin_->Post("/broker/start", [this](const httplib::Request&, httplib::Response& response) {
+        try {
+            StartBroker();
+        } catch (const std::exception& e) {
+            return SendError(response, 500, e.what());
+        }
+        SendJson(response, 200, {{"broker_running", true}});
+    });
+    admin_->Post("/certificates", [this](const httplib::Request& request, httplib::Response& response) {
+        const auto body = nlohmann::json::parse(request.body, nullptr, false);
+        if (!body.is_object() || !body.contains("thing") || !body["thing"].is_string() ||
+            body["thing"].get<std::string>().empty())
+            return SendError(response, 400, "Give {\"thing\": name}");
+        IssuedCertificate issued = ca_->IssueDevice(body["thing"]);
+        SendJson(response, 200,
+                 {{"certificate", issued.certificate}, {"privateKey", issued.privateKey}, {"ca", ca_->CertificatePem()}});
+    });
+    admin_->set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
+        SendError(response, 500, "Internal error");
+    });
+}
+
+}  // namespace zelko::cloud

@@ -1,0 +1,130 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "cloud/broker.h"
+#include "cloud/local_ca.h"
+
+namespace httplib {
+class Server;
+class SSLServer;
+struct Request;
+struct Response;
+}  // namespace httplib
+struct mosquitto;
+
+namespace zelko::cloud {
+
+// The local stand-in for the maker's cloud: a mosquitto broker, the device side over HTTPS
+// (client certificates from the local CA: named shadows, HTTP publish, temporary credentials) and
+// an admin side over plain HTTP for people and tests. Everything listens on 127.0.0.1 only.
+class LocalCloud {
+  public:
+    struct Settings {
+        std::filesystem::path folder;  // CA, certificates, broker configuration and log
+        int httpsPort = 0;             // 0: a free port
+        int mqttPort = 0;
+        int adminPort = 0;
+    };
+
+    // A message a device sent, by MQTT or by HTTP publish.
+    struct Message {
+        std::string topic;
+        std::string payload;
+        std::string via;    // "mqtt" or "http"
+        std::string thing;  // the sender's certificate CN (HTTP only)
+        int64_t time = 0;   // milliseconds since 1970
+    };
+
+    // A scripted fault of one device endpoint.
+    struct Fault {
+        int status = 0;        // answer this status (0: answer normally after the delay)
+        int remaining = 1;     // for this many calls; -1: until cleared
+        int delayMs = 0;       // wait before answering
+        bool close = false;    // close the connection without an answer
+        std::string body;      // with status: the answer's body instead of the error document
+    };
+
+    explicit LocalCloud(Settings settings);
+    ~LocalCloud();
+    LocalCloud(const LocalCloud&) = delete;
+    LocalCloud& operator=(const LocalCloud&) = delete;
+
+    // Throws std::runtime_error when a part cannot start.
+    void Start();
+    void Stop();
+
+    int HttpsPort() const { return httpsPort_; }
+    int MqttPort() const;
+    int AdminPort() const { return adminPort_; }
+    const LocalCa& Ca() const { return *ca_; }
+
+    // The admin operations (also reachable over the admin port).
+    nlohmann::json GetShadow(const std::string& thing, const std::string& name) const;  // null when none
+    // Applies an update document; returns the accepted document. Throws ShadowUpdateError.
+    nlohmann::json UpdateShadow(const std::string& thing, const std::string& name, const nlohmann::json& update);
+    bool DeleteShadow(const std::string& thing, const std::string& name);
+    std::vector<Message> Messages(const std::string& topicPrefix = {}) const;
+    void ClearMessages();
+    void SetFault(const std::string& endpoint, Fault fault);
+    void ClearFaults();
+    void StopBroker();
+    void StartBroker();
+    bool BrokerRunning() const;
+
+    // Endpoint names for faults.
+    static const std::vector<std::string>& Endpoints();
+
+  private:
+    struct ShadowKey {
+        std::string thing;
+        std::string name;
+        bool operator<(const ShadowKey& other) const {
+            return thing != other.thing ? thing < other.thing : name < other.name;
+        }
+    };
+
+    void SetUpDeviceRoutes();
+    void SetUpAdminRoutes();
+    // True when a fault answered (or dropped) the request.
+    bool ApplyFault(const std::string& endpoint, const httplib::Request& request, httplib::Response& response);
+    void Publish(const std::string& topic, const std::string& payload);
+    void Record(Message message);
+    void ConnectClient();
+
+  public:
+    // Called by the cloud's own broker client.
+    void OnClientConnected();
+    void OnClientMessage(const std::string& topic, const std::string& payload);
+
+  private:
+
+    Settings settings_;
+    std::unique_ptr<LocalCa> ca_;
+    std::unique_ptr<Broker> broker_;
+    std::unique_ptr<httplib::SSLServer> https_;
+    std::unique_ptr<httplib::Server> admin_;
+    std::thread httpsThread_;
+    std::thread adminThread_;
+    int httpsPort_ = 0;
+    int adminPort_ = 0;
+    mosquitto* client_ = nullptr;
+
+    mutable std::mutex mutex_;
+    std::map<ShadowKey, nlohmann::json> shadows_;
+    std::vector<Message> messages_;
+    std::map<std::string, Fault> faults_;
+    uint64_t credentialSerial_ = 0;
+    bool started_ = false;
+};
+
+}  // namespace zelko::cloud
