@@ -14,6 +14,7 @@
 #include <arpa/inet.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -152,7 +153,12 @@ LocalCa::LocalCa(const std::filesystem::path& folder) : folder_(folder) {
     const auto keyFile = folder_ / "ca-key.pem";
     if (!std::filesystem::exists(certificateFile) || !std::filesystem::exists(keyFile)) {
         Owned<EVP_PKEY> key = NewKey();
-        Owned<X509> certificate = NewCertificate("Zelko Local Cloud CA", key.get(), nullptr, 3650);
+        // A name of its own, so certificates of another local CA are never taken for this one's.
+        unsigned char tag[4];
+        RAND_bytes(tag, sizeof tag);
+        char name[64];
+        std::snprintf(name, sizeof name, "Zelko Local Cloud CA %02X%02X%02X%02X", tag[0], tag[1], tag[2], tag[3]);
+        Owned<X509> certificate = NewCertificate(name, key.get(), nullptr, 3650);
         AddExtension(certificate.get(), certificate.get(), NID_basic_constraints, "critical,CA:TRUE");
         AddExtension(certificate.get(), certificate.get(), NID_key_usage, "critical,keyCertSign,cRLSign");
         AddExtension(certificate.get(), certificate.get(), NID_subject_key_identifier, "hash");

@@ -119,6 +119,9 @@ void LocalCloud::Start() {
     if (!https_->is_valid()) throw std::runtime_error("the HTTPS server cannot load its certificates");
     admin_ = std::make_unique<httplib::Server>();
     admin_->set_payload_max_length(size_t{64} << 20);
+    // Small answers go out at once rather than after the peer's delayed acknowledgement.
+    https_->set_tcp_nodelay(true);
+    admin_->set_tcp_nodelay(true);
     SetUpDeviceRoutes();
     SetUpAdminRoutes();
     services_ = std::make_unique<DeviceServices>(*ca_, [this] { return "127.0.0.1:" + std::to_string(MqttPort()); });

@@ -255,7 +255,7 @@ void ConnectivityModule::LoadPersistedSate() {
             }
         } catch (const std::exception& e) {
             LOG_VERBOSE << "Cannot load the state config file (" << statePath.string()
-                        << ") - GetLastError: " << platform::kErrorInvalidParameter;
+                        << ") - GetLastError: " << platform::GetLastError();
             LOG_VERBOSE << e.what();
         }
     }
@@ -306,12 +306,13 @@ void ConnectivityModule::CloseConnectionLoop() {
     while (true) {
         while (!stopClosing && !(closeArmed && !keepConnection)) WaitForClosing(lock, kNever);
         if (stopClosing) break;
-        LOG_DEBUG << "Idle connection closes in "
-                  << std::max<int64_t>(closeDeadline - platform::SteadyNowNanos(), 0) / kNanosPerSecond
-                  << " seconds.";
         // Each wake-up reads the deadline afresh: a publish moves it.
-        while (!stopClosing && platform::SteadyNowNanos() < closeDeadline)
+        while (!stopClosing) {
+            const int64_t left = closeDeadline - platform::SteadyNowNanos();
+            if (left <= 0) break;
+            LOG_DEBUG << "Idle connection closes in " << (left - 1) / kNanosPerSecond + 1 << " seconds.";
             WaitForClosing(lock, closeDeadline);
+        }
         if (stopClosing) break;
         try {
             LOG_INFO << "Closing connection";

@@ -96,8 +96,10 @@ nlohmann::json BuildTelemetryEnvelope(const std::string& gun, const std::string&
 //
 // Two locks: stateLock (enrollment, credentials-ready flag) and iotLock (IoT data, device,
 // connection flags, idle deadline, counters); no operation holds both. Every IoT operation holds
-// iotLock across its library call, so the library's callbacks must never call back into the module
-// synchronously from inside a library call (the library delivers them on its own threads).
+// iotLock across its library call. The library calls back on its own threads, so a callback may call
+// the module; but Disconnect and Unsub wait for a delivery in flight while iotLock is held, so a
+// callback that blocks on the module while the connection closes would wait for good: callbacks
+// should hand their work on (the Service's and RemoteConfig's post it to the scheduler).
 class ConnectivityModule {
   public:
     using Error = shared::error::Error;

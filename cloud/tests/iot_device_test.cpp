@@ -1,6 +1,9 @@
 // The IoT device library against the local cloud (broker and HTTPS side).
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -21,16 +24,16 @@ namespace agent = plenar::agent;
 class IoTDeviceTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        Admin(HttpMethod::DELETE, "/faults");
+        Admin(HttpMethod::DEL, "/faults");
         ASSERT_EQ(Admin(HttpMethod::POST, "/broker/start").first, 200);
     }
-    void TearDown() override { Admin(HttpMethod::DELETE, "/faults"); }
+    void TearDown() override { Admin(HttpMethod::DEL, "/faults"); }
 };
 
 TEST_F(IoTDeviceTest, MutualTlsConnectCallsSuccessOnTheLibraryThreadAndDisconnectEndsCallbacks) {
     const auto info = NewThing(UniqueName("connect"));
+    Events events;  // outlives the device, which calls into it
     IoTDevice device(&info, nullptr);
-    Events events;
     const auto result = ConnectDevice(device, events);
     ASSERT_FALSE(result.error) << result.error.what();
     EXPECT_EQ(result.httpCode, 0);
@@ -47,14 +50,14 @@ TEST_F(IoTDeviceTest, MutualTlsConnectCallsSuccessOnTheLibraryThreadAndDisconnec
 TEST_F(IoTDeviceTest, PublishReachesNamedSubscribersOfAnotherDeviceIncludingAwsTopics) {
     const auto listenerInfo = NewThing(UniqueName("listener"));
     const auto senderInfo = NewThing(UniqueName("sender"));
+    Events listenerEvents, senderEvents, one, two;
     IoTDevice listener(&listenerInfo, nullptr);
     IoTDevice sender(&senderInfo, nullptr);
-    Events listenerEvents, senderEvents, one, two;
     ASSERT_FALSE(ConnectDevice(listener, listenerEvents).error);
     ASSERT_FALSE(ConnectDevice(sender, senderEvents).error);
 
     // "$aws/..." topics are delivered like any other when the filter names "$aws" itself.
-    for (const std::string topic : {UniqueName("plain") + "/data", "$aws/rules/" + UniqueName("rule") + "/x"}) {
+    for (const std::string& topic : {UniqueName("plain") + "/data", "$aws/rules/" + UniqueName("rule") + "/x"}) {
         SCOPED_TRACE(topic);
         ASSERT_FALSE(listener.Sub(topic, "one", Events::OnPayload, &one).error);
         ASSERT_FALSE(listener.Sub(topic, "two", Events::OnPayload, &two).error);
@@ -76,14 +79,24 @@ TEST_F(IoTDeviceTest, PublishReachesNamedSubscribersOfAnotherDeviceIncludingAwsT
     ASSERT_TRUE(one.WaitFor(marker + "|end"));
     for (const auto& seen : one.Snapshot()) EXPECT_EQ(seen.find("second"), std::string::npos) << seen;
     for (const auto& seen : two.Snapshot()) EXPECT_EQ(seen.find("third"), std::string::npos) << seen;
-    EXPECT_FALSE(Admin(HttpMethod::GET, "/messages?topic=" + marker).second.empty());
+    bool ended = false;
+    WaitForRecorded(marker, [&](const nlohmann::json& m) {
+        return ended = ended || (m["payload"] == "end" && m["via"] == "mqtt");
+    });
+    EXPECT_TRUE(ended);
+    // The cloud records "$aws/..." messages too (its "$aws/#" subscription; "#" alone misses them).
+    bool recorded = false;
+    const auto aws = WaitForRecorded("$aws/rules/", [&](const nlohmann::json& m) {
+        return recorded = recorded || (m["payload"] == "first" && m["via"] == "mqtt");
+    });
+    EXPECT_TRUE(recorded) << aws.dump();
 }
 
 TEST_F(IoTDeviceTest, ShadowRoundTripAnnouncesAcceptedUpdatesOverMqtt) {
     const std::string thing = UniqueName("shadow");
     const auto info = NewThing(thing);
-    IoTDevice device(&info, nullptr);
     Events events, accepted;
+    IoTDevice device(&info, nullptr);
     ASSERT_FALSE(ConnectDevice(device, events).error);
     const std::string topic = "$aws/things/" + thing + "/shadow/name/config/update/accepted";
     ASSERT_FALSE(device.Sub(topic, "watcher", Events::OnPayload, &accepted).error);
@@ -129,9 +142,9 @@ TEST_F(IoTDeviceTest, ShadowRoundTripAnnouncesAcceptedUpdatesOverMqtt) {
 
 TEST_F(IoTDeviceTest, BrokerStoppedInterruptsAndRestartedResumesWithSubscriptions) {
     const auto info = NewThing(UniqueName("resume"));
+    Events events, messages;
     IoTDevice device(&info, nullptr);
     device.SetReconnectDelay(std::chrono::seconds(1), std::chrono::seconds(1));
-    Events events, messages;
     ASSERT_FALSE(ConnectDevice(device, events).error);
     const std::string topic = UniqueName("after-resume");
     ASSERT_FALSE(device.Sub(topic, "one", Events::OnPayload, &messages).error);
@@ -146,6 +159,42 @@ TEST_F(IoTDeviceTest, BrokerStoppedInterruptsAndRestartedResumesWithSubscription
     EXPECT_TRUE(messages.WaitFor(topic + "|back"));
     device.Disconnect();
     EXPECT_EQ(events.Snapshot(), (std::vector<std::string>{"success", "interrupt", "resume", "disconnect"}));
+}
+
+TEST_F(IoTDeviceTest, DisconnectWhileTheBrokerIsDownReturnsPromptly) {
+    const auto info = NewThing(UniqueName("down"));
+    Events events;
+    IoTDevice device(&info, nullptr);
+    device.SetReconnectDelay(std::chrono::seconds(30), std::chrono::seconds(30));
+    ASSERT_FALSE(ConnectDevice(device, events).error);
+    ASSERT_EQ(Admin(HttpMethod::POST, "/broker/stop").first, 200);
+    ASSERT_TRUE(events.WaitFor("interrupt"));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(device.Disconnect().error);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(events.Snapshot(), (std::vector<std::string>{"success", "interrupt", "disconnect"}));
+}
+
+TEST_F(IoTDeviceTest, ABrokerThatNeverAnswersEndsConnectAfterTheTimeout) {
+    // A port that takes connections into its backlog and never speaks.
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const auto info = NewThing(UniqueName("silent"), Cloud().caPem, ntohs(address.sin_port));
+    Events events;
+    IoTDevice device(&info, nullptr);
+    device.SetOperationTimeout(std::chrono::milliseconds(500));
+    const auto start = std::chrono::steady_clock::now();
+    const auto result = ConnectDevice(device, events);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_TRUE(agent::IsAwsInternetConnectionError(result.error)) << result.error.what();
+    close(listener);
+    EXPECT_TRUE(events.Snapshot().empty());
 }
 
 TEST_F(IoTDeviceTest, ConnectionFailuresAreSortedByTheErrorTests) {
@@ -184,8 +233,8 @@ TEST_F(IoTDeviceTest, ConnectionFailuresAreSortedByTheErrorTests) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        IoTDevice device(&c.info, nullptr);
         Events events;
+        IoTDevice device(&c.info, nullptr);
         const auto result = ConnectDevice(device, events);
         ASSERT_TRUE(result.error);
         EXPECT_EQ(agent::IsTlsError(result.error), c.tls) << result.error.what();
@@ -225,8 +274,8 @@ TEST_F(IoTDeviceTest, ScriptedHttpFaultsBecomeIotHttpErrorsTimeoutsAndNetworkErr
 
 TEST_F(IoTDeviceTest, HttpPublishIsRecordedAndForwardedToTheBroker) {
     const auto info = NewThing(UniqueName("http-pub"));
-    IoTDevice device(&info, nullptr);
     Events events, messages;
+    IoTDevice device(&info, nullptr);
     ASSERT_FALSE(ConnectDevice(device, events).error);
     const std::string topic = "$aws/rules/" + UniqueName("telemetry") + "/device";
     ASSERT_FALSE(device.Sub(topic, "self", Events::OnPayload, &messages).error);

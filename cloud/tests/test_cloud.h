@@ -66,6 +66,20 @@ inline std::pair<int, nlohmann::json> Admin(shared::http::HttpMethod method, con
     return result;
 }
 
+// The messages the cloud recorded under a topic prefix, once one satisfies accept (the cloud's own
+// broker client records them a moment after the devices see them); the last list read on time-out.
+inline nlohmann::json WaitForRecorded(const std::string& prefix,
+                                      const std::function<bool(const nlohmann::json&)>& accept) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (true) {
+        const auto messages = Admin(shared::http::HttpMethod::GET, "/messages?topic=" + prefix).second;
+        for (const auto& message : messages)
+            if (accept(message)) return messages;
+        if (std::chrono::steady_clock::now() > deadline) return messages;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 // Connection data of a new thing with a certificate from the cloud's CA.
 inline shared::iot::IotInfo NewThing(const std::string& thing, const std::string& caPem = Cloud().caPem,
                                      int mqttPort = Cloud().mqtt) {

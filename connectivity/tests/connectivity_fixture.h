@@ -71,9 +71,9 @@ class TimedIoTDevice : public FakeIoTDevice {
         cv_.notify_all();
         return FakeIoTDevice::Disconnect();
     }
-    bool WaitForDisconnects(size_t count) {
+    bool WaitForDisconnects(size_t count, std::chrono::milliseconds timeout = 5s) {
         std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, 5s, [&] { return disconnects_.size() >= count; });
+        return cv_.wait_for(lock, timeout, [&] { return disconnects_.size() >= count; });
     }
     std::vector<int64_t> DisconnectTimes() {
         std::lock_guard lock(mutex_);
@@ -214,9 +214,11 @@ class ConnectivityTest : public zelko::testing::SystemRootTest {
         return devices_.size();
     }
 
-    // Waits until the closing thread has begun its timed wait for the n-th time.
-    void WaitForTimedWait(int n) {
-        ASSERT_TRUE(log_.WaitFor(logging::debug, "Idle connection closes in", n));
+    // Waits until the closing thread has gone back to waiting, seeing that many seconds left, for the
+    // n-th time.
+    void WaitForSecondsLeft(int seconds, int n = 1) {
+        ASSERT_TRUE(log_.WaitFor(logging::debug,
+                                 "Idle connection closes in " + std::to_string(seconds) + " seconds.", n));
     }
 
     zelko::testing::LogCapture log_;

@@ -20,8 +20,10 @@ TEST_F(IdleCloseTest, ClosesAtTheDeadline) {
     auto& module = Module();
     const int64_t start = platform::SteadyNowNanos();
     ASSERT_FALSE(module.ConnectToIot());
-    WaitForTimedWait(1);
+    WaitForSecondsLeft(900);
     clock_.Advance(899s);
+    // A moment to show that nothing closes early (there is no event to wait for).
+    EXPECT_FALSE(Device()->WaitForDisconnects(1, 100ms));
     clock_.Advance(1s);
     ASSERT_TRUE(Device()->WaitForDisconnects(1));
     EXPECT_EQ(Device()->DisconnectTimes(), std::vector<int64_t>{start + 900 * kSecond});
@@ -32,10 +34,12 @@ TEST_F(IdleCloseTest, PubMovesTheDeadline) {
     auto& module = Module();
     const int64_t start = platform::SteadyNowNanos();
     ASSERT_FALSE(module.ConnectToIot());
-    WaitForTimedWait(1);
+    WaitForSecondsLeft(900);
     clock_.Advance(500s);
     ASSERT_FALSE(module.Pub("t", "{}").error);
+    WaitForSecondsLeft(900, 2);
     clock_.Advance(400s);
+    EXPECT_FALSE(Device()->WaitForDisconnects(1, 100ms));
     clock_.Advance(500s);
     ASSERT_TRUE(Device()->WaitForDisconnects(1));
     EXPECT_EQ(Device()->DisconnectTimes(), std::vector<int64_t>{start + 1400 * kSecond});
@@ -46,7 +50,7 @@ TEST_F(IdleCloseTest, KeepConnectionDuringTheTimedWaitStillCloses) {
     auto& module = Module();
     const int64_t start = platform::SteadyNowNanos();
     ASSERT_FALSE(module.ConnectToIot());
-    WaitForTimedWait(1);
+    WaitForSecondsLeft(900);
     SetKeep(true);
     clock_.Advance(900s);
     ASSERT_TRUE(Device()->WaitForDisconnects(1));

@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <strings.h>
+
 #include <cctype>
 #include <mutex>
 #include <new>
@@ -91,7 +93,7 @@ const char* MethodName(HttpMethod method) {
         case HttpMethod::GET: return "GET";
         case HttpMethod::POST: return "POST";
         case HttpMethod::HEAD: return "HEAD";
-        case HttpMethod::DELETE: return "DELETE";
+        case HttpMethod::DEL: return "DELETE";
         case HttpMethod::OPTIONS: return "OPTIONS";
         case HttpMethod::PATCH: return "PATCH";
         case HttpMethod::TRACE: return "TRACE";
@@ -173,19 +175,22 @@ error::Error HttpClient::Perform(const HttpRequest& request, IHttpResponse*& res
             break;
     }
     if (request.GetMethod() != HttpMethod::GET && request.GetMethod() != HttpMethod::HEAD &&
-        (request.GetMethod() != HttpMethod::DELETE || !request.GetBody().empty())) {
+        (request.GetMethod() != HttpMethod::DEL || !request.GetBody().empty())) {
         curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.GetBody().size()));
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.GetBody().data());
     }
 
+    bool typed = false;
     for (const auto& [name, value] : request.GetHeaders()) {
+        typed = typed || strcasecmp(name.c_str(), "Content-Type") == 0;
         const std::string line = value.empty() ? name + ";" : name + ": " + value;
         curl_slist* next = curl_slist_append(easy.headers, line.c_str());
         if (next == nullptr) return MakeTransferError(CURLE_OUT_OF_MEMORY, "Out of memory", kOrigin);
         easy.headers = next;
     }
-    // No "Expect: 100-continue" pause before large bodies.
+    // No "Expect: 100-continue" pause before large bodies, and no form type the caller did not ask for.
     easy.headers = curl_slist_append(easy.headers, "Expect:");
+    if (!typed) easy.headers = curl_slist_append(easy.headers, "Content-Type:");
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, easy.headers);
 
     if (!request.GetClientCertificate().empty()) {

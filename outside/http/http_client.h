@@ -21,7 +21,8 @@ enum class HttpMethod : int32_t {
     GET = 0,
     POST = 1,
     HEAD = 2,
-    DELETE = 3,
+    // Not DELETE: <arpa/nameser.h> defines that name as a macro.
+    DEL = 3,
     OPTIONS = 4,
     PATCH = 5,
     TRACE = 6,

@@ -1,6 +1,8 @@
 #include "outside/iot/iot_device.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <mosquitto.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -39,6 +41,7 @@ constexpr int kDefaultMqttPort = 8883;
 constexpr int kDefaultDataPort = 8443;
 // A credential this close to its expiry is fetched again.
 constexpr std::chrono::minutes kCredentialMargin(5);
+constexpr size_t kMaxCredentialAnswer = 64 * 1024;
 
 void Wipe(std::string& text) {
     OPENSSL_cleanse(text.data(), text.size());
@@ -427,6 +430,22 @@ SSL_CTX* IoTDevice::Impl::MakeTlsContext(std::string& failure) {
         }
     }
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+    // The library's handshake blocks on its socket: bound it with the operation time-out.
+    SSL_CTX_set_app_data(context, this);
+    SSL_CTX_set_info_callback(context, [](const SSL* ssl, int where, int) {
+        if ((where & (SSL_CB_HANDSHAKE_START | SSL_CB_HANDSHAKE_DONE)) == 0) return;
+        const int fd = SSL_get_fd(ssl);
+        auto* self = static_cast<Impl*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+        if (fd < 0 || self == nullptr) return;
+        timeval limit{};
+        if ((where & SSL_CB_HANDSHAKE_START) != 0) {
+            const int64_t ms = self->timeoutMs.load();
+            limit.tv_sec = static_cast<time_t>(ms / 1000);
+            limit.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+        }
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    });
     X509_VERIFY_PARAM* parameters = SSL_CTX_get0_param(context);
     if (IsIpAddress(mqttHost_)) {
         X509_VERIFY_PARAM_set1_ip_asc(parameters, mqttHost_.c_str());
@@ -490,6 +509,8 @@ IoTResult IoTDevice::Impl::Connect(ConnectionSuccessCallback onSuccess, Connecti
     }
     mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_int_option(client, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+    // Each publish waits for its acknowledgement: Nagle's delay would add to every one.
+    mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_void_option(client, MOSQ_OPT_SSL_CTX, tls);
     SSL_CTX_free(tls);  // mosquitto holds its own reference
     mosquitto_reconnect_delay_set(client, static_cast<unsigned>(reconnectMin.load()),
@@ -530,14 +551,17 @@ IoTResult IoTDevice::Impl::Connect(ConnectionSuccessCallback onSuccess, Connecti
     error::Error error;
     if (rc == MOSQ_ERR_EAI) {
         error = MqttError(kAwsDnsQueryFailed, "Cannot resolve " + mqttHost_, origin, rc);
-    } else if (rc == MOSQ_ERR_ERRNO && HasTlsLog()) {
+    } else if (rc == MOSQ_ERR_ERRNO && (HasTlsLog() || connectErrno == EPROTO)) {
+        // The library reports a failed handshake as EPROTO, with or without OpenSSL's words.
         std::lock_guard lock(mutex_);
-        error = MqttError(kAwsTlsNegotiationFailure, "TLS handshake failed (" + lastTlsLog_ + ")", origin, rc);
+        error = MqttError(kAwsTlsNegotiationFailure,
+                          "TLS handshake failed (" + (lastTlsLog_.empty() ? std::string("protocol error") : lastTlsLog_) + ")",
+                          origin, rc);
     } else if (rc == MOSQ_ERR_ERRNO) {
         const int code = connectErrno;
         std::string_view name = kAwsSocketClosed;
         if (code == ECONNREFUSED) name = kAwsSocketConnectionRefused;
-        if (code == ETIMEDOUT) name = kAwsSocketTimeout;
+        if (code == ETIMEDOUT || code == EAGAIN) name = kAwsSocketTimeout;
         if (code == ENETUNREACH || code == ENETDOWN) name = kAwsSocketNetworkDown;
         if (code == EHOSTUNREACH) name = "AWS_IO_SOCKET_NO_ROUTE_TO_HOST";
         error = MqttError(name, "Cannot connect to " + mqttHost_ + ":" + std::to_string(mqttPort_) + " (" +
@@ -552,10 +576,7 @@ IoTResult IoTDevice::Impl::Connect(ConnectionSuccessCallback onSuccess, Connecti
         std::unique_lock lock(mutex_);
         const bool answered = cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs.load()),
                                            [this] { return connackRc_ >= 0 || connectFailed_; });
-        if (answered && connackRc_ == 0) {
-            state_ = State::Connected;
-            return {};
-        }
+        if (answered && connackRc_ == 0) return {};
         if (!answered) {
             error = MqttError(kAwsSocketTimeout, "No answer from the broker at " + mqttHost_ + ":" + std::to_string(mqttPort_), origin, 27);
         } else if (connackRc_ > 0) {
@@ -594,6 +615,12 @@ void IoTDevice::Impl::Teardown() {
         state_ = State::Closing;
     }
     mosquitto_disconnect(client);
+    // A connection that never came up (a handshake that hangs) cannot carry the disconnect: cut it,
+    // so the loop sees the failure at once instead of at the keep-alive.
+    if (!wasUp) {
+        const int fd = mosquitto_socket(client);
+        if (fd >= 0) shutdown(fd, SHUT_RDWR);
+    }
     // Without force the loop ends by itself once the disconnect went out (or at once when there is
     // no connection), so no callback is cut off half way.
     mosquitto_loop_stop(client, false);
@@ -630,6 +657,8 @@ void IoTDevice::Impl::OnConnect(int rc, int flags) {
     std::unique_lock lock(mutex_);
     if (state_ == State::Connecting) {
         connackRc_ = rc;
+        // Connected from here on, so a loss before Connect returns is an interruption, not a failure.
+        if (rc == 0) state_ = State::Connected;
         cv_.notify_all();
         if (rc == 0 && onSuccess_ != nullptr) {
             auto callback = onSuccess_;
@@ -881,7 +910,7 @@ IoTResult IoTDevice::Impl::UpdateShadow(const std::string& name, const std::stri
 }
 
 IoTResult IoTDevice::Impl::DeleteShadow(const std::string& name) {
-    return Https(http::HttpMethod::DELETE,
+    return Https(http::HttpMethod::DEL,
                  dataBase_ + "/things/" + UrlEncode(thing_) + "/shadow?name=" + UrlEncode(name), {},
                  "IoTDevice::DeleteShadow", false);
 }
@@ -903,6 +932,11 @@ std::shared_ptr<IoTCredential> IoTDevice::Impl::GetCredentials() {
     const std::string path = credentialPath_.empty() || credentialPath_.front() == '/' ? credentialPath_ : "/" + credentialPath_;
     IoTResult result = Https(http::HttpMethod::GET, HttpsBase() + path, {}, "IoTDevice::GetCredentials", true);
     if (result.error || !result.content) return nullptr;
+    // A credential answer is a few hundred bytes; anything far larger is not one.
+    if (result.content->size() > kMaxCredentialAnswer) {
+        Wipe(*result.content);
+        return nullptr;
+    }
     const auto document = nlohmann::json::parse(*result.content, nullptr, false);
     Wipe(*result.content);
     try {

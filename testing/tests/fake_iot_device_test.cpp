@@ -44,9 +44,9 @@ void OnDisconnect(void* context) { static_cast<Inbox*>(context)->Add("disconnect
 void OnInterrupt(void* context) { static_cast<Inbox*>(context)->Add("interrupt"); }
 
 TEST(FakeIoTDeviceTest, ScriptedResultsAnswerInOrderThenSuccess) {
+    Inbox inbox;
     FakeIoTDevice device;
     device.ScriptError(Call::Pub, shared::iot::MakeIotHttpError(503, "busy"), 503);
-    Inbox inbox;
     ASSERT_FALSE(device.Connect(OnSuccess, OnResume, OnDisconnect, OnInterrupt, &inbox).error);
     const auto first = device.Pub("t", "m");
     EXPECT_EQ(first.httpCode, 503);
@@ -58,8 +58,8 @@ TEST(FakeIoTDeviceTest, ScriptedResultsAnswerInOrderThenSuccess) {
 }
 
 TEST(FakeIoTDeviceTest, ShadowStoreIsVersionedAndAnnouncesAcceptedUpdates) {
-    FakeIoTDevice device("thing-1");
     Inbox inbox;
+    FakeIoTDevice device("thing-1");
     const std::string accepted = "$aws/things/thing-1/shadow/name/cfg/update/accepted";
     device.Sub(accepted, "watcher", OnPayload, &inbox);
 
@@ -88,8 +88,8 @@ TEST(FakeIoTDeviceTest, ShadowStoreIsVersionedAndAnnouncesAcceptedUpdates) {
 }
 
 TEST(FakeIoTDeviceTest, CallbacksRunOnItsThreadAndNeverAfterDisconnect) {
-    FakeIoTDevice device;
     Inbox inbox;
+    FakeIoTDevice device;
     ASSERT_FALSE(device.Connect(OnSuccess, OnResume, OnDisconnect, OnInterrupt, &inbox).error);
     device.Sub("a/#", "one", OnPayload, &inbox);
     device.Sub("a/#", "two", OnPayload, &inbox);
