@@ -60,12 +60,12 @@ class IdentityRoadTest : public testing::SystemRootTest {
               {"certificateUri", api + "/pciot-attestation/v1/{deviceUniqueId}/iak/mock_device_1"}}}};
         configPath_ = scratch() / "connectivity-module-config.json";
         std::ofstream(configPath_) << json{{"cloud", {{"stacks", {{"dev", stack}}}}}}.dump();
-        Admin(shared::http::HttpMethod::DELETE, "/device-faults");
+        Admin(shared::http::HttpMethod::DEL, "/device-faults");
         Admin(shared::http::HttpMethod::PUT, "/enrollment", {{"not_ready_polls", 2}});
     }
     void TearDown() override {
         ::unsetenv("ZELKO_CLOUD_CA_FILE");
-        Admin(shared::http::HttpMethod::DELETE, "/device-faults");
+        Admin(shared::http::HttpMethod::DEL, "/device-faults");
     }
 
     std::shared_ptr<ConnectivityModule> Make() {

@@ -93,6 +93,15 @@ class ConnectivityCloudTest : public zelko::testing::SystemRootTest {
              {{"telemetryTopic", "telemetry/"},
               {"credentialUri", "https://127.0.0.1:" + std::to_string(Cloud().https) +
                                     "/role-aliases/zelko-device/credentials"}}}};
+        // Every stack object carries the enrollment and attestation addresses; these tests use none.
+        const std::string api = "https://127.0.0.1:1";
+        config["cloud"]["stacks"]["dev"]["enrollment_v2"] = {{"discoveryUri", api + "/v2/services"},
+                                                             {"enrollmentUri", api + "/e"},
+                                                             {"enrollmentStatusUri", api + "/s"},
+                                                             {"preEnrollmentUri", api + "/c"}};
+        config["cloud"]["stacks"]["dev"]["enrollment_1e"] = {{"preEnrollmentUri", api + "/p"}, {"enrollmentUri", api + "/e"}};
+        config["cloud"]["stacks"]["dev"]["attestation"] = {
+            {"attestUri", api + "/a"}, {"possesionUri", api + "/p"}, {"certificateUri", api + "/c"}};
         const auto path = scratch() / "Configuration Files" / "connectivity-module-config.json";
         WriteText(path, config.dump());
         ConnectivityModule::Environment environment;
