@@ -130,6 +130,8 @@ void LocalCloud::Start() {
     consent_ = std::make_unique<ConsentService>(
         [this](auto& endpoint, auto& request, auto& response) { return ApplyFault(endpoint, request, response); });
     consent_->Start(settings_.consentPort, *admin_);
+    services_ = std::make_unique<DeviceServices>(*ca_, [this] { return "127.0.0.1:" + std::to_string(MqttPort()); });
+    services_->Start(tls / "server.pem", tls / "server-key.pem", settings_.servicesPort, *admin_);
     httpsPort_ = settings_.httpsPort == 0 ? https_->bind_to_any_port("127.0.0.1")
                                           : (https_->bind_to_port("127.0.0.1", settings_.httpsPort) ? settings_.httpsPort : -1);
     adminPort_ = settings_.adminPort == 0 ? admin_->bind_to_any_port("127.0.0.1")
@@ -146,6 +148,7 @@ void LocalCloud::Stop() {
     if (consent_) consent_->Stop();
     if (httpsThread_.joinable()) httpsThread_.join();
     if (adminThread_.joinable()) adminThread_.join();
+    if (services_) services_->Stop();
     if (client_ != nullptr) {
         mosquitto_disconnect(client_);
         mosquitto_loop_stop(client_, true);

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cloud/broker.h"
+#include "cloud/device_services.h"
 #include "cloud/local_ca.h"
 
 namespace httplib {
@@ -37,6 +38,7 @@ class LocalCloud {
         int mqttPort = 0;
         int adminPort = 0;
         int consentPort = 0;
+        int servicesPort = 0;
     };
 
     // A message a device sent, by MQTT or by HTTP publish.
@@ -70,6 +72,9 @@ class LocalCloud {
     int MqttPort() const;
     int AdminPort() const { return adminPort_; }
     int ConsentPort() const;
+    // Discovery, onboarding, attestation, enrollment, objects and data-valve rules (no client certificate).
+    int ServicesPort() const { return services_ ? services_->Port() : 0; }
+    DeviceServices& Services() { return *services_; }
     const LocalCa& Ca() const { return *ca_; }
 
     // The admin operations (also reachable over the admin port).
@@ -118,6 +123,7 @@ class LocalCloud {
     std::unique_ptr<httplib::SSLServer> https_;
     std::unique_ptr<httplib::Server> admin_;
     std::unique_ptr<ConsentService> consent_;
+    std::unique_ptr<DeviceServices> services_;
     std::thread httpsThread_;
     std::thread adminThread_;
     int httpsPort_ = 0;

@@ -39,6 +39,7 @@ int main(int argc, char** argv) {
     app.add_option("--mqtt-port", settings.mqttPort, "Broker port (0: a free port)");
     app.add_option("--admin-port", settings.adminPort, "Admin HTTP port (0: a free port)");
     app.add_option("--consent-port", settings.consentPort, "Consent service HTTP port (0: a free port)");
+    app.add_option("--services-port", settings.servicesPort, "Device services HTTPS port (0: a free port)");
     app.add_option("--ready-file", readyFile, "Write the ports as JSON here once everything listens");
     auto* issue = app.add_subcommand("issue-certificate", "Issue a device certificate from the local CA");
     std::string thing;
@@ -67,6 +68,7 @@ int main(int argc, char** argv) {
                                       {"mqtt_port", cloud.MqttPort()},
                                       {"admin_port", cloud.AdminPort()},
                                       {"consent_port", cloud.ConsentPort()},
+                                      {"services_port", cloud.ServicesPort()},
                                       {"ca_file", cloud.Ca().CertificateFile().string()},
                                       {"folder", data.string()},
                                       {"pid", static_cast<int>(getpid())}};
@@ -80,6 +82,7 @@ int main(int argc, char** argv) {
                   << "  MQTT (TLS)    127.0.0.1:" << cloud.MqttPort() << "\n"
                   << "  admin         http://127.0.0.1:" << cloud.AdminPort() << "\n"
                   << "  consent       http://127.0.0.1:" << cloud.ConsentPort() << "/\n"
+                  << "  services      https://127.0.0.1:" << cloud.ServicesPort() << "\n"
                   << "  CA            " << cloud.Ca().CertificateFile().string() << "\n"
                   << "Ctrl-C stops it." << std::endl;
         int received = 0;

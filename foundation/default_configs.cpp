@@ -388,8 +388,62 @@ const DefaultConfigTable& DefaultConfigs() {
     }
 }
 )"},
-        // "telemetry-module-config.json", "connectivity-module-config.json",
-        // "onboarding-module-config.json", "acm-module-config.json", "vev-e-module-config.json": the modules.
+        // The IoT side of the cloud: one stack, "prod". The "dev" stack exists only in configuration
+        // files written for a local cloud.
+        {"connectivity-module-config.json", R"(
+{
+    "type": "Connectivity module json config",
+    "cloud": {
+        "stacks": {
+            "prod": {
+                "stackName": "prod",
+                "dataValve": {
+                    "version": "1.3.0",
+                    "originator": {
+                        "detailType": "com.zelko.cdm.domain.telemetry.type.originatorDetail.originator.personalComputer.version.1",
+                        "details": {
+                            "version": "1.0.0"
+                        }
+                    },
+                    "endpointUrl": "https://api.us-east-1.pciot.zelko.com/clientdatavalvecontroller"
+                },
+                "iot": {
+                    "telemetryTopic": "$aws/rules/pciot_telemetry_events_rule_prod/",
+                    "corvaneEnrollmentTopic": "$aws/rules/pciot_notifications_rule_prod/"
+                },
+                "enrollment_v2": {
+                    "discoveryUri": "https://discovery.pciot.zelko.com/v2/services",
+                    "enrollmentUri": "https://api.us-east-1.pciot.zelko.com/pciot-enrollment/v1/tpm",
+                    "enrollmentStatusUri": "https://api.us-east-1.pciot.zelko.com/pciot-enrollment/v1/status",
+                    "preEnrollmentUri": "https://api.us-east-1.pciot.zelko.com/pciot-enrollment/v1/challenge"
+                },
+                "enrollment_1e": {
+                    "preEnrollmentUri": "https://api.us-east-1.pciot.zelko.com/pciot-attestation/v1/{deviceUniqueId}/pre",
+                    "enrollmentUri": "https://api.us-east-1.pciot.zelko.com/pciot-attestation/v1/{deviceUniqueId}/attestnotpm"
+                },
+                "attestation": {
+                    "attestUri": "https://api.us-east-1.pciot.zelko.com/pciot-attestation/v1/{deviceUniqueId}/attest",
+                    "possesionUri": "https://api.us-east-1.pciot.zelko.com/pciot-attestation/v1/{deviceUniqueId}/pop",
+                    "certificateUri": "https://api.us-east-1.pciot.zelko.com/pciot-attestation/v1/{deviceUniqueId}/iak/mock_device_1"
+                }
+            }
+        }
+    }
+}
+)"},
+        {"onboarding-module-config.json", R"(
+{
+    "onboarding_path": "/pciot-autoprovisiong/v1/device",
+    "stacks": {
+        "prod": {
+            "host": "https://api.us-east-1.pciot.zelko.com",
+            "stackName": "prod"
+        }
+    }
+}
+)"},
+        // "telemetry-module-config.json",
+        // "acm-module-config.json", "vev-e-module-config.json": the modules.
     };
     return table;
 }
