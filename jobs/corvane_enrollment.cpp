@@ -46,8 +46,12 @@ Enrollment::Enrollment(std::shared_ptr<ConnectivityModule> connectivity, std::sh
       _device_info(std::move(device_info)),
       _state_folder(std::move(state_folder)) {
     LoadPersistedSate();
-    _module_config = Utils::LoadConfigFile(module_config_path);
-    if (_module_config.is_object() && _module_config.empty()) _module_config = nullptr;
+    // No built-in document for this file: missing or unreadable leaves a null configuration.
+    try {
+        _module_config = Utils::LoadJsonFile(module_config_path);
+    } catch (const std::exception&) {
+        _module_config = nullptr;
+    }
 
     // A copy, so that missing levels read as null and end in the type error of GetEnrollmentTopic.
     Json connectivity_config = Utils::LoadConfigFile(connectivity_config_path);
@@ -158,7 +162,10 @@ Json Enrollment::ActionMessage() const {
 }
 
 Error Enrollment::PubByHttp(const std::string& topic, const Json& message, const std::string& label) {
-    const shared::iot::IoTResult result = _connectivity->PubByHttp(topic, message.dump());
+    const shared::iot::IoTResult result =
+        _connectivity ? _connectivity->PubByHttp(topic, message.dump())
+                      : shared::iot::IoTResult{0, 0, {}, Error(ErrorCategory::EC_Component, 0, "no connectivity module",
+                                                               "", "CorvaneEnrollment")};
     const bool failed = (result.httpCode != 0 && result.httpCode != 200) || result.iotCode != 0 || result.error;
     if (failed) {
         Error error = result.error ? result.error

@@ -290,11 +290,30 @@ TEST_F(CorvaneEnrollmentTest, AppCheckFailureReturnsAnErrorAndSavesNothing) {
     EXPECT_EQ(ReadFile(StatePath()), before);
     EXPECT_TRUE(module->IsFirstRun());
 
-    // The real query over a configuration that is not an object: the JSON type error.
-    WriteFile(ModuleConfig(), "[1]");
-    auto real = std::make_unique<Enrollment>(connectivity_, nullptr, std::make_shared<Device>(), ConnectivityConfig(),
-                                             ModuleConfig(), "dev", scratch() / "exe");
-    EXPECT_THROW(real->IsAIExperienceAppInstalled(), nlohmann::json::type_error);
+    // The real query over a configuration that is missing, damaged or not an object: the JSON type
+    // error, which Process returns like any standard exception.
+    for (const char* bad : {"", "[1]", "{\"app_name\": ", "\"text\""}) {
+        SCOPED_TRACE(bad);
+        WriteFile(ModuleConfig(), bad);
+        Enrollment real(connectivity_, nullptr, std::make_shared<Device>(), ConnectivityConfig(), ModuleConfig(), "dev",
+                        scratch() / "exe");
+        EXPECT_THROW(real.IsAIExperienceAppInstalled(), nlohmann::json::type_error);
+    }
+    // An empty object takes the defaults and goes on to the package query.
+    WriteFile(ModuleConfig(), "{}");
+    Enrollment defaults(connectivity_, nullptr, std::make_shared<Device>(), ConnectivityConfig(), ModuleConfig(), "dev",
+                        scratch() / "exe");
+    try {
+        defaults.IsAIExperienceAppInstalled();
+    } catch (const nlohmann::json::exception& e) {
+        ADD_FAILURE() << e.what();
+    } catch (const std::exception&) {
+        // no logged-on user here
+    }
+    fs::remove(ModuleConfig());
+    Enrollment missing(connectivity_, nullptr, std::make_shared<Device>(), ConnectivityConfig(), ModuleConfig(), "dev",
+                       scratch() / "exe");
+    EXPECT_THROW(missing.IsAIExperienceAppInstalled(), nlohmann::json::type_error);
 }
 
 TEST_F(CorvaneEnrollmentTest, CountryCodeFromRegistryOrOsInfo) {
