@@ -122,6 +122,7 @@ TelemetryModule::~TelemetryModule() {
     byKey.clear();
     byCode.clear();
     LOG_DEBUG << "TelemetryModule::~TelemetryModule exiting";
+    if (!watch) return;
     std::shared_ptr<RegistryMonitor> monitor;
     {
         std::lock_guard lock(watch->lock);
@@ -168,6 +169,7 @@ void TelemetryModule::SubscribeLowEndMachineToRegistry() {
 }
 
 bool TelemetryModule::IsLowEndSwitchOn() const {
+    if (!watch) return false;
     std::shared_ptr<RegistryMonitor> monitor;
     {
         std::lock_guard lock(watch->lock);

@@ -72,13 +72,13 @@ class TelemetryModule {
                     std::shared_ptr<crypto::Cryptography> cryptography, bool publishByHttp,
                     bool restrictedCollectors, Environment environment = {});
     // Cancels the SendPostponed task, stops the worker and lets the watch go.
-    ~TelemetryModule();
+    virtual ~TelemetryModule();
     TelemetryModule(const TelemetryModule&) = delete;
     TelemetryModule& operator=(const TelemetryModule&) = delete;
 
     // A module event from any thread. 251 jumps the queue and returns once the worker has ended;
     // 252 restarts a halted worker.
-    void Process(const Event& event);
+    virtual void Process(const Event& event);
     void Start();
     void Stop();
     void Resume();
@@ -112,6 +112,10 @@ class TelemetryModule {
 
     // Postponed runs and their reasons, oldest first (tests and diagnostics).
     std::vector<std::pair<std::string, std::string>> PostponedRuns() const;
+
+  protected:
+    // An event sink without collectors, worker or watch, for tests of the senders.
+    TelemetryModule() = default;
 
   private:
     struct WatchHolder;
