@@ -31,30 +31,36 @@ using namespace zelko::plenar::agent;
 using zelko::shared::error::Error;
 using zelko::shared::iot::IoTResult;
 
-constexpr const char* kGun = "com.zelko.cdm.domain.telemetry.type.eventDetail.category.DeviceBkcStatus.version.1";
+constexpr const char* kGun =
+    "com.zelko.cdm.domain.telemetry.type.eventDetail.category.DeviceBkcStatus.version.1";
 
 // The real IoT client; the data valve passes the data through.
 class CloudConnectivity : public ConnectivityModule {
   public:
     explicit CloudConnectivity(std::unique_ptr<zelko::shared::iot::IotInfo> info)
         : info_(std::move(info)), device_(info_.get(), nullptr) {}
-    IoTResult Pub(const std::string& topic, const std::string& message) override { return device_.Pub(topic, message); }
+    IoTResult Pub(const std::string& topic, const std::string& message) override {
+        return device_.Pub(topic, message);
+    }
     IoTResult PubByHttp(const std::string& topic, const std::string& message) override {
         return device_.PublishByHttp(topic, message);
     }
     Error GetShadow(const std::string&, std::string&) override { return {}; }
-    IoTResult Sub(const std::string&, const std::string&, zelko::shared::iot::PayloadCallback, void*) override {
+    IoTResult Sub(const std::string&, const std::string&, zelko::shared::iot::PayloadCallback,
+                  void*) override {
         return {};
     }
     IoTResult Unsub(const std::string&, const std::string&) override { return {}; }
     bool IsValidConsent() override { return true; }
     Error FilterCDMTrees(const std::string& data, const std::string&, char* buffer, size_t size) override {
-        if (data.size() + 1 > size) return Error(zelko::shared::error::ErrorCategory::EC_Component, 1, "too small");
+        if (data.size() + 1 > size)
+            return Error(zelko::shared::error::ErrorCategory::EC_Component, 1, "too small");
         std::memcpy(buffer, data.c_str(), data.size() + 1);
         return {};
     }
     int64_t GetDataValveClientInitTime() override { return 0; }
-    void FormatForPublishing(const std::string& gun, const std::string& filtered, std::vector<char>& envelope) override {
+    void FormatForPublishing(const std::string& gun, const std::string& filtered,
+                             std::vector<char>& envelope) override {
         const std::string text = zelko::testing::FakeConnectivity::Envelope(gun, filtered);
         envelope.assign(text.begin(), text.end());
         envelope.push_back('\0');
@@ -90,8 +96,8 @@ struct Engine {
         cloud->Start();
         const auto issued = cloud->Ca().IssueDevice("bench-thing");
         auto info = std::make_unique<zelko::shared::iot::IotInfo>(
-            "local", "tenant", "127.0.0.1:" + std::to_string(cloud->MqttPort()), "bench-thing", issued.certificate,
-            issued.privateKey, "", "", cloud->Ca().CertificatePem(), "credentials",
+            "local", "tenant", "127.0.0.1:" + std::to_string(cloud->MqttPort()), "bench-thing",
+            issued.certificate, issued.privateKey, "", "", cloud->Ca().CertificatePem(), "credentials",
             "127.0.0.1:" + std::to_string(cloud->HttpsPort()), "/role-aliases/bench/credentials");
 
         const auto library = folder / "inmem" / "uploader" / "1.0.0" / "uploader.so";
@@ -110,9 +116,10 @@ struct Engine {
                {"events", {{{"dwControl", 222}}}}}}}};
         Utils::SaveJsonFile(folder / "telemetry-module-config.json", config);
         module = std::make_unique<TelemetryModule>(
-            folder / "telemetry-module-config.json", std::make_shared<CloudConnectivity>(std::move(info)), manager,
-            [this](TelemetryEvent) { Count(false); }, [this](Error, TelemetryEvent) { Count(true); }, nullptr,
-            nullptr, nullptr, std::make_shared<zelko::plenar::crypto::Cryptography>("SNR-BENCH"), true, false);
+            folder / "telemetry-module-config.json", std::make_shared<CloudConnectivity>(std::move(info)),
+            manager, [this](TelemetryEvent) { Count(false); }, [this](Error, TelemetryEvent) { Count(true); },
+            nullptr, nullptr, nullptr, std::make_shared<zelko::plenar::crypto::Cryptography>("SNR-BENCH"),
+            true, false);
     }
     ~Engine() {
         module.reset();

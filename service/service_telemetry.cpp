@@ -50,7 +50,8 @@ void Service::InitTelemetryModule() {
 
     for (const uint32_t type : _telemetry_module->ScheduleTypes()) {
         if (_stack == "prod" && type == static_cast<uint32_t>(ScheduleTypes::Minute)) {
-            LOG_WARNING << "Bad minute schedule request, the event is not scheduled (minute-based not allowed in Prod)";
+            LOG_WARNING << "Bad minute schedule request, the event is not scheduled (minute-based not "
+                           "allowed in Prod)";
             continue;
         }
         if (!_scheduler.RegisterSysEventSchedule(static_cast<ScheduleTypes>(type))) {

@@ -71,17 +71,19 @@ void SystemStatusChecker::AddSample(int64_t time, double cpu) {
 }
 
 void SystemStatusChecker::MonitorCpuUsage() {
-    LOG_INFO << "SystemStatusChecker: " << " Started collecting Monitoring Metrics";
+    LOG_INFO << "SystemStatusChecker: "
+             << " Started collecting Monitoring Metrics";
     while (true) {
         double value = 0;
         if (const auto status = platform::PdhCollectQueryData(query); status != platform::kPdhOk) {
             std::cerr << "Failed to collect PDH data: " << static_cast<int32_t>(status) << "\n";
         } else {
             platform::PdhFmtCounterValue formatted{};
-            if (const auto read = platform::PdhGetFormattedCounterValue(counter, platform::kPdhFmtDouble, nullptr,
-                                                                        &formatted);
+            if (const auto read = platform::PdhGetFormattedCounterValue(counter, platform::kPdhFmtDouble,
+                                                                        nullptr, &formatted);
                 read != platform::kPdhOk) {
-                std::cerr << "Failed to get formatted PDH counter value: " << static_cast<int32_t>(read) << "\n";
+                std::cerr << "Failed to get formatted PDH counter value: " << static_cast<int32_t>(read)
+                          << "\n";
             } else {
                 value = formatted.doubleValue;
             }
@@ -94,7 +96,8 @@ void SystemStatusChecker::MonitorCpuUsage() {
             wakeUp.WaitUntil(deadline, [this] { return stopFlag.load(); });
         }
         if (stopFlag) {
-            LOG_INFO << "SystemStatusChecker: " << " Stop event received";
+            LOG_INFO << "SystemStatusChecker: "
+                     << " Stop event received";
             return;
         }
     }

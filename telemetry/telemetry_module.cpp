@@ -76,13 +76,14 @@ TelemetryModule::TelemetryModule(fs::path path, std::shared_ptr<ConnectivityModu
     spreadCollectors = config.value("spread_collectors", false);
     spreadIntervalSeconds = config.value("spread_collectors_interval_sec", int64_t{300});
 
-    const fs::path pluginsFolder = ResolveFolder(config.value("pluginsFolder", std::string(kDefaultPluginsFolder)));
+    const fs::path pluginsFolder =
+        ResolveFolder(config.value("pluginsFolder", std::string(kDefaultPluginsFolder)));
     if (manager) {
         pluginManager = std::move(manager);
     } else {
         LOG_INFO << "Loading Collectors from Path=\"" << pluginsFolder.string() << "\"";
-        pluginManager =
-            std::make_shared<shared::plugin::PluginManager>(pluginsFolder.string().c_str(), LoggerSeverityName());
+        pluginManager = std::make_shared<shared::plugin::PluginManager>(pluginsFolder.string().c_str(),
+                                                                        LoggerSeverityName());
         if (config.contains("inMemPluginsFolder")) {
             const fs::path inMemory = ResolveFolder(config.at("inMemPluginsFolder").get<std::string>());
             pluginManager->InitializeInMemoryPlugins(inMemory.string().c_str());
@@ -92,8 +93,8 @@ TelemetryModule::TelemetryModule(fs::path path, std::shared_ptr<ConnectivityModu
 
     customCollector = environment.makeCustomCollector
                           ? environment.makeCustomCollector()
-                          : std::make_shared<Collector>(connectivity, pluginManager, onPluginStart, onPluginFinish,
-                                                        cryptography, publishByHttp);
+                          : std::make_shared<Collector>(connectivity, pluginManager, onPluginStart,
+                                                        onPluginFinish, cryptography, publishByHttp);
     watch->keeper = std::thread([this, holder = watch] {
         std::unique_lock lock(holder->lock);
         while (true) {
@@ -332,7 +333,8 @@ void TelemetryModule::DeserializedAllPostponedCollectors(const TelemetryEvent&, 
 std::vector<std::pair<std::string, std::string>> TelemetryModule::PostponedRuns() const {
     std::lock_guard lock(postponedLock);
     std::vector<std::pair<std::string, std::string>> runs;
-    for (size_t i = 0; i < postponed.size(); ++i) runs.emplace_back(postponed[i].first->name, postponedReasons[i]);
+    for (size_t i = 0; i < postponed.size(); ++i)
+        runs.emplace_back(postponed[i].first->name, postponedReasons[i]);
     return runs;
 }
 
@@ -355,7 +357,8 @@ void TelemetryModule::Process(const Event& event) {
                 }
             }
         }
-        if (customCollector && customCollector->IsHangingMoreThan(Setting("max_hang_time_min", int32_t{60}))) {
+        if (customCollector &&
+            customCollector->IsHangingMoreThan(Setting("max_hang_time_min", int32_t{60}))) {
             customCollector->Stop(0, false);
         }
     } catch (const std::exception& e) {
@@ -365,7 +368,8 @@ void TelemetryModule::Process(const Event& event) {
     TelemetryEvent item = MakeQueuedEvent(event);
     if (event.dwControl != 251) {
         queue.Push(item);
-        LOG_DEBUG << "Process Event enqueue: dwControl:" << item.Type.dwControl << " eventId:" << item.Type.dwEventType;
+        LOG_DEBUG << "Process Event enqueue: dwControl:" << item.Type.dwControl
+                  << " eventId:" << item.Type.dwEventType;
         return;
     }
     std::lock_guard lock(workerLock);
@@ -425,13 +429,15 @@ void TelemetryModule::ProcessingLoopFunc() {
     bool quiet = false;
     while (!stopping) {
         auto item = std::make_shared<TelemetryEvent>(queue.Pop());
-        LOG_DEBUG << "EventProcessingLoop dwControl:" << item->Type.dwControl << " eventID:" << item->Type.dwEventType;
+        LOG_DEBUG << "EventProcessingLoop dwControl:" << item->Type.dwControl
+                  << " eventID:" << item->Type.dwEventType;
         bool leave = false;
         try {
             ProcessItem(item, leave);
         } catch (const std::exception& e) {
             // One bad item must not end the module: report it and go on.
-            LOG_ERROR << "TelemetryModule: processing of event " << item->Type.dwControl << " failed: " << e.what();
+            LOG_ERROR << "TelemetryModule: processing of event " << item->Type.dwControl
+                      << " failed: " << e.what();
             {
                 std::lock_guard lock(runningCollectorLock);
                 runningCollector.reset();
@@ -443,7 +449,8 @@ void TelemetryModule::ProcessingLoopFunc() {
                 std::lock_guard lock(runningCollectorLock);
                 runningCollector.reset();
             }
-            if (onError) onError(Error(shared::error::ErrorCategory::EC_Unknown, 1, "Unknown exception type."), *item);
+            if (onError)
+                onError(Error(shared::error::ErrorCategory::EC_Unknown, 1, "Unknown exception type."), *item);
         }
         if (leave) {
             quiet = stopping && !item->IsStop && item->Type.dwControl != 251;
@@ -491,11 +498,13 @@ void TelemetryModule::ProcessItem(const std::shared_ptr<TelemetryEvent>& item, b
         }
         if (code != 220 && !NeverSpread(code) && spreadCollectors && !runList.empty()) {
             const int64_t now = platform::NowTicks();
-            if (now - lastRunTime < spreadIntervalSeconds * platform::kTicksPerSecond || IsAnyPostponedCollectors()) {
+            if (now - lastRunTime < spreadIntervalSeconds * platform::kTicksPerSecond ||
+                IsAnyPostponedCollectors()) {
                 for (const auto& [collector, pairItem] : runList) SavePostponed(collector, *pairItem, "time");
                 return;
             }
-            for (size_t i = runList.size(); i > 1; --i) SavePostponed(runList[i - 1].first, *runList[i - 1].second, "time");
+            for (size_t i = runList.size(); i > 1; --i)
+                SavePostponed(runList[i - 1].first, *runList[i - 1].second, "time");
             runList.resize(1);
         }
     }
@@ -523,14 +532,15 @@ void TelemetryModule::ProcessItem(const std::shared_ptr<TelemetryEvent>& item, b
             runningCollector.reset();
         }
         if (stop) break;
-        const bool stopNext = queue.Inspect([](const TelemetryEvent* front, size_t) { return front && front->IsStop; });
+        const bool stopNext =
+            queue.Inspect([](const TelemetryEvent* front, size_t) { return front && front->IsStop; });
         if (stopNext) break;
     }
     if (code == 220) Report(result, *item);
 }
 
-TelemetryModule::Error TelemetryModule::RunCollectorGated(const CollectorPtr& collector, const TelemetryEvent& item,
-                                                          bool& stop) {
+TelemetryModule::Error TelemetryModule::RunCollectorGated(const CollectorPtr& collector,
+                                                          const TelemetryEvent& item, bool& stop) {
     stop = false;
     if (stopping) {
         stop = true;
@@ -542,8 +552,10 @@ TelemetryModule::Error TelemetryModule::RunCollectorGated(const CollectorPtr& co
             SavePostponed(collector, item, "game");
             return {};
         }
-        const double threshold = code == 222 ? static_cast<double>(Setting("idle_thresh", int64_t{40})) : -1.0;
-        if (!Setting("skip_cpu_check", false) && statusChecker && statusChecker->IsCpuUsageConsistentlyHigh(threshold)) {
+        const double threshold =
+            code == 222 ? static_cast<double>(Setting("idle_thresh", int64_t{40})) : -1.0;
+        if (!Setting("skip_cpu_check", false) && statusChecker &&
+            statusChecker->IsCpuUsageConsistentlyHigh(threshold)) {
             SavePostponed(collector, item, "cpu");
             return {};
         }

@@ -95,7 +95,8 @@ class TelemetryModule {
     bool IsRunning() const { return running; }
 
     // The collector's own values win; nested objects merge key by key; other values are replaced.
-    static nlohmann::json MergeConfiguration(const nlohmann::json& defaults, const nlohmann::json& configuration);
+    static nlohmann::json MergeConfiguration(const nlohmann::json& defaults,
+                                             const nlohmann::json& configuration);
 
     // (Re)creates the collectors-key watch.
     void SubscribeLowEndMachineToRegistry();

@@ -81,8 +81,8 @@ Event EventFromJson(const nlohmann::json& document) {
             if (bytes != nullptr) {
                 const auto values = bytes->get<std::vector<uint8_t>>();
                 // The size comes from the file: never allocate more than the bytes given.
-                data.assign(values.begin(), values.begin() + static_cast<ptrdiff_t>(
-                                                                 std::min<uint64_t>(values.size(), size)));
+                data.assign(values.begin(),
+                            values.begin() + static_cast<ptrdiff_t>(std::min<uint64_t>(values.size(), size)));
                 has_data = true;
             } else if (found->is_binary()) {
                 const auto& values = found->get_binary();

@@ -17,9 +17,9 @@
 namespace zelko::plenar::agent {
 namespace {
 
-using nlohmann::json;
 using logging::info;
 using logging::warning;
+using nlohmann::json;
 
 class TestService : public Service {
   public:
@@ -56,17 +56,20 @@ class ServiceTelemetryTest : public zelko::testing::SystemRootTest {
 TEST_F(ServiceTelemetryTest, WithoutStatusConfigTheModuleIsBuiltWithoutAChecker) {
     service->InitTelemetry();
     EXPECT_FALSE(service->_system_status_checker);
-    EXPECT_TRUE(log.Contains(warning, "Failed to load System Status Checker Module [json.exception.type_error.306]"));
+    EXPECT_TRUE(
+        log.Contains(warning, "Failed to load System Status Checker Module [json.exception.type_error.306]"));
     ASSERT_TRUE(service->_telemetry_module);
     EXPECT_TRUE(service->_telemetry_module->IsRunning());
     EXPECT_EQ(service->_win_event_subscriptions.size(), 1u);
     EXPECT_TRUE(log.Contains(
-        warning, "Bad minute schedule request, the event is not scheduled (minute-based not allowed in Prod)"));
+        warning,
+        "Bad minute schedule request, the event is not scheduled (minute-based not allowed in Prod)"));
     EXPECT_TRUE(log.Contains(info, "Loading telemetry module completed."));
 }
 
 TEST_F(ServiceTelemetryTest, WithStatusConfigTheCheckerSamples) {
-    std::ofstream(service->_config_folder / kSystemStatusConfigFileName) << R"({"metric_collection_frequency": 3600})";
+    std::ofstream(service->_config_folder / kSystemStatusConfigFileName)
+        << R"({"metric_collection_frequency": 3600})";
     service->InitTelemetry();
     ASSERT_TRUE(service->_system_status_checker);
     EXPECT_TRUE(log.WaitFor(info, "SystemStatusChecker:  Started collecting Monitoring Metrics"));

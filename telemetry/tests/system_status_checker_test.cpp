@@ -1,5 +1,7 @@
 // The status checker: its CPU tests over sample tables, its configuration, and its sampler.
 
+#include "telemetry/system_status_checker.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,7 +12,6 @@
 
 #include "platform/perf_counters.h"
 #include "platform/steady_clock.h"
-#include "telemetry/system_status_checker.h"
 #include "testing/temp_system_root.h"
 
 namespace zelko::plenar::agent::test {
@@ -64,7 +65,8 @@ TEST_F(SystemStatusCheckerTest, ConsistentlyHighAndBelowThresholdTables) {
     for (const auto& c : cases) {
         TableChecker checker(Config(R"({"cpu_usage_threshold": 50})"));
         Fill(checker, c.samples);
-        EXPECT_EQ(checker.IsCpuUsageConsistentlyHigh(c.threshold), c.high) << ::testing::PrintToString(c.samples);
+        EXPECT_EQ(checker.IsCpuUsageConsistentlyHigh(c.threshold), c.high)
+            << ::testing::PrintToString(c.samples);
         EXPECT_EQ(checker.IsCpuUsageBelowThreshold(), c.below) << ::testing::PrintToString(c.samples);
     }
 }

@@ -1,6 +1,8 @@
 // The telemetry module over fake collectors: registry, routing, spreading in virtual time, the
 // gate, the low-end switch, 220 reporting and a failing item.
 
+#include "telemetry/telemetry_module.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,13 +11,14 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/utils.h"
 #include "platform/clock.h"
 #include "platform/registry.h"
-#include "telemetry/telemetry_module.h"
 #include "testing/fake_connectivity.h"
+#include "testing/log_capture.h"
 #include "testing/temp_system_root.h"
 
 namespace zelko::plenar::agent::test {
@@ -26,8 +29,9 @@ using shared::error::Error;
 namespace plugin = shared::plugin;
 
 struct NullPluginManager : plugin::IPluginManager {
-    plugin::DynamicBufferResult ExecutePlugin(const char*, const char*, const char*&, const plugin::PluginExecutionPolicy&,
-                                              plugin::IPluginExecutor*, plugin::IValidator*) override {
+    plugin::DynamicBufferResult ExecutePlugin(const char*, const char*, const char*&,
+                                              const plugin::PluginExecutionPolicy&, plugin::IPluginExecutor*,
+                                              plugin::IValidator*) override {
         return {};
     }
     Error GetPluginDescription(const char*, const char*, plugin::PluginDescriptionResult& result,
@@ -37,7 +41,9 @@ struct NullPluginManager : plugin::IPluginManager {
     }
     Error GetError() const override { return {}; }
     Error TerminatePlugin(const char*, const char*) override { return {}; }
-    Error StopPlugin(const char*, const char*, int64_t, plugin::PluginTerminationState&) override { return {}; }
+    Error StopPlugin(const char*, const char*, int64_t, plugin::PluginTerminationState&) override {
+        return {};
+    }
     Error InitializeInMemoryPlugins(const char*) override { return {}; }
 };
 
@@ -46,8 +52,9 @@ struct Journal {
     std::mutex lock;
     std::condition_variable changed;
     std::vector<std::string> runs;
-    std::vector<std::pair<std::string, uint32_t>> done;    // callback: (error text or "", code)
-    std::map<std::string, Error> results;                   // collector name -> its answer
+    std::vector<std::pair<std::string, uint32_t>> done;  // callback: (error text or "", code)
+    std::map<std::string, Error> results;                // collector name -> its answer
+    bool holdSlow = false;                               // "slow" waits until this is cleared
 
     void Add(std::string entry) {
         std::lock_guard guard(lock);
@@ -69,8 +76,8 @@ class FakeCollector : public Collector {
   public:
     // The keys are read here, so a 245 key needs no query configuration.
     FakeCollector(const json& entry, Journal& journal)
-        : Collector(WithoutEvents(entry), nullptr, std::make_shared<NullPluginManager>(), nullptr, nullptr, nullptr,
-                    true),
+        : Collector(WithoutEvents(entry), nullptr, std::make_shared<NullPluginManager>(), nullptr, nullptr,
+                    nullptr, true),
           journal(journal) {
         for (const auto& key : entry.at("events")) {
             try {
@@ -86,7 +93,8 @@ class FakeCollector : public Collector {
     }
     Error Process(const TelemetryEvent& event) override {
         journal.Add(name + ":" + std::to_string(event.Type.dwControl));
-        std::lock_guard guard(journal.lock);
+        std::unique_lock guard(journal.lock);
+        if (name == "slow") journal.changed.wait(guard, [&] { return !journal.holdSlow; });
         const auto found = journal.results.find(name);
         return found == journal.results.end() ? Error{} : found->second;
     }
@@ -119,7 +127,9 @@ class TelemetryModuleTest : public zelko::testing::SystemRootTest {
         if (!config.is_null()) Utils::SaveJsonFile(path, config);
         TelemetryModule::Environment env;
         if (fakeCollectors) {
-            env.makeCollector = [this](const json& entry) { return std::make_shared<FakeCollector>(entry, journal); };
+            env.makeCollector = [this](const json& entry) {
+                return std::make_shared<FakeCollector>(entry, journal);
+            };
         }
         env.makeCustomCollector = [this] {
             json entry = Entry("custom", json::array());
@@ -155,7 +165,8 @@ class TelemetryModuleTest : public zelko::testing::SystemRootTest {
         }
         module.Process(Event(220, 9, nullptr, 0, 7));
         std::unique_lock guard(journal.lock);
-        ASSERT_TRUE(journal.changed.wait_for(guard, std::chrono::seconds(5), [&] { return count() > before; }));
+        ASSERT_TRUE(
+            journal.changed.wait_for(guard, std::chrono::seconds(5), [&] { return count() > before; }));
     }
 
     Journal journal;
@@ -165,7 +176,8 @@ TEST_F(TelemetryModuleTest, MergeConfigurationTable) {
     struct Case {
         json defaults, configuration, expected;
     } cases[] = {
-        {{{"a", 1}, {"b", {{"x", 1}, {"y", 2}}}}, {{"b", {{"y", 3}}}, {"c", {1}}},
+        {{{"a", 1}, {"b", {{"x", 1}, {"y", 2}}}},
+         {{"b", {{"y", 3}}}, {"c", {1}}},
          {{"a", 1}, {"b", {{"x", 1}, {"y", 3}}}, {"c", {1}}}},
         {json(), json(), json::object()},
         {{{"list", {1, 2}}}, {{"list", {3}}}, {{"list", {3}}}},
@@ -173,7 +185,8 @@ TEST_F(TelemetryModuleTest, MergeConfigurationTable) {
         {json::array(), {{"a", {{"b", 1}}}}, {{"a", {{"b", 1}}}}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(TelemetryModule::MergeConfiguration(c.defaults, c.configuration), c.expected) << c.configuration;
+        EXPECT_EQ(TelemetryModule::MergeConfiguration(c.defaults, c.configuration), c.expected)
+            << c.configuration;
     }
 }
 
@@ -202,7 +215,7 @@ TEST_F(TelemetryModuleTest, RegistryRoutesKeysAndScheduleTypes) {
     EXPECT_EQ(module->GetWindowsEventSubscriptions(), (EventKeySet{{240, 19, 0, 0}}));
     EXPECT_EQ(module->GetExtEventSubscriptions(), (EventKeySet{{245, 3, 0, 0}}));
 
-    module->Process(Event(13, 4));   // any type of 13
+    module->Process(Event(13, 4));  // any type of 13
     module->Process(Event(230, 20));
     module->Process(Event(230, 30));  // selects nothing, no callback
     Drain(*module);
@@ -219,24 +232,24 @@ TEST_F(TelemetryModuleTest, DefaultDocumentHas23CollectorsAndRestrictionKeepsThe
     auto restricted = Make(json(), nullptr, true);
     std::vector<std::string> names;
     for (const auto& c : restricted->Collectors()) names.push_back(c->name);
-    EXPECT_EQ(names, (std::vector<std::string>{"zelko-telemetry-device-info-collector",
-                                               "zelko-telemetry-hw-info-collector",
-                                               "zelko-telemetry-os-info-collector",
-                                               "zelko-telemetry-fw-info-collector"}));
+    EXPECT_EQ(names, (std::vector<std::string>{
+                         "zelko-telemetry-device-info-collector", "zelko-telemetry-hw-info-collector",
+                         "zelko-telemetry-os-info-collector", "zelko-telemetry-fw-info-collector"}));
 }
 
 TEST_F(TelemetryModuleTest, SpreadingInVirtualTime) {
     platform::ScopedFakeClock clock(1'000'000 * platform::kTicksPerSecond);
     json three = {{{"dwControl", 230}, {"dwEventType", 20}}};
-    auto module = Make({{"spread_collectors", true},
-                        {"spread_collectors_interval_sec", 300},
-                        {"collectors",
-                         {Entry("a", three), Entry("b", three), Entry("c", three),
-                          Entry("idle", {{{"dwControl", 222}}})}}});
+    auto module = Make(
+        {{"spread_collectors", true},
+         {"spread_collectors_interval_sec", 300},
+         {"collectors",
+          {Entry("a", three), Entry("b", three), Entry("c", three), Entry("idle", {{{"dwControl", 222}}})}}});
     module->Process(Event(230, 20));
     Drain(*module);
     EXPECT_EQ(Runs(), (std::vector<std::string>{"a:230"}));
-    EXPECT_EQ(module->PostponedRuns(), (std::vector<std::pair<std::string, std::string>>{{"c", "time"}, {"b", "time"}}));
+    EXPECT_EQ(module->PostponedRuns(),
+              (std::vector<std::pair<std::string, std::string>>{{"c", "time"}, {"b", "time"}}));
 
     // Two minutes later everything waits; a never-spread code still runs.
     clock.Advance(120 * platform::kTicksPerSecond);
@@ -276,13 +289,15 @@ TEST_F(TelemetryModuleTest, GatePostponesForGameAndCpuUnlessSkipped) {
     auto checker = std::make_shared<BusyChecker>(scratch() / kSystemStatusConfigFileName);
     checker->game = true;
     json daily = {{{"dwControl", 230}, {"dwEventType", 20}}};
-    auto module = Make({{"collectors", {Entry("a", daily), Entry("b", daily), Entry("r", {{{"dwControl", 220}}})}}},
-                       checker);
+    auto module =
+        Make({{"collectors", {Entry("a", daily), Entry("b", daily), Entry("r", {{{"dwControl", 220}}})}}},
+             checker);
     module->Process(Event(230, 20));
     ASSERT_TRUE(journal.WaitCallbacks(2));
     EXPECT_TRUE(Runs().empty());
     EXPECT_EQ(Done(), (std::vector<std::pair<std::string, uint32_t>>{{"", 230}, {"", 230}}));
-    EXPECT_EQ(module->PostponedRuns(), (std::vector<std::pair<std::string, std::string>>{{"a", "game"}, {"b", "game"}}));
+    EXPECT_EQ(module->PostponedRuns(),
+              (std::vector<std::pair<std::string, std::string>>{{"a", "game"}, {"b", "game"}}));
 
     checker->game = false;
     checker->cpu = true;
@@ -291,21 +306,23 @@ TEST_F(TelemetryModuleTest, GatePostponesForGameAndCpuUnlessSkipped) {
     EXPECT_EQ(Runs(), (std::vector<std::string>{"r:220"}));
     module.reset();
 
-    auto skipping = Make({{"skip_game_check", true}, {"skip_cpu_check", true}, {"collectors", {Entry("a", daily)}}},
-                         checker);
+    auto skipping = Make(
+        {{"skip_game_check", true}, {"skip_cpu_check", true}, {"collectors", {Entry("a", daily)}}}, checker);
     skipping->Process(Event(230, 20));
     ASSERT_TRUE(journal.WaitCallbacks(4));
     EXPECT_EQ(Runs().back(), "a:230");
 }
 
 TEST_F(TelemetryModuleTest, LowEndSwitchRunsOnly220And222) {
-    for (const auto& [value, restricted] : std::vector<std::pair<platform::RegistryValue, bool>>{
-             {platform::RegistryValue::String("1"), true},
-             {platform::RegistryValue::Dword(1), true},
-             {platform::RegistryValue::String("01"), false},
-             {platform::RegistryValue::Dword(2), false}}) {
+    for (const auto& [value, restricted] :
+         std::vector<std::pair<platform::RegistryValue, bool>>{{platform::RegistryValue::String("1"), true},
+                                                               {platform::RegistryValue::Dword(1), true},
+                                                               {platform::RegistryValue::String("01"), false},
+                                                               {platform::RegistryValue::Dword(2), false}}) {
         platform::RegistryKey key;
-        ASSERT_EQ(platform::RegistryKey::Create(platform::RegistryHive::LocalMachine, kCollectorsRegistryKey, key), 0u);
+        ASSERT_EQ(
+            platform::RegistryKey::Create(platform::RegistryHive::LocalMachine, kCollectorsRegistryKey, key),
+            0u);
         ASSERT_EQ(key.SetValue(kLowEndSwitchName, value), 0u);
         journal.runs.clear();
         journal.done.clear();
@@ -340,6 +357,30 @@ TEST_F(TelemetryModuleTest, CustomRunStopRequestsAndHaltResume) {
     EXPECT_EQ(Runs().back(), "daily:230");
 }
 
+TEST_F(TelemetryModuleTest, StoppingWhileAListRunsDropsTheRestWithoutCallbacks) {
+    zelko::testing::LogCapture log;
+    json daily = {{{"dwControl", 230}, {"dwEventType", 20}}};
+    auto module = Make({{"collectors", {Entry("slow", daily), Entry("b", daily), Entry("c", daily)}}});
+    journal.holdSlow = true;
+    module->Process(Event(230, 20));
+    {
+        std::unique_lock guard(journal.lock);
+        ASSERT_TRUE(
+            journal.changed.wait_for(guard, std::chrono::seconds(5), [&] { return !journal.runs.empty(); }));
+    }
+    std::thread destroy([&] { module.reset(); });
+    // The stop's log line comes after the stopping flag is set.
+    ASSERT_TRUE(log.WaitFor(logging::info, "TelemetryModule::Stop"));
+    {
+        std::lock_guard guard(journal.lock);
+        journal.holdSlow = false;
+        journal.changed.notify_all();
+    }
+    destroy.join();
+    EXPECT_EQ(Runs(), (std::vector<std::string>{"slow:230"}));
+    EXPECT_EQ(Done().size(), 1u);  // the run that was under way
+}
+
 TEST_F(TelemetryModuleTest, AnExceptionOnTheWorkerIsReportedAndTheLoopGoesOn) {
     // A setting of the wrong kind read per run raises the JSON library's type error.
     auto module = Make({{"skip_game_check", "yes"},
@@ -354,12 +395,14 @@ TEST_F(TelemetryModuleTest, AnExceptionOnTheWorkerIsReportedAndTheLoopGoesOn) {
 TEST_F(TelemetryModuleTest, ConstructionFailures) {
     EXPECT_THROW(Make(json::array({1, 2})), nlohmann::json::type_error);
     struct FailingManager : NullPluginManager {
-        Error GetError() const override { return Error(shared::error::ErrorCategory::EC_System, 3, "no folder"); }
+        Error GetError() const override {
+            return Error(shared::error::ErrorCategory::EC_System, 3, "no folder");
+        }
     };
     const auto path = scratch() / kTelemetryConfigFileName;
     Utils::SaveJsonFile(path, json::object());
-    EXPECT_THROW(TelemetryModule(path, nullptr, std::make_shared<FailingManager>(), nullptr, nullptr, nullptr, nullptr,
-                                 nullptr, nullptr, true, false),
+    EXPECT_THROW(TelemetryModule(path, nullptr, std::make_shared<FailingManager>(), nullptr, nullptr, nullptr,
+                                 nullptr, nullptr, nullptr, true, false),
                  Error);
 }
 

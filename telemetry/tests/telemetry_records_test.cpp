@@ -1,5 +1,7 @@
 // Event and item JSON forms, event keys, and the queued item of a 205 event.
 
+#include "telemetry/telemetry_records.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "telemetry/collector_errors.h"
-#include "telemetry/telemetry_records.h"
 
 namespace zelko::plenar::agent::test {
 namespace {
@@ -47,7 +48,10 @@ TEST(TelemetryRecordsTest, EventReaderTable) {
         std::vector<uint8_t> bytes;
         uint64_t size;
     } cases[] = {
-        {"more bytes than size", {{"dataSize", 4}, {"lpEventData", {{"bytes", {1, 2, 3, 4, 5, 6}}}}}, {1, 2, 3, 4}, 4},
+        {"more bytes than size",
+         {{"dataSize", 4}, {"lpEventData", {{"bytes", {1, 2, 3, 4, 5, 6}}}}},
+         {1, 2, 3, 4},
+         4},
         {"fewer bytes than size", {{"dataSize", 4}, {"lpEventData", {{"bytes", {7, 8}}}}}, {7, 8, 0, 0}, 4},
         {"no data element", {{"dataSize", 8}}, {}, 8},
         {"data of another kind", {{"dataSize", 8}, {"lpEventData", "text"}}, {}, 8},
@@ -66,11 +70,28 @@ TEST(TelemetryRecordsTest, EventReaderTable) {
         const char* what;
         json document;
     } bad[] = {
-        {"no time", [&] { json d = base; d.erase("time"); d["dataSize"] = 0; return d; }()},
+        {"no time",
+         [&] {
+             json d = base;
+             d.erase("time");
+             d["dataSize"] = 0;
+             return d;
+         }()},
         {"no dataSize", base},
         {"not an object", json::array({1})},
-        {"bytes not an array", [&] { json d = base; d["dataSize"] = 2; d["lpEventData"] = {{"bytes", 5}}; return d; }()},
-        {"wrong kind", [&] { json d = base; d["dataSize"] = "x"; return d; }()},
+        {"bytes not an array",
+         [&] {
+             json d = base;
+             d["dataSize"] = 2;
+             d["lpEventData"] = {{"bytes", 5}};
+             return d;
+         }()},
+        {"wrong kind",
+         [&] {
+             json d = base;
+             d["dataSize"] = "x";
+             return d;
+         }()},
     };
     for (const auto& b : bad) EXPECT_THROW(EventFromJson(b.document), json::exception) << b.what;
     json huge = base;
@@ -108,7 +129,8 @@ TEST(TelemetryRecordsTest, QueuedItemOf205) {
         size_t size;
         std::string plugin, payload;
     } cases[] = {
-        {std::string("my-plugin, C:\\p\\payload.json") + '\0' + "junk,x", 0, "my-plugin", "C:\\p\\payload.json"},
+        {std::string("my-plugin, C:\\p\\payload.json") + '\0' + "junk,x", 0, "my-plugin",
+         "C:\\p\\payload.json"},
         {" 'quoted' , ' spaced '", 22, "quoted", "spaced"},
         {"a,b,c", 5, "a", "b"},
         {"only", 4, "only", ""},
