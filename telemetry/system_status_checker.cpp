@@ -16,6 +16,14 @@ namespace {
 constexpr int64_t kNanosPerSecond = 1'000'000'000;
 constexpr char16_t kTotalCpuCounter[] = u"\\Processor(_Total)\\% Processor Time";
 
+// Seconds from the configuration in nanoseconds, without overflow.
+int64_t Nanos(int64_t seconds) {
+    constexpr int64_t max = std::numeric_limits<int64_t>::max() / kNanosPerSecond;
+    return seconds > max    ? std::numeric_limits<int64_t>::max()
+           : seconds < -max ? -std::numeric_limits<int64_t>::max()
+                            : seconds * kNanosPerSecond;
+}
+
 int64_t SaturatingAdd(int64_t base, int64_t seconds) {
     constexpr int64_t max = std::numeric_limits<int64_t>::max();
     if (seconds > (max - base) / kNanosPerSecond) return max;
@@ -64,9 +72,7 @@ void SystemStatusChecker::LoadConfig() {
 void SystemStatusChecker::AddSample(int64_t time, double cpu) {
     std::lock_guard lock(historyLock);
     history.push_back({time, cpu});
-    const int64_t window = windowSeconds > std::numeric_limits<int64_t>::max() / kNanosPerSecond
-                               ? std::numeric_limits<int64_t>::max()
-                               : windowSeconds * kNanosPerSecond;
+    const int64_t window = Nanos(windowSeconds);
     while (!history.empty() && window < time - history.front().time) history.pop_front();
 }
 
@@ -144,7 +150,10 @@ bool SystemStatusChecker::IsCpuUsageConsistentlyHigh(double threshold) {
     }
     const int64_t now = platform::SteadyNowNanos();
     if (threshold < 0) threshold = cpuThreshold;
-    const int64_t oldest = now - windowSeconds * kNanosPerSecond;
+    const int64_t window = Nanos(windowSeconds);
+    const int64_t oldest = now < std::numeric_limits<int64_t>::min() + window
+                               ? std::numeric_limits<int64_t>::min()
+                               : now - window;
     bool open = false;
     int64_t start = 0;
     for (const Sample& sample : history) {
@@ -155,7 +164,7 @@ bool SystemStatusChecker::IsCpuUsageConsistentlyHigh(double threshold) {
                 start = sample.time;
                 LOG_DEBUG << "SystemStatusChecker: High CPU period started.";
             }
-            if (sample.time - start >= highCpuDurationSeconds * kNanosPerSecond) {
+            if (sample.time - start >= Nanos(highCpuDurationSeconds)) {
                 LOG_INFO << "SystemStatusChecker: CPU usage consistently high, threshold " << threshold;
                 return true;
             }
