@@ -442,8 +442,346 @@ const DefaultConfigTable& DefaultConfigs() {
     }
 }
 )"},
-        // "telemetry-module-config.json",
-        // "acm-module-config.json", "vev-e-module-config.json": the modules.
+        {"telemetry-module-config.json", R"(
+{
+    "type": "Telemtry Module json config",
+    "pluginsFolder": "%programdata%/Zelko/Telemetry/collectors",
+    "collectors": [
+        {
+            "name": "zelko-telemetry-device-info-collector",
+            "events": [
+                {
+                    "dwControl": 13,
+                    "dwEventType": 18
+                },
+                {
+                    "dwControl": 220
+                }
+            ],
+            "version": ">=1.2.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-hw-info-collector",
+            "events": [
+                {
+                    "dwControl": 13,
+                    "dwEventType": 18
+                },
+                {
+                    "dwControl": 220
+                }
+            ],
+            "version": ">=1.2.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-os-info-collector",
+            "events": [
+                {
+                    "dwControl": 13,
+                    "dwEventType": 18
+                },
+                {
+                    "dwControl": 220
+                }
+            ],
+            "version": ">=1.2.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-fw-info-collector",
+            "events": [
+                {
+                    "dwControl": 13,
+                    "dwEventType": 18
+                },
+                {
+                    "dwControl": 220
+                }
+            ],
+            "version": ">=1.2.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-peripheral-collector",
+            "events": [
+                {
+                    "dwControl": 11,
+                    "dwEventType": 32768
+                },
+                {
+                    "dwControl": 11,
+                    "dwEventType": 32772
+                },
+                {
+                    "dwControl": 230,
+                    "dwEventType": 50
+                }
+            ],
+            "version": ">=1.2.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-1E-data-collector",
+            "events": [
+                {
+                    "dwControl": 230,
+                    "dwEventType": 20
+                }
+            ],
+            "version": ">=1.2.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-performance-samples-collector",
+            "events": [
+                {
+                    "dwControl": 230,
+                    "dwEventType": 1
+                }
+            ],
+            "version": ">=1.2.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-power-state-collector",
+            "events": [
+                {
+                    "dwControl": 13
+                }
+            ],
+            "version": ">=1.2.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-peripherals-summary-collector",
+            "events": [
+                {
+                    "dwControl": 230,
+                    "dwEventType": 30
+                }
+            ],
+            "version": ">=1.2.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-device-position-summary-collector",
+            "events": [
+                {
+                    "dwControl": 230,
+                    "dwEventType": 30
+                }
+            ],
+            "version": ">=1.2.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-app-inventory-summary-collector",
+            "events": [
+                {
+                    "dwControl": 230,
+                    "dwEventType": 30
+                }
+            ],
+            "version": ">=1.2.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-top-apps-summary-collector",
+            "events": [
+                {
+                    "dwControl": 230,
+                    "dwEventType": 30
+                }
+            ],
+            "version": ">=1.2.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-battery-health-collector",
+            "events": [
+                {
+                    "dwControl": 230,
+                    "dwEventType": 20
+                }
+            ],
+            "version": ">=1.2.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-storage-health-collector",
+            "events": [
+                {
+                    "dwControl": 230,
+                    "dwEventType": 20
+                }
+            ],
+            "version": ">=1.2.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-sleep-report-collector",
+            "events": [
+                {
+                    "dwControl": 230,
+                    "dwEventType": 20
+                }
+            ],
+            "version": ">=1.2.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-boot-health-collector",
+            "events": [
+                {
+                    "dwControl": 13,
+                    "dwEventType": 18
+                }
+            ],
+            "version": ">=1.2.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-windows-events-collector",
+            "events": [
+                {
+                    "comment": "System sleep and wake events",
+                    "comment1": "Channels 0-System, 1-Application, 2-Security, 3-Setup, 4-ForwaredEvents",
+                    "comment2": "Event id 506",
+                    "dwControl": 240,
+                    "dwEventType": 506,
+                    "dwChannel": 0
+                },
+                {
+                    "comment": "System sleep and wake events",
+                    "comment1": "Channels 0-System, 1-Application, 2-Security, 3-Setup, 4-ForwaredEvents",
+                    "comment2": "Event id 507",
+                    "dwControl": 240,
+                    "dwEventType": 507,
+                    "dwChannel": 0
+                }
+            ],
+            "version": ">=1.0.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-device-location-info-collector",
+            "events": [
+                {
+                    "dwControl": 230,
+                    "dwEventType": 20
+                }
+            ],
+            "version": ">=1.2.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-battery-usage-collector",
+            "events": [
+                {
+                    "dwControl": 230,
+                    "dwEventType": 20
+                }
+            ],
+            "version": ">=1.0.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-battery-usage-summary-collector",
+            "events": [
+                {
+                    "dwControl": 230,
+                    "dwEventType": 20
+                }
+            ],
+            "version": ">=1.2.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-diagnostics-collector",
+            "events": [
+                {
+                    "comment": "Application diagnostics events",
+                    "comment1": "Channels 0-System, 1-Application, 2-Security, 3-Setup, 4-ForwaredEvents",
+                    "comment2": "Event id 134",
+                    "dwControl": 240,
+                    "dwEventType": 134,
+                    "dwChannel": 1
+                },
+                {
+                    "comment": "Application diagnostics events",
+                    "comment1": "Channels 0-System, 1-Application, 2-Security, 3-Setup, 4-ForwaredEvents",
+                    "comment2": "Event id 135",
+                    "dwControl": 240,
+                    "dwEventType": 135,
+                    "dwChannel": 1
+                }
+            ],
+            "version": ">=1.0.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-windows-updates-collector",
+            "events": [
+                {
+                    "comment": "Windows update installation events",
+                    "comment1": "Channels 0-System, 1-Application, 2-Security, 3-Setup, 4-ForwaredEvents",
+                    "comment2": "Event id 19",
+                    "dwControl": 240,
+                    "dwEventType": 19,
+                    "dwChannel": 0
+                },
+                {
+                    "comment": "Windows update installation events",
+                    "comment1": "Channels 0-System, 1-Application, 2-Security, 3-Setup, 4-ForwaredEvents",
+                    "comment2": "Event id 20",
+                    "dwControl": 240,
+                    "dwEventType": 20,
+                    "dwChannel": 0
+                }
+            ],
+            "version": ">=1.2.0",
+            "postpone": "All",
+            "configuration": {}
+        },
+        {
+            "name": "zelko-telemetry-data-cleanup",
+            "events": [
+                {
+                    "dwControl": 230,
+                    "dwEventType": 20
+                }
+            ],
+            "version": ">=1.2.0",
+            "postpone": "All",
+            "configuration": {}
+        }
+    ]
+}
+)"},
+        // "acm-module-config.json": the compliance module; "vev-e-module-config.json" is kept by its module.
     };
     return table;
 }

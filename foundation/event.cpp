@@ -35,6 +35,8 @@ Event::Event(const Event& other)
       dwLevel(other.dwLevel),
       time(other.time) {
     CopyData(other.lpEventData, other.dataSize);
+    // A record read back without its bytes keeps its stated size.
+    if (lpEventData == nullptr) dataSize = other.dataSize;
 }
 
 Event& Event::operator=(const Event& other) {

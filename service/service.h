@@ -62,6 +62,7 @@ class PerformanceCollector;
 class S3Client;
 class SystemStatusChecker;
 class TelemetryModule;
+struct TelemetryEvent;
 class VevEModule;
 class WindowsEvent;
 class WindowsEventExtSubscription;
@@ -76,6 +77,8 @@ inline constexpr char kAgentConfigFileName[] = "zelko-plenar-agent-config.json";
 inline constexpr char kRetriesConfigFileName[] = "zelko-retries-config.json";
 inline constexpr char kServiceMonitorName[] = "zelko-plenar-agent-service";
 inline constexpr char kExecutorMonitorName[] = "zelko-plugin-executor";
+inline constexpr char kTelemetryModuleConfigFileName[] = "telemetry-module-config.json";
+inline constexpr char kSystemStatusCheckerConfigFileName[] = "system-status-config.json";
 
 // What a collector's event-log event selects: the channel number, the event id and its level.
 struct EventLogSubscriptionKey {
@@ -188,6 +191,19 @@ class Service {
     // executor's monitor when there is one. Safe on any thread.
     void StartExecutorMonitor();
     void StopExecutorMonitor();
+
+    // ---- telemetry ----
+    // The telemetry step of module set-up: the status checker (left out, with a warning, when it
+    // cannot be built), then the telemetry module. A module that cannot be built raises.
+    void InitTelemetry();
+    void InitSystemStatusChecker();
+    // Builds the module over _conn_module, registers the collectors' schedule types on the agent
+    // scheduler and creates (without opening) their event-log subscriptions.
+    virtual void InitTelemetryModule();
+    // The module's done callable, on its worker thread; and the failed callable's work, posted to
+    // the scheduler with whether the item was the required collectors' 220.
+    virtual void TelemetryItemDone(const TelemetryEvent& item);
+    virtual void TelemetryItemFailed(const shared::error::Error& error, bool required);
 
     // ---- power notices and the wake-up grace ----
     uint32_t SuspendResumeCallback(uint32_t type, const void* setting);

@@ -117,6 +117,8 @@ void Service::TeardownModules(std::atomic<bool>& done) {
     step("telemetry module failed to stop ", true, [this] {
         LOG_DEBUG << "Destroying smart pointer to telemetry module";
         _telemetry_module.reset();
+        // The module held the checker too; its sampler ends with the last owner.
+        _system_status_checker.reset();
         LOG_INFO << "telemetry module stopped.";
     });
     step("install component failed to stop ", true, [this] {

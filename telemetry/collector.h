@@ -51,12 +51,12 @@ class Collector {
               std::shared_ptr<shared::plugin::IPluginManager> pluginManager, Callback onPluginStart,
               Callback onPluginFinish, std::shared_ptr<crypto::Cryptography> cryptography, bool byHttp);
     // Quiet stop of the plug-in, then the processing thread is ended and joined.
-    ~Collector();
+    virtual ~Collector();
     Collector(const Collector&) = delete;
     Collector& operator=(const Collector&) = delete;
 
     // One run with fresh working buffers. Never raises.
-    Error Process(const TelemetryEvent& event);
+    virtual Error Process(const TelemetryEvent& event);
     // One run over the caller's buffers; fills pluginName and versionRange. Never raises.
     Error ProcessInternal(const TelemetryEvent& event, std::vector<char>& filterBuffer,
                           std::vector<char>& envelopeBuffer, std::string& pluginName,
@@ -67,11 +67,11 @@ class Collector {
                               const std::string& version,
                               const std::shared_ptr<crypto::Cryptography>& cryptography);
 
-    bool IsLoaded();
+    virtual bool IsLoaded();
     // The plug-in's current run started more than `minutes` ago. False on every failure.
-    bool IsHangingMoreThan(int32_t minutes);
+    virtual bool IsHangingMoreThan(int32_t minutes);
     // Asks the plug-in manager to stop the plug-in version of the last run. Never raises.
-    void Stop(int64_t timeout, bool quiet = false) noexcept;
+    virtual void Stop(int64_t timeout, bool quiet = false) noexcept;
     // Ends the processing thread of a parallel collector and joins it.
     void StopInternalQueue();
     void ProcessingLoopFunc();

@@ -39,7 +39,7 @@ struct Delivered {
 };
 
 struct RecordingTelemetry : TelemetryModule {
-    void Process(Event& event) override {
+    void Process(const Event& event) override {
         std::lock_guard lock(mutex);
         std::u16string xml(event.dataSize / 2, u'\0');
         if (event.dataSize) std::memcpy(xml.data(), event.lpEventData, xml.size() * 2);

@@ -72,7 +72,7 @@ class Deliveries {
 
 struct RecordingTelemetry : TelemetryModule {
     explicit RecordingTelemetry(Deliveries& d) : deliveries(d) {}
-    void Process(Event& event) override { deliveries.Add("telemetry", event); }
+    void Process(const Event& event) override { deliveries.Add("telemetry", event); }
     Deliveries& deliveries;
 };
 struct RecordingAcm : AcmModule {

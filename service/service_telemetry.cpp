@@ -1,0 +1,85 @@
+// The telemetry wiring: the status checker, the telemetry module with its callables, the schedule
+// types its collectors ask for and their event-log subscriptions.
+
+#include <exception>
+#include <memory>
+
+#include "foundation/calendar_schedule.h"
+#include "foundation/logging.h"
+#include "service/service.h"
+#include "telemetry/system_status_checker.h"
+#include "telemetry/telemetry_module.h"
+
+namespace zelko::plenar::agent {
+
+void Service::InitTelemetry() {
+    InitSystemStatusChecker();
+    InitTelemetryModule();
+}
+
+void Service::InitSystemStatusChecker() {
+    LOG_INFO << "Loading System Status Checker Module...";
+    try {
+        _system_status_checker =
+            std::make_shared<SystemStatusChecker>(_config_folder / kSystemStatusCheckerConfigFileName);
+        _system_status_checker->Process();
+    } catch (const std::exception& e) {
+        LOG_WARNING << "Failed to load System Status Checker Module " << e.what();
+        _system_status_checker.reset();
+    } catch (...) {
+        LOG_WARNING << "Failed to load System Status Checker Module";
+        _system_status_checker.reset();
+    }
+}
+
+void Service::InitTelemetryModule() {
+    LOG_INFO << "Loading telemetry module...";
+    TelemetryModule::Environment environment;
+    environment.featureFinder = _feature_finder;
+    _telemetry_module = std::make_shared<TelemetryModule>(
+        (_config_folder / kTelemetryModuleConfigFileName).string(), _conn_module, nullptr,
+        [this](TelemetryEvent item) { TelemetryItemDone(item); },
+        [this](shared::error::Error error, TelemetryEvent item) {
+            const bool required = item.Type.dwControl == 220;
+            _scheduler.In(Duration::zero(), [this, error = std::move(error), required] {
+                TelemetryItemFailed(error, required);
+            });
+        },
+        [this] { StartExecutorMonitor(); }, [this] { StopExecutorMonitor(); }, _system_status_checker,
+        _cryptography, true, _is_vxm_managed_subscription, std::move(environment));
+
+    for (const uint32_t type : _telemetry_module->ScheduleTypes()) {
+        if (_stack == "prod" && type == static_cast<uint32_t>(ScheduleTypes::Minute)) {
+            LOG_WARNING << "Bad minute schedule request, the event is not scheduled (minute-based not "
+                           "allowed in Prod)";
+            continue;
+        }
+        if (!_scheduler.RegisterSysEventSchedule(static_cast<ScheduleTypes>(type))) {
+            LOG_WARNING << "Bad schedule request, the event is not scheduled (" << type << ")";
+        }
+    }
+
+    std::vector<EventLogSubscriptionKey> keys;
+    for (const EventKey& key : _telemetry_module->GetWindowsEventSubscriptions()) {
+        keys.push_back({static_cast<int32_t>(key.dwChannel), static_cast<int32_t>(key.dwEventType),
+                        static_cast<int32_t>(key.dwLevel)});
+    }
+    std::vector<int32_t> ids;
+    for (const EventKey& key : _telemetry_module->GetExtEventSubscriptions()) {
+        ids.push_back(static_cast<int32_t>(key.dwEventType));
+    }
+    CreateWindowsEventSubscriptions(keys, ids);
+    LOG_INFO << "Loading telemetry module completed.";
+}
+
+// The state machine's reactions to collector outcomes come with its running states; until then the
+// outcome is only logged.
+void Service::TelemetryItemDone(const TelemetryEvent& item) {
+    LOG_DEBUG << "Telemetry item done: " << item.Type.dwControl;
+}
+
+void Service::TelemetryItemFailed(const shared::error::Error& error, bool required) {
+    LOG_DEBUG << "Telemetry item failed" << (required ? " (required collectors): " : ": ") << error.what();
+}
+
+}  // namespace zelko::plenar::agent

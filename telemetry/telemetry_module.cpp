@@ -1,0 +1,569 @@
+#include "telemetry/telemetry_module.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <stdexcept>
+
+#include "config/registry_monitor.h"
+#include "features/feature_finder.h"
+#include "foundation/logging.h"
+#include "foundation/utils.h"
+#include "platform/clock.h"
+
+namespace zelko::plenar::agent {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+constexpr char kDefaultPluginsFolder[] = "%programdata%/Zelko/Telemetry/collectors";
+
+bool NeverSpread(uint32_t code) { return code == 210 || code == 222 || code == 240 || code == 245; }
+
+fs::path ResolveFolder(const std::string& text) {
+    const fs::path expanded(Utils::ExpandEnvironment(text));
+    if (expanded.is_absolute()) return expanded;
+    return Utils::GetExecutableDirectory() / expanded.relative_path();
+}
+
+const char* LoggerSeverityName() {
+    const auto* logger = logging::get<0>();
+    if (logger == nullptr) return "VERB";
+    const auto severity = logger->getMaxSeverity();
+    if (severity == logging::none) return "NONE";
+    return logging::SeverityToString(severity);
+}
+
+}  // namespace
+
+// The collectors-key watch, and a keeper thread that replaces a failed watch: the failure is
+// reported on the watch's own thread, whose monitor cannot be released there.
+struct TelemetryModule::WatchHolder {
+    mutable std::mutex lock;
+    std::condition_variable wake;
+    std::shared_ptr<RegistryMonitor> monitor;
+    bool failed = false;
+    bool closing = false;
+    std::thread keeper;
+};
+
+template <typename T>
+T TelemetryModule::Setting(const char* key, T fallback) const {
+    return config.value(key, fallback);
+}
+
+TelemetryModule::TelemetryModule(fs::path path, std::shared_ptr<ConnectivityModule> connectivity_,
+                                 std::shared_ptr<shared::plugin::IPluginManager> manager, DoneCallback done,
+                                 ErrorCallback error, PluginCallback pluginStart, PluginCallback pluginFinish,
+                                 std::shared_ptr<SystemStatusChecker> checker,
+                                 std::shared_ptr<crypto::Cryptography> crypto, bool byHttp, bool restricted,
+                                 Environment env)
+    : configPath(std::move(path)),
+      connectivity(std::move(connectivity_)),
+      onDone(std::move(done)),
+      onError(std::move(error)),
+      onPluginStart(std::move(pluginStart)),
+      onPluginFinish(std::move(pluginFinish)),
+      statusChecker(std::move(checker)),
+      cryptography(std::move(crypto)),
+      publishByHttp(byHttp),
+      restrictedCollectors(restricted),
+      environment(std::move(env)),
+      watch(std::make_shared<WatchHolder>()) {
+    LOG_INFO << "TelemetryModule is starting with config path: " << configPath.string();
+    config = Utils::LoadConfigFile(configPath);
+    spreadCollectors = config.value("spread_collectors", false);
+    spreadIntervalSeconds = config.value("spread_collectors_interval_sec", int64_t{300});
+
+    const fs::path pluginsFolder =
+        ResolveFolder(config.value("pluginsFolder", std::string(kDefaultPluginsFolder)));
+    if (manager) {
+        pluginManager = std::move(manager);
+    } else {
+        LOG_INFO << "Loading Collectors from Path=\"" << pluginsFolder.string() << "\"";
+        pluginManager = std::make_shared<shared::plugin::PluginManager>(pluginsFolder.string().c_str(),
+                                                                        LoggerSeverityName());
+        if (config.contains("inMemPluginsFolder")) {
+            const fs::path inMemory = ResolveFolder(config.at("inMemPluginsFolder").get<std::string>());
+            pluginManager->InitializeInMemoryPlugins(inMemory.string().c_str());
+        }
+    }
+    if (Error failure = pluginManager->GetError()) throw failure;
+
+    customCollector = environment.makeCustomCollector
+                          ? environment.makeCustomCollector()
+                          : std::make_shared<Collector>(connectivity, pluginManager, onPluginStart,
+                                                        onPluginFinish, cryptography, publishByHttp);
+    watch->keeper = std::thread([this, holder = watch] {
+        std::unique_lock lock(holder->lock);
+        while (true) {
+            holder->wake.wait(lock, [&] { return holder->failed || holder->closing; });
+            if (holder->closing) return;
+            // A failed watch reports once and ends; a new one after 5 seconds.
+            if (holder->wake.wait_for(lock, std::chrono::seconds(5), [&] { return holder->closing; })) return;
+            holder->failed = false;
+            lock.unlock();
+            SubscribeLowEndMachineToRegistry();
+            lock.lock();
+        }
+    });
+    SubscribeLowEndMachineToRegistry();
+    Initialize();
+}
+
+TelemetryModule::~TelemetryModule() {
+    {
+        std::lock_guard lock(sendPostponedLock);
+        sendPostponedTask.reset();
+    }
+    LOG_DEBUG << "SendPostponed Task canceled in destructor.";
+    stopping = true;
+    Stop();
+    byKey.clear();
+    byCode.clear();
+    LOG_DEBUG << "TelemetryModule::~TelemetryModule exiting";
+    if (!watch) return;
+    std::shared_ptr<RegistryMonitor> monitor;
+    {
+        std::lock_guard lock(watch->lock);
+        watch->closing = true;
+        monitor = std::move(watch->monitor);
+    }
+    watch->wake.notify_all();
+    if (watch->keeper.joinable()) watch->keeper.join();
+    monitor.reset();
+}
+
+void TelemetryModule::SubscribeLowEndMachineToRegistry() {
+    std::weak_ptr<WatchHolder> weak = watch;
+    std::shared_ptr<RegistryMonitor> monitor;
+    try {
+        monitor = std::make_shared<RegistryMonitor>(
+            kCollectorsRegistryKey, std::vector<std::pair<std::string, std::string>>{{kLowEndSwitchName, ""}},
+            nullptr, [weak](const Error& failure) {
+                LOG_WARNING << "TelemetryModule: collectors key watch failed: " << failure.what();
+                if (auto holder = weak.lock()) {
+                    std::lock_guard lock(holder->lock);
+                    if (holder->closing) return;
+                    holder->failed = true;
+                    holder->wake.notify_all();
+                }
+            });
+    } catch (const std::exception& e) {
+        LOG_WARNING << "TelemetryModule: collectors key watch not made: " << e.what();
+        std::lock_guard lock(watch->lock);
+        if (!watch->closing) {
+            watch->failed = true;
+            watch->wake.notify_all();
+        }
+        return;
+    }
+    std::shared_ptr<RegistryMonitor> old;
+    {
+        std::lock_guard lock(watch->lock);
+        if (watch->closing) return;  // released below, never kept during destruction
+        old = std::exchange(watch->monitor, monitor);
+    }
+    // Released here, on the keeper or the constructing thread, never on its own thread.
+    old.reset();
+}
+
+bool TelemetryModule::IsLowEndSwitchOn() const {
+    if (!watch) return false;
+    std::shared_ptr<RegistryMonitor> monitor;
+    {
+        std::lock_guard lock(watch->lock);
+        monitor = watch->monitor;
+    }
+    return monitor && monitor->GetValue(kLowEndSwitchName) == "1";
+}
+
+json TelemetryModule::MergeConfiguration(const json& defaults, const json& configuration) {
+    json result = defaults.is_object() ? defaults : json::object();
+    if (!configuration.is_object()) return result;
+    for (const auto& [key, value] : configuration.items()) {
+        auto found = result.find(key);
+        if (found != result.end() && found->is_object() && value.is_object()) {
+            *found = MergeConfiguration(*found, value);
+        } else {
+            result[key] = value;
+        }
+    }
+    return result;
+}
+
+void TelemetryModule::Initialize() {
+    if (stopping) return;
+    const json defaults = config.value("configuration_default", json());
+    if (const auto entries = config.find("collectors"); entries != config.end() && entries->is_array()) {
+        for (json entry : *entries) {
+            try {
+                const json own = entry.is_object() ? entry.value("configuration", json()) : json();
+                if (entry.is_object()) entry["configuration"] = MergeConfiguration(defaults, own);
+                CollectorPtr collector =
+                    environment.makeCollector
+                        ? environment.makeCollector(entry)
+                        : std::make_shared<Collector>(entry, connectivity, pluginManager, onPluginStart,
+                                                      onPluginFinish, cryptography, publishByHttp);
+                if (!collector->requiredFeatureBytes.empty()) {
+                    bool found = false;
+                    if (environment.featureFinder) {
+                        for (const auto& feature : collector->requiredFeatureBytes) {
+                            if (!environment.featureFinder->GetFeaturesByName(feature).empty()) {
+                                found = true;
+                                break;
+                            }
+                        }
+                    }
+                    if (!found) {
+                        std::string names;
+                        for (const auto& feature : collector->requiredFeatureBytes) names += " " + feature;
+                        LOG_INFO << "Collector Name:\"" << collector->name
+                                 << "\" skipped due to non supported feature bytes: " << names;
+                        continue;
+                    }
+                }
+                if (restrictedCollectors) {
+                    bool needed = false;
+                    for (const auto& key : collector->events) {
+                        if (key.dwControl == 220 || key.dwChannel == 210) needed = true;
+                    }
+                    if (!needed) {
+                        LOG_INFO << "Collector Name:\"" << collector->name
+                                 << "\" is not required on start or post corvane event, skipping";
+                        continue;
+                    }
+                }
+                collectors.push_back(collector);
+                if (collector->IsLoaded()) {
+                    LOG_INFO << "Collector Name:\"" << collector->name << "\" Loaded successfully";
+                } else {
+                    LOG_WARNING << "Collector Name:\"" << collector->name << "\" Failed to load";
+                }
+                for (const auto& key : collector->events) {
+                    if (key.dwControl == 230) scheduleTypes.insert(key.dwEventType);
+                    if (key.dwEventType == kAnyEventType) {
+                        byCode[key.dwControl].push_back(collector);
+                    } else {
+                        byKey[key].push_back(collector);
+                    }
+                }
+            } catch (const std::logic_error& e) {
+                LOG_WARNING << "Bad collector, skipping " << e.what();
+            }
+        }
+    }
+    if (IsAnyPostponedCollectors()) {
+        LOG_DEBUG << "SendPostponed Task created on initialization.";
+        EnsureSendPostponedTask();
+    }
+    Start();
+}
+
+void TelemetryModule::EnsureSendPostponedTask() {
+    std::lock_guard lock(sendPostponedLock);
+    if (sendPostponedTask || stopping) return;
+    sendPostponedTask = std::make_shared<Task>(
+        [this] {
+            LOG_DEBUG << "SendPostponed Task sending event.";
+            Process(Event(216, 0));
+        },
+        Duration(spreadIntervalSeconds * platform::kTicksPerSecond), true);
+    scheduler.AddTask(sendPostponedTask);
+}
+
+EventKeySet TelemetryModule::GetWindowsEventSubscriptions() const {
+    EventKeySet keys;
+    for (const auto& collector : collectors) {
+        for (const auto& key : collector->events) {
+            if (key.dwControl == 240) keys.insert(key);
+        }
+    }
+    return keys;
+}
+
+EventKeySet TelemetryModule::GetExtEventSubscriptions() const {
+    EventKeySet keys;
+    for (const auto& collector : collectors) {
+        for (const auto& key : collector->events) {
+            if (key.dwControl == 245) keys.insert(key);
+        }
+    }
+    return keys;
+}
+
+std::vector<TelemetryModule::CollectorPtr> TelemetryModule::CollectorsForKey(const EventKey& key) const {
+    const auto found = byKey.find(key);
+    return found == byKey.end() ? std::vector<CollectorPtr>{} : found->second;
+}
+
+std::vector<TelemetryModule::CollectorPtr> TelemetryModule::CollectorsForCode(uint32_t control) const {
+    const auto found = byCode.find(control);
+    return found == byCode.end() ? std::vector<CollectorPtr>{} : found->second;
+}
+
+// ---- postponed runs and resend (their stores come with their own work) ----
+
+void TelemetryModule::SavePostponed(const CollectorPtr& collector, const TelemetryEvent& item,
+                                    const std::string& reason) {
+    LOG_DEBUG << "Collector " << collector->name << " postponed, reason " << reason;
+    {
+        std::lock_guard lock(postponedLock);
+        postponed.emplace_back(collector, item);
+        postponedReasons.push_back(reason);
+    }
+    EnsureSendPostponedTask();
+}
+
+bool TelemetryModule::IsAnyPostponedCollectors() const {
+    std::lock_guard lock(postponedLock);
+    return !postponed.empty();
+}
+
+void TelemetryModule::DeserializedAllPostponedCollectors(const TelemetryEvent&, RunList& runList) {
+    std::lock_guard lock(postponedLock);
+    for (auto& [collector, item] : postponed) {
+        runList.emplace_back(collector, std::make_shared<TelemetryEvent>(std::move(item)));
+    }
+    postponed.clear();
+    postponedReasons.clear();
+}
+
+std::vector<std::pair<std::string, std::string>> TelemetryModule::PostponedRuns() const {
+    std::lock_guard lock(postponedLock);
+    std::vector<std::pair<std::string, std::string>> runs;
+    for (size_t i = 0; i < postponed.size(); ++i)
+        runs.emplace_back(postponed[i].first->name, postponedReasons[i]);
+    return runs;
+}
+
+TelemetryModule::Error TelemetryModule::ResendCollectorsData() { return {}; }
+
+// ---- intake ----
+
+void TelemetryModule::Process(const Event& event) {
+    if (stopping) return;
+    if (event.dwControl == 252) Resume();
+    try {
+        {
+            std::lock_guard lock(runningCollectorLock);
+            if (runningCollector) {
+                const auto hang = Setting("max_hang_time_min", int32_t{60});
+                const auto maxQueue = Setting("max_queue_size", int64_t{1000});
+                if (runningCollector->IsHangingMoreThan(hang) &&
+                    static_cast<int64_t>(queue.Size()) > maxQueue) {
+                    runningCollector->Stop(0, false);
+                }
+            }
+        }
+        if (customCollector &&
+            customCollector->IsHangingMoreThan(Setting("max_hang_time_min", int32_t{60}))) {
+            customCollector->Stop(0, false);
+        }
+    } catch (const std::exception& e) {
+        LOG_ERROR << "TelemetryModule::Process hang guard failed: " << e.what();
+    }
+
+    TelemetryEvent item = MakeQueuedEvent(event);
+    if (event.dwControl != 251) {
+        queue.Push(item);
+        LOG_DEBUG << "Process Event enqueue: dwControl:" << item.Type.dwControl
+                  << " eventId:" << item.Type.dwEventType;
+        return;
+    }
+    std::lock_guard lock(workerLock);
+    if (!worker.joinable()) return;
+    queue.PushFront(item);
+    worker.join();
+}
+
+void TelemetryModule::Start() {
+    LOG_INFO << "TelemetryModule::Start";
+    std::lock_guard lock(workerLock);
+    running = true;
+    worker = std::thread([this] { ProcessingLoopFunc(); });
+}
+
+void TelemetryModule::Stop() {
+    LOG_INFO << "TelemetryModule::Stop";
+    queue.Clear();
+    TelemetryEvent stop;
+    stop.IsStop = true;
+    queue.Push(stop);
+    std::lock_guard lock(workerLock);
+    if (worker.joinable()) worker.join();
+    running = false;
+}
+
+void TelemetryModule::Resume() {
+    LOG_INFO << "TelemetryModule::Resume";
+    std::lock_guard lock(workerLock);
+    if (running) return;
+    LOG_INFO << "TelemetryModule::loop started again";
+    if (worker.joinable()) worker.join();
+    running = true;
+    worker = std::thread([this] { ProcessingLoopFunc(); });
+}
+
+// ---- worker ----
+
+void TelemetryModule::StopCollectors() {
+    const auto timeout = Setting("wait_on_stop_ms", int64_t{15000});
+    {
+        std::lock_guard lock(runningCollectorLock);
+        if (runningCollector) runningCollector->Stop(timeout, false);
+    }
+    if (customCollector) customCollector->Stop(timeout, false);
+}
+
+void TelemetryModule::Report(const Error& result, const TelemetryEvent& item) {
+    if (result) {
+        if (onError) onError(result, item);
+    } else if (onDone) {
+        onDone(item);
+    }
+}
+
+void TelemetryModule::ProcessingLoopFunc() {
+    bool quiet = false;
+    while (!stopping) {
+        auto item = std::make_shared<TelemetryEvent>(queue.Pop());
+        LOG_DEBUG << "EventProcessingLoop dwControl:" << item->Type.dwControl
+                  << " eventID:" << item->Type.dwEventType;
+        bool leave = false;
+        try {
+            ProcessItem(item, leave);
+        } catch (const std::exception& e) {
+            // One bad item must not end the module: report it and go on.
+            LOG_ERROR << "TelemetryModule: processing of event " << item->Type.dwControl
+                      << " failed: " << e.what();
+            {
+                std::lock_guard lock(runningCollectorLock);
+                runningCollector.reset();
+            }
+            if (onError) onError(Error(shared::error::ErrorCategory::EC_StdException, 1, e.what()), *item);
+        } catch (...) {
+            LOG_ERROR << "TelemetryModule: processing of event " << item->Type.dwControl << " failed";
+            {
+                std::lock_guard lock(runningCollectorLock);
+                runningCollector.reset();
+            }
+            if (onError)
+                onError(Error(shared::error::ErrorCategory::EC_Unknown, 1, "Unknown exception type."), *item);
+        }
+        if (leave) {
+            quiet = stopping && !item->IsStop && item->Type.dwControl != 251;
+            break;
+        }
+    }
+    running = false;
+    if (!quiet) LOG_INFO << "TelemetryModule ProcessingLoopFunc exiting...";
+}
+
+void TelemetryModule::ProcessItem(const std::shared_ptr<TelemetryEvent>& item, bool& leave) {
+    const uint32_t code = item->Type.dwControl;
+    if (item->IsStop || code == 250 || code == 251) {
+        StopCollectors();
+        leave = code != 250;
+        return;
+    }
+    if (code == 205) {
+        customCollector->Process(*item);
+        return;
+    }
+    if (code == 215) {
+        Report(ResendCollectorsData(), *item);
+        return;
+    }
+
+    RunList runList;
+    if (code == 216) {
+        DeserializedAllPostponedCollectors(*item, runList);
+        if (runList.empty()) return;
+    } else {
+        if (const auto found = byKey.find(item->Type); found != byKey.end()) {
+            for (const auto& collector : found->second) {
+                LOG_DEBUG << "Collector " << collector->name << " to run by type  dwControl : " << code
+                          << " eventID : " << item->Type.dwEventType;
+                runList.emplace_back(collector, item);
+            }
+        }
+        if (const auto found = byCode.find(code); found != byCode.end()) {
+            for (const auto& collector : found->second) {
+                LOG_DEBUG << "Collector " << collector->name << " to run by dwConrol : " << code
+                          << " eventID : " << item->Type.dwEventType;
+                runList.emplace_back(collector, item);
+            }
+        }
+        if (code != 220 && !NeverSpread(code) && spreadCollectors && !runList.empty()) {
+            const int64_t now = platform::NowTicks();
+            if (now - lastRunTime < spreadIntervalSeconds * platform::kTicksPerSecond ||
+                IsAnyPostponedCollectors()) {
+                for (const auto& [collector, pairItem] : runList) SavePostponed(collector, *pairItem, "time");
+                return;
+            }
+            for (size_t i = runList.size(); i > 1; --i)
+                SavePostponed(runList[i - 1].first, *runList[i - 1].second, "time");
+            runList.resize(1);
+        }
+    }
+
+    const bool lowEnd = IsLowEndSwitchOn();
+    Error result;
+    for (const auto& [collector, pairItem] : runList) {
+        if (stopping) {
+            leave = true;
+            return;
+        }
+        const uint32_t pairCode = pairItem->Type.dwControl;
+        if (lowEnd && pairCode != 220 && pairCode != 222) continue;
+        {
+            std::lock_guard lock(runningCollectorLock);
+            runningCollector = collector;
+        }
+        bool stop = false;
+        result = RunCollectorGated(collector, *pairItem, stop);
+        LOG_DEBUG << "Process collector " << collector->name << " dwControl " << pairCode
+                  << (result ? " FAILED " + result.what() : std::string());
+        if (!stop && code != 220) Report(result, *pairItem);
+        {
+            std::lock_guard lock(runningCollectorLock);
+            runningCollector.reset();
+        }
+        if (stop) break;
+        const bool stopNext =
+            queue.Inspect([](const TelemetryEvent* front, size_t) { return front && front->IsStop; });
+        if (stopNext) break;
+    }
+    if (code == 220) Report(result, *item);
+}
+
+TelemetryModule::Error TelemetryModule::RunCollectorGated(const CollectorPtr& collector,
+                                                          const TelemetryEvent& item, bool& stop) {
+    stop = false;
+    if (stopping) {
+        stop = true;
+        return MakeCollectorError(CollectorErrorEnum::RunFailed, "Collector is done.");
+    }
+    const uint32_t code = item.Type.dwControl;
+    if (code != 220) {
+        if (!Setting("skip_game_check", false) && statusChecker && statusChecker->IsFullScreenD3DRunning()) {
+            SavePostponed(collector, item, "game");
+            return {};
+        }
+        const double threshold =
+            code == 222 ? static_cast<double>(Setting("idle_thresh", int64_t{40})) : -1.0;
+        if (!Setting("skip_cpu_check", false) && statusChecker &&
+            statusChecker->IsCpuUsageConsistentlyHigh(threshold)) {
+            SavePostponed(collector, item, "cpu");
+            return {};
+        }
+    }
+    Error result = collector->Process(item);
+    lastRunTime = platform::NowTicks();
+    if (code == 220 && result.type() == kCollectorErrorType) stop = true;
+    return result;
+}
+
+}  // namespace zelko::plenar::agent

@@ -1,0 +1,410 @@
+// The telemetry module over fake collectors: registry, routing, spreading in virtual time, the
+// gate, the low-end switch, 220 reporting and a failing item.
+
+#include "telemetry/telemetry_module.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/utils.h"
+#include "platform/clock.h"
+#include "platform/registry.h"
+#include "testing/fake_connectivity.h"
+#include "testing/log_capture.h"
+#include "testing/temp_system_root.h"
+
+namespace zelko::plenar::agent::test {
+namespace {
+
+using nlohmann::json;
+using shared::error::Error;
+namespace plugin = shared::plugin;
+
+struct NullPluginManager : plugin::IPluginManager {
+    plugin::DynamicBufferResult ExecutePlugin(const char*, const char*, const char*&,
+                                              const plugin::PluginExecutionPolicy&, plugin::IPluginExecutor*,
+                                              plugin::IValidator*) override {
+        return {};
+    }
+    Error GetPluginDescription(const char*, const char*, plugin::PluginDescriptionResult& result,
+                               plugin::IValidator*) override {
+        result.isLoaded = true;
+        return {};
+    }
+    Error GetError() const override { return {}; }
+    Error TerminatePlugin(const char*, const char*) override { return {}; }
+    Error StopPlugin(const char*, const char*, int64_t, plugin::PluginTerminationState&) override {
+        return {};
+    }
+    Error InitializeInMemoryPlugins(const char*) override { return {}; }
+};
+
+// What the fake collectors did, in order: "name:code" per run, "stop:name" per stop.
+struct Journal {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<std::string> runs;
+    std::vector<std::pair<std::string, uint32_t>> done;  // callback: (error text or "", code)
+    std::map<std::string, Error> results;                // collector name -> its answer
+    bool holdSlow = false;                               // "slow" waits until this is cleared
+
+    void Add(std::string entry) {
+        std::lock_guard guard(lock);
+        runs.push_back(std::move(entry));
+        changed.notify_all();
+    }
+    void Callback(const std::string& error, uint32_t code) {
+        std::lock_guard guard(lock);
+        done.emplace_back(error, code);
+        changed.notify_all();
+    }
+    bool WaitCallbacks(size_t count) {
+        std::unique_lock guard(lock);
+        return changed.wait_for(guard, std::chrono::seconds(5), [&] { return done.size() >= count; });
+    }
+};
+
+class FakeCollector : public Collector {
+  public:
+    // The keys are read here, so a 245 key needs no query configuration.
+    FakeCollector(const json& entry, Journal& journal)
+        : Collector(WithoutEvents(entry), nullptr, std::make_shared<NullPluginManager>(), nullptr, nullptr,
+                    nullptr, true),
+          journal(journal) {
+        for (const auto& key : entry.at("events")) {
+            try {
+                events.push_back(key.get<EventKey>());
+            } catch (const json::exception&) {
+                throw std::logic_error("Wrong Telemetry.cfg format for 'events', collector " + name);
+            }
+        }
+    }
+    static json WithoutEvents(json entry) {
+        entry["events"] = json::array();
+        return entry;
+    }
+    Error Process(const TelemetryEvent& event) override {
+        journal.Add(name + ":" + std::to_string(event.Type.dwControl));
+        std::unique_lock guard(journal.lock);
+        if (name == "slow") journal.changed.wait(guard, [&] { return !journal.holdSlow; });
+        const auto found = journal.results.find(name);
+        return found == journal.results.end() ? Error{} : found->second;
+    }
+    void Stop(int64_t, bool) noexcept override { journal.Add("stop:" + name); }
+    bool IsLoaded() override { return true; }
+    bool IsHangingMoreThan(int32_t) override { return false; }
+
+  private:
+    Journal& journal;
+};
+
+class BusyChecker : public SystemStatusChecker {
+  public:
+    using SystemStatusChecker::SystemStatusChecker;
+    bool IsFullScreenD3DRunning() override { return game; }
+    bool IsCpuUsageConsistentlyHigh(double) override { return cpu; }
+    std::atomic<bool> game{false};
+    std::atomic<bool> cpu{false};
+};
+
+json Entry(const std::string& name, json events) {
+    return {{"name", name}, {"version", ">=1.0.0"}, {"events", std::move(events)}};
+}
+
+class TelemetryModuleTest : public zelko::testing::SystemRootTest {
+  protected:
+    std::unique_ptr<TelemetryModule> Make(json config, std::shared_ptr<SystemStatusChecker> checker = nullptr,
+                                          bool restricted = false, bool fakeCollectors = true) {
+        const auto path = scratch() / kTelemetryConfigFileName;
+        if (!config.is_null()) Utils::SaveJsonFile(path, config);
+        TelemetryModule::Environment env;
+        if (fakeCollectors) {
+            env.makeCollector = [this](const json& entry) {
+                return std::make_shared<FakeCollector>(entry, journal);
+            };
+        }
+        env.makeCustomCollector = [this] {
+            json entry = Entry("custom", json::array());
+            entry["configuration"] = json::object();
+            return std::make_shared<FakeCollector>(entry, journal);
+        };
+        return std::make_unique<TelemetryModule>(
+            path, std::make_shared<zelko::testing::FakeConnectivity>(), std::make_shared<NullPluginManager>(),
+            [this](TelemetryEvent item) { journal.Callback("", item.Type.dwControl); },
+            [this](Error error, TelemetryEvent item) { journal.Callback(error.what(), item.Type.dwControl); },
+            nullptr, nullptr, std::move(checker), nullptr, true, restricted, std::move(env));
+    }
+
+    std::vector<std::string> Runs() {
+        std::lock_guard guard(journal.lock);
+        return journal.runs;
+    }
+    std::vector<std::pair<std::string, uint32_t>> Done() {
+        std::lock_guard guard(journal.lock);
+        return journal.done;
+    }
+    // A 220 that selects nothing reports success: waiting for it shows the items before it are done.
+    void Drain(TelemetryModule& module) {
+        const auto count = [this] {
+            size_t n = 0;
+            for (const auto& [error, code] : journal.done) n += code == 220;
+            return n;
+        };
+        size_t before;
+        {
+            std::lock_guard guard(journal.lock);
+            before = count();
+        }
+        module.Process(Event(220, 9, nullptr, 0, 7));
+        std::unique_lock guard(journal.lock);
+        ASSERT_TRUE(
+            journal.changed.wait_for(guard, std::chrono::seconds(5), [&] { return count() > before; }));
+    }
+
+    Journal journal;
+};
+
+TEST_F(TelemetryModuleTest, MergeConfigurationTable) {
+    struct Case {
+        json defaults, configuration, expected;
+    } cases[] = {
+        {{{"a", 1}, {"b", {{"x", 1}, {"y", 2}}}},
+         {{"b", {{"y", 3}}}, {"c", {1}}},
+         {{"a", 1}, {"b", {{"x", 1}, {"y", 3}}}, {"c", {1}}}},
+        {json(), json(), json::object()},
+        {{{"list", {1, 2}}}, {{"list", {3}}}, {{"list", {3}}}},
+        {{{"a", 1}}, json(), {{"a", 1}}},
+        {json::array(), {{"a", {{"b", 1}}}}, {{"a", {{"b", 1}}}}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TelemetryModule::MergeConfiguration(c.defaults, c.configuration), c.expected)
+            << c.configuration;
+    }
+}
+
+TEST_F(TelemetryModuleTest, RegistryRoutesKeysAndScheduleTypes) {
+    json config = {
+        {"configuration_default", {{"d", 1}}},
+        {"collectors",
+         {Entry("daily", {{{"dwControl", 230}, {"dwEventType", 20}}}), Entry("power", {{{"dwControl", 13}}}),
+          Entry("bad", {{{"dwControl", 240}, {"dwEventType", 1}}, {{"dwEventType", 2}}}),
+          Entry("events", {{{"dwControl", 240}, {"dwEventType", 19}, {"dwChannel", 0}},
+                           {{"dwControl", 245}, {"dwEventType", 3}}}),
+          [] {
+              json entry = Entry("featured", {{{"dwControl", 240}, {"dwEventType", 77}}});
+              entry["requiredfeaturebytes"] = {"nope"};
+              return entry;
+          }()}}};
+    auto module = Make(config);
+    std::vector<std::string> names;
+    for (const auto& c : module->Collectors()) names.push_back(c->name);
+    EXPECT_EQ(names, (std::vector<std::string>{"daily", "power", "events"}));
+    EXPECT_EQ(module->Collectors()[0]->configuration, json({{"d", 1}}));
+    EXPECT_EQ(module->ScheduleTypes(), (std::set<uint32_t>{20}));
+    EXPECT_EQ(module->CollectorsForKey({230, 20, 0, 0}).size(), 1u);
+    EXPECT_EQ(module->CollectorsForCode(13).size(), 1u);
+    EXPECT_TRUE(module->CollectorsForKey({240, 77, 0, 0}).empty());
+    EXPECT_EQ(module->GetWindowsEventSubscriptions(), (EventKeySet{{240, 19, 0, 0}}));
+    EXPECT_EQ(module->GetExtEventSubscriptions(), (EventKeySet{{245, 3, 0, 0}}));
+
+    module->Process(Event(13, 4));  // any type of 13
+    module->Process(Event(230, 20));
+    module->Process(Event(230, 30));  // selects nothing, no callback
+    Drain(*module);
+    EXPECT_EQ(Runs(), (std::vector<std::string>{"power:13", "daily:230"}));
+    EXPECT_EQ(Done().size(), 3u);
+}
+
+TEST_F(TelemetryModuleTest, DefaultDocumentHas23CollectorsAndRestrictionKeepsTheFirstFour) {
+    auto full = Make(json());
+    EXPECT_EQ(full->Collectors().size(), 23u);
+    EXPECT_EQ(full->ScheduleTypes(), (std::set<uint32_t>{1, 20, 30, 50}));
+    EXPECT_EQ(full->GetWindowsEventSubscriptions().size(), 6u);
+    full.reset();
+    auto restricted = Make(json(), nullptr, true);
+    std::vector<std::string> names;
+    for (const auto& c : restricted->Collectors()) names.push_back(c->name);
+    EXPECT_EQ(names, (std::vector<std::string>{
+                         "zelko-telemetry-device-info-collector", "zelko-telemetry-hw-info-collector",
+                         "zelko-telemetry-os-info-collector", "zelko-telemetry-fw-info-collector"}));
+}
+
+TEST_F(TelemetryModuleTest, SpreadingInVirtualTime) {
+    platform::ScopedFakeClock clock(1'000'000 * platform::kTicksPerSecond);
+    json three = {{{"dwControl", 230}, {"dwEventType", 20}}};
+    auto module = Make(
+        {{"spread_collectors", true},
+         {"spread_collectors_interval_sec", 300},
+         {"collectors",
+          {Entry("a", three), Entry("b", three), Entry("c", three), Entry("idle", {{{"dwControl", 222}}})}}});
+    module->Process(Event(230, 20));
+    Drain(*module);
+    EXPECT_EQ(Runs(), (std::vector<std::string>{"a:230"}));
+    EXPECT_EQ(module->PostponedRuns(),
+              (std::vector<std::pair<std::string, std::string>>{{"c", "time"}, {"b", "time"}}));
+
+    // Two minutes later everything waits; a never-spread code still runs.
+    clock.Advance(120 * platform::kTicksPerSecond);
+    module->Process(Event(230, 20));
+    module->Process(Event(222, 0));
+    Drain(*module);
+    EXPECT_EQ(module->PostponedRuns().size(), 5u);
+    EXPECT_EQ(Runs(), (std::vector<std::string>{"a:230", "idle:222"}));
+
+    // 216 runs every postponed pair without spreading.
+    module->Process(Event(216, 0));
+    Drain(*module);
+    EXPECT_EQ(Runs().size(), 7u);
+    EXPECT_FALSE(module->IsAnyPostponedCollectors());
+}
+
+TEST_F(TelemetryModuleTest, RequiredCollectorsStopAtTheFirstCollectorError) {
+    json start = {{{"dwControl", 220}}};
+    auto module = Make({{"collectors", {Entry("r1", start), Entry("r2", start), Entry("r3", start)}}});
+    journal.results["r2"] = MakeCollectorError(CollectorErrorEnum::PublishFailed, "no publish");
+    module->Process(Event(220, 0));
+    ASSERT_TRUE(journal.WaitCallbacks(1));
+    EXPECT_EQ(Runs(), (std::vector<std::string>{"r1:220", "r2:220"}));
+    EXPECT_EQ(Done(), (std::vector<std::pair<std::string, uint32_t>>{{"no publish", 220}}));
+
+    // Errors of other kinds: all run, the last one's result is reported.
+    journal.results["r2"] = Error(shared::error::ErrorCategory::EC_Network, 7, "net");
+    journal.results["r3"] = Error(shared::error::ErrorCategory::EC_Network, 8, "last");
+    module->Process(Event(220, 0));
+    ASSERT_TRUE(journal.WaitCallbacks(2));
+    EXPECT_EQ(Runs().size(), 5u);
+    EXPECT_EQ(Done().back().first, "last");
+}
+
+TEST_F(TelemetryModuleTest, GatePostponesForGameAndCpuUnlessSkipped) {
+    std::ofstream(scratch() / kSystemStatusConfigFileName) << "{}";
+    auto checker = std::make_shared<BusyChecker>(scratch() / kSystemStatusConfigFileName);
+    checker->game = true;
+    json daily = {{{"dwControl", 230}, {"dwEventType", 20}}};
+    auto module =
+        Make({{"collectors", {Entry("a", daily), Entry("b", daily), Entry("r", {{{"dwControl", 220}}})}}},
+             checker);
+    module->Process(Event(230, 20));
+    ASSERT_TRUE(journal.WaitCallbacks(2));
+    EXPECT_TRUE(Runs().empty());
+    EXPECT_EQ(Done(), (std::vector<std::pair<std::string, uint32_t>>{{"", 230}, {"", 230}}));
+    EXPECT_EQ(module->PostponedRuns(),
+              (std::vector<std::pair<std::string, std::string>>{{"a", "game"}, {"b", "game"}}));
+
+    checker->game = false;
+    checker->cpu = true;
+    module->Process(Event(220, 0));  // never gated
+    ASSERT_TRUE(journal.WaitCallbacks(3));
+    EXPECT_EQ(Runs(), (std::vector<std::string>{"r:220"}));
+    module.reset();
+
+    auto skipping = Make(
+        {{"skip_game_check", true}, {"skip_cpu_check", true}, {"collectors", {Entry("a", daily)}}}, checker);
+    skipping->Process(Event(230, 20));
+    ASSERT_TRUE(journal.WaitCallbacks(4));
+    EXPECT_EQ(Runs().back(), "a:230");
+}
+
+TEST_F(TelemetryModuleTest, LowEndSwitchRunsOnly220And222) {
+    for (const auto& [value, restricted] :
+         std::vector<std::pair<platform::RegistryValue, bool>>{{platform::RegistryValue::String("1"), true},
+                                                               {platform::RegistryValue::Dword(1), true},
+                                                               {platform::RegistryValue::String("01"), false},
+                                                               {platform::RegistryValue::Dword(2), false}}) {
+        platform::RegistryKey key;
+        ASSERT_EQ(
+            platform::RegistryKey::Create(platform::RegistryHive::LocalMachine, kCollectorsRegistryKey, key),
+            0u);
+        ASSERT_EQ(key.SetValue(kLowEndSwitchName, value), 0u);
+        journal.runs.clear();
+        journal.done.clear();
+        auto module = Make({{"collectors",
+                             {Entry("daily", {{{"dwControl", 230}, {"dwEventType", 20}}}),
+                              Entry("idle", {{{"dwControl", 222}}}), Entry("req", {{{"dwControl", 220}}})}}});
+        EXPECT_EQ(module->IsLowEndSwitchOn(), restricted);
+        module->Process(Event(230, 20));
+        module->Process(Event(222, 0));
+        module->Process(Event(220, 0));
+        ASSERT_TRUE(journal.WaitCallbacks(restricted ? 2 : 3));
+        const auto expected = restricted ? std::vector<std::string>{"idle:222", "req:220"}
+                                         : std::vector<std::string>{"daily:230", "idle:222", "req:220"};
+        EXPECT_EQ(Runs(), expected);
+    }
+}
+
+TEST_F(TelemetryModuleTest, CustomRunStopRequestsAndHaltResume) {
+    auto module = Make({{"collectors", {Entry("daily", {{{"dwControl", 230}, {"dwEventType", 20}}})}}});
+    const std::string text = "'plug', /tmp/payload.json, extra";
+    module->Process(Event(205, 0, text.c_str(), text.size() + 1));
+    module->Process(Event(250, 0));
+    Drain(*module);
+    EXPECT_EQ(Runs(), (std::vector<std::string>{"custom:205", "stop:custom"}));
+    EXPECT_EQ(Done().size(), 1u);  // only the drain
+
+    module->Process(Event(251, 0));  // returns once the worker has ended
+    EXPECT_FALSE(module->IsRunning());
+    module->Process(Event(230, 20));  // queued while halted
+    module->Process(Event(252, 0));
+    ASSERT_TRUE(journal.WaitCallbacks(2));
+    EXPECT_EQ(Runs().back(), "daily:230");
+}
+
+TEST_F(TelemetryModuleTest, StoppingWhileAListRunsDropsTheRestWithoutCallbacks) {
+    zelko::testing::LogCapture log;
+    json daily = {{{"dwControl", 230}, {"dwEventType", 20}}};
+    auto module = Make({{"collectors", {Entry("slow", daily), Entry("b", daily), Entry("c", daily)}}});
+    journal.holdSlow = true;
+    module->Process(Event(230, 20));
+    {
+        std::unique_lock guard(journal.lock);
+        ASSERT_TRUE(
+            journal.changed.wait_for(guard, std::chrono::seconds(5), [&] { return !journal.runs.empty(); }));
+    }
+    std::thread destroy([&] { module.reset(); });
+    // The stop's log line comes after the stopping flag is set.
+    ASSERT_TRUE(log.WaitFor(logging::info, "TelemetryModule::Stop"));
+    {
+        std::lock_guard guard(journal.lock);
+        journal.holdSlow = false;
+        journal.changed.notify_all();
+    }
+    destroy.join();
+    EXPECT_EQ(Runs(), (std::vector<std::string>{"slow:230"}));
+    EXPECT_EQ(Done().size(), 1u);  // the run that was under way
+}
+
+TEST_F(TelemetryModuleTest, AnExceptionOnTheWorkerIsReportedAndTheLoopGoesOn) {
+    // A setting of the wrong kind read per run raises the JSON library's type error.
+    auto module = Make({{"skip_game_check", "yes"},
+                        {"collectors", {Entry("daily", {{{"dwControl", 230}, {"dwEventType", 20}}})}}});
+    module->Process(Event(230, 20));
+    ASSERT_TRUE(journal.WaitCallbacks(1));
+    EXPECT_NE(Done()[0].first.find("type must be boolean"), std::string::npos) << Done()[0].first;
+    Drain(*module);
+    EXPECT_TRUE(module->IsRunning());
+}
+
+TEST_F(TelemetryModuleTest, ConstructionFailures) {
+    EXPECT_THROW(Make(json::array({1, 2})), nlohmann::json::type_error);
+    struct FailingManager : NullPluginManager {
+        Error GetError() const override {
+            return Error(shared::error::ErrorCategory::EC_System, 3, "no folder");
+        }
+    };
+    const auto path = scratch() / kTelemetryConfigFileName;
+    Utils::SaveJsonFile(path, json::object());
+    EXPECT_THROW(TelemetryModule(path, nullptr, std::make_shared<FailingManager>(), nullptr, nullptr, nullptr,
+                                 nullptr, nullptr, nullptr, true, false),
+                 Error);
+}
+
+}  // namespace
+}  // namespace zelko::plenar::agent::test
