@@ -110,6 +110,11 @@ InstallComponent::InstallComponent(std::string configPath, std::shared_ptr<Confi
       rerunMonitor(std::move(rerunMonitor)),
       reportError(std::move(reportError)),
       holdSelfUpdate(std::move(holdSelfUpdate)) {
+    if (this->connectivity) {
+        shadows.get = [module = this->connectivity.get()](const std::string& name, std::string& content) {
+            return module->GetShadow(name, content);
+        };
+    }
     executablePath = executable_path.empty() ? Utils::GetExecutableFilePath().string() : executable_path;
     PopulateConfigParams(configPath);
     CreateDownloadPath(jobFolder);
@@ -332,6 +337,39 @@ bool InstallComponent::IsTimeStampDifferent(const std::string& shadowTimestamp, 
         return true;
     }
     return shadowTimestamp != keptTimestamp;
+}
+
+bool InstallComponent::VerifyInstallation() {
+    if (!installerLaunched && !ComponentValidator::HasChecks(validationParams)) {
+        LOG_INFO << "Install component: " << jobName << " nothing to verify before the installer has run";
+        return false;
+    }
+    if (validator.Validate(validationParams, jobName)) return false;
+    LOG_INFO << "Install component: " << jobName << " Job Successfully Installed. performing post success operations...";
+    return true;
+}
+
+void InstallComponent::DeleteCloudShadow() {
+    std::string content;
+    shared::error::Error error = shadows.get ? shadows.get(jobName, content)
+                                             : shared::error::Error(shared::error::ErrorCategory::EC_Component, 1,
+                                                                    "no shadow access");
+    if (error) {
+        LOG_ERROR << "Install component: " << jobName << " Error retrieving the shadow. Deletion skipped: " << error.what();
+        return;
+    }
+    if (IsTimeStampDifferent(GetTimestampFromContent(content), jobTimestamp)) {
+        LOG_INFO << "Install component: " << jobName
+                 << " Skipping shadow deletion - a new update was posted during installation/validation.";
+        return;
+    }
+    error = shadows.remove ? shadows.remove(jobName)
+                           : shared::error::Error(shared::error::ErrorCategory::EC_Component, 1, "no shadow access");
+    if (error) {
+        LOG_ERROR << "Install component: " << jobName << " Failed to delete the shadow: " << error.what();
+    } else {
+        LOG_INFO << "Install component: " << jobName << " Successfully deleted the shadow.";
+    }
 }
 
 int32_t InstallComponent::LastStatus() const { return updateLog.empty() ? 0 : updateLog.back().status; }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "connectivity/connectivity_module.h"
+#include "jobs/component_validator.h"
 #include "foundation/random_value.h"
 #include "outside/error/error.h"
 
@@ -52,6 +53,14 @@ struct UpdateLogEntry {
     static UpdateLogEntry FromJson(const nlohmann::json& object);
 };
 
+// The job shadow operations a job needs. get defaults to the connectivity module's GetShadow;
+// update and remove are wired by the service to the module's shadow calls.
+struct JobShadows {
+    std::function<shared::error::Error(const std::string& name, std::string& content)> get;
+    std::function<shared::error::Error(const std::string& name, const std::string& document)> update;
+    std::function<shared::error::Error(const std::string& name)> remove;
+};
+
 // One remote install job: its configuration, its folder, the kept job document and the cache whose
 // status history lets the job continue where it stopped.
 class InstallComponent {
@@ -83,6 +92,12 @@ class InstallComponent {
     std::string GetTimestampFromContent(const std::string& content);
     bool IsTimeStampDifferent(const std::string& shadowTimestamp, const std::string& keptTimestamp);
     void SetupServiceMap();
+
+    // True when what the job document names is installed. A document that names nothing proves
+    // nothing until the installer has been started for the job.
+    bool VerifyInstallation();
+    // Removes the job shadow after a successful installation unless a newer job was posted.
+    void DeleteCloudShadow();
 
     // Status of the last history entry, 0 when there is none.
     int32_t LastStatus() const;
@@ -134,6 +149,10 @@ class InstallComponent {
     uint64_t downloadedBytes = 0;
     bool downloadComplete = false;
     int32_t downloadResult = 0;
+    JobShadows shadows;
+    ComponentValidator validator;
+    // The installer has been started for the current job.
+    bool installerLaunched = false;
     // Cancels a download under way; set by whoever wires the S3 download.
     std::function<void()> cancelDownload;
     bool downloadRunning = false;
