@@ -375,3 +375,322 @@ void InstallComponent::DeleteCloudShadow() {
 int32_t InstallComponent::LastStatus() const { return updateLog.empty() ? 0 : updateLog.back().status; }
 
 }  // namespace zelko::plenar::agent
+
+namespace zelko::plenar::agent {
+
+namespace {
+
+constexpr std::chrono::milliseconds kShortRetry{120000};
+constexpr std::chrono::milliseconds kOnlineDownloadRetry{3600000};
+
+const char* const kStatusTemplate =
+    R"({"state": {"desired": {"data": {"code": "1", "message": "Failed to download 1E", "timestamp": "2024-01-02T19:40:58.437085"}, "version": "0"}}})";
+
+}  // namespace
+
+int32_t InstallComponent::DownloadInstaller(const std::string& url, const std::string& path,
+                                            uint64_t& bytes, bool& complete) {
+    if (!actions.download) {
+        LOG_ERROR << "Install component: " << jobName << " no download is wired";
+        return 1;
+    }
+    return actions.download(url, path, bytes, complete);
+}
+
+bool InstallComponent::ValidateInstallerSignature(const std::string& path) {
+    return actions.validateSignature && actions.validateSignature(path);
+}
+
+bool InstallComponent::CreateTask() {
+    bool created = actions.createTask && actions.createTask();
+    if (created) installerLaunched = true;
+    return created;
+}
+
+void InstallComponent::Monitor() {
+    if (actions.monitor) actions.monitor();
+}
+
+void InstallComponent::ResetPolicy() {
+    if (installPolicy) installPolicy->Reset();
+}
+
+void InstallComponent::Process() {
+    try {
+        LOG_INFO << "Install component: " << jobName << " Processing...";
+        processStarted = true;
+        std::lock_guard lock(taskMutex);
+        if (processTask.valid() && processTask.wait_for(taskWaitLimit) != std::future_status::ready) {
+            LOG_INFO << "Install component: " << jobName << " Existing job processing is already in progress...";
+            if (rerunProcess) rerunProcess(true, kShortRetry, jobName);
+            return;
+        }
+        LOG_INFO << "Install component: " << jobName << " Waiting for the monitor step to complete...";
+        if (monitorTask.valid() && monitorTask.wait_for(taskWaitLimit) != std::future_status::ready) {
+            LOG_INFO << "Install component: " << jobName << " Existing job Monitoring is already in progress...";
+            if (rerunProcess) rerunProcess(true, kShortRetry, jobName);
+            return;
+        }
+        InitCache(jobFolder);
+        processTask = std::async(std::launch::async, [this] { Run(); });
+    } catch (const std::exception& e) {
+        LOG_ERROR << "Install component failed to process, unknown exception: " << e.what();
+        // A job left without a rerun would rest until the service restarts.
+        if (rerunProcess) rerunProcess(true, kShortRetry, jobName);
+    } catch (...) {
+        LOG_ERROR << "Install component failed to process, unknown exception";
+        if (rerunProcess) rerunProcess(true, kShortRetry, jobName);
+    }
+}
+
+void InstallComponent::Run() {
+    bool short_retry = false;
+    try {
+        jobStatus = LastStatus();
+        LOG_INFO << "Install component: " << jobName << " Job status: " << jobStatus;
+        if (!updateLog.empty()) downloadedBytes = updateLog.back().downloadedbytes;
+        // Past the launch (also after a restart): the installer has run for this job.
+        if (jobStatus == Installing || jobStatus == AwaitingInstall || jobStatus == InstallTimedOut) {
+            installerLaunched = true;
+        }
+
+        if (jobStatus == SelfUpdateHeld) {
+            if (selfUpdateReleased) {
+                selfUpdateReleased = false;
+                if (CreateTask()) {
+                    SetJobStatus(Installing, true);
+                    return;
+                }
+                // Still held: the launch is tried again shortly.
+                if (rerunProcess) rerunProcess(true, kShortRetry, jobName);
+                return;
+            }
+            if (holdSelfUpdate) holdSelfUpdate(kShortRetry, jobName);
+            return;
+        }
+        if (jobStatus == Idle) {
+            downloadedBytes = 0;
+            switch (GetJobContent(jobName)) {
+                case 0:
+                    retryAttempted = 0;
+                    signatureFailures = 0;
+                    installerLaunched = false;
+                    ResetPolicy();
+                    SetJobStatus(DownloadPending, true);
+                    missingJobPolls = 0;
+                    break;
+                case 1: missingJobPolls = 0; break;
+                default: short_retry = true; break;
+            }
+        }
+        if (jobStatus == RetryPending) {
+            if (GetJobContent(jobName) == 0) {
+                SetJobStatus(Superseded, true);
+                installerLaunched = false;
+                ResetPolicy();
+                SetJobStatus(DownloadPending, false);
+            } else {
+                ++retryAttempted;
+                ResetPolicy();
+                SetJobStatus(Downloaded, true);
+            }
+            missingJobPolls = 0;
+        }
+        if (jobStatus == DownloadPending || jobStatus == Downloading) {
+            SetJobStatus(Downloading, true);
+            downloadComplete = false;
+            downloadResult = 0;
+            downloadRunning = true;
+            downloadResult = DownloadInstaller(downloadUrl, installerPath, downloadedBytes, downloadComplete);
+            downloadRunning = false;
+            if (downloadResult == 1) {
+                if (actions.hasInternet && actions.hasInternet()) {
+                    LOG_ERROR << "Install component: " << jobName << " unable to download the installer.";
+                    downloadedBytes = 0;
+                    SetJobStatus(DownloadPending, true);
+                } else {
+                    LOG_INFO << "Install component: " << jobName
+                             << " Download interrupted due to internet unavailability..Retry to resume after 2 minutes";
+                    SetJobStatus(Downloading, true);
+                }
+                short_retry = true;
+            } else if (downloadResult == 3) {
+                SetJobStatus(Downloaded, true);
+            } else {
+                SetJobStatus(Downloading, true);
+                short_retry = true;
+            }
+        }
+        if (jobStatus == Downloaded) {
+            SetJobStatus(ReadyToInstall, true);
+            if (!ValidateInstallerSignature(installerPath)) {
+                if (signatureFailures >= 3) {
+                    LOG_ERROR << "Install component: " << jobName
+                              << " unable to validate the installer... Max download attempts exceeded - no updates will happen until next update";
+                    // Reported like every other failed cycle, so the cloud learns the job ended.
+                    UpdateStatusShadow("1", "", "Failure", Utils::GetUtcTimestamp());
+                    SetJobStatus(Failed, true);
+                    SetJobStatus(Idle, false);
+                    ResetPolicy();
+                } else {
+                    LOG_ERROR << "Install component: " << jobName << " unable to validate the installer...re-downloading - "
+                              << (signatureFailures + 1);
+                    SetJobStatus(DownloadPending, true);
+                    ++signatureFailures;
+                    short_retry = true;
+                }
+            }
+        }
+        if (jobStatus == ReadyToInstall) {
+            if (VerifyInstallation()) {
+                LOG_INFO << "Install component: " << jobName
+                         << " Same or higher version of the job is already installed....switching to monitoring";
+                PerformPostInstallTasks(true);
+            } else {
+                SetJobStatus(Installing, true);
+                if (isSelfUpdate) {
+                    SetJobStatus(SelfUpdateHeld, true);
+                    if (holdSelfUpdate) holdSelfUpdate(kShortRetry, jobName);
+                    return;
+                }
+                if (!CreateTask()) {
+                    SetJobStatus(ReadyToInstall, true);
+                    short_retry = true;
+                }
+            }
+        }
+        if (jobStatus == Installing || jobStatus == AwaitingInstall) {
+            if (VerifyInstallation()) {
+                PerformPostInstallTasks(true);
+            } else if (auto delay = installPolicy ? installPolicy->Next() : std::nullopt) {
+                SetJobStatus(AwaitingInstall, true);
+                if (rerunProcess) rerunProcess(true, *delay, jobName);
+                return;
+            } else {
+                shared::error::Error error(shared::error::ErrorCategory::EC_Component, -1, "no installation was done",
+                                           "int", "");
+                SetJobStatus(InstallTimedOut, true);
+                if (reportError) reportError(error);
+            }
+        }
+        if (jobStatus == InstallTimedOut) {
+            if (VerifyInstallation()) {
+                LOG_INFO << "Install component: " << jobName
+                         << " Job Successfully Installed. Performing post success operations...";
+                PerformPostInstallTasks(true);
+            } else {
+                if (!updateLog.empty()) retryAttempted = updateLog.back().retryattempted;
+                if (retryAttempted < static_cast<uint32_t>(retryAttempts)) {
+                    SetJobStatus(RetryPending, true);
+                    short_retry = true;
+                } else {
+                    LOG_INFO << "Install component: " << jobName << " Retry attempts: "
+                             << static_cast<uint32_t>(retryAttempted - 1) << "Limit Reached";
+                    PerformPostInstallTasks(false);
+                }
+            }
+        }
+    } catch (const std::exception& e) {
+        LOG_ERROR << "Install component: " << jobName << " run failed: " << e.what();
+        short_retry = true;
+    } catch (...) {
+        LOG_ERROR << "Install component: " << jobName << " run failed with an unknown exception";
+        short_retry = true;
+    }
+
+    if (!rerunProcess) return;
+    if (short_retry) {
+        bool online_failure = jobStatus == DownloadPending && downloadResult == 1;
+        rerunProcess(true, online_failure ? kOnlineDownloadRetry : kShortRetry, jobName);
+        return;
+    }
+    int32_t minutes = 720;
+    try {
+        const json ival = jobEntry.is_object() && jobEntry.contains("ival") ? jobEntry["ival"] : json("720");
+        minutes = std::stoi(ival.get<std::string>());
+    } catch (const std::exception& e) {
+        LOG_ERROR << "Install Component: Invalid ival value, defaulting to 12 hours: " << e.what();
+        minutes = 720;
+    }
+    rerunProcess(true, std::chrono::milliseconds(int64_t(minutes) * 60000), jobName);
+}
+
+uint32_t InstallComponent::GetJobContent(const std::string& name) {
+    std::string content;
+    shared::error::Error error = shadows.get ? shadows.get(name, content)
+                                             : shared::error::Error(shared::error::ErrorCategory::EC_Component, 1,
+                                                                    "no shadow access");
+    if (!error) {
+        std::string timestamp = GetTimestampFromContent(content);
+        if (IsTimeStampDifferent(timestamp, jobTimestamp)) {
+            LOG_INFO << "Install component: Cloud shadow timestamp: " << timestamp << " Local cache timestamp: ."
+                     << jobTimestamp;
+            CreateDownloadPath(jobFolder);
+            WriteContentToFile(jobFolder, content);
+            ReadShadowContentFromFile(jobFolder + "\\" + jobName);
+            return 0;
+        }
+        LOG_INFO << "Install component: " << jobName << " The Job content in shadow is in sync with local cache.";
+        return 1;
+    }
+    try {
+        json message = json::parse(error.what());
+        int64_t code = message.is_object() ? message.value("http_code", int64_t{0}) : 0;
+        if (code == 404) {
+            LOG_INFO << "Install component: " << jobName << " No Job available in the shadow";
+            ++missingJobPolls;
+            return missingJobPolls < 2 ? 2 : 1;
+        }
+    } catch (...) {
+    }
+    LOG_ERROR << "Install component: " << jobName << " Polling the job shadow failed: " << error.what();
+    return 1;
+}
+
+void InstallComponent::PerformPostInstallTasks(bool success) {
+    std::string version = installerPath.empty() ? "" : Utils::GetFileVersion(winpath::ToNative(installerPath).string());
+    UpdateStatusShadow(success ? "0" : "1", version, success ? "Success" : "Failure", Utils::GetUtcTimestamp());
+    if (success) {
+        try {
+            DeleteCloudShadow();
+        } catch (const std::exception& e) {
+            LOG_ERROR << "Install component: Deleting Shadow Failed with error: " << e.what();
+        } catch (...) {
+            LOG_ERROR << "Install component: " << jobName << "exception - failed to delete the shadow";
+        }
+    }
+    if (!updateLog.empty()) {
+        retryAttempted = updateLog.back().retryattempted;
+        SetJobStatus(success ? Succeeded : Failed, true);
+    }
+    SetJobStatus(Idle, false);
+    // The next job starts with a fresh confirmation wait.
+    ResetPolicy();
+    if (success) {
+        SetupServiceMap();
+        if (!isSelfUpdate) Monitor();
+    }
+    if (actions.deleteTask) actions.deleteTask(taskName);
+}
+
+void InstallComponent::UpdateStatusShadow(const std::string& code, const std::string& version,
+                                          const std::string& message, const std::string& timestamp) {
+    const std::string name = "status-" + jobName;
+    json document = json::parse(kStatusTemplate);
+    auto& data = document["state"]["desired"]["data"];
+    data["code"] = code;
+    data["message"] = message;
+    data["timestamp"] = timestamp;
+    document["state"]["desired"]["version"] = version;
+    shared::error::Error error = shadows.update ? shadows.update(name, document.dump())
+                                                : shared::error::Error(shared::error::ErrorCategory::EC_Component, 1,
+                                                                       "no shadow access");
+    if (error) {
+        LOG_ERROR << "Install component: " << jobName << " failed to updated the status to shadow: " << name
+                  << error.what();
+    } else {
+        LOG_INFO << "Install component: " << jobName << " Successfully updated the status to shadow: " << name;
+    }
+}
+
+}  // namespace zelko::plenar::agent

@@ -80,6 +80,10 @@ class InstallComponent {
     InstallComponent& operator=(const InstallComponent&) = delete;
 
     virtual void PopulateConfigParams(const std::string& configPath);
+    // 1 failed, 2 interrupted, 3 complete.
+    virtual int32_t DownloadInstaller(const std::string& url, const std::string& path, uint64_t& downloadedBytes,
+                                      bool& downloadComplete);
+    virtual bool ValidateInstallerSignature(const std::string& path);
     virtual void CreateDownloadPath(const std::string& path);
     virtual void LoadCache(const std::string& cachePath);
     virtual void CreateCache(const std::string& cachePath);
@@ -93,6 +97,17 @@ class InstallComponent {
     bool IsTimeStampDifferent(const std::string& shadowTimestamp, const std::string& keptTimestamp);
     void SetupServiceMap();
 
+    // Starts one run of the job's state machine on a task of its own; never throws.
+    void Process();
+    // 0 a new job document was taken, 1 nothing new or the poll failed, 2 the first of consecutive
+    // polls that found no job shadow.
+    uint32_t GetJobContent(const std::string& name);
+    void PerformPostInstallTasks(bool success);
+    void UpdateStatusShadow(const std::string& code, const std::string& version, const std::string& message,
+                            const std::string& timestamp);
+    bool CreateTask();
+    void Monitor();
+
     // True when what the job document names is installed. A document that names nothing proves
     // nothing until the installer has been started for the job.
     bool VerifyInstallation();
@@ -105,6 +120,11 @@ class InstallComponent {
     // Name of the job's retry policy, and so of its state file: one per job.
     static std::string PolicyName(const std::string& jobName);
     static nlohmann::json DefaultPolicyDocument();
+
+  private:
+    void Run();
+    void ResetPolicy();
+  public:
 
     nlohmann::json jobEntry;
     nlohmann::json config;
@@ -150,6 +170,19 @@ class InstallComponent {
     bool downloadComplete = false;
     int32_t downloadResult = 0;
     JobShadows shadows;
+    // The parts of the run that reach outside; wired by the service (download, signature check,
+    // launch, monitoring), replaced by tests.
+    struct Actions {
+        std::function<int32_t(const std::string& url, const std::string& path, uint64_t& bytes, bool& complete)>
+            download;
+        std::function<bool(const std::string& path)> validateSignature;
+        std::function<bool()> createTask;
+        std::function<bool()> hasInternet;
+        std::function<void()> monitor;
+        std::function<void(const std::string& taskName)> deleteTask;
+    } actions;
+    // How long Process waits for a running task before it asks to be called again.
+    std::chrono::milliseconds taskWaitLimit{5000};
     ComponentValidator validator;
     // The installer has been started for the current job.
     bool installerLaunched = false;
