@@ -491,7 +491,6 @@ void InstallComponent::Run() {
                 SetJobStatus(DownloadPending, false);
             } else {
                 ++retryAttempted;
-                ResetPolicy();
                 SetJobStatus(Downloaded, true);
             }
             missingJobPolls = 0;
