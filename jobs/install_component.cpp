@@ -402,9 +402,43 @@ bool InstallComponent::ValidateInstallerSignature(const std::string& path) {
 }
 
 bool InstallComponent::CreateTask() {
-    bool created = actions.createTask && actions.createTask();
+    bool created = actions.createTask ? actions.createTask() : false;
+    if (!actions.createTask) {
+        // Built afresh each time from the job's arguments, so a retry does not wrap them again.
+        std::string program = executor == "start" ? installerPath : executor;
+        std::string command_line =
+            executor == "start" ? arguments
+                                : BuildInstallerCommandLine(winpath::ToNative(installerPath).string(), arguments);
+        std::string native_program = executor == "start" ? winpath::ToNative(installerPath).string() : program;
+        if (taskScheduler.CreateTask(native_program, taskName, command_line, idleWaitTime, executionTimeLimit)) {
+            LOG_INFO << "Install component: " << jobName << " Windows task created.";
+            created = true;
+        } else {
+            LOG_INFO << "Install component: " << jobName
+                     << " Failed to create the windows scheduler task...Attempting to run the installer as a process.";
+            created = RunUpgrade(command_line);
+            if (!created) {
+                LOG_ERROR << "Install component: " << jobName << " Failed to run the installer as a process.";
+            }
+        }
+    }
     if (created) installerLaunched = true;
     return created;
+}
+
+std::string InstallComponent::BuildInstallerCommandLine(const std::string& path, const std::string& args) const {
+    std::string quoted = "\"" + path + "\" " + args;
+    return executor == "msiexec" ? "/i " + quoted : quoted;
+}
+
+bool InstallComponent::RunUpgrade(const std::string& commandLine) {
+    int error = 0;
+    if (platform::StartDetachedProcess(executor, platform::SplitCommandLine(commandLine), &error)) {
+        LOG_INFO << "Install component: " << jobName << " Installing the updates...";
+        return true;
+    }
+    LOG_ERROR << "Install component: " << jobName << " Installer execution failed" << error;
+    return false;
 }
 
 void InstallComponent::Monitor() {

@@ -14,6 +14,7 @@
 
 #include "connectivity/connectivity_module.h"
 #include "jobs/component_validator.h"
+#include "jobs/windows_task_scheduler.h"
 #include "foundation/random_value.h"
 #include "outside/error/error.h"
 
@@ -105,7 +106,11 @@ class InstallComponent {
     void PerformPostInstallTasks(bool success);
     void UpdateStatusShadow(const std::string& code, const std::string& version, const std::string& message,
                             const std::string& timestamp);
+    // Starts the installer through a task, else as a process; true when either started it.
     bool CreateTask();
+    std::string BuildInstallerCommandLine(const std::string& installerPath, const std::string& arguments) const;
+    // Starts the executor (searched on the path) with the command line as a process of its own.
+    bool RunUpgrade(const std::string& commandLine);
     void Monitor();
 
     // True when what the job document names is installed. A document that names nothing proves
@@ -184,6 +189,7 @@ class InstallComponent {
     // How long Process waits for a running task before it asks to be called again.
     std::chrono::milliseconds taskWaitLimit{5000};
     ComponentValidator validator;
+    WindowsTaskScheduler taskScheduler;
     // The installer has been started for the current job.
     bool installerLaunched = false;
     // Cancels a download under way; set by whoever wires the S3 download.

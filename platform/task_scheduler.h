@@ -69,6 +69,11 @@ class TaskScheduler {
 // it, once no restart is left) and run by a supervising process of their own, detached from the caller.
 std::shared_ptr<TaskScheduler> SystemTaskScheduler();
 
+// Starts the program (searched on PATH when it names no folder) with the arguments, detached from
+// the caller (own session, not its child, output discarded). False with the errno value in *error
+// when it cannot be started.
+bool StartDetachedProcess(const std::string& program, const std::vector<std::string>& arguments, int* error = nullptr);
+
 // Splits a Windows command-line text into arguments (blanks separate, double quotes group,
 // backslashes before a quote escape it).
 std::vector<std::string> SplitCommandLine(const std::string& text);

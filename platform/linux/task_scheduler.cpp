@@ -187,6 +187,59 @@ class LinuxTaskScheduler : public TaskScheduler {
 
 std::shared_ptr<TaskScheduler> SystemTaskScheduler() { return std::make_shared<LinuxTaskScheduler>(); }
 
+bool StartDetachedProcess(const std::string& program, const std::vector<std::string>& arguments, int* error) {
+    std::vector<std::string> args{program};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    // The exec result comes back through a close-on-exec pipe: nothing read means it started.
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+        if (error) *error = errno;
+        return false;
+    }
+    pid_t middle = fork();
+    if (middle < 0) {
+        if (error) *error = errno;
+        close(pipe_fds[0]);
+        close(pipe_fds[1]);
+        return false;
+    }
+    if (middle == 0) {
+        setsid();
+        close(pipe_fds[0]);
+        pid_t child = fork();
+        if (child == 0) {
+            int null_fd = open("/dev/null", O_RDWR);
+            if (null_fd >= 0) {
+                dup2(null_fd, 0);
+                dup2(null_fd, 1);
+                dup2(null_fd, 2);
+            }
+            execvp(argv[0], argv.data());
+            int e = errno;
+            (void)!write(pipe_fds[1], &e, sizeof e);
+            _exit(127);
+        }
+        if (child < 0) {
+            int e = errno;
+            (void)!write(pipe_fds[1], &e, sizeof e);
+        }
+        _exit(0);
+    }
+    close(pipe_fds[1]);
+    int exec_error = 0;
+    ssize_t got = read(pipe_fds[0], &exec_error, sizeof exec_error);
+    close(pipe_fds[0]);
+    waitpid(middle, nullptr, 0);
+    if (got == sizeof exec_error) {
+        if (error) *error = exec_error;
+        return false;
+    }
+    return true;
+}
+
 std::vector<std::string> SplitCommandLine(const std::string& text) {
     std::vector<std::string> out;
     size_t i = 0;
