@@ -1,0 +1,729 @@
+#include "jobs/install_component.h"
+
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+#include "foundation/logging.h"
+#include "foundation/retry_policy.h"
+#include "foundation/utils_files.h"
+#include "foundation/utils_system.h"
+#include "foundation/utils_time.h"
+#include "jobs/windows_paths.h"
+#include "platform/file_replace.h"
+
+namespace zelko::plenar::agent {
+
+using nlohmann::json;
+
+namespace {
+
+const char* const kDefaultUpdateFolder = "%programdata%/Zelko/Zelko Plenar Agent/Installer";
+
+json DefaultJobList() {
+    return json::array({{{"ExecutionJobName", "job-1e-install"}, {"StatusJobName", "state"}, {"ServiceName", "1EClient"}}});
+}
+
+json DefaultTaskSchedulerList() {
+    return json::array({{{"name", "VevEInstaller"},
+                         {"Arguments", " /quiet"},
+                         {"Executor", ""},
+                         {"IdleWaitTime", "PT5M"},
+                         {"ExecutionTimeLimit", "PT1H"},
+                         {"RetryAttempts", 3}}});
+}
+
+json Duration(int count, const char* units, int spread, const char* spread_units) {
+    return {{"base_value", {{"count", count}, {"units", units}}},
+            {"interval", {{"count", spread}, {"units", spread_units}}},
+            {"interval_type", "StartingWithBase"}};
+}
+
+// The update folder by Windows rules, relative ones under the executable's folder.
+std::string ResolveUpdateFolder(const std::string& folder, const std::string& executable_path) {
+    if (winpath::IsAbsolute(folder)) return winpath::ToBackslashes(folder);
+    std::string rest = folder.substr(winpath::RootName(folder).size());
+    auto first = rest.find_first_not_of("\\/");
+    rest = first == std::string::npos ? "" : rest.substr(first);
+    std::string base = winpath::ParentFolder(executable_path);
+    return winpath::ToBackslashes(rest.empty() ? base : base + "\\" + rest);
+}
+
+const json& DataOf(const json& document) {
+    static const json empty;
+    const json* level = &document;
+    for (const char* key : {"state", "desired", "data"}) {
+        if (!level->is_object() || !level->contains(key)) return empty;
+        level = &(*level)[key];
+    }
+    return *level;
+}
+
+}  // namespace
+
+json UpdateLogEntry::ToJson() const {
+    return {{"laststatusupdatetime", laststatusupdatetime},
+            {"uploadedtime", uploadedtime},
+            {"hash", hash},
+            {"version", version},
+            {"status", status},
+            {"retryattempted", retryattempted},
+            {"downloadedbytes", downloadedbytes}};
+}
+
+namespace {
+
+// A negative count would wrap around into a huge resume point.
+template <class T>
+T UnsignedValue(const json& object, const char* key) {
+    auto it = object.find(key);
+    if (it != object.end() && it->is_number_integer() && !it->is_number_unsigned()) {
+        throw std::runtime_error(std::string("Cache.json: \"") + key + "\" is negative");
+    }
+    return object.value(key, T{0});
+}
+
+}  // namespace
+
+UpdateLogEntry UpdateLogEntry::FromJson(const json& object) {
+    UpdateLogEntry entry;
+    entry.laststatusupdatetime = object.value("laststatusupdatetime", std::string());
+    entry.uploadedtime = object.value("uploadedtime", std::string());
+    entry.hash = object.value("hash", std::string());
+    entry.version = object.value("version", std::string());
+    entry.status = object.value("status", int32_t{0});
+    entry.retryattempted = UnsignedValue<uint32_t>(object, "retryattempted");
+    entry.downloadedbytes = UnsignedValue<uint64_t>(object, "downloadedbytes");
+    return entry;
+}
+
+InstallComponent::InstallComponent(std::string configPath, std::shared_ptr<ConfigService> configService,
+                                   std::string jobName, std::shared_ptr<ConnectivityModule> connectivity,
+                                   RerunProcess rerunProcess, ReportError reportError,
+                                   HoldSelfUpdate holdSelfUpdate, RerunMonitor rerunMonitor, json jobEntry,
+                                   std::string executable_path)
+    : jobEntry(std::move(jobEntry)),
+      configService(std::move(configService)),
+      connectivity(std::move(connectivity)),
+      jobName(std::move(jobName)),
+      rerunProcess(std::move(rerunProcess)),
+      rerunMonitor(std::move(rerunMonitor)),
+      reportError(std::move(reportError)),
+      holdSelfUpdate(std::move(holdSelfUpdate)) {
+    if (this->connectivity) {
+        shadows.get = [module = this->connectivity.get()](const std::string& name, std::string& content) {
+            return module->GetShadow(name, content);
+        };
+    }
+    executablePath = executable_path.empty() ? Utils::GetExecutableFilePath().string() : executable_path;
+    PopulateConfigParams(configPath);
+    CreateDownloadPath(jobFolder);
+    policyDocument = DefaultPolicyDocument();
+    // Each job keeps its own counters: a shared state file let one job's policy overwrite another's.
+    installPolicy = CreateRateLimiterPolicy(policyDocument, PolicyName(this->jobName),
+                                            winpath::ToNative(winpath::ParentFolder(executablePath)).string());
+}
+
+InstallComponent::~InstallComponent() {
+    if (downloadRunning && cancelDownload) cancelDownload();
+    std::future<void> process;
+    std::future<void> monitor;
+    {
+        std::lock_guard lock(taskMutex);
+        process = std::move(processTask);
+        monitor = std::move(monitorTask);
+    }
+    if (process.valid()) process.wait();
+    if (monitor.valid()) monitor.wait();
+}
+
+std::string InstallComponent::PolicyName(const std::string& jobName) { return "InstallComponent-" + jobName; }
+
+json InstallComponent::DefaultPolicyDocument() {
+    return {{"type", "Exp"},
+            {"end_type", "Stop"},
+            {"initial_delay", Duration(2, "min", 10, "sec")},
+            {"diff_or_base", Duration(2, "sec", 1, "sec")},
+            {"end_time", Duration(30, "min", 30, "sec")},
+            {"max_delay", Duration(30, "min", 5, "sec")}};
+}
+
+void InstallComponent::PopulateConfigParams(const std::string& configPath) {
+    LOG_INFO << "Install component: " << jobName
+             << " Install component starting with configuration file: " << configPath;
+    // No built-in default: a missing or damaged file leaves no document, which fails below.
+    config = json();
+    try {
+        config = Utils::LoadJsonFile(winpath::ToNative(configPath));
+    } catch (const std::exception& e) {
+        LOG_ERROR << "Install component: " << jobName << " cannot read " << configPath << ": " << e.what();
+    }
+    std::string update_folder = Utils::ExpandEnvironment(config.value("UpdateFolder", std::string(kDefaultUpdateFolder)));
+    update_folder = ResolveUpdateFolder(update_folder, executablePath);
+
+    for (const auto& entry : config.value("Job", DefaultJobList())) {
+        serviceName = entry.value("ServiceName", std::string("1EClient"));
+    }
+    for (const auto& entry : config.value("TaskScheduler", DefaultTaskSchedulerList())) {
+        arguments = entry.value("Arguments", std::string(" /quiet"));
+        executor = entry.value("Executor", std::string("msiexec"));
+        idleWaitTime = entry.value("IdleWaitTime", std::string("PT5M"));
+        executionTimeLimit = entry.value("ExecutionTimeLimit", std::string("PT1H"));
+        retryAttempts = entry.value("RetryAttempts", int32_t{3});
+    }
+    taskName = "ZelkoPlenarAgent_" + jobName;
+    jobFolder = update_folder + "\\" + jobName;
+    ReadShadowContentFromFile(jobFolder + "\\" + jobName);
+}
+
+void InstallComponent::CreateDownloadPath(const std::string& path) {
+    auto native = winpath::ToNative(path);
+    if (std::filesystem::exists(native)) {
+        LOG_INFO << "Install component: " << jobName << " Download directory exists: " << path;
+        return;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(native, error);
+    if (error) {
+        throw std::runtime_error("Install component: Creating the downloading directory failed: " + path + " " +
+                                 error.message());
+    }
+}
+
+void InstallComponent::InitCache(const std::string& folder) {
+    std::string cache_path = folder + "\\Cache.json";
+    CreateCache(cache_path);
+    LoadCache(cache_path);
+}
+
+void InstallComponent::CreateCache(const std::string& cachePath) {
+    if (std::filesystem::exists(winpath::ToNative(cachePath))) return;
+    LOG_INFO << "Install component: " << jobName << " Service is running for the first time";
+    installerPath.clear();
+    jobTimestamp.clear();
+    SetJobStatus(Idle, false);
+    updateLog.clear();
+}
+
+void InstallComponent::LoadCache(const std::string& cachePath) {
+    if (!updateLog.empty()) return;
+    cacheDocument = Utils::LoadJsonFile(winpath::ToNative(cachePath));
+    const json& log = cacheDocument.at("UpdateLog");
+    if (!log.is_array()) throw std::runtime_error("Cache.json: \"UpdateLog\" is not an array: " + cachePath);
+    std::vector<UpdateLogEntry> entries;
+    for (const auto& element : log) {
+        if (!element.is_object()) throw std::runtime_error("Cache.json: an entry is not an object: " + cachePath);
+        entries.push_back(UpdateLogEntry::FromJson(element));
+    }
+    updateLog = std::move(entries);
+}
+
+void InstallComponent::SetJobStatus(int32_t status, bool replace) {
+    UpdateLogEntry entry;
+    entry.laststatusupdatetime = Utils::GetUtcTimestamp();
+    entry.uploadedtime = jobTimestamp;
+    entry.hash = std::to_string(winpath::PathHash(installerPath));
+    entry.version = installerPath.empty() ? "" : Utils::GetFileVersion(winpath::ToNative(installerPath).string());
+    entry.status = status;
+    entry.retryattempted = retryAttempted;
+    entry.downloadedbytes = downloadedBytes;
+    jobStatus = status;
+    if (replace && !updateLog.empty()) updateLog.pop_back();
+    updateLog.push_back(std::move(entry));
+    WriteCache(jobFolder);
+}
+
+void InstallComponent::WriteCache(const std::string& folder) {
+    std::string text = "{\"UpdateLog\" : [";
+    for (size_t i = 0; i < updateLog.size(); ++i) {
+        if (i) text += ",";
+        text += updateLog[i].ToJson().dump();
+    }
+    text += "]}\n";
+    auto path = winpath::ToNative(folder + "\\Cache.json");
+    if (platform::ReplaceFileContent(path, text) != platform::FileReplace::Ok) {
+        LOG_ERROR << "Install component: " << jobName << " Failed to write cache: " << path.string();
+    }
+}
+
+void InstallComponent::WriteContentToFile(const std::string& folder, const std::string& content) {
+    std::string path = folder + "\\" + jobName;
+    if (platform::ReplaceFileContent(winpath::ToNative(path), content + "\n") == platform::FileReplace::Ok) {
+        LOG_INFO << "Install component: " << jobName << " Content written to file: " << path;
+    } else {
+        LOG_ERROR << "Install component: " << jobName << " Failed to open file for writing: " << path;
+    }
+}
+
+void InstallComponent::ReadShadowContentFromFile(const std::string& path) {
+    installerPath.clear();
+    jobTimestamp.clear();
+    auto native = winpath::ToNative(path);
+    if (!std::filesystem::exists(native)) {
+        LOG_INFO << "Install component: " << jobName << " Local shadow content file does not exist";
+        return;
+    }
+    try {
+        json document = Utils::LoadJsonFile(native);
+        const json& data = DataOf(document);
+        downloadUrl = data.value("location_x64", std::string());
+        LOG_DEBUG << "zelko::plenar::agent::InstallComponent::ReadShadowContentFromFile" << " : platform is X64"
+                  << " installer download location: " << downloadUrl;
+        installerPath = jobFolder + "\\" + jobName + winpath::Extension(downloadUrl);
+        checksum = data.value("checksum", std::string());
+        jobTimestamp = data.value("timestamp", std::string());
+        arguments = data.value("arguments", arguments);
+        executor = data.value("executor", executor);
+        executionTimeLimit = data.value("executionTimeLimit", executionTimeLimit);
+        validationParams = data.value("validationParams", json::object());
+        try {
+            const json& interval = validationParams.is_object() && validationParams.contains("validationIntervalMin")
+                                       ? validationParams["validationIntervalMin"]
+                                       : json();
+            if (interval.is_number_integer()) {
+                validationIntervalMin = interval.get<int32_t>();
+            } else {
+                LOG_WARNING << "Install component: " << jobName
+                            << "validationIntervalMin is not an integer, using default value: "
+                            << validationIntervalMin;
+            }
+        } catch (const json::exception& e) {
+            LOG_ERROR << "Install component: " << jobName << "Error parsing validationIntervalMin: " << e.what()
+                      << ". Using default value: " << validationIntervalMin;
+        }
+        SetupServiceMap();
+    } catch (const json::exception& e) {
+        LOG_ERROR << "Error parsing Job Content: " << e.what();
+    } catch (const std::runtime_error& e) {
+        // A kept copy that cannot be read counts as missing, like any damaged file.
+        LOG_ERROR << "Error parsing Job Content: " << path << ": " << e.what();
+    }
+}
+
+void InstallComponent::SetupServiceMap() {
+    if (validationParams.is_object() && validationParams.contains("services") &&
+        validationParams["services"].is_array() && !validationParams["services"].empty()) {
+        serviceMap.clear();
+        for (const auto& service : validationParams["services"]) {
+            if (service.is_object() && service.contains("name")) {
+                serviceMap[service["name"].get<std::string>()] = 0;
+            } else {
+                LOG_ERROR << "Install Component: " << jobName << " - 'name' field is missing for service.";
+            }
+        }
+        return;
+    }
+    LOG_ERROR << "Install Component: " << jobName << " - Invalid or empty 'services' field in validationParams.";
+}
+
+std::string InstallComponent::GetTimestampFromContent(const std::string& content) {
+    try {
+        return json::parse(content).at("state").at("desired").at("data").at("timestamp").get<std::string>();
+    } catch (const json::exception& e) {
+        LOG_WARNING << "Error parsing content JSON: " << e.what();
+    } catch (...) {
+        LOG_WARNING << "install components: unknown exception while retrieving timestamp";
+    }
+    return "";
+}
+
+bool InstallComponent::IsTimeStampDifferent(const std::string& shadowTimestamp, const std::string& keptTimestamp) {
+    if (shadowTimestamp.empty()) {
+        LOG_INFO << "Timestamp retrieved from shadow content is empty";
+        return false;
+    }
+    if (keptTimestamp.empty()) {
+        LOG_INFO << "Install component: " << jobName << " No valid in-memory job timestamp available";
+        return true;
+    }
+    return shadowTimestamp != keptTimestamp;
+}
+
+bool InstallComponent::VerifyInstallation() {
+    if (!installerLaunched && !ComponentValidator::HasChecks(validationParams)) {
+        LOG_INFO << "Install component: " << jobName << " nothing to verify before the installer has run";
+        return false;
+    }
+    if (validator.Validate(validationParams, jobName)) return false;
+    LOG_INFO << "Install component: " << jobName << " Job Successfully Installed. performing post success operations...";
+    return true;
+}
+
+void InstallComponent::DeleteCloudShadow() {
+    std::string content;
+    shared::error::Error error = shadows.get ? shadows.get(jobName, content)
+                                             : shared::error::Error(shared::error::ErrorCategory::EC_Component, 1,
+                                                                    "no shadow access");
+    if (error) {
+        LOG_ERROR << "Install component: " << jobName << " Error retrieving the shadow. Deletion skipped: " << error.what();
+        return;
+    }
+    if (IsTimeStampDifferent(GetTimestampFromContent(content), jobTimestamp)) {
+        LOG_INFO << "Install component: " << jobName
+                 << " Skipping shadow deletion - a new update was posted during installation/validation.";
+        return;
+    }
+    error = shadows.remove ? shadows.remove(jobName)
+                           : shared::error::Error(shared::error::ErrorCategory::EC_Component, 1, "no shadow access");
+    if (error) {
+        LOG_ERROR << "Install component: " << jobName << " Failed to delete the shadow: " << error.what();
+    } else {
+        LOG_INFO << "Install component: " << jobName << " Successfully deleted the shadow.";
+    }
+}
+
+int32_t InstallComponent::LastStatus() const { return updateLog.empty() ? 0 : updateLog.back().status; }
+
+}  // namespace zelko::plenar::agent
+
+namespace zelko::plenar::agent {
+
+namespace {
+
+constexpr std::chrono::milliseconds kShortRetry{120000};
+constexpr std::chrono::milliseconds kOnlineDownloadRetry{3600000};
+
+const char* const kStatusTemplate =
+    R"({"state": {"desired": {"data": {"code": "1", "message": "Failed to download 1E", "timestamp": "2024-01-02T19:40:58.437085"}, "version": "0"}}})";
+
+}  // namespace
+
+int32_t InstallComponent::DownloadInstaller(const std::string& url, const std::string& path,
+                                            uint64_t& bytes, bool& complete) {
+    if (!actions.download) {
+        LOG_ERROR << "Install component: " << jobName << " no download is wired";
+        return 1;
+    }
+    return actions.download(url, path, bytes, complete);
+}
+
+bool InstallComponent::ValidateInstallerSignature(const std::string& path) {
+    return actions.validateSignature && actions.validateSignature(path);
+}
+
+bool InstallComponent::CreateTask() {
+    bool created = actions.createTask ? actions.createTask() : false;
+    if (!actions.createTask) {
+        // Built afresh each time from the job's arguments, so a retry does not wrap them again.
+        std::string program = executor == "start" ? installerPath : executor;
+        std::string command_line =
+            executor == "start" ? arguments
+                                : BuildInstallerCommandLine(winpath::ToNative(installerPath).string(), arguments);
+        std::string native_program = executor == "start" ? winpath::ToNative(installerPath).string() : program;
+        if (taskScheduler.CreateTask(native_program, taskName, command_line, idleWaitTime, executionTimeLimit)) {
+            LOG_INFO << "Install component: " << jobName << " Windows task created.";
+            created = true;
+        } else {
+            LOG_INFO << "Install component: " << jobName
+                     << " Failed to create the windows scheduler task...Attempting to run the installer as a process.";
+            created = RunUpgrade(command_line);
+            if (!created) {
+                LOG_ERROR << "Install component: " << jobName << " Failed to run the installer as a process.";
+            }
+        }
+    }
+    if (created) installerLaunched = true;
+    return created;
+}
+
+std::string InstallComponent::BuildInstallerCommandLine(const std::string& path, const std::string& args) const {
+    std::string quoted = "\"" + path + "\" " + args;
+    return executor == "msiexec" ? "/i " + quoted : quoted;
+}
+
+bool InstallComponent::RunUpgrade(const std::string& commandLine) {
+    int error = 0;
+    if (platform::StartDetachedProcess(executor, platform::SplitCommandLine(commandLine), &error)) {
+        LOG_INFO << "Install component: " << jobName << " Installing the updates...";
+        return true;
+    }
+    LOG_ERROR << "Install component: " << jobName << " Installer execution failed" << error;
+    return false;
+}
+
+void InstallComponent::Monitor() {
+    if (actions.monitor) actions.monitor();
+}
+
+void InstallComponent::ResetPolicy() {
+    if (installPolicy) installPolicy->Reset();
+}
+
+void InstallComponent::Process() {
+    try {
+        LOG_INFO << "Install component: " << jobName << " Processing...";
+        processStarted = true;
+        std::lock_guard lock(taskMutex);
+        if (processTask.valid() && processTask.wait_for(taskWaitLimit) != std::future_status::ready) {
+            LOG_INFO << "Install component: " << jobName << " Existing job processing is already in progress...";
+            if (rerunProcess) rerunProcess(true, kShortRetry, jobName);
+            return;
+        }
+        LOG_INFO << "Install component: " << jobName << " Waiting for the monitor step to complete...";
+        if (monitorTask.valid() && monitorTask.wait_for(taskWaitLimit) != std::future_status::ready) {
+            LOG_INFO << "Install component: " << jobName << " Existing job Monitoring is already in progress...";
+            if (rerunProcess) rerunProcess(true, kShortRetry, jobName);
+            return;
+        }
+        InitCache(jobFolder);
+        processTask = std::async(std::launch::async, [this] { Run(); });
+    } catch (const std::exception& e) {
+        LOG_ERROR << "Install component failed to process, unknown exception: " << e.what();
+        // A job left without a rerun would rest until the service restarts.
+        if (rerunProcess) rerunProcess(true, kShortRetry, jobName);
+    } catch (...) {
+        LOG_ERROR << "Install component failed to process, unknown exception";
+        if (rerunProcess) rerunProcess(true, kShortRetry, jobName);
+    }
+}
+
+void InstallComponent::Run() {
+    bool short_retry = false;
+    try {
+        jobStatus = LastStatus();
+        LOG_INFO << "Install component: " << jobName << " Job status: " << jobStatus;
+        if (!updateLog.empty()) downloadedBytes = updateLog.back().downloadedbytes;
+        // Past the launch (also after a restart): the installer has run for this job.
+        if (jobStatus == Installing || jobStatus == AwaitingInstall || jobStatus == InstallTimedOut) {
+            installerLaunched = true;
+        }
+
+        if (jobStatus == SelfUpdateHeld) {
+            if (selfUpdateReleased) {
+                selfUpdateReleased = false;
+                if (CreateTask()) {
+                    SetJobStatus(Installing, true);
+                    return;
+                }
+                // Still held: the launch is tried again shortly.
+                if (rerunProcess) rerunProcess(true, kShortRetry, jobName);
+                return;
+            }
+            if (holdSelfUpdate) holdSelfUpdate(kShortRetry, jobName);
+            return;
+        }
+        if (jobStatus == Idle) {
+            downloadedBytes = 0;
+            switch (GetJobContent(jobName)) {
+                case 0:
+                    retryAttempted = 0;
+                    signatureFailures = 0;
+                    installerLaunched = false;
+                    ResetPolicy();
+                    SetJobStatus(DownloadPending, true);
+                    missingJobPolls = 0;
+                    break;
+                case 1: missingJobPolls = 0; break;
+                default: short_retry = true; break;
+            }
+        }
+        if (jobStatus == RetryPending) {
+            if (GetJobContent(jobName) == 0) {
+                SetJobStatus(Superseded, true);
+                installerLaunched = false;
+                ResetPolicy();
+                SetJobStatus(DownloadPending, false);
+            } else {
+                ++retryAttempted;
+                SetJobStatus(Downloaded, true);
+            }
+            missingJobPolls = 0;
+        }
+        if (jobStatus == DownloadPending || jobStatus == Downloading) {
+            SetJobStatus(Downloading, true);
+            downloadComplete = false;
+            downloadResult = 0;
+            downloadRunning = true;
+            downloadResult = DownloadInstaller(downloadUrl, installerPath, downloadedBytes, downloadComplete);
+            downloadRunning = false;
+            if (downloadResult == 1) {
+                if (actions.hasInternet && actions.hasInternet()) {
+                    LOG_ERROR << "Install component: " << jobName << " unable to download the installer.";
+                    downloadedBytes = 0;
+                    SetJobStatus(DownloadPending, true);
+                } else {
+                    LOG_INFO << "Install component: " << jobName
+                             << " Download interrupted due to internet unavailability..Retry to resume after 2 minutes";
+                    SetJobStatus(Downloading, true);
+                }
+                short_retry = true;
+            } else if (downloadResult == 3) {
+                SetJobStatus(Downloaded, true);
+            } else {
+                SetJobStatus(Downloading, true);
+                short_retry = true;
+            }
+        }
+        if (jobStatus == Downloaded) {
+            SetJobStatus(ReadyToInstall, true);
+            if (!ValidateInstallerSignature(installerPath)) {
+                if (signatureFailures >= 3) {
+                    LOG_ERROR << "Install component: " << jobName
+                              << " unable to validate the installer... Max download attempts exceeded - no updates will happen until next update";
+                    // Reported like every other failed cycle, so the cloud learns the job ended.
+                    UpdateStatusShadow("1", "", "Failure", Utils::GetUtcTimestamp());
+                    SetJobStatus(Failed, true);
+                    SetJobStatus(Idle, false);
+                    ResetPolicy();
+                } else {
+                    LOG_ERROR << "Install component: " << jobName << " unable to validate the installer...re-downloading - "
+                              << (signatureFailures + 1);
+                    SetJobStatus(DownloadPending, true);
+                    ++signatureFailures;
+                    short_retry = true;
+                }
+            }
+        }
+        if (jobStatus == ReadyToInstall) {
+            if (VerifyInstallation()) {
+                LOG_INFO << "Install component: " << jobName
+                         << " Same or higher version of the job is already installed....switching to monitoring";
+                PerformPostInstallTasks(true);
+            } else {
+                SetJobStatus(Installing, true);
+                if (isSelfUpdate) {
+                    SetJobStatus(SelfUpdateHeld, true);
+                    if (holdSelfUpdate) holdSelfUpdate(kShortRetry, jobName);
+                    return;
+                }
+                if (!CreateTask()) {
+                    SetJobStatus(ReadyToInstall, true);
+                    short_retry = true;
+                }
+            }
+        }
+        if (jobStatus == Installing || jobStatus == AwaitingInstall) {
+            if (VerifyInstallation()) {
+                PerformPostInstallTasks(true);
+            } else if (auto delay = installPolicy ? installPolicy->Next() : std::nullopt) {
+                SetJobStatus(AwaitingInstall, true);
+                if (rerunProcess) rerunProcess(true, *delay, jobName);
+                return;
+            } else {
+                shared::error::Error error(shared::error::ErrorCategory::EC_Component, -1, "no installation was done",
+                                           "int", "");
+                SetJobStatus(InstallTimedOut, true);
+                if (reportError) reportError(error);
+            }
+        }
+        if (jobStatus == InstallTimedOut) {
+            if (VerifyInstallation()) {
+                LOG_INFO << "Install component: " << jobName
+                         << " Job Successfully Installed. Performing post success operations...";
+                PerformPostInstallTasks(true);
+            } else {
+                if (!updateLog.empty()) retryAttempted = updateLog.back().retryattempted;
+                if (retryAttempted < static_cast<uint32_t>(retryAttempts)) {
+                    SetJobStatus(RetryPending, true);
+                    short_retry = true;
+                } else {
+                    LOG_INFO << "Install component: " << jobName << " Retry attempts: "
+                             << static_cast<uint32_t>(retryAttempted - 1) << "Limit Reached";
+                    PerformPostInstallTasks(false);
+                }
+            }
+        }
+    } catch (const std::exception& e) {
+        LOG_ERROR << "Install component: " << jobName << " run failed: " << e.what();
+        short_retry = true;
+    } catch (...) {
+        LOG_ERROR << "Install component: " << jobName << " run failed with an unknown exception";
+        short_retry = true;
+    }
+
+    if (!rerunProcess) return;
+    if (short_retry) {
+        bool online_failure = jobStatus == DownloadPending && downloadResult == 1;
+        rerunProcess(true, online_failure ? kOnlineDownloadRetry : kShortRetry, jobName);
+        return;
+    }
+    int32_t minutes = 720;
+    try {
+        const json ival = jobEntry.is_object() && jobEntry.contains("ival") ? jobEntry["ival"] : json("720");
+        minutes = std::stoi(ival.get<std::string>());
+    } catch (const std::exception& e) {
+        LOG_ERROR << "Install Component: Invalid ival value, defaulting to 12 hours: " << e.what();
+        minutes = 720;
+    }
+    rerunProcess(true, std::chrono::milliseconds(int64_t(minutes) * 60000), jobName);
+}
+
+uint32_t InstallComponent::GetJobContent(const std::string& name) {
+    std::string content;
+    shared::error::Error error = shadows.get ? shadows.get(name, content)
+                                             : shared::error::Error(shared::error::ErrorCategory::EC_Component, 1,
+                                                                    "no shadow access");
+    if (!error) {
+        std::string timestamp = GetTimestampFromContent(content);
+        if (IsTimeStampDifferent(timestamp, jobTimestamp)) {
+            LOG_INFO << "Install component: Cloud shadow timestamp: " << timestamp << " Local cache timestamp: ."
+                     << jobTimestamp;
+            CreateDownloadPath(jobFolder);
+            WriteContentToFile(jobFolder, content);
+            ReadShadowContentFromFile(jobFolder + "\\" + jobName);
+            return 0;
+        }
+        LOG_INFO << "Install component: " << jobName << " The Job content in shadow is in sync with local cache.";
+        return 1;
+    }
+    try {
+        json message = json::parse(error.what());
+        int64_t code = message.is_object() ? message.value("http_code", int64_t{0}) : 0;
+        if (code == 404) {
+            LOG_INFO << "Install component: " << jobName << " No Job available in the shadow";
+            ++missingJobPolls;
+            return missingJobPolls < 2 ? 2 : 1;
+        }
+    } catch (...) {
+    }
+    LOG_ERROR << "Install component: " << jobName << " Polling the job shadow failed: " << error.what();
+    return 1;
+}
+
+void InstallComponent::PerformPostInstallTasks(bool success) {
+    std::string version = installerPath.empty() ? "" : Utils::GetFileVersion(winpath::ToNative(installerPath).string());
+    UpdateStatusShadow(success ? "0" : "1", version, success ? "Success" : "Failure", Utils::GetUtcTimestamp());
+    if (success) {
+        try {
+            DeleteCloudShadow();
+        } catch (const std::exception& e) {
+            LOG_ERROR << "Install component: Deleting Shadow Failed with error: " << e.what();
+        } catch (...) {
+            LOG_ERROR << "Install component: " << jobName << "exception - failed to delete the shadow";
+        }
+    }
+    if (!updateLog.empty()) {
+        retryAttempted = updateLog.back().retryattempted;
+        SetJobStatus(success ? Succeeded : Failed, true);
+    }
+    SetJobStatus(Idle, false);
+    // The next job starts with a fresh confirmation wait.
+    ResetPolicy();
+    if (success) {
+        SetupServiceMap();
+        if (!isSelfUpdate) Monitor();
+    }
+    if (actions.deleteTask) actions.deleteTask(taskName);
+}
+
+void InstallComponent::UpdateStatusShadow(const std::string& code, const std::string& version,
+                                          const std::string& message, const std::string& timestamp) {
+    const std::string name = "status-" + jobName;
+    json document = json::parse(kStatusTemplate);
+    auto& data = document["state"]["desired"]["data"];
+    data["code"] = code;
+    data["message"] = message;
+    data["timestamp"] = timestamp;
+    document["state"]["desired"]["version"] = version;
+    shared::error::Error error = shadows.update ? shadows.update(name, document.dump())
+                                                : shared::error::Error(shared::error::ErrorCategory::EC_Component, 1,
+                                                                       "no shadow access");
+    if (error) {
+        LOG_ERROR << "Install component: " << jobName << " failed to updated the status to shadow: " << name
+                  << error.what();
+    } else {
+        LOG_INFO << "Install component: " << jobName << " Successfully updated the status to shadow: " << name;
+    }
+}
+
+}  // namespace zelko::plenar::agent

@@ -1,0 +1,200 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "connectivity/connectivity_module.h"
+#include "jobs/component_validator.h"
+#include "jobs/windows_task_scheduler.h"
+#include "foundation/random_value.h"
+#include "outside/error/error.h"
+
+namespace zelko::plenar::agent {
+
+class ConfigService;
+
+// The integer status of a job, as recorded in "Cache.json".
+enum JobStatus : int32_t {
+    Idle = 0,
+    DownloadPending = 1,
+    Downloading = 2,
+    Downloaded = 4,
+    ReadyToInstall = 6,
+    SelfUpdateHeld = 7,
+    Installing = 8,
+    AwaitingInstall = 9,
+    InstallTimedOut = 10,
+    RetryPending = 11,
+    Succeeded = 13,
+    Failed = 14,
+    Superseded = 15,
+};
+
+// One status record of the job's cache.
+struct UpdateLogEntry {
+    std::string laststatusupdatetime;
+    std::string uploadedtime;
+    std::string hash;
+    std::string version;
+    int32_t status = 0;
+    uint32_t retryattempted = 0;
+    uint64_t downloadedbytes = 0;
+
+    nlohmann::json ToJson() const;
+    // Missing keys read as "" or 0; a key of the wrong JSON type raises the JSON type error.
+    static UpdateLogEntry FromJson(const nlohmann::json& object);
+};
+
+// The job shadow operations a job needs. get defaults to the connectivity module's GetShadow;
+// update and remove are wired by the service to the module's shadow calls.
+struct JobShadows {
+    std::function<shared::error::Error(const std::string& name, std::string& content)> get;
+    std::function<shared::error::Error(const std::string& name, const std::string& document)> update;
+    std::function<shared::error::Error(const std::string& name)> remove;
+};
+
+// One remote install job: its configuration, its folder, the kept job document and the cache whose
+// status history lets the job continue where it stopped.
+class InstallComponent {
+  public:
+    using RerunProcess = std::function<void(bool, std::chrono::milliseconds, std::string)>;
+    using RerunMonitor = std::function<void(bool, int32_t, std::string)>;
+    using ReportError = std::function<void(shared::error::Error)>;
+    using HoldSelfUpdate = std::function<void(std::chrono::milliseconds, std::string)>;
+
+    // executable_path is the running program's unless given (tests give a Windows-form path).
+    InstallComponent(std::string configPath, std::shared_ptr<ConfigService> configService, std::string jobName,
+                     std::shared_ptr<ConnectivityModule> connectivity, RerunProcess rerunProcess,
+                     ReportError reportError, HoldSelfUpdate holdSelfUpdate, RerunMonitor rerunMonitor,
+                     nlohmann::json jobEntry, std::string executable_path = {});
+    ~InstallComponent();
+    InstallComponent(const InstallComponent&) = delete;
+    InstallComponent& operator=(const InstallComponent&) = delete;
+
+    virtual void PopulateConfigParams(const std::string& configPath);
+    // 1 failed, 2 interrupted, 3 complete.
+    virtual int32_t DownloadInstaller(const std::string& url, const std::string& path, uint64_t& downloadedBytes,
+                                      bool& downloadComplete);
+    virtual bool ValidateInstallerSignature(const std::string& path);
+    virtual void CreateDownloadPath(const std::string& path);
+    virtual void LoadCache(const std::string& cachePath);
+    virtual void CreateCache(const std::string& cachePath);
+    virtual void InitCache(const std::string& folder);
+
+    void SetJobStatus(int32_t status, bool replace);
+    void WriteCache(const std::string& folder);
+    void WriteContentToFile(const std::string& folder, const std::string& content);
+    void ReadShadowContentFromFile(const std::string& path);
+    std::string GetTimestampFromContent(const std::string& content);
+    bool IsTimeStampDifferent(const std::string& shadowTimestamp, const std::string& keptTimestamp);
+    void SetupServiceMap();
+
+    // Starts one run of the job's state machine on a task of its own; never throws.
+    void Process();
+    // 0 a new job document was taken, 1 nothing new or the poll failed, 2 the first of consecutive
+    // polls that found no job shadow.
+    uint32_t GetJobContent(const std::string& name);
+    void PerformPostInstallTasks(bool success);
+    void UpdateStatusShadow(const std::string& code, const std::string& version, const std::string& message,
+                            const std::string& timestamp);
+    // Starts the installer through a task, else as a process; true when either started it.
+    bool CreateTask();
+    std::string BuildInstallerCommandLine(const std::string& installerPath, const std::string& arguments) const;
+    // Starts the executor (searched on the path) with the command line as a process of its own.
+    bool RunUpgrade(const std::string& commandLine);
+    void Monitor();
+
+    // True when what the job document names is installed. A document that names nothing proves
+    // nothing until the installer has been started for the job.
+    bool VerifyInstallation();
+    // Removes the job shadow after a successful installation unless a newer job was posted.
+    void DeleteCloudShadow();
+
+    // Status of the last history entry, 0 when there is none.
+    int32_t LastStatus() const;
+
+    // Name of the job's retry policy, and so of its state file: one per job.
+    static std::string PolicyName(const std::string& jobName);
+    static nlohmann::json DefaultPolicyDocument();
+
+  private:
+    void Run();
+    void ResetPolicy();
+  public:
+
+    nlohmann::json jobEntry;
+    nlohmann::json config;
+    std::shared_ptr<ConfigService> configService;
+    std::shared_ptr<ConnectivityModule> connectivity;
+    nlohmann::json validationParams = nlohmann::json::object();
+    std::string jobFolder;
+    std::string installerPath;
+    std::string executablePath;
+    std::string serviceName;
+    std::string executor;
+    std::string taskName;
+    std::string arguments;
+    std::string idleWaitTime;
+    std::string executionTimeLimit;
+    int32_t retryAttempts = 0;
+    std::string jobName;
+    std::string downloadUrl;
+    std::string checksum;
+    std::string jobTimestamp;
+    std::vector<UpdateLogEntry> updateLog;
+    nlohmann::json cacheDocument;
+    uint32_t retryAttempted = 0;
+    RerunProcess rerunProcess;
+    RerunMonitor rerunMonitor;
+    ReportError reportError;
+    HoldSelfUpdate holdSelfUpdate;
+    std::shared_ptr<IRandomValue> installPolicy;
+    // Both futures are touched by the scheduler's worker and by the tasks: guarded by taskMutex.
+    std::mutex taskMutex;
+    std::future<void> processTask;
+    std::future<void> monitorTask;
+    nlohmann::json policyDocument;
+    int32_t jobStatus = 0;
+    std::map<std::string, int32_t> serviceMap;
+    bool isSelfUpdate = false;
+    bool selfUpdateReleased = false;
+    int32_t signatureFailures = 0;
+    int32_t validationIntervalMin = 720;
+    bool processStarted = false;
+    int32_t missingJobPolls = 0;
+    uint64_t downloadedBytes = 0;
+    bool downloadComplete = false;
+    int32_t downloadResult = 0;
+    JobShadows shadows;
+    // The parts of the run that reach outside; wired by the service (download, signature check,
+    // launch, monitoring), replaced by tests.
+    struct Actions {
+        std::function<int32_t(const std::string& url, const std::string& path, uint64_t& bytes, bool& complete)>
+            download;
+        std::function<bool(const std::string& path)> validateSignature;
+        std::function<bool()> createTask;
+        std::function<bool()> hasInternet;
+        std::function<void()> monitor;
+        std::function<void(const std::string& taskName)> deleteTask;
+    } actions;
+    // How long Process waits for a running task before it asks to be called again.
+    std::chrono::milliseconds taskWaitLimit{5000};
+    ComponentValidator validator;
+    WindowsTaskScheduler taskScheduler;
+    // The installer has been started for the current job.
+    bool installerLaunched = false;
+    // Cancels a download under way; set by whoever wires the S3 download.
+    std::function<void()> cancelDownload;
+    bool downloadRunning = false;
+};
+
+}  // namespace zelko::plenar::agent

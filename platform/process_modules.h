@@ -1,0 +1,18 @@
+#pragma once
+
+// Running processes and the program and library files each has loaded.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zelko::platform {
+
+// Ids of the running processes in ascending order; none when the list cannot be read.
+std::optional<std::vector<int>> ListProcessIds();
+
+// Full paths of the program and of every file-backed mapping (libraries) of the process, without
+// repeats; none when they cannot be listed (the process is gone or not ours to inspect).
+std::optional<std::vector<std::string>> ListProcessModules(int pid);
+
+}  // namespace zelko::platform
