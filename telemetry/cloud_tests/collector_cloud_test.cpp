@@ -1,23 +1,25 @@
-// A collector run against the local cloud that the CTest fixture started: the upload of a test
-// plug-in run through the plug-in manager reaches the cloud by HTTP publish, and a refused publish
-// leaves a resend record. The connectivity here is a thin stand-in over the real IoT client: the
-// data valve passes the data through and the envelope is the fake connectivity module's.
+// Collector runs against the local cloud that the CTest fixture started, through the real plug-in
+// manager and the real connectivity module: the module filters by the rules the cloud's data valve
+// serves, wraps the result in its own envelope and publishes it by HTTP (or stores it as an object
+// when large); a publish the cloud refuses leaves a resend record.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
 
 #include "cloud/tests/test_cloud.h"
+#include "connectivity/connectivity_module.h"
 #include "foundation/cryptography.h"
-#include "foundation/utils.h"
-#include "outside/iot/iot_device.h"
 #include "outside/plugin_manager/plugin_manager.h"
+#include "outside/s3/s3_client.h"
 #include "telemetry/collector.h"
 #include "telemetry/resend_record.h"
-#include "testing/fake_connectivity.h"
+#include "testing/fake_device_info.h"
 #include "testing/temp_system_root.h"
 
 namespace zelko::plenar::agent::test {
@@ -25,64 +27,45 @@ namespace {
 
 namespace fs = std::filesystem;
 using cloud::test::Admin;
+using cloud::test::Cloud;
 using nlohmann::json;
 using shared::error::Error;
 using shared::http::HttpMethod;
-using shared::iot::IoTResult;
 
 constexpr const char* kGun =
     "com.zelko.cdm.domain.telemetry.type.eventDetail.category.DeviceBkcStatus.version.1";
+constexpr const char* kUnnamedGun =
+    "com.zelko.cdm.domain.telemetry.type.eventDetail.category.NotInTheRules.version.1";
 
-class CloudConnectivity : public ConnectivityModule {
-  public:
-    CloudConnectivity(shared::iot::IotInfo info, std::string topic)
-        : info_(std::move(info)), device_(&info_, nullptr), topic_(std::move(topic)) {}
+int ServicesPort() {
+    std::ifstream in(std::getenv("ZELKO_TEST_CLOUD"));
+    return json::parse(in).at("services_port").get<int>();
+}
 
-    IoTResult Pub(const std::string& topic, const std::string& message) override {
-        return device_.Pub(topic, message);
-    }
-    IoTResult PubByHttp(const std::string& topic, const std::string& message) override {
-        return device_.PublishByHttp(topic, message);
-    }
-    Error GetShadow(const std::string&, std::string&) override { return {}; }
-    IoTResult Sub(const std::string&, const std::string&, shared::iot::PayloadCallback, void*) override {
-        return {};
-    }
-    IoTResult Unsub(const std::string&, const std::string&) override { return {}; }
-    bool IsValidConsent() override { return true; }
-    Error FilterCDMTrees(const std::string& data, const std::string&, char* buffer, size_t size) override {
-        if (data.size() + 1 > size)
-            return Error(shared::error::ErrorCategory::EC_Component, 1, "buffer too small");
-        std::memcpy(buffer, data.c_str(), data.size() + 1);
-        return {};
-    }
-    int64_t GetDataValveClientInitTime() override { return 0; }
-    void FormatForPublishing(const std::string& gun, const std::string& filtered,
-                             std::vector<char>& envelope) override {
-        const std::string text = testing::FakeConnectivity::Envelope(gun, filtered);
-        envelope.assign(text.begin(), text.end());
-        envelope.push_back('\0');
-    }
-    std::string GetTelemetryTopic() override { return topic_; }
-    bool IsConnected() override { return false; }
-    bool IsCredentialsReady() override { return true; }
-    Error UploadToS3(const std::string&, const std::string&, const json&) override {
-        return Error(shared::error::ErrorCategory::EC_Component, 1, "no S3 here");
-    }
-    std::string GetPublishDataS3Uri() override { return ""; }
-    std::string GetDeviceUniqueId() override { return "SNR-CLOUD"; }
+void WriteText(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
-  private:
-    shared::iot::IotInfo info_;
-    shared::iot::IoTDevice device_;
-    std::string topic_;
-};
+std::vector<fs::path> ResendFiles() {
+    std::vector<fs::path> files;
+    if (fs::exists(ResendFolder()))
+        for (const auto& entry : fs::directory_iterator(ResendFolder())) files.push_back(entry.path());
+    return files;
+}
 
 class CollectorCloudTest : public zelko::testing::SystemRootTest {
   protected:
     void SetUp() override {
         SystemRootTest::SetUp();
         Admin(HttpMethod::DEL, "/faults");
+        Admin(HttpMethod::DEL, "/device-faults");
+        // The valve lets through two paths of the collector's gun and names no other gun.
+        ASSERT_EQ(Admin(HttpMethod::PUT, "/valve-rules",
+                        {{"rules", {{{"gun", kGun}, {"allow", {"battery", "nested.keep"}}}}}})
+                      .first,
+                  200);
+        const auto caFile = scratch() / "cloud-ca.pem";
+        WriteText(caFile, Cloud().caPem);
+        ::setenv("ZELKO_CLOUD_CA_FILE", caFile.c_str(), 1);
+
         const auto library = scratch() / "inmem" / "uploader" / "1.0.0" / "uploader.so";
         fs::create_directories(library.parent_path());
         fs::copy_file(ZELKO_COLLECTOR_TEST_PLUGIN, library);
@@ -90,16 +73,63 @@ class CollectorCloudTest : public zelko::testing::SystemRootTest {
             (scratch() / "collectors").c_str(), "info", ZELKO_PLUGIN_EXECUTOR,
             shared::plugin::ValidatorSettings{scratch() / "no-key.pem", true});
         manager_->InitializeInMemoryPlugins((scratch() / "inmem").c_str());
-        const std::string thing = cloud::test::UniqueName("collector");
-        topic_ = "$aws/rules/" + cloud::test::UniqueName("telemetry") + "/" + thing;
-        connectivity_ = std::make_shared<CloudConnectivity>(cloud::test::NewThing(thing), topic_);
-    }
-    void TearDown() override { Admin(HttpMethod::DEL, "/faults"); }
 
-    Error Run(const json& data) {
+        // An enrolled device: its certificate store and "iot-info.dat" beside the program.
+        thing_ = cloud::test::UniqueName("collector");
+        device_->snrId = thing_;
+        const auto [status, issued] = Admin(HttpMethod::POST, "/certificates", {{"thing", thing_}});
+        ASSERT_EQ(status, 200);
+        const auto store = scratch() / "ZelkoPlenarCertStore";
+        fs::create_directories(store);
+        WriteText(store / shared::iot::kStoreCertificateFile, issued.at("certificate"));
+        WriteText(store / shared::iot::kStorePrivateKeyFile, issued.at("privateKey"));
+        const std::string https = "127.0.0.1:" + std::to_string(Cloud().https);
+        WriteText(scratch() / "iot-info.dat",
+                  "local\r\ntenant\r\n127.0.0.1:" + std::to_string(Cloud().mqtt) + "\r\n" + thing_ + "\r\n" +
+                      store.string() + "\r\ncreds/" + thing_ + "\r\ncredentials\r\n" + https +
+                      "\r\n/role-aliases/zelko-device/credentials\r\n" + Cloud().caPem + "\r\n");
+
+        const std::string services = "https://127.0.0.1:" + std::to_string(ServicesPort());
+        const std::string unused = "https://127.0.0.1:1";
+        json stack = {
+            {"stackName", "dev"},
+            {"iot",
+             {{"telemetryTopic", "$aws/rules/telemetry/"},
+              {"credentialUri", "https://" + https + "/role-aliases/zelko-device/credentials"},
+              {"publish_data_s3_uri", "arn:aws:s3:::telemetry/" + thing_}}},
+            {"dataValve", {{"endpointUrl", services + "/clientdatavalvecontroller"}}},
+            {"enrollment_v2",
+             {{"discoveryUri", unused}, {"enrollmentUri", unused}, {"enrollmentStatusUri", unused},
+              {"preEnrollmentUri", unused}}},
+            {"enrollment_1e", {{"preEnrollmentUri", unused}, {"enrollmentUri", unused}}},
+            {"attestation", {{"attestUri", unused}, {"possesionUri", unused}, {"certificateUri", unused}}}};
+        fs::create_directories(scratch() / "Configuration Files");
+        const auto config = scratch() / "Configuration Files" / "connectivity-module-config.json";
+        WriteText(config, json{{"cloud", {{"stacks", {{"dev", stack}}}}}}.dump());
+        ConnectivityModule::Environment environment;
+        environment.executableFolder = scratch();
+        // A managed device without an MQTT connection: consent is valid, telemetry goes by HTTP.
+        connectivity_ = std::make_shared<ConnectivityModule>(
+            "dev", config.string(), nullptr, [](const std::string& name) { return name == "Managed"; }, device_,
+            nullptr, nullptr, std::make_shared<shared::s3::S3Client>(nullptr, services + "/objects"), false,
+            nullptr, environment);
+        const Error credentials = connectivity_->GetCredentials(false);
+        ASSERT_FALSE(credentials) << credentials.what();
+        topic_ = connectivity_->GetTelemetryTopic();
+        ASSERT_EQ(topic_, "$aws/rules/telemetry/" + thing_);
+    }
+
+    void TearDown() override {
+        Admin(HttpMethod::DEL, "/faults");
+        Admin(HttpMethod::DEL, "/device-faults");
+        Admin(HttpMethod::PUT, "/valve-rules", {{"rules", {{{"gun", "*"}, {"allow", {"*"}}}}}});
+        ::unsetenv("ZELKO_CLOUD_CA_FILE");
+    }
+
+    Error Run(const json& upload) {
         const json entry = {{"name", "uploader"},
                             {"version", ">=1.0.0"},
-                            {"configuration", {{"answer", {{"upload", {{{"gun", kGun}, {"data", data}}}}}}}},
+                            {"configuration", {{"answer", {{"upload", upload}}}}},
                             {"events", {{{"dwControl", 230}}}}};
         Collector collector(entry, connectivity_, manager_, nullptr, nullptr, crypto_, true);
         TelemetryEvent event;
@@ -108,45 +138,88 @@ class CollectorCloudTest : public zelko::testing::SystemRootTest {
         return collector.Process(event);
     }
 
+    json Recorded() { return Admin(HttpMethod::GET, "/messages?topic=" + topic_).second; }
+
+    std::shared_ptr<zelko::testing::FakeDeviceInfo> device_ = std::make_shared<zelko::testing::FakeDeviceInfo>();
     std::shared_ptr<shared::plugin::PluginManager> manager_;
-    std::shared_ptr<CloudConnectivity> connectivity_;
+    std::shared_ptr<ConnectivityModule> connectivity_;
     std::shared_ptr<crypto::Cryptography> crypto_ = std::make_shared<crypto::Cryptography>("SNR-CLOUD");
+    std::string thing_;
     std::string topic_;
 };
 
-TEST_F(CollectorCloudTest, UploadArrivesAtTheCloudAsAnEnvelope) {
-    const Error error = Run({{"battery", 97}});
+TEST_F(CollectorCloudTest, UploadArrivesFilteredInTheModulesEnvelope) {
+    const json data = {{"battery", 97}, {"owner", "someone"}, {"nested", {{"keep", 1}, {"drop", 2}}}};
+    const Error error = Run({{{"gun", kGun}, {"data", data}}});
     ASSERT_FALSE(error) << error.what();
-    const auto recorded = Admin(HttpMethod::GET, "/messages?topic=" + topic_).second;
-    ASSERT_EQ(recorded.size(), 1u);
+    const json recorded = Recorded();
+    ASSERT_EQ(recorded.size(), 1u) << recorded.dump();
     EXPECT_EQ(recorded[0]["via"], "http");
     const json envelope = json::parse(recorded[0]["payload"].get<std::string>());
-    EXPECT_EQ(envelope["eventDetailType"], kGun);
-    EXPECT_EQ(envelope["eventDetail"], json({{"battery", 97}}));
-    EXPECT_FALSE(fs::exists(ResendFolder()));
+    const json& detail = envelope["originator"]["originatorDetail"];
+    EXPECT_EQ(detail["serialNumber"], device_->serialNumber);
+    EXPECT_EQ(detail["deviceUuid"], "4c4c4544-0031-3910-8050-b4c04f4e3732");
+    ASSERT_EQ(envelope["events"].size(), 1u);
+    EXPECT_EQ(envelope["events"][0]["eventCategory"], "DeviceBkcStatus");
+    EXPECT_EQ(envelope["events"][0]["eventDetailType"], kGun);
+    EXPECT_EQ(envelope["events"][0]["eventDetail"], json({{"battery", 97}, {"nested", {{"keep", 1}}}}));
+    EXPECT_TRUE(ResendFiles().empty());
+
+    // A gun the cloud's rules do not name has no remote consent: nothing goes and nothing is kept.
+    const Error refused = Run({{{"gun", kUnnamedGun}, {"data", data}}});
+    EXPECT_EQ(refused.code(), 13) << refused.what();
+    EXPECT_EQ(Recorded().size(), 1u);
+    EXPECT_TRUE(ResendFiles().empty());
 }
 
 TEST_F(CollectorCloudTest, RefusedPublishLandsInAResendRecord) {
     ASSERT_EQ(
         Admin(HttpMethod::POST, "/faults", {{"endpoint", "publish"}, {"status", 503}, {"count", 1}}).first,
         200);
-    const Error error = Run({{"battery", 12}});
+    const Error error = Run({{{"gun", kGun}, {"data", {{"battery", 12}, {"owner", "someone"}}}}});
     EXPECT_EQ(error.code(), 14);
     EXPECT_THAT(error.what(), ::testing::HasSubstr(R"("http_code":503)"));
-    EXPECT_TRUE(Admin(HttpMethod::GET, "/messages?topic=" + topic_).second.empty());
+    EXPECT_TRUE(Recorded().empty());
 
-    std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(ResendFolder())) files.push_back(entry.path());
+    const auto files = ResendFiles();
     ASSERT_EQ(files.size(), 1u);
     const auto record = LoadResendRecord(files[0], *crypto_);
     ASSERT_TRUE(record.has_value());
     EXPECT_EQ((*record)["reason"], "pub");
     EXPECT_EQ((*record)["collector"], "uploader");
-    EXPECT_EQ((*record)["data"], json({{"battery", 12}}));
+    EXPECT_EQ((*record)["gun"], kGun);
+    // The plug-in's data as it was: the resend pass filters again under the rules of its day.
+    EXPECT_EQ((*record)["data"], json({{"battery", 12}, {"owner", "someone"}}));
 
     // The fault was for one call: the next run goes through.
-    EXPECT_FALSE(Run({{"battery", 13}}));
-    EXPECT_EQ(Admin(HttpMethod::GET, "/messages?topic=" + topic_).second.size(), 1u);
+    EXPECT_FALSE(Run({{{"gun", kGun}, {"data", {{"battery", 13}}}}}));
+    EXPECT_EQ(Recorded().size(), 1u);
+}
+
+TEST_F(CollectorCloudTest, LargeEnvelopeIsStoredAsAnObjectOrKeptWhenRefused) {
+    const json large = {{"battery", std::string(140 * 1024, 'x')}};
+    const Error error = Run({{{"gun", kGun}, {"data", large}}});
+    ASSERT_FALSE(error) << error.what();
+    EXPECT_TRUE(Recorded().empty());
+    const json objects = Admin(HttpMethod::GET, "/objects").second;
+    const std::string prefix = "telemetry/" + thing_ + "/" + thing_ + "_";
+    const json* stored = nullptr;
+    for (const auto& object : objects)
+        if (object["object"].get<std::string>().starts_with(prefix)) stored = &object;
+    ASSERT_NE(stored, nullptr) << objects.dump().substr(0, 400);
+    EXPECT_THAT((*stored)["object"].get<std::string>(), ::testing::EndsWith("_devicebkcstatus.json"));
+    EXPECT_GT((*stored)["size"].get<size_t>(), 140u * 1024);
+
+    ASSERT_EQ(Admin(HttpMethod::POST, "/device-faults", {{"endpoint", "objects-put"}, {"status", 500}, {"count", 1}})
+                  .first,
+              200);
+    EXPECT_EQ(Run({{{"gun", kGun}, {"data", large}}}).code(), 14);
+    const auto files = ResendFiles();
+    ASSERT_EQ(files.size(), 1u);
+    const auto record = LoadResendRecord(files[0], *crypto_);
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ((*record)["reason"], "pub");
+    EXPECT_EQ((*record)["data"], large);
 }
 
 }  // namespace
