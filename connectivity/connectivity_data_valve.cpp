@@ -1,8 +1,11 @@
+#include <algorithm>
 // The data valve, the telemetry envelope, the consent test and S3 transfers.
 #include <cstdlib>
 #include <cstring>
 
 #include "connectivity/connectivity_module.h"
+#include "consent/consent_bridge.h"
+#include "features/feature_finder.h"
 #include "foundation/error_conversion.h"
 #include "foundation/logging.h"
 #include "foundation/utils.h"
@@ -187,10 +190,15 @@ bool ConnectivityModule::IsValidConsent() {
     bool valid = false;
     if (isSubscriptionDevice) {
         LOG_DEBUG << "Checking if consent is valid for subscription";
-        // The consent bridge's consent-written flag; without the bridge there is no consent.
-        valid = consentWritten ? consentWritten() : false;
+        // The bridge's flag is atomic: no lock of the bridge is taken, and never iotLock, since
+        // the remote configuration asks from the IoT library's thread.
+        valid = consentBridge ? consentBridge->IsConsentValid() : false;
     } else {
-        valid = IsValidTransactionalConsent(hasFeature);
+        std::vector<std::string> names;
+        if (featureFinder) names = FeatureNames(featureFinder->GetFeatures());
+        valid = IsValidTransactionalConsent([&names](const std::string& name) {
+            return std::find(names.begin(), names.end(), name) != names.end();
+        });
         LOG_DEBUG << "Checking if consent is valid for transactional";
     }
     LOG_DEBUG << "PS Local Legacy Consent local is " << (valid ? "valid" : "invalid");

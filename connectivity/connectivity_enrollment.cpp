@@ -15,6 +15,7 @@
 #include "connectivity/connectivity_module.h"
 #include "connectivity/device_attestation_module.h"
 #include "connectivity/onboarding.h"
+#include "features/feature_finder.h"
 #include "foundation/error_conversion.h"
 #include "foundation/logging.h"
 #include "outside/device_info/device_info.h"
@@ -169,6 +170,8 @@ void ConnectivityModule::PrepareEnrollment(const std::shared_ptr<EnrollmentUriOv
     if (settings.error) throw std::runtime_error("Invalid enrollment settings");
     {
         std::lock_guard lock(stateLock);
+        // The discovery source reads the old enrollment's token: it goes with it.
+        if (makerEnrollment && featureFinder) featureFinder->RemoveSource(DiscoveryServiceSource::kName);
         makerEnrollment.reset();
         makerEnrollment = MakeEnrollment(settings);
     }
@@ -186,6 +189,8 @@ shared::error::Error ConnectivityModule::Discovery(bool forceQuery) {
         std::lock_guard lock(stateLock);
         credentialsReady = false;
         enrollment = makerEnrollment;
+        // Until this discovery succeeds, no features come from a token that may be stale.
+        if (featureFinder) featureFinder->RemoveSource(DiscoveryServiceSource::kName);
     }
     if (!enrollment) return NotPrepared("maker");
     try {
@@ -219,8 +224,24 @@ shared::error::Error ConnectivityModule::Discovery(bool forceQuery) {
         LOG_WARNING << "Unknown exception on Features updated due Discovery";
         return error::ErrorFromException(std::current_exception(), "discovery");
     }
-    LOG_INFO << "Features updated due Discovery:";
+    RefreshDiscoveryFeatures(enrollment);
     return {};
+}
+
+void ConnectivityModule::RefreshDiscoveryFeatures(const std::shared_ptr<Enrollment>& enrollment) {
+    // Best-effort: the token is good, so the discovery has succeeded whatever happens here.
+    try {
+        std::lock_guard lock(stateLock);
+        if (!featureFinder) return;
+        featureFinder->AddSource(
+            std::make_shared<DiscoveryServiceSource>(std::make_shared<shared::enrollment::DiscoveryTokenCache>(enrollment)));
+        LOG_INFO << "Features updated due Discovery:";
+        (void)featureFinder->GetFeatures();  // the source reads the token now
+    } catch (const std::exception& e) {
+        LOG_WARNING << "Exception Features updated due Discovery " << e.what();
+    } catch (...) {
+        LOG_WARNING << "Unknown exception on Features updated due Discovery";
+    }
 }
 
 shared::error::Error ConnectivityModule::PreEnrollZelko() {

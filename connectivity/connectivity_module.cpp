@@ -8,6 +8,7 @@
 
 #include "connectivity/device_attestation_module.h"
 #include "connectivity/onboarding.h"
+#include "features/feature_finder.h"
 #include "foundation/default_configs.h"
 #include "foundation/error_conversion.h"
 #include "foundation/logging.h"
@@ -87,7 +88,7 @@ ConnectivityModule::ConnectivityModule() : standIn_(true) {}
 
 ConnectivityModule::ConnectivityModule(const std::string& stack_, const std::string& configPath_,
                                        std::shared_ptr<shared::http::IHttpClient> httpClient_,
-                                       FeatureCheck hasFeature_,
+                                       std::shared_ptr<FeatureFinder> featureFinder_,
                                        std::shared_ptr<shared::device::IDeviceInfo> deviceInfo_,
                                        std::shared_ptr<ConsentBridgeModule> consentBridge_,
                                        std::shared_ptr<DeviceAttestationModule> attestationModule_,
@@ -96,7 +97,7 @@ ConnectivityModule::ConnectivityModule(const std::string& stack_, const std::str
                                        Environment environment)
     : deviceInfo(std::move(deviceInfo_)),
       httpClient(std::move(httpClient_)),
-      hasFeature(std::move(hasFeature_)),
+      featureFinder(std::move(featureFinder_)),
       stack(stack_),
       executableFolder(std::move(environment.executableFolder)),
       makeIoTDevice(std::move(environment.makeIoTDevice)) {
@@ -110,7 +111,6 @@ ConnectivityModule::ConnectivityModule(const std::string& stack_, const std::str
 
     makeEnrollment = std::move(environment.makeEnrollment);
     makeValveClient = std::move(environment.makeValveClient);
-    consentWritten = std::move(environment.consentWritten);
 
     configPath = configPath_;
     configFolder = configPath.parent_path();
@@ -162,8 +162,9 @@ ConnectivityModule::ConnectivityModule(const std::string& stack_, const std::str
                                                      httpClient, deviceInfo, stackConfig);
         LOG_INFO << "Finished Instantiating DeviceAttestationModule";
 
-        isSubscriptionDevice = hasFeature && hasFeature("ZelkoPlenarSubscription");
-        isCorvaneDevice = hasFeature && hasFeature("Corvane");
+        // Not shared yet, so the finder needs no lock here.
+        isSubscriptionDevice = featureFinder && !featureFinder->GetFeaturesByName("ZelkoPlenarSubscription").empty();
+        isCorvaneDevice = featureFinder && !featureFinder->GetFeaturesByName("Corvane").empty();
 
         PrepareEnrollment(uriOverride, attestationModule, false);
         (void)PrepareEnrollment1E();

@@ -36,6 +36,7 @@ namespace zelko::plenar::agent {
 
 class DeviceAttestationModule;
 class ConsentBridgeModule;
+class FeatureFinder;
 class Onboarding;
 
 // Replaces the configured discovery, enrollment and enrollment-status addresses.
@@ -59,7 +60,7 @@ struct CertificateRequest {
     ~CertificateRequest();
 };
 
-// Whether the device has at least one feature of that name.
+// Whether the device has a feature of that name.
 using FeatureCheck = std::function<bool(const std::string& name)>;
 
 // Makes the IoT client from the connection data (null when there are none).
@@ -115,8 +116,6 @@ class ConnectivityModule {
             const shared::enrollment::Enrollment::Settings& settings,
             std::shared_ptr<shared::http::IHttpClient> httpClient)>
             makeEnrollment;
-        // The consent bridge's consent-written flag (subscription devices); empty: no consent.
-        std::function<bool()> consentWritten;
         // Makes the data-valve client (tests); empty: the data-valve library's.
         std::function<std::shared_ptr<shared::valve::DataValveClientBase>(
             const shared::valve::Configuration& configuration, shared::device::IDeviceInfo* deviceInfo)>
@@ -126,9 +125,11 @@ class ConnectivityModule {
     // stack: "prod", "stage", "pie" or "dev"; configPath: "connectivity-module-config.json".
     // Raises the JSON type error for a stack the configuration lacks (or without an "iot"
     // object), std::invalid_argument without device information, and re-raises what the
-    // preparation steps raise.
+    // preparation steps raise. The finder is used only under stateLock once the module is shared
+    // (it has no lock of its own); without one the device has no features.
     ConnectivityModule(const std::string& stack, const std::string& configPath,
-                       std::shared_ptr<shared::http::IHttpClient> httpClient, FeatureCheck hasFeature,
+                       std::shared_ptr<shared::http::IHttpClient> httpClient,
+                       std::shared_ptr<FeatureFinder> featureFinder,
                        std::shared_ptr<shared::device::IDeviceInfo> deviceInfo,
                        std::shared_ptr<ConsentBridgeModule> consentBridge,
                        std::shared_ptr<DeviceAttestationModule> attestationModule,
@@ -179,7 +180,8 @@ class ConnectivityModule {
     virtual bool IsCredentialsReady();
 
     // --- Consent ---
-    // Whether telemetry may leave the device.
+    // Whether telemetry may leave the device: on subscription devices the consent bridge's flag
+    // (false without a bridge), on others the consent features.
     virtual bool IsValidConsent();
 
     // --- Onboarding ---
@@ -191,6 +193,8 @@ class ConnectivityModule {
     // A new 2048-bit RSA key and a request for it (subject CN, OU), also written to fileName in the
     // executable's folder and printed; empty texts when the key or request cannot be made.
     CertificateRequest GenerateCSR(const char* commonName, const char* organisationalUnit, const char* fileName);
+    // Errors of the token steps are returned; afterwards the discovery feature source is put back
+    // in the finder, best-effort (a failure there is logged and the discovery still succeeds).
     Error Discovery(bool forceQuery);
     Error PreEnrollZelko();
     Error EnrollZelko();
@@ -281,6 +285,7 @@ class ConnectivityModule {
     void PrepareEnrollment(const std::shared_ptr<EnrollmentUriOverride>& uriOverride,
                            const std::shared_ptr<DeviceAttestationModule>& attestation, bool resetIoTInfo);
     Error PrepareEnrollment1E();
+    void RefreshDiscoveryFeatures(const std::shared_ptr<shared::enrollment::Enrollment>& enrollment);
     void InitializePublisher();
     std::shared_ptr<shared::enrollment::Enrollment> MakeEnrollment(const shared::enrollment::Enrollment::Settings& settings);
 
@@ -288,7 +293,7 @@ class ConnectivityModule {
     bool standIn_ = false;
     std::shared_ptr<shared::device::IDeviceInfo> deviceInfo;
     std::shared_ptr<shared::http::IHttpClient> httpClient;
-    FeatureCheck hasFeature;
+    std::shared_ptr<FeatureFinder> featureFinder;  // used under stateLock
     std::string stack;
     std::string valveApiKeyNonProd = "Qm7RtY2wKp9LxN4vB8cZ1hF6jD3sG5aE";
     std::string valveApiKeyProd = "Hx4Tn8Wq2Lr6Vb9Mz3Kc7Pd1Fs5Jg0Ye";
@@ -316,7 +321,6 @@ class ConnectivityModule {
     std::shared_ptr<shared::valve::Configuration> valveConfiguration;
     std::shared_ptr<shared::valve::DataValveClientBase> valveClient;
     int64_t valveClientInitTime = 0;
-    std::function<bool()> consentWritten;
     std::function<std::shared_ptr<shared::valve::DataValveClientBase>(const shared::valve::Configuration&,
                                                                       shared::device::IDeviceInfo*)>
         makeValveClient;

@@ -13,6 +13,7 @@
 #include "outside/iot/iot_device.h"
 #include "state_machine/error_tests.h"
 #include "testing/fake_device_info.h"
+#include "testing/named_features.h"
 #include "testing/temp_system_root.h"
 
 namespace zelko::cloud::test {
@@ -73,7 +74,7 @@ class IdentityRoadTest : public testing::SystemRootTest {
         environment.executableFolder = scratch();
         return std::make_shared<ConnectivityModule>(
             "dev", configPath_.string(), http_,
-            [](const std::string& name) { return name == "ZelkoPlenarSubscription" || name == "Corvane"; }, device_,
+            finder_, device_,
             nullptr, nullptr, nullptr, true, nullptr, environment);
     }
 
@@ -87,6 +88,8 @@ class IdentityRoadTest : public testing::SystemRootTest {
         EXPECT_TRUE(attestation.IsAttestated());
         const auto discovered = module.Discovery(false);
         ASSERT_FALSE(discovered) << discovered.what();
+        // The finder now reads the service names of the token the enrollment library cached.
+        EXPECT_FALSE(finder_->GetFeaturesByName("pciot-telemetry").empty());
         const auto pre = module.PreEnrollZelko();
         ASSERT_FALSE(pre) << pre.what();
     }
@@ -95,6 +98,8 @@ class IdentityRoadTest : public testing::SystemRootTest {
     std::filesystem::path configPath_;
     std::shared_ptr<shared::http::HttpClient> http_ = std::make_shared<shared::http::HttpClient>(nullptr, nullptr);
     std::shared_ptr<zelko::testing::FakeDeviceInfo> device_ = std::make_shared<zelko::testing::FakeDeviceInfo>();
+    std::shared_ptr<plenar::agent::FeatureFinder> finder_ =
+        zelko::testing::FinderOf({"ZelkoPlenarSubscription", "Corvane"});
 };
 
 TEST_F(IdentityRoadTest, FromAttestationToTheBrokerWithTheIssuedCertificate) {

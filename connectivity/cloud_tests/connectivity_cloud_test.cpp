@@ -11,6 +11,7 @@
 #include "connectivity/connectivity_module.h"
 #include "outside/device_info/device_info.h"
 #include "testing/log_capture.h"
+#include "testing/named_features.h"
 #include "testing/temp_system_root.h"
 
 namespace zelko::plenar::agent::test {
@@ -107,7 +108,7 @@ class ConnectivityCloudTest : public zelko::testing::SystemRootTest {
         ConnectivityModule::Environment environment;
         environment.executableFolder = scratch();
         auto module = std::make_shared<ConnectivityModule>(
-            "dev", path.string(), nullptr, [](const std::string& name) { return name == "Corvane"; },
+            "dev", path.string(), nullptr, zelko::testing::FinderOf({"Corvane"}),
             std::make_shared<DeviceInfoOf>(thing_), nullptr, nullptr, nullptr, false, nullptr, environment);
         module->connectSuccessCallback = Events::OnSuccess;
         module->resumeCallback = Events::OnResume;

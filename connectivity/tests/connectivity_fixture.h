@@ -17,6 +17,8 @@
 
 #include "connectivity/connectivity_module.h"
 #include "connectivity/device_attestation_module.h"
+#include "features/feature_finder.h"
+#include "testing/named_features.h"
 #include "outside/s3/s3_client.h"
 #include "outside/device_info/device_info.h"
 #include "platform/steady_clock.h"
@@ -86,6 +88,8 @@ class TimedIoTDevice : public FakeIoTDevice {
     std::vector<int64_t> disconnects_;
 };
 
+using testing::FinderOf;
+
 struct ModuleOptions {
     std::string stack = "dev";
     std::set<std::string> features = {"Corvane"};
@@ -98,6 +102,9 @@ struct ModuleOptions {
         makeValveClient;
     std::shared_ptr<shared::s3::S3Client> s3;
     std::shared_ptr<DeviceAttestationModule> attestation;
+    // Replaces `features` when set.
+    std::shared_ptr<FeatureFinder> finder;
+    std::shared_ptr<ConsentBridgeModule> consentBridge;
 };
 
 // A temporary executable folder, the device "SNR-0042", virtual steady time and a log capture.
@@ -173,12 +180,10 @@ class ConnectivityTest : public zelko::testing::SystemRootTest {
             environment.makeEnrollment = [enrollment = options.enrollment](const auto&, auto) { return enrollment; };
         }
         environment.makeValveClient = options.makeValveClient;
-        auto features = options.features;
         return std::make_shared<ConnectivityModule>(
-            options.stack, ConfigPath().string(), nullptr,
-            [features](const std::string& name) { return features.count(name) > 0; },
-            std::make_shared<FakeDeviceInfo>(kThing), nullptr, options.attestation, options.s3, options.mocked,
-            nullptr, environment);
+            options.stack, ConfigPath().string(), nullptr, options.finder ? options.finder : FinderOf(options.features),
+            std::make_shared<FakeDeviceInfo>(kThing), options.consentBridge, options.attestation, options.s3,
+            options.mocked, nullptr, environment);
     }
 
     // Makes the fixture's module (destroyed by TearDown).

@@ -1,4 +1,7 @@
+#include <future>
+
 #include "connectivity/tests/connectivity_fixture.h"
+#include "consent/consent_bridge.h"
 #include "outside/data_valve/data_valve.h"
 #include "outside/iot/iot_credential.h"
 #include "platform/clock.h"
@@ -91,6 +94,62 @@ TEST(Consent, TransactionalTruthTable) {
             << ::testing::PrintToString(row.features);
     }
     EXPECT_FALSE(IsValidTransactionalConsent({}));
+}
+
+// The module's consent test: the bridge's flag on subscription devices, the finder's features on
+// the others (the same finder answers the subscription question at construction).
+TEST_F(ConnectivityTest, ConsentComesFromTheBridgeOnSubscriptionDevicesAndFromTheFeaturesElsewhere) {
+    const std::filesystem::path bridgeConfig = scratch() / "consent-bridge-module-config.json";
+    WriteFile(bridgeConfig, R"({"stacks": {"dev": {}}})");
+    auto bridge = [&] {
+        return std::make_shared<ConsentBridgeModule>("dev", bridgeConfig, std::make_shared<FakeDeviceInfo>(kThing),
+                                                     nullptr);
+    };
+    auto withConsent = [&] {
+        auto module = bridge();
+        module->WriteConsentToRegistry({ConsentState::Accepted}, "");
+        return module;
+    };
+    const std::set<std::string> subscription = {"ZelkoPlenarSubscription", "Managed"};
+    const struct {
+        const char* name;
+        std::set<std::string> features;
+        std::function<std::shared_ptr<ConsentBridgeModule>()> makeBridge;
+        bool valid;
+    } rows[] = {
+        {"subscription, no bridge", subscription, nullptr, false},
+        {"subscription, bridge without consent", subscription, bridge, false},
+        {"subscription, bridge with consent", subscription, withConsent, true},
+        {"subscription, consent but no consent features", {"ZelkoPlenarSubscription"}, withConsent, true},
+        {"transactional, bridge with consent, no features", {}, withConsent, false},
+        {"transactional, managed", {"Managed"}, nullptr, true},
+        {"transactional, support and privacy app", {"AllowSupport", "PrivacySettingsAppInstalled"}, nullptr, true},
+        {"transactional, transfer needs consent",
+         {"AllowSupport", "PrivacySettingsAppInstalled", "TransferOutConsentRequired"}, nullptr, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Options options;
+        options.mocked = true;
+        options.features = row.features;
+        options.consentBridge = row.makeBridge ? row.makeBridge() : nullptr;
+        auto& module = Module(options);
+        EXPECT_EQ(module.IsValidConsent(), row.valid);
+        Destroy();
+    }
+    EXPECT_EQ(log_.Count(logging::debug, "Checking if consent is valid for subscription"), 4);
+}
+
+// The remote configuration asks from the IoT library's thread, which may hold iotLock meanwhile.
+TEST_F(ConnectivityTest, TheConsentTestNeverWaitsForTheIoTLock) {
+    Options options;
+    options.mocked = true;
+    options.features = {"ZelkoPlenarSubscription"};
+    auto& module = Module(options);
+    std::lock_guard held(module.iotLock);
+    auto answer = std::async(std::launch::async, [&] { return module.IsValidConsent(); });
+    ASSERT_EQ(answer.wait_for(5s), std::future_status::ready);
+    EXPECT_FALSE(answer.get());
 }
 
 class DataValveTest : public ConnectivityTest {

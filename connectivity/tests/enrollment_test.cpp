@@ -203,8 +203,10 @@ TEST_F(EnrollmentTest, ResetEnrollmentRemovesTheFileAndTheStore) {
 
 TEST_F(EnrollmentTest, DiscoveryFailuresAreReturned) {
     using Codes = shared::enrollment::EnrollmentErrorCodes;
-    const auto token = std::make_shared<DiscoveryToken>(Error(), R"({"token":"t"})", "t", 0);
+    const auto token = std::make_shared<DiscoveryToken>(
+        Error(), R"({"token":"t","services":[{"serviceName":"pciot-telemetry"},{"serviceName":7},{"other":"x"}]})", "t", 0);
     const auto refused = std::make_shared<DiscoveryToken>(shared::http::MakeStatusError(401, "no"), "", "", 0);
+    const Error damaged = shared::enrollment::MakeError(Codes::InvalidResponse, "damaged");
     const struct {
         const char* name;
         bool subscription;
@@ -214,17 +216,19 @@ TEST_F(EnrollmentTest, DiscoveryFailuresAreReturned) {
         bool throws;
         int64_t code;  // -1: success
         const char* type;
+        bool serviceFeature;  // the discovery source reports "pciot-telemetry" afterwards
     } rows[] = {
-        {"subscription, no token", true, nullptr, false, {}, false, 0, "EnrollmentErrors"},
-        {"subscription, refused", true, refused, false, {}, false, 401, "HttpStatusCode"},
-        {"subscription, expired", true, token, true, {}, false, 1, "EnrollmentErrors"},
-        {"subscription, good", true, token, false, {}, false, -1, ""},
-        {"cached, unreadable", false, token, false, shared::enrollment::MakeError(Codes::InvalidResponse, "damaged"), false, 0,
-         "EnrollmentErrors"},
-        {"cached, none", false, nullptr, false, {}, false, 0, "EnrollmentErrors"},
-        {"cached, with error", false, refused, false, {}, false, 401, "HttpStatusCode"},
-        {"cached, expired", false, token, true, {}, false, 1, "EnrollmentErrors"},
-        {"cached, good", false, token, false, {}, false, -1, ""},
+        {"subscription, no token", true, nullptr, false, {}, false, 0, "EnrollmentErrors", false},
+        {"subscription, refused", true, refused, false, {}, false, 401, "HttpStatusCode", false},
+        {"subscription, expired", true, token, true, {}, false, 1, "EnrollmentErrors", false},
+        {"subscription, good", true, token, false, {}, false, -1, "", true},
+        // The refresh is best-effort: a cache the source cannot read leaves no features, not an error.
+        {"subscription, good, cache unreadable", true, token, false, damaged, false, -1, "", false},
+        {"cached, unreadable", false, token, false, damaged, false, 0, "EnrollmentErrors", false},
+        {"cached, none", false, nullptr, false, {}, false, 0, "EnrollmentErrors", false},
+        {"cached, with error", false, refused, false, {}, false, 401, "HttpStatusCode", false},
+        {"cached, expired", false, token, true, {}, false, 1, "EnrollmentErrors", false},
+        {"cached, good", false, token, false, {}, false, -1, "", true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -232,7 +236,19 @@ TEST_F(EnrollmentTest, DiscoveryFailuresAreReturned) {
         enrollment_->token = row.token;
         enrollment_->expired = row.expired;
         if (row.loadError) enrollment_->Set("LoadCachedDiscoveryToken", row.loadError);
-        auto& module = WithFake(row.subscription ? std::set<std::string>{"ZelkoPlenarSubscription"} : std::set<std::string>{});
+        Options options;
+        options.mocked = true;
+        options.enrollment = enrollment_;
+        options.finder = FinderOf(row.subscription ? std::set<std::string>{"ZelkoPlenarSubscription"}
+                                                   : std::set<std::string>{});
+        // A source left from an earlier discovery goes first, whatever the outcome.
+        auto earlier = std::make_shared<FakeEnrollment>();
+        earlier->token = std::make_shared<DiscoveryToken>(Error(), R"({"token":"s","services":[{"serviceName":"stale"}]})",
+                                                          "s", 0);
+        options.finder->AddSource(std::make_shared<DiscoveryServiceSource>(
+            std::make_shared<shared::enrollment::DiscoveryTokenCache>(earlier)));
+        ASSERT_FALSE(options.finder->GetFeaturesByName("stale").empty());
+        auto& module = Module(options);
         const Error result = module.Discovery(true);
         if (row.code < 0) {
             EXPECT_FALSE(result) << result.what();
@@ -245,6 +261,15 @@ TEST_F(EnrollmentTest, DiscoveryFailuresAreReturned) {
             EXPECT_TRUE(enrollment_->lastForce);
         }
         EXPECT_FALSE(module.IsCredentialsReady());
+        const auto names = FeatureNames(options.finder->GetFeatures());
+        const size_t base = row.subscription ? 1 : 0;
+        if (row.serviceFeature) {
+            EXPECT_EQ(names.size(), base + 1);
+            EXPECT_EQ(names.back(), "pciot-telemetry");
+            EXPECT_TRUE(log_.Contains(logging::info, "Features updated due Discovery:"));
+        } else {
+            EXPECT_EQ(names.size(), base) << ::testing::PrintToString(names);
+        }
         Destroy();
     }
 }

@@ -343,4 +343,30 @@ void EnrollmentCleanUp() {
     std::filesystem::remove(platform::ExecutablePath().parent_path() / kDiscoveryTokenFile, ignored);
 }
 
+DiscoveryTokenCache::DiscoveryTokenCache(std::shared_ptr<Enrollment> enrollment)
+    : enrollment_(std::move(enrollment)) {}
+
+error::Error DiscoveryTokenCache::LoadCachedDiscoveryToken() {
+    token_.reset();
+    if (!enrollment_)
+        return MakeError(Codes::InvalidArgument, "No enrollment to read the discovery token of", "LoadCachedDiscoveryToken");
+    if (error::Error failure = enrollment_->LoadCachedDiscoveryToken()) return failure;
+    if (auto token = enrollment_->GetDiscoveryToken()) token_ = std::make_unique<Token>(std::move(token));
+    return {};
+}
+
+const IDiscoveryToken* DiscoveryTokenCache::GetDiscoveryToken() const { return token_.get(); }
+
+std::string DiscoveryTokenCache::Token::GetText() const {
+    json names = json::array();
+    const json answer = json::parse(token_->GetJson(), nullptr, false);
+    if (answer.is_object() && answer.contains("services") && answer["services"].is_array()) {
+        for (const auto& service : answer["services"]) {
+            const std::string name = StringOf(service, "serviceName");
+            if (!name.empty()) names.push_back(name);
+        }
+    }
+    return json{{"serviceName", names}}.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 }  // namespace zelko::shared::enrollment

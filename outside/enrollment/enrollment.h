@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "outside/enrollment/discovery_token.h"
 #include "outside/error/error.h"
 
 namespace zelko::shared::device {
@@ -130,5 +131,28 @@ class Enrollment {
 
 // Removes the certificate stores and the cached discovery token of the executable's folder.
 void EnrollmentCleanUp();
+
+// An enrollment object's cached discovery token as the feature sources read it: the token's text
+// is {"serviceName": [...]}, the text "serviceName" of each entry of the answer's "services".
+class DiscoveryTokenCache : public IDiscoveryTokenCache {
+  public:
+    explicit DiscoveryTokenCache(std::shared_ptr<Enrollment> enrollment);
+    error::Error LoadCachedDiscoveryToken() override;
+    const IDiscoveryToken* GetDiscoveryToken() const override;
+
+  private:
+    class Token : public IDiscoveryToken {
+      public:
+        explicit Token(std::shared_ptr<const DiscoveryToken> token) : token_(std::move(token)) {}
+        error::Error GetError() const override { return token_->GetError(); }
+        std::string GetText() const override;
+
+      private:
+        std::shared_ptr<const DiscoveryToken> token_;
+    };
+
+    std::shared_ptr<Enrollment> enrollment_;
+    std::unique_ptr<Token> token_;
+};
 
 }  // namespace zelko::shared::enrollment
