@@ -27,7 +27,11 @@ class IoTDeviceTest : public ::testing::Test {
         Admin(HttpMethod::DEL, "/faults");
         ASSERT_EQ(Admin(HttpMethod::POST, "/broker/start").first, 200);
     }
-    void TearDown() override { Admin(HttpMethod::DEL, "/faults"); }
+    // The cloud is shared with other test programs: leave its broker running.
+    void TearDown() override {
+        Admin(HttpMethod::DEL, "/faults");
+        Admin(HttpMethod::POST, "/broker/start");
+    }
 };
 
 TEST_F(IoTDeviceTest, MutualTlsConnectCallsSuccessOnTheLibraryThreadAndDisconnectEndsCallbacks) {

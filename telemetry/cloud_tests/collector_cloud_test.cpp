@@ -20,6 +20,7 @@
 #include "telemetry/collector.h"
 #include "telemetry/resend_record.h"
 #include "testing/fake_device_info.h"
+#include "testing/named_features.h"
 #include "testing/temp_system_root.h"
 
 namespace zelko::plenar::agent::test {
@@ -57,6 +58,7 @@ class CollectorCloudTest : public zelko::testing::SystemRootTest {
         SystemRootTest::SetUp();
         Admin(HttpMethod::DEL, "/faults");
         Admin(HttpMethod::DEL, "/device-faults");
+        ASSERT_EQ(Admin(HttpMethod::POST, "/broker/start").first, 200);
         // The valve lets through two paths of the collector's gun and names no other gun.
         ASSERT_EQ(Admin(HttpMethod::PUT, "/valve-rules",
                         {{"rules", {{{"gun", kGun}, {"allow", {"battery", "nested.keep"}}}}}})
@@ -110,7 +112,7 @@ class CollectorCloudTest : public zelko::testing::SystemRootTest {
         environment.executableFolder = scratch();
         // A managed device without an MQTT connection: consent is valid, telemetry goes by HTTP.
         connectivity_ = std::make_shared<ConnectivityModule>(
-            "dev", config.string(), nullptr, [](const std::string& name) { return name == "Managed"; }, device_,
+            "dev", config.string(), nullptr, zelko::testing::FinderOf({"Managed"}), device_,
             nullptr, nullptr, std::make_shared<shared::s3::S3Client>(nullptr, services + "/objects"), false,
             nullptr, environment);
         const Error credentials = connectivity_->GetCredentials(false);
