@@ -16,6 +16,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,9 @@ class IDeviceInfo;
 namespace zelko::shared::http {
 class IHttpClient;
 }
+namespace zelko::shared::s3 {
+class S3Client;
+}
 namespace zelko::plenar::config {
 class ConfigService;
 class RemoteConfig;
@@ -57,6 +61,7 @@ class ConnectivityModule;
 class ConsentBridgeModule;
 class FeatureFinder;
 class InstallComponent;
+class ISource;
 class NetworkEvents;
 class PerformanceCollector;
 class S3Client;
@@ -226,6 +231,39 @@ class Service {
     void ResetState();
     bool DoNotCallHome();
 
+    // ---- module set-up and the enrollment road (start-up, attestation, discovery, enrollment) ----
+    // The device information (impersonated when the main configuration asks for it) and the stack.
+    void InitializeDeviceInfo();
+    // Builds every module in its fixed order. When modules of an earlier run are still there (the
+    // machine came back from FailureState), they are released first, in the stop's order.
+    void Initialize();
+    virtual void InitHttpClient();
+    // Logs the out-of-box, clock and internet checks; the internet answer.
+    virtual bool CheckSystemReadiness();
+    virtual void InitFeatureFinder();
+    virtual void InitS3Client();
+    virtual void InitConnectivityModule();
+    virtual void InitVevEModule();
+    void InitAcmModule();
+    // Releases the modules in the stop's order, the network sink's registration first; with
+    // report_stop_pending, stop pending is reported along the way (the stop's teardown).
+    void ReleaseModules(bool report_stop_pending);
+    // The real device of this machine; tests hand in their own.
+    virtual std::shared_ptr<shared::device::IDeviceInfo> NewDeviceInfo();
+    // The feature sources in their order, each left out (logged) when it cannot be built.
+    virtual std::vector<std::shared_ptr<ISource>> MakeFeatureSources();
+    // Reads "cloud"."stack" of the main configuration; "prod" when absent or unreadable.
+    std::string ReadStackName() const;
+    // The built-in policy documents of module set-up.
+    static nlohmann::json CertStorePolicyDocument();
+    static nlohmann::json CertStoreSavePolicyDocument();
+    static nlohmann::json LocalDelayPolicyDocument();
+    // The default document of "tavragent-config"; devices with persistent connections say so.
+    static nlohmann::json TavragentConfigDefault(bool corvane_device);
+    bool _modules_built = false;
+    bool _scheduler_reinitialized = false;
+    std::set<uint32_t> _registered_schedule_types;
+
     // ---- error tests: the states ask these to choose how to go on after a failure ----
     static bool IsEnrollmentError6(const shared::error::Error& e) { return agent::IsEnrollmentError6(e); }
     static bool IsEnrollmentCertMissingError(const shared::error::Error& e) {
@@ -378,7 +416,7 @@ class Service {
     std::shared_ptr<VevEModule> _onee_module;
     std::map<std::string, std::shared_ptr<InstallComponent>> _remote_jobs;
     std::shared_ptr<ConsentBridgeModule> _consent_bridge_module;
-    std::shared_ptr<S3Client> _s3_client;
+    std::shared_ptr<shared::s3::S3Client> _s3_client;
     std::shared_ptr<corvane::Enrollment> _corvane_enrollment;
     std::shared_ptr<SystemStatusChecker> _system_status_checker;
     bool _state_flags[6] = {};

@@ -54,7 +54,11 @@ void Service::InitTelemetryModule() {
                            "allowed in Prod)";
             continue;
         }
-        if (!_scheduler.RegisterSysEventSchedule(static_cast<ScheduleTypes>(type))) {
+        // A module built again after a failure finds its types registered by the first one.
+        if (_registered_schedule_types.count(type) != 0) continue;
+        if (_scheduler.RegisterSysEventSchedule(static_cast<ScheduleTypes>(type))) {
+            _registered_schedule_types.insert(type);
+        } else {
             LOG_WARNING << "Bad schedule request, the event is not scheduled (" << type << ")";
         }
     }
