@@ -109,6 +109,10 @@ TelemetryModule::Error TelemetryModule::ResendCollectorsData() {
             LOG_INFO << "TelemetryModule ResendCollectorsData nothing to resend, exitintg...";
             return result;
         }
+        if (!cryptography) {
+            LOG_ERROR << "TelemetryModule ResendCollectorsData has no cryptography to read the records";
+            return result;
+        }
         std::vector<std::pair<fs::file_time_type, fs::path>> files;
         for (const auto& entry : fs::directory_iterator(folder)) {
             std::error_code ec;
