@@ -312,6 +312,23 @@ class Service {
     static bool IsIotDeviceError(const shared::error::Error& e) { return agent::IsIotDeviceError(e); }
     static bool IsError5138(const shared::error::Error& e) { return agent::IsError5138(e); }
 
+    // ---- telemetry feedback: collector outcome reactions and the side tasks ----
+    // Binds the work of Enroll1E, CorvaneEnrollment, CollectPerformance, ResetDataValveClient and
+    // PerformanceMeasure.
+    void BindTelemetryFeedback();
+    // The required collectors have run (in RequiredOnStarting only): the flag is saved, then
+    // Processing, the scheduled events and the event-log subscriptions.
+    void CompleteRequiredCollectors();
+    void PerformEnroll1E();
+    void PerformCorvaneEnrollment();
+    void PerformCollectPerformance();
+    void PerformResetDataValveClient();
+    void PerformPerformanceMeasure();
+    // Publishing failures counted towards new credentials or a new discovery; worker only.
+    int32_t _aws_connection_error_count = 0;
+    int32_t _gateway_timeout_error_count = 0;
+    int32_t _aws_error_count = 0;
+
   protected:
     // The teardown of the stop, run on the scheduler's worker; sets `done` as its last action.
     void TeardownModules(std::atomic<bool>& done);

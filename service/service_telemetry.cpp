@@ -76,14 +76,4 @@ void Service::InitTelemetryModule() {
     LOG_INFO << "Loading telemetry module completed.";
 }
 
-// The state machine's reactions to collector outcomes come with its running states; until then the
-// outcome is only logged.
-void Service::TelemetryItemDone(const TelemetryEvent& item) {
-    LOG_DEBUG << "Telemetry item done: " << item.Type.dwControl;
-}
-
-void Service::TelemetryItemFailed(const shared::error::Error& error, bool required) {
-    LOG_DEBUG << "Telemetry item failed" << (required ? " (required collectors): " : ": ") << error.what();
-}
-
 }  // namespace zelko::plenar::agent
