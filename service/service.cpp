@@ -115,6 +115,7 @@ void Service::BindHandlers() {
           &UpdatingConsent, &RequiredOnStarting, &Processing, &Stopping}) {
         state->OnExit = nothing;
     }
+    BindRemoteJobs();
 }
 
 void Service::EnterStoppingWork() {
