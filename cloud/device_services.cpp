@@ -471,16 +471,20 @@ DeviceServices::Response DeviceServices::PutObject(const std::string& bucket, co
 
 DeviceServices::Response DeviceServices::GetObject(const std::string& bucket, const std::string& key,
                                                    const Request& request) {
+    const auto range = request.headers.find("range");
+    {
+        // Recorded on arrival, before a scripted delay, so a test can act while the read waits.
+        std::lock_guard lock(mutex_);
+        objectReads_.push_back({{"object", bucket + "/" + key}, {"range", range == request.headers.end() ? "" : range->second}});
+    }
     Response faulted;
     if (TakeFault("objects-get", faulted)) return faulted;
     const auto token = request.headers.find("x-amz-security-token");
     if (token == request.headers.end() || token->second.empty())
         return Answer(403, {{"status", 403}, {"message", "No session token"}});
     std::string bytes;
-    const auto range = request.headers.find("range");
     {
         std::lock_guard lock(mutex_);
-        objectReads_.push_back({{"object", bucket + "/" + key}, {"range", range == request.headers.end() ? "" : range->second}});
         auto it = objects_.find(bucket + "/" + key);
         if (it == objects_.end()) return Answer(404, {{"status", 404}, {"message", "No such object"}});
         bytes = it->second;

@@ -853,12 +853,47 @@ void InstallComponent::Run() {
     rerunProcess(true, std::chrono::milliseconds(int64_t(minutes) * 60000), jobName);
 }
 
+namespace {
+
+constexpr size_t kMaxJobShadowSize = 1 << 20;
+
+// Why a job shadow cannot be taken as a job document; empty when it can.
+std::string JobShadowDamage(const std::string& content) {
+    if (content.empty()) return "it is empty";
+    if (content.size() > kMaxJobShadowSize) return "it is larger than " + std::to_string(kMaxJobShadowSize) + " bytes";
+    const json document = json::parse(content, nullptr, false);
+    if (document.is_discarded()) return "it is not JSON";
+    const json* data = &document;
+    for (const char* key : {"state", "desired", "data"}) {
+        if (!data->is_object() || !data->contains(key)) return std::string("it has no \"") + key + "\" object";
+        data = &(*data)[key];
+    }
+    if (!data->is_object()) return "\"data\" is not an object";
+    for (const char* key : {"timestamp", "location_x64"}) {
+        if (!data->contains(key) || !(*data)[key].is_string()) return std::string("\"") + key + "\" is not a text";
+    }
+    for (const char* key : {"checksum", "arguments", "executor", "executionTimeLimit"}) {
+        if (data->contains(key) && !(*data)[key].is_string()) return std::string("\"") + key + "\" is not a text";
+    }
+    if (data->contains("validationParams") && !(*data)["validationParams"].is_object())
+        return "\"validationParams\" is not an object";
+    return {};
+}
+
+}  // namespace
+
 uint32_t InstallComponent::GetJobContent(const std::string& name) {
     std::string content;
     shared::error::Error error = shadows.get ? shadows.get(name, content)
                                              : shared::error::Error(shared::error::ErrorCategory::EC_Component, 1,
                                                                     "no shadow access");
     if (!error) {
+        // A job shadow that cannot be a job is no job: the job goes on as it was.
+        if (const std::string damage = JobShadowDamage(content); !damage.empty()) {
+            LOG_ERROR << "Install component: " << jobName << " the job shadow " << name
+                      << " is damaged and treated as missing: " << damage;
+            return 1;
+        }
         std::string timestamp = GetTimestampFromContent(content);
         if (IsTimeStampDifferent(timestamp, jobTimestamp)) {
             LOG_INFO << "Install component: Cloud shadow timestamp: " << timestamp << " Local cache timestamp: ."

@@ -248,5 +248,37 @@ TEST_F(InstallCloudTest, TamperedInstallerIsNeverRunAndFailureIsReported) {
     EXPECT_FALSE(log_.Contains(logging::info, "Install component: " + job_name + " Windows task created."));
 }
 
+bool WaitForRead(const std::string& object) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+        for (const auto& read : Admin(HttpMethod::GET, "/object-reads").second)
+            if (read["object"] == object) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+TEST_F(InstallCloudTest, EndingJobCancelsItsDownload) {
+    const std::string job_name = "job-test-cancel";
+    const std::string script = Script();
+    Publish(job_name, script, key_.Sign(script));
+    // The object store holds the answer back long enough for the job to end meanwhile.
+    ASSERT_EQ(Admin(HttpMethod::POST, "/device-faults", {{"endpoint", "objects-get"}, {"delay_ms", 700}, {"count", 1}})
+                  .first,
+              200);
+    auto job = MakeJob(job_name);
+    const std::string folder = job->jobFolder;
+    job->Process();
+    ASSERT_TRUE(WaitForRead("installers/" + job_name + ".sh"));
+    job.reset();
+    // The run ended at the interrupted download: nothing was checked or started.
+    std::ifstream in(winpath::ToNative(folder + "\\Cache.json"));
+    const json cache = json::parse(in);
+    EXPECT_EQ(cache["UpdateLog"].back()["status"], Downloading);
+    EXPECT_EQ(cache["UpdateLog"].back()["downloadedbytes"], 0);
+    EXPECT_TRUE(waits_.empty());
+    EXPECT_TRUE(log_.Contains(logging::info, "Install component: " + job_name + " Download interruptedBytes: 0"));
+}
+
 }  // namespace
 }  // namespace zelko::plenar::agent

@@ -343,3 +343,70 @@ TEST_F(InstallKeepingTest, NoPassWhileAPassOrARunIsUnderWayOrTheJobIsBusy) {
 
 }  // namespace
 }  // namespace zelko::plenar::agent
+
+namespace zelko::plenar::agent {
+namespace {
+
+TEST_F(InstallKeepingTest, DamagedJobShadowIsTreatedAsMissing) {
+    const json good = {{"state",
+                        {{"desired",
+                          {{"data", {{"timestamp", "T1"}, {"location_x64", "s3://b/k.sh"}, {"validationParams", json::object()}}}}}}}};
+    const std::string text = good.dump();
+    auto with = [&](const char* pointer, json value) {
+        json copy = good;
+        copy[json::json_pointer(pointer)] = std::move(value);
+        return copy.dump();
+    };
+    struct Case {
+        const char* name;
+        std::string content;
+        const char* why;
+    } cases[] = {
+        {"empty", "", "it is empty"},
+        {"cut", text.substr(0, text.size() / 2), "it is not JSON"},
+        {"not json", "timestamp=T1", "it is not JSON"},
+        {"wrong shape", R"({"state": {"reported": {}}})", "it has no \"desired\" object"},
+        {"array", "[1, 2]", "it has no \"state\" object"},
+        {"data not object", with("/state/desired/data", "x"), "\"data\" is not an object"},
+        {"timestamp number", with("/state/desired/data/timestamp", 5), "\"timestamp\" is not a text"},
+        {"location null", with("/state/desired/data/location_x64", nullptr), "\"location_x64\" is not a text"},
+        {"arguments array", with("/state/desired/data/arguments", json::array()), "\"arguments\" is not a text"},
+        {"validation text", with("/state/desired/data/validationParams", "x"), "\"validationParams\" is not an object"},
+        {"huge", with("/state/desired/data/checksum", std::string(2 << 20, 'a')), "it is larger than 1048576 bytes"},
+        {"deep", std::string(1 << 20, '['), "it is not JSON"},
+    };
+    auto job = Make();
+    std::string content;
+    job->shadows.get = [&](const std::string&, std::string& out) {
+        out = content;
+        return Error();
+    };
+    for (const auto& c : cases) {
+        content = c.content;
+        zelko::testing::LogCapture lines;
+        EXPECT_EQ(job->GetJobContent("k"), 1u) << c.name;
+        EXPECT_TRUE(lines.Contains(logging::error, std::string("Install component: k the job shadow k is damaged and "
+                                                               "treated as missing: ") + c.why))
+            << c.name;
+        EXPECT_EQ(job->jobTimestamp, "") << c.name;
+        EXPECT_FALSE(std::filesystem::exists(winpath::ToNative(job->jobFolder + "\\k"))) << c.name;
+    }
+    // A run over a damaged shadow leaves the job idle and asks for its usual next run.
+    content = "{";
+    std::vector<int64_t> reruns;
+    job->rerunProcess = [&](bool, milliseconds delay, std::string) { reruns.push_back(delay.count()); };
+    job->Process();
+    {
+        std::lock_guard lock(job->taskMutex);
+        job->processTask.wait();
+    }
+    EXPECT_EQ(job->LastStatus(), Idle);
+    EXPECT_EQ(reruns, (std::vector<int64_t>{720 * 60000}));
+    // The sound document is taken.
+    content = text;
+    EXPECT_EQ(job->GetJobContent("k"), 0u);
+    EXPECT_EQ(job->jobTimestamp, "T1");
+}
+
+}  // namespace
+}  // namespace zelko::plenar::agent
