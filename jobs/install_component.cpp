@@ -205,6 +205,7 @@ void InstallComponent::CreateCache(const std::string& cachePath) {
     installerPath.clear();
     jobTimestamp.clear();
     SetJobStatus(Idle, false);
+    std::lock_guard lock(updateLogMutex);
     updateLog.clear();
 }
 
@@ -218,6 +219,7 @@ void InstallComponent::LoadCache(const std::string& cachePath) {
         if (!element.is_object()) throw std::runtime_error("Cache.json: an entry is not an object: " + cachePath);
         entries.push_back(UpdateLogEntry::FromJson(element));
     }
+    std::lock_guard lock(updateLogMutex);
     updateLog = std::move(entries);
 }
 
@@ -231,17 +233,22 @@ void InstallComponent::SetJobStatus(int32_t status, bool replace) {
     entry.retryattempted = retryAttempted;
     entry.downloadedbytes = downloadedBytes;
     jobStatus = status;
-    if (replace && !updateLog.empty()) updateLog.pop_back();
-    updateLog.push_back(std::move(entry));
+    {
+        std::lock_guard lock(updateLogMutex);
+        if (replace && !updateLog.empty()) updateLog.pop_back();
+        updateLog.push_back(std::move(entry));
+    }
     WriteCache(jobFolder);
 }
 
 void InstallComponent::WriteCache(const std::string& folder) {
     std::string text = "{\"UpdateLog\" : [";
+    std::unique_lock lock(updateLogMutex);
     for (size_t i = 0; i < updateLog.size(); ++i) {
         if (i) text += ",";
         text += updateLog[i].ToJson().dump();
     }
+    lock.unlock();
     text += "]}\n";
     auto path = winpath::ToNative(folder + "\\Cache.json");
     if (platform::ReplaceFileContent(path, text) != platform::FileReplace::Ok) {
@@ -375,7 +382,15 @@ void InstallComponent::DeleteCloudShadow() {
     }
 }
 
-int32_t InstallComponent::LastStatus() const { return updateLog.empty() ? 0 : updateLog.back().status; }
+int32_t InstallComponent::LastStatus() const {
+    std::lock_guard lock(updateLogMutex);
+    return updateLog.empty() ? 0 : updateLog.back().status;
+}
+
+std::vector<UpdateLogEntry> InstallComponent::History() const {
+    std::lock_guard lock(updateLogMutex);
+    return updateLog;
+}
 
 }  // namespace zelko::plenar::agent
 

@@ -131,8 +131,10 @@ class InstallComponent {
     // Removes the job shadow after a successful installation unless a newer job was posted.
     void DeleteCloudShadow();
 
-    // Status of the last history entry, 0 when there is none.
+    // Status of the last history entry, 0 when there is none. Safe from any thread.
     int32_t LastStatus() const;
+    // A copy of the history, for other threads.
+    std::vector<UpdateLogEntry> History() const;
 
     // Name of the job's retry policy, and so of its state file: one per job.
     static std::string PolicyName(const std::string& jobName);
@@ -164,7 +166,9 @@ class InstallComponent {
     std::string downloadUrl;
     std::string checksum;
     std::string jobTimestamp;
+    // Written by the job's tasks only; other threads read it through LastStatus and History.
     std::vector<UpdateLogEntry> updateLog;
+    mutable std::mutex updateLogMutex;
     nlohmann::json cacheDocument;
     uint32_t retryAttempted = 0;
     RerunProcess rerunProcess;
@@ -179,11 +183,12 @@ class InstallComponent {
     nlohmann::json policyDocument;
     int32_t jobStatus = 0;
     std::unordered_map<std::string, int32_t> serviceMap;
-    bool isSelfUpdate = false;
-    bool selfUpdateReleased = false;
+    // Set by the service's worker, read by the job's tasks.
+    std::atomic<bool> isSelfUpdate{false};
+    std::atomic<bool> selfUpdateReleased{false};
     int32_t signatureFailures = 0;
     int32_t validationIntervalMin = 720;
-    bool processStarted = false;
+    std::atomic<bool> processStarted{false};
     int32_t missingJobPolls = 0;
     uint64_t downloadedBytes = 0;
     bool downloadComplete = false;

@@ -152,7 +152,7 @@ void Service::RunRemoteJobs(const json& agentDocument) {
         }
         if (name == kSelfUpdateJob) job->isSelfUpdate = true;
         if (!job->processStarted) job->Process();
-        const auto& log = job->updateLog;
+        const auto log = job->History();
         if (log.size() >= 2 && log[log.size() - 2].status == Succeeded &&
             (log.back().status == Idle || log.back().status == Succeeded)) {
             job->Monitor();
