@@ -226,7 +226,9 @@ class ConnectivityModule {
     // nine pieces, the JSON errors for a filtered tree that is not JSON.
     virtual void FormatForPublishing(const std::string& gun, const std::string& filteredData,
                                      std::vector<char>& envelope);
-    Error DownloadFromS3(const std::string& uri, const std::string& downloadPath, uint64_t& size, bool& resumed);
+    Error DownloadFromS3(const std::string& uri, const std::string& downloadPath, uint64_t& size, bool& complete);
+    // Stops the S3 download under way (it returns incomplete).
+    void CancelS3Download();
     // content: a JSON string holding the document text.
     virtual Error UploadToS3(const std::string& uri, const std::string& key, const nlohmann::json& content);
     virtual std::string GetDeviceUniqueId();

@@ -487,6 +487,27 @@ class Service {
     nlohmann::json _cert_store_policy_doc;
     nlohmann::json _cert_store_save_policy_doc;
 
+    // ---- remote install jobs (service_remote_jobs.cpp) ----
+    void BindRemoteJobs();
+    // The RemoteJobsProcessing task's work over the agent configuration's "rjs" list.
+    void PerformRemoteJobs();
+    void RunRemoteJobs(const nlohmann::json& agentDocument);
+    // Processing, or RequiredOnStarting on a Corvane device.
+    bool RemoteJobsStateAllowed() const;
+    // Runs the work once the state allows it, looking again every minute until then.
+    void WhenRemoteJobsAllowed(Duration delay, std::function<void()> work);
+    void RerunRemoteJob(bool run, std::chrono::milliseconds delay, const std::string& name);
+    void RerunRemoteJobMonitor(bool run, int32_t minutes, const std::string& name);
+    void HoldSelfUpdate(std::chrono::milliseconds delay, const std::string& name);
+    std::shared_ptr<InstallComponent> FindRemoteJob(const std::string& name);
+    // Builds a job for an "rjs" entry; tests replace it.
+    std::function<std::shared_ptr<InstallComponent>(const std::string& name, const nlohmann::json& entry)>
+        _remote_job_factory;
+    // Guards _remote_jobs: the jobs' own threads read it through the hold callback.
+    std::mutex _remote_jobs_mutex;
+    // How often work that fell due in a state that does not allow it looks again.
+    Duration _remote_jobs_state_poll = std::chrono::minutes(1);
+
     // The stop's teardown has finished (the stop waits for it, at most 30 seconds).
     platform::SteadyWaiter _teardown_waiter;
 };
