@@ -173,7 +173,9 @@ class ConnectivityModule {
     std::shared_ptr<shared::iot::IotInfo> LoadIoTInfo(const std::filesystem::path& path);
     // Failures are logged; the file on disk is replaced whole or left as it was.
     void SaveIoTInfo(const std::filesystem::path& path, const std::shared_ptr<shared::iot::IotInfo>& info);
-    std::shared_ptr<shared::iot::IotInfo> GetIotInfo();
+    virtual std::shared_ptr<shared::iot::IotInfo> GetIotInfo();
+    // The IoT device's current credential, taken under iotLock; null without a device or credential.
+    virtual std::shared_ptr<shared::iot::IoTCredential> GetIotCredential();
     // Disconnects the IoT client (re-creating it when resetDevice) and fetches its credentials;
     // on failure the client is dropped.
     Error GetCredentials(bool resetDevice);
@@ -221,7 +223,7 @@ class ConnectivityModule {
     // nine pieces, the JSON errors for a filtered tree that is not JSON.
     virtual void FormatForPublishing(const std::string& gun, const std::string& filteredData,
                                      std::vector<char>& envelope);
-    Error DownloadFromS3(const std::string& uri, const std::string& downloadPath, uint64_t& size, bool& resumed);
+    virtual Error DownloadFromS3(const std::string& uri, const std::string& downloadPath, uint64_t& size, bool& resumed);
     // content: a JSON string holding the document text.
     virtual Error UploadToS3(const std::string& uri, const std::string& key, const nlohmann::json& content);
     virtual std::string GetDeviceUniqueId();
