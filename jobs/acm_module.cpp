@@ -119,7 +119,10 @@ AcmModule::AcmModule(std::string configPath, std::shared_ptr<ConnectivityModule>
     schemaPath = ResolvePath(config.value("corvaneSchemaPath", std::string("schema")));
     sendReport = config.value("sendReport", false);
     runAtStart = config.value("runAtStart", false);
-    defaultSchedule = static_cast<int64_t>(config.value("defaultSchedule", uint32_t{600})) * kAcmTicksPerSecond;
+    const int64_t seconds = config.value("defaultSchedule", int64_t{600});
+    if (seconds < 0 || seconds > UINT32_MAX)
+        throw std::invalid_argument("defaultSchedule out of range: " + std::to_string(seconds));
+    defaultSchedule = seconds * kAcmTicksPerSecond;
     LOG_INFO << "Initializing Acm Module on Path=\"" << workFolder << "\"";
     Initialize();
 }
