@@ -158,8 +158,8 @@ class ConnectivityModule {
     // Writes the named shadow's document into content. A failed call is category 5 code 14 whose
     // message is the compact {"error","http_code","iot_code"}.
     virtual Error GetShadow(const std::string& shadowName, std::string& content);
-    Error UpdateShadow(const std::string& shadowName, const std::string& document);
-    Error DeleteShadow(const std::string& shadowName);
+    virtual Error UpdateShadow(const std::string& shadowName, const std::string& document);
+    virtual Error DeleteShadow(const std::string& shadowName);
     bool ValidatePayloadContents(const std::string& message);
     virtual bool IsConnected();
     // Telemetry topic prefix + thing name; empty before the device has IoT connection data.
