@@ -210,6 +210,24 @@ class Service {
     virtual void TelemetryItemDone(const TelemetryEvent& item);
     virtual void TelemetryItemFailed(const shared::error::Error& error, bool required);
 
+    // ---- compliance and 1E modules (service_compliance.cpp) ----
+    // The compliance step of module set-up: the module over _conn_module with the three handlers
+    // below. A module that cannot be built is logged and left out.
+    virtual void InitAcmModule();
+    // The 1E step: the grants and policy files module; left out, logged, when it cannot be built.
+    virtual void InitVevEModule();
+    // The compliance module's callables; they run on the compliance engine's or the module's threads.
+    // A finished report: the job shadow goes, the status shadow says so, the report is left in an
+    // encrypted message file and module event 217 names it.
+    void AcmReportHandler(const nlohmann::json& report);
+    // A failed run: only the status shadow says so.
+    void AcmFailureHandler(const shared::error::Error& error, const std::string& text);
+    // Posts the event to every module after the delay (100-ns ticks).
+    void AcmRescheduleHandler(int64_t delay, const Event& event);
+    // Writes the upload document to a new message file and sends 217 with its path; a file that
+    // cannot be written is logged and sends nothing.
+    void SendACMReport(const nlohmann::json& upload);
+
     // ---- power notices and the wake-up grace ----
     uint32_t SuspendResumeCallback(uint32_t type, const void* setting);
     uint32_t ModernSuspendResumeCallbackImpl(uint32_t type, const platform::PowerBroadcastSetting* setting);
@@ -243,8 +261,6 @@ class Service {
     virtual void InitFeatureFinder();
     virtual void InitS3Client();
     virtual void InitConnectivityModule();
-    virtual void InitVevEModule();
-    void InitAcmModule();
     // Releases the modules in the stop's order, the network sink's registration first; with
     // report_stop_pending, stop pending is reported along the way (the stop's teardown).
     void ReleaseModules(bool report_stop_pending);
