@@ -128,7 +128,9 @@ AcmModule::AcmModule(std::string configPath, std::shared_ptr<ConnectivityModule>
 }
 
 AcmModule::~AcmModule() {
-    // The service stops the module first; this only guards against a forgotten stop.
+    // The service stops the module first; this guards against a forgotten stop. The engine's
+    // thread may be inside AcmCallback, which uses members destroyed before the engine.
+    if (controller) controller->Cancel();
     if (updateThread.joinable()) updateThread.join();
 }
 
@@ -349,7 +351,9 @@ void AcmModule::InitAcmJob(const std::string& name) {
     }
     LOG_INFO << "ACM: update job " << name;
     Json document = Json::parse(content);
-    Json data = document.value("state", Json()).value("delta", Json()).value("data", Json());
+    // A missing or null level gives null; any other non-object raises the JSON type error.
+    auto level = [](const Json& parent, const char* key) { return parent.is_null() ? Json() : parent.value(key, Json()); };
+    Json data = level(level(level(document, "state"), "delta"), "data");
     if (name == kAcmBkcJobName) UpdateCorvaneBkcAcm(data.dump());
 }
 

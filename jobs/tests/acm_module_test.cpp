@@ -515,7 +515,7 @@ TEST_F(AcmModuleTest, DamagedEntriesShadowsAndCacheFilesAreLoggedAndNothingStops
         Send(*module, TextEvent(AcmJobReceived, Job("720")));
         EXPECT_EQ(log.Count(error, "AcmModule::Process json::exception: "), ++failures) << shadow;
     }
-    connectivity->SetShadow(R"({"state":{"delta":{}}})");
+    connectivity->SetShadow(R"({"state":null})");
     Send(*module, TextEvent(AcmJobReceived, Job("720")));
     ASSERT_TRUE(bus.WaitFor(AcmJobStored));
     EXPECT_TRUE(log.Contains(error, "Invalid ACM job!null"));
