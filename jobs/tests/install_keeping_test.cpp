@@ -268,7 +268,9 @@ TEST_F(InstallKeepingTest, RunConditions) {
         zelko::testing::LogCapture lines;
         EXPECT_EQ(job->ManageInstalledJobs(), c.started ? 4 : 3) << c.name;
         EXPECT_EQ(host->started.size(), c.started ? 1u : 0u) << c.name;
-        if (c.warning) EXPECT_TRUE(lines.Contains(logging::warning, c.warning)) << c.name;
+        if (c.warning) {
+            EXPECT_TRUE(lines.Contains(logging::warning, c.warning)) << c.name;
+        }
     }
 }
 
