@@ -118,6 +118,7 @@ void Service::BindHandlers() {
           &UpdatingConsent, &RequiredOnStarting, &Processing, &Stopping}) {
         state->OnExit = nothing;
     }
+    BindEnrollmentStates();
 }
 
 void Service::EnterStoppingWork() {
