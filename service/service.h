@@ -249,6 +249,8 @@ class Service {
     // Releases the modules in the stop's order, the network sink's registration first; with
     // report_stop_pending, stop pending is reported along the way (the stop's teardown).
     void ReleaseModules(bool report_stop_pending);
+    // Releases the modules of an earlier set-up, if there are any (logged).
+    void ReleaseModulesForRebuild();
     // The real device of this machine; tests hand in their own.
     virtual std::shared_ptr<shared::device::IDeviceInfo> NewDeviceInfo();
     // The feature sources in their order, each left out (logged) when it cannot be built.
