@@ -503,26 +503,26 @@ TEST_F(EnrollmentStatesTest, TheChallengeExpiresAfterItsTimeToLive) {
     for (const int64_t late : {600 * kSecond, 600 * kSecond + 1}) {
         SCOPED_TRACE(late);
         edges_.enrollment = std::make_shared<zelko::testing::FakeEnrollment>();
-        edges_.enrollment->Set("Enroll", kNetwork, 1);
         auto& service = Make();
         OnWorker([&] {
             service.InitializeDeviceInfo();
             service.Initialize();
         });
-        OnWorker([&] { service.SetState(service.PreEnrollZelko); });
-        // The enrollment that follows at once meets a network error and the network is gone.
-        OnWorker([] { platform::SetSimulatedNetworkConnectivity(platform::kNlmConnectivityDisconnected); });
+        // The challenge is taken; the enrollment that follows finds the network gone and waits.
+        OnWorker([&] {
+            service.SetState(service.PreEnrollZelko);
+            platform::SetSimulatedNetworkConnectivity(platform::kNlmConnectivityDisconnected);
+        });
         Drain();
         EXPECT_EQ(State(), "EnrollZelko");
-        EXPECT_EQ(edges_.enrollment->Calls("Enroll"), 1);
-        const int64_t pre_enrolled = service._pre_enroll_time;
+        EXPECT_EQ(edges_.enrollment->Calls("Enroll"), 0);
         // The network returns exactly at, or just past, the challenge's end.
-        clock_.Set(pre_enrolled + late);
+        clock_.Set(service._pre_enroll_time + late);
         platform::SetSimulatedNetworkConnectivity(platform::kNlmConnectivityIpv4Internet);
         OnWorker([&] { service.OnNetworkConnected(); });
         Drain();
-        // At the limit the enrollment runs again; past it the challenge is asked for anew first.
-        EXPECT_EQ(edges_.enrollment->Calls("Enroll"), 2);
+        // At the limit the enrollment runs; past it the challenge is asked for anew first.
+        EXPECT_EQ(edges_.enrollment->Calls("Enroll"), 1);
         EXPECT_EQ(edges_.enrollment->Calls("PreEnroll"), late == 600 * kSecond ? 1 : 2);
         service_.reset();
         clock_.Set(kStart);
