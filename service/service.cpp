@@ -120,6 +120,7 @@ void Service::BindHandlers() {
     }
     BindTelemetryFeedback();
     BindRemoteJobs();
+    BindEnrollmentStates();
 }
 
 void Service::EnterStoppingWork() {

@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -264,6 +265,8 @@ class Service {
     // Releases the modules in the stop's order, the network sink's registration first; with
     // report_stop_pending, stop pending is reported along the way (the stop's teardown).
     void ReleaseModules(bool report_stop_pending);
+    // Releases the modules of an earlier set-up, if there are any (logged).
+    void ReleaseModulesForRebuild();
     // The real device of this machine; tests hand in their own.
     virtual std::shared_ptr<shared::device::IDeviceInfo> NewDeviceInfo();
     // The feature sources in their order, each left out (logged) when it cannot be built.
@@ -276,6 +279,48 @@ class Service {
     static nlohmann::json LocalDelayPolicyDocument();
     // The default document of "tavragent-config"; devices with persistent connections say so.
     static nlohmann::json TavragentConfigDefault(bool corvane_device);
+    // Binds the states of the enrollment road and the network wait (from BindHandlers).
+    void BindEnrollmentStates();
+    // Schedules the first state of the enrollment road from the attestation, the IoT information,
+    // the enrollment certificate and the discovery token; nothing while the certificate cannot be
+    // read because updates pend (cert_read_blocked_by_update tells).
+    void SetNextState();
+    // SetNextState with the certificate-store back-off; `still`: the state the retry belongs to
+    // (null: the start-up's post_init_step).
+    void DecisionStep(const ServiceState* still);
+    void InitializingWork();
+    void FailureStateEnter();
+    void OnboardingEnter();
+    void AttestatingEnter();
+    void AttestatingPoPEnter();
+    void DiscoveryEnter();
+    void PreEnrollZelkoEnter();
+    void EnrollZelkoEnter();
+    void PollEnrollZelkoStatusEnter();
+    void WaitingForNetworkPerform();
+    void PollCertStoreBackoff();
+    // PreEnrollZelko once the challenge is older than "challenge_ttl_sec", else EnrollZelko.
+    void ChallengeRule();
+    // The common entry: its line, the state test and the offline wait; true to go on.
+    bool EnterEnrollmentStep(const ServiceState& state, const char* offline_line, std::function<void()> on_network);
+    void MarkInitFinishedIfInitializing();
+    void PostIn(int64_t ticks, std::function<void()> body);
+    void PostEnterIfStill(const ServiceState& still, const ServiceState& target, int64_t ticks);
+    void PostRerunIfStill(const ServiceState& state, int64_t ticks);
+    int64_t StateDelay(const ServiceState& state, int64_t fallback) const;
+    int64_t LocalDelay(int64_t fallback) const;
+    void ResetLocalDelay();
+    // The chance of FailureState's return to Initializing; tests make it certain.
+    std::function<int()> _chance = [] { return std::rand(); };
+    bool _reattest_required = false;
+    bool _reenroll_required = false;
+    bool _cert_read_blocked_by_update = false;
+    bool _force_discovery_query = false;
+    bool _back_to_enrollment = false;
+    int64_t _poll_network_error_time = 0;
+    int32_t _failure_entry_count = 0;
+    int32_t _attest_error_counter = 0;
+    int32_t _enroll_server_error_count = 0;
     bool _modules_built = false;
     bool _scheduler_reinitialized = false;
     std::set<uint32_t> _registered_schedule_types;
@@ -452,7 +497,6 @@ class Service {
     std::shared_ptr<shared::s3::S3Client> _s3_client;
     std::shared_ptr<corvane::Enrollment> _corvane_enrollment;
     std::shared_ptr<SystemStatusChecker> _system_status_checker;
-    bool _state_flags[6] = {};
     int64_t _pre_enroll_time = 0;
     std::shared_ptr<IRandomValue> _local_delay_policy;
     std::vector<std::shared_ptr<WindowsEventSubscription>> _win_event_subscriptions;

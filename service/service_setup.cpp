@@ -120,7 +120,24 @@ std::shared_ptr<shared::device::IDeviceInfo> Service::NewDeviceInfo() {
     return std::make_shared<shared::device::DeviceInfo>();
 }
 
+void Service::ReleaseModulesForRebuild() {
+    if (!_modules_built) return;
+    // Back from FailureState: one set of modules ever lives, so the old set goes first, in the
+    // stop's order (its IoT connection, closing thread and registrations with it), and before the
+    // device information that the old HTTP client points to is replaced.
+    LOG_INFO << "Releasing the modules of the previous initialization...";
+    ReleaseModules(false);
+    CloseWindowsEventSubscriptions();
+    {
+        std::lock_guard lock(_win_event_mutex);
+        _win_event_subscriptions.clear();
+        _win_event_ext_subscriptions.clear();
+    }
+    _modules_built = false;
+}
+
 void Service::InitializeDeviceInfo() {
+    ReleaseModulesForRebuild();
     _stack = ReadStackName();
     _device_info = MakeDeviceInfo(_agent_config, _config_folder, NewDeviceInfo());
 }
@@ -203,16 +220,7 @@ void Service::InitConnectivityModule() {
 
 void Service::Initialize() {
     LOG_INFO << "Loading modules...";
-    if (_modules_built) {
-        // Back from FailureState: one set of modules ever lives, so the old set goes first, in the
-        // stop's order (its IoT connection, closing thread and registrations with it).
-        LOG_INFO << "Releasing the modules of the previous initialization...";
-        ReleaseModules(false);
-        CloseWindowsEventSubscriptions();
-        std::lock_guard lock(_win_event_mutex);
-        _win_event_subscriptions.clear();
-        _win_event_ext_subscriptions.clear();
-    }
+    ReleaseModulesForRebuild();
     _modules_built = true;
 
     InitHttpClient();

@@ -4,9 +4,13 @@
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "foundation/logging.h"
 #include "jobs/acm_module.h"
+#include "jobs/install_component.h"
 #include "platform/network.h"
 #include "platform/steady_clock.h"
 #include "service/service.h"
@@ -139,7 +143,14 @@ void Service::ReleaseModules(bool report_stop_pending) {
     });
     step("install component failed to stop ", true, [this] {
         LOG_DEBUG << "Stopping 1e remote jobs";
-        for (auto& [name, job] : _remote_jobs) {
+        // Taken out under the lock that job threads read the map under; destroyed outside it,
+        // since a job's destructor waits for its run, which may be reading the map.
+        std::vector<std::pair<std::string, std::shared_ptr<InstallComponent>>> jobs;
+        {
+            std::lock_guard lock(_remote_jobs_mutex);
+            for (auto& [name, job] : _remote_jobs) jobs.emplace_back(name, std::move(job));
+        }
+        for (auto& [name, job] : jobs) {
             job.reset();
             LOG_INFO << "Job: " << name << " stopped.";
         }

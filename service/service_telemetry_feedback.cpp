@@ -22,11 +22,6 @@ namespace {
 
 using shared::error::Error;
 
-// Positions of the shared enrollment flags in Service::_state_flags.
-constexpr int kReattestRequired = 0;
-constexpr int kReenrollRequired = 1;
-constexpr int kForceDiscoveryQuery = 3;
-
 constexpr int64_t kFiveMinutes = 3'000'000'000;
 constexpr int64_t kOneHour = 36'000'000'000;
 constexpr int64_t kFourHours = 144'000'000'000;
@@ -223,8 +218,8 @@ void Service::TelemetryItemFailed(const Error& error, bool required) {
         if (_gateway_timeout_error_count > 2) {
             _gateway_timeout_error_count = 0;
             const int64_t d = DelayOf(Discovery, kFourHours);
-            _state_flags[kReenrollRequired] = true;
-            _state_flags[kForceDiscoveryQuery] = true;
+            _reenroll_required = true;
+            _force_discovery_query = true;
             LOG_INFO << "Aws creds error on publishing, too much retries, on retries going to Disovery in: "
                      << Utils::FormatDuration(d) << "  error: " << e;
             after(d, new_discovery);
@@ -248,8 +243,8 @@ void Service::TelemetryItemFailed(const Error& error, bool required) {
         const int64_t d = DelayOf(GettingIotCreds, kFourHours);
         LOG_INFO << "Aws error on publishing, going to get get creds in: " << Utils::FormatDuration(d)
                  << "  error: " << e;
-        _state_flags[kReenrollRequired] = true;
-        _state_flags[kForceDiscoveryQuery] = true;
+        _reenroll_required = true;
+        _force_discovery_query = true;
         after(d, new_credentials);
     }
 }
@@ -293,7 +288,7 @@ void Service::PerformEnroll1E() {
         const int64_t d = DelayOf(Attestating, kOneDay);
         LOG_INFO << "Enroll1E failed reattestate in " << Utils::FormatDuration(d);
         _scheduler.In(Duration(d), [this] {
-            _state_flags[kReattestRequired] = true;
+            _reattest_required = true;
             SetState(Attestating);
         });
         return;
@@ -362,8 +357,8 @@ void Service::PerformCorvaneEnrollment() {
         const int64_t d = DelayOf(Discovery, kFourHours);
         LOG_INFO << "CorvaneEnrollment  failed on certificate, Discovery in: " << Utils::FormatDuration(d)
                  << "  error: " << Text(error);
-        _state_flags[kReenrollRequired] = true;
-        _state_flags[kForceDiscoveryQuery] = true;
+        _reenroll_required = true;
+        _force_discovery_query = true;
         _scheduler.In(Duration(d), [this] { SetState(Discovery); });
         return;
     }

@@ -56,6 +56,12 @@ class LogCapture : public logging::IAppender {
         return Count(severity, text) > 0;
     }
 
+    // Forgets the records written so far.
+    void Clear() {
+        std::lock_guard lock(mutex_);
+        lines_.clear();
+    }
+
     std::vector<std::pair<logging::Severity, std::string>> Lines() const {
         std::lock_guard lock(mutex_);
         return lines_;

@@ -7,9 +7,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <mutex>
+#include <optional>
+#include <sstream>
 
 #include "platform/last_error.h"
+#include "platform/paths.h"
 
 namespace zelko::platform {
 
@@ -39,7 +43,28 @@ void Fail(int error) {
 bool ProcessAlive(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
 
 // One entry per user login (USER_PROCESS); the login process id serves as the session id.
+// An emulated machine lists its logged-on users in <system root>/Sessions/logons, one active
+// session a line: "<id> <user> <logon time in seconds since 1970>"; lines that do not read so are
+// skipped. Without the file the machine's own login records count.
+std::optional<std::vector<UtmpEntry>> ReadEmulatedLogons() {
+    std::ifstream in(SystemRoot() / "Sessions" / "logons");
+    if (!in) return std::nullopt;
+    std::vector<UtmpEntry> entries;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        UtmpEntry entry;
+        int64_t seconds = 0;
+        if (!(fields >> entry.session.id >> entry.session.user >> seconds)) continue;
+        entry.session.state = SessionState::Active;
+        entry.logon_file_time = kFileTimeUnixEpoch + seconds * 10'000'000;
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
 std::vector<UtmpEntry> ReadUtmp() {
+    if (auto emulated = ReadEmulatedLogons()) return std::move(*emulated);
     std::vector<UtmpEntry> entries;
     ::setutxent();
     while (const utmpx* record = ::getutxent()) {

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "platform/last_error.h"
+#include "testing/temp_system_root.h"
 
 namespace zelko::platform {
 namespace {
@@ -18,6 +21,18 @@ TEST(SessionsTest, ListsTheLoggedOnSessionsWithTheirLogonTimes) {
     }
     EXPECT_FALSE(QuerySessionLogonTime(0xFFFFFFFFu).has_value());
     EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+}
+
+TEST(SessionsTest, AnEmulatedMachineListsItsLogonsInTheSystemRoot) {
+    zelko::testing::TempSystemRoot root;
+    std::filesystem::create_directories(root.path() / "Sessions");
+    std::ofstream(root.path() / "Sessions" / "logons") << "7 alice 1700000000\nnot a line\n9 bob 1700000060\n";
+    auto sessions = EnumerateSessions();
+    ASSERT_TRUE(sessions.has_value());
+    ASSERT_EQ(sessions->size(), 2u);
+    EXPECT_EQ((*sessions)[0].user, "alice");
+    EXPECT_EQ((*sessions)[0].state, SessionState::Active);
+    EXPECT_EQ(QuerySessionLogonTime(9), kFileTimeUnixEpoch + 1'700'000'060LL * 10'000'000);
 }
 
 TEST(SessionsTest, TheFakeReplacesTheListAndCountsCalls) {

@@ -121,8 +121,6 @@ TEST_F(ModuleSetupTest, BuildsTheModulesOfAPlainDevice) {
 
 TEST_F(ModuleSetupTest, SubscriptionDevicesGetTheConsentBridgeAndCorvaneDevicesPersistentConnections) {
     edges_.features = {"ZelkoPlenarSubscription", "Corvane"};
-    WriteJson(Config() / "consent-bridge-module-config.json",
-              {{"stacks", {{"dev", {{"stackName", "dev"}, {"host", "http://127.0.0.1:1/"}}}}}});
     Configure({{"collect_perf", true}});
     auto& service = Make();
     Initialize();

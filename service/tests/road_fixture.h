@@ -8,8 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <iostream>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -32,6 +35,7 @@
 #include "testing/fake_identity.h"
 #include "testing/log_capture.h"
 #include "testing/named_features.h"
+#include "testing/scripted_http_client.h"
 #include "testing/temp_system_root.h"
 
 namespace zelko::plenar::agent::test {
@@ -55,6 +59,8 @@ struct Edges {
     zelko::testing::FakeDeviceAttestation* attestation = nullptr;
     std::function<void(zelko::testing::FakeDeviceAttestation&)> script_attestation;
     bool real_telemetry = false;
+    // The HTTP client of the next set-ups; the real one when null.
+    std::shared_ptr<shared::http::IHttpClient> http;
     // Raised by the connectivity step of the next set-ups while set.
     bool fail_connectivity = false;
     std::atomic<int> connectivity_modules{0};
@@ -71,6 +77,13 @@ class RoadService : public Service {
     std::shared_ptr<shared::device::IDeviceInfo> NewDeviceInfo() override { return edges_.device; }
     std::vector<std::shared_ptr<ISource>> MakeFeatureSources() override {
         return {std::make_shared<zelko::testing::NamedFeatures>(edges_.features)};
+    }
+    void InitHttpClient() override {
+        if (edges_.http) {
+            _http_client = edges_.http;
+        } else {
+            Service::InitHttpClient();
+        }
     }
     void InitConnectivityModule() override {
         if (edges_.fail_connectivity) throw std::runtime_error("connectivity refused by the test");
@@ -143,6 +156,9 @@ class RoadTest : public zelko::testing::SystemRootTest {
         WriteJson(Config() / kAgentConfigFileName,
                   {{"cloud", {{"stack", "dev"}}}, {"run_in_background", false}, {"run_with_ecoqos", false}});
         WriteJson(Config() / "connectivity-module-config.json", {{"cloud", {{"stacks", {{"dev", DevStack()}}}}}});
+        // A subscription device's consent service: nowhere, answered at once.
+        WriteJson(Config() / "consent-bridge-module-config.json",
+                  {{"stacks", {{"dev", {{"stackName", "dev"}, {"host", "http://127.0.0.1:1/"}}}}}});
         ticker_ = std::thread([this] {
             while (!stop_ticker_) {
                 if (platform::SteadySleepers() > 0) steady_.Advance(std::chrono::seconds(1));
@@ -151,6 +167,10 @@ class RoadTest : public zelko::testing::SystemRootTest {
         });
     }
     void TearDown() override {
+        if (HasFailure() && std::getenv("ZELKO_DUMP_LOG") != nullptr) {
+            for (const auto& [severity, message] : log_.Lines())
+                if (severity <= logging::info) std::cerr << "  log: " << message << "\n";
+        }
         service_.reset();
         stop_ticker_ = true;
         ticker_.join();
@@ -175,7 +195,16 @@ class RoadTest : public zelko::testing::SystemRootTest {
     }
 
     // The service with its configuration loaded and its base states bound; nothing entered yet.
+    // What an earlier service of the test left beside the program (policy progress, IoT
+    // information, counters) is removed first.
     RoadService& Make() {
+        service_.reset();
+        for (const auto& entry : std::filesystem::directory_iterator(scratch())) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind("zelko-plenar-service-state-", 0) == 0 || name == "iot-info.dat") {
+                std::filesystem::remove(entry.path());
+            }
+        }
         service_ = std::make_unique<RoadService>(Exe(), edges_);
         EXPECT_TRUE(service_->InitConfig(kConfigFolderName, kAgentConfigFileName, scratch().string()));
         service_->InitBaseStates();
@@ -186,14 +215,18 @@ class RoadTest : public zelko::testing::SystemRootTest {
         std::promise<void> done;
         auto finished = done.get_future();
         service_->_scheduler.In(Duration::zero(), [&] {
-            work();
+            try {
+                work();
+            } catch (const std::exception& e) {
+                ADD_FAILURE() << "raised on the worker: " << e.what();
+            }
             done.set_value();
         });
         ASSERT_EQ(finished.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     }
-    // Lets everything due by now run.
+    // Lets everything due by now run, and what that posts for now.
     void Drain() {
-        OnWorker([] {});
+        for (int i = 0; i < 3; ++i) OnWorker([] {});
     }
     void Advance(int64_t ticks) {
         clock_.Advance(ticks);
@@ -217,8 +250,11 @@ class RoadTest : public zelko::testing::SystemRootTest {
     platform::ScopedFakeClock clock_{kStart};
     platform::ScopedFakeSteadyClock steady_;
     // Logged on an hour before the start: the start-up grace is over.
-    platform::ScopedFakeSessions sessions_{{{1, platform::SessionState::Active,
-                                             platform::kFileTimeUnixEpoch + kStart - kHour}}};
+    std::unique_ptr<platform::ScopedFakeSessions> sessions_ = LoggedOnAgo(kHour);
+    static std::unique_ptr<platform::ScopedFakeSessions> LoggedOnAgo(int64_t ticks) {
+        return std::make_unique<platform::ScopedFakeSessions>(std::vector<platform::FakeSession>{
+            {1, platform::SessionState::Active, platform::kFileTimeUnixEpoch + kStart - ticks}});
+    }
     std::atomic<bool> stop_ticker_{false};
     std::thread ticker_;
     Edges edges_;

@@ -1,0 +1,218 @@
+// The service program against the local cloud that the CTest fixture started: a fresh subscription
+// device, with short retry policies, walks attestation, discovery and enrollment up to its IoT
+// credentials, also when the enrollment status answers "not ready" a few times.
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cloud/tests/test_cloud.h"
+#include "testing/temp_system_root.h"
+
+extern char** environ;
+
+namespace zelko::plenar::agent::test {
+namespace {
+
+namespace fs = std::filesystem;
+using cloud::test::Admin;
+using cloud::test::Cloud;
+using nlohmann::json;
+using shared::http::HttpMethod;
+
+int ServicesPort() {
+    std::ifstream in(std::getenv("ZELKO_TEST_CLOUD"));
+    return json::parse(in).at("services_port").get<int>();
+}
+
+void WriteText(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+json Span(int count, const char* units, int interval, const char* interval_units) {
+    return {{"base_value", {{"count", count}, {"units", units}}},
+            {"interval", {{"count", interval}, {"units", interval_units}}},
+            {"interval_type", "StartingWithBase"}};
+}
+
+// Every state and task on one short linear policy, the poll on a short one that ends after a minute.
+json ShortRetries() {
+    const json quick = {{"type", "Linear"},
+                        {"end_type", "Infinite"},
+                        {"initial_delay", Span(200, "milli", 100, "milli")},
+                        {"diff_or_base", Span(200, "milli", 100, "milli")}};
+    json poll = {{"type", "Linear"},
+                 {"end_type", "Stop"},
+                 {"initial_delay", Span(300, "milli", 100, "milli")},
+                 {"diff_or_base", Span(300, "milli", 100, "milli")},
+                 {"end_time", Span(1, "min", 0, "milli")}};
+    return {{"states", {{"PollEnrollZelkoStatus", "poll"}}},
+            {"policies", {{"attest", quick}, {"poll", poll}, {"local_delay", quick}}}};
+}
+
+class RoadCloudTest : public zelko::testing::SystemRootTest {
+  protected:
+    void SetUp() override {
+        SystemRootTest::SetUp();
+        Admin(HttpMethod::DEL, "/device-faults");
+        Admin(HttpMethod::PUT, "/enrollment", {{"not_ready_polls", 0}});
+        home_ = scratch() / "agent";
+        const fs::path config = home_ / "Configuration Files";
+        fs::create_directories(config);
+        fs::copy_file(ZELKO_AGENT_PROGRAM, home_ / "zelko-plenar-agent-service");
+        WriteText(scratch() / "cloud-ca.pem", Cloud().caPem);
+
+        const std::string services = "https://127.0.0.1:" + std::to_string(ServicesPort());
+        const std::string https = "https://127.0.0.1:" + std::to_string(Cloud().https);
+        const json stack = {
+            {"stackName", "dev"},
+            {"iot",
+             {{"telemetryTopic", "$aws/rules/telemetry/"},
+              {"corvaneEnrollmentTopic", "$aws/rules/notifications/"},
+              {"credentialUri", https + "/role-aliases/zelko-device/credentials"}}},
+            {"dataValve", {{"endpointUrl", services + "/clientdatavalvecontroller"}}},
+            {"enrollment_v2",
+             {{"discoveryUri", services + "/v2/services"},
+              {"enrollmentUri", services + "/pciot-enrollment/v1/tpm"},
+              {"enrollmentStatusUri", services + "/pciot-enrollment/v1/status"},
+              {"preEnrollmentUri", services + "/pciot-enrollment/v1/challenge"}}},
+            {"enrollment_1e",
+             {{"preEnrollmentUri", services + "/pciot-attestation/v1/{deviceUniqueId}/pre"},
+              {"enrollmentUri", services + "/pciot-attestation/v1/{deviceUniqueId}/attestnotpm"}}},
+            {"attestation",
+             {{"attestUri", services + "/pciot-attestation/v1/{deviceUniqueId}/attest"},
+              {"possesionUri", services + "/pciot-attestation/v1/{deviceUniqueId}/pop"},
+              {"certificateUri", services + "/pciot-attestation/v1/{deviceUniqueId}/iak/mock_device_1"}}}};
+        WriteText(config / "connectivity-module-config.json", json{{"cloud", {{"stacks", {{"dev", stack}}}}}}.dump());
+        WriteText(config / "zelko-plenar-agent-config.json",
+                  json{{"cloud", {{"stack", "dev"}, {"impersonate", true}}},
+                       {"log_severity", "D"},
+                       {"run_in_background", false},
+                       {"run_with_ecoqos", false}}
+                      .dump());
+        WriteText(config / "zelko-retries-config.json", ShortRetries().dump());
+        WriteText(config / "consent-bridge-module-config.json",
+                  json{{"stacks",
+                        {{"dev", {{"stackName", "dev"},
+                                  {"host", "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/"}}}}}}
+                      .dump());
+        // A new subscription device for each test: the cloud keeps what it knows of a device.
+        const std::string snr = cloud::test::UniqueName("road");
+        WriteText(config / "device-info-config.json",
+                  json{{"DeviceInfo",
+                        {{"DeviceSNRId", snr},
+                         {"SerialNumber", snr + "-serial"},
+                         {"ZelkoSpecificInfo", {{"FeatureByte", {{"RawBytes", "r6.1"}}}}}}}}
+                      .dump());
+        WriteText(root() / "Devices" / "devices.json",
+                  R"({"{4D36E97D-E325-11CE-BFC1-08002BE10318}": ["ACPI\\VEN_ZLKC&DEV_0016"]})");
+        // A user logged on long ago: no start-up grace.
+        WriteText(root() / "Sessions" / "logons", "1 user 1000000000\n");
+    }
+
+    void TearDown() override {
+        Stop();
+        Admin(HttpMethod::PUT, "/enrollment", {{"not_ready_polls", 0}});
+    }
+
+    static int ConsentPort() {
+        std::ifstream in(std::getenv("ZELKO_TEST_CLOUD"));
+        return json::parse(in).at("consent_port").get<int>();
+    }
+
+    void Start() {
+        const std::string program = (home_ / "zelko-plenar-agent-service").string();
+        std::vector<std::string> env_texts;
+        for (char** e = environ; *e != nullptr; ++e) env_texts.emplace_back(*e);
+        env_texts.push_back("ZELKO_CLOUD_CA_FILE=" + (scratch() / "cloud-ca.pem").string());
+        std::vector<char*> env;
+        for (auto& text : env_texts) env.push_back(text.data());
+        env.push_back(nullptr);
+        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+        ASSERT_EQ(posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv, env.data()), 0);
+    }
+
+    void Stop() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+
+    std::string Log() const {
+        std::ifstream in(home_ / "zelko-plenar-agent-service.log");
+        std::ostringstream text;
+        text << in.rdbuf();
+        std::string log = text.str();
+        std::erase(log, '\r');  // the log's lines end in CR LF
+        return log;
+    }
+
+    // The agent is another process: its log file is read until the text shows up (30 s at most).
+    bool WaitForLog(const std::string& text) const {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < end) {
+            if (Log().find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    std::vector<std::string> StateChanges() const {
+        std::vector<std::string> states;
+        std::istringstream lines(Log());
+        const std::string marker = "Service state changed to ";
+        for (std::string line; std::getline(lines, line);) {
+            const auto at = line.find(marker);
+            if (at != std::string::npos) states.push_back(line.substr(at + marker.size()));
+        }
+        return states;
+    }
+
+    size_t Occurrences(const std::string& text) const {
+        const std::string log = Log();
+        size_t count = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+        return count;
+    }
+
+    fs::path home_;
+    pid_t pid_ = -1;
+};
+
+TEST_F(RoadCloudTest, AFreshDeviceWalksToItsIotCredentials) {
+    Start();
+    ASSERT_TRUE(WaitForLog("Service state changed to GettingIotCreds")) << Log();
+    EXPECT_EQ(StateChanges(),
+              (std::vector<std::string>{"Initializing", "Attestating", "AttestatingPoP", "Discovery", "PreEnrollZelko",
+                                        "EnrollZelko", "PollEnrollZelkoStatus", "GettingIotCreds"}));
+    EXPECT_TRUE(fs::exists(home_ / "iot-info.dat"));
+    EXPECT_TRUE(fs::exists(home_ / "zelko-plenar-service-state-PollEnrollZelkoStatus.json"));
+    Stop();
+    EXPECT_NE(Log().find("Service has stopped."), std::string::npos);
+}
+
+TEST_F(RoadCloudTest, ThePollRepeatsWhileTheEnrollmentIsNotReady) {
+    ASSERT_EQ(Admin(HttpMethod::PUT, "/enrollment", {{"not_ready_polls", 3}}).first, 200);
+    Start();
+    ASSERT_TRUE(WaitForLog("Service state changed to GettingIotCreds")) << Log();
+    EXPECT_EQ(Occurrences("PollEnrollZelkoStatus not ready, backing off for: "), 3u);
+    EXPECT_EQ(Occurrences("PollEnrollZelkoStatus.OnEnter\n"), 4u);
+}
+
+}  // namespace
+}  // namespace zelko::plenar::agent::test
