@@ -43,6 +43,7 @@ namespace zelko::shared::http {
 class IHttpClient;
 }
 namespace zelko::plenar::config {
+class BaseConfig;
 class ConfigService;
 class RemoteConfig;
 }  // namespace zelko::plenar::config
@@ -92,6 +93,12 @@ class Service {
     // The fetch and subscribe tasks of one remote configuration.
     class RemoteConfigStates : public std::enable_shared_from_this<RemoteConfigStates> {
       public:
+        using FetchCallback = std::function<void(std::weak_ptr<RemoteConfigStates>, shared::error::Error)>;
+        // Binds the two tasks (shadow name + "_fetch" and "_sub") to their policies and their work;
+        // runs nothing. The callback, when set, gets every fetch result. Raises std::bad_weak_ptr
+        // unless the object is already owned by a shared pointer.
+        void Init(Service* service, std::shared_ptr<config::RemoteConfig> remote_config, FetchCallback callback);
+
         ServiceTask fetch_task;
         ServiceTask sub_task;
         std::shared_ptr<config::RemoteConfig> config;
@@ -274,6 +281,50 @@ class Service {
     static bool IsIotDeviceError(const shared::error::Error& e) { return agent::IsIotDeviceError(e); }
     static bool IsError5138(const shared::error::Error& e) { return agent::IsError5138(e); }
 
+    // ---- connected operation: IoT credentials and connection, running states, remote configurations, grants ----
+    void BindConnectedStates();
+    void GettingIotCredsEnter();
+    void ConnectingToIotEnter();
+    void UpdatingConsentEnter();
+    void RequiredOnStartingEnter();
+    void ProcessingEnter();
+    // Posts the move to ConnectingToIot, taken only from Processing, RequiredOnStarting or
+    // GettingIotCreds.
+    void ScheduleConnectionTransition();
+    // The handler of every fetch of the agent's own configuration: connection mode, then every
+    // other remote configuration with its tasks, built anew.
+    void ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> states, shared::error::Error error);
+    // The change callback of a configuration marked "notify"; posts its work to the worker.
+    std::function<void(std::shared_ptr<config::BaseConfig>)> OnRemoteConfigChanged(const std::string& registry_name);
+    void RemoteConfigChangedWork(const std::shared_ptr<config::RemoteConfig>& changed, const std::string& registry_name);
+    std::string MapJobName(const std::string& name) const;
+    std::string MapPrimaryJobName(const std::string& name) const;
+    void SendCorvaneEventIfNeeded(std::shared_ptr<config::RemoteConfig> changed);
+    bool IsFeatureEnabled();
+    // The two procedures of a remote configuration's tasks.
+    void FetchRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak, const RemoteConfigStates::FetchCallback& callback);
+    void SubscribeRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak);
+    // The connectivity calls of these states, and the local work of RequiredOnStarting; tests
+    // replace them.
+    virtual shared::error::Error IotGetCredentials(bool reset_device);
+    virtual shared::error::Error IotConnect();
+    virtual void IotResetEnrollment();
+    virtual bool IotCredentialsReady();
+    // Removes the folder with everything in it; a missing folder counts as removed.
+    virtual bool RemoveTelemetryData(const std::filesystem::path& folder);
+    // Ends the first running plug-in executor that may be ended; false when there is none.
+    virtual bool KillPluginExecutor();
+    std::filesystem::path TelemetryDataFolder() const;
+    // The shared enrollment flags, by name.
+    bool& ReattestRequired() { return _state_flags[0]; }
+    bool& ReenrollRequired() { return _state_flags[1]; }
+    bool& ForceDiscoveryQuery() { return _state_flags[3]; }
+    bool& ResetIotDevice() { return _state_flags[4]; }
+    int64_t _consent_retry_delay_ms = 15000;
+    bool _remote_jobs_started = false;
+    bool _performance_measure_scheduled = false;
+    bool _corvane_enrollment_started = false;
+
   protected:
     // The teardown of the stop, run on the scheduler's worker; sets `done` as its last action.
     void TeardownModules(std::atomic<bool>& done);
@@ -435,6 +486,10 @@ class Service {
     // The stop's teardown has finished (the stop waits for it, at most 30 seconds).
     platform::SteadyWaiter _teardown_waiter;
 };
+
+// The built-in document of the agent's own configuration "tavragent-config"; "conn" is
+// "pers_mq" on devices with the feature "Corvane".
+nlohmann::json AgentConfigDefault(bool corvane);
 
 // The control handler the service registers with the service control layer; the context is the
 // Service. Every control is answered with no error.
