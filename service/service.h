@@ -314,6 +314,8 @@ class Service {
     virtual bool RemoveTelemetryData(const std::filesystem::path& folder);
     // Ends the first running plug-in executor that may be ended; false when there is none.
     virtual bool KillPluginExecutor();
+    // The same over the given processes: the first whose program is the executor by name.
+    static bool KillExecutorAmong(const std::vector<int>& pids);
     std::filesystem::path TelemetryDataFolder() const;
     // The shared enrollment flags, by name.
     bool& ReattestRequired() { return _state_flags[0]; }

@@ -103,8 +103,11 @@ bool Service::RemoveTelemetryData(const std::filesystem::path& folder) {
 
 bool Service::KillPluginExecutor() {
     const auto ids = platform::ListProcessIds();
-    if (!ids) return false;
-    for (const int pid : *ids) {
+    return ids && KillExecutorAmong(*ids);
+}
+
+bool Service::KillExecutorAmong(const std::vector<int>& pids) {
+    for (const int pid : pids) {
         const auto image = platform::ProcessImagePath(pid);
         if (!image || !IsExecutorImage(*image)) continue;
         // The first executor that can be ended; one that cannot is passed over like the others.

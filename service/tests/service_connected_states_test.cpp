@@ -5,12 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <thread>
 
 #include "consent/consent.h"
 #include "consent/consent_bridge.h"
+#include "consent/consent_manager.h"
 #include "platform/event_log.h"
 #include "platform/paths.h"
+#include "platform/process_modules.h"
 #include "service/tests/connected_fixture.h"
 #include "telemetry/windows_event_subscription.h"
 #include "testing/scripted_http_client.h"
@@ -154,6 +157,23 @@ TEST_F(ConnectedTest, ConnectionOnASubscriptionDeviceWaitsForConsent) {
     Enter(service->ConnectingToIot);  // no bridge: no consent yet
     EXPECT_EQ(State(), "UpdatingConsent");
     EXPECT_EQ(connectivity->SubCalls(), 0);
+
+    // A consent persisted before: on to the required collectors, or past them once they ran.
+    const auto config_path = scratch() / "consent-bridge-module-config.json";
+    Utils::SaveJsonFile(config_path, {{"stacks", {{"dev", {{"host", "https://consent.test/"}}}}}});
+    for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
+             {"AllowSupport", "Accepted"}, {kConsentProgressValue, "2026-12-10T18:00:00Z"}}) {
+        ConsentManager::WriteRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey, name, value);
+    }
+    for (const bool done : {false, true}) {
+        MakeService();
+        connectivity->isSubscriptionDevice = true;
+        service->_consent_bridge_module = std::make_shared<ConsentBridgeModule>(
+            "dev", config_path, device, std::make_shared<zelko::testing::ScriptedHttpClient>());
+        service->_required_on_start_done = done;
+        Enter(service->ConnectingToIot);
+        EXPECT_EQ(State(), done ? "Processing" : "RequiredOnStarting");
+    }
 }
 
 TEST_F(ConnectedTest, ConnectionFailuresBackOffByTheirRows) {
@@ -334,6 +354,38 @@ TEST_F(ConnectedTest, LockedDataFolderTriesTwiceStoppingTheExecutorBetween) {
     EXPECT_EQ(second.Count(error, "Failed to kill the process"), 0);
     EXPECT_EQ(second.Count(error, "Failed to delete Telemetry data"), 2);
     EXPECT_EQ(service->Controls(), std::vector<uint32_t>{220});
+}
+
+// Only the processes this test starts are offered, so no other executor on the machine is touched.
+TEST_F(ConnectedTest, ExecutorIsStoppedByItsProgramNameWithoutRegardToCase) {
+    const auto start = [this](const std::string& name) {
+        const auto program = scratch() / name;
+        std::filesystem::copy_file("/bin/sleep", program);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::execl(program.c_str(), name.c_str(), "30", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        return static_cast<int>(pid);
+    };
+    const int decoy = start("zelko-plugin-executor-old");
+    const int other = start("sleeper");
+    const int executor = start("Zelko-Plugin-Executor.EXE");
+    // The programs are running once /proc shows their images.
+    for (int pid : {decoy, other, executor}) {
+        for (int i = 0; i < 500 && !platform::ProcessImagePath(pid).value_or("").starts_with(scratch().string()); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_FALSE(Service::KillExecutorAmong({decoy, other}));
+    EXPECT_TRUE(Service::KillExecutorAmong({decoy, other, executor}));
+    int status = 0;
+    ASSERT_EQ(::waitpid(executor, &status, 0), executor);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    for (int pid : {decoy, other}) {
+        EXPECT_EQ(::waitpid(pid, &status, WNOHANG), 0);  // still running
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
 }
 
 TEST_F(ConnectedTest, RequiredCollectorsStartRemoteJobsOnCorvaneDevicesAndMoveOnOnceDone) {
