@@ -202,14 +202,19 @@ class ConnectivityModule {
     // "iot-info.dat", makes the data-valve client and sets the credentials-ready flag.
     Error PollEnrollZelkoStatus();
     // Deletes "iot-info.dat" and the enrollment certificate store.
-    void ResetEnrollment();
-    Error Enroll1E();
+    virtual void ResetEnrollment();
+    virtual Error Enroll1E();
     // For the first-state decision and the discovery feature source.
     std::shared_ptr<shared::enrollment::Enrollment> GetMakerEnrollment();
 
     // --- Data valve, telemetry envelope, S3 ---
     // Caller holds stateLock.
     Error InitializeDataValveClient();
+    // The same under stateLock, for callers outside the module.
+    virtual Error ResetDataValveClient() {
+        std::lock_guard lock(stateLock);
+        return InitializeDataValveClient();
+    }
     // Creation time of the current data-valve client in 100-ns ticks since 1970; 0 before the first.
     virtual int64_t GetDataValveClientInitTime();
     // Filters a data tree through the data-valve client (made on first use) and writes the filtered

@@ -8,6 +8,7 @@
 #include "foundation/utils.h"
 #include "platform/clock.h"
 #include "platform/last_error.h"
+#include "platform/network.h"
 
 namespace zelko::plenar::agent {
 
@@ -60,6 +61,8 @@ Service::Service()
 }
 
 Service::~Service() {
+    // The network sink is called from the notification thread: its registration ends first.
+    if (_nlm_advise_cookie != 0) platform::UnadviseNetworkListManagerEvents(_nlm_advise_cookie);
     // The grace tasks call back into the members; they end first. (StopService has ended them
     // already in a service that ran; the virtual calls they make need an object not yet destroyed.)
     _power_events.Stop();
@@ -115,6 +118,7 @@ void Service::BindHandlers() {
           &UpdatingConsent, &RequiredOnStarting, &Processing, &Stopping}) {
         state->OnExit = nothing;
     }
+    BindTelemetryFeedback();
     BindConnectedStates();
 }
 

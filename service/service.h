@@ -16,6 +16,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,9 @@ class IDeviceInfo;
 namespace zelko::shared::http {
 class IHttpClient;
 }
+namespace zelko::shared::s3 {
+class S3Client;
+}
 namespace zelko::plenar::config {
 class BaseConfig;
 class ConfigService;
@@ -58,6 +62,7 @@ class ConnectivityModule;
 class ConsentBridgeModule;
 class FeatureFinder;
 class InstallComponent;
+class ISource;
 class NetworkEvents;
 class PerformanceCollector;
 class S3Client;
@@ -233,6 +238,39 @@ class Service {
     void ResetState();
     bool DoNotCallHome();
 
+    // ---- module set-up and the enrollment road (start-up, attestation, discovery, enrollment) ----
+    // The device information (impersonated when the main configuration asks for it) and the stack.
+    void InitializeDeviceInfo();
+    // Builds every module in its fixed order. When modules of an earlier run are still there (the
+    // machine came back from FailureState), they are released first, in the stop's order.
+    void Initialize();
+    virtual void InitHttpClient();
+    // Logs the out-of-box, clock and internet checks; the internet answer.
+    virtual bool CheckSystemReadiness();
+    virtual void InitFeatureFinder();
+    virtual void InitS3Client();
+    virtual void InitConnectivityModule();
+    virtual void InitVevEModule();
+    void InitAcmModule();
+    // Releases the modules in the stop's order, the network sink's registration first; with
+    // report_stop_pending, stop pending is reported along the way (the stop's teardown).
+    void ReleaseModules(bool report_stop_pending);
+    // The real device of this machine; tests hand in their own.
+    virtual std::shared_ptr<shared::device::IDeviceInfo> NewDeviceInfo();
+    // The feature sources in their order, each left out (logged) when it cannot be built.
+    virtual std::vector<std::shared_ptr<ISource>> MakeFeatureSources();
+    // Reads "cloud"."stack" of the main configuration; "prod" when absent or unreadable.
+    std::string ReadStackName() const;
+    // The built-in policy documents of module set-up.
+    static nlohmann::json CertStorePolicyDocument();
+    static nlohmann::json CertStoreSavePolicyDocument();
+    static nlohmann::json LocalDelayPolicyDocument();
+    // The default document of "tavragent-config"; devices with persistent connections say so.
+    static nlohmann::json TavragentConfigDefault(bool corvane_device);
+    bool _modules_built = false;
+    bool _scheduler_reinitialized = false;
+    std::set<uint32_t> _registered_schedule_types;
+
     // ---- error tests: the states ask these to choose how to go on after a failure ----
     static bool IsEnrollmentError6(const shared::error::Error& e) { return agent::IsEnrollmentError6(e); }
     static bool IsEnrollmentCertMissingError(const shared::error::Error& e) {
@@ -326,6 +364,23 @@ class Service {
     bool _remote_jobs_started = false;
     bool _performance_measure_scheduled = false;
     bool _corvane_enrollment_started = false;
+
+    // ---- telemetry feedback: collector outcome reactions and the side tasks ----
+    // Binds the work of Enroll1E, CorvaneEnrollment, CollectPerformance, ResetDataValveClient and
+    // PerformanceMeasure.
+    void BindTelemetryFeedback();
+    // The required collectors have run (in RequiredOnStarting only): the flag is saved, then
+    // Processing, the scheduled events and the event-log subscriptions.
+    void CompleteRequiredCollectors();
+    void PerformEnroll1E();
+    void PerformCorvaneEnrollment();
+    void PerformCollectPerformance();
+    void PerformResetDataValveClient();
+    void PerformPerformanceMeasure();
+    // Publishing failures counted towards new credentials or a new discovery; worker only.
+    int32_t _aws_connection_error_count = 0;
+    int32_t _gateway_timeout_error_count = 0;
+    int32_t _aws_error_count = 0;
 
   protected:
     // The teardown of the stop, run on the scheduler's worker; sets `done` as its last action.
@@ -431,7 +486,7 @@ class Service {
     std::shared_ptr<VevEModule> _onee_module;
     std::map<std::string, std::shared_ptr<InstallComponent>> _remote_jobs;
     std::shared_ptr<ConsentBridgeModule> _consent_bridge_module;
-    std::shared_ptr<S3Client> _s3_client;
+    std::shared_ptr<shared::s3::S3Client> _s3_client;
     std::shared_ptr<corvane::Enrollment> _corvane_enrollment;
     std::shared_ptr<SystemStatusChecker> _system_status_checker;
     bool _state_flags[6] = {};
@@ -488,10 +543,6 @@ class Service {
     // The stop's teardown has finished (the stop waits for it, at most 30 seconds).
     platform::SteadyWaiter _teardown_waiter;
 };
-
-// The built-in document of the agent's own configuration "tavragent-config"; "conn" is
-// "pers_mq" on devices with the feature "Corvane".
-nlohmann::json AgentConfigDefault(bool corvane);
 
 // The control handler the service registers with the service control layer; the context is the
 // Service. Every control is answered with no error.

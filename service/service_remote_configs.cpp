@@ -66,16 +66,6 @@ std::set<std::string> JobConfigNames(const InstallComponent& job) {
 
 }  // namespace
 
-json AgentConfigDefault(bool corvane) {
-    json document = {{"version", 1},
-                     {"data",
-                      {{"config",
-                        {{"conn", "mq"},
-                         {"rjs", json::array({{{"name", "job-1e-install"}, {"ival", "720"}, {"ts", "1709904065"}}})}}}}}};
-    if (corvane) document["data"]["config"]["conn"] = "pers_mq";
-    return document;
-}
-
 // ---- the tasks of one remote configuration ----
 
 void Service::RemoteConfigStates::Init(Service* service, std::shared_ptr<config::RemoteConfig> remote_config,
@@ -258,7 +248,7 @@ void Service::ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> weak, Error) {
             // Nothing received yet (the configuration starts without data until a shadow is
             // stored): the built-in document stands in, so the device still connects.
             LOG_INFO << "No agent configuration received yet, using the built-in one";
-            document["data"] = AgentConfigDefault(_conn_module && _conn_module->isCorvaneDevice)["data"];
+            document["data"] = TavragentConfigDefault(_conn_module && _conn_module->isCorvaneDevice)["data"];
         }
         const json& config = document.at("data").at("config");
 

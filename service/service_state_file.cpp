@@ -5,6 +5,7 @@
 
 #include "foundation/logging.h"
 #include "platform/last_error.h"
+#include "outside/device_info/device_info.h"
 #include "service/service.h"
 
 namespace zelko::plenar::agent {
@@ -53,10 +54,26 @@ bool Service::DoNotCallHome() {
     return agent::DoNotCallHome(inputs);
 }
 
-// The outside device-information library arrives with the module set-up; until then there is no
-// device information, which the decision reads as "must not call home".
-std::string Service::DeviceProductId() { return {}; }
+// Without device information the decision reads "must not call home".
+std::string Service::DeviceProductId() {
+    if (!_device_info) return {};
+    const char* id = _device_info->GetProductId();
+    return id != nullptr ? id : "";
+}
 
-std::optional<ZelkoSpecificInfoFacts> Service::DeviceZelkoSpecificInfo() { return std::nullopt; }
+std::optional<ZelkoSpecificInfoFacts> Service::DeviceZelkoSpecificInfo() {
+    if (!_device_info) return std::nullopt;
+    const shared::device::IZelkoSpecificInfo* info = _device_info->GetZelkoSpecificInfo();
+    if (info == nullptr) return std::nullopt;
+    ZelkoSpecificInfoFacts facts;
+    facts.error = static_cast<bool>(info->GetError());
+    const char* build = info->GetBuildID();
+    facts.build_id = build != nullptr ? build : "";
+    if (const shared::device::IFeatureBytes* bytes = info->GetFeatureBytes()) {
+        const char* raw = bytes->GetRawBytes();
+        facts.feature_bytes = raw != nullptr ? raw : "";
+    }
+    return facts;
+}
 
 }  // namespace zelko::plenar::agent

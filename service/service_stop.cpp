@@ -7,6 +7,7 @@
 
 #include "foundation/logging.h"
 #include "jobs/acm_module.h"
+#include "platform/network.h"
 #include "platform/steady_clock.h"
 #include "service/service.h"
 #include "telemetry/performance.h"
@@ -84,17 +85,32 @@ void Service::StopService() {
 }
 
 void Service::TeardownModules(std::atomic<bool>& done) {
+    ReleaseModules(true);
+    done.store(true);
+    _teardown_waiter.NotifyAll();
+}
+
+void Service::ReleaseModules(bool report_stop_pending) {
     // Each step survives the failure of the one before; stop pending is reported either way.
-    auto step = [this](const char* error_text, bool report, const std::function<void()>& action) {
+    auto step = [this, report_stop_pending](const char* error_text, bool report,
+                                            const std::function<void()>& action) {
         try {
             action();
         } catch (const std::exception& e) {
             LOG_ERROR << error_text << e.what();
-            ReportSvcStatus(platform::kServiceStopPending, platform::kNoError, kStopPendingHint);
+            if (report_stop_pending)
+                ReportSvcStatus(platform::kServiceStopPending, platform::kNoError, kStopPendingHint);
             return;
         }
-        if (report) ReportSvcStatus(platform::kServiceStopPending, platform::kNoError, kStopPendingHint);
+        if (report && report_stop_pending)
+            ReportSvcStatus(platform::kServiceStopPending, platform::kNoError, kStopPendingHint);
     };
+
+    // The sink calls into the service from the notification thread: it goes before anything else.
+    if (_nlm_advise_cookie != 0) {
+        platform::UnadviseNetworkListManagerEvents(_nlm_advise_cookie);
+        _nlm_advise_cookie = 0;
+    }
 
     step("corvane enrollment failed to stop ", true, [this] {
         LOG_DEBUG << "Destroying smart pointer to corvane enrollment";
@@ -149,9 +165,6 @@ void Service::TeardownModules(std::atomic<bool>& done) {
         _http_client.reset();
         LOG_INFO << "http client stopped.";
     });
-
-    done.store(true);
-    _teardown_waiter.NotifyAll();
 }
 
 }  // namespace zelko::plenar::agent

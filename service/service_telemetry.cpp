@@ -54,7 +54,11 @@ void Service::InitTelemetryModule() {
                            "allowed in Prod)";
             continue;
         }
-        if (!_scheduler.RegisterSysEventSchedule(static_cast<ScheduleTypes>(type))) {
+        // A module built again after a failure finds its types registered by the first one.
+        if (_registered_schedule_types.count(type) != 0) continue;
+        if (_scheduler.RegisterSysEventSchedule(static_cast<ScheduleTypes>(type))) {
+            _registered_schedule_types.insert(type);
+        } else {
             LOG_WARNING << "Bad schedule request, the event is not scheduled (" << type << ")";
         }
     }
@@ -70,16 +74,6 @@ void Service::InitTelemetryModule() {
     }
     CreateWindowsEventSubscriptions(keys, ids);
     LOG_INFO << "Loading telemetry module completed.";
-}
-
-// The state machine's reactions to collector outcomes come with its running states; until then the
-// outcome is only logged.
-void Service::TelemetryItemDone(const TelemetryEvent& item) {
-    LOG_DEBUG << "Telemetry item done: " << item.Type.dwControl;
-}
-
-void Service::TelemetryItemFailed(const shared::error::Error& error, bool required) {
-    LOG_DEBUG << "Telemetry item failed" << (required ? " (required collectors): " : ": ") << error.what();
 }
 
 }  // namespace zelko::plenar::agent

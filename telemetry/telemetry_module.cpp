@@ -261,9 +261,9 @@ void TelemetryModule::Initialize() {
     Start();
 }
 
-void TelemetryModule::EnsureSendPostponedTask() {
+bool TelemetryModule::EnsureSendPostponedTask() {
     std::lock_guard lock(sendPostponedLock);
-    if (sendPostponedTask || stopping) return;
+    if (sendPostponedTask || stopping) return false;
     sendPostponedTask = std::make_shared<Task>(
         [this] {
             LOG_DEBUG << "SendPostponed Task sending event.";
@@ -271,6 +271,7 @@ void TelemetryModule::EnsureSendPostponedTask() {
         },
         Duration(spreadIntervalSeconds * platform::kTicksPerSecond), true);
     scheduler.AddTask(sendPostponedTask);
+    return true;
 }
 
 EventKeySet TelemetryModule::GetWindowsEventSubscriptions() const {
@@ -302,43 +303,6 @@ std::vector<TelemetryModule::CollectorPtr> TelemetryModule::CollectorsForCode(ui
     const auto found = byCode.find(control);
     return found == byCode.end() ? std::vector<CollectorPtr>{} : found->second;
 }
-
-// ---- postponed runs and resend (their stores come with their own work) ----
-
-void TelemetryModule::SavePostponed(const CollectorPtr& collector, const TelemetryEvent& item,
-                                    const std::string& reason) {
-    LOG_DEBUG << "Collector " << collector->name << " postponed, reason " << reason;
-    {
-        std::lock_guard lock(postponedLock);
-        postponed.emplace_back(collector, item);
-        postponedReasons.push_back(reason);
-    }
-    EnsureSendPostponedTask();
-}
-
-bool TelemetryModule::IsAnyPostponedCollectors() const {
-    std::lock_guard lock(postponedLock);
-    return !postponed.empty();
-}
-
-void TelemetryModule::DeserializedAllPostponedCollectors(const TelemetryEvent&, RunList& runList) {
-    std::lock_guard lock(postponedLock);
-    for (auto& [collector, item] : postponed) {
-        runList.emplace_back(collector, std::make_shared<TelemetryEvent>(std::move(item)));
-    }
-    postponed.clear();
-    postponedReasons.clear();
-}
-
-std::vector<std::pair<std::string, std::string>> TelemetryModule::PostponedRuns() const {
-    std::lock_guard lock(postponedLock);
-    std::vector<std::pair<std::string, std::string>> runs;
-    for (size_t i = 0; i < postponed.size(); ++i)
-        runs.emplace_back(postponed[i].first->name, postponedReasons[i]);
-    return runs;
-}
-
-TelemetryModule::Error TelemetryModule::ResendCollectorsData() { return {}; }
 
 // ---- intake ----
 

@@ -44,6 +44,15 @@ inline constexpr char kLowEndSwitchName[] = "Rvmqlp4hzwctxjn";
 
 using EventKeySet = std::unordered_set<EventKey, EventKeyHash>;
 
+// "C:\ProgramData\Zelko\Zelko Plenar Agent\Postponed" of the machine.
+std::filesystem::path PostponedFolder();
+// A save is refused while the files of the Postponed folder hold more than this many bytes.
+inline constexpr uintmax_t kPostponedFolderCap = 100'000'000;
+// "postponed_" + origin ("sched-<type>" for a schedule event, else "system") + "_" + the UTC time
+// "%Y-%m-%d-%H-%M-%S-<7-digit fraction>" + ".ppnd"; the n-th clash in the same tick gets "_<n>"
+// before the ending.
+std::string PostponedFileName(const EventKey& key, int64_t ticks, int clash = 0);
+
 class TelemetryModule {
   public:
     using Error = shared::error::Error;
@@ -103,16 +112,25 @@ class TelemetryModule {
     // The switch is on: only 220 and 222 run.
     bool IsLowEndSwitchOn() const;
 
-    // Postponed runs: kept until the SendPostponed task's 216 takes them back. The files of the
-    // postponed-run store come with that store; until then they are kept in memory.
+    // Postponed runs: one small file per run in the Postponed folder, replayed by the module's own
+    // 216 (the SendPostponed task). Never raise.
     void SavePostponed(const CollectorPtr& collector, const TelemetryEvent& item, const std::string& reason);
     bool IsAnyPostponedCollectors() const;
     void DeserializedAllPostponedCollectors(const TelemetryEvent& item, RunList& runList);
-    // Resend of the saved unsent data; comes with the resend store (none to send until then).
+    // Resend of the saved unsent data, oldest record first: empty, code 15 without a valid
+    // enrollment, or code 14 for the last failed publish.
     Error ResendCollectorsData();
+    struct ResendDecision {
+        Error error;
+        bool skip = false;
+        bool remove = false;
+    };
+    // One record: filter again, let it wait or drop it. `filtered` receives the filtered tree.
+    ResendDecision ResendLogic(const std::string& path, const nlohmann::json& record, std::vector<char>& filtered);
 
-    // Postponed runs and their reasons, oldest first (tests and diagnostics).
+    // The postponed runs on disk as (collector, reason), oldest first (tests and diagnostics).
     std::vector<std::pair<std::string, std::string>> PostponedRuns() const;
+    bool HasSendPostponedTask();
 
   protected:
     // An event sink without collectors, worker or watch, for tests of the senders.
@@ -127,7 +145,9 @@ class TelemetryModule {
     Error RunCollectorGated(const CollectorPtr& collector, const TelemetryEvent& item, bool& stop);
     void StopCollectors();
     void Report(const Error& result, const TelemetryEvent& item);
-    void EnsureSendPostponedTask();
+    // Makes the SendPostponed task unless there is one; true when it made it.
+    bool EnsureSendPostponedTask();
+    void CancelSendPostponedTask();
     template <typename T>
     T Setting(const char* key, T fallback) const;
 
@@ -159,9 +179,6 @@ class TelemetryModule {
     std::atomic<int64_t> lastRunTime{0};
     int32_t postponedPreferSystem = 0;
 
-    mutable std::mutex postponedLock;
-    std::vector<std::pair<CollectorPtr, TelemetryEvent>> postponed;
-    std::vector<std::string> postponedReasons;
 
     // The watch is replaced from its own failing thread: it is held here under a lock, and a
     // replaced watch is released on a thread of its own.

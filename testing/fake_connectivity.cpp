@@ -295,4 +295,46 @@ std::string FakeConnectivity::GetDeviceUniqueId() {
     return device_id_;
 }
 
+void FakeConnectivity::SetEnroll1EResult(Error error) {
+    std::lock_guard lock(mutex_);
+    enroll_1e_result_ = std::move(error);
+}
+
+void FakeConnectivity::SetResetDataValveClientResult(Error error) {
+    std::lock_guard lock(mutex_);
+    reset_valve_result_ = std::move(error);
+}
+
+int FakeConnectivity::Enroll1ECalls() const {
+    std::lock_guard lock(mutex_);
+    return enroll_1e_calls_;
+}
+
+int FakeConnectivity::ResetEnrollmentCalls() const {
+    std::lock_guard lock(mutex_);
+    return reset_enrollment_calls_;
+}
+
+int FakeConnectivity::ResetDataValveClientCalls() const {
+    std::lock_guard lock(mutex_);
+    return reset_valve_calls_;
+}
+
+FakeConnectivity::Error FakeConnectivity::Enroll1E() {
+    std::lock_guard lock(mutex_);
+    ++enroll_1e_calls_;
+    return enroll_1e_result_;
+}
+
+void FakeConnectivity::ResetEnrollment() {
+    std::lock_guard lock(mutex_);
+    ++reset_enrollment_calls_;
+}
+
+FakeConnectivity::Error FakeConnectivity::ResetDataValveClient() {
+    std::lock_guard lock(mutex_);
+    ++reset_valve_calls_;
+    return reset_valve_result_;
+}
+
 }  // namespace zelko::testing

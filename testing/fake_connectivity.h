@@ -78,6 +78,16 @@ class FakeConnectivity : public plenar::agent::ConnectivityModule {
     int SubCalls() const;
     int UnsubCalls() const;
 
+    // Answers of the enrollment and data-valve calls the side tasks make, and how often each came.
+    void SetEnroll1EResult(Error error);
+    void SetResetDataValveClientResult(Error error);
+    int Enroll1ECalls() const;
+    int ResetEnrollmentCalls() const;
+    int ResetDataValveClientCalls() const;
+    Error Enroll1E() override;
+    void ResetEnrollment() override;
+    Error ResetDataValveClient() override;
+
     Error GetShadow(const std::string& shadowName, std::string& content) override;
     IoTResult Sub(const std::string& topic, const std::string& subscriberName,
                   shared::iot::PayloadCallback callback, void* context) override;
@@ -111,6 +121,11 @@ class FakeConnectivity : public plenar::agent::ConnectivityModule {
     bool consent_ = false;
     std::vector<std::pair<std::string, std::string>> http_published_;
     int get_shadow_calls_ = 0;
+    Error enroll_1e_result_;
+    Error reset_valve_result_;
+    int enroll_1e_calls_ = 0;
+    int reset_enrollment_calls_ = 0;
+    int reset_valve_calls_ = 0;
     int sub_calls_ = 0;
     int unsub_calls_ = 0;
     FilterHook filter_;
