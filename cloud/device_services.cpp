@@ -157,6 +157,7 @@ DeviceServices::~DeviceServices() { Stop(); }
 
 bool DeviceServices::TakeFault(const std::string& endpoint, Response& response) {
     Fault fault;
+    response.cutAfter = -1;
     {
         std::lock_guard lock(mutex_);
         auto it = faults_.find(endpoint);
@@ -165,7 +166,10 @@ bool DeviceServices::TakeFault(const std::string& endpoint, Response& response) 
         if (it->second.remaining > 0 && --it->second.remaining == 0) faults_.erase(it);
     }
     if (fault.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fault.delayMs));
-    if (fault.status == 0) return false;
+    if (fault.status == 0) {
+        response.cutAfter = fault.cutAfter;
+        return false;
+    }
     response = Answer(fault.status, {{"status", fault.status}, {"message", "Scripted failure of " + endpoint}});
     return true;
 }
@@ -467,6 +471,12 @@ DeviceServices::Response DeviceServices::PutObject(const std::string& bucket, co
 
 DeviceServices::Response DeviceServices::GetObject(const std::string& bucket, const std::string& key,
                                                    const Request& request) {
+    const auto range = request.headers.find("range");
+    {
+        // Recorded on arrival, before a scripted delay, so a test can act while the read waits.
+        std::lock_guard lock(mutex_);
+        objectReads_.push_back({{"object", bucket + "/" + key}, {"range", range == request.headers.end() ? "" : range->second}});
+    }
     Response faulted;
     if (TakeFault("objects-get", faulted)) return faulted;
     const auto token = request.headers.find("x-amz-security-token");
@@ -481,8 +491,8 @@ DeviceServices::Response DeviceServices::GetObject(const std::string& bucket, co
     }
     DeviceServices::Response response;
     response.contentType = "application/octet-stream";
-    const auto range = request.headers.find("range");
-    if (range != request.headers.end() && range->second.rfind("bytes=", 0) == 0) {
+    response.cutAfter = faulted.cutAfter;
+    if (range != request.headers.end() && range->second.rfind("bytes=", 0) == 0 && !request.serverAppliesRanges) {
         size_t from = 0;
         try {
             from = std::stoull(range->second.substr(6));
@@ -552,6 +562,16 @@ void DeviceServices::SetOnboardingAnswer(int status, json body) {
 void DeviceServices::SetValveRules(json rules) {
     std::lock_guard lock(mutex_);
     valveRules_ = std::move(rules);
+}
+
+void DeviceServices::StoreObject(const std::string& bucket, const std::string& key, std::string bytes) {
+    std::lock_guard lock(mutex_);
+    objects_[bucket + "/" + key] = std::move(bytes);
+}
+
+json DeviceServices::ObjectReads() const {
+    std::lock_guard lock(mutex_);
+    return objectReads_;
 }
 
 json DeviceServices::Objects() const {

@@ -35,16 +35,22 @@ class DeviceServices {
         std::map<std::string, std::string> query;
         std::map<std::string, std::string> headers;  // names in lower case
         std::string body;
+        // The HTTP server cuts the asked range out of the whole body itself.
+        bool serverAppliesRanges = false;
     };
     struct Response {
         int status = 200;
         std::string body;
         std::string contentType = "application/json";
+        // Announce the whole body but drop the connection after this many bytes; -1: send it all.
+        long cutAfter = -1;
     };
     struct Fault {
         int status = 0;
         int remaining = 1;  // -1: until cleared
         int delayMs = 0;
+        // "objects-get" with status 0: the object is sent but cut after this many bytes.
+        long cutAfter = -1;
     };
 
     // iotEndpoint: "host:port" of the broker the status document names.
@@ -69,6 +75,10 @@ class DeviceServices {
     void SetOnboardingAnswer(int status, nlohmann::json body);
     void SetValveRules(nlohmann::json rules);
     nlohmann::json Objects() const;
+    // Publishes an object as the cloud's own side would (an installer, a file to fetch).
+    void StoreObject(const std::string& bucket, const std::string& key, std::string bytes);
+    // Every object read, in order: {"object", "range"} ("" when it asked for no range).
+    nlohmann::json ObjectReads() const;
     static const std::vector<std::string>& Endpoints();
 
   private:
@@ -124,6 +134,7 @@ class DeviceServices {
     std::map<std::string, std::pair<std::string, int64_t>> tokens_;  // token -> device, expiry
     std::map<std::string, Fault> faults_;
     std::map<std::string, std::string> objects_;  // bucket/key -> bytes
+    nlohmann::json objectReads_ = nlohmann::json::array();
     uint64_t nextAttestationId_ = 1000;
     int notReadyPolls_ = 2;
     int onboardingStatus_ = 200;

@@ -36,8 +36,22 @@ void DeviceServices::Start(const std::filesystem::path& certificateFile, const s
         for (const auto& [name, value] : in.params) request.query[name] = value;
         for (const auto& [name, value] : in.headers) request.headers[Lower(name)] = value;
         request.body = in.body;
+        request.serverAppliesRanges = true;
         const Response answer = Handle(request);
         out.status = answer.status;
+        // The server cuts the range out of the whole body; the answer says that it did.
+        if (!in.ranges.empty() && answer.status == 200) out.status = 206;
+        if (answer.cutAfter >= 0 && static_cast<size_t>(answer.cutAfter) < answer.body.size()) {
+            // The length of the whole body is announced; the connection drops after the cut.
+            out.set_content_provider(answer.body.size(), answer.contentType,
+                                     [body = answer.body, cut = static_cast<size_t>(answer.cutAfter)](
+                                         size_t offset, size_t, httplib::DataSink& sink) {
+                                         if (offset >= cut) return false;
+                                         sink.write(body.data() + offset, cut - offset);
+                                         return true;
+                                     });
+            return;
+        }
         out.set_content(answer.body, answer.contentType);
     };
     server_->Get(R"(/.*)", route);
@@ -49,15 +63,25 @@ void DeviceServices::Start(const std::filesystem::path& certificateFile, const s
 
     admin.Get("/devices", [this](const httplib::Request&, httplib::Response& response) { Send(response, 200, Devices()); });
     admin.Get("/objects", [this](const httplib::Request&, httplib::Response& response) { Send(response, 200, Objects()); });
+    admin.Get("/object-reads", [this](const httplib::Request&, httplib::Response& response) {
+        Send(response, 200, ObjectReads());
+    });
+    // The body is the object's bytes, as they are.
+    admin.Put(R"(/objects/([^/]+)/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
+        StoreObject(request.matches[1], request.matches[2], request.body);
+        Send(response, 200, {{"stored", std::string(request.matches[1]) + "/" + std::string(request.matches[2])},
+                             {"size", request.body.size()}});
+    });
     admin.Post("/device-faults", [this](const httplib::Request& request, httplib::Response& response) {
         const auto body = json::parse(request.body, nullptr, false);
         try {
             if (!body.is_object() || !body.contains("endpoint") || !body["endpoint"].is_string())
-                throw std::invalid_argument("Give {\"endpoint\": name, \"status\", \"count\", \"delay_ms\"}");
+                throw std::invalid_argument("Give {\"endpoint\": name, \"status\", \"count\", \"delay_ms\", \"cut_after\"}");
             Fault fault;
             fault.status = body.value("status", 0);
             fault.remaining = body.value("count", 1);
             fault.delayMs = body.value("delay_ms", 0);
+            fault.cutAfter = body.value("cut_after", -1L);
             if (fault.remaining == 0 || fault.delayMs < 0 || (fault.status != 0 && (fault.status < 100 || fault.status > 599)))
                 throw std::invalid_argument("count must not be 0, delay_ms not negative, status 100 to 599");
             SetFault(body["endpoint"].get<std::string>(), fault);

@@ -76,6 +76,34 @@ nlohmann::json MessageJson(const LocalCloud::Message& message) {
             {"thing", message.thing}, {"time", message.time}};
 }
 
+// What the cloud's shadow service adds when a device reads a shadow: the desired members that the
+// reported state does not hold (yet), under "state"."delta".
+nlohmann::json ShadowDelta(const nlohmann::json& desired, const nlohmann::json& reported) {
+    nlohmann::json delta = nlohmann::json::object();
+    for (auto it = desired.begin(); it != desired.end(); ++it) {
+        const auto found = reported.is_object() ? reported.find(it.key()) : reported.end();
+        if (reported.is_object() && found != reported.end()) {
+            if (it.value().is_object() && found->is_object()) {
+                auto inner = ShadowDelta(it.value(), *found);
+                if (!inner.empty()) delta[it.key()] = std::move(inner);
+                continue;
+            }
+            if (*found == it.value()) continue;
+        }
+        delta[it.key()] = it.value();
+    }
+    return delta;
+}
+
+nlohmann::json WithDelta(nlohmann::json shadow) {
+    if (!shadow.is_object() || !shadow.contains("state") || !shadow["state"].is_object()) return shadow;
+    auto& state = shadow["state"];
+    if (!state.contains("desired") || !state["desired"].is_object()) return shadow;
+    auto delta = ShadowDelta(state["desired"], state.value("reported", nlohmann::json::object()));
+    if (!delta.empty()) state["delta"] = std::move(delta);
+    return shadow;
+}
+
 }  // namespace
 
 const std::vector<std::string>& LocalCloud::Endpoints() {
@@ -306,7 +334,7 @@ void LocalCloud::SetUpDeviceRoutes() {
         const std::string name = request.get_param_value("name");
         const nlohmann::json shadow = GetShadow(thing, name);
         if (shadow.is_null()) return SendError(response, 404, "No shadow exists with name: '" + name + "'");
-        SendJson(response, 200, shadow);
+        SendJson(response, 200, WithDelta(shadow));
     });
     https_->Post(R"(/things/([^/]+)/shadow)", [this, authorised](const httplib::Request& request,
                                                                     httplib::Response& response) {

@@ -206,7 +206,7 @@ bool ConnectivityModule::IsValidConsent() {
 }
 
 shared::error::Error ConnectivityModule::DownloadFromS3(const std::string& uri, const std::string& downloadPath,
-                                                        uint64_t& size, bool& resumed) {
+                                                        uint64_t& size, bool& complete) {
     LOG_INFO << "Downloading from s3 bucket";
     if (uri.empty() || downloadPath.empty()) return InvalidArgument("uri or download path are empty", "DownloadFromS3");
     std::shared_ptr<shared::iot::IotInfo> info;
@@ -219,7 +219,11 @@ shared::error::Error ConnectivityModule::DownloadFromS3(const std::string& uri, 
     }
     if (!credential) return MakeIotDeviceError(IotDeviceErrors::NotInitialized, "No credentials.");
     if (!s3Client) return InvalidArgument("No S3 client", "DownloadFromS3");
-    return s3Client->DownloadFile(info.get(), credential.get(), uri, downloadPath, size, resumed);
+    return s3Client->DownloadFile(info.get(), credential.get(), uri, downloadPath, size, complete);
+}
+
+void ConnectivityModule::CancelS3Download() {
+    if (s3Client) s3Client->CancelDownload();
 }
 
 shared::error::Error ConnectivityModule::UploadToS3(const std::string& uri, const std::string& key,

@@ -158,8 +158,8 @@ class ConnectivityModule {
     // Writes the named shadow's document into content. A failed call is category 5 code 14 whose
     // message is the compact {"error","http_code","iot_code"}.
     virtual Error GetShadow(const std::string& shadowName, std::string& content);
-    Error UpdateShadow(const std::string& shadowName, const std::string& document);
-    Error DeleteShadow(const std::string& shadowName);
+    virtual Error UpdateShadow(const std::string& shadowName, const std::string& document);
+    virtual Error DeleteShadow(const std::string& shadowName);
     bool ValidatePayloadContents(const std::string& message);
     virtual bool IsConnected();
     // Telemetry topic prefix + thing name; empty before the device has IoT connection data.
@@ -173,7 +173,9 @@ class ConnectivityModule {
     std::shared_ptr<shared::iot::IotInfo> LoadIoTInfo(const std::filesystem::path& path);
     // Failures are logged; the file on disk is replaced whole or left as it was.
     void SaveIoTInfo(const std::filesystem::path& path, const std::shared_ptr<shared::iot::IotInfo>& info);
-    std::shared_ptr<shared::iot::IotInfo> GetIotInfo();
+    virtual std::shared_ptr<shared::iot::IotInfo> GetIotInfo();
+    // The IoT device's current credential, taken under iotLock; null without a device or credential.
+    virtual std::shared_ptr<shared::iot::IoTCredential> GetIotCredential();
     // Disconnects the IoT client (re-creating it when resetDevice) and fetches its credentials;
     // on failure the client is dropped.
     Error GetCredentials(bool resetDevice);
@@ -226,7 +228,9 @@ class ConnectivityModule {
     // nine pieces, the JSON errors for a filtered tree that is not JSON.
     virtual void FormatForPublishing(const std::string& gun, const std::string& filteredData,
                                      std::vector<char>& envelope);
-    Error DownloadFromS3(const std::string& uri, const std::string& downloadPath, uint64_t& size, bool& resumed);
+    virtual Error DownloadFromS3(const std::string& uri, const std::string& downloadPath, uint64_t& size, bool& complete);
+    // Stops the S3 download under way (it returns incomplete).
+    void CancelS3Download();
     // content: a JSON string holding the document text.
     virtual Error UploadToS3(const std::string& uri, const std::string& key, const nlohmann::json& content);
     virtual std::string GetDeviceUniqueId();

@@ -139,6 +139,11 @@ std::shared_ptr<IotInfo> ConnectivityModule::GetIotInfo() {
     return iotInfo;
 }
 
+std::shared_ptr<shared::iot::IoTCredential> ConnectivityModule::GetIotCredential() {
+    std::lock_guard lock(iotLock);
+    return iotDevice ? iotDevice->GetCredentials() : nullptr;
+}
+
 Error ConnectivityModule::GetCredentials(bool resetDevice) {
     std::unique_lock lock(iotLock);
     std::shared_ptr<shared::iot::IoTDevice> released;

@@ -781,7 +781,16 @@ const DefaultConfigTable& DefaultConfigs() {
     ]
 }
 )"},
-        // "acm-module-config.json": the compliance module; "vev-e-module-config.json" is kept by its module.
+        {"acm-module-config.json", R"(
+{
+    "type": "Acm Module json config",
+    "workFolder": "%programdata%/Zelko/ACM/",
+    "taskQueuePath": "%programdata%/Zelko/ACM/",
+    "corvaneSchemaPath": "%programdata%/Zelko/Acm/Schema/corvane-config-schema-v1.json",
+    "defaultSchedule": 60
+}
+)"},
+        // "vev-e-module-config.json" is kept by its module.
     };
     return table;
 }

@@ -1,16 +1,23 @@
 #include "jobs/install_component.h"
 
 #include <fstream>
+#include <cerrno>
 #include <sstream>
 #include <system_error>
+#include <thread>
 
+#include "config/config_service.h"
+#include "features/system_info.h"
 #include "foundation/logging.h"
+#include "outside/plugin_manager/validator.h"
+#include "outside/s3/s3_client.h"
 #include "foundation/retry_policy.h"
 #include "foundation/utils_files.h"
 #include "foundation/utils_system.h"
 #include "foundation/utils_time.h"
 #include "jobs/windows_paths.h"
 #include "platform/file_replace.h"
+#include "platform/service_control.h"
 
 namespace zelko::plenar::agent {
 
@@ -97,7 +104,7 @@ UpdateLogEntry UpdateLogEntry::FromJson(const json& object) {
     return entry;
 }
 
-InstallComponent::InstallComponent(std::string configPath, std::shared_ptr<ConfigService> configService,
+InstallComponent::InstallComponent(std::string configPath, std::shared_ptr<config::ConfigService> configService,
                                    std::string jobName, std::shared_ptr<ConnectivityModule> connectivity,
                                    RerunProcess rerunProcess, ReportError reportError,
                                    HoldSelfUpdate holdSelfUpdate, RerunMonitor rerunMonitor, json jobEntry,
@@ -110,11 +117,7 @@ InstallComponent::InstallComponent(std::string configPath, std::shared_ptr<Confi
       rerunMonitor(std::move(rerunMonitor)),
       reportError(std::move(reportError)),
       holdSelfUpdate(std::move(holdSelfUpdate)) {
-    if (this->connectivity) {
-        shadows.get = [module = this->connectivity.get()](const std::string& name, std::string& content) {
-            return module->GetShadow(name, content);
-        };
-    }
+    WireDefaults();
     executablePath = executable_path.empty() ? Utils::GetExecutableFilePath().string() : executable_path;
     PopulateConfigParams(configPath);
     CreateDownloadPath(jobFolder);
@@ -202,6 +205,7 @@ void InstallComponent::CreateCache(const std::string& cachePath) {
     installerPath.clear();
     jobTimestamp.clear();
     SetJobStatus(Idle, false);
+    std::lock_guard lock(updateLogMutex);
     updateLog.clear();
 }
 
@@ -215,6 +219,7 @@ void InstallComponent::LoadCache(const std::string& cachePath) {
         if (!element.is_object()) throw std::runtime_error("Cache.json: an entry is not an object: " + cachePath);
         entries.push_back(UpdateLogEntry::FromJson(element));
     }
+    std::lock_guard lock(updateLogMutex);
     updateLog = std::move(entries);
 }
 
@@ -228,17 +233,22 @@ void InstallComponent::SetJobStatus(int32_t status, bool replace) {
     entry.retryattempted = retryAttempted;
     entry.downloadedbytes = downloadedBytes;
     jobStatus = status;
-    if (replace && !updateLog.empty()) updateLog.pop_back();
-    updateLog.push_back(std::move(entry));
+    {
+        std::lock_guard lock(updateLogMutex);
+        if (replace && !updateLog.empty()) updateLog.pop_back();
+        updateLog.push_back(std::move(entry));
+    }
     WriteCache(jobFolder);
 }
 
 void InstallComponent::WriteCache(const std::string& folder) {
     std::string text = "{\"UpdateLog\" : [";
+    std::unique_lock lock(updateLogMutex);
     for (size_t i = 0; i < updateLog.size(); ++i) {
         if (i) text += ",";
         text += updateLog[i].ToJson().dump();
     }
+    lock.unlock();
     text += "]}\n";
     auto path = winpath::ToNative(folder + "\\Cache.json");
     if (platform::ReplaceFileContent(path, text) != platform::FileReplace::Ok) {
@@ -372,7 +382,15 @@ void InstallComponent::DeleteCloudShadow() {
     }
 }
 
-int32_t InstallComponent::LastStatus() const { return updateLog.empty() ? 0 : updateLog.back().status; }
+int32_t InstallComponent::LastStatus() const {
+    std::lock_guard lock(updateLogMutex);
+    return updateLog.empty() ? 0 : updateLog.back().status;
+}
+
+std::vector<UpdateLogEntry> InstallComponent::History() const {
+    std::lock_guard lock(updateLogMutex);
+    return updateLog;
+}
 
 }  // namespace zelko::plenar::agent
 
@@ -388,17 +406,77 @@ const char* const kStatusTemplate =
 
 }  // namespace
 
+void InstallComponent::WireDefaults() {
+    if (connectivity) {
+        ConnectivityModule* module = connectivity.get();
+        shadows.get = [module](const std::string& name, std::string& content) { return module->GetShadow(name, content); };
+        shadows.update = [module](const std::string& name, const std::string& document) {
+            return module->UpdateShadow(name, document);
+        };
+        shadows.remove = [module](const std::string& name) { return module->DeleteShadow(name); };
+        actions.fetch = [module](const std::string& url, const std::string& path, uint64_t& bytes, bool& complete) {
+            return module->DownloadFromS3(url, path, bytes, complete);
+        };
+        cancelDownload = [module] { module->CancelS3Download(); };
+    }
+    actions.makeValidator = [] { return std::make_unique<shared::plugin::Validator>(); };
+    actions.sleep = [](std::chrono::seconds wait) { std::this_thread::sleep_for(wait); };
+    actions.hasInternet = [] { return SystemInfo::HasInternetConnectivity(); };
+    actions.deleteTask = [this](const std::string& name) { taskScheduler.DeleteTask(name); };
+    serviceHost = SystemServiceHost();
+}
+
 int32_t InstallComponent::DownloadInstaller(const std::string& url, const std::string& path,
                                             uint64_t& bytes, bool& complete) {
-    if (!actions.download) {
-        LOG_ERROR << "Install component: " << jobName << " no download is wired";
+    if (actions.download) return actions.download(url, path, bytes, complete);
+    LOG_INFO << "Install component: " << jobName << " Downloading the updates...";
+    const std::string location = url;
+    const std::string native_path = path.empty() ? std::string() : winpath::ToNative(path).string();
+    shared::error::Error error = actions.fetch ? actions.fetch(location, native_path, bytes, complete)
+                                               : shared::error::Error(shared::error::ErrorCategory::EC_Component, 1,
+                                                                      "no connectivity module");
+    if (error) {
+        LOG_ERROR << "Install component: " << jobName << " failed to download the updates: " << error.what();
         return 1;
     }
-    return actions.download(url, path, bytes, complete);
+    if (complete) {
+        // The detached signature travels beside the installer: "<location>.sig".
+        uint64_t signature_bytes = 0;
+        bool signature_complete = false;
+        error = actions.fetch(location + ".sig", native_path + ".sig", signature_bytes, signature_complete);
+        if (error || !signature_complete) {
+            LOG_ERROR << "Install component: " << jobName << " failed to download the installer's signature: "
+                      << (error ? error.what() : std::string("interrupted"));
+            complete = false;
+            bytes = 0;
+            return 1;
+        }
+        LOG_INFO << "Install component: " << jobName << " Successfully downloaded the updates... " << "Bytes: " << bytes;
+        return 3;
+    }
+    LOG_INFO << "Install component: " << jobName << " Download interrupted" << "Bytes: " << bytes;
+    return 2;
 }
 
 bool InstallComponent::ValidateInstallerSignature(const std::string& path) {
-    return actions.validateSignature && actions.validateSignature(path);
+    if (actions.validateSignature) return actions.validateSignature(path);
+    std::unique_ptr<shared::plugin::IValidator> checker = actions.makeValidator ? actions.makeValidator() : nullptr;
+    const std::string native_path = winpath::ToNative(path).string();
+    int last_error = 0;
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        // The installer may still be settling on disk (scanners, the file system's caches).
+        if (actions.sleep) actions.sleep(std::chrono::seconds(15 * attempt));
+        errno = 0;
+        const int32_t result = checker ? checker->ValidateFile(native_path.c_str()) : -1;
+        last_error = errno;
+        if (result == 0) {
+            LOG_INFO << "Install component: " << jobName << " Installer signature validated...";
+            return true;
+        }
+        LOG_INFO << "Install component: retry " << (attempt - 1);
+    }
+    LOG_ERROR << "Installer signature validation failed... " << last_error;
+    return false;
 }
 
 bool InstallComponent::CreateTask() {
@@ -442,7 +520,149 @@ bool InstallComponent::RunUpgrade(const std::string& commandLine) {
 }
 
 void InstallComponent::Monitor() {
-    if (actions.monitor) actions.monitor();
+    if (actions.monitor) {
+        actions.monitor();
+        return;
+    }
+    LOG_INFO << "Install component: " << jobName << " verifying if job is in progress or is in monitoring...";
+    const auto running = [](std::future<void>& task) {
+        return task.valid() && task.wait_for(std::chrono::seconds(0)) == std::future_status::timeout;
+    };
+    // Process holds the lock while it waits for a task; a pass is then not due either. Waiting
+    // for the lock here could hold up the very run that Process waits for.
+    std::unique_lock lock(taskMutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        LOG_INFO << "Install component: " << jobName << " processing of job is in progress...";
+        if (rerunMonitor) rerunMonitor(true, 1, jobName);
+        return;
+    }
+    if (running(monitorTask)) {
+        LOG_INFO << "Install component: " << jobName << " monitoring is already in progress...";
+        if (rerunMonitor) rerunMonitor(true, 1, jobName);
+        return;
+    }
+    LOG_INFO << "Install component: " << jobName << " processing monitoring...";
+    if (running(processTask)) {
+        LOG_INFO << "Install component: " << jobName << " processing of job is in progress...";
+        if (rerunMonitor) rerunMonitor(true, 1, jobName);
+        return;
+    }
+    if (monitorTask.valid()) monitorTask.wait();
+    monitorTask = std::async(std::launch::async, [this] { RunMonitor(); });
+}
+
+void InstallComponent::RunMonitor() {
+    try {
+        jobStatus = LastStatus();
+        // A job that is being processed again is kept only after its next installation.
+        if (jobStatus != Idle && jobStatus != Succeeded) return;
+        switch (ManageInstalledJobs()) {
+            case 5:
+                SetJobStatus(Downloaded, true);
+                if (rerunProcess) rerunProcess(true, std::chrono::milliseconds(0), jobName);
+                break;
+            case 4:
+                if (rerunMonitor) rerunMonitor(true, 5, jobName);
+                break;
+            case 3:
+                if (rerunMonitor) rerunMonitor(true, validationIntervalMin, jobName);
+                break;
+            default:
+                LOG_INFO << "Install Component: " << jobName << " Monitoring is stopped...";
+                break;
+        }
+    } catch (const std::exception& e) {
+        LOG_ERROR << "Install Component: " << jobName << " - Exception occurred: " << e.what();
+    } catch (...) {
+        LOG_ERROR << "Install Component: " << jobName << " - Exception occurred";
+    }
+}
+
+int32_t InstallComponent::ManageInstalledJobs() {
+    try {
+        if (!VerifyInstallation()) {
+            LOG_ERROR << "Install Component: " << jobName << " - Installed verion requires a repair";
+            return 5;
+        }
+        const json* services = validationParams.is_object() && validationParams.contains("services")
+                                   ? &validationParams["services"]
+                                   : nullptr;
+        if (services == nullptr || !services->is_array() || services->empty()) {
+            LOG_ERROR << "Install Component: " << jobName << " - Invalid or empty 'services' field in validationParams.";
+            return 2;
+        }
+        if (!serviceHost) serviceHost = SystemServiceHost();
+        for (const auto& entry : *services) {
+            if (!entry.is_object() || !entry.contains("name")) {
+                LOG_ERROR << "Install Component: " << jobName << " - 'name' field is missing for service.";
+                return 2;
+            }
+            const std::string name = entry["name"].get<std::string>();
+            bool run_condition = true;
+            if (entry.contains("run_cond")) {
+                try {
+                    const auto condition = nlohmann::ordered_json::parse(entry["run_cond"].get<std::string>());
+                    run_condition = configService ? configService->ValidateCondition(condition) : true;
+                } catch (const std::exception& e) {
+                    LOG_WARNING << "Install Component: " << jobName
+                                << " - Invalid run condition for service, starting by default: " << name << " "
+                                << e.what();
+                }
+            }
+            const ServiceHost::Query query = serviceHost->QueryService(name);
+            switch (query.failed) {
+                case ServiceHost::Step::Manager:
+                    LOG_ERROR << "Install Component: " << jobName << " - OpenSCManager failed with error: " << query.error;
+                    return 4;
+                case ServiceHost::Step::Service:
+                    LOG_ERROR << "Install Component: " << jobName << " - OpenService failed with error: " << query.error;
+                    return 4;
+                case ServiceHost::Step::Status:
+                    LOG_ERROR << "Install Component: " << jobName
+                              << " - QueryServiceStatusEx failed with error: " << query.error;
+                    return 4;
+                case ServiceHost::Step::Ok: break;
+            }
+            const std::string prefix = "Install Component: " + jobName + " Service " + name;
+            int32_t& state = serviceMap[name];
+            const bool is_running = query.state == platform::kServiceRunning;
+            if (state == 0 || state == 3) {
+                if (!run_condition) {
+                    state = 3;
+                } else if (is_running) {
+                    LOG_INFO << prefix << " - Service is already running";
+                    state = 3;
+                } else if (query.state == platform::kServiceStartPending) {
+                    LOG_WARNING << prefix << " - Service is already starting. Waiting to see if it starts successfully";
+                    state = 1;
+                } else {
+                    if (const uint32_t error = serviceHost->StartService(name); error == 0) {
+                        LOG_INFO << prefix << " - Service start is pending. Waiting to be in running";
+                    } else {
+                        LOG_WARNING << prefix << " - Service start failed with error: " << error;
+                    }
+                    state = 1;
+                }
+            } else if (state == 1) {
+                if (run_condition) {
+                    LOG_INFO << prefix << " - " << (is_running ? "Service successfully started" : "Service start failed!");
+                    if (is_running) {
+                        LOG_INFO << prefix << " Service successfully running";
+                    } else {
+                        LOG_WARNING << prefix << " - Service did not start after attempting to start...continue monitoring";
+                    }
+                }
+                state = 3;
+            }
+        }
+        for (const auto& [name, state] : serviceMap) {
+            if (state == 1) return 4;
+        }
+        return 3;
+    } catch (const std::exception& e) {
+        LOG_ERROR << "Install Component: " << jobName << " - Exception occurred: " << e.what();
+        return 2;
+    }
 }
 
 void InstallComponent::ResetPolicy() {
@@ -648,12 +868,47 @@ void InstallComponent::Run() {
     rerunProcess(true, std::chrono::milliseconds(int64_t(minutes) * 60000), jobName);
 }
 
+namespace {
+
+constexpr size_t kMaxJobShadowSize = 1 << 20;
+
+// Why a job shadow cannot be taken as a job document; empty when it can.
+std::string JobShadowDamage(const std::string& content) {
+    if (content.empty()) return "it is empty";
+    if (content.size() > kMaxJobShadowSize) return "it is larger than " + std::to_string(kMaxJobShadowSize) + " bytes";
+    const json document = json::parse(content, nullptr, false);
+    if (document.is_discarded()) return "it is not JSON";
+    const json* data = &document;
+    for (const char* key : {"state", "desired", "data"}) {
+        if (!data->is_object() || !data->contains(key)) return std::string("it has no \"") + key + "\" object";
+        data = &(*data)[key];
+    }
+    if (!data->is_object()) return "\"data\" is not an object";
+    for (const char* key : {"timestamp", "location_x64"}) {
+        if (!data->contains(key) || !(*data)[key].is_string()) return std::string("\"") + key + "\" is not a text";
+    }
+    for (const char* key : {"checksum", "arguments", "executor", "executionTimeLimit"}) {
+        if (data->contains(key) && !(*data)[key].is_string()) return std::string("\"") + key + "\" is not a text";
+    }
+    if (data->contains("validationParams") && !(*data)["validationParams"].is_object())
+        return "\"validationParams\" is not an object";
+    return {};
+}
+
+}  // namespace
+
 uint32_t InstallComponent::GetJobContent(const std::string& name) {
     std::string content;
     shared::error::Error error = shadows.get ? shadows.get(name, content)
                                              : shared::error::Error(shared::error::ErrorCategory::EC_Component, 1,
                                                                     "no shadow access");
     if (!error) {
+        // A job shadow that cannot be a job is no job: the job goes on as it was.
+        if (const std::string damage = JobShadowDamage(content); !damage.empty()) {
+            LOG_ERROR << "Install component: " << jobName << " the job shadow " << name
+                      << " is damaged and treated as missing: " << damage;
+            return 1;
+        }
         std::string timestamp = GetTimestampFromContent(content);
         if (IsTimeStampDifferent(timestamp, jobTimestamp)) {
             LOG_INFO << "Install component: Cloud shadow timestamp: " << timestamp << " Local cache timestamp: ."

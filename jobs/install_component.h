@@ -1,11 +1,13 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <future>
 #include <map>
+#include <unordered_map>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -14,13 +16,19 @@
 
 #include "connectivity/connectivity_module.h"
 #include "jobs/component_validator.h"
+#include "jobs/service_host.h"
 #include "jobs/windows_task_scheduler.h"
 #include "foundation/random_value.h"
 #include "outside/error/error.h"
 
-namespace zelko::plenar::agent {
-
+namespace zelko::shared::plugin {
+class IValidator;
+}
+namespace zelko::plenar::config {
 class ConfigService;
+}
+
+namespace zelko::plenar::agent {
 
 // The integer status of a job, as recorded in "Cache.json".
 enum JobStatus : int32_t {
@@ -54,8 +62,7 @@ struct UpdateLogEntry {
     static UpdateLogEntry FromJson(const nlohmann::json& object);
 };
 
-// The job shadow operations a job needs. get defaults to the connectivity module's GetShadow;
-// update and remove are wired by the service to the module's shadow calls.
+// The job shadow operations a job needs; they default to the connectivity module's shadow calls.
 struct JobShadows {
     std::function<shared::error::Error(const std::string& name, std::string& content)> get;
     std::function<shared::error::Error(const std::string& name, const std::string& document)> update;
@@ -72,7 +79,7 @@ class InstallComponent {
     using HoldSelfUpdate = std::function<void(std::chrono::milliseconds, std::string)>;
 
     // executable_path is the running program's unless given (tests give a Windows-form path).
-    InstallComponent(std::string configPath, std::shared_ptr<ConfigService> configService, std::string jobName,
+    InstallComponent(std::string configPath, std::shared_ptr<config::ConfigService> configService, std::string jobName,
                      std::shared_ptr<ConnectivityModule> connectivity, RerunProcess rerunProcess,
                      ReportError reportError, HoldSelfUpdate holdSelfUpdate, RerunMonitor rerunMonitor,
                      nlohmann::json jobEntry, std::string executable_path = {});
@@ -111,7 +118,12 @@ class InstallComponent {
     std::string BuildInstallerCommandLine(const std::string& installerPath, const std::string& arguments) const;
     // Starts the executor (searched on the path) with the command line as a process of its own.
     bool RunUpgrade(const std::string& commandLine);
+    // Starts a keeping pass on a task of its own, or asks for one a minute later while a pass or
+    // a run of the job is under way.
     void Monitor();
+    // One keeping pass: 2 stop keeping, 3 all settled, 4 look again soon, 5 the installation
+    // needs repair.
+    int32_t ManageInstalledJobs();
 
     // True when what the job document names is installed. A document that names nothing proves
     // nothing until the installer has been started for the job.
@@ -119,8 +131,10 @@ class InstallComponent {
     // Removes the job shadow after a successful installation unless a newer job was posted.
     void DeleteCloudShadow();
 
-    // Status of the last history entry, 0 when there is none.
+    // Status of the last history entry, 0 when there is none. Safe from any thread.
     int32_t LastStatus() const;
+    // A copy of the history, for other threads.
+    std::vector<UpdateLogEntry> History() const;
 
     // Name of the job's retry policy, and so of its state file: one per job.
     static std::string PolicyName(const std::string& jobName);
@@ -128,12 +142,14 @@ class InstallComponent {
 
   private:
     void Run();
+    void RunMonitor();
     void ResetPolicy();
+    void WireDefaults();
   public:
 
     nlohmann::json jobEntry;
     nlohmann::json config;
-    std::shared_ptr<ConfigService> configService;
+    std::shared_ptr<config::ConfigService> configService;
     std::shared_ptr<ConnectivityModule> connectivity;
     nlohmann::json validationParams = nlohmann::json::object();
     std::string jobFolder;
@@ -150,7 +166,9 @@ class InstallComponent {
     std::string downloadUrl;
     std::string checksum;
     std::string jobTimestamp;
+    // Written by the job's tasks only; other threads read it through LastStatus and History.
     std::vector<UpdateLogEntry> updateLog;
+    mutable std::mutex updateLogMutex;
     nlohmann::json cacheDocument;
     uint32_t retryAttempted = 0;
     RerunProcess rerunProcess;
@@ -164,28 +182,41 @@ class InstallComponent {
     std::future<void> monitorTask;
     nlohmann::json policyDocument;
     int32_t jobStatus = 0;
-    std::map<std::string, int32_t> serviceMap;
-    bool isSelfUpdate = false;
-    bool selfUpdateReleased = false;
+    std::unordered_map<std::string, int32_t> serviceMap;
+    // Set by the service's worker, read by the job's tasks.
+    std::atomic<bool> isSelfUpdate{false};
+    std::atomic<bool> selfUpdateReleased{false};
     int32_t signatureFailures = 0;
     int32_t validationIntervalMin = 720;
-    bool processStarted = false;
+    std::atomic<bool> processStarted{false};
     int32_t missingJobPolls = 0;
     uint64_t downloadedBytes = 0;
     bool downloadComplete = false;
     int32_t downloadResult = 0;
     JobShadows shadows;
-    // The parts of the run that reach outside; wired by the service (download, signature check,
-    // launch, monitoring), replaced by tests.
+    // The parts of the run that reach outside. Empty ones run the job's own operation; the
+    // others are wired to the connectivity module, the system and the task facility, and tests
+    // replace them.
     struct Actions {
+        // Replaces the whole download operation (result 1, 2 or 3).
         std::function<int32_t(const std::string& url, const std::string& path, uint64_t& bytes, bool& complete)>
             download;
+        // The transfer the download operation uses: the connectivity module's S3 download.
+        std::function<shared::error::Error(const std::string& url, const std::string& path, uint64_t& bytes,
+                                           bool& complete)>
+            fetch;
+        // Replaces the whole signature check.
         std::function<bool(const std::string& path)> validateSignature;
+        // The validator the signature check creates for each check, and its waits.
+        std::function<std::unique_ptr<shared::plugin::IValidator>()> makeValidator;
+        std::function<void(std::chrono::seconds)> sleep;
         std::function<bool()> createTask;
         std::function<bool()> hasInternet;
+        // Replaces the keeping pass request.
         std::function<void()> monitor;
         std::function<void(const std::string& taskName)> deleteTask;
     } actions;
+    std::shared_ptr<ServiceHost> serviceHost;
     // How long Process waits for a running task before it asks to be called again.
     std::chrono::milliseconds taskWaitLimit{5000};
     ComponentValidator validator;
@@ -194,7 +225,7 @@ class InstallComponent {
     bool installerLaunched = false;
     // Cancels a download under way; set by whoever wires the S3 download.
     std::function<void()> cancelDownload;
-    bool downloadRunning = false;
+    std::atomic<bool> downloadRunning{false};
 };
 
 }  // namespace zelko::plenar::agent

@@ -119,6 +119,7 @@ void Service::BindHandlers() {
         state->OnExit = nothing;
     }
     BindTelemetryFeedback();
+    BindRemoteJobs();
     BindConnectedStates();
 }
 

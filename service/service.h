@@ -217,6 +217,24 @@ class Service {
     virtual void TelemetryItemDone(const TelemetryEvent& item);
     virtual void TelemetryItemFailed(const shared::error::Error& error, bool required);
 
+    // ---- compliance and 1E modules (service_compliance.cpp) ----
+    // The compliance step of module set-up: the module over _conn_module with the three handlers
+    // below. A module that cannot be built is logged and left out.
+    virtual void InitAcmModule();
+    // The 1E step: the grants and policy files module; left out, logged, when it cannot be built.
+    virtual void InitVevEModule();
+    // The compliance module's callables; they run on the compliance engine's or the module's threads.
+    // A finished report: the job shadow goes, the status shadow says so, the report is left in an
+    // encrypted message file and module event 217 names it.
+    void AcmReportHandler(const nlohmann::json& report);
+    // A failed run: only the status shadow says so.
+    void AcmFailureHandler(const shared::error::Error& error, const std::string& text);
+    // Posts the event to every module after the delay (100-ns ticks).
+    void AcmRescheduleHandler(int64_t delay, const Event& event);
+    // Writes the upload document to a new message file and sends 217 with its path; a file that
+    // cannot be written is logged and sends nothing.
+    void SendACMReport(const nlohmann::json& upload);
+
     // ---- power notices and the wake-up grace ----
     uint32_t SuspendResumeCallback(uint32_t type, const void* setting);
     uint32_t ModernSuspendResumeCallbackImpl(uint32_t type, const platform::PowerBroadcastSetting* setting);
@@ -250,8 +268,6 @@ class Service {
     virtual void InitFeatureFinder();
     virtual void InitS3Client();
     virtual void InitConnectivityModule();
-    virtual void InitVevEModule();
-    void InitAcmModule();
     // Releases the modules in the stop's order, the network sink's registration first; with
     // report_stop_pending, stop pending is reported along the way (the stop's teardown).
     void ReleaseModules(bool report_stop_pending);
@@ -539,6 +555,27 @@ class Service {
     std::shared_ptr<config::RemoteConfig> _tavragent_config;
     nlohmann::json _cert_store_policy_doc;
     nlohmann::json _cert_store_save_policy_doc;
+
+    // ---- remote install jobs (service_remote_jobs.cpp) ----
+    void BindRemoteJobs();
+    // The RemoteJobsProcessing task's work over the agent configuration's "rjs" list.
+    void PerformRemoteJobs();
+    void RunRemoteJobs(const nlohmann::json& agentDocument);
+    // Processing, or RequiredOnStarting on a Corvane device.
+    bool RemoteJobsStateAllowed() const;
+    // Runs the work once the state allows it, looking again every minute until then.
+    void WhenRemoteJobsAllowed(Duration delay, std::function<void()> work);
+    void RerunRemoteJob(bool run, std::chrono::milliseconds delay, const std::string& name);
+    void RerunRemoteJobMonitor(bool run, int32_t minutes, const std::string& name);
+    void HoldSelfUpdate(std::chrono::milliseconds delay, const std::string& name);
+    std::shared_ptr<InstallComponent> FindRemoteJob(const std::string& name);
+    // Builds a job for an "rjs" entry; tests replace it.
+    std::function<std::shared_ptr<InstallComponent>(const std::string& name, const nlohmann::json& entry)>
+        _remote_job_factory;
+    // Guards _remote_jobs: the jobs' own threads read it through the hold callback.
+    std::mutex _remote_jobs_mutex;
+    // How often work that fell due in a state that does not allow it looks again.
+    Duration _remote_jobs_state_poll = std::chrono::minutes(1);
 
     // The stop's teardown has finished (the stop waits for it, at most 30 seconds).
     platform::SteadyWaiter _teardown_waiter;

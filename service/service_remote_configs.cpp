@@ -327,7 +327,12 @@ std::function<void(std::shared_ptr<config::BaseConfig>)> Service::OnRemoteConfig
 void Service::RemoteConfigChangedWork(const std::shared_ptr<config::RemoteConfig>& changed,
                                       const std::string& registry_name) {
     SendCorvaneEventIfNeeded(changed);
-    for (const auto& [name, job] : _remote_jobs) {
+    std::vector<std::shared_ptr<InstallComponent>> jobs;
+    {
+        std::lock_guard lock(_remote_jobs_mutex);
+        for (const auto& [name, job] : _remote_jobs) jobs.push_back(job);
+    }
+    for (const auto& job : jobs) {
         if (!job || !JobConfigNames(*job).contains(registry_name)) continue;
         std::weak_ptr<InstallComponent> weak_job = job;
         _scheduler.In(Duration::zero(), [weak_job] {

@@ -31,7 +31,6 @@ namespace {
 
 constexpr char kConnectivityConfigFileName[] = "connectivity-module-config.json";
 constexpr char kCorvaneConfigFileName[] = "corvane-module-config.json";
-constexpr char kVevEConfigFileName[] = "vev-e-module-config.json";
 constexpr char kTavragentConfigName[] = "tavragent-config";
 
 nlohmann::json Span(int base, const char* base_units, int interval, const char* interval_units) {
@@ -200,12 +199,6 @@ void Service::InitConnectivityModule() {
         _stack, (_config_folder / kConnectivityConfigFileName).string(), _http_client, _feature_finder,
         _device_info, _consent_bridge_module, nullptr, _s3_client, mock, nullptr, std::move(environment));
     LOG_INFO << "Loading connectivity module completed.";
-}
-
-void Service::InitVevEModule() {
-    _onee_module = std::make_shared<VevEModule>(_config_folder / kVevEConfigFileName, ExecutableFolder(),
-                                                "RemoteConfigs", "corvane-grants", "primary-corvane-grants",
-                                                "corvane-policies", "primary-corvane-policies", _config_service);
 }
 
 void Service::Initialize() {

@@ -146,12 +146,13 @@ Error FakeS3Client::UploadJsonContent(const shared::iot::IoTCredential*, const s
 }
 
 Error FakeS3Client::DownloadFile(const shared::iot::IotInfo*, const shared::iot::IoTCredential*, const std::string&,
-                                 const std::string& path, uint64_t& size, bool& resumed) {
-    resumed = false;
+                                 const std::string& path, uint64_t& size, bool& complete) {
+    complete = false;
     size = 0;
     if (Error error = Next("DownloadFile")) return error;
     std::ofstream(path, std::ios::binary | std::ios::trunc) << downloadContent;
     size = downloadContent.size();
+    complete = true;
     return {};
 }
 

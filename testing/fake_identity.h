@@ -99,7 +99,7 @@ class FakeS3Client : public shared::s3::S3Client, public ScriptedResults {
     Error UploadJsonContent(const shared::iot::IoTCredential* credential, const std::string& uri,
                             const std::string& key, const std::string& content, const std::string& extra) override;
     Error DownloadFile(const shared::iot::IotInfo* iotInfo, const shared::iot::IoTCredential* credential,
-                       const std::string& uri, const std::string& path, uint64_t& size, bool& resumed) override;
+                       const std::string& uri, const std::string& path, uint64_t& size, bool& complete) override;
 
     struct Upload {
         std::string uri, key, content;

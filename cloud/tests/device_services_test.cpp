@@ -307,16 +307,26 @@ TEST_F(DeviceServicesTest, ObjectsGoUpAndComeBackWithTheTemporaryCredential) {
 
     const auto path = (scratch() / "download.json").string();
     uint64_t size = 0;
-    bool resumed = true;
-    ASSERT_FALSE(s3.DownloadFile(nullptr, &credential, "s3://telemetry/big/SNR0001_x.json", path, size, resumed));
+    bool complete = false;
+    ASSERT_FALSE(s3.DownloadFile(nullptr, &credential, "s3://telemetry/big/SNR0001_x.json", path, size, complete));
     EXPECT_EQ(size, 7u);
-    EXPECT_FALSE(resumed);
-    // A partial file is continued from where it stopped.
-    std::ofstream(path + ".part") << R"({"a")";
-    ASSERT_FALSE(s3.DownloadFile(nullptr, &credential, "s3://telemetry/big/SNR0001_x.json", path, size, resumed));
-    EXPECT_TRUE(resumed);
-    std::ifstream in(path);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), R"({"a":1})");
+    EXPECT_TRUE(complete);
+    // A partial file is continued from the byte count given, never past what the part file holds.
+    for (uint64_t asked : {4u, 3u, 100u}) {
+        std::ofstream(path + ".part") << R"({"a":)";
+        size = asked;
+        ASSERT_FALSE(s3.DownloadFile(nullptr, &credential, "s3://telemetry/big/SNR0001_x.json", path, size, complete));
+        EXPECT_TRUE(complete) << asked;
+        EXPECT_EQ(size, 7u) << asked;
+        std::ifstream in(path);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), R"({"a":1})") << asked;
+    }
+    EXPECT_EQ(services_->ObjectReads().back()["range"], "bytes=5-");
+    // A count with no part file behind it starts afresh.
+    size = 5;
+    ASSERT_FALSE(s3.DownloadFile(nullptr, &credential, "s3://telemetry/big/SNR0001_x.json", path, size, complete));
+    EXPECT_EQ(services_->ObjectReads().back()["range"], "");
+    EXPECT_EQ(size, 7u);
 
     shared::iot::IoTCredential expired(shared::error::Error(shared::error::ErrorCategory::EC_Component, 9, "expired"), "",
                                        "", "", "");
@@ -332,7 +342,9 @@ TEST_F(DeviceServicesTest, ObjectsGoUpAndComeBackWithTheTemporaryCredential) {
                           Case{"not s3", &credential, "ftp://b", "k", 2}, Case{"no bucket", &credential, "s3://", "k", 2}}) {
         EXPECT_EQ(s3.UploadJsonContent(c.credential, c.uri, c.key, "{}", "").code(), c.code) << c.name;
     }
-    EXPECT_EQ(s3.DownloadFile(nullptr, &credential, "s3://telemetry/none", path, size, resumed).code(), 404);
+    size = 0;
+    EXPECT_EQ(s3.DownloadFile(nullptr, &credential, "s3://telemetry/none", path, size, complete).code(), 404);
+    EXPECT_FALSE(complete);
     EXPECT_EQ(http_->Outstanding(), 0);
 }
 

@@ -1,5 +1,6 @@
 #include "outside/s3/s3_client.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -95,9 +96,10 @@ error::Error S3Client::UploadJsonContent(const iot::IoTCredential* credential, c
 }
 
 error::Error S3Client::DownloadFile(const iot::IotInfo*, const iot::IoTCredential* credential, const std::string& uri,
-                                    const std::string& path, uint64_t& size, bool& resumed) {
-    size = 0;
-    resumed = false;
+                                    const std::string& path, uint64_t& size, bool& complete) {
+    const uint64_t asked = size;
+    complete = false;
+    cancel_ = false;
     if (uri.empty() || path.empty()) return MakeError(S3ErrorCodes::InvalidArgument, "No uri or path", "DownloadFile");
     if (error::Error failure = CheckCredential(credential, "DownloadFile")) return failure;
     const std::string url = ObjectUrl(uri, "");
@@ -106,35 +108,52 @@ error::Error S3Client::DownloadFile(const iot::IotInfo*, const iot::IoTCredentia
     const std::filesystem::path target(path);
     const std::filesystem::path part(path + ".part");
     std::error_code ec;
-    const uint64_t have = std::filesystem::exists(part, ec) ? std::filesystem::file_size(part, ec) : 0;
+    // Continue only from bytes that are really there: a part file that went away, or a finished
+    // file that was moved into place, starts the transfer afresh.
+    const uint64_t held = std::filesystem::exists(part, ec) ? std::filesystem::file_size(part, ec) : 0;
+    const uint64_t start = ec ? 0 : std::min(asked, held);
+    if (start == 0) {
+        std::filesystem::remove(part, ec);
+    } else if (start < held) {
+        std::filesystem::resize_file(part, start, ec);
+        if (ec) return MakeError(S3ErrorCodes::FileError, "Cannot write " + part.string(), "DownloadFile");
+    }
+    size = start;
     http::HttpRequest request(http::HttpMethod::GET, url, "", 0);
     request.SetLowSpeedLimit(1, 60);
     AddCredential(request, *credential);
-    if (have > 0) request.SetResumeFrom(have);
+    if (start > 0) request.SetResumeFrom(start);
 
-    std::ofstream out;
-    bool opened = false;
+    std::ofstream out(part, std::ios::binary | std::ios::app);
+    if (!out.is_open()) return MakeError(S3ErrorCodes::FileError, "Cannot write " + part.string(), "DownloadFile");
     bool writeFailed = false;
+    bool cancelled = false;
+    uint64_t arrived = 0;
     int32_t status = 0;
     http::IHttpResponse* response = nullptr;
-    // The status is known once the first bytes arrive only through the response; the sink appends
-    // and the file is truncated below when the server ignored the range.
-    out.open(part, std::ios::binary | std::ios::app);
-    opened = out.is_open();
-    if (!opened) return MakeError(S3ErrorCodes::FileError, "Cannot write " + part.string(), "DownloadFile");
-    const uint64_t start = have;
     error::Error failure = httpClient_->Perform(request, response, [&](const char* data, size_t length) {
+        if (cancel_) {
+            cancelled = true;
+            return false;
+        }
         out.write(data, static_cast<std::streamsize>(length));
         writeFailed = !out;
+        if (!writeFailed) arrived += length;
         return !writeFailed;
     });
     out.close();
     if (response != nullptr) status = response->GetStatusCode();
     http::ReleaseHttpResponse(httpClient_->GetAllocator(), response);
-    if (failure) return failure;
     if (writeFailed) return MakeError(S3ErrorCodes::FileError, "Cannot write " + part.string(), "DownloadFile");
+    if (failure) {
+        // Cut off mid-way: what came is kept for the next call to continue from.
+        size = start + arrived;
+        if (cancelled || arrived > 0) return {};
+        return failure;
+    }
     if (status / 100 != 2) {
         std::filesystem::remove(part, ec);
+        size = 0;
         return http::MakeStatusError(status, "The object store answered " + std::to_string(status), "DownloadFile");
     }
     if (start > 0 && status == 200) {
@@ -145,11 +164,13 @@ error::Error S3Client::DownloadFile(const iot::IotInfo*, const iot::IoTCredentia
         std::ofstream rewrite(part, std::ios::binary | std::ios::trunc);
         rewrite.write(bytes.data() + start, static_cast<std::streamsize>(bytes.size() - start));
     }
-    resumed = start > 0 && status == 206;
     std::filesystem::rename(part, target, ec);
     if (ec) return MakeError(S3ErrorCodes::FileError, "Cannot move the download to " + path + ": " + ec.message(), "DownloadFile");
     size = std::filesystem::file_size(target, ec);
+    complete = true;
     return {};
 }
+
+void S3Client::CancelDownload() { cancel_ = true; }
 
 }  // namespace zelko::shared::s3

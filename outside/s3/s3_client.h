@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -38,10 +39,14 @@ class S3Client {
     // Stores content as the object key under uri. extra: reserved, empty.
     virtual error::Error UploadJsonContent(const iot::IoTCredential* credential, const std::string& uri,
                                    const std::string& key, const std::string& content, const std::string& extra);
-    // Fetches the object at uri into path (through path + ".part", resumed when one is there).
-    // size: the file's size afterwards; resumed: a partial download was continued.
+    // Fetches the object at uri into path, through path + ".part". size: in, the byte to continue
+    // from (0 starts afresh; never past what the part file holds); out, the bytes present.
+    // complete: set when the whole object is at path. A transfer cut after bytes arrived (or
+    // cancelled) is no error: complete stays false and the part file keeps what came.
     virtual error::Error DownloadFile(const iot::IotInfo* iotInfo, const iot::IoTCredential* credential, const std::string& uri,
-                              const std::string& path, uint64_t& size, bool& resumed);
+                              const std::string& path, uint64_t& size, bool& complete);
+    // Stops the download under way; it returns incomplete, with what arrived kept.
+    virtual void CancelDownload();
 
     // The URL an uri (and key) names; empty when the uri is not one of the three forms.
     std::string ObjectUrl(const std::string& uri, const std::string& key) const;
@@ -49,6 +54,7 @@ class S3Client {
   private:
     std::shared_ptr<http::IHttpClient> httpClient_;
     std::string endpoint_;
+    std::atomic<bool> cancel_{false};
 };
 
 }  // namespace zelko::shared::s3

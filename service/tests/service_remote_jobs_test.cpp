@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <fstream>
+
+#include "jobs/install_component.h"
+#include "service/service.h"
+#include "testing/log_capture.h"
+#include "testing/temp_system_root.h"
+
+namespace zelko::plenar::agent {
+namespace {
+
+using nlohmann::json;
+
+class JobsService : public Service {
+  public:
+    explicit JobsService(std::filesystem::path exe) : exe_(std::move(exe)) {}
+    std::filesystem::path GetExecutablePath() override { return exe_; }
+    void SendEventToModules(uint32_t control, uint32_t event_type, const void* data, uint64_t size) override {
+        std::lock_guard lock(mutex);
+        events.push_back({control, event_type, std::string(static_cast<const char*>(data), size)});
+    }
+    struct Sent {
+        uint32_t control, type;
+        std::string data;
+    };
+    std::mutex mutex;
+    std::vector<Sent> events;
+
+  private:
+    std::filesystem::path exe_;
+};
+
+ServiceState Named(const std::string& name) {
+    ServiceState state;
+    state.name = name;
+    state.OnEnter = [] {};
+    state.OnExit = [] {};
+    return state;
+}
+
+json Document(const std::vector<json>& entries) { return {{"data", {{"config", {{"rjs", entries}}}}}}; }
+
+class RemoteJobsTest : public zelko::testing::SystemRootTest {
+  protected:
+    void SetUp() override {
+        SystemRootTest::SetUp();
+        std::ofstream(scratch() / "install-component.json") << "{}";
+        service = std::make_unique<JobsService>(scratch() / "agent");
+        service->Processing.name = "Processing";
+        service->RequiredOnStarting.name = "RequiredOnStarting";
+        service->_remote_jobs_state_poll = std::chrono::milliseconds(5);
+        service->_remote_job_factory = [this](const std::string& name, const json& entry) {
+            ++created[name];
+            auto job = std::make_shared<InstallComponent>(
+                (scratch() / "install-component.json").string(), nullptr, name, nullptr,
+                [this, name](bool run, std::chrono::milliseconds delay, std::string) {
+                    // Only the rerun the test asks for reaches the service.
+                    if (forward_reruns) service->RerunRemoteJob(run, delay, name);
+                },
+                nullptr, [](std::chrono::milliseconds, std::string) {}, nullptr, entry, "C:\\A\\a.exe");
+            // Jobs here do not run: their Process is counted through the shadow poll.
+            job->shadows.get = [this, name](const std::string&, std::string&) {
+                std::lock_guard lock(mutex);
+                ++polls[name];
+                cv.notify_all();
+                return shared::error::Error(shared::error::ErrorCategory::EC_Component, 1, "offline");
+            };
+            job->actions.monitor = [this, name] {
+                std::lock_guard lock(mutex);
+                ++monitors[name];
+            };
+            return job;
+        };
+    }
+    void TearDown() override {
+        service.reset();
+        SystemRootTest::TearDown();
+    }
+    std::shared_ptr<InstallComponent> Job(const std::string& name) { return service->FindRemoteJob(name); }
+    void SetStatuses(const std::string& name, std::vector<int32_t> statuses) {
+        auto job = Job(name);
+        std::lock_guard lock(job->taskMutex);
+        if (job->processTask.valid()) job->processTask.wait();
+        job->updateLog.clear();
+        for (int32_t status : statuses) {
+            UpdateLogEntry entry;
+            entry.status = status;
+            job->updateLog.push_back(entry);
+        }
+    }
+    bool WaitForPolls(const std::string& name, int count) {
+        std::unique_lock lock(mutex);
+        return cv.wait_for(lock, std::chrono::seconds(5), [&] { return polls[name] >= count; });
+    }
+
+    std::unique_ptr<JobsService> service;
+    std::map<std::string, int> created;
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::map<std::string, int> polls;
+    std::map<std::string, int> monitors;
+    bool forward_reruns = false;
+    zelko::testing::LogCapture log;
+};
+
+TEST_F(RemoteJobsTest, ComplianceJobBecomesAnEventAndNoJob) {
+    const json entry = {{"name", "job-acm-bkc-cfg"}, {"ival", "60"}, {"ts", "t"}};
+    service->RunRemoteJobs(Document({entry}));
+    service->RunRemoteJobs(Document({entry}));
+    ASSERT_EQ(service->events.size(), 2u);
+    EXPECT_EQ(service->events[0].control, 440u);
+    EXPECT_EQ(service->events[0].type, 0u);
+    EXPECT_EQ(service->events[0].data, entry.dump() + std::string(1, '\0'));
+    EXPECT_TRUE(created.empty());
+    EXPECT_TRUE(log.Contains(logging::info, "RemoteJobsProcessing will run in 24h0m0s0ms"));
+}
+
+TEST_F(RemoteJobsTest, JobsAreCreatedOnceProcessedOnceAndDroppedOnlyWhenNotBusy) {
+    service->RunRemoteJobs(Document({{{"name", "a"}}, {{"name", "b"}}}));
+    ASSERT_TRUE(WaitForPolls("a", 1));
+    ASSERT_TRUE(WaitForPolls("b", 1));
+    service->RunRemoteJobs(Document({{{"name", "a"}}, {{"name", "b"}}}));
+    EXPECT_EQ(created, (std::map<std::string, int>{{"a", 1}, {"b", 1}}));
+    EXPECT_TRUE(Job("a")->processStarted);
+
+    // Gone from the list: a busy job stays, an idle or finished one is dropped.
+    SetStatuses("a", {5});
+    SetStatuses("b", {14});
+    service->RunRemoteJobs(Document({}));
+    EXPECT_NE(Job("a"), nullptr);
+    EXPECT_EQ(Job("b"), nullptr);
+    SetStatuses("a", {5, 0});
+    service->RunRemoteJobs(Document({}));
+    EXPECT_EQ(Job("a"), nullptr);
+
+    // A list that cannot be read changes nothing and drops nothing.
+    service->RunRemoteJobs(Document({{{"name", "c"}}}));
+    for (const json& damaged : {json(), json::array(), json{{"data", {{"config", {{"rjs", "x"}}}}}}}) {
+        service->RunRemoteJobs(damaged);
+        EXPECT_NE(Job("c"), nullptr);
+    }
+    service->RunRemoteJobs(Document({{{"name", 7}}, {{"x", "y"}}, "text"}));
+    EXPECT_NE(Job("c"), nullptr) << "entries without a name are skipped, the rest of the run goes on";
+    EXPECT_TRUE(log.Contains(logging::warning, "RemoteJobsProcessing: skipping an \"rjs\" entry without a text \"name\""));
+}
+
+TEST_F(RemoteJobsTest, InstalledJobIsKeptOnEveryRun) {
+    service->RunRemoteJobs(Document({{{"name", "a"}}}));
+    ASSERT_TRUE(WaitForPolls("a", 1));
+    SetStatuses("a", {Succeeded, Idle});
+    service->RunRemoteJobs(Document({{{"name", "a"}}}));
+    service->RunRemoteJobs(Document({{{"name", "a"}}}));
+    SetStatuses("a", {Failed, Idle});
+    service->RunRemoteJobs(Document({{{"name", "a"}}}));
+    EXPECT_EQ(monitors["a"], 2);
+}
+
+TEST_F(RemoteJobsTest, SelfUpdateIsHeldWhileAnotherJobIsBusy) {
+    service->RunRemoteJobs(Document({{{"name", "job-zelkoplenaragent-update"}}, {{"name", "other"}}}));
+    ASSERT_TRUE(WaitForPolls("job-zelkoplenaragent-update", 1));
+    auto self = Job("job-zelkoplenaragent-update");
+    EXPECT_TRUE(self->isSelfUpdate);
+    SetStatuses("job-zelkoplenaragent-update", {SelfUpdateHeld});
+    SetStatuses("other", {3});
+    service->HoldSelfUpdate(std::chrono::hours(1), "job-zelkoplenaragent-update");
+    EXPECT_TRUE(log.Contains(logging::info, "Install component: job: otherin state: 3holding self update"));
+    EXPECT_TRUE(log.Contains(logging::info, "Job: job-zelkoplenaragent-update will run in 1h0m0s0ms"));
+    EXPECT_FALSE(self->selfUpdateReleased);
+
+    SetStatuses("other", {13, 0});
+    service->HoldSelfUpdate(std::chrono::hours(1), "job-zelkoplenaragent-update");
+    EXPECT_TRUE(self->selfUpdateReleased);
+}
+
+TEST_F(RemoteJobsTest, RerunThatFallsDueInAStateThatDoesNotAllowItWaitsForOne) {
+    service->SetState(Named("Discovery"));
+    service->RunRemoteJobs(Document({{{"name", "a"}}}));
+    ASSERT_TRUE(WaitForPolls("a", 1));
+    service->RerunRemoteJob(true, std::chrono::milliseconds(0), "a");
+    service->RerunRemoteJob(true, std::chrono::milliseconds(0), "gone");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // several looks at the state
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(polls["a"], 1) << "nothing runs outside the allowed states";
+    }
+    service->SetState(Named("Processing"));
+    EXPECT_TRUE(WaitForPolls("a", 2));
+    EXPECT_TRUE(log.WaitFor(logging::error, "Object not found for job_name: gone", 1));
+
+    // RequiredOnStarting allows it only on a Corvane device (no connectivity module here).
+    service->SetState(Named("RequiredOnStarting"));
+    EXPECT_FALSE(service->RemoteJobsStateAllowed());
+}
+
+}  // namespace
+}  // namespace zelko::plenar::agent
