@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config/base_config.h"
+#include "config/grants.h"
 #include "config/registry_monitor.h"
 #include "connectivity/connectivity_module.h"
 #include "outside/error/error.h"
@@ -35,7 +36,7 @@ class RemoteConfig : public BaseConfig {
     using ChangeCallback = std::function<void(std::shared_ptr<BaseConfig>)>;
 
     // The grant that consent adds to the delivered grants.
-    static constexpr const char* kTelemetryGrant = "zelko.com/telemetry";
+    static constexpr const char* kTelemetryGrant = config::kTelemetryGrant;
     // Key under HKEY_LOCAL_MACHINE watched for consent changes, with its subtree.
     static constexpr const char* kConsentKey = "SOFTWARE\\Policies\\Zelko\\Consent";
 
@@ -71,6 +72,10 @@ class RemoteConfig : public BaseConfig {
     // The registry monitor's callbacks. Never raise.
     void OnRegistyChange(agent::RegistryData data);
     void OnRegistyFailure(shared::error::Error error);
+
+    const std::string& ShadowName() const { return shadowName; }
+    // Empty: the configuration is not pushed on a topic.
+    const std::string& ListenTopic() const { return listenTopic; }
 
     bool IsNewVersionOfShadow(const nlohmann::json& document);
     void ApplyShadow();

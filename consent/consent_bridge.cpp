@@ -3,6 +3,7 @@
 #include <exception>
 #include <limits>
 
+#include "foundation/default_configs.h"
 #include "foundation/logging.h"
 #include "foundation/utils_files.h"
 #include "foundation/utils_strings.h"
@@ -69,6 +70,13 @@ ConsentBridgeModule::ConsentBridgeModule(std::string stackName, const std::files
     : stackName(std::move(stackName)), deviceInfo(std::move(deviceInfo)) {
     LOG_INFO << "Initializing ConsentBridgeModule.";
     config = Utils::LoadConfigFile(configPath);
+    if (!config.is_object() || !config.contains("stacks")) {
+        // A document without stacks has nothing of the module in it: the built-in one stands in.
+        LOG_WARNING << "No \"stacks\" in " << configPath.string() << ", loading defaults.";
+        const std::string* text =
+            FindDefaultConfig(DefaultConfigs(), configPath.filename().string(), ConfigVariant::Standard);
+        config = text != nullptr ? nlohmann::json::parse(*text) : nlohmann::json::object();
+    }
     this->httpClient =
         httpClient ? std::move(httpClient) : std::make_shared<shared::http::HttpClient>(&allocator, nullptr);
     WriteDefaultConsentToRegistry();

@@ -15,4 +15,10 @@ std::optional<std::vector<int>> ListProcessIds();
 // repeats; none when they cannot be listed (the process is gone or not ours to inspect).
 std::optional<std::vector<std::string>> ListProcessModules(int pid);
 
+// Full path of the process's program; none when it cannot be read (gone, or not ours to inspect).
+std::optional<std::string> ProcessImagePath(int pid);
+
+// Ends the process at once when this process may signal it; false when it may not or it is gone.
+bool TerminateProcessById(int pid);
+
 }  // namespace zelko::platform

@@ -121,11 +121,12 @@ void Service::BindHandlers() {
     BindTelemetryFeedback();
     BindRemoteJobs();
     BindEnrollmentStates();
+    BindConnectedStates();
 }
 
 void Service::EnterStoppingWork() {
-    LOG_INFO << "Stopping.OnEnter";
     CloseWindowsEventSubscriptions();
+    LOG_INFO << "Stopping.OnEnter";
     if (!SignalEvent(_svc_stop_event_handle.get())) {
         LOG_ERROR << "Stopping.OnEnter could not signal the stop event - GetLastError: "
                   << platform::GetLastError();

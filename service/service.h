@@ -48,6 +48,7 @@ namespace zelko::shared::s3 {
 class S3Client;
 }
 namespace zelko::plenar::config {
+class BaseConfig;
 class ConfigService;
 class RemoteConfig;
 }  // namespace zelko::plenar::config
@@ -98,6 +99,12 @@ class Service {
     // The fetch and subscribe tasks of one remote configuration.
     class RemoteConfigStates : public std::enable_shared_from_this<RemoteConfigStates> {
       public:
+        using FetchCallback = std::function<void(std::weak_ptr<RemoteConfigStates>, shared::error::Error)>;
+        // Binds the two tasks (shadow name + "_fetch" and "_sub") to their policies and their work;
+        // runs nothing. The callback, when set, gets every fetch result. Raises std::bad_weak_ptr
+        // unless the object is already owned by a shared pointer.
+        void Init(Service* service, std::shared_ptr<config::RemoteConfig> remote_config, FetchCallback callback);
+
         ServiceTask fetch_task;
         ServiceTask sub_task;
         std::shared_ptr<config::RemoteConfig> config;
@@ -316,6 +323,7 @@ class Service {
     bool _reenroll_required = false;
     bool _cert_read_blocked_by_update = false;
     bool _force_discovery_query = false;
+    bool _reset_iot_device = false;
     bool _back_to_enrollment = false;
     int64_t _poll_network_error_time = 0;
     int32_t _failure_entry_count = 0;
@@ -372,6 +380,52 @@ class Service {
     static bool IsTlsError(const shared::error::Error& e) { return agent::IsTlsError(e); }
     static bool IsIotDeviceError(const shared::error::Error& e) { return agent::IsIotDeviceError(e); }
     static bool IsError5138(const shared::error::Error& e) { return agent::IsError5138(e); }
+
+    // ---- connected operation: IoT credentials and connection, running states, remote configurations, grants ----
+    void BindConnectedStates();
+    void GettingIotCredsEnter();
+    void ConnectingToIotEnter();
+    void UpdatingConsentEnter();
+    void RequiredOnStartingEnter();
+    void ProcessingEnter();
+    // Posts the move to ConnectingToIot, taken only from Processing, RequiredOnStarting or
+    // GettingIotCreds.
+    void ScheduleConnectionTransition();
+    // The handler of every fetch of the agent's own configuration: connection mode, then every
+    // other remote configuration with its tasks, built anew.
+    void ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> states, shared::error::Error error);
+    // The change callback of a configuration marked "notify"; posts its work to the worker.
+    std::function<void(std::shared_ptr<config::BaseConfig>)> OnRemoteConfigChanged(const std::string& registry_name);
+    void RemoteConfigChangedWork(const std::shared_ptr<config::RemoteConfig>& changed, const std::string& registry_name);
+    std::string MapJobName(const std::string& name) const;
+    std::string MapPrimaryJobName(const std::string& name) const;
+    void SendCorvaneEventIfNeeded(std::shared_ptr<config::RemoteConfig> changed);
+    bool IsFeatureEnabled();
+    // The two procedures of a remote configuration's tasks.
+    void FetchRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak, const RemoteConfigStates::FetchCallback& callback);
+    void SubscribeRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak);
+    // The connectivity calls of these states, and the local work of RequiredOnStarting; tests
+    // replace them.
+    virtual shared::error::Error IotGetCredentials(bool reset_device);
+    virtual shared::error::Error IotConnect();
+    virtual void IotResetEnrollment();
+    virtual bool IotCredentialsReady();
+    // Removes the folder with everything in it; a missing folder counts as removed.
+    virtual bool RemoveTelemetryData(const std::filesystem::path& folder);
+    // Ends the first running plug-in executor that may be ended; false when there is none.
+    virtual bool KillPluginExecutor();
+    // The same over the given processes: the first whose program is the executor by name.
+    static bool KillExecutorAmong(const std::vector<int>& pids);
+    std::filesystem::path TelemetryDataFolder() const;
+    // The shared enrollment flags, by name.
+    bool& ReattestRequired() { return _reattest_required; }
+    bool& ReenrollRequired() { return _reenroll_required; }
+    bool& ForceDiscoveryQuery() { return _force_discovery_query; }
+    bool& ResetIotDevice() { return _reset_iot_device; }
+    int64_t _consent_retry_delay_ms = 15000;
+    bool _remote_jobs_started = false;
+    bool _performance_measure_scheduled = false;
+    bool _corvane_enrollment_started = false;
 
     // ---- telemetry feedback: collector outcome reactions and the side tasks ----
     // Binds the work of Enroll1E, CorvaneEnrollment, CollectPerformance, ResetDataValveClient and

@@ -73,6 +73,9 @@ void Service::CreateWindowsEventSubscriptions(const std::vector<EventLogSubscrip
 
 void Service::OpenWindowsEventSubscriptions() {
     std::lock_guard lock(_win_event_mutex);
+    // Stopping is current before it closes them under this lock: an opening that comes after the
+    // closing must not leave them open.
+    if (IsCurrentState("Stopping")) return;
     auto open = [](WindowsEventSubscription& subscription) {
         auto& p = subscription.pimpl();
         if (p.handle != nullptr) return;

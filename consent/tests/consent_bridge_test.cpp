@@ -212,7 +212,6 @@ TEST_F(ConsentBridgeTest, ConfigurationFile) {
         {{{"stacks", {{"dev", "https://x/"}}}}, "cannot use value() with string"},
         {{{"stacks", json::array()}}, "cannot use value() with array"},
         {{{"stacks", {{"dev", {{"first_time_wait_ms", "5"}}}}}}, "type must be number"},
-        {json::array(), "cannot use value() with array"},
     };
     for (const auto& c : bad) {
         std::ofstream(scratch() / "consent-bridge-module-config.json") << c.document.dump();
@@ -222,6 +221,18 @@ TEST_F(ConsentBridgeTest, ConfigurationFile) {
         } catch (const json::type_error& e) {
             EXPECT_NE(std::string(e.what()).find(c.what), std::string::npos) << e.what();
         }
+    }
+}
+
+TEST_F(ConsentBridgeTest, ConfigurationWithoutStacksTakesTheBuiltInDocument) {
+    const auto path = scratch() / "consent-bridge-module-config.json";
+    for (const json& document : {json::object(), json::array(), json(), json{{"stack", {{"prod", 1}}}}}) {
+        std::ofstream(path) << document.dump();
+        EXPECT_NO_THROW(Make("prod")) << document;
+        EXPECT_TRUE(log_.Contains(warning, "No \"stacks\" in " + path.string() + ", loading defaults."))
+            << document;
+        // The built-in document knows only "prod".
+        EXPECT_THROW(Make("dev"), json::type_error) << document;
     }
 }
 

@@ -1,5 +1,8 @@
 #include "platform/process_modules.h"
 
+#include <signal.h>
+#include <sys/types.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -43,6 +46,23 @@ std::optional<std::vector<std::string>> ListProcessModules(int pid) {
         if (seen.insert(path).second) modules.push_back(path);
     }
     return modules;
+}
+
+std::optional<std::string> ProcessImagePath(int pid) {
+    std::error_code error;
+    auto exe = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
+    if (error) return std::nullopt;
+    std::string path = exe.string();
+    const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
+        path.resize(path.size() - deleted.size());
+    }
+    return path;
+}
+
+bool TerminateProcessById(int pid) {
+    if (pid <= 0) return false;
+    return ::kill(static_cast<pid_t>(pid), SIGKILL) == 0;
 }
 
 }  // namespace zelko::platform

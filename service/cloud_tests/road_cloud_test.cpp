@@ -197,9 +197,12 @@ class RoadCloudTest : public zelko::testing::SystemRootTest {
 TEST_F(RoadCloudTest, AFreshDeviceWalksToItsIotCredentials) {
     Start();
     ASSERT_TRUE(WaitForLog("Service state changed to GettingIotCreds")) << Log();
-    EXPECT_EQ(StateChanges(),
-              (std::vector<std::string>{"Initializing", "Attestating", "AttestatingPoP", "Discovery", "PreEnrollZelko",
-                                        "EnrollZelko", "PollEnrollZelkoStatus", "GettingIotCreds"}));
+    // The walk goes on into the connection states; the road up to the credentials comes first.
+    const std::vector<std::string> road{"Initializing", "Attestating",   "AttestatingPoP",        "Discovery",
+                                        "PreEnrollZelko", "EnrollZelko", "PollEnrollZelkoStatus", "GettingIotCreds"};
+    const std::vector<std::string> states = StateChanges();
+    ASSERT_GE(states.size(), road.size());
+    EXPECT_EQ(std::vector<std::string>(states.begin(), states.begin() + road.size()), road);
     EXPECT_TRUE(fs::exists(home_ / "iot-info.dat"));
     EXPECT_TRUE(fs::exists(home_ / "zelko-plenar-service-state-PollEnrollZelkoStatus.json"));
     Stop();

@@ -73,7 +73,9 @@ class ServiceEventLogTest : public zelko::testing::SystemRootTest {
         service->InitializePolicies();
         service->_telemetry_module = telemetry;
         service->_required_on_start_done = true;
-        service->SetState(service->Processing);
+        ServiceState processing = service->Processing;  // its control handler, not its entry work
+        processing.OnEnter = [] {};
+        service->SetState(processing);
     }
     void TearDown() override { service.reset(); }
 
@@ -163,10 +165,9 @@ TEST_F(ServiceEventLogTest, EntriesBecomeModuleEventsUntilStoppingClosesTheSubsc
     for (const auto& subscription : service->_win_event_subscriptions) {
         EXPECT_EQ(subscription->pimpl().handle, nullptr);
     }
-    // A closed subscription can be opened again.
+    // Once stopping, none is opened again.
     service->OpenWindowsEventSubscriptions();
-    EXPECT_EQ(platform::OpenEventLogSubscriptions(), 3u);
-    service->CloseWindowsEventSubscriptions();
+    EXPECT_EQ(platform::OpenEventLogSubscriptions(), 0u);
 }
 
 TEST_F(ServiceEventLogTest, ControlChannelRaisesAnEntry) {

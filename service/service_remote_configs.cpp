@@ -1,0 +1,416 @@
+// The remote configurations the agent follows: the fetch and subscribe tasks of each, the agent's
+// own configuration document that lists the others, the change callback of those marked "notify",
+// and the grant and policy events drawn from the grants and policies configurations.
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "config/config_service.h"
+#include "config/grants.h"
+#include "config/remote_config.h"
+#include "connectivity/connectivity_module.h"
+#include "foundation/error_conversion.h"
+#include "foundation/logging.h"
+#include "foundation/utils_time.h"
+#include "jobs/install_component.h"
+#include "outside/device_info/device_info.h"
+#include "service/service.h"
+
+namespace zelko::plenar::agent {
+
+namespace {
+
+using nlohmann::json;
+using shared::error::Error;
+using shared::error::ErrorCategory;
+
+constexpr uint32_t kGrantEvent = 210;
+constexpr uint32_t kAcmBkcOn = 410;
+constexpr uint32_t kAcmBkcOff = 411;
+constexpr uint32_t kAcmPolicies = 420;
+constexpr uint32_t kOneEBkcOn = 510;
+constexpr uint32_t kOneEBkcOff = 511;
+constexpr uint32_t kOneEPolicies = 512;
+
+constexpr int64_t kFiveMinutes = 3'000'000'000;
+constexpr int64_t kFourHours = 144'000'000'000;
+constexpr int64_t kDay = 864'000'000'000;
+
+constexpr char kGrantsShadow[] = "job-corvane-grants";
+constexpr char kPoliciesShadow[] = "job-corvane-policies";
+constexpr char kRemoteConfigFolder[] = "RemoteConfigs";
+
+bool IsShadowNotFound(const Error& error) {
+    const std::string& text = error.what();
+    return error.category() == ErrorCategory::EC_Component && text.size() >= 15 &&
+           text.find("\"http_code\":404") != std::string::npos;
+}
+
+// The configurations that the run conditions of a job's kept services refer to.
+std::set<std::string> JobConfigNames(const InstallComponent& job) {
+    std::set<std::string> names;
+    const json& params = job.validationParams;
+    if (!params.is_object() || !params.contains("services") || !params["services"].is_array()) return names;
+    for (const auto& service : params["services"]) {
+        if (!service.is_object() || !service.contains("run_cond") || !service["run_cond"].is_string()) continue;
+        const json condition = json::parse(service["run_cond"].get<std::string>(), nullptr, false);
+        if (!condition.is_object() || !condition.contains("confgs") || !condition["confgs"].is_object()) continue;
+        for (const auto& [name, variables] : condition["confgs"].items()) names.insert(name);
+    }
+    return names;
+}
+
+}  // namespace
+
+// ---- the tasks of one remote configuration ----
+
+void Service::RemoteConfigStates::Init(Service* service, std::shared_ptr<config::RemoteConfig> remote_config,
+                                       FetchCallback callback) {
+    std::weak_ptr<RemoteConfigStates> weak = shared_from_this();
+    config = std::move(remote_config);
+    const json retry_config = service->_retry_config;
+    const auto folder = service->ExecutableFolder();
+    fetch_task.InitTask(config->ShadowName() + "_fetch", retry_config, folder);
+    fetch_task.Perform = [service, weak, callback = std::move(callback)] {
+        service->FetchRemoteConfig(weak, callback);
+    };
+    sub_task.InitTask(config->ShadowName() + "_sub", retry_config, folder);
+    sub_task.Perform = [service, weak] { service->SubscribeRemoteConfig(weak); };
+}
+
+void Service::FetchRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak,
+                                const RemoteConfigStates::FetchCallback& callback) {
+    auto states = weak.lock();
+    if (!states) return;
+    const std::string shadow = states->config->ShadowName();
+    LOG_INFO << "Fetching Remote Config " << shadow;
+    const Error result = states->config->Fetch();
+    if (callback) callback(weak, result);
+
+    auto fetch_again = [weak] {
+        if (auto held = weak.lock()) held->fetch_task.Perform();
+    };
+    if (!result) {
+        if (states->config->ListenTopic().empty()) {
+            int64_t delay = kDay;
+            states->fetch_task.GetNextDelay(delay);
+            LOG_INFO << "Fetch will rerun in " << Utils::FormatDuration(delay);
+            _scheduler.In(Duration(delay), fetch_again);
+        } else if (IsCurrentState("Processing") || IsCurrentState("RequiredOnStarting")) {
+            _scheduler.In(Duration::zero(), [this, weak] {
+                if (!IsCurrentState("Processing") && !IsCurrentState("RequiredOnStarting")) return;
+                if (auto held = weak.lock()) held->sub_task.Perform();
+            });
+        }
+        return;
+    }
+
+    const std::string error_text = error::ErrorToString(result);
+    if (IsShadowNotFound(result)) {
+        int64_t delay = kFiveMinutes;
+        states->fetch_task.GetNextDelay(delay);
+        LOG_INFO << "Fetch shadow not found, will refetch in " << Utils::FormatDuration(delay);
+        _scheduler.In(Duration(delay), fetch_again);
+    } else if (IsNetworkError(result)) {
+        RequestToRunOnNetwork(fetch_again);
+    } else if (IsRateLimitedError(result) || IsSlowInternetError(result) || IsBadRequestError(result) ||
+               IsIotHttpError(result)) {
+        int64_t delay = kFourHours;
+        states->fetch_task.GetNextDelay(delay);
+        LOG_INFO << "Fetch Remote Config " << shadow << " rate-limited, backing off for: "
+                 << Utils::FormatDuration(delay) << "  error : " << error_text;
+        _scheduler.In(Duration(delay), fetch_again);
+    } else if (IsAwsInternetConnectionError(result)) {
+        int64_t delay = kFourHours;
+        GettingIotCreds.GetNextDelay(delay);
+        LOG_INFO << "Fetch Remote Config AwsInternetConnectionError reconnect to iot in: "
+                 << Utils::FormatDuration(delay) << "  error: " << error_text;
+        _scheduler.In(Duration(delay), [this] {
+            if (IsCurrentState("Processing")) SetState(GettingIotCreds);
+        });
+    } else if (!IsTlsError(result)) {
+        int64_t delay = kDay;
+        states->fetch_task.GetNextDelay(delay);
+        LOG_INFO << "Fetch shadow error, will refetch in " << Utils::FormatDuration(delay)
+                 << "  error: " << error_text;
+        _scheduler.In(Duration(delay), fetch_again);
+    } else if (IotCredentialsReady()) {
+        IotResetEnrollment();
+        int64_t delay = kFourHours;
+        Discovery.GetNextDelay(delay);
+        LOG_INFO << "GettingIotCreds " << shadow << " failed on certificate, Discovery in: "
+                 << Utils::FormatDuration(delay) << "  error: " << error_text;
+        ReenrollRequired() = true;
+        ForceDiscoveryQuery() = true;
+        _scheduler.In(Duration(delay), [this] {
+            if (IsCurrentState("Processing")) SetState(Discovery);
+        });
+    }
+    // A TLS error without credentials ends the chain.
+}
+
+void Service::SubscribeRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak) {
+    auto states = weak.lock();
+    if (!states) return;
+    const std::string shadow = states->config->ShadowName();
+    if (shadow == kGrantsShadow) {
+        _grants_subscribed = false;
+    } else if (shadow == kPoliciesShadow) {
+        _policies_subscribed = false;
+    }
+    LOG_INFO << "Subscribing to Remote Config " << shadow;
+    Error result;
+    if (ConfigString("sub_type", "sub") == "sub") {
+        result = states->config->Subscribe();
+    } else {
+        LOG_VERBOSE << "Subscribing to Remote Config " << shadow << " is not implemented";
+    }
+
+    auto subscribe_again = [weak] {
+        if (auto held = weak.lock()) held->sub_task.Perform();
+    };
+    if (!result) {
+        LOG_INFO << "Successfully subscribed to remote config " << shadow << " changes.";
+        if (shadow == kGrantsShadow) {
+            _grants_subscribed = true;
+        } else if (shadow == kPoliciesShadow) {
+            _policies_subscribed = true;
+        }
+        if (_policies_subscribed && !_corvane_enrollment_started) {
+            _corvane_enrollment_started = true;
+            _scheduler.In(Duration::zero(), [this] { CorvaneEnrollment.Perform(); });
+        }
+        SendCorvaneEventIfNeeded(states->config);
+        return;
+    }
+
+    const std::string error_text = error::ErrorToString(result);
+    if (IsNetworkError(result)) {
+        RequestToRunOnNetwork(subscribe_again);
+    } else if (IsRateLimitedError(result) || IsSlowInternetError(result) || IsBadRequestError(result) ||
+               IsIotHttpError(result)) {
+        int64_t delay = kFourHours;
+        states->fetch_task.GetNextDelay(delay);
+        LOG_INFO << "Sub " << shadow << " rate-limited, backing off for: " << Utils::FormatDuration(delay)
+                 << "  error: " << error_text;
+        _scheduler.In(Duration(delay), subscribe_again);
+    } else if (IsAwsInternetConnectionError(result)) {
+        int64_t delay = kFourHours;
+        GettingIotCreds.GetNextDelay(delay);
+        LOG_INFO << "Sub " << shadow << " failed with AwsInternetConnectionError reconnect to iot in: "
+                 << Utils::FormatDuration(delay) << "  error: " << error_text;
+        _scheduler.In(Duration(delay), [this] {
+            if (IsCurrentState("Processing")) SetState(GettingIotCreds);
+        });
+    } else if (!IsTlsError(result)) {
+        states->sub_task.ResetPolicy();
+        LOG_INFO << "Sub shadow error, will resub in " << Utils::FormatDuration(kDay) << "  error: " << error_text;
+        _scheduler.In(Duration(kDay), subscribe_again);
+    } else if (IotCredentialsReady()) {
+        IotResetEnrollment();
+        int64_t delay = kFourHours;
+        Discovery.GetNextDelay(delay);
+        ReenrollRequired() = true;
+        ForceDiscoveryQuery() = true;
+        LOG_INFO << "Sub " << shadow << " failed on certificate, Discovery in: " << Utils::FormatDuration(delay)
+                 << "  error: " << error_text;
+        _scheduler.In(Duration(delay), [this, weak] {
+            if (!weak.expired() && IsCurrentState("Processing")) SetState(Discovery);
+        });
+    }
+}
+
+// ---- the agent's own configuration ----
+
+std::string Service::MapJobName(const std::string& name) const {
+    if (name == kGrantsShadow) return _corvane_grants_name;
+    if (name == kPoliciesShadow) return _corvane_policies_name;
+    return name;
+}
+
+std::string Service::MapPrimaryJobName(const std::string& name) const {
+    if (name == _corvane_grants_name) return "primary-corvane-grants";
+    if (name == _corvane_policies_name) return "primary-corvane-policies";
+    return name;
+}
+
+void Service::ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> weak, Error) {
+    try {
+        auto states = weak.lock();
+        if (!states) return;
+        json document = states->config->GetConfig();
+        LOG_DEBUG << "weak_this shadow_data" << document.dump();
+        if (!document.contains("data") || document["data"].is_null()) {
+            // Nothing received yet (the configuration starts without data until a shadow is
+            // stored): the built-in document stands in, so the device still connects.
+            LOG_INFO << "No agent configuration received yet, using the built-in one";
+            document["data"] = TavragentConfigDefault(_conn_module && _conn_module->isCorvaneDevice)["data"];
+        }
+        const json& config = document.at("data").at("config");
+
+        const bool persistent =
+            config.is_object() && config.contains("conn") && config["conn"].is_string() && config["conn"] == "pers_mq";
+        if (!_conn_module) throw std::logic_error("no connectivity module");
+        bool kept = false;
+        {
+            std::lock_guard lock(_conn_module->iotLock);
+            kept = _conn_module->keepConnection;
+        }
+        if (IsCurrentState("GettingIotCreds") || persistent != kept) {
+            {
+                std::lock_guard lock(_conn_module->iotLock);
+                _conn_module->keepConnection = persistent;
+            }
+            ScheduleConnectionTransition();
+        }
+
+        _remote_config_states.clear();
+        const std::string thing = _device_info ? std::string(_device_info->GetDeviceSNRId()) : std::string();
+        if (config.contains("rcs") && config["rcs"].is_array()) {
+            for (const auto& entry : config["rcs"]) {
+                const std::string name = entry.at("name").get<std::string>();
+                (void)entry.value("ival", std::string("0"));
+                const bool subscribe = entry.value("subscribe", false);
+                const bool notify = entry.value("notify", false);
+                (void)entry.value("ts", std::string());
+
+                auto entry_states = std::make_shared<RemoteConfigStates>();
+                const std::string topic =
+                    subscribe ? "$aws/things/" + thing + "/shadow/name/" + name + "/update/accepted" : std::string();
+                const std::string registry_name = MapJobName(name);
+                const bool registry_watch = registry_name == _corvane_grants_name;
+                config::RemoteConfig::ChangeCallback on_change;
+                if (notify) on_change = OnRemoteConfigChanged(registry_name);
+                const std::string file_name = MapPrimaryJobName(registry_name);
+                LOG_INFO << "Creating RemoteConfig: " << registry_name << " with file name: " << file_name
+                         << "and notify: " << (notify ? "on" : "off");
+                auto remote = config::RemoteConfig::Create(file_name, name, _conn_module, topic, registry_watch,
+                                                           std::move(on_change), nlohmann::ordered_json::object(),
+                                                           ExecutableFolder(), kRemoteConfigFolder);
+                if (_config_service) _config_service->RegisterConfig(registry_name, remote);
+                entry_states->Init(this, remote, nullptr);
+                _remote_config_states[name] = entry_states;
+                std::weak_ptr<RemoteConfigStates> fresh = entry_states;
+                _scheduler.In(Duration::zero(), [fresh] {
+                    if (auto held = fresh.lock()) held->fetch_task.Perform();
+                });
+            }
+        }
+
+        for (const auto& job : config.at("rjs").get_ref<const json::array_t&>()) {
+            // A job entry without a name is passed over; the others still count.
+            if (job.is_object() && job.contains("name") && job["name"].is_string()) {
+                LOG_INFO << "Remote job: " << job["name"].get<std::string>();
+            } else {
+                LOG_WARNING << "Remote job entry without a name skipped: " << job.dump();
+            }
+        }
+    } catch (const std::exception& e) {
+        LOG_INFO << "Fetched json is invalid " << e.what();
+    }
+}
+
+std::function<void(std::shared_ptr<config::BaseConfig>)> Service::OnRemoteConfigChanged(
+    const std::string& registry_name) {
+    return [this, registry_name](std::shared_ptr<config::BaseConfig> changed) {
+        if (_scheduler.destroyed.load()) return;
+        auto remote = std::dynamic_pointer_cast<config::RemoteConfig>(changed);
+        _scheduler.In(Duration::zero(),
+                      [this, remote, registry_name] { RemoteConfigChangedWork(remote, registry_name); });
+    };
+}
+
+void Service::RemoteConfigChangedWork(const std::shared_ptr<config::RemoteConfig>& changed,
+                                      const std::string& registry_name) {
+    SendCorvaneEventIfNeeded(changed);
+    std::vector<std::shared_ptr<InstallComponent>> jobs;
+    {
+        std::lock_guard lock(_remote_jobs_mutex);
+        for (const auto& [name, job] : _remote_jobs) jobs.push_back(job);
+    }
+    for (const auto& job : jobs) {
+        if (!job || !JobConfigNames(*job).contains(registry_name)) continue;
+        std::weak_ptr<InstallComponent> weak_job = job;
+        _scheduler.In(Duration::zero(), [weak_job] {
+            auto held = weak_job.lock();
+            if (!held) return;
+            held->jobStatus = held->LastStatus();
+            if (held->jobStatus == 13) held->Monitor();
+        });
+    }
+}
+
+// ---- grants and policies ----
+
+bool Service::IsFeatureEnabled() {
+    try {
+        if (!_tavragent_config) return false;
+        const json document = _tavragent_config->GetConfig();
+        const json& config = document.at("data").at("config");
+        if (!config.is_object()) return false;
+        const json& switches = config.at("ffs");
+        return switches.value("enable-acm-bkc", false);
+    } catch (const json::exception&) {
+        return false;
+    } catch (const std::exception&) {
+        LOG_ERROR << "Could not retrieve enablement for feature: " << 0 << ". The feature disabled";
+        return false;
+    }
+}
+
+void Service::SendCorvaneEventIfNeeded(std::shared_ptr<config::RemoteConfig> changed) {
+    const bool feature = IsFeatureEnabled();
+    if (changed && changed->ShadowName() == kGrantsShadow) {
+        LOG_INFO << "Check Grants for ACM";
+        const json document = changed->GetConfig();
+        const auto grants = document.at("data").at("grants").get<std::vector<std::string>>();
+        LOG_INFO << "ACM BKC enabled: " << (feature ? 1 : 0) << "Corvane Grants: " << document.dump();
+        const bool both = std::find(grants.begin(), grants.end(), config::kCorvaneGrant) != grants.end() &&
+                          std::find(grants.begin(), grants.end(), config::kBkcGrant) != grants.end();
+        if (!both) {
+            LOG_INFO << "Corvane Grants disable ACM BKC";
+            SendEventToModules(kAcmBkcOff, 0, nullptr, 0);
+            LOG_INFO << "Corvane Grants disable 1E BKC";
+            SendEventToModules(kOneEBkcOff, 0, nullptr, 0);
+        } else if (feature) {
+            LOG_INFO << "Corvane Grants disable 1E BKC";
+            SendEventToModules(kOneEBkcOff, 0, nullptr, 0);
+            LOG_INFO << "Corvane Grants enable ACM BKC";
+            SendEventToModules(kAcmBkcOn, 0, nullptr, 0);
+        } else {
+            LOG_INFO << "Corvane Grants disable ACM BKC";
+            SendEventToModules(kAcmBkcOff, 0, nullptr, 0);
+            LOG_INFO << "Corvane Grants enable 1E BKC";
+            SendEventToModules(kOneEBkcOn, 0, nullptr, 0);
+        }
+    } else if (changed && changed->ShadowName() == kPoliciesShadow) {
+        LOG_INFO << "Check Corvane Policies for ACM";
+        const json document = changed->GetConfig();
+        const std::string text = document.at("data").value("preferenceInfo", json()).dump();
+        SendEventToModules(kAcmPolicies, 0, text.c_str(), text.size() + 1);
+        SendEventToModules(kOneEPolicies, 0, text.c_str(), text.size() + 1);
+    }
+
+    nlohmann::ordered_json selector = nlohmann::ordered_json::object();
+    selector["cont"]["/data/grants"] = nlohmann::ordered_json::array({config::kCorvaneGrant});
+    nlohmann::ordered_json condition = nlohmann::ordered_json::object();
+    condition["confgs"][_corvane_grants_name]["a"] = selector;
+    condition["cond"] = "a";
+    const bool now = _config_service && _config_service->ValidateCondition(condition);
+    const bool before = _prev_grant;
+    _prev_grant = now;
+    _req_grant_event = _req_grant_event || (now && !before);
+    if (_grants_subscribed && _policies_subscribed && _req_grant_event) {
+        SendEventToModules(kGrantEvent, 0, nullptr, 0);
+        _req_grant_event = false;
+    }
+    _persisted_state["prev_grant"] = _prev_grant;
+    _persisted_state["req_grant_event"] = _req_grant_event;
+    SavePersistedSate();
+}
+
+}  // namespace zelko::plenar::agent
