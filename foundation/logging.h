@@ -374,13 +374,14 @@ namespace zelko::shared::common::logger {
 
 // File name of the module (program or shared library) that holds this code, worked out once
 // per module; empty when it cannot be found.
+// Never destroyed: threads that outlive main still log while the statics go at exit.
 ZELKO_LOGGING_MODULE_LOCAL inline const std::string& GetComponentName() {
-    static const std::string name = [] {
+    static const std::string& name = *new std::string([] {
         std::string path =
             platform::ModuleFileOfAddress(reinterpret_cast<const void*>(&GetComponentName)).string();
         auto slash = path.find_last_of("/\\");
         return slash == std::string::npos ? std::string() : path.substr(slash + 1);
-    }();
+    }());
     return name;
 }
 
