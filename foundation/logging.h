@@ -373,16 +373,21 @@ class RollingFileAppender : public IAppender {
 namespace zelko::shared::common::logger {
 
 // File name of the module (program or shared library) that holds this code, worked out once
-// per module; empty when it cannot be found.
-// Never destroyed: threads that outlive main still log while the statics go at exit.
-ZELKO_LOGGING_MODULE_LOCAL inline const std::string& GetComponentName() {
-    static const std::string& name = *new std::string([] {
+// per module; empty when it cannot be found. Kept in a plain array that is never destroyed:
+// threads that outlive main still log while the statics go at exit, and an unloaded library
+// leaves nothing behind on the heap.
+ZELKO_LOGGING_MODULE_LOCAL inline std::string_view GetComponentName() {
+    static char name[256];
+    static const size_t length = [] {
         std::string path =
             platform::ModuleFileOfAddress(reinterpret_cast<const void*>(&GetComponentName)).string();
         auto slash = path.find_last_of("/\\");
-        return slash == std::string::npos ? std::string() : path.substr(slash + 1);
-    }());
-    return name;
+        const std::string file = slash == std::string::npos ? std::string() : path.substr(slash + 1);
+        const size_t n = std::min(file.size(), sizeof(name) - 1);
+        file.copy(name, n);
+        return n;
+    }();
+    return {name, length};
 }
 
 // The agent's line layout:
@@ -403,7 +408,7 @@ class ComponentFormatter {
                       logging::SeverityToString(record.getSeverity()), record.getTid());
         const char* component = static_cast<const char*>(record.getObject());
         std::string line(stamp);
-        line += component != nullptr ? std::string_view(component) : std::string_view(GetComponentName());
+        line += component != nullptr ? std::string_view(component) : GetComponentName();
         line += "] ";
         line += record.getMessage();
         line += '\n';
@@ -446,7 +451,7 @@ ZELKO_LOGGING_MODULE_LOCAL inline logging::Logger<0>& InitializeFromHost(int32_t
             delete logger;
         }
     };
-    static Release release{new ComponentAppender(GetComponentName(), host)};
+    static Release release{new ComponentAppender(std::string(GetComponentName()), host)};
     return logging::init<0>(static_cast<logging::Severity>(severity), release.appender);
 }
 
