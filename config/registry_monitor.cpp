@@ -7,9 +7,9 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "consent/consent_manager.h"
 #include "foundation/error_conversion.h"
 #include "foundation/logging.h"
+#include "foundation/registry_values.h"
 #include "platform/kernel_objects.h"
 #include "platform/registry.h"
 
@@ -106,10 +106,10 @@ RegistryMonitor::RegistryMonitor(const std::string& subKey,
     LOG_INFO << kConstructorName << " "
              << " Subscribing to registry changes";
     for (const auto& [name, defaultText] : values) {
-        std::string text = ConsentManager::ReadRegistrySubKey(state->hive, subKey, name);
+        std::string text = ReadRegistryValueText(state->hive, subKey, name);
         if (text.empty()) {
             text = defaultText;
-            ConsentManager::WriteRegistrySubKey(state->hive, subKey, name, text);
+            WriteRegistryStringValue(state->hive, subKey, name, text);
         }
         state->values[name] = RegistryData(subKey, name, text);
     }
@@ -195,7 +195,7 @@ void RegistryMonitor::CompareValues(State& state) {
         return;
     }
     for (const std::string& name : names) {
-        std::string current = ConsentManager::ReadRegistrySubKey(state.hive, state.subKey, name);
+        std::string current = ReadRegistryValueText(state.hive, state.subKey, name);
         RegistryData changed;
         {
             std::lock_guard lock(state.valuesMutex);

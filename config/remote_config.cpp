@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "config/file_replace.h"
-#include "connectivity/connectivity_errors.h"
 #include "foundation/error_conversion.h"
+#include "foundation/iot_failure_text.h"
 #include "foundation/logging.h"
 #include "foundation/utils_files.h"
 #include "foundation/utils_strings.h"
@@ -93,7 +93,7 @@ struct RemoteConfig::RetryState {
 };
 
 std::shared_ptr<RemoteConfig> RemoteConfig::Create(const std::string& name, const std::string& shadowName,
-                                                   std::shared_ptr<agent::ConnectivityModule> connectivity,
+                                                   std::shared_ptr<IShadowChannel> connectivity,
                                                    const std::string& listenTopic, bool registryWatch,
                                                    ChangeCallback onChange, const ordered_json& defaultData,
                                                    const fs::path& folder, const std::string& subFolder) {
@@ -109,7 +109,7 @@ std::shared_ptr<RemoteConfig> RemoteConfig::Create(const std::string& name, cons
 }
 
 RemoteConfig::RemoteConfig(Token, const std::string& name, const std::string& shadowName_,
-                           std::shared_ptr<agent::ConnectivityModule> connectivity_,
+                           std::shared_ptr<IShadowChannel> connectivity_,
                            const std::string& listenTopic_, bool registryWatch_, ChangeCallback onChange_,
                            const ordered_json& defaultData, const fs::path& folder,
                            const std::string& subFolder)
@@ -476,7 +476,7 @@ bool RemoteConfig::HandleDocument(const std::string& text, const char* noChangeT
     return true;
 }
 
-bool RemoteConfig::ConsentRule() { return connectivity->isCorvaneDevice || connectivity->IsValidConsent(); }
+bool RemoteConfig::ConsentRule() { return connectivity->IsCorvaneDevice() || connectivity->IsValidConsent(); }
 
 bool RemoteConfig::GrantRuleHolds() { return registryWatch && registryMonitor && consentValid; }
 

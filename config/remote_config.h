@@ -11,7 +11,7 @@
 #include "config/base_config.h"
 #include "config/grants.h"
 #include "config/registry_monitor.h"
-#include "connectivity/connectivity_module.h"
+#include "config/shadow_channel.h"
 #include "outside/error/error.h"
 #include "outside/iot/payload.h"
 
@@ -44,7 +44,7 @@ class RemoteConfig : public BaseConfig {
     // applies the stored shadow and, with registryWatch, starts the registry watch. Writes no
     // configuration file. connectivity must not be null.
     static std::shared_ptr<RemoteConfig> Create(const std::string& name, const std::string& shadowName,
-                                                std::shared_ptr<agent::ConnectivityModule> connectivity,
+                                                std::shared_ptr<IShadowChannel> connectivity,
                                                 const std::string& listenTopic, bool registryWatch,
                                                 ChangeCallback onChange,
                                                 const nlohmann::ordered_json& defaultData,
@@ -52,7 +52,7 @@ class RemoteConfig : public BaseConfig {
                                                 const std::string& subFolder);
 
     RemoteConfig(Token, const std::string& name, const std::string& shadowName,
-                 std::shared_ptr<agent::ConnectivityModule> connectivity, const std::string& listenTopic,
+                 std::shared_ptr<IShadowChannel> connectivity, const std::string& listenTopic,
                  bool registryWatch, ChangeCallback onChange, const nlohmann::ordered_json& defaultData,
                  const std::filesystem::path& folder, const std::string& subFolder);
     ~RemoteConfig() override;
@@ -105,7 +105,7 @@ class RemoteConfig : public BaseConfig {
     std::string shadowName;
     nlohmann::json shadow;
     bool consentValid = false;
-    std::shared_ptr<agent::ConnectivityModule> connectivity;
+    std::shared_ptr<IShadowChannel> connectivity;
     std::string listenTopic;
     bool registryWatch = false;
     std::shared_ptr<agent::RegistryMonitor> registryMonitor;

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/shadow_channel.h"
 #include "connectivity/connectivity_errors.h"
 #include "outside/data_valve/data_valve.h"
 #include "outside/enrollment/enrollment.h"
@@ -101,7 +102,7 @@ nlohmann::json BuildTelemetryEnvelope(const std::string& gun, const std::string&
 // the module; but Disconnect and Unsub wait for a delivery in flight while iotLock is held, so a
 // callback that blocks on the module while the connection closes would wait for good: callbacks
 // should hand their work on (the Service's and RemoteConfig's post it to the scheduler).
-class ConnectivityModule {
+class ConnectivityModule : public config::IShadowChannel {
   public:
     using Error = shared::error::Error;
     using IoTResult = shared::iot::IoTResult;
@@ -185,6 +186,7 @@ class ConnectivityModule {
     // Whether telemetry may leave the device: on subscription devices the consent bridge's flag
     // (false without a bridge), on others the consent features.
     virtual bool IsValidConsent();
+    bool IsCorvaneDevice() const override { return isCorvaneDevice; }
 
     // --- Onboarding ---
     // Runs one onboarding attempt and copies its outcome into onboardingInProgress and

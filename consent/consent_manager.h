@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "foundation/allocator.h"
+#include "foundation/registry_values.h"
 #include "outside/http/http_client.h"
 #include "platform/registry.h"
 
@@ -61,20 +62,14 @@ class ConsentManager {
 
     std::string host;
 
-    // The value as text: REG_SZ and REG_EXPAND_SZ (expanded) up to the first NUL, REG_BINARY its
-    // bytes, REG_DWORD its decimal digits; "" when anything fails (logged). Never raises.
+    // ReadRegistryValueText and WriteRegistryStringValue under the consent manager's names.
     static std::string ReadRegistrySubKey(platform::RegistryHive hive, const std::string& subKey,
                                           const std::string& valueName);
-
-    // Creates the key when missing and writes the value as REG_SZ; 0 or the failing call's status.
     static int32_t WriteRegistrySubKey(platform::RegistryHive hive, const std::string& subKey,
                                        const std::string& valueName, const std::string& value);
 };
 
 // Gives an answer of Perform back to the client's allocator; null is fine. Never raises.
 void ReleaseResponse(const shared::http::Allocator& allocator, shared::http::IHttpResponse* response);
-
-// The system's message text for an error code (with its line break), for log lines.
-std::string GetErrorMessageUtf8(uint32_t code);
 
 }  // namespace zelko::plenar::agent

@@ -4,8 +4,8 @@
 #include <cctype>
 #include <utility>
 
-#include "consent/consent_manager.h"
 #include "foundation/logging.h"
+#include "foundation/registry_values.h"
 #include "foundation/string_list.h"
 #include "outside/enrollment/discovery_token.h"
 #include "platform/registry.h"
@@ -15,7 +15,7 @@ namespace zelko::plenar::agent {
 namespace {
 
 std::string ReadLocalMachine(const char* key, const char* value) {
-    return ConsentManager::ReadRegistrySubKey(platform::RegistryHive::LocalMachine, key, value);
+    return ReadRegistryValueText(platform::RegistryHive::LocalMachine, key, value);
 }
 
 bool LocalMachineKeyOpens(const char* key) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <stdexcept>
 #include <string>
 
 #include "outside/device_info/device_info.h"
@@ -33,6 +34,36 @@ class FakeDeviceInfo : public shared::device::IDeviceInfo {
     const char* GetFamily() const override { return family.c_str(); }
     const char* GetProductId() const override { return productId.c_str(); }
     const char* GetMachineName() const override { return machineName.c_str(); }
+    const char* GetDeviceSNRId() const override { return snrId.c_str(); }
+    int32_t GetSupportedSleepStates() const override { return 0; }
+    const shared::device::IZelkoSpecificInfo* GetZelkoSpecificInfo() const override { return nullptr; }
+};
+
+// Device information that answers "" and 0 but for the values the test gives it; GetSystemUuid raises
+// while uuidThrows is set, as on a machine without an SMBIOS table.
+class BlankDeviceInfo : public shared::device::IDeviceInfo {
+  public:
+    std::string manufacturer;
+    std::string serialNumber;
+    std::string systemUuid;
+    std::string snrId;
+    bool uuidThrows = false;
+
+    const char* GetClientType() const override { return ""; }
+    const char* GetManufacturer() const override { return manufacturer.c_str(); }
+    const char* GetModel() const override { return ""; }
+    const char* GetSerialNumber() const override { return serialNumber.c_str(); }
+    const char* GetBiosVersion() const override { return ""; }
+    const char* GetSystemUuid() const override {
+        if (uuidThrows) throw std::runtime_error("no SMBIOS table");
+        return systemUuid.c_str();
+    }
+    const char* GetBaseBoardId() const override { return ""; }
+    int32_t GetDeviceType() override { return 0; }
+    const char* GetDeviceTypeName() const override { return ""; }
+    const char* GetFamily() const override { return ""; }
+    const char* GetProductId() const override { return ""; }
+    const char* GetMachineName() const override { return ""; }
     const char* GetDeviceSNRId() const override { return snrId.c_str(); }
     int32_t GetSupportedSleepStates() const override { return 0; }
     const shared::device::IZelkoSpecificInfo* GetZelkoSpecificInfo() const override { return nullptr; }

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cloud/tests/test_cloud.h"
+#include "testing/local_cloud.h"
 
 namespace zelko::cloud::test {
 namespace {

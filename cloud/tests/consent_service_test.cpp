@@ -5,11 +5,12 @@
 #include <fstream>
 #include <thread>
 
-#include "cloud/tests/test_cloud.h"
 #include "consent/consent_bridge.h"
 #include "outside/device_enumeration/device_enumeration.h"
 #include "platform/clock.h"
 #include "platform/steady_clock.h"
+#include "testing/fake_device_info.h"
+#include "testing/local_cloud.h"
 #include "testing/log_capture.h"
 #include "testing/temp_system_root.h"
 
@@ -32,27 +33,9 @@ int ConsentPort() {
 }
 
 // Answers the device it was made with; enough for the consent module, which reads only the UUID.
-class Device : public shared::device::IDeviceInfo {
+class Device : public zelko::testing::BlankDeviceInfo {
   public:
-    explicit Device(std::string uuid) : uuid_(std::move(uuid)) {}
-    const char* GetClientType() const override { return ""; }
-    const char* GetManufacturer() const override { return ""; }
-    const char* GetModel() const override { return ""; }
-    const char* GetSerialNumber() const override { return ""; }
-    const char* GetBiosVersion() const override { return ""; }
-    const char* GetSystemUuid() const override { return uuid_.c_str(); }
-    const char* GetBaseBoardId() const override { return ""; }
-    int32_t GetDeviceType() override { return 0; }
-    const char* GetDeviceTypeName() const override { return ""; }
-    const char* GetFamily() const override { return ""; }
-    const char* GetProductId() const override { return ""; }
-    const char* GetMachineName() const override { return ""; }
-    const char* GetDeviceSNRId() const override { return ""; }
-    int32_t GetSupportedSleepStates() const override { return 0; }
-    const shared::device::IZelkoSpecificInfo* GetZelkoSpecificInfo() const override { return nullptr; }
-
-  private:
-    std::string uuid_;
+    explicit Device(std::string uuid) { systemUuid = std::move(uuid); }
 };
 
 class ConsentCloudTest : public zelko::testing::SystemRootTest {

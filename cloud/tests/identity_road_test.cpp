@@ -6,13 +6,13 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "cloud/tests/test_cloud.h"
 #include "connectivity/connectivity_module.h"
 #include "connectivity/device_attestation_module.h"
 #include "outside/http/http_client.h"
 #include "outside/iot/iot_device.h"
 #include "state_machine/error_tests.h"
 #include "testing/fake_device_info.h"
+#include "testing/local_cloud.h"
 #include "testing/named_features.h"
 #include "testing/temp_system_root.h"
 

@@ -10,9 +10,9 @@
 
 #include "cloud/broker.h"
 #include "cloud/local_ca.h"
-#include "cloud/tests/test_cloud.h"
 #include "outside/iot/iot_errors.h"
 #include "state_machine/error_tests.h"
+#include "testing/local_cloud.h"
 
 namespace zelko::cloud::test {
 namespace {

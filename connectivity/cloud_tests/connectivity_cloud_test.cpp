@@ -7,9 +7,10 @@
 #include <fstream>
 #include <future>
 
-#include "cloud/tests/test_cloud.h"
 #include "connectivity/connectivity_module.h"
-#include "outside/device_info/device_info.h"
+#include "testing/enrolled_device.h"
+#include "testing/fake_device_info.h"
+#include "testing/local_cloud.h"
 #include "testing/log_capture.h"
 #include "testing/named_features.h"
 #include "testing/temp_system_root.h"
@@ -22,29 +23,6 @@ using cloud::test::Cloud;
 using cloud::test::Events;
 using shared::http::HttpMethod;
 using json = nlohmann::json;
-
-class DeviceInfoOf : public shared::device::IDeviceInfo {
-  public:
-    explicit DeviceInfoOf(std::string snr) : snr_(std::move(snr)) {}
-    const char* GetClientType() const override { return ""; }
-    const char* GetManufacturer() const override { return ""; }
-    const char* GetModel() const override { return ""; }
-    const char* GetSerialNumber() const override { return ""; }
-    const char* GetBiosVersion() const override { return ""; }
-    const char* GetSystemUuid() const override { return ""; }
-    const char* GetBaseBoardId() const override { return ""; }
-    int32_t GetDeviceType() override { return 0; }
-    const char* GetDeviceTypeName() const override { return ""; }
-    const char* GetFamily() const override { return ""; }
-    const char* GetProductId() const override { return ""; }
-    const char* GetMachineName() const override { return ""; }
-    const char* GetDeviceSNRId() const override { return snr_.c_str(); }
-    int32_t GetSupportedSleepStates() const override { return 0; }
-    const shared::device::IZelkoSpecificInfo* GetZelkoSpecificInfo() const override { return nullptr; }
-
-  private:
-    std::string snr_;
-};
 
 // The messages the cloud recorded under the topic, once there are at least count of them: the cloud
 // records what its own broker client receives, a moment after the publisher's acknowledgement.
@@ -71,17 +49,7 @@ class ConnectivityCloudTest : public zelko::testing::SystemRootTest {
         thing_ = cloud::test::UniqueName("connectivity");
 
         // The certificate store that enrollment fills, and the information file beside the program.
-        const auto [status, issued] = Admin(HttpMethod::POST, "/certificates", {{"thing", thing_}});
-        ASSERT_EQ(status, 200);
-        const auto store = scratch() / "ZelkoPlenarCertStore";
-        std::filesystem::create_directories(store);
-        WriteText(store / shared::iot::kStoreCertificateFile, issued.at("certificate"));
-        WriteText(store / shared::iot::kStorePrivateKeyFile, issued.at("privateKey"));
-        const std::string https = "127.0.0.1:" + std::to_string(Cloud().https);
-        WriteText(scratch() / "iot-info.dat",
-                  "local\r\ntenant\r\n127.0.0.1:" + std::to_string(Cloud().mqtt) + "\r\n" + thing_ + "\r\n" +
-                      store.string() + "\r\ncreds/" + thing_ + "\r\ncredentials\r\n" + https +
-                      "\r\n/role-aliases/zelko-device/credentials\r\n" + Cloud().caPem + "\r\n");
+        zelko::testing::WriteEnrolledDevice(scratch(), thing_);
         std::filesystem::create_directories(scratch() / "Configuration Files");
     }
 
@@ -107,9 +75,11 @@ class ConnectivityCloudTest : public zelko::testing::SystemRootTest {
         WriteText(path, config.dump());
         ConnectivityModule::Environment environment;
         environment.executableFolder = scratch();
+        auto device = std::make_shared<zelko::testing::BlankDeviceInfo>();
+        device->snrId = thing_;
         auto module = std::make_shared<ConnectivityModule>(
-            "dev", path.string(), nullptr, zelko::testing::FinderOf({"Corvane"}),
-            std::make_shared<DeviceInfoOf>(thing_), nullptr, nullptr, nullptr, false, nullptr, environment);
+            "dev", path.string(), nullptr, zelko::testing::FinderOf({"Corvane"}), device, nullptr, nullptr,
+            nullptr, false, nullptr, environment);
         module->connectSuccessCallback = Events::OnSuccess;
         module->resumeCallback = Events::OnResume;
         module->disconnectCallback = Events::OnDisconnect;

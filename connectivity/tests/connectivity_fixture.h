@@ -22,6 +22,7 @@
 #include "outside/s3/s3_client.h"
 #include "outside/device_info/device_info.h"
 #include "platform/steady_clock.h"
+#include "testing/fake_device_info.h"
 #include "testing/fake_iot_device.h"
 #include "testing/log_capture.h"
 #include "testing/temp_system_root.h"
@@ -36,27 +37,13 @@ using json = nlohmann::json;
 inline constexpr char kThing[] = "SNR-0042";
 inline constexpr int64_t kSecond = 1'000'000'000;
 
-class FakeDeviceInfo : public shared::device::IDeviceInfo {
+class FakeDeviceInfo : public testing::BlankDeviceInfo {
   public:
-    explicit FakeDeviceInfo(std::string snr) : snr_(std::move(snr)) {}
-    const char* GetClientType() const override { return ""; }
-    const char* GetManufacturer() const override { return "Zelko"; }
-    const char* GetModel() const override { return ""; }
-    const char* GetSerialNumber() const override { return "SN1"; }
-    const char* GetBiosVersion() const override { return ""; }
-    const char* GetSystemUuid() const override { return ""; }
-    const char* GetBaseBoardId() const override { return ""; }
-    int32_t GetDeviceType() override { return 0; }
-    const char* GetDeviceTypeName() const override { return ""; }
-    const char* GetFamily() const override { return ""; }
-    const char* GetProductId() const override { return ""; }
-    const char* GetMachineName() const override { return ""; }
-    const char* GetDeviceSNRId() const override { return snr_.c_str(); }
-    int32_t GetSupportedSleepStates() const override { return 0; }
-    const shared::device::IZelkoSpecificInfo* GetZelkoSpecificInfo() const override { return nullptr; }
-
-  private:
-    std::string snr_;
+    explicit FakeDeviceInfo(std::string snr) {
+        manufacturer = "Zelko";
+        serialNumber = "SN1";
+        snrId = std::move(snr);
+    }
 };
 
 // The fake IoT device, with the steady-clock time of each Disconnect, so tests see when the idle

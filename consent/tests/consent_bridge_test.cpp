@@ -493,7 +493,7 @@ TEST_F(ConsentBridgeTest, EmptyPayloadOrHostSendsNothing) {
     EXPECT_EQ(manager.GetPurposeMetadata("", http_), "");
     EXPECT_EQ(manager.SetSpecificPurposeMetada("", http_), "");
     EXPECT_TRUE(http_->Requests().empty());
-    device_->throws_ = true;
+    device_->uuidThrows = true;
     WriteConfig({{"host", kHost}});
     EXPECT_EQ(Make()->biosUUID(), "");
     EXPECT_TRUE(log_.Contains(error, "Consent bridge module failed to read Biod UUID: no SMBIOS table"));

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "outside/device_info/device_info.h"
 #include "outside/http/http_client.h"
 #include "outside/http/http_errors.h"
+#include "testing/fake_device_info.h"
 
 namespace zelko::plenar::agent::test {
 
@@ -95,32 +95,9 @@ class FakeHttpClient : public shared::http::IHttpClient {
     std::vector<Sent> requests;
 };
 
-class FakeDeviceInfo : public shared::device::IDeviceInfo {
+class FakeDeviceInfo : public zelko::testing::BlankDeviceInfo {
   public:
-    explicit FakeDeviceInfo(std::string uuid) : uuid_(std::move(uuid)) {}
-    const char* GetClientType() const override { return ""; }
-    const char* GetManufacturer() const override { return ""; }
-    const char* GetModel() const override { return ""; }
-    const char* GetSerialNumber() const override { return ""; }
-    const char* GetBiosVersion() const override { return ""; }
-    const char* GetSystemUuid() const override {
-        if (throws_) throw std::runtime_error("no SMBIOS table");
-        return uuid_.c_str();
-    }
-    const char* GetBaseBoardId() const override { return ""; }
-    int32_t GetDeviceType() override { return 0; }
-    const char* GetDeviceTypeName() const override { return ""; }
-    const char* GetFamily() const override { return ""; }
-    const char* GetProductId() const override { return ""; }
-    const char* GetMachineName() const override { return ""; }
-    const char* GetDeviceSNRId() const override { return ""; }
-    int32_t GetSupportedSleepStates() const override { return 0; }
-    const shared::device::IZelkoSpecificInfo* GetZelkoSpecificInfo() const override { return nullptr; }
-
-    bool throws_ = false;
-
-  private:
-    std::string uuid_;
+    explicit FakeDeviceInfo(std::string uuid) { systemUuid = std::move(uuid); }
 };
 
 }  // namespace zelko::plenar::agent::test

@@ -6,8 +6,8 @@
 #include <optional>
 
 #include "features/feature_finder.h"
-#include "features/virtual_device_info.h"
 #include "foundation/string_list.h"
+#include "outside/device_info/virtual_device_info.h"
 #include "testing/log_capture.h"
 #include "testing/temp_system_root.h"
 

@@ -9,7 +9,6 @@
 #include <fstream>
 #include <thread>
 
-#include "cloud/tests/test_cloud.h"
 #include "connectivity/connectivity_module.h"
 #include "jobs/install_component.h"
 #include "jobs/windows_paths.h"
@@ -17,7 +16,9 @@
 #include "outside/iot/iot_info.h"
 #include "outside/plugin_manager/validator.h"
 #include "outside/s3/s3_client.h"
+#include "testing/enrolled_device.h"
 #include "testing/fake_device_info.h"
+#include "testing/local_cloud.h"
 #include "testing/log_capture.h"
 #include "testing/named_features.h"
 #include "testing/temp_system_root.h"
@@ -85,37 +86,14 @@ class InstallCloudTest : public zelko::testing::SystemRootTest {
         SystemRootTest::SetUp();
         Admin(HttpMethod::DEL, "/faults");
         Admin(HttpMethod::DEL, "/device-faults");
-        const auto caFile = scratch() / "cloud-ca.pem";
-        WriteText(caFile, Cloud().caPem);
-        ::setenv("ZELKO_CLOUD_CA_FILE", caFile.c_str(), 1);
+        zelko::testing::TrustLocalCloud(scratch());
 
         thing_ = cloud::test::UniqueName("installer");
         device_->snrId = thing_;
-        const auto [status, issued] = Admin(HttpMethod::POST, "/certificates", {{"thing", thing_}});
-        ASSERT_EQ(status, 200);
-        const auto store = scratch() / "ZelkoPlenarCertStore";
-        fs::create_directories(store);
-        WriteText(store / shared::iot::kStoreCertificateFile, issued.at("certificate"));
-        WriteText(store / shared::iot::kStorePrivateKeyFile, issued.at("privateKey"));
-        const std::string https = "127.0.0.1:" + std::to_string(Cloud().https);
-        WriteText(scratch() / "iot-info.dat",
-                  "local\r\ntenant\r\n127.0.0.1:" + std::to_string(Cloud().mqtt) + "\r\n" + thing_ + "\r\n" +
-                      store.string() + "\r\ncreds/" + thing_ + "\r\ncredentials\r\n" + https +
-                      "\r\n/role-aliases/zelko-device/credentials\r\n" + Cloud().caPem + "\r\n");
+        zelko::testing::WriteEnrolledDevice(scratch(), thing_);
         const std::string services = "https://127.0.0.1:" + std::to_string(ServicesPort());
-        const std::string unused = "https://127.0.0.1:1";
-        json stack = {{"stackName", "dev"},
-                      {"iot",
-                       {{"telemetryTopic", "telemetry/"},
-                        {"credentialUri", "https://" + https + "/role-aliases/zelko-device/credentials"}}},
-                      {"enrollment_v2",
-                       {{"discoveryUri", unused}, {"enrollmentUri", unused}, {"enrollmentStatusUri", unused},
-                        {"preEnrollmentUri", unused}}},
-                      {"enrollment_1e", {{"preEnrollmentUri", unused}, {"enrollmentUri", unused}}},
-                      {"attestation", {{"attestUri", unused}, {"possesionUri", unused}, {"certificateUri", unused}}}};
-        fs::create_directories(scratch() / "Configuration Files");
-        const auto config = scratch() / "Configuration Files" / "connectivity-module-config.json";
-        WriteText(config, json{{"cloud", {{"stacks", {{"dev", stack}}}}}}.dump());
+        const auto config = zelko::testing::WriteConnectivityConfig(scratch() / "Configuration Files",
+                                                                    zelko::testing::LocalCloudStack("telemetry/"));
         ConnectivityModule::Environment environment;
         environment.executableFolder = scratch();
         connectivity_ = std::make_shared<ConnectivityModule>(

@@ -3,9 +3,9 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
-#include "features/virtual_device_info.h"
 #include "foundation/utils_files.h"
 #include "outside/device_info/device_info.h"
+#include "outside/device_info/virtual_device_info.h"
 
 namespace zelko::shared::plugin {
 

@@ -13,17 +13,18 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
-#include "cloud/tests/test_cloud.h"
 #include "connectivity/connectivity_module.h"
-#include "features/virtual_device_info.h"
 #include "foundation/cryptography.h"
 #include "jobs/acm_module.h"
+#include "outside/device_info/virtual_device_info.h"
 #include "outside/plugin_manager/plugin_manager.h"
 #include "outside/s3/s3_client.h"
 #include "platform/clock.h"
 #include "service/service.h"
 #include "telemetry/collector.h"
+#include "testing/enrolled_device.h"
 #include "testing/fake_device_info.h"
+#include "testing/local_cloud.h"
 #include "testing/log_capture.h"
 #include "testing/named_features.h"
 #include "testing/temp_system_root.h"
@@ -93,40 +94,19 @@ class ComplianceCloudTest : public zelko::testing::SystemRootTest {
         Admin(HttpMethod::DEL, "/device-faults");
         ASSERT_EQ(Admin(HttpMethod::POST, "/broker/start").first, 200);
         ASSERT_EQ(Admin(HttpMethod::PUT, "/valve-rules", {{"rules", {{{"gun", "*"}, {"allow", {"*"}}}}}}).first, 200);
-        const auto caFile = scratch() / "cloud-ca.pem";
-        WriteText(caFile, Cloud().caPem);
-        ::setenv("ZELKO_CLOUD_CA_FILE", caFile.c_str(), 1);
+        zelko::testing::TrustLocalCloud(scratch());
 
         // An enrolled device: its certificate store and "iot-info.dat" beside the program.
         thing_ = cloud::test::UniqueName("compliance");
         device_->snrId = thing_;
-        const auto [status, issued] = Admin(HttpMethod::POST, "/certificates", {{"thing", thing_}});
-        ASSERT_EQ(status, 200);
-        const auto store = scratch() / "ZelkoPlenarCertStore";
-        WriteText(store / shared::iot::kStoreCertificateFile, issued.at("certificate"));
-        WriteText(store / shared::iot::kStorePrivateKeyFile, issued.at("privateKey"));
-        const std::string https = "127.0.0.1:" + std::to_string(Cloud().https);
-        WriteText(scratch() / "iot-info.dat",
-                  "local\r\ntenant\r\n127.0.0.1:" + std::to_string(Cloud().mqtt) + "\r\n" + thing_ + "\r\n" +
-                      store.string() + "\r\ncreds/" + thing_ + "\r\ncredentials\r\n" + https +
-                      "\r\n/role-aliases/zelko-device/credentials\r\n" + Cloud().caPem + "\r\n");
+        zelko::testing::WriteEnrolledDevice(scratch(), thing_);
 
         const std::string services = "https://127.0.0.1:" + std::to_string(ServicesPort());
-        const std::string unused = "https://127.0.0.1:1";
-        json stack = {
-            {"stackName", "dev"},
-            {"iot",
-             {{"telemetryTopic", "$aws/rules/telemetry/"},
-              {"credentialUri", "https://" + https + "/role-aliases/zelko-device/credentials"},
-              {"publish_data_s3_uri", "arn:aws:s3:::telemetry/" + thing_}}},
-            {"dataValve", {{"endpointUrl", services + "/clientdatavalvecontroller"}}},
-            {"enrollment_v2",
-             {{"discoveryUri", unused}, {"enrollmentUri", unused}, {"enrollmentStatusUri", unused},
-              {"preEnrollmentUri", unused}}},
-            {"enrollment_1e", {{"preEnrollmentUri", unused}, {"enrollmentUri", unused}}},
-            {"attestation", {{"attestUri", unused}, {"possesionUri", unused}, {"certificateUri", unused}}}};
+        json stack = zelko::testing::LocalCloudStack("$aws/rules/telemetry/");
+        stack["iot"]["publish_data_s3_uri"] = "arn:aws:s3:::telemetry/" + thing_;
+        stack["dataValve"] = {{"endpointUrl", services + "/clientdatavalvecontroller"}};
         const auto configFolder = scratch() / "Configuration Files";
-        WriteText(configFolder / "connectivity-module-config.json", json{{"cloud", {{"stacks", {{"dev", stack}}}}}}.dump());
+        zelko::testing::WriteConnectivityConfig(configFolder, stack);
         WriteText(configFolder / "acm-module-config.json",
                   json{{"workFolder", "%programdata%/Zelko/ACM/"}, {"sendReport", true}, {"defaultSchedule", 600}}.dump());
         ConnectivityModule::Environment environment;

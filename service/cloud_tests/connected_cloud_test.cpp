@@ -20,7 +20,6 @@
 #include <thread>
 #include <vector>
 
-#include "cloud/tests/test_cloud.h"
 #include "config/config_service.h"
 #include "config/grants.h"
 #include "config/remote_config.h"
@@ -31,7 +30,9 @@
 #include "platform/network.h"
 #include "service/service.h"
 #include "telemetry/telemetry_module.h"
+#include "testing/enrolled_device.h"
 #include "testing/fake_device_info.h"
+#include "testing/local_cloud.h"
 #include "testing/log_capture.h"
 #include "testing/named_features.h"
 #include "testing/temp_system_root.h"
@@ -97,39 +98,16 @@ class ConnectedCloudTest : public zelko::testing::SystemRootTest {
         RemoveStateFiles();
         platform::SetSimulatedNetworkConnectivity(platform::kNlmConnectivityIpv4Internet);
         ASSERT_EQ(Admin(HttpMethod::POST, "/broker/start").first, 200);
-        const auto caFile = scratch() / "cloud-ca.pem";
-        WriteText(caFile, Cloud().caPem);
-        ::setenv("ZELKO_CLOUD_CA_FILE", caFile.c_str(), 1);
+        zelko::testing::TrustLocalCloud(scratch());
 
         // An enrolled device: its certificate store and "iot-info.dat" beside the program.
         thing_ = cloud::test::UniqueName("connected");
         device_->snrId = thing_;
-        const auto [status, issued] = Admin(HttpMethod::POST, "/certificates", {{"thing", thing_}});
-        ASSERT_EQ(status, 200);
-        const auto store = scratch() / "ZelkoPlenarCertStore";
-        fs::create_directories(store);
-        WriteText(store / shared::iot::kStoreCertificateFile, issued.at("certificate"));
-        WriteText(store / shared::iot::kStorePrivateKeyFile, issued.at("privateKey"));
-        const std::string https = "127.0.0.1:" + std::to_string(Cloud().https);
-        WriteText(scratch() / "iot-info.dat",
-                  "local\r\ntenant\r\n127.0.0.1:" + std::to_string(Cloud().mqtt) + "\r\n" + thing_ + "\r\n" +
-                      store.string() + "\r\ncreds/" + thing_ + "\r\ncredentials\r\n" + https +
-                      "\r\n/role-aliases/zelko-device/credentials\r\n" + Cloud().caPem + "\r\n");
-        const std::string unused = "https://127.0.0.1:1";
-        const json stack = {
-            {"stackName", "dev"},
-            {"iot",
-             {{"telemetryTopic", "$aws/rules/telemetry/"},
-              {"credentialUri", "https://" + https + "/role-aliases/zelko-device/credentials"}}},
-            {"dataValve", {{"endpointUrl", unused}}},
-            {"enrollment_v2",
-             {{"discoveryUri", unused}, {"enrollmentUri", unused}, {"enrollmentStatusUri", unused},
-              {"preEnrollmentUri", unused}}},
-            {"enrollment_1e", {{"preEnrollmentUri", unused}, {"enrollmentUri", unused}}},
-            {"attestation", {{"attestUri", unused}, {"possesionUri", unused}, {"certificateUri", unused}}}};
+        zelko::testing::WriteEnrolledDevice(scratch(), thing_);
+        json stack = zelko::testing::LocalCloudStack("$aws/rules/telemetry/");
+        stack["dataValve"] = {{"endpointUrl", "https://127.0.0.1:1"}};
         const auto folder = scratch() / kConfigFolderName;
-        fs::create_directories(folder);
-        WriteText(folder / "connectivity-module-config.json", json{{"cloud", {{"stacks", {{"dev", stack}}}}}}.dump());
+        zelko::testing::WriteConnectivityConfig(folder, stack);
         // Short policies: the agent configuration is fetched again every second.
         Utils::SaveJsonFile(folder / kRetriesConfigFileName,
                             {{"states",

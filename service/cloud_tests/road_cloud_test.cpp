@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "cloud/tests/test_cloud.h"
+#include "testing/local_cloud.h"
 #include "testing/temp_system_root.h"
 
 extern char** environ;

@@ -16,7 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include "cloud/tests/test_cloud.h"
 #include "connectivity/connectivity_module.h"
 #include "foundation/cryptography.h"
 #include "outside/plugin_manager/plugin_manager.h"
@@ -24,7 +23,9 @@
 #include "service/service.h"
 #include "telemetry/resend_record.h"
 #include "telemetry/telemetry_module.h"
+#include "testing/enrolled_device.h"
 #include "testing/fake_device_info.h"
+#include "testing/local_cloud.h"
 #include "testing/log_capture.h"
 #include "testing/named_features.h"
 #include "testing/temp_system_root.h"
@@ -86,9 +87,7 @@ class TelemetryFeedbackCloudTest : public zelko::testing::SystemRootTest {
         ASSERT_EQ(Admin(HttpMethod::POST, "/broker/start").first, 200);
         ASSERT_EQ(Admin(HttpMethod::PUT, "/valve-rules", {{"rules", {{{"gun", kGun}, {"allow", {"battery"}}}}}}).first,
                   200);
-        const auto caFile = scratch() / "cloud-ca.pem";
-        WriteText(caFile, Cloud().caPem);
-        ::setenv("ZELKO_CLOUD_CA_FILE", caFile.c_str(), 1);
+        zelko::testing::TrustLocalCloud(scratch());
 
         const auto library = scratch() / "inmem" / "uploader" / "1.0.0" / "uploader.so";
         fs::create_directories(library.parent_path());
@@ -101,34 +100,12 @@ class TelemetryFeedbackCloudTest : public zelko::testing::SystemRootTest {
         // An enrolled device: its certificate store and "iot-info.dat" beside the program.
         thing_ = cloud::test::UniqueName("feedback");
         device_->snrId = thing_;
-        const auto [status, issued] = Admin(HttpMethod::POST, "/certificates", {{"thing", thing_}});
-        ASSERT_EQ(status, 200);
-        const auto store = scratch() / "ZelkoPlenarCertStore";
-        fs::create_directories(store);
-        WriteText(store / shared::iot::kStoreCertificateFile, issued.at("certificate"));
-        WriteText(store / shared::iot::kStorePrivateKeyFile, issued.at("privateKey"));
-        const std::string https = "127.0.0.1:" + std::to_string(Cloud().https);
-        WriteText(scratch() / "iot-info.dat",
-                  "local\r\ntenant\r\n127.0.0.1:" + std::to_string(Cloud().mqtt) + "\r\n" + thing_ + "\r\n" +
-                      store.string() + "\r\ncreds/" + thing_ + "\r\ncredentials\r\n" + https +
-                      "\r\n/role-aliases/zelko-device/credentials\r\n" + Cloud().caPem + "\r\n");
+        zelko::testing::WriteEnrolledDevice(scratch(), thing_);
         const std::string services = "https://127.0.0.1:" + std::to_string(ServicesPort());
-        const std::string unused = "https://127.0.0.1:1";
-        json stack = {
-            {"stackName", "dev"},
-            {"iot",
-             {{"telemetryTopic", "$aws/rules/telemetry/"},
-              {"credentialUri", "https://" + https + "/role-aliases/zelko-device/credentials"},
-              {"publish_data_s3_uri", "arn:aws:s3:::telemetry/" + thing_}}},
-            {"dataValve", {{"endpointUrl", services + "/clientdatavalvecontroller"}}},
-            {"enrollment_v2",
-             {{"discoveryUri", unused}, {"enrollmentUri", unused}, {"enrollmentStatusUri", unused},
-              {"preEnrollmentUri", unused}}},
-            {"enrollment_1e", {{"preEnrollmentUri", unused}, {"enrollmentUri", unused}}},
-            {"attestation", {{"attestUri", unused}, {"possesionUri", unused}, {"certificateUri", unused}}}};
-        fs::create_directories(scratch() / "Configuration Files");
-        const auto config = scratch() / "Configuration Files" / "connectivity-module-config.json";
-        WriteText(config, json{{"cloud", {{"stacks", {{"dev", stack}}}}}}.dump());
+        json stack = zelko::testing::LocalCloudStack("$aws/rules/telemetry/");
+        stack["iot"]["publish_data_s3_uri"] = "arn:aws:s3:::telemetry/" + thing_;
+        stack["dataValve"] = {{"endpointUrl", services + "/clientdatavalvecontroller"}};
+        const auto config = zelko::testing::WriteConnectivityConfig(scratch() / "Configuration Files", stack);
         ConnectivityModule::Environment environment;
         environment.executableFolder = scratch();
         connectivity_ = std::make_shared<ConnectivityModule>(

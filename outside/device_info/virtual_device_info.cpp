@@ -1,4 +1,4 @@
-#include "features/virtual_device_info.h"
+#include "outside/device_info/virtual_device_info.h"
 
 #include <algorithm>
 #include <cmath>
