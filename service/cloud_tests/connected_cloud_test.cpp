@@ -48,8 +48,6 @@ using shared::error::Error;
 using shared::http::HttpMethod;
 using namespace std::chrono_literals;
 
-void WriteText(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
 json Fixed(int milliseconds) {
     const json zero = {{"count", 0}, {"units", "milli"}};
     const json base = {{"count", milliseconds}, {"units", "milli"}};

@@ -44,8 +44,6 @@ int ServicesPort() {
     return json::parse(in).at("services_port").get<int>();
 }
 
-void WriteText(const fs::path& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
 std::vector<fs::path> ResendFiles() {
     std::vector<fs::path> files;
     if (fs::exists(ResendFolder()))
