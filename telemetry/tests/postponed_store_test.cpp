@@ -95,9 +95,10 @@ TEST_F(PostponedStoreTest, SavedNamesAndContentWithAFixedClock) {
     module->SavePostponed(collector, daily, "game");
     module->SavePostponed(collector, arrival, "cpu");
     module->SavePostponed(collector, daily, "time");  // same tick: a file of its own
+    // Saves of one tick are numbered in save order, whatever their origin.
     EXPECT_EQ(Names(), (std::vector<std::string>{"postponed_sched-20_2024-03-05-14-07-09-0123456.ppnd",
-                                                 "postponed_sched-20_2024-03-05-14-07-09-0123456_1.ppnd",
-                                                 "postponed_system_2024-03-05-14-07-09-0123456.ppnd"}));
+                                                 "postponed_sched-20_2024-03-05-14-07-09-0123456_2.ppnd",
+                                                 "postponed_system_2024-03-05-14-07-09-0123456_1.ppnd"}));
     const json record = Utils::LoadJsonFile(PostponedFolder() / Names()[0]);
     EXPECT_EQ(record["version"], "1");
     EXPECT_EQ(record["reason"], "game");
@@ -107,7 +108,9 @@ TEST_F(PostponedStoreTest, SavedNamesAndContentWithAFixedClock) {
     EXPECT_EQ(log.Count(debug, "SendPostponed Task created."), 1);
     EXPECT_TRUE(log.Contains(info, "Postponed data saved for plugin a version  the file " +
                                        (PostponedFolder() / Names()[0]).string()));
-    // Replayed in the order saved: the clash suffix sorts after its base name.
+    // Replayed in the order saved, also where the file system gives the three one modification time.
+    const auto written = fs::last_write_time(PostponedFolder() / Names()[0]);
+    for (const auto& saved : Names()) fs::last_write_time(PostponedFolder() / saved, written);
     EXPECT_EQ(Replay(*module), (std::vector<std::string>{"a:230/20", "a:11/32768", "a:230/20"}));
     EXPECT_TRUE(Names().empty());
 }
