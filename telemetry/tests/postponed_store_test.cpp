@@ -180,6 +180,7 @@ TEST_F(PostponedStoreTest, OldSchemesAndUnreadableNamesAreRemovedUnderSpreading)
     const auto oldest = Put("postponed_2024-03-05_14-07-09-123.ppnd", Record("a", 230, 20));
     const auto short_name = Put("postponed_x.ppnd", Record("a", 230, 20));
     const auto no_stamp = Put("postponed_system_garbage.ppnd", Record("a", 11, 0));
+    const auto bad_date = Put("postponed_system_2024-xx-05-14-07-09-0123456.ppnd", Record("a", 11, 0));
     EXPECT_TRUE(Replay(*module).empty());
     EXPECT_TRUE(Names().empty());
     EXPECT_TRUE(log.Contains(info, "TelemetryModule DeserializedAllPostponedCollectors cleaning old stale file " +
@@ -188,6 +189,8 @@ TEST_F(PostponedStoreTest, OldSchemesAndUnreadableNamesAreRemovedUnderSpreading)
                                        oldest.string()));
     EXPECT_TRUE(log.Contains(warning, "Corrupted file removed " + short_name.string()));
     EXPECT_TRUE(log.Contains(warning, "Corrupted file removed " + no_stamp.string()));
+    // A date that cannot be read is damage, not age.
+    EXPECT_TRUE(log.Contains(warning, "Corrupted file removed " + bad_date.string()));
     EXPECT_FALSE(module->IsAnyPostponedCollectors());
 }
 
