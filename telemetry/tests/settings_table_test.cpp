@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -64,14 +65,8 @@ json BuiltIn(const char* name) {
     return text ? json::parse(*text) : json::object();
 }
 
-class SettingsTableTest : public TelemetryModuleTest {
-  protected:
-    // The telemetry module over the document's own settings or over its collector entries, each damaged five ways.
-    void WalkTelemetryDocument(bool collectorEntries);
-};
-
-void SettingsTableTest::WalkTelemetryDocument(bool collectorEntries) {
-    // The built-in document with every key the module reads, spreading on so that its interval is used.
+// The built-in document with every key the module reads, spreading on so that its interval is used.
+json TelemetryBase() {
     json base = BuiltIn(kTelemetryConfigFileName);
     base.update({{"spread_collectors", true},
                  {"spread_collectors_interval_sec", 300},
@@ -82,59 +77,68 @@ void SettingsTableTest::WalkTelemetryDocument(bool collectorEntries) {
                  {"skip_cpu_check", false},
                  {"idle_thresh", 40}});
     base["collectors"][0]["runs_in_parallel"] = false;
-    // The settings do not depend on the collectors: the first eight (four of them for the resume) suffice.
-    if (auto& entries = base["collectors"]; !collectorEntries) entries.erase(entries.begin() + 8, entries.end());
-    std::vector<json::json_pointer> leaves;
-    for (const auto& leaf : NumericLeaves(base)) {
-        if (leaf.to_string().starts_with("/collectors/") == collectorEntries) leaves.push_back(leaf);
-    }
-    ASSERT_GE(leaves.size(), collectorEntries ? 3u : 8u);
+    return base;
+}
 
+std::vector<std::string> TelemetryKeys() {
+    std::vector<std::string> keys;
+    for (const auto& leaf : NumericLeaves(TelemetryBase())) keys.push_back(leaf.to_string());
+    return keys;
+}
+
+// One test per key of the telemetry document (the module's settings and its collectors' entries).
+class TelemetryDocumentKey : public TelemetryModuleTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(TelemetryDocumentKey, DamagedFiveWays) {
+    const json base = TelemetryBase();
+    const json::json_pointer leaf(GetParam());
     std::ofstream(scratch() / kSystemStatusConfigFileName) << "{}";
     auto checker = std::make_shared<BusyChecker>(scratch() / kSystemStatusConfigFileName);
     platform::ScopedFakeClock clock(1'000'000 * platform::kTicksPerSecond);
     const size_t threads = Threads();
-    for (const auto& leaf : leaves) {
-        for (const json& value : kDamaged) {
-            SCOPED_TRACE(leaf.to_string() + " = " + value.dump());
-            const auto started = std::chrono::steady_clock::now();
-            fs::remove_all(PostponedFolder());
-            journal.runs.clear();
-            journal.done.clear();
-            json document = base;
-            document[leaf] = value;
-            zelko::testing::LogCapture log;
-            std::unique_ptr<TelemetryModule> module;
-            ASSERT_NO_THROW(module = Make(document, checker));
-            ASSERT_GE(module->Collectors().size(), collectorEntries ? 20u : 7u);
+    for (const json& value : kDamaged) {
+        SCOPED_TRACE(value.dump());
+        const auto started = std::chrono::steady_clock::now();
+        fs::remove_all(PostponedFolder());
+        journal.runs.clear();
+        journal.done.clear();
+        json document = base;
+        document[leaf] = value;
+        zelko::testing::LogCapture log;
+        std::unique_ptr<TelemetryModule> module;
+        ASSERT_NO_THROW(module = Make(document, checker));
+        ASSERT_GE(module->Collectors().size(), 22u);  // at most the damaged entry is skipped
 
-            // A resume (13/18) selects up to six collectors: one runs now and the rest wait when spreading.
-            module->Process(Event(13, 18));
-            Drain(*module);
-            const auto runs = Runs().size();
-            EXPECT_GE(runs, 1u);
-            EXPECT_LE(runs, 10u);  // six for the resume, four for the drain's 220
-            // Nothing more happens while the clock stands still: no timer fires again and again.
-            std::unique_lock guard(journal.lock);
-            EXPECT_FALSE(journal.changed.wait_for(guard, std::chrono::milliseconds(20),
-                                                  [&] { return journal.runs.size() != runs; }));
-            guard.unlock();
-            EXPECT_EQ(log.Count(logging::debug, "SendPostponed Task sending event."), 0);
+        // A resume (13/18) selects six collectors: one runs now and the rest wait when spreading.
+        module->Process(Event(13, 18));
+        Drain(*module);
+        const auto runs = Runs().size();
+        EXPECT_GE(runs, 1u);
+        EXPECT_LE(runs, 10u);  // six for the resume, four for the drain's 220
+        // Nothing more happens while the clock stands still: no timer fires again and again.
+        std::unique_lock guard(journal.lock);
+        EXPECT_FALSE(journal.changed.wait_for(guard, std::chrono::milliseconds(20),
+                                              [&] { return journal.runs.size() != runs; }));
+        guard.unlock();
+        EXPECT_EQ(log.Count(logging::debug, "SendPostponed Task sending event."), 0);
 
-            auto stop = std::async(std::launch::async, [&] { module->Process(Event(251, 0)); });
-            ASSERT_EQ(stop.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-            EXPECT_FALSE(module->IsRunning());
-            module.reset();
-            EXPECT_EQ(Threads(), threads);
-            EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
-        }
+        auto stop = std::async(std::launch::async, [&] { module->Process(Event(251, 0)); });
+        ASSERT_EQ(stop.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+        EXPECT_FALSE(module->IsRunning());
+        module.reset();
+        EXPECT_EQ(Threads(), threads);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
     }
 }
 
-TEST_F(SettingsTableTest, TelemetryModuleSettings) { WalkTelemetryDocument(false); }
+INSTANTIATE_TEST_SUITE_P(TelemetryModule, TelemetryDocumentKey, ::testing::ValuesIn(TelemetryKeys()),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                             std::string name;
+                             for (char c : info.param) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                             return name.substr(1);
+                         });
 
-// The collectors' own numbers and switches: a damaged entry is skipped, the others still run.
-TEST_F(SettingsTableTest, TelemetryCollectorEntries) { WalkTelemetryDocument(true); }
+class SettingsTableTest : public TelemetryModuleTest {};
 
 TEST_F(SettingsTableTest, SystemStatusDocument) {
     const json base = {{"cpu_usage_threshold", 50},
