@@ -7,6 +7,7 @@
 
 #include "foundation/default_configs.h"
 #include "foundation/logging.h"
+#include "foundation/settings.h"
 #include "foundation/scheduler.h"
 #include "foundation/utils_files.h"
 #include "foundation/utils_time.h"
@@ -87,26 +88,19 @@ void Scheduler::SetSysEventCallback(std::function<void(ScheduleTypes)> cb) {
 void Scheduler::Reinit() {
     LOG_DEBUG << "Reinit Scheduler starting";
     config = Utils::LoadConfigFile(configPath);
-    bool dateBased = true;
-    int32_t fakeMin = 60;
-    try {
-        dateBased = config.value("hourly_is_date_based", true);
-        fakeMin = config.value("hourly_fake_min", 60);
-    } catch (const json::exception& e) {
+    if (!config.is_object()) {
         // A document of the wrong shape is as damaged as one that does not parse.
         LOG_WARNING << "The scheduler config file " << configPath.string()
-                    << " is not of the expected shape, using the built-in one: " << e.what();
+                    << " is not of the expected shape, using the built-in one";
         const std::string* text =
             FindDefaultConfig(DefaultConfigs(), "zelko-scheduler-config.json", ConfigVariant::Standard);
-        config = text != nullptr ? json::parse(*text) : json::object();
-        dateBased = config.value("hourly_is_date_based", true);
-        fakeMin = config.value("hourly_fake_min", 60);
+        config = text != nullptr ? json::parse(*text, nullptr, false) : json::object();
+        if (!config.is_object()) config = json::object();
     }
-    if (fakeMin < 1) {
-        // Zero or negative intervals would make the worker spin.
-        LOG_WARNING << "hourly_fake_min " << fakeMin << " is below 1 minute, using 60";
-        fakeMin = 60;
-    }
+    constexpr std::string_view doc = "zelko-scheduler-config.json";
+    const bool dateBased = Settings::Bool(config, doc, "hourly_is_date_based", true);
+    // Zero or negative intervals would make the worker spin.
+    const auto fakeMin = static_cast<int32_t>(Settings::Int(config, doc, "hourly_fake_min", 60, 1, 366 * 24 * 60));
     hourlyIsDateBased = dateBased;
     hourlyFakeMin = fakeMin;
     started = false;

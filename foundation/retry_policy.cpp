@@ -1,6 +1,7 @@
 #include "foundation/retry_policy.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <ctime>
 #include <fstream>
@@ -32,8 +33,37 @@ int64_t ToMs(int64_t ticks) { return ticks / platform::kTicksPerMillisecond; }
 
 uint32_t LastError() { return platform::ErrorFromErrno(errno); }
 
-std::shared_ptr<IRandomValue> Duration(const json& policy, const char* key, const char* default_text) {
-    return CreateRandomValue(policy.contains(key) ? policy[key] : json::parse(default_text));
+// Whether a count of the duration's base or interval is present and no whole number. Its range
+// needs no check: draws below zero wait nothing and huge ones saturate.
+bool HasMistypedCount(const json& duration) {
+    if (!duration.is_object()) return false;
+    for (const char* part : {"base_value", "interval"}) {
+        const auto member = duration.find(part);
+        if (member == duration.end() || !member->is_object()) continue;
+        const auto count = member->find("count");
+        if (count == member->end()) continue;
+        if (count->is_number_integer()) continue;
+        if (count->is_number_float() && std::isfinite(count->get<double>()) &&
+            count->get<double>() == std::trunc(count->get<double>())) {
+            continue;
+        }
+        return true;
+    }
+    return false;
+}
+
+// A duration of the policy; a count of the wrong type gives the default duration (none for a
+// duration without one) with a warning naming the policy and the key.
+std::shared_ptr<IRandomValue> Duration(const json& policy, const std::string& name, const char* key,
+                                       const char* default_text) {
+    if (policy.contains(key) && HasMistypedCount(policy[key])) {
+        LOG_WARNING << "Setting \"" << key << "\" of retry policy \"" << name << "\" has a count that is not a whole number ("
+                    << policy[key].dump(-1, ' ', false, json::error_handler_t::replace) << "); using "
+                    << (default_text ? "the default" : "none");
+        return default_text ? CreateRandomValue(json::parse(default_text)) : nullptr;
+    }
+    if (policy.contains(key)) return CreateRandomValue(policy[key]);
+    return default_text ? CreateRandomValue(json::parse(default_text)) : nullptr;
 }
 
 // Longest delay a policy gives (about 285 000 years): far beyond any configuration, and small enough
@@ -243,12 +273,11 @@ std::shared_ptr<IRandomValue> CreateRateLimiterPolicy(const json& policy, std::s
                                    : end_text == "Infinite" ? PolicyEndType::Infinite
                                                             : PolicyEndType::Stop;
     std::shared_ptr<IRandomValue> max_delay;
-    if (type == PolicyType::Exp) max_delay = Duration(policy, "max_delay", kDefaultMaxDelay);
-    auto diff_or_base = Duration(policy, "diff_or_base", kDefaultDiffOrBase);
+    if (type == PolicyType::Exp) max_delay = Duration(policy, name, "max_delay", kDefaultMaxDelay);
+    auto diff_or_base = Duration(policy, name, "diff_or_base", kDefaultDiffOrBase);
     std::shared_ptr<IRandomValue> end_time;
-    if (end_type != PolicyEndType::Infinite) end_time = Duration(policy, "end_time", kDefaultEndTime);
-    std::shared_ptr<IRandomValue> initial_delay;
-    if (policy.contains("initial_delay")) initial_delay = CreateRandomValue(policy["initial_delay"]);
+    if (end_type != PolicyEndType::Infinite) end_time = Duration(policy, name, "end_time", kDefaultEndTime);
+    std::shared_ptr<IRandomValue> initial_delay = Duration(policy, name, "initial_delay", nullptr);
     return std::make_shared<RateLimiterPolicy>(std::move(name), std::move(folder), end_type,
                                                std::move(max_delay), std::move(diff_or_base),
                                                std::move(end_time), std::move(initial_delay), type);

@@ -56,8 +56,9 @@ class RateLimiterPolicy : public IRandomValue {
 };
 
 // Reads a policy document key by key with defaults. A document that is not an object, or a
-// "type"/"end_type" that is not a string, raises the JSON library's type error; bad durations
-// raise as CreateRandomValue does. An empty name or folder gives a policy without a state file.
+// "type"/"end_type" that is not a string, raises the JSON library's type error; a duration with a
+// count that is no whole number is that duration's default (initial delay: none) with a warning;
+// other bad durations raise as CreateRandomValue does. An empty name or folder gives a policy without a state file.
 std::shared_ptr<IRandomValue> CreateRateLimiterPolicy(const nlohmann::json& policy, std::string name,
                                                       std::string folder);
 

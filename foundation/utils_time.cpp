@@ -177,7 +177,8 @@ int64_t ToTimePoint(const std::string& text, const std::string& format, const st
     std::istringstream date(text.substr(0, at));
     date.imbue(std::locale::classic());
     date >> std::get_time(&time, format.c_str());
-    if (date.fail()) time = std::tm{};
+    // An unreadable date is refused: a made-up one (1899) would read as long past and age files out.
+    if (date.fail()) throw std::invalid_argument("ToTimePoint: Invalid datetime format");
 
     const std::string fraction_text = text.substr(at + separator.size());
     const char* first = fraction_text.data();

@@ -56,8 +56,8 @@ std::string FormatTimePoint(int64_t time_point, const std::string& format, const
 
 // The reverse of FormatTimePoint: the text before the last `separator` is read with `format` as
 // UTC, the digits after it are added as 100-ns ticks. Raises std::invalid_argument
-// "ToTimePoint: Invalid datetime format" when the text has no separator. A date part that does
-// not match the format counts as the zeroed calendar time (31 December 1899, 00:00:00).
+// "ToTimePoint: Invalid datetime format" when the text has no separator or its date part does not
+// match the format.
 int64_t ToTimePoint(const std::string& text, const std::string& format, const std::string& separator);
 
 // "<h>h<m>m<s>s<ms>ms" without padding, e.g. 0h1m30s0ms.

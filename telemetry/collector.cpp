@@ -229,6 +229,11 @@ bool Collector::IsHangingMoreThan(int32_t minutes) {
         return false;
     }
     const std::string found = FoundVersion();
+    // No plug-in version yet: the run has not reached its plug-in, so nothing can hang.
+    if (found.empty()) {
+        LOG_DEBUG << "IsHangingMoreThan plugin " << name << " has not started a run yet.";
+        return false;
+    }
     LOG_DEBUG << "IsHangingMoreThan GetPluginDescription from " << name << " version " << found;
     PluginDescriptionResult result;
     if (Error error = pluginManager->GetPluginDescription(name.c_str(), found.c_str(), result, nullptr)) {

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "foundation/logging.h"
+#include "foundation/settings.h"
 #include "foundation/utils.h"
 
 namespace zelko::plenar::agent {
@@ -55,17 +56,25 @@ void SystemStatusChecker::LoadConfig() {
     } catch (...) {
         LOG_ERROR << "Failed to load config: " << configPath.string();
     }
+    if (!document.is_object()) throw nlohmann::json::type_error::create(306, "no settings document", &document);
+    // An unchanged reload keeps the values read before, and their warnings are not repeated.
+    if (loaded && document == lastDocument) return;
     // Read everything first, so a failed reload keeps every previous value.
-    const double threshold = document.value("cpu_usage_threshold", 50.0);
-    const int64_t window = document.value("duration_seconds", int64_t{300});
-    const auto duration = static_cast<int64_t>(document.value("high_cpu_duration_seconds", uint64_t{60}));
-    const auto interval = static_cast<int64_t>(document.value("metric_collection_frequency", uint64_t{60}));
-    const bool dynamic = document.value("dynamic_load", false);
+    constexpr std::string_view doc = kSystemStatusConfigFileName;
+    constexpr int64_t day = 24 * 3600;
+    const double threshold = Settings::Double(document, doc, "cpu_usage_threshold", 50.0, 0.0, 100.0);
+    const int64_t window = Settings::Int(document, doc, "duration_seconds", 300, 1, 366 * day);
+    const int64_t duration = Settings::Int(document, doc, "high_cpu_duration_seconds", 60, 0, 366 * day);
+    // At least a second between samples: a zero would sample on a full core.
+    const int64_t interval = Settings::Int(document, doc, "metric_collection_frequency", 60, 1, day);
+    const bool dynamic = Settings::Bool(document, doc, "dynamic_load", false);
     cpuThreshold = threshold;
     windowSeconds = window;
     highCpuDurationSeconds = duration;
     samplingIntervalSeconds = interval;
     dynamicLoad = dynamic;
+    lastDocument = std::move(document);
+    loaded = true;
     LOG_INFO << "SystemStatusChecker: Configuration initialized.";
 }
 

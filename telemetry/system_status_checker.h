@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <future>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "platform/perf_counters.h"
@@ -26,7 +27,7 @@ class SystemStatusChecker {
     };
 
     // Loads the configuration and opens the counter query. Raises the JSON library's type error
-    // for a missing, unreadable or non-object file and for a value of the wrong kind, and
+    // for a missing, unreadable or non-object file (a damaged value gives its default), and
     // std::runtime_error when the query cannot be opened or the counter added.
     explicit SystemStatusChecker(std::filesystem::path configPath);
     // Virtual only so that tests can answer the full-screen test; the checker is owned through a
@@ -71,6 +72,8 @@ class SystemStatusChecker {
     std::atomic<bool> stopFlag{false};
     std::filesystem::path configPath;
     bool dynamicLoad = false;
+    nlohmann::json lastDocument;
+    bool loaded = false;
     platform::PdhQuery query = nullptr;
     platform::PdhCounter counter = nullptr;
     std::mutex stopLock;  // one StopMonitoring at a time (explicit call, then the destructor)

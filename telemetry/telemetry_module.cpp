@@ -6,7 +6,9 @@
 
 #include "config/registry_monitor.h"
 #include "features/feature_finder.h"
+#include "foundation/default_configs.h"
 #include "foundation/logging.h"
+#include "foundation/settings.h"
 #include "foundation/utils.h"
 #include "platform/clock.h"
 
@@ -35,6 +37,18 @@ const char* LoggerSeverityName() {
     return logging::SeverityToString(severity);
 }
 
+// How a skipped entry is named in the log: its name when it has a text one, else its start.
+std::string EntryName(const json& entry) {
+    if (entry.is_object()) {
+        if (const auto name = entry.find("name"); name != entry.end() && name->is_string()) {
+            return "collector " + name->get<std::string>();
+        }
+    }
+    std::string text = entry.dump(-1, ' ', false, json::error_handler_t::replace);
+    if (text.size() > 80) text = text.substr(0, 77) + "...";
+    return "collector entry " + text;
+}
+
 }  // namespace
 
 // The collectors-key watch, and a keeper thread that replaces a failed watch: the failure is
@@ -48,9 +62,19 @@ struct TelemetryModule::WatchHolder {
     std::thread keeper;
 };
 
-template <typename T>
-T TelemetryModule::Setting(const char* key, T fallback) const {
-    return config.value(key, fallback);
+void TelemetryModule::ReadSettings() {
+    constexpr std::string_view doc = kTelemetryConfigFileName;
+    spreadCollectors = Settings::Bool(config, doc, "spread_collectors", false);
+    // The forget interval of the postponed store multiplies this by up to 120,960: a week keeps it in range.
+    spreadIntervalSeconds = Settings::Int(config, doc, "spread_collectors_interval_sec", 300, 1, 7 * 24 * 3600);
+    maxHangTimeMinutes =
+        static_cast<int32_t>(Settings::Int(config, doc, "max_hang_time_min", 60, 1, 366 * 24 * 60));
+    maxQueueSize = Settings::Int(config, doc, "max_queue_size", 1000, 0, 1'000'000'000);
+    // A stop waits this long per plug-in: bounded so a suspend is never held for long.
+    waitOnStopMs = Settings::Int(config, doc, "wait_on_stop_ms", 15000, 0, 300'000);
+    skipGameCheck = Settings::Bool(config, doc, "skip_game_check", false);
+    skipCpuCheck = Settings::Bool(config, doc, "skip_cpu_check", false);
+    idleThreshold = Settings::Int(config, doc, "idle_thresh", 40, 0, 100);
 }
 
 TelemetryModule::TelemetryModule(fs::path path, std::shared_ptr<ConnectivityModule> connectivity_,
@@ -73,19 +97,26 @@ TelemetryModule::TelemetryModule(fs::path path, std::shared_ptr<ConnectivityModu
       watch(std::make_shared<WatchHolder>()) {
     LOG_INFO << "TelemetryModule is starting with config path: " << configPath.string();
     config = Utils::LoadConfigFile(configPath);
-    spreadCollectors = config.value("spread_collectors", false);
-    spreadIntervalSeconds = config.value("spread_collectors_interval_sec", int64_t{300});
+    if (!config.is_object()) {
+        LOG_WARNING << kTelemetryConfigFileName << " is not a JSON object; using the built-in document";
+        const std::string* builtIn =
+            FindDefaultConfig(DefaultConfigs(), kTelemetryConfigFileName, ConfigVariant::Standard);
+        config = builtIn ? json::parse(*builtIn, nullptr, false) : json::object();
+        if (!config.is_object()) config = json::object();
+    }
+    ReadSettings();
 
-    const fs::path pluginsFolder =
-        ResolveFolder(config.value("pluginsFolder", std::string(kDefaultPluginsFolder)));
+    const fs::path pluginsFolder = ResolveFolder(
+        Settings::String(config, kTelemetryConfigFileName, "pluginsFolder", kDefaultPluginsFolder));
     if (manager) {
         pluginManager = std::move(manager);
     } else {
         LOG_INFO << "Loading Collectors from Path=\"" << pluginsFolder.string() << "\"";
         pluginManager = std::make_shared<shared::plugin::PluginManager>(pluginsFolder.string().c_str(),
                                                                         LoggerSeverityName());
-        if (config.contains("inMemPluginsFolder")) {
-            const fs::path inMemory = ResolveFolder(config.at("inMemPluginsFolder").get<std::string>());
+        if (Settings::Has(config, "inMemPluginsFolder")) {
+            const fs::path inMemory =
+                ResolveFolder(Settings::String(config, kTelemetryConfigFileName, "inMemPluginsFolder", ""));
             pluginManager->InitializeInMemoryPlugins(inMemory.string().c_str());
         }
     }
@@ -108,8 +139,33 @@ TelemetryModule::TelemetryModule(fs::path path, std::shared_ptr<ConnectivityModu
             lock.lock();
         }
     });
-    SubscribeLowEndMachineToRegistry();
-    Initialize();
+    try {
+        SubscribeLowEndMachineToRegistry();
+        Initialize();
+    } catch (...) {
+        // The keeper holds this object and the watch calls into it: neither may outlive a failed construction.
+        {
+            std::lock_guard lock(sendPostponedLock);
+            sendPostponedTask.reset();
+        }
+        stopping = true;
+        Stop();
+        CloseWatch();
+        throw;
+    }
+}
+
+void TelemetryModule::CloseWatch() {
+    if (!watch) return;
+    std::shared_ptr<RegistryMonitor> monitor;
+    {
+        std::lock_guard lock(watch->lock);
+        watch->closing = true;
+        monitor = std::move(watch->monitor);
+    }
+    watch->wake.notify_all();
+    if (watch->keeper.joinable()) watch->keeper.join();
+    monitor.reset();
 }
 
 TelemetryModule::~TelemetryModule() {
@@ -123,16 +179,7 @@ TelemetryModule::~TelemetryModule() {
     byKey.clear();
     byCode.clear();
     LOG_DEBUG << "TelemetryModule::~TelemetryModule exiting";
-    if (!watch) return;
-    std::shared_ptr<RegistryMonitor> monitor;
-    {
-        std::lock_guard lock(watch->lock);
-        watch->closing = true;
-        monitor = std::move(watch->monitor);
-    }
-    watch->wake.notify_all();
-    if (watch->keeper.joinable()) watch->keeper.join();
-    monitor.reset();
+    CloseWatch();
 }
 
 void TelemetryModule::SubscribeLowEndMachineToRegistry() {
@@ -195,9 +242,11 @@ json TelemetryModule::MergeConfiguration(const json& defaults, const json& confi
 
 void TelemetryModule::Initialize() {
     if (stopping) return;
-    const json defaults = config.value("configuration_default", json());
-    if (const auto entries = config.find("collectors"); entries != config.end() && entries->is_array()) {
-        for (json entry : *entries) {
+    const json defaults = Settings::Has(config, "configuration_default")
+                              ? Settings::Object(config, kTelemetryConfigFileName, "configuration_default")
+                              : json();
+    if (const json entries = Settings::Array(config, kTelemetryConfigFileName, "collectors"); !entries.empty()) {
+        for (json entry : entries) {
             try {
                 const json own = entry.is_object() ? entry.value("configuration", json()) : json();
                 if (entry.is_object()) entry["configuration"] = MergeConfiguration(defaults, own);
@@ -251,6 +300,9 @@ void TelemetryModule::Initialize() {
                 }
             } catch (const std::logic_error& e) {
                 LOG_WARNING << "Bad collector, skipping " << e.what();
+            } catch (const json::exception& e) {
+                // A mistyped "name", "version" or "runs_in_parallel" of one entry: the others still run.
+                LOG_WARNING << "Bad collector, skipping " << EntryName(entry) << ": " << e.what();
             }
         }
     }
@@ -312,17 +364,12 @@ void TelemetryModule::Process(const Event& event) {
     try {
         {
             std::lock_guard lock(runningCollectorLock);
-            if (runningCollector) {
-                const auto hang = Setting("max_hang_time_min", int32_t{60});
-                const auto maxQueue = Setting("max_queue_size", int64_t{1000});
-                if (runningCollector->IsHangingMoreThan(hang) &&
-                    static_cast<int64_t>(queue.Size()) > maxQueue) {
-                    runningCollector->Stop(0, false);
-                }
+            if (runningCollector && runningCollector->IsHangingMoreThan(maxHangTimeMinutes) &&
+                static_cast<int64_t>(queue.Size()) > maxQueueSize) {
+                runningCollector->Stop(0, false);
             }
         }
-        if (customCollector &&
-            customCollector->IsHangingMoreThan(Setting("max_hang_time_min", int32_t{60}))) {
+        if (customCollector && customCollector->IsHangingMoreThan(maxHangTimeMinutes)) {
             customCollector->Stop(0, false);
         }
     } catch (const std::exception& e) {
@@ -373,12 +420,11 @@ void TelemetryModule::Resume() {
 // ---- worker ----
 
 void TelemetryModule::StopCollectors() {
-    const auto timeout = Setting("wait_on_stop_ms", int64_t{15000});
     {
         std::lock_guard lock(runningCollectorLock);
-        if (runningCollector) runningCollector->Stop(timeout, false);
+        if (runningCollector) runningCollector->Stop(waitOnStopMs, false);
     }
-    if (customCollector) customCollector->Stop(timeout, false);
+    if (customCollector) customCollector->Stop(waitOnStopMs, false);
 }
 
 void TelemetryModule::Report(const Error& result, const TelemetryEvent& item) {
@@ -428,8 +474,9 @@ void TelemetryModule::ProcessingLoopFunc() {
 void TelemetryModule::ProcessItem(const std::shared_ptr<TelemetryEvent>& item, bool& leave) {
     const uint32_t code = item->Type.dwControl;
     if (item->IsStop || code == 250 || code == 251) {
-        StopCollectors();
+        // Decided first: whatever the stop calls do, a stop request ends the loop.
         leave = code != 250;
+        StopCollectors();
         return;
     }
     if (code == 205) {
@@ -512,13 +559,12 @@ TelemetryModule::Error TelemetryModule::RunCollectorGated(const CollectorPtr& co
     }
     const uint32_t code = item.Type.dwControl;
     if (code != 220) {
-        if (!Setting("skip_game_check", false) && statusChecker && statusChecker->IsFullScreenD3DRunning()) {
+        if (!skipGameCheck && statusChecker && statusChecker->IsFullScreenD3DRunning()) {
             SavePostponed(collector, item, "game");
             return {};
         }
-        const double threshold =
-            code == 222 ? static_cast<double>(Setting("idle_thresh", int64_t{40})) : -1.0;
-        if (!Setting("skip_cpu_check", false) && statusChecker &&
+        const double threshold = code == 222 ? static_cast<double>(idleThreshold) : -1.0;
+        if (!skipCpuCheck && statusChecker &&
             statusChecker->IsCpuUsageConsistentlyHigh(threshold)) {
             SavePostponed(collector, item, "cpu");
             return {};

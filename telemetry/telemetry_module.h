@@ -49,8 +49,8 @@ std::filesystem::path PostponedFolder();
 // A save is refused while the files of the Postponed folder hold more than this many bytes.
 inline constexpr uintmax_t kPostponedFolderCap = 100'000'000;
 // "postponed_" + origin ("sched-<type>" for a schedule event, else "system") + "_" + the UTC time
-// "%Y-%m-%d-%H-%M-%S-<7-digit fraction>" + ".ppnd"; the n-th clash in the same tick gets "_<n>"
-// before the ending.
+// "%Y-%m-%d-%H-%M-%S-<7-digit fraction>" + ".ppnd"; the n-th further run saved in the same tick,
+// of any origin, gets "_<n>" before the ending.
 std::string PostponedFileName(const EventKey& key, int64_t ticks, int clash = 0);
 
 class TelemetryModule {
@@ -71,9 +71,10 @@ class TelemetryModule {
         std::function<CollectorPtr()> makeCustomCollector;
     };
 
-    // Loads the configuration, builds the collectors and starts the worker. Raises the JSON
-    // library's type error for a document that is no object, the plug-in manager's construction
-    // error, and any error of a collector entry other than std::logic_error.
+    // Loads the configuration, builds the collectors and starts the worker. A document that is no
+    // object counts as missing (the built-in one is used); a damaged setting gives its default; a
+    // collector entry that cannot be read is skipped. Raises the plug-in manager's construction
+    // error and whatever else fails; a failed construction leaves no thread and no watch.
     TelemetryModule(std::filesystem::path configPath, std::shared_ptr<ConnectivityModule> connectivity,
                     std::shared_ptr<shared::plugin::IPluginManager> pluginManager, DoneCallback onDone,
                     ErrorCallback onError, PluginCallback onPluginStart, PluginCallback onPluginFinish,
@@ -148,8 +149,10 @@ class TelemetryModule {
     // Makes the SendPostponed task unless there is one; true when it made it.
     bool EnsureSendPostponedTask();
     void CancelSendPostponedTask();
-    template <typename T>
-    T Setting(const char* key, T fallback) const;
+    // Reads the settings of the document once; a damaged value gives its default.
+    void ReadSettings();
+    // Ends the keeper and lets the watch go; the destructor's and a failed construction's last step.
+    void CloseWatch();
 
     std::filesystem::path configPath;
     std::shared_ptr<ConnectivityModule> connectivity;
@@ -178,6 +181,12 @@ class TelemetryModule {
     int64_t spreadIntervalSeconds = 300;
     std::atomic<int64_t> lastRunTime{0};
     int32_t postponedPreferSystem = 0;
+    int32_t maxHangTimeMinutes = 60;
+    int64_t maxQueueSize = 1000;
+    int64_t waitOnStopMs = 15000;
+    bool skipGameCheck = false;
+    bool skipCpuCheck = false;
+    int64_t idleThreshold = 40;
 
 
     // The watch is replaced from its own failing thread: it is held here under a lock, and a

@@ -3,6 +3,8 @@
 // is replayed per pass, alternating between schedule and system runs.
 
 #include <algorithm>
+#include <chrono>
+#include <compare>
 #include <exception>
 #include <iomanip>
 #include <sstream>
@@ -79,23 +81,36 @@ void RemoveUsed(const fs::path& path) {
     }
 }
 
-// Oldest first; equal times by name and then by clash number, so runs postponed together replay in
-// the order they were saved.
-bool OlderFirst(fs::file_time_type leftTime, const fs::path& left, fs::file_time_type rightTime,
-                const fs::path& right) {
-    if (leftTime != rightTime) return leftTime < rightTime;
-    const auto key = [](const fs::path& path) {
-        std::string stem = path.stem().string();
-        int clash = 0;
-        const auto fields = Utils::Split(stem, "_");
-        if (fields.size() >= 4 && !fields.back().empty() &&
-            std::all_of(fields.back().begin(), fields.back().end(), [](char c) { return c >= '0' && c <= '9'; })) {
-            clash = std::stoi(fields.back().substr(0, 9));
-            stem.resize(stem.size() - fields.back().size() - 1);
-        }
-        return std::make_pair(stem, clash);
-    };
-    return key(left) < key(right);
+// The clash number a name carries after its time stamp; 0 when none.
+int ClashOf(const std::vector<std::string>& fields) {
+    if (fields.size() < 4 || fields[3].empty() || fields[3].size() > 9) return 0;
+    if (!std::all_of(fields[3].begin(), fields[3].end(), [](char c) { return c >= '0' && c <= '9'; })) return 0;
+    return std::stoi(fields[3]);
+}
+
+// The order runs were saved in: oldest last-write time first; runs whose times the file system
+// cannot tell apart go by the clock tick their names carry, then by their clash number, which
+// counts the saves of one tick across origins.
+struct SaveOrder {
+    fs::file_time_type written;
+    int64_t ticks = 0;
+    int clash = 0;
+    std::string name;
+    auto operator<=>(const SaveOrder&) const = default;
+};
+
+SaveOrder SaveOrderOf(const fs::path& path, fs::file_time_type written) {
+    SaveOrder order;
+    order.written = written;
+    order.name = path.filename().string();
+    const auto fields = Utils::Split(path.stem().string(), "_");
+    order.clash = ClashOf(fields);
+    try {
+        if (fields.size() >= 3) order.ticks = Utils::ToTimePoint(fields[2], kStampFormat, "-");
+    } catch (const std::exception&) {
+        order.ticks = 0;
+    }
+    return order;
 }
 
 }  // namespace
@@ -125,8 +140,15 @@ void TelemetryModule::SavePostponed(const CollectorPtr& collector, const Telemet
                         << found << " saving the file " << Quoted(path);
             return;
         }
-        // Runs postponed in the same tick would share a name: each keeps a file of its own.
-        for (int clash = 1; fs::exists(path); ++clash) path = folder / PostponedFileName(item.Type, now, clash);
+        // Runs postponed in the same tick, of any origin, are numbered in the order they are saved,
+        // so the replay can keep that order where the file times cannot tell.
+        const std::string stamp = Utils::FormatTimePoint(now, kStampFormat, "-");
+        int clash = -1;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            const auto fields = Utils::Split(entry.path().stem().string(), "_");
+            if (fields.size() >= 3 && fields[2] == stamp) clash = std::max(clash, ClashOf(fields));
+        }
+        for (++clash; fs::exists(path = folder / PostponedFileName(item.Type, now, clash));) ++clash;
         const json record = {{"version", "1"},
                              {"reason", reason},
                              {"collector", name},
@@ -286,7 +308,7 @@ void TelemetryModule::DeserializedAllPostponedCollectors(const TelemetryEvent&, 
     }
 
     std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
-        return OlderFirst(a.second, a.first, b.second, b.first);
+        return SaveOrderOf(a.first, a.second) < SaveOrderOf(b.first, b.second);
     });
     if (spreadCollectors && candidates.size() > 1) candidates.resize(1);
 
@@ -349,7 +371,7 @@ std::vector<std::pair<std::string, std::string>> TelemetryModule::PostponedRuns(
         if (entry.is_regular_file(entryError)) files.emplace_back(entry.last_write_time(entryError), entry.path());
     }
     std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) {
-        return OlderFirst(a.first, a.second, b.first, b.second);
+        return SaveOrderOf(a.second, a.first) < SaveOrderOf(b.second, b.first);
     });
     std::vector<std::pair<std::string, std::string>> runs;
     for (const auto& [time, path] : files) {

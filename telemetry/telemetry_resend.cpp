@@ -2,6 +2,8 @@
 // removed once sent. One damaged record never holds back the others.
 
 #include <algorithm>
+#include <charconv>
+#include <stdexcept>
 #include <exception>
 #include <string>
 #include <system_error>
@@ -23,6 +25,31 @@ namespace {
 
 constexpr std::string_view kConsentErrorType = "enum zelko::shared::valve::ValveFilterError::ValveFilterErrorType";
 constexpr int64_t kConsentWindowTicks = 864'000'000'000;  // 24 hours
+
+// A staging file older than this was left by a save that never finished (a crash): no save takes so long.
+constexpr int64_t kStagingLifeTicks = 600 * platform::kTicksPerSecond;
+
+constexpr char kStagingPrefix[] = ".staging_";
+
+// A staging file still being written by a collector running in parallel stays; one left behind goes,
+// or it would count against the folder's cap for good.
+void RemoveStaleStaging(const fs::path& path) {
+    const std::string name = path.filename().string();
+    int64_t saved = 0;
+    const auto end = name.find('_', sizeof kStagingPrefix - 1);
+    const std::string digits = name.substr(sizeof kStagingPrefix - 1, end == std::string::npos ? end : end - (sizeof kStagingPrefix - 1));
+    const auto [at, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), saved);
+    const bool readable = ec == std::errc{} && at == digits.data() + digits.size();
+    const int64_t now = platform::NowTicks();
+    if (readable && saved <= now + kStagingLifeTicks && now - saved < kStagingLifeTicks) return;
+    std::error_code removeError;
+    fs::remove(path, removeError);
+    if (removeError) {
+        LOG_WARNING << "Failed to remove the unfinished resend file " << path.string() << " " << removeError.message();
+    } else {
+        LOG_WARNING << "Unfinished resend file removed " << path.string();
+    }
+}
 
 bool IsFullForm(const json& record) {
     return record.contains("time") && record.contains("last_data_valve") && record.contains("event_type");
@@ -118,7 +145,10 @@ TelemetryModule::Error TelemetryModule::ResendCollectorsData() {
             std::error_code ec;
             if (!fs::is_regular_file(entry.status(ec))) continue;
             // A record still being written has a staging name of its own.
-            if (entry.path().filename().string().starts_with(".staging_")) continue;
+            if (entry.path().filename().string().starts_with(kStagingPrefix)) {
+                RemoveStaleStaging(entry.path());
+                continue;
+            }
             files.emplace_back(entry.last_write_time(ec), entry.path());
         }
         // Oldest first; records of one moment in name order (names sort in the order of writing).
@@ -147,11 +177,29 @@ TelemetryModule::Error TelemetryModule::ResendCollectorsData() {
                 LOG_INFO << "ResendCollectorsData cdm Formating Data for Publishing...";
                 const std::string gun = record->at("gun").get<std::string>();
                 std::vector<char> envelope;
-                connectivity->FormatForPublishing(gun, std::string(filtered.data()), envelope);
+                try {
+                    connectivity->FormatForPublishing(gun, std::string(filtered.data()), envelope);
+                    if (envelope.empty() || envelope.front() == '\0') throw std::runtime_error("empty envelope");
+                } catch (const std::exception& e) {
+                    // Nothing about this record changes between walks: it could never be sent.
+                    std::error_code ec;
+                    fs::remove(path, ec);
+                    LOG_WARNING << "Corrupted file removed " << path.string() << " (no envelope: " << e.what()
+                                << ")";
+                    continue;
+                }
                 const std::string topic = connectivity->GetTelemetryTopic();
-                const std::string payload = envelope.empty() ? std::string() : std::string(envelope.data());
-                const shared::iot::IoTResult published =
-                    publishByHttp ? connectivity->PubByHttp(topic, payload) : connectivity->Pub(topic, payload);
+                const std::string payload(envelope.data());
+                shared::iot::IoTResult published;
+                // Too large for a publish: it goes the way the collector run sends it, by S3.
+                if (static_cast<double>(payload.size() + 1) / 1024 > connectivity->switchS3UploadMaxMessageSize) {
+                    const std::string key = connectivity->GetDeviceUniqueId() + "_" +
+                                            Utils::FormatTimePoint(platform::NowTicks(), "%Y-%m-%d-%H-%M-%S", "-") +
+                                            "_" + Utils::ToLower(Utils::GetGun(gun)) + ".json";
+                    published.error = connectivity->UploadToS3(connectivity->GetPublishDataS3Uri(), key, json(payload));
+                } else {
+                    published = publishByHttp ? connectivity->PubByHttp(topic, payload) : connectivity->Pub(topic, payload);
+                }
                 const bool failed = publishByHttp ? ((published.httpCode != 0 && published.httpCode != 200) ||
                                                      published.iotCode != 0 || published.error)
                                                   : (published.iotCode != 0 || published.error);
@@ -177,11 +225,13 @@ TelemetryModule::Error TelemetryModule::ResendCollectorsData() {
                 const Error failure = error::ErrorFromException(std::current_exception(), "");
                 LOG_ERROR << "ResendCollectorsData failed with exception " << error::ErrorToString(failure)
                           << " on " << path.string();
+                if (!result) result = failure;
             }
         }
     } catch (...) {
         const Error failure = error::ErrorFromException(std::current_exception(), "");
         LOG_ERROR << "ResendCollectorsData failed with exception " << error::ErrorToString(failure);
+        if (!result) result = failure;
     }
     LOG_INFO << "TelemetryModule ResendCollectorsData exiting";
     return result;

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <future>
+#include <limits>
 
+#include "foundation/default_configs.h"
 #include "foundation/scheduler.h"
 #include "foundation/tests/scheduler_test_util.h"
 #include "foundation/utils_time.h"
@@ -160,7 +163,7 @@ TEST_F(CalendarTest, IntervalsFollowTheConfiguration) {
         {R"({"hourly_fake_min": 1})", ScheduleTypes::Weekly, 168, true},
         {R"({"hourly_fake_min": 1})", ScheduleTypes::Monthly, 720, true},
         {R"({"hourly_fake_min": 1})", ScheduleTypes::Minute, 1, false},
-        {R"({"hourly_fake_min": 2.7, "hourly_is_date_based": true})", ScheduleTypes::Hourly, 2, true},
+        {R"({"hourly_fake_min": 2.7, "hourly_is_date_based": true})", ScheduleTypes::Hourly, 60, true},
         {R"({"hourly_fake_min": 0, "hourly_is_date_based": false})", ScheduleTypes::Hourly, 60, false},
         {R"({"hourly_fake_min": -5})", ScheduleTypes::Daily, 24 * 60, true},
     };
@@ -170,9 +173,9 @@ TEST_F(CalendarTest, IntervalsFollowTheConfiguration) {
         LogCapture log;
         Start(c.config, nullptr, "case" + std::to_string(n++));
         const std::string config = c.config ? c.config : "";
-        EXPECT_EQ(log.Contains(logging::warning, "is below 1 minute, using 60"),
+        EXPECT_EQ(log.Contains(logging::warning, "Setting \"hourly_fake_min\" of zelko-scheduler-config.json"),
                   config.find("\"hourly_fake_min\": 0") != std::string::npos ||
-                      config.find("-5") != std::string::npos);
+                      config.find("-5") != std::string::npos || config.find("2.7") != std::string::npos);
         ASSERT_TRUE(Register(c.type));
         StartEvents();
         ASSERT_TRUE(ran.WaitForSize(1));
@@ -190,17 +193,24 @@ TEST_F(CalendarTest, IntervalsFollowTheConfiguration) {
 }
 
 TEST_F(CalendarTest, AConfigurationOfTheWrongShapeIsReplacedByTheBuiltInOneWithAWarning) {
-    const char* cases[] = {
-        "[1, 2]", "null", "\"text\"", R"({"hourly_is_date_based": "yes"})", R"({"hourly_fake_min": "x"})",
+    const struct {
+        const char* config;
+        std::string warning;
+    } cases[] = {
+        {"[1, 2]", "is not of the expected shape, using the built-in one"},
+        {"null", "is not of the expected shape, using the built-in one"},
+        {"\"text\"", "is not of the expected shape, using the built-in one"},
+        // One damaged value: that value's default, and a warning naming it.
+        {R"({"hourly_is_date_based": "yes", "hourly_fake_min": 60})",
+         "Setting \"hourly_is_date_based\" of zelko-scheduler-config.json is not a boolean"},
+        {R"({"hourly_fake_min": "x", "hourly_is_date_based": false})",
+         "Setting \"hourly_fake_min\" of zelko-scheduler-config.json is not a whole number"},
     };
-    for (const char* config : cases) {
+    for (const auto& [config, warning] : cases) {
         SCOPED_TRACE(config);
         zelko::testing::LogCapture log;
         Start(config, nullptr);  // Reinit raises nothing
-        EXPECT_TRUE(log.Contains(logging::warning, "The scheduler config file " +
-                                                       (exe / "Configuration Files" / "zelko-scheduler-config.json")
-                                                           .string() +
-                                                       " is not of the expected shape, using the built-in one"));
+        EXPECT_TRUE(log.Contains(logging::warning, warning));
         // The built-in hour is 60 minutes and not date based: no hourly run after a minute.
         ASSERT_TRUE(Register(ScheduleTypes::Hourly));
         StartEvents();
@@ -317,4 +327,36 @@ TEST_F(CalendarTest, AThrowingDateBasedCallbackIsNotDeliveredAgainAndSavesNothin
 }
 
 }  // namespace
+// Every numeric and boolean key of the built-in scheduler document, damaged five ways: the
+// scheduler is built, delivers once at start and then not before its hour, and stops at once.
+TEST_F(CalendarTest, EveryBuiltInSettingDamagedFiveWays) {
+    const json base = json::parse(
+        *FindDefaultConfig(DefaultConfigs(), "zelko-scheduler-config.json", ConfigVariant::Standard));
+    const json damaged[] = {"text", nullptr, 0, -1, std::numeric_limits<int64_t>::max()};
+    int n = 0;
+    for (const auto& [key, original] : base.items()) {
+        if (!original.is_number() && !original.is_boolean()) continue;
+        for (const json& value : damaged) {
+            SCOPED_TRACE(key + " = " + value.dump());
+            json document = base;
+            document[key] = value;
+            LogCapture log;
+            Start(document.dump().c_str(), nullptr, "damaged" + std::to_string(n++));
+            ASSERT_TRUE(Register(ScheduleTypes::Hourly));
+            StartEvents();
+            ASSERT_TRUE(ran.WaitForSize(1));
+            ASSERT_TRUE(DrainAll());
+            Advance(59min);
+            ASSERT_TRUE(DrainAll());
+            EXPECT_EQ(ran.Size(), 1u);  // no run before the hour: a zero interval would run again and again
+            EXPECT_TRUE(log.Contains(logging::warning, "Setting \"" + key + "\" of zelko-scheduler-config.json"));
+            const auto before = std::chrono::steady_clock::now();
+            scheduler.reset();
+            EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+            ran.Clear();
+        }
+    }
+    EXPECT_EQ(n, 10);
+}
+
 }  // namespace zelko::plenar::agent

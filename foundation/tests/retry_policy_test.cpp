@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <limits>
 
+#include "foundation/default_configs.h"
 #include "foundation/tests/scheduler_test_util.h"
 #include "foundation/utils_time.h"
 #include "platform/clock.h"
@@ -248,6 +250,27 @@ TEST_F(RetryPolicyTest, TextsOfTypeAndEndTypeAndDocumentErrors) {
     EXPECT_EQ(defaults["end_time"]["base_value"], json::parse(R"({"count": 10, "units": "min"})"));
     EXPECT_FALSE(defaults.contains("initial_delay"));
 
+    {
+        // A count that is no whole number is a damaged setting: that duration's default, named in a warning.
+        LogCapture log;
+        json damaged = {{"type", "Exp"}, {"end_type", "Stop"}};
+        for (const char* key : {"diff_or_base", "max_delay", "end_time", "initial_delay"}) {
+            damaged[key] = Fixed(1, "sec");
+            damaged[key]["base_value"]["count"] = "5";
+        }
+        damaged["max_delay"]["interval"]["count"] = nullptr;
+        damaged["end_time"]["base_value"]["count"] = 2.5;
+        const json out = CreateRateLimiterPolicy(damaged, "typo", "")->ToJson();
+        EXPECT_EQ(out["diff_or_base"], defaults["diff_or_base"]);
+        EXPECT_EQ(out["maximal_delay"], defaults["maximal_delay"]);
+        EXPECT_EQ(out["end_time"], defaults["end_time"]);
+        EXPECT_FALSE(out.contains("initial_delay"));
+        for (const char* key : {"diff_or_base", "max_delay", "end_time", "initial_delay"}) {
+            EXPECT_TRUE(log.Contains(logging::warning,
+                                     std::string("Setting \"") + key + "\" of retry policy \"typo\""))
+                << key;
+        }
+    }
     EXPECT_THROW(CreateRateLimiterPolicy(json::array(), "x", Folder()), json::type_error);
     EXPECT_THROW(CreateRateLimiterPolicy({{"type", 1}}, "x", Folder()), json::type_error);
     EXPECT_THROW(CreateRateLimiterPolicy({{"diff_or_base", Fixed(1, "days")}}, "x", Folder()),
@@ -314,4 +337,40 @@ TEST_F(RetryPolicyTest, AStateFileCutShortKeepsTheValuesReadBeforeTheCut) {
 }
 
 }  // namespace
+// Every count of every policy of the built-in retries documents (standard and variants), damaged
+// five ways: the policy is built and hands out waits that are never negative nor beyond the cap.
+TEST_F(RetryPolicyTest, EveryBuiltInCountDamagedFiveWays) {
+    const json damaged[] = {"text", nullptr, 0, -1, std::numeric_limits<int64_t>::max()};
+    int cases = 0;
+    for (const char* file : {"zelko-retries-config.json", "zelko-retries-config.json#sub",
+                             "zelko-retries-config.json#fetch5mins"}) {
+        const json document = json::parse(DefaultConfigs().at(file));
+        for (const auto& [policy_name, policy] : document.at("policies").items()) {
+            for (const auto& [duration, value] : policy.items()) {
+                if (!value.is_object()) continue;
+                for (const char* part : {"base_value", "interval"}) {
+                    for (const json& bad : damaged) {
+                        SCOPED_TRACE(std::string(file) + " " + policy_name + "/" + duration + "/" + part + " = " +
+                                     bad.dump());
+                        json changed = policy;
+                        changed[duration][part]["count"] = bad;
+                        std::shared_ptr<IRandomValue> built;
+                        ASSERT_NO_THROW(built = CreateRateLimiterPolicy(changed, policy_name, ""));
+                        for (int i = 0; i < 5; ++i) {
+                            const auto next = built->Next();
+                            if (!next) break;  // a Stop policy whose end has come: no more attempts
+                            const int64_t wait = next->count();
+                            ASSERT_GE(wait, 0);
+                            ASSERT_LE(wait, int64_t{1} << 53);
+                            AdvanceMs(std::min<int64_t>(wait, 1'000'000'000));
+                        }
+                        ++cases;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(cases, 100);
+}
+
 }  // namespace zelko::plenar::agent

@@ -189,9 +189,10 @@ TEST(TimePointTest, ToTimePointRefusesTextWithoutSeparator) {
     EXPECT_THROW(Utils::ToTimePoint("2024-01-15 12:00:00.1", format, ""), std::invalid_argument);
 }
 
-TEST(TimePointTest, DateThatDoesNotMatchTheFormatIsLongPast) {
-    // The zeroed calendar time: 31 December 1899.
-    EXPECT_EQ(Utils::ToTimePoint("garbage.0000001", "%Y-%m-%d %H:%M:%S", "."), -2209075200LL * kSecond + 1);
+TEST(TimePointTest, DateThatDoesNotMatchTheFormatIsRefused) {
+    for (const char* text : {"garbage.0000001", ".0000001", "2024-13-45 12:00:00.0", "15-01-2024 12:00:00.0"}) {
+        EXPECT_THROW(Utils::ToTimePoint(text, "%Y-%m-%d %H:%M:%S", "."), std::invalid_argument) << text;
+    }
 }
 
 TEST(DurationTest, FormatsHoursMinutesSecondsAndMilliseconds) {

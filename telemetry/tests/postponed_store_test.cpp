@@ -95,9 +95,10 @@ TEST_F(PostponedStoreTest, SavedNamesAndContentWithAFixedClock) {
     module->SavePostponed(collector, daily, "game");
     module->SavePostponed(collector, arrival, "cpu");
     module->SavePostponed(collector, daily, "time");  // same tick: a file of its own
+    // Saves of one tick are numbered in save order, whatever their origin.
     EXPECT_EQ(Names(), (std::vector<std::string>{"postponed_sched-20_2024-03-05-14-07-09-0123456.ppnd",
-                                                 "postponed_sched-20_2024-03-05-14-07-09-0123456_1.ppnd",
-                                                 "postponed_system_2024-03-05-14-07-09-0123456.ppnd"}));
+                                                 "postponed_sched-20_2024-03-05-14-07-09-0123456_2.ppnd",
+                                                 "postponed_system_2024-03-05-14-07-09-0123456_1.ppnd"}));
     const json record = Utils::LoadJsonFile(PostponedFolder() / Names()[0]);
     EXPECT_EQ(record["version"], "1");
     EXPECT_EQ(record["reason"], "game");
@@ -107,7 +108,9 @@ TEST_F(PostponedStoreTest, SavedNamesAndContentWithAFixedClock) {
     EXPECT_EQ(log.Count(debug, "SendPostponed Task created."), 1);
     EXPECT_TRUE(log.Contains(info, "Postponed data saved for plugin a version  the file " +
                                        (PostponedFolder() / Names()[0]).string()));
-    // Replayed in the order saved: the clash suffix sorts after its base name.
+    // Replayed in the order saved, also where the file system gives the three one modification time.
+    const auto written = fs::last_write_time(PostponedFolder() / Names()[0]);
+    for (const auto& saved : Names()) fs::last_write_time(PostponedFolder() / saved, written);
     EXPECT_EQ(Replay(*module), (std::vector<std::string>{"a:230/20", "a:11/32768", "a:230/20"}));
     EXPECT_TRUE(Names().empty());
 }
@@ -177,6 +180,7 @@ TEST_F(PostponedStoreTest, OldSchemesAndUnreadableNamesAreRemovedUnderSpreading)
     const auto oldest = Put("postponed_2024-03-05_14-07-09-123.ppnd", Record("a", 230, 20));
     const auto short_name = Put("postponed_x.ppnd", Record("a", 230, 20));
     const auto no_stamp = Put("postponed_system_garbage.ppnd", Record("a", 11, 0));
+    const auto bad_date = Put("postponed_system_2024-xx-05-14-07-09-0123456.ppnd", Record("a", 11, 0));
     EXPECT_TRUE(Replay(*module).empty());
     EXPECT_TRUE(Names().empty());
     EXPECT_TRUE(log.Contains(info, "TelemetryModule DeserializedAllPostponedCollectors cleaning old stale file " +
@@ -185,6 +189,8 @@ TEST_F(PostponedStoreTest, OldSchemesAndUnreadableNamesAreRemovedUnderSpreading)
                                        oldest.string()));
     EXPECT_TRUE(log.Contains(warning, "Corrupted file removed " + short_name.string()));
     EXPECT_TRUE(log.Contains(warning, "Corrupted file removed " + no_stamp.string()));
+    // A date that cannot be read is damage, not age.
+    EXPECT_TRUE(log.Contains(warning, "Corrupted file removed " + bad_date.string()));
     EXPECT_FALSE(module->IsAnyPostponedCollectors());
 }
 

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -251,6 +252,97 @@ TEST_F(ResendWalkTest, ARecordThatCannotBeRemovedAfterItsPublishDoesNotEndTheWal
     EXPECT_EQ(conn->PublishCalls(), 2);
     EXPECT_TRUE(log.Contains(warning, "Failed to remove the sent resend file " + first.string()));
     EXPECT_FALSE(fs::exists(ResendFolder() / "resend_2.rsnd"));
+}
+
+// A connectivity module whose envelope needs a gun of nine pieces, as the real one does.
+class EnvelopeConnectivity : public zelko::testing::FakeConnectivity {
+  public:
+    void FormatForPublishing(const std::string& gun, const std::string& filtered, std::vector<char>& envelope) override {
+        if (Utils::Split(gun, ".").size() < 9) throw std::invalid_argument("gun has fewer than nine pieces");
+        FakeConnectivity::FormatForPublishing(gun, filtered, envelope);
+    }
+};
+
+TEST_F(ResendWalkTest, ARecordThatCannotBeEnvelopedIsRemovedAsCorrupted) {
+    module.reset();
+    conn = std::make_shared<EnvelopeConnectivity>();
+    module = Make({{"collectors", json::array()}}, nullptr, false, true, crypto, conn);
+    const auto bad = Save("resend_1.rsnd", MakeResendRecord("pub", "c", "1.0", "a.b.c", {{"value", 1}}, 0,
+                                                            platform::NowTicks(), 0),
+                          20);
+    Save("resend_2.rsnd", Full("pub", 2), 10);
+    EXPECT_FALSE(module->ResendCollectorsData());
+    EXPECT_EQ(PublishedValues(), (std::vector<int>{2}));
+    EXPECT_EQ(Files(), 0u);
+    EXPECT_TRUE(log.Contains(warning, "Corrupted file removed " + bad.string()));
+}
+
+TEST_F(ResendWalkTest, AWalkThatFailedIsNoSuccess) {
+    Save("resend_1.rsnd", Full("pub", 1), 20);
+    Save("resend_2.rsnd", Full("pub", 2), 10);
+    conn->SetPubByHttp([](const std::string&, const std::string& message) -> IoTResult {
+        if (json::parse(message)["eventDetail"]["value"] == 1) throw std::runtime_error("peer gone");
+        return IoTResult{200, 0, {}, {}};
+    });
+    const Error result = module->ResendCollectorsData();
+    EXPECT_TRUE(result);
+    EXPECT_NE(result.what().find("peer gone"), std::string::npos) << result.what();
+    EXPECT_TRUE(log.Contains(error, "ResendCollectorsData failed with exception "));
+    // The record after it still went; the one that failed waits for the next walk.
+    EXPECT_EQ(Files(), 1u);
+    EXPECT_TRUE(fs::exists(ResendFolder() / "resend_1.rsnd"));
+}
+
+// A staging file is a record being written; one left by a crash goes, or it would hold its share of
+// the folder's cap for good.
+TEST_F(ResendWalkTest, StagingFilesLeftBehindAreRemoved) {
+    platform::ScopedFakeClock clock(1'700'000'000 * platform::kTicksPerSecond);
+    fs::create_directories(ResendFolder());
+    const int64_t now = platform::NowTicks();
+    const auto staging = [](const std::string& rest) {
+        const auto path = ResendFolder() / (".staging_" + rest);
+        std::ofstream(path) << "partial";
+        return path;
+    };
+    const auto fresh = staging(std::to_string(now - 60 * platform::kTicksPerSecond) + "_7");
+    const auto left = staging(std::to_string(now - 601 * platform::kTicksPerSecond) + "_7");
+    const auto future = staging(std::to_string(now + 3600 * platform::kTicksPerSecond) + "_7");
+    const auto garbage = staging("garbage");
+    EXPECT_FALSE(module->ResendCollectorsData());
+    EXPECT_TRUE(fs::exists(fresh));
+    for (const auto& path : {left, future, garbage}) {
+        EXPECT_FALSE(fs::exists(path)) << path;
+        EXPECT_TRUE(log.Contains(warning, "Unfinished resend file removed " + path.string()));
+    }
+    EXPECT_EQ(conn->PublishCalls(), 0);
+}
+
+// A record too large for a publish goes to S3, as the collector run sends it.
+TEST_F(ResendWalkTest, LargeRecordsAreResentBySize) {
+    conn->switchS3UploadMaxMessageSize = 1.0;  // KB
+    const auto large = [](int value) {
+        return MakeResendRecord("pub", "c", "1.0", kGun, {{"value", value}, {"pad", std::string(2000, 'x')}}, 0,
+                                platform::NowTicks(), 0);
+    };
+    Save("resend_small.rsnd", Full("pub", 1), 20);
+    Save("resend_large.rsnd", large(2), 10);
+    EXPECT_FALSE(module->ResendCollectorsData());
+    const auto sent = conn->Sent();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].via, "http");
+    EXPECT_EQ(sent[1].via, "s3");
+    EXPECT_TRUE(sent[1].target.starts_with("arn:aws:s3:::telemetry/SNR0001_")) << sent[1].target;
+    EXPECT_TRUE(sent[1].target.ends_with("_battery.json")) << sent[1].target;
+    EXPECT_EQ(Files(), 0u);
+
+    // A failed upload keeps the record and is a publish failure of the walk.
+    Save("resend_large.rsnd", large(3), 10);
+    conn->SetUploadToS3([](const std::string&, const std::string&, const std::string&) {
+        return Error(shared::error::ErrorCategory::EC_Network, 5, "s3 down");
+    });
+    const Error failed = module->ResendCollectorsData();
+    EXPECT_EQ(failed.code(), 14);
+    EXPECT_EQ(Files(), 1u);
 }
 
 }  // namespace

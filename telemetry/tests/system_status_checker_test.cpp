@@ -12,6 +12,7 @@
 
 #include "platform/perf_counters.h"
 #include "platform/steady_clock.h"
+#include "testing/log_capture.h"
 #include "testing/temp_system_root.h"
 
 namespace zelko::plenar::agent::test {
@@ -88,10 +89,16 @@ TEST_F(SystemStatusCheckerTest, DynamicReloadTakesNewValuesAndKeepsOldOnesOnFail
     EXPECT_TRUE(checker.IsCpuUsageConsistentlyHigh(-1));
     Config(R"({"dynamic_load": true, "cpu_usage_threshold": 70})");
     EXPECT_FALSE(checker.IsCpuUsageConsistentlyHigh(-1));
-    for (const char* damaged : {"", "{\"cpu_usage_threshold\": \"high\"}", "[1]", "{cut"}) {
+    for (const char* damaged : {"", "[1]", "{cut"}) {
         Config(damaged);
         EXPECT_NO_THROW(EXPECT_FALSE(checker.IsCpuUsageConsistentlyHigh(-1))) << damaged;
     }
+    // A damaged value is that value's default (50), named in one warning however often it is reloaded.
+    Config(R"({"dynamic_load": true, "cpu_usage_threshold": "high"})");
+    zelko::testing::LogCapture log;
+    EXPECT_TRUE(checker.IsCpuUsageConsistentlyHigh(-1));
+    EXPECT_TRUE(checker.IsCpuUsageConsistentlyHigh(-1));
+    EXPECT_EQ(log.Count(logging::warning, "Setting \"cpu_usage_threshold\" of system-status-config.json"), 1);
     // Without dynamic load the file is read once.
     TableChecker fixed(Config(R"({"cpu_usage_threshold": 50})"));
     Fill(fixed, {60, 60});
@@ -101,7 +108,7 @@ TEST_F(SystemStatusCheckerTest, DynamicReloadTakesNewValuesAndKeepsOldOnesOnFail
 
 TEST_F(SystemStatusCheckerTest, ConstructionFailures) {
     EXPECT_THROW(SystemStatusChecker(scratch() / "missing.json"), json::type_error);
-    for (const char* damaged : {"", "[1]", "{\"duration_seconds\": \"long\"}", "{cut", "null"}) {
+    for (const char* damaged : {"", "[1]", "{cut", "null"}) {
         EXPECT_THROW(SystemStatusChecker(Config(damaged)), json::type_error) << damaged;
     }
     const auto good = Config("{}");
@@ -134,6 +141,32 @@ TEST_F(SystemStatusCheckerTest, SamplerTakesSamplesAndStopsAtOnce) {
     checker.StopMonitoring();
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
     EXPECT_EQ(platform::SteadySleepers(), 0u);
+}
+
+// Every value of a setting that is out of range or of the wrong type is its default: the sampler
+// still waits a minute between samples rather than sampling on a full core.
+TEST_F(SystemStatusCheckerTest, DamagedSettingsAreTheirDefaults) {
+    counters.SetValue(u"% Processor Time", 80.0);
+    for (const char* value : {"0", "-1", "\"1\"", "null", "9223372036854775807", "1.5"}) {
+        SCOPED_TRACE(value);
+        zelko::testing::LogCapture log;
+        const std::string text = std::string("{\"metric_collection_frequency\": ") + value +
+                                 ", \"duration_seconds\": " + value + ", \"high_cpu_duration_seconds\": " + value +
+                                 ", \"cpu_usage_threshold\": " + value + ", \"dynamic_load\": " + value + "}";
+        TableChecker checker(Config(text));
+        for (const char* key : {"metric_collection_frequency", "duration_seconds"}) {
+            EXPECT_TRUE(log.Contains(logging::warning,
+                                     std::string("Setting \"") + key + "\" of system-status-config.json"))
+                << key;
+        }
+        checker.Process();
+        ASSERT_TRUE(clock.WaitForSleepers(1));
+        EXPECT_EQ(checker.History().size(), 1u);
+        // The default window (300 s) and duration (60 s) apply: two busy minutes are consistently high.
+        Fill(checker, {80, 80});
+        EXPECT_TRUE(checker.IsCpuUsageConsistentlyHigh(-1));
+        checker.StopMonitoring();
+    }
 }
 
 }  // namespace

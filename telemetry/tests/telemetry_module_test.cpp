@@ -8,6 +8,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
+#include <future>
+#include <limits>
+#include <stdexcept>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -238,18 +241,122 @@ TEST_F(TelemetryModuleTest, StoppingWhileAListRunsDropsTheRestWithoutCallbacks) 
 }
 
 TEST_F(TelemetryModuleTest, AnExceptionOnTheWorkerIsReportedAndTheLoopGoesOn) {
-    // A setting of the wrong kind read per run raises the JSON library's type error.
-    auto module = Make({{"skip_game_check", "yes"},
-                        {"collectors", {Entry("daily", {{{"dwControl", 230}, {"dwEventType", 20}}})}}});
+    struct ThrowingChecker : BusyChecker {
+        using BusyChecker::BusyChecker;
+        bool IsFullScreenD3DRunning() override { throw std::runtime_error("no shell state"); }
+    };
+    std::ofstream(scratch() / kSystemStatusConfigFileName) << "{}";
+    auto checker = std::make_shared<ThrowingChecker>(scratch() / kSystemStatusConfigFileName);
+    auto module = Make({{"collectors", {Entry("daily", {{{"dwControl", 230}, {"dwEventType", 20}}})}}}, checker);
     module->Process(Event(230, 20));
     ASSERT_TRUE(journal.WaitCallbacks(1));
-    EXPECT_NE(Done()[0].first.find("type must be boolean"), std::string::npos) << Done()[0].first;
+    EXPECT_NE(Done()[0].first.find("no shell state"), std::string::npos) << Done()[0].first;
     Drain(*module);
     EXPECT_TRUE(module->IsRunning());
 }
 
+// Settings of the wrong type or out of range are their defaults, named in a warning; a stop
+// request always ends the worker.
+TEST_F(TelemetryModuleTest, DamagedSettingsAreTheirDefaultsAndAnUrgentStopAlwaysReturns) {
+    const json daily = {{{"dwControl", 230}, {"dwEventType", 20}}};
+    for (const json& value : {json("soon"), json(nullptr), json(-1), json(std::numeric_limits<int64_t>::max())}) {
+        SCOPED_TRACE(value.dump());
+        zelko::testing::LogCapture log;
+        journal.runs.clear();
+        journal.done.clear();
+        auto module = Make({{"wait_on_stop_ms", value},
+                            {"skip_game_check", value},
+                            {"max_hang_time_min", value},
+                            {"collectors", {Entry("daily", daily)}}});
+        EXPECT_TRUE(log.Contains(logging::warning, "Setting \"wait_on_stop_ms\" of telemetry-module-config.json"));
+        EXPECT_TRUE(log.Contains(logging::warning, "Setting \"skip_game_check\" of telemetry-module-config.json"));
+        module->Process(Event(230, 20));
+        ASSERT_TRUE(journal.WaitCallbacks(1));
+        EXPECT_EQ(Done()[0], (std::pair<std::string, uint32_t>{"", 230}));
+        auto stop = std::async(std::launch::async, [&] { module->Process(Event(251, 0)); });
+        ASSERT_EQ(stop.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+        EXPECT_FALSE(module->IsRunning());
+        EXPECT_EQ(Runs().back(), "stop:custom");
+    }
+}
+
+TEST_F(TelemetryModuleTest, ASpreadIntervalOfZeroOrLessIsTheDefault) {
+    platform::ScopedFakeClock clock(1'000'000 * platform::kTicksPerSecond);
+    const json daily = {{{"dwControl", 230}, {"dwEventType", 20}}};
+    for (int interval : {0, -5}) {
+        SCOPED_TRACE(interval);
+        std::filesystem::remove_all(PostponedFolder());
+        journal.runs.clear();
+        auto module = Make({{"spread_collectors", true},
+                            {"spread_collectors_interval_sec", interval},
+                            {"collectors", {Entry("a", daily), Entry("b", daily)}}});
+        module->Process(Event(230, 20));
+        Drain(*module);
+        ASSERT_EQ(Runs(), (std::vector<std::string>{"a:230"}));
+        // The replay task waits the default 300 seconds: it does not fire again and again at once.
+        std::unique_lock guard(journal.lock);
+        EXPECT_FALSE(journal.changed.wait_for(guard, std::chrono::milliseconds(200),
+                                              [&] { return journal.runs.size() > 1; }));
+        guard.unlock();
+        clock.Advance(300 * platform::kTicksPerSecond);
+        guard.lock();
+        EXPECT_TRUE(journal.changed.wait_for(guard, std::chrono::seconds(5), [&] { return journal.runs.size() > 1; }));
+        EXPECT_EQ(journal.runs.back(), "b:230");
+    }
+}
+
+// A collector entry of the wrong types is skipped with a warning naming it; the others are built.
+TEST_F(TelemetryModuleTest, AnEntryOfTheWrongTypesIsSkipped) {
+    zelko::testing::LogCapture log;
+    const json power = {{{"dwControl", 13}}};
+    json no_name = Entry("x", power);
+    no_name["name"] = 5;
+    json no_version = Entry("v", power);
+    no_version["version"] = 7;
+    json parallel = Entry("p", power);
+    parallel["runs_in_parallel"] = "yes";
+    auto module = Make({{"collectors", {no_name, no_version, parallel, "text", Entry("good", power)}}}, nullptr,
+                       false, false);
+    ASSERT_EQ(module->Collectors().size(), 1u);
+    EXPECT_EQ(module->Collectors()[0]->name, "good");
+    for (const char* named : {"collector entry {", "collector v:", "collector p:", "collector entry \"text\""}) {
+        EXPECT_TRUE(log.Contains(logging::warning, std::string("Bad collector, skipping ") + named)) << named;
+    }
+}
+
+// A construction that fails after the watch was made leaves no thread behind, however often it is tried.
+TEST_F(TelemetryModuleTest, AFailedConstructionLeavesNoThread) {
+    const auto threads = [] {
+        size_t n = 0;
+        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+        return n;
+    };
+    const auto path = scratch() / kTelemetryConfigFileName;
+    Utils::SaveJsonFile(path, json{{"collectors", {Entry("a", {{{"dwControl", 13}}})}}});
+    TelemetryModule::Environment env;
+    env.makeCollector = [](const json&) -> TelemetryModule::CollectorPtr { throw std::runtime_error("no memory"); };
+    env.makeCustomCollector = [this] {
+        json entry = Entry("custom", json::array());
+        entry["configuration"] = json::object();
+        return std::make_shared<FakeCollector>(entry, journal);
+    };
+    const size_t before = threads();
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_THROW(TelemetryModule(path, std::make_shared<zelko::testing::FakeConnectivity>(),
+                                     std::make_shared<NullPluginManager>(), nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr, true, false, env),
+                     std::runtime_error);
+    }
+    EXPECT_EQ(threads(), before);
+}
+
 TEST_F(TelemetryModuleTest, ConstructionFailures) {
-    EXPECT_THROW(Make(json::array({1, 2})), nlohmann::json::type_error);
+    {
+        // A document that is no object counts as missing: the built-in one is used.
+        zelko::testing::LogCapture log;
+        EXPECT_EQ(Make(json::array({1, 2}))->Collectors().size(), 23u);
+        EXPECT_TRUE(log.Contains(logging::warning, "telemetry-module-config.json is not a JSON object"));
+    }
     struct FailingManager : NullPluginManager {
         Error GetError() const override {
             return Error(shared::error::ErrorCategory::EC_System, 3, "no folder");
