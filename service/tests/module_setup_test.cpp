@@ -245,11 +245,13 @@ TEST_F(ModuleSetupTest, ARebuildAfterTheCredentialsMakesTheJobsAnewOverOneSetOfM
     }
 
     connect();
-    const auto job = service.FindRemoteJob("job-1e-install");
-    ASSERT_TRUE(job);
-    EXPECT_EQ(made.size(), 2u);
-    EXPECT_EQ(job, made.back().lock());
-    EXPECT_TRUE(job->processStarted);
+    {
+        const auto job = service.FindRemoteJob("job-1e-install");
+        ASSERT_TRUE(job);
+        EXPECT_EQ(made.size(), 2u);
+        EXPECT_EQ(job, made.back().lock());
+        EXPECT_TRUE(job->processStarted);
+    }
     EXPECT_FALSE(log_.Contains(logging::warning, "Error: Install Comp is null for key"));
     EXPECT_EQ(edges_.connectivity_modules, 2);
 
