@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <future>
 #include <fstream>
 
 #include "config/remote_config.h"
@@ -172,8 +173,12 @@ TEST_F(RemoteJobsTest, SelfUpdateIsHeldWhileAnotherJobIsBusy) {
     EXPECT_FALSE(self->selfUpdateReleased);
 
     SetStatuses("other", {13, 0});
+    // The worker waits until the flag is seen: the run the release posts consumes it.
+    std::promise<void> gate;
+    service->_scheduler.In(Duration::zero(), [opened = gate.get_future().share()] { opened.wait(); });
     service->HoldSelfUpdate(std::chrono::hours(1), "job-zelkoplenaragent-update");
     EXPECT_TRUE(self->selfUpdateReleased);
+    gate.set_value();
 }
 
 TEST_F(RemoteJobsTest, RerunThatFallsDueInAStateThatDoesNotAllowItWaitsForOne) {
