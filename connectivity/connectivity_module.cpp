@@ -12,6 +12,7 @@
 #include "foundation/default_configs.h"
 #include "foundation/error_conversion.h"
 #include "foundation/logging.h"
+#include "foundation/settings.h"
 #include "foundation/utils.h"
 #include "platform/file_replace.h"
 #include "platform/last_error.h"
@@ -45,30 +46,17 @@ json BuiltInConfiguration() {
     return text == nullptr ? json::object() : json::parse(*text);
 }
 
-void WarnWrongType(const fs::path& file, const char* key, const char* expected) {
-    LOG_WARNING << file.string() << ": \"" << key << "\" is not " << expected << ", using its default.";
-}
-
-int64_t ReadInteger(const json& object, const char* key, int64_t fallback, const fs::path& file) {
-    auto it = object.find(key);
-    if (it == object.end() || it->is_null()) return fallback;
-    if (it->is_number_unsigned()) {
-        const auto value = it->get<uint64_t>();
-        return value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())
-                   ? std::numeric_limits<int64_t>::max()
-                   : static_cast<int64_t>(value);
-    }
-    if (it->is_number_integer()) return it->get<int64_t>();
-    WarnWrongType(file, key, "an integer");
-    return fallback;
+// Optional settings: an absent key is its default without a word; a damaged one is the default
+// with the typed reader's warning naming the file and the key.
+int64_t ReadInteger(const json& object, const char* key, int64_t fallback, const fs::path& file, int64_t min,
+                    int64_t max = Settings::kMaxInt) {
+    if (!Settings::Has(object, key)) return fallback;
+    return Settings::Int(object, file.string(), key, fallback, min, max);
 }
 
 bool ReadBool(const json& object, const char* key, bool fallback, const fs::path& file) {
-    auto it = object.find(key);
-    if (it == object.end() || it->is_null()) return fallback;
-    if (it->is_boolean()) return it->get<bool>();
-    WarnWrongType(file, key, "true or false");
-    return fallback;
+    if (!Settings::Has(object, key)) return fallback;
+    return Settings::Bool(object, file.string(), key, fallback);
 }
 
 // A counter of the counters file; anything but a count from 0 up counts as 0.
@@ -127,25 +115,22 @@ ConnectivityModule::ConnectivityModule(const std::string& stack_, const std::str
     stackConfig = cloudConfig["stacks"][stack];
     LOG_DEBUG << "_stack_config: \n" << stackConfig.dump(-1, ' ', false, json::error_handler_t::replace);
 
-    maxSentMsgs = ReadInteger(config, "max_sent_msgs", 2400, configPath);
-    maxDataTransfered = ReadInteger(config, "max_data_transfered", 12288000, configPath);
-    closeConnectionAfterSec = ReadInteger(config, "close_connection_after_sec", 900, configPath);
+    maxSentMsgs = ReadInteger(config, "max_sent_msgs", 2400, configPath, 0);
+    maxDataTransfered = ReadInteger(config, "max_data_transfered", 12288000, configPath, 0);
+    closeConnectionAfterSec =
+        ReadInteger(config, "close_connection_after_sec", 900, configPath, 1, int64_t{366} * 24 * 3600);
 
     // A stack the configuration lacks, or one without an "iot" object, raises the JSON type error
     // here ("cannot use value() with null").
     json& iot = stackConfig["iot"];
     if (!iot.is_object()) (void)iot.value("switch_s3_upload_max_message_size", 128.0);
-    if (auto it = iot.find("switch_s3_upload_max_message_size"); it != iot.end() && it->is_number()) {
-        switchS3UploadMaxMessageSize = it->get<double>();
-    } else if (it != iot.end()) {
-        WarnWrongType(configPath, "switch_s3_upload_max_message_size", "a number");
+    if (Settings::Has(iot, "switch_s3_upload_max_message_size")) {
+        switchS3UploadMaxMessageSize = Settings::Double(iot, configPath_, "switch_s3_upload_max_message_size",
+                                                        switchS3UploadMaxMessageSize, 0.0);
     }
-    if (auto it = iot.find("publish_data_s3_uri"); it != iot.end() && it->is_string()) {
-        publishDataS3Uri = it->get<std::string>();
-    } else {
-        if (it != iot.end()) WarnWrongType(configPath, "publish_data_s3_uri", "a text");
-        publishDataS3Uri = kDefaultPublishDataS3Uri;
-    }
+    publishDataS3Uri = Settings::Has(iot, "publish_data_s3_uri")
+                           ? Settings::String(iot, configPath_, "publish_data_s3_uri", kDefaultPublishDataS3Uri)
+                           : std::string(kDefaultPublishDataS3Uri);
 
     LoadPersistedSate();
 
@@ -178,10 +163,9 @@ ConnectivityModule::ConnectivityModule(const std::string& stack_, const std::str
 
         const std::string defaultIdBy = isSubscriptionDevice ? "uuid" : "sn";
         LOG_INFO << "By default User Consent goes by " << defaultIdBy;
-        auto idBy = cloudConfig.find("device_id_by");
-        deviceIdBy = idBy == cloudConfig.end() ? defaultIdBy
-                     : idBy->is_string()       ? idBy->get<std::string>()
-                                               : idBy->dump(-1, ' ', false, json::error_handler_t::replace);
+        deviceIdBy = Settings::Has(cloudConfig, "device_id_by")
+                         ? Settings::String(cloudConfig, configPath_, "device_id_by", defaultIdBy)
+                         : defaultIdBy;
         if (deviceIdBy != defaultIdBy) {
             LOG_INFO << "User Consent goes by is overriden by config to " << deviceIdBy;
         }
@@ -206,12 +190,18 @@ ConnectivityModule::ConnectivityModule(const std::string& stack_, const std::str
     closingThread = std::thread([this] { CloseConnectionLoop(); });
 }
 
-ConnectivityModule::~ConnectivityModule() {
+ConnectivityModule::~ConnectivityModule() { Shutdown(); }
+
+void ConnectivityModule::Shutdown() {
     if (standIn_) return;
     std::shared_ptr<shared::iot::IoTDevice> device;
     {
         std::lock_guard lock(iotLock);
+        if (shutDown) return;
+        shutDown = true;
         device = std::move(iotDevice);
+        iotConnected = false;
+        connectionOpen = false;
     }
     // The client goes outside the lock: its end waits for callbacks in flight, which may need it.
     device.reset();
@@ -329,6 +319,7 @@ void ConnectivityModule::CloseConnectionLoop() {
 }
 
 std::shared_ptr<shared::iot::IoTDevice> ConnectivityModule::MakeIoTDevice() {
+    if (shutDown) return nullptr;
     return makeIoTDevice(iotInfo.get());
 }
 

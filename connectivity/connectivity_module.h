@@ -138,9 +138,15 @@ class ConnectivityModule : public config::IShadowChannel {
                        std::shared_ptr<EnrollmentUriOverride> uriOverride, Environment environment = {});
     ConnectivityModule(const ConnectivityModule&) = delete;
     ConnectivityModule& operator=(const ConnectivityModule&) = delete;
-    // Ends the IoT connection, saves the counters and stops the closing thread (at least a
-    // second on the steady clock).
+    // Shutdown, if it has not run.
     virtual ~ConnectivityModule();
+
+    // Ends the IoT connection, saves the counters and stops the closing thread (at least a
+    // second on the steady clock). The module's owner calls it when it lets the module go, so
+    // that its connection and thread end then, whoever still holds the module; from then on no
+    // IoT device is made (connecting, credentials and publishing fail as not initialised).
+    // Runs once; later calls return at once.
+    void Shutdown();
 
     // --- IoT messaging ---
     // Opens the MQTT connection with the four callbacks and callbackContext (devices with the
@@ -348,6 +354,7 @@ class ConnectivityModule : public config::IShadowChannel {
     bool closeArmed = false;
     int64_t closeDeadline = 0;  // steady clock, nanoseconds
     bool stopClosing = false;
+    bool shutDown = false;  // Shutdown has begun: no IoT device is made any more
     nlohmann::json stats;
     // Bumped under iotLock at every arming and at the stop, so the closing thread's wait (on the
     // platform's steady clock, which tests move by hand) never misses one.

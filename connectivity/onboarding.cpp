@@ -5,6 +5,7 @@
 
 #include "foundation/error_conversion.h"
 #include "foundation/logging.h"
+#include "foundation/settings.h"
 #include "foundation/utils.h"
 #include "outside/device_info/device_info.h"
 #include "outside/http/http_client.h"
@@ -36,7 +37,10 @@ Onboarding::Onboarding(std::filesystem::path configPath, std::string stack,
         if (it != config["stacks"].end()) stackConfig = *it;
     }
     // A stack the configuration lacks raises "cannot use value() with null".
-    host = stackConfig.value("host", OnboardingHost(stack));
+    if (!stackConfig.is_object()) (void)stackConfig.value("host", std::string());
+    host = Settings::Has(stackConfig, "host")
+               ? Settings::String(stackConfig, configPath_.string(), "host", OnboardingHost(stack))
+               : OnboardingHost(stack);
 
     const std::filesystem::path folder = stateFolder.empty() ? Utils::GetExecutableDirectory() : stateFolder;
     std::error_code ec;
@@ -52,7 +56,8 @@ Onboarding::Onboarding(std::filesystem::path configPath, std::string stack,
     try {
         onboardingState = Utils::LoadJsonFile(onboardingStatePath);
         if (!onboardingState.is_object()) throw std::runtime_error("not an object");
-        onboarded = onboardingState.value("is_onboarded", false);
+        onboarded = Settings::Has(onboardingState, "is_onboarded") &&
+                    Settings::Bool(onboardingState, onboardingStatePath.string(), "is_onboarded", false);
     } catch (...) {
         LOG_WARNING << "Onboarding Cannot find state file: " << onboardingStatePath.string() << " Using defalult";
         onboardingState = nlohmann::json::object();
@@ -88,7 +93,10 @@ shared::error::Error Onboarding::Perform() {
         const char* product = deviceInfo ? deviceInfo->GetProductId() : nullptr;
         const nlohmann::json body = {{"serialNumber", serial != nullptr ? serial : ""},
                                      {"productNumber", product != nullptr ? product : ""}};
-        const std::string url = host + config.value("onboarding_path", std::string(kDefaultPath));
+        const std::string path = Settings::Has(config, "onboarding_path")
+                                     ? Settings::String(config, configPath_.string(), "onboarding_path", kDefaultPath)
+                                     : std::string(kDefaultPath);
+        const std::string url = host + path;
         shared::http::HttpRequest request(shared::http::HttpMethod::POST, url, body.dump(), 600);
         (void)request.AddHeader("Content-Type", "application/json");
         if (!httpClient) throw std::invalid_argument("Onboarding has no HTTP client");

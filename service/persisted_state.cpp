@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "foundation/logging.h"
+#include "foundation/settings.h"
 #include "platform/file_replace.h"
 #include "platform/last_error.h"
 #include "platform/registry.h"
@@ -14,14 +15,10 @@ namespace zelko::plenar::agent {
 
 namespace {
 
+// A flag the file lacks is clear; one of another type is clear too, logged by the typed reader.
 bool FlagOf(const nlohmann::json& document, const char* key) {
-    auto it = document.find(key);
-    if (it == document.end()) return false;
-    if (!it->is_boolean()) {
-        LOG_VERBOSE << "State key " << key << " is not a boolean, reading it as false";
-        return false;
-    }
-    return it->get<bool>();
+    if (!Settings::Has(document, key)) return false;
+    return Settings::Bool(document, "zelko-plenar-agent-state.json", key, false);
 }
 
 }  // namespace

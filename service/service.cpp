@@ -188,11 +188,7 @@ void Service::InitializePolicies() {
     const auto folder = ExecutableFolder();
     const auto path = folder / kConfigFolderName / kRetriesConfigFileName;
     if (HasSubscriptionFeature()) {
-        std::string variant = "sub";
-        if (_agent_config.is_object() && _agent_config.contains("sub_type") &&
-            _agent_config["sub_type"].is_string()) {
-            variant = _agent_config["sub_type"].get<std::string>();
-        }
+        const std::string variant = ConfigString("sub_type", "sub");
         _retry_config = Utils::LoadConfigFile(path, true, variant);
         LOG_DEBUG << "Retry Policies - Corvane";
     } else {

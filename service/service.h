@@ -26,6 +26,7 @@
 #include "foundation/grace_period.h"
 #include "foundation/retry_policy.h"
 #include "foundation/scheduler.h"
+#include "foundation/settings.h"
 #include "platform/crash_filter.h"
 #include "platform/event_log.h"
 #include "platform/kernel_objects.h"
@@ -152,7 +153,8 @@ class Service {
     // Main configuration values; a missing key, a document that is not an object or a value of
     // another type give the default.
     bool ConfigBool(const char* key, bool default_value) const;
-    int64_t ConfigInteger(const char* key, int64_t default_value) const;
+    int64_t ConfigInteger(const char* key, int64_t default_value, int64_t min = Settings::kMinInt,
+                          int64_t max = Settings::kMaxInt) const;
     std::string ConfigString(const char* key, const std::string& default_value) const;
 
     // ---- stop ----
@@ -278,7 +280,7 @@ class Service {
     virtual std::shared_ptr<shared::device::IDeviceInfo> NewDeviceInfo();
     // The feature sources in their order, each left out (logged) when it cannot be built.
     virtual std::vector<std::shared_ptr<ISource>> MakeFeatureSources();
-    // Reads "cloud"."stack" of the main configuration; "prod" when absent or unreadable.
+    // Reads "cloud"."stack" of the main configuration; "prod" when absent or damaged (logged).
     std::string ReadStackName() const;
     // The built-in policy documents of module set-up.
     static nlohmann::json CertStorePolicyDocument();
@@ -394,6 +396,10 @@ class Service {
     // The handler of every fetch of the agent's own configuration: connection mode, then every
     // other remote configuration with its tasks, built anew.
     void ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> states, shared::error::Error error);
+    // The "data"."config" object of an agent configuration document; the built-in one while no
+    // document has been received ("data" missing or null) and, logged, when it is damaged ("data"
+    // or its "config" not an object).
+    nlohmann::json AgentConfigOf(const nlohmann::json& document) const;
     // The change callback of a configuration marked "notify"; posts its work to the worker.
     std::function<void(std::shared_ptr<config::BaseConfig>)> OnRemoteConfigChanged(const std::string& registry_name);
     void RemoteConfigChangedWork(const std::shared_ptr<config::RemoteConfig>& changed, const std::string& registry_name);
@@ -610,9 +616,16 @@ class Service {
     bool RemoteJobsStateAllowed() const;
     // Runs the work once the state allows it, looking again every minute until then.
     void WhenRemoteJobsAllowed(Duration delay, std::function<void()> work);
+    // The same for work of the jobs made with that set of modules: dropped once it is released.
+    void WhenRemoteJobsAllowed(Duration delay, std::function<void()> work, uint64_t generation);
+    // The jobs' callbacks; `generation` is the set of modules the calling job was made with
+    // (_modules_generation), the current one when not given.
     void RerunRemoteJob(bool run, std::chrono::milliseconds delay, const std::string& name);
+    void RerunRemoteJob(bool run, std::chrono::milliseconds delay, const std::string& name, uint64_t generation);
     void RerunRemoteJobMonitor(bool run, int32_t minutes, const std::string& name);
+    void RerunRemoteJobMonitor(bool run, int32_t minutes, const std::string& name, uint64_t generation);
     void HoldSelfUpdate(std::chrono::milliseconds delay, const std::string& name);
+    void HoldSelfUpdate(std::chrono::milliseconds delay, const std::string& name, uint64_t generation);
     std::shared_ptr<InstallComponent> FindRemoteJob(const std::string& name);
     // Builds a job for an "rjs" entry; tests replace it.
     std::function<std::shared_ptr<InstallComponent>(const std::string& name, const nlohmann::json& entry)>
@@ -621,6 +634,10 @@ class Service {
     std::mutex _remote_jobs_mutex;
     // How often work that fell due in a state that does not allow it looks again.
     Duration _remote_jobs_state_poll = std::chrono::minutes(1);
+
+    // Bumped when the modules are released: delayed work of the jobs and of the IoT connection
+    // that was posted for an earlier set of modules finds it changed and does nothing.
+    std::atomic<uint64_t> _modules_generation{0};
 
     // The stop's teardown has finished (the stop waits for it, at most 30 seconds).
     platform::SteadyWaiter _teardown_waiter;

@@ -350,16 +350,7 @@ void Service::RequiredOnStartingEnter() {
 
     // Collected data is deleted unless the configuration says false; a value of another type is
     // a configuration error that keeps the deletion.
-    bool delete_data = true;
-    if (_agent_config.is_object() && _agent_config.contains("delete_data_on_start")) {
-        const auto& value = _agent_config["delete_data_on_start"];
-        if (value.is_boolean()) {
-            delete_data = value.get<bool>();
-        } else {
-            LOG_WARNING << "\"delete_data_on_start\" in " << kAgentConfigFileName
-                        << " is not a boolean, the telemetry data is deleted";
-        }
-    }
+    const bool delete_data = ConfigBool("delete_data_on_start", true);
     if (delete_data) {
         LOG_INFO << "Deleting data on start";
         const auto folder = TelemetryDataFolder();

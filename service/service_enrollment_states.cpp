@@ -3,8 +3,10 @@
 // states, and the network wait they share. Every state posts its next step to the scheduler; none
 // sleeps.
 
+#include <algorithm>
 #include <cctype>
 #include <exception>
+#include <limits>
 #include <string>
 
 #include "connectivity/connectivity_module.h"
@@ -53,7 +55,7 @@ bool IsHttpServerError(const Error& error) {
 // ---- helpers ----
 
 void Service::PostIn(int64_t ticks, std::function<void()> body) {
-    _scheduler.In(Duration(ticks < 0 ? 0 : ticks), std::move(body));
+    _scheduler.In(Duration(std::clamp<int64_t>(ticks, 0, kMaxDelayTicks)), std::move(body));
 }
 
 void Service::PostEnterIfStill(const ServiceState& still, const ServiceState& target, int64_t ticks) {
@@ -460,7 +462,7 @@ bool Service::EnterEnrollmentStep(const ServiceState& state, const char* offline
 }
 
 void Service::ChallengeRule() {
-    const int64_t ttl = ConfigInteger("challenge_ttl_sec", 86400);
+    const int64_t ttl = ConfigInteger("challenge_ttl_sec", 86400, 0, std::numeric_limits<int32_t>::max());
     const int32_t seconds = static_cast<int32_t>(ttl);
     if (_pre_enroll_time + static_cast<int64_t>(seconds) * kSecondTicks < platform::NowTicks()) {
         SetState(PreEnrollZelko);

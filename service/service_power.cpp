@@ -92,14 +92,18 @@ void Service::NotifyAgentOnResume(bool sessionPresent) {
     LOG_INFO << "Iot connection Resume. Session present: " << (sessionPresent ? 1 : 0);
     _iot_connected.store(true);
     if (_corvane_enrollment && _corvane_enrollment->HasFeatureByte() && !_scheduler.destroyed.load()) {
-        _scheduler.In(Duration::zero(), [this] { IotRecredential(); });
+        _scheduler.In(Duration::zero(), [this, generation = _modules_generation.load()] {
+            if (generation == _modules_generation.load()) IotRecredential();
+        });
     }
 }
 
 void Service::NotifyAgentOnDisconnect() {
     LOG_INFO << "Iot connection Disconnect.";
     if (_corvane_enrollment && _corvane_enrollment->HasFeatureByte() && !_scheduler.destroyed.load()) {
-        _scheduler.In(Duration::zero(), [this] { IotRecredential(); });
+        _scheduler.In(Duration::zero(), [this, generation = _modules_generation.load()] {
+            if (generation == _modules_generation.load()) IotRecredential();
+        });
     }
 }
 
@@ -107,7 +111,10 @@ void Service::NotifyAgentOnConnectionInterrupt() {
     LOG_INFO << "Iot connection interruption";
     _iot_connected.store(false);
     if (!_scheduler.destroyed.load())
-        _scheduler.In(kInterruptionCheckDelay, [this] { IotInterruptionCheck(); });
+        // A connection of released modules must not send the rebuilt ones back for credentials.
+        _scheduler.In(kInterruptionCheckDelay, [this, generation = _modules_generation.load()] {
+            if (generation == _modules_generation.load()) IotInterruptionCheck();
+        });
 }
 
 void Service::IotRecredential() {

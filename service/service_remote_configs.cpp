@@ -15,6 +15,7 @@
 #include "connectivity/connectivity_module.h"
 #include "foundation/error_conversion.h"
 #include "foundation/logging.h"
+#include "foundation/settings.h"
 #include "foundation/utils_time.h"
 #include "jobs/install_component.h"
 #include "outside/device_info/device_info.h"
@@ -43,6 +44,16 @@ constexpr int64_t kDay = 864'000'000'000;
 constexpr char kGrantsShadow[] = "job-corvane-grants";
 constexpr char kPoliciesShadow[] = "job-corvane-policies";
 constexpr char kRemoteConfigFolder[] = "RemoteConfigs";
+constexpr char kTavragentConfigName[] = "tavragent-config";
+
+// A configuration name becomes a file name: no separators, no "..", not empty, no control characters.
+bool IsSafeName(const std::string& name) {
+    if (name.empty() || name == "." || name.find("..") != std::string::npos) return false;
+    for (const unsigned char c : name) {
+        if (c < 0x20 || c == 0x7f || c == '/' || c == '\\' || c == ':') return false;
+    }
+    return true;
+}
 
 bool IsShadowNotFound(const Error& error) {
     const std::string& text = error.what();
@@ -238,22 +249,35 @@ std::string Service::MapPrimaryJobName(const std::string& name) const {
     return name;
 }
 
+json Service::AgentConfigOf(const json& document) const {
+    const bool corvane = _conn_module && _conn_module->isCorvaneDevice;
+    if (!document.is_object() || !document.contains("data") || document["data"].is_null()) {
+        // Nothing received yet (the configuration starts without data until a shadow is stored):
+        // the built-in document stands in, so the device still connects and runs its jobs.
+        LOG_INFO << "No agent configuration received yet, using the built-in one";
+        return TavragentConfigDefault(corvane)["data"]["config"];
+    }
+    const json& data = document["data"];
+    if (!data.is_object() || !data.contains("config") || !data["config"].is_object()) {
+        LOG_WARNING << "Agent configuration " << kTavragentConfigName
+                    << " is damaged (\"data\".\"config\" is not an object), using the built-in one";
+        return TavragentConfigDefault(corvane)["data"]["config"];
+    }
+    return data["config"];
+}
+
 void Service::ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> weak, Error) {
     try {
         auto states = weak.lock();
         if (!states) return;
-        json document = states->config->GetConfig();
-        LOG_DEBUG << "weak_this shadow_data" << document.dump();
-        if (!document.contains("data") || document["data"].is_null()) {
-            // Nothing received yet (the configuration starts without data until a shadow is
-            // stored): the built-in document stands in, so the device still connects.
-            LOG_INFO << "No agent configuration received yet, using the built-in one";
-            document["data"] = TavragentConfigDefault(_conn_module && _conn_module->isCorvaneDevice)["data"];
-        }
-        const json& config = document.at("data").at("config");
+        const json document = states->config->GetConfig();
+        LOG_DEBUG << "weak_this shadow_data" << document.dump(-1, ' ', false, json::error_handler_t::replace);
+        const json config = AgentConfigOf(document);
+        const std::string source = kTavragentConfigName;
 
+        // Optional members: a missing one is the default without a warning, a mistyped one warns.
         const bool persistent =
-            config.is_object() && config.contains("conn") && config["conn"].is_string() && config["conn"] == "pers_mq";
+            Settings::Has(config, "conn") && Settings::String(config, source, "conn", "mq") == "pers_mq";
         if (!_conn_module) throw std::logic_error("no connectivity module");
         bool kept = false;
         {
@@ -270,43 +294,49 @@ void Service::ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> weak, Error) {
 
         _remote_config_states.clear();
         const std::string thing = _device_info ? std::string(_device_info->GetDeviceSNRId()) : std::string();
-        if (config.contains("rcs") && config["rcs"].is_array()) {
-            for (const auto& entry : config["rcs"]) {
-                const std::string name = entry.at("name").get<std::string>();
-                (void)entry.value("ival", std::string("0"));
-                const bool subscribe = entry.value("subscribe", false);
-                const bool notify = entry.value("notify", false);
-                (void)entry.value("ts", std::string());
-
-                auto entry_states = std::make_shared<RemoteConfigStates>();
-                const std::string topic =
-                    subscribe ? "$aws/things/" + thing + "/shadow/name/" + name + "/update/accepted" : std::string();
-                const std::string registry_name = MapJobName(name);
-                const bool registry_watch = registry_name == _corvane_grants_name;
-                config::RemoteConfig::ChangeCallback on_change;
-                if (notify) on_change = OnRemoteConfigChanged(registry_name);
-                const std::string file_name = MapPrimaryJobName(registry_name);
-                LOG_INFO << "Creating RemoteConfig: " << registry_name << " with file name: " << file_name
-                         << "and notify: " << (notify ? "on" : "off");
-                auto remote = config::RemoteConfig::Create(file_name, name, _conn_module, topic, registry_watch,
-                                                           std::move(on_change), nlohmann::ordered_json::object(),
-                                                           ExecutableFolder(), kRemoteConfigFolder);
-                if (_config_service) _config_service->RegisterConfig(registry_name, remote);
-                entry_states->Init(this, remote, nullptr);
-                _remote_config_states[name] = entry_states;
-                std::weak_ptr<RemoteConfigStates> fresh = entry_states;
-                _scheduler.In(Duration::zero(), [fresh] {
-                    if (auto held = fresh.lock()) held->fetch_task.Perform();
-                });
+        const json rcs = Settings::Has(config, "rcs") ? Settings::Array(config, source, "rcs") : json::array();
+        for (const auto& entry : rcs) {
+            const std::string name = Settings::String(entry, source + " rcs", "name", "");
+            if (!IsSafeName(name)) {
+                // A name that cannot be a file name is passed over; the others still count.
+                LOG_WARNING << "Remote configuration entry without a usable \"name\" skipped: "
+                            << entry.dump(-1, ' ', false, json::error_handler_t::replace).substr(0, 200);
+                continue;
             }
+            const std::string where = source + " rcs " + name;
+            const bool subscribe = Settings::Has(entry, "subscribe") && Settings::Bool(entry, where, "subscribe", false);
+            const bool notify = Settings::Has(entry, "notify") && Settings::Bool(entry, where, "notify", false);
+
+            auto entry_states = std::make_shared<RemoteConfigStates>();
+            const std::string topic =
+                subscribe ? "$aws/things/" + thing + "/shadow/name/" + name + "/update/accepted" : std::string();
+            const std::string registry_name = MapJobName(name);
+            const bool registry_watch = registry_name == _corvane_grants_name;
+            config::RemoteConfig::ChangeCallback on_change;
+            if (notify) on_change = OnRemoteConfigChanged(registry_name);
+            const std::string file_name = MapPrimaryJobName(registry_name);
+            LOG_INFO << "Creating RemoteConfig: " << registry_name << " with file name: " << file_name
+                     << "and notify: " << (notify ? "on" : "off");
+            auto remote = config::RemoteConfig::Create(file_name, name, _conn_module, topic, registry_watch,
+                                                       std::move(on_change), nlohmann::ordered_json::object(),
+                                                       ExecutableFolder(), kRemoteConfigFolder);
+            if (_config_service) _config_service->RegisterConfig(registry_name, remote);
+            entry_states->Init(this, remote, nullptr);
+            _remote_config_states[name] = entry_states;
+            std::weak_ptr<RemoteConfigStates> fresh = entry_states;
+            _scheduler.In(Duration::zero(), [fresh] {
+                if (auto held = fresh.lock()) held->fetch_task.Perform();
+            });
         }
 
-        for (const auto& job : config.at("rjs").get_ref<const json::array_t&>()) {
+        const json rjs = Settings::Has(config, "rjs") ? Settings::Array(config, source, "rjs") : json::array();
+        for (const auto& job : rjs) {
             // A job entry without a name is passed over; the others still count.
             if (job.is_object() && job.contains("name") && job["name"].is_string()) {
                 LOG_INFO << "Remote job: " << job["name"].get<std::string>();
             } else {
-                LOG_WARNING << "Remote job entry without a name skipped: " << job.dump();
+                LOG_WARNING << "Remote job entry without a name skipped: "
+                            << job.dump(-1, ' ', false, json::error_handler_t::replace).substr(0, 200);
             }
         }
     } catch (const std::exception& e) {
@@ -349,13 +379,14 @@ void Service::RemoteConfigChangedWork(const std::shared_ptr<config::RemoteConfig
 bool Service::IsFeatureEnabled() {
     try {
         if (!_tavragent_config) return false;
+        // Neither the built-in document nor a damaged one switches anything on.
         const json document = _tavragent_config->GetConfig();
-        const json& config = document.at("data").at("config");
-        if (!config.is_object()) return false;
-        const json& switches = config.at("ffs");
-        return switches.value("enable-acm-bkc", false);
-    } catch (const json::exception&) {
-        return false;
+        if (!document.is_object() || !document.contains("data") || !document["data"].is_object()) return false;
+        const json& config = document["data"].contains("config") ? document["data"]["config"] : json();
+        if (!Settings::Has(config, "ffs")) return false;
+        const json switches = Settings::Object(config, kTavragentConfigName, "ffs");
+        if (!Settings::Has(switches, "enable-acm-bkc")) return false;
+        return Settings::Bool(switches, std::string(kTavragentConfigName) + " ffs", "enable-acm-bkc", false);
     } catch (const std::exception&) {
         LOG_ERROR << "Could not retrieve enablement for feature: " << 0 << ". The feature disabled";
         return false;
@@ -367,7 +398,11 @@ void Service::SendCorvaneEventIfNeeded(std::shared_ptr<config::RemoteConfig> cha
     if (changed && changed->ShadowName() == kGrantsShadow) {
         LOG_INFO << "Check Grants for ACM";
         const json document = changed->GetConfig();
-        const auto grants = document.at("data").at("grants").get<std::vector<std::string>>();
+        // Only texts count as grants; a damaged list grants nothing (logged by the typed reader).
+        const json data = Settings::Has(document, "data") ? Settings::Object(document, kGrantsShadow, "data") : json();
+        std::vector<std::string> grants;
+        for (const auto& grant : Settings::Has(data, "grants") ? Settings::Array(data, kGrantsShadow, "grants") : json())
+            if (grant.is_string()) grants.push_back(grant.get<std::string>());
         LOG_INFO << "ACM BKC enabled: " << (feature ? 1 : 0) << "Corvane Grants: " << document.dump();
         const bool both = std::find(grants.begin(), grants.end(), config::kCorvaneGrant) != grants.end() &&
                           std::find(grants.begin(), grants.end(), config::kBkcGrant) != grants.end();

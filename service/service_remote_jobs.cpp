@@ -1,6 +1,7 @@
 // The remote jobs task: the agent configuration's "rjs" list turned into running install jobs, and
 // the callbacks through which the jobs ask to run again, to be kept again or to hold the agent's
 // own update.
+#include <algorithm>
 #include <set>
 
 #include "config/remote_config.h"
@@ -19,10 +20,10 @@ namespace {
 constexpr const char* kComplianceJob = "job-acm-bkc-cfg";
 constexpr const char* kSelfUpdateJob = "job-zelkoplenaragent-update";
 constexpr uint32_t kComplianceJobEvent = 440;
-constexpr int64_t kTicksPerMs = 10000;
 constexpr int64_t kDefaultDelayTicks = 864000000000;  // 24 hours
+constexpr int64_t kTicksPerMinute = 600000000;
 
-Duration FromTicks(int64_t ticks) { return std::chrono::duration_cast<Duration>(std::chrono::nanoseconds(ticks * 100)); }
+Duration FromTicks(int64_t ticks) { return Duration(std::clamp<int64_t>(ticks, 0, kMaxDelayTicks)); }
 
 // Status code of a job's last record, 0 when it has none.
 int32_t StatusOf(const InstallComponent& job) { return job.LastStatus(); }
@@ -32,12 +33,21 @@ int32_t StatusOf(const InstallComponent& job) { return job.LastStatus(); }
 void Service::BindRemoteJobs() {
     RemoteJobsProcessing.Perform = [this] { PerformRemoteJobs(); };
     _remote_job_factory = [this](const std::string& name, const json& entry) {
+        // A job asks for its reruns with the set of modules it was made with.
+        const uint64_t generation = _modules_generation.load();
         return std::make_shared<InstallComponent>(
             (_config_folder / "install-component.json").string(), _config_service, name, _conn_module,
-            [this](bool run, std::chrono::milliseconds delay, std::string job) { RerunRemoteJob(run, delay, job); },
+            [this, generation](bool run, std::chrono::milliseconds delay, std::string job) {
+                RerunRemoteJob(run, delay, job, generation);
+            },
             [](shared::error::Error) {},
-            [this](std::chrono::milliseconds delay, std::string job) { HoldSelfUpdate(delay, job); },
-            [this](bool run, int32_t minutes, std::string job) { RerunRemoteJobMonitor(run, minutes, job); }, entry);
+            [this, generation](std::chrono::milliseconds delay, std::string job) {
+                HoldSelfUpdate(delay, job, generation);
+            },
+            [this, generation](bool run, int32_t minutes, std::string job) {
+                RerunRemoteJobMonitor(run, minutes, job, generation);
+            },
+            entry);
     };
 }
 
@@ -49,16 +59,21 @@ bool Service::RemoteJobsStateAllowed() const {
 }
 
 void Service::WhenRemoteJobsAllowed(Duration delay, std::function<void()> work) {
-    if (_scheduler.destroyed.load()) return;
-    _scheduler.In(delay, [this, work = std::move(work)]() mutable {
-        if (_stopping) return;
+    WhenRemoteJobsAllowed(delay, std::move(work), _modules_generation.load());
+}
+
+void Service::WhenRemoteJobsAllowed(Duration delay, std::function<void()> work, uint64_t generation) {
+    if (_scheduler.destroyed.load() || generation != _modules_generation.load()) return;
+    _scheduler.In(delay, [this, generation, work = std::move(work)]() mutable {
+        // Work of the jobs of released modules ends with them; the rebuilt set starts its own.
+        if (_stopping || generation != _modules_generation.load()) return;
         if (RemoteJobsStateAllowed()) {
             work();
             return;
         }
         // Kept, not dropped: a job or the task that lost its turn would otherwise rest until the
         // service restarts.
-        WhenRemoteJobsAllowed(_remote_jobs_state_poll, std::move(work));
+        WhenRemoteJobsAllowed(_remote_jobs_state_poll, std::move(work), generation);
     });
 }
 
@@ -70,7 +85,9 @@ void Service::PerformRemoteJobs() {
     } catch (const std::exception& e) {
         LOG_ERROR << "RemoteJobsProcessing: the agent configuration cannot be read: " << e.what();
     }
-    RunRemoteJobs(document);
+    // Until a document is received (or while the received one is damaged) the built-in one lists
+    // the jobs, as it gives the connection.
+    RunRemoteJobs({{"data", {{"config", AgentConfigOf(document)}}}});
 }
 
 void Service::RunRemoteJobs(const json& agentDocument) {
@@ -172,20 +189,31 @@ std::shared_ptr<InstallComponent> Service::FindRemoteJob(const std::string& name
 }
 
 void Service::RerunRemoteJob(bool run, std::chrono::milliseconds delay, const std::string& name) {
+    RerunRemoteJob(run, delay, name, _modules_generation.load());
+}
+
+void Service::RerunRemoteJob(bool run, std::chrono::milliseconds delay, const std::string& name,
+                             uint64_t generation) {
     if (!run) return;
-    LOG_INFO << "Job: " << name << " will run in " << Utils::FormatDuration(delay.count() * kTicksPerMs);
-    WhenRemoteJobsAllowed(delay, [this, name] {
+    const int64_t ticks = MillisecondsToTicks(delay.count());
+    LOG_INFO << "Job: " << name << " will run in " << Utils::FormatDuration(ticks);
+    WhenRemoteJobsAllowed(FromTicks(ticks), [this, name] {
         if (auto job = FindRemoteJob(name)) {
             job->Process();
         } else {
             LOG_ERROR << "Object not found for job_name: " << name;
         }
-    });
+    }, generation);
 }
 
 void Service::RerunRemoteJobMonitor(bool run, int32_t minutes, const std::string& name) {
+    RerunRemoteJobMonitor(run, minutes, name, _modules_generation.load());
+}
+
+void Service::RerunRemoteJobMonitor(bool run, int32_t minutes, const std::string& name, uint64_t generation) {
     if (!run) return;
-    const int64_t ticks = int64_t(minutes) * 600000000;
+    // Fits: 2^31 minutes are about 1.3e18 ticks.
+    const int64_t ticks = std::clamp<int64_t>(int64_t(minutes) * kTicksPerMinute, 0, kMaxDelayTicks);
     LOG_INFO << "Monitor Job: " << name << " will run in " << Utils::FormatDuration(ticks);
     WhenRemoteJobsAllowed(FromTicks(ticks), [this, name] {
         auto job = FindRemoteJob(name);
@@ -194,10 +222,15 @@ void Service::RerunRemoteJobMonitor(bool run, int32_t minutes, const std::string
         } else if (!job->isSelfUpdate) {
             job->Monitor();
         }
-    });
+    }, generation);
 }
 
 void Service::HoldSelfUpdate(std::chrono::milliseconds delay, const std::string& name) {
+    HoldSelfUpdate(delay, name, _modules_generation.load());
+}
+
+void Service::HoldSelfUpdate(std::chrono::milliseconds delay, const std::string& name, uint64_t generation) {
+    if (generation != _modules_generation.load()) return;
     LOG_INFO << "Install component: Verifying other job status before running " << name;
     std::shared_ptr<InstallComponent> self;
     std::string busy_name;
@@ -219,9 +252,11 @@ void Service::HoldSelfUpdate(std::chrono::milliseconds delay, const std::string&
     }
     if (!busy_name.empty()) {
         LOG_INFO << "Install component: job: " << busy_name << "in state: " << busy_status << "holding self update";
-        LOG_INFO << "Job: " << name << " will run in " << Utils::FormatDuration(delay.count() * kTicksPerMs);
+        const int64_t ticks = MillisecondsToTicks(delay.count());
+        LOG_INFO << "Job: " << name << " will run in " << Utils::FormatDuration(ticks);
         if (_scheduler.destroyed.load()) return;
-        _scheduler.In(delay, [this, name] {
+        _scheduler.In(FromTicks(ticks), [this, name, generation] {
+            if (generation != _modules_generation.load()) return;
             if (auto job = FindRemoteJob(name)) {
                 job->selfUpdateReleased = false;
                 job->Process();
@@ -233,7 +268,9 @@ void Service::HoldSelfUpdate(std::chrono::milliseconds delay, const std::string&
         self->selfUpdateReleased = true;
         // Called from the job's own run: its next run starts once this one has ended.
         if (_scheduler.destroyed.load()) return;
-        _scheduler.In(Duration::zero(), [self] { self->Process(); });
+        _scheduler.In(Duration::zero(), [this, self, generation] {
+            if (generation == _modules_generation.load()) self->Process();
+        });
     }
 }
 

@@ -15,6 +15,7 @@
 #include "foundation/cryptography.h"
 #include "foundation/default_configs.h"
 #include "foundation/logging.h"
+#include "foundation/settings.h"
 #include "foundation/utils.h"
 #include "jobs/corvane_enrollment.h"
 #include "jobs/vev_e_module.h"
@@ -99,22 +100,14 @@ nlohmann::json Service::TavragentConfigDefault(bool corvane_device) {
     return document;
 }
 
-std::string Service::ReadStackName() const {
-    std::string stack = "prod";
-    try {
-        if (_agent_config.is_object() && _agent_config.contains("cloud")) {
-            stack = _agent_config["cloud"].value("stack", std::string("prod"));
-        }
-    } catch (const std::exception& e) {
-        LOG_WARNING << "Failed to read stack name from config, using default value of 'prod'. Exception: "
-                    << e.what();
-        stack = "prod";
-    } catch (...) {
-        LOG_WARNING << "Failed to read stack name from config, using default value of 'prod'.";
-        stack = "prod";
-    }
-    return stack;
+namespace {
+std::string StackOf(const nlohmann::json& cloud) {
+    if (!Settings::Has(cloud, "stack")) return "prod";
+    return Settings::String(cloud, std::string(kAgentConfigFileName) + " \"cloud\"", "stack", "prod");
 }
+}  // namespace
+
+std::string Service::ReadStackName() const { return StackOf(CloudSetting(_agent_config)); }
 
 std::shared_ptr<shared::device::IDeviceInfo> Service::NewDeviceInfo() {
     return std::make_shared<shared::device::DeviceInfo>();
@@ -134,12 +127,16 @@ void Service::ReleaseModulesForRebuild() {
         _win_event_ext_subscriptions.clear();
     }
     _modules_built = false;
+    // The jobs task starts again, over the new modules, once the machine is back in Processing.
+    _remote_jobs_started = false;
 }
 
 void Service::InitializeDeviceInfo() {
     ReleaseModulesForRebuild();
-    _stack = ReadStackName();
-    _device_info = MakeDeviceInfo(_agent_config, _config_folder, NewDeviceInfo());
+    // Read once for the stack and the impersonation alike: a damaged "cloud" is an empty one.
+    const nlohmann::json cloud = CloudSetting(_agent_config);
+    _stack = StackOf(cloud);
+    _device_info = MakeDeviceInfo(nlohmann::json{{"cloud", cloud}}, _config_folder, NewDeviceInfo());
 }
 
 void Service::InitHttpClient() {
@@ -248,7 +245,7 @@ void Service::Initialize() {
         _local_delay_policy.reset();
     }
 
-    _stack = ReadStackName();
+    if (_stack.empty()) _stack = ReadStackName();
 
     _consent_bridge_module = SetUpConsent(*_feature_finder, _stack, _config_folder, _device_info, _http_client);
 

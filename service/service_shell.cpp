@@ -7,6 +7,7 @@
 #include "foundation/default_configs.h"
 #include "foundation/logger.h"
 #include "foundation/logging.h"
+#include "foundation/settings.h"
 #include "foundation/utils.h"
 #include "platform/crash_filter.h"
 #include "platform/last_error.h"
@@ -36,29 +37,21 @@ void SleepSteady(std::chrono::nanoseconds duration) {
 
 // ---- main configuration ----
 
+// An absent key is the default without a word; a damaged value is the default with the typed
+// reader's warning naming the file and the key.
 bool Service::ConfigBool(const char* key, bool default_value) const {
-    if (!_agent_config.is_object() || !_agent_config.contains(key)) return default_value;
-    const auto& value = _agent_config[key];
-    if (value.is_boolean()) return value.get<bool>();
-    LOG_WARNING << "Main configuration value \"" << key << "\" is not a boolean, using " << default_value;
-    return default_value;
+    if (!Settings::Has(_agent_config, key)) return default_value;
+    return Settings::Bool(_agent_config, kAgentConfigFileName, key, default_value);
 }
 
-int64_t Service::ConfigInteger(const char* key, int64_t default_value) const {
-    if (!_agent_config.is_object() || !_agent_config.contains(key)) return default_value;
-    const auto& value = _agent_config[key];
-    if (value.is_number_integer()) return value.get<int64_t>();
-    LOG_WARNING << "Main configuration value \"" << key << "\" is not an integer, using " << default_value;
-    return default_value;
+int64_t Service::ConfigInteger(const char* key, int64_t default_value, int64_t min, int64_t max) const {
+    if (!Settings::Has(_agent_config, key)) return default_value;
+    return Settings::Int(_agent_config, kAgentConfigFileName, key, default_value, min, max);
 }
 
 std::string Service::ConfigString(const char* key, const std::string& default_value) const {
-    if (!_agent_config.is_object() || !_agent_config.contains(key)) return default_value;
-    const auto& value = _agent_config[key];
-    if (value.is_string()) return value.get<std::string>();
-    LOG_WARNING << "Main configuration value \"" << key << "\" is not a text, using \"" << default_value
-                << "\"";
-    return default_value;
+    if (!Settings::Has(_agent_config, key)) return default_value;
+    return Settings::String(_agent_config, kAgentConfigFileName, key, default_value);
 }
 
 bool Service::InitConfig(std::string folder_name, std::string file_name, std::string base_folder) {

@@ -68,11 +68,11 @@ void Service::StopService() {
         LOG_INFO << "Throw on stop";
         throw std::runtime_error("Throw on stop");
     }
-    if (const int64_t delay = ConfigInteger("force_delay_on_stop_milli", 0); delay > 0) {
+    if (const int64_t delay = ConfigInteger("force_delay_on_stop_milli", 0, 0, 3'600'000); delay > 0) {
         LOG_INFO << "Delay on stop";
         SleepSteady(delay * 1'000'000);
     }
-    if (const int64_t seconds = ConfigInteger("delay_on_stop_sec", 0); seconds > 0) {
+    if (const int64_t seconds = ConfigInteger("delay_on_stop_sec", 0, 0, 3600); seconds > 0) {
         LOG_INFO << "Force delay on stop";
         for (int64_t i = 0; i < seconds; ++i) {
             LOG_DEBUG << "Another second to delay";
@@ -109,6 +109,10 @@ void Service::ReleaseModules(bool report_stop_pending) {
         if (report && report_stop_pending)
             ReportSvcStatus(platform::kServiceStopPending, platform::kNoError, kStopPendingHint);
     };
+
+    // Work that the old modules left on the scheduler (job reruns, connection checks) belongs to
+    // them: bumped before and after, so what they post meanwhile is dropped too.
+    ++_modules_generation;
 
     // The sink calls into the service from the notification thread: it goes before anything else.
     if (_nlm_advise_cookie != 0) {
@@ -149,6 +153,8 @@ void Service::ReleaseModules(bool report_stop_pending) {
         {
             std::lock_guard lock(_remote_jobs_mutex);
             for (auto& [name, job] : _remote_jobs) jobs.emplace_back(name, std::move(job));
+            // No key stays behind: the next run of the jobs task makes every job anew.
+            _remote_jobs.clear();
         }
         for (auto& [name, job] : jobs) {
             job.reset();
@@ -158,11 +164,15 @@ void Service::ReleaseModules(bool report_stop_pending) {
     step("failed to destroying remote config states. ", false, [this] {
         LOG_INFO << "Destroying remote config states.";
         _remote_config_states.clear();
+        // The agent configuration's fetch task holds its RemoteConfig, and so the connectivity module.
+        _tavragent_config_states.reset();
         _tavragent_config.reset();
         _config_service.reset();
     });
     step("_conn_module failed to stop ", true, [this] {
         LOG_DEBUG << "Destroying smart pointer to connectivity module";
+        // Its connection and closing thread end here, even if something still holds the module.
+        if (_conn_module) _conn_module->Shutdown();
         _conn_module.reset();
         LOG_INFO << "connectivity module stopped.";
     });
@@ -176,6 +186,7 @@ void Service::ReleaseModules(bool report_stop_pending) {
         _http_client.reset();
         LOG_INFO << "http client stopped.";
     });
+    ++_modules_generation;
 }
 
 }  // namespace zelko::plenar::agent

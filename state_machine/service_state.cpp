@@ -58,11 +58,22 @@ std::shared_ptr<IRandomValue> BindRetryPolicy(const std::string& owner_name,
     return BindFrom(owner_name, nlohmann::json::parse(*text), state_folder, false);
 }
 
+int64_t MillisecondsToTicks(int64_t milliseconds) {
+    if (milliseconds <= 0) return 0;
+    if (milliseconds >= kMaxDelayTicks / platform::kTicksPerMillisecond) return kMaxDelayTicks;
+    return milliseconds * platform::kTicksPerMillisecond;
+}
+
 bool NextPolicyDelay(const std::shared_ptr<IRandomValue>& policy, int64_t& ticks) {
     if (!policy) return false;
     auto next = policy->Next();
     if (!next) return false;
-    ticks = static_cast<int64_t>(next->count()) * platform::kTicksPerMillisecond;
+    const int64_t milliseconds = next->count();
+    if (milliseconds < 0) {
+        LOG_WARNING << "Retry policy gave a negative delay (" << milliseconds << " ms); using the fallback";
+        return false;
+    }
+    ticks = MillisecondsToTicks(milliseconds);
     return true;
 }
 

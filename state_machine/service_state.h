@@ -35,8 +35,8 @@ class ServiceState {
     void InitState(const std::string& state_name, const nlohmann::json& retry_config,
                    const std::filesystem::path& folder = {});
 
-    // The policy's next delay in scheduler ticks (milliseconds x 10000). False, leaving `ticks` as
-    // it is, when the policy gives none (or there is none yet).
+    // The policy's next delay in scheduler ticks (milliseconds x 10000, capped at kMaxDelayTicks).
+    // False, leaving `ticks` as it is, when the policy gives none (or there is none yet).
     bool GetNextDelay(int64_t& ticks) const;
     void ResetPolicy() const;
 
@@ -73,7 +73,15 @@ std::shared_ptr<IRandomValue> BindRetryPolicy(const std::string& owner_name,
                                               const nlohmann::json& retry_config,
                                               const std::filesystem::path& folder = {});
 
-// The next delay of a policy in scheduler ticks; false when it gives none.
+// The longest wait any delay conversion gives: a year. A longer delay is capped here, so that a
+// policy's largest values neither overflow the scheduler's clock nor wrap round to "now".
+inline constexpr int64_t kMaxDelayTicks = int64_t{366} * 24 * 3600 * 10'000'000;
+
+// Milliseconds in scheduler ticks, within [0, kMaxDelayTicks].
+int64_t MillisecondsToTicks(int64_t milliseconds);
+
+// The next delay of a policy in scheduler ticks, capped at kMaxDelayTicks; false when it gives
+// none, or a negative one (logged), so that the caller's own fallback applies.
 bool NextPolicyDelay(const std::shared_ptr<IRandomValue>& policy, int64_t& ticks);
 
 }  // namespace zelko::plenar::agent

@@ -136,7 +136,7 @@ TEST_F(ConnectivityTest, DeviceIdentityForConsent) {
         {"subscription device", true, nullptr, "uuid", "By default User Consent goes by uuid"},
         {"override", false, "uuid", "uuid", "User Consent goes by is overriden by config to uuid"},
         {"unknown text", true, "serial", "uuid", "Wrong device id by, using default uuid"},
-        {"not a text", false, 3, "sn", "Wrong device id by, using default sn"},
+        {"not a text", false, 3, "sn", "Setting \"device_id_by\" of "},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

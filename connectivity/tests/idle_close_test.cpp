@@ -94,5 +94,33 @@ TEST_F(IdleCloseTest, FailedPubClosesAtOnce) {
     EXPECT_EQ(Device()->Calls(Call::Connect), 2);
 }
 
+// The owner's Shutdown ends the connection and the closing thread while another holder keeps the
+// module; from then on nothing connects again, and the last release does not pause again.
+TEST_F(IdleCloseTest, ShutdownEndsTheConnectionAndTheThreadWhoeverHoldsTheModule) {
+    auto& module = Module();
+    std::shared_ptr<ConnectivityModule> other_holder = module_;
+    ASSERT_FALSE(module.ConnectToIot());
+    WaitForSecondsLeft(900);
+    ASSERT_EQ(DeviceCount(), 1u);
+    const std::weak_ptr<TimedIoTDevice> device = Device();
+
+    std::thread owner([&] { module.Shutdown(); });
+    EXPECT_TRUE(log_.WaitFor(logging::info, "Stopping the connection closing thread."));
+    EXPECT_TRUE(clock_.WaitForSleepers(1));
+    clock_.Advance(1s);
+    owner.join();
+    EXPECT_FALSE(module.IsConnected());
+    EXPECT_EQ(device.lock().use_count(), 2) << "only the test's list and this copy hold the device";
+
+    EXPECT_TRUE(module.ConnectToIot());
+    EXPECT_TRUE(module.GetCredentials(false));
+    EXPECT_TRUE(module.Pub("t", "{}").error);
+    EXPECT_EQ(DeviceCount(), 1u);
+    module.Shutdown();
+
+    other_holder.reset();
+    module_.reset();  // no second pause: the destructor finds the shutdown done
+}
+
 }  // namespace
 }  // namespace zelko::plenar::agent::test

@@ -395,9 +395,17 @@ TEST_F(MakeDeviceInfoTest, ImpersonationSwitch) {
         EXPECT_EQ(log.Contains(logging::info, "Instantiating VirtualDeviceInfo to impersonate device"),
                   c.impersonated);
     }
-    for (const char* bad : {R"({"cloud": "x"})", R"({"cloud": {"impersonate": "yes"}})"}) {
-        EXPECT_THROW(MakeDeviceInfo(nlohmann::json::parse(bad), scratch(), real), nlohmann::json::type_error)
-            << bad;
+    // A damaged "cloud" or "impersonate" asks for no impersonation, with one warning naming the key.
+    const std::pair<const char*, const char*> damaged[] = {
+        {R"({"cloud": "x"})", "Setting \"cloud\" of zelko-plenar-agent-config.json"},
+        {R"({"cloud": [true]})", "Setting \"cloud\" of zelko-plenar-agent-config.json"},
+        {R"({"cloud": {"impersonate": "yes"}})", "Setting \"impersonate\" of zelko-plenar-agent-config.json"},
+    };
+    for (const auto& [bad, warning] : damaged) {
+        SCOPED_TRACE(bad);
+        LogCapture log;
+        EXPECT_EQ(MakeDeviceInfo(nlohmann::json::parse(bad), scratch(), real), real);
+        EXPECT_EQ(log.Count(logging::warning, warning), 1);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "foundation/logging.h"
+#include "foundation/settings.h"
 #include "foundation/utils.h"
 
 namespace zelko::shared::device {
@@ -123,9 +124,20 @@ int32_t VirtualDeviceInfo::GetSupportedSleepStates() const {
 
 namespace zelko::plenar::agent {
 
+namespace {
+constexpr char kAgentConfigDocument[] = "zelko-plenar-agent-config.json";
+constexpr char kCloudSettingDocument[] = "zelko-plenar-agent-config.json \"cloud\"";
+}  // namespace
+
+nlohmann::json CloudSetting(const nlohmann::json& agent_config) {
+    if (!Settings::Has(agent_config, "cloud")) return nlohmann::json::object();
+    return Settings::Object(agent_config, kAgentConfigDocument, "cloud");
+}
+
 bool ImpersonationRequested(const nlohmann::json& agent_config) {
-    return agent_config.is_object() && agent_config.contains("cloud") &&
-           agent_config["cloud"].value("impersonate", false);
+    const nlohmann::json cloud = CloudSetting(agent_config);
+    return Settings::Has(cloud, "impersonate") &&
+           Settings::Bool(cloud, kCloudSettingDocument, "impersonate", false);
 }
 
 std::shared_ptr<shared::device::IDeviceInfo> MakeDeviceInfo(

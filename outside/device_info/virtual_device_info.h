@@ -114,8 +114,13 @@ namespace zelko::plenar::agent {
 
 inline constexpr char kDeviceInfoConfigFileName[] = "device-info-config.json";
 
+// The main configuration's "cloud" object; an empty one when it is absent, and, with one warning
+// naming the document and the key, when it is not an object. Read once, by everyone, this way.
+nlohmann::json CloudSetting(const nlohmann::json& agent_config);
+
 // True when the main configuration asks for impersonation ("cloud" → "impersonate" is true). A
-// "cloud" that is not an object, or an "impersonate" that is not a boolean, raises the JSON type error.
+// "cloud" that is not an object, or an "impersonate" that is not a boolean, is logged and asks
+// for none.
 bool ImpersonationRequested(const nlohmann::json& agent_config);
 
 // The device identity the service works with: `real`, or, when the main configuration asks for

@@ -5,6 +5,7 @@
 
 #include "config/remote_config.h"
 #include "features/network_events.h"
+#include "jobs/install_component.h"
 #include "foundation/logging.h"
 #include "service/tests/road_fixture.h"
 #include "telemetry/telemetry_module.h"
@@ -30,23 +31,37 @@ TEST_F(ModuleSetupTest, StackNameFromTheMainConfiguration) {
     struct Case {
         json config;
         std::string stack;
-        bool warned;
+        const char* warning;
     };
     const Case cases[] = {
-        {json::object(), "prod", false},
-        {{{"cloud", {{"impersonate", false}}}}, "prod", false},
-        {{{"cloud", {{"stack", "dev"}}}}, "dev", false},
-        {{{"cloud", {{"stack", 5}}}}, "prod", true},
-        {{{"cloud", "dev"}}, "prod", true},
+        {json::object(), "prod", nullptr},
+        {{{"cloud", {{"impersonate", false}}}}, "prod", nullptr},
+        {{{"cloud", {{"stack", "dev"}}}}, "dev", nullptr},
+        {{{"cloud", {{"stack", 5}}}}, "prod", "Setting \"stack\" of zelko-plenar-agent-config.json \"cloud\""},
+        {{{"cloud", "dev"}}, "prod", "Setting \"cloud\" of zelko-plenar-agent-config.json"},
     };
     auto& service = Make();
     for (const auto& c : cases) {
-        const int before = log_.Count(warning, "Failed to read stack name from config");
+        zelko::testing::LogCapture log;
         service._agent_config = c.config;
         EXPECT_EQ(service.ReadStackName(), c.stack) << c.config.dump();
-        EXPECT_EQ(log_.Count(warning, "Failed to read stack name from config") - before, c.warned ? 1 : 0)
-            << c.config.dump();
+        EXPECT_EQ(log.Count(warning, "Setting \""), c.warning ? 1 : 0) << c.config.dump();
+        if (c.warning) EXPECT_TRUE(log.Contains(warning, c.warning)) << c.config.dump();
     }
+}
+
+// A "cloud" that is not an object is read once, as an empty one: the stack is "prod" and the
+// device is not impersonated, and the set-up goes on.
+TEST_F(ModuleSetupTest, ACloudSettingThatIsNotAnObjectFallsBackOnceAndTheSetUpGoesOn) {
+    Configure({{"cloud", "dev"}});
+    WriteJson(Config() / "connectivity-module-config.json",
+              {{"cloud", {{"stacks", {{"prod", DevStack()}}}}}});
+    auto& service = Make();
+    Initialize();
+    EXPECT_EQ(service._stack, "prod");
+    EXPECT_EQ(service._device_info, edges_.device);
+    EXPECT_TRUE(service._conn_module);
+    EXPECT_EQ(log_.Count(warning, "Setting \"cloud\" of zelko-plenar-agent-config.json"), 1);
 }
 
 TEST_F(ModuleSetupTest, ManagedDevicesStopUnlessSubscribedOrInTheTestEnvironment) {
@@ -184,6 +199,67 @@ TEST_F(ModuleSetupTest, ASecondSetUpReleasesTheFirstSetOfModules) {
     // The calendar event the collector asks for is registered once and so delivered once.
     OnWorker([&] { service._scheduler.StartScheduledEvents(); });
     EXPECT_EQ(log_.Count(logging::debug, "Queueing"), 1);
+}
+
+// Back from FailureState after the device had its credentials and its jobs: the rebuild releases
+// every holder of the old connectivity module (the agent configuration's fetch task among them)
+// and the jobs with their keys; back in Processing the jobs are made anew over the new modules.
+TEST_F(ModuleSetupTest, ARebuildAfterTheCredentialsMakesTheJobsAnewOverOneSetOfModules) {
+    edges_.grant_credentials = true;
+    std::filesystem::create_directories(Config());
+    WriteText(Config() / "install-component.json", "{}");
+    auto& service = Make();
+    std::vector<std::weak_ptr<InstallComponent>> made;
+    const auto make_job = service._remote_job_factory;
+    service._remote_job_factory = [&](const std::string& name, const json& entry) {
+        auto job = make_job(name, entry);
+        made.push_back(job);
+        return job;
+    };
+    // Credentials, the agent configuration (none in the cloud: the built-in one), the connection
+    // and, the required collectors having run before, Processing with its jobs task.
+    auto connect = [&] {
+        service._required_on_start_done = true;
+        OnWorker([&] { service.SetState(service.GettingIotCreds); });
+        for (int i = 0; i < 10 && !service.FindRemoteJob("job-1e-install"); ++i) Drain();
+        EXPECT_EQ(service.CurrentStateName(), "Processing");
+    };
+    Initialize();
+    connect();
+    ASSERT_TRUE(service._tavragent_config_states);
+    ASSERT_EQ(made.size(), 1u);
+    const std::weak_ptr<ConnectivityModule> first_connectivity = service._conn_module;
+    const std::weak_ptr<InstallComponent> first_job = service.FindRemoteJob("job-1e-install");
+    ASSERT_FALSE(first_job.expired());
+    EXPECT_TRUE(first_job.lock()->processStarted);
+
+    OnWorker([&] { service.SetState(service.FailureState); });
+    Initialize();
+    EXPECT_TRUE(first_connectivity.expired());
+    EXPECT_TRUE(first_job.expired());
+    EXPECT_EQ(edges_.built_over_live_connectivity, 0);
+    EXPECT_FALSE(service._tavragent_config_states);
+    {
+        std::lock_guard lock(service._remote_jobs_mutex);
+        EXPECT_TRUE(service._remote_jobs.empty());
+    }
+
+    connect();
+    {
+        const auto job = service.FindRemoteJob("job-1e-install");
+        ASSERT_TRUE(job);
+        EXPECT_EQ(made.size(), 2u);
+        EXPECT_EQ(job, made.back().lock());
+        EXPECT_TRUE(job->processStarted);
+    }
+    EXPECT_FALSE(log_.Contains(logging::warning, "Error: Install Comp is null for key"));
+    EXPECT_EQ(edges_.connectivity_modules, 2);
+
+    // At the stop nothing keeps the module past the teardown.
+    const std::weak_ptr<ConnectivityModule> second_connectivity = service._conn_module;
+    service.StopService();
+    EXPECT_TRUE(second_connectivity.expired());
+    EXPECT_FALSE(service._tavragent_config_states);
 }
 
 TEST_F(ModuleSetupTest, NoDeviceInformationFileForImpersonationFailsTheSetUp) {

@@ -63,6 +63,8 @@ struct Edges {
     std::shared_ptr<shared::http::IHttpClient> http;
     // Raised by the connectivity step of the next set-ups while set.
     bool fail_connectivity = false;
+    // The IoT credentials are granted at once, so GettingIotCreds goes on to the agent configuration.
+    bool grant_credentials = false;
     std::atomic<int> connectivity_modules{0};
     // The module built last, and how many were built while an earlier one was still alive.
     std::weak_ptr<ConnectivityModule> last_connectivity;
@@ -105,6 +107,10 @@ class RoadService : public Service {
             nullptr, std::move(environment));
         ++edges_.connectivity_modules;
         edges_.last_connectivity = _conn_module;
+    }
+    shared::error::Error IotGetCredentials(bool reset_device) override {
+        if (edges_.grant_credentials) return {};
+        return Service::IotGetCredentials(reset_device);
     }
     void InitTelemetryModule() override {
         ++edges_.telemetry_steps;

@@ -332,7 +332,7 @@ TEST_F(ConnectedTest, RequiredCollectorsDeleteTheDataUnlessConfiguredFalseAndSen
         EXPECT_EQ(State(), "RequiredOnStarting");
         EXPECT_TRUE(log.Contains(info, "RequiredOnStarting.OnEnter exiting."));
     }
-    EXPECT_TRUE(log.Contains(warning, "\"delete_data_on_start\" in zelko-plenar-agent-config.json is not a boolean"));
+    EXPECT_TRUE(log.Contains(warning, "Setting \"delete_data_on_start\" of zelko-plenar-agent-config.json"));
     std::filesystem::remove_all(service->TelemetryDataFolder());
 }
 

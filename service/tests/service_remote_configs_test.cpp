@@ -247,26 +247,38 @@ TEST_F(RemoteConfigsTest, AgentConfigurationBuildsTheRemoteConfigurationsAndSkip
     EXPECT_EQ(service->connects, 1);
 }
 
-TEST_F(RemoteConfigsTest, BadAgentDocumentsStopAtTheBadEntry) {
+// A damaged entry is passed over with a warning; a damaged document is the built-in one. Either
+// way the connection step follows from GettingIotCreds.
+TEST_F(RemoteConfigsTest, DamagedAgentDocumentsSkipTheBadEntryAndStillConnect) {
     const struct {
         const char* what;
-        json config;
-        size_t kept;  // remote configurations made before the bad entry
+        json data;
+        size_t kept;          // remote configurations made
+        const char* warning;  // logged once for the document
     } rows[] = {
-        {"rcs entry not an object", {{"rcs", {{{"name", "a"}}, 5}}, {"rjs", json::array()}}, 1},
-        {"name missing", {{"rcs", {{{"name", "a"}}, {{"subscribe", true}}}}, {"rjs", json::array()}}, 1},
-        {"subscribe not a boolean", {{"rcs", {{{"name", "a"}}, {{"name", "b"}, {"subscribe", "yes"}}}}}, 1},
-        {"ival not a text", {{"rcs", {{{"name", "a"}, {"ival", 3}}}}}, 0},
-        {"rjs absent", {{"rcs", {{{"name", "a"}}}}}, 1},
-        {"rjs not an array", {{"rjs", {{"name", "x"}}}}, 0},
-        {"config not an object", json::array(), 0},
+        {"rcs entry not an object", {{"config", {{"rcs", {{{"name", "a"}}, 5}}, {"rjs", json::array()}}}}, 1,
+         "Remote configuration entry without a usable \"name\" skipped: 5"},
+        {"name missing", {{"config", {{"rcs", {{{"name", "a"}}, {{"subscribe", true}}}}, {"rjs", json::array()}}}}, 1,
+         "Remote configuration entry without a usable \"name\" skipped"},
+        {"name a path", {{"config", {{"rcs", {{{"name", "../a"}}, {{"name", "b"}}}}}}}, 1,
+         "Remote configuration entry without a usable \"name\" skipped"},
+        {"subscribe not a boolean", {{"config", {{"rcs", {{{"name", "a"}}, {{"name", "b"}, {"subscribe", "yes"}}}}}}}, 2,
+         "Setting \"subscribe\" of tavragent-config rcs b"},
+        {"rcs not an array", {{"config", {{"rcs", {{"name", "a"}}}, {"rjs", json::array()}}}}, 0,
+         "Setting \"rcs\" of tavragent-config"},
+        {"conn not a text", {{"config", {{"conn", 1}}}}, 0, "Setting \"conn\" of tavragent-config"},
+        {"rjs not an array", {{"config", {{"rjs", {{"name", "x"}}}}}}, 0, "Setting \"rjs\" of tavragent-config"},
+        {"config not an object", {{"config", json::array()}}, 0, "Agent configuration tavragent-config is damaged"},
+        {"data without config", {{"grants", json::array()}}, 0, "Agent configuration tavragent-config is damaged"},
+        {"data a text", "config", 0, "Agent configuration tavragent-config is damaged"},
     };
     int version = 5;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         MakeService();
         zelko::testing::LogCapture log;
-        connectivity->SetShadow(Shadow(++version, {{"config", row.config}}));
+        connectivity->SetShadow(Shadow(++version, row.data));
+        Place("GettingIotCreds");
         OnWorker([this] {
             auto states = std::make_shared<Service::RemoteConfigStates>();
             service->_tavragent_config_states = states;
@@ -274,8 +286,11 @@ TEST_F(RemoteConfigsTest, BadAgentDocumentsStopAtTheBadEntry) {
                          [this](std::weak_ptr<Service::RemoteConfigStates> s, Error e) { service->ApplyAgentConfig(s, e); });
             states->fetch_task.Perform();
         });
-        EXPECT_TRUE(log.Contains(info, "Fetched json is invalid "));
+        EXPECT_FALSE(log.Contains(info, "Fetched json is invalid "));
+        EXPECT_EQ(log.Count(warning, row.warning), 1);
         EXPECT_EQ(service->_remote_config_states.size(), row.kept);
+        EXPECT_EQ(service->connects, 1);
+        EXPECT_EQ(State(), "RequiredOnStarting");
     }
 }
 

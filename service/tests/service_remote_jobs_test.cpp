@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <future>
 #include <fstream>
 
+#include "config/remote_config.h"
 #include "jobs/install_component.h"
 #include "service/service.h"
+#include "testing/fake_connectivity.h"
 #include "testing/log_capture.h"
 #include "testing/temp_system_root.h"
 
@@ -170,8 +173,12 @@ TEST_F(RemoteJobsTest, SelfUpdateIsHeldWhileAnotherJobIsBusy) {
     EXPECT_FALSE(self->selfUpdateReleased);
 
     SetStatuses("other", {13, 0});
+    // The worker waits until the flag is seen: the run the release posts consumes it.
+    std::promise<void> gate;
+    service->_scheduler.In(Duration::zero(), [opened = gate.get_future().share()] { opened.wait(); });
     service->HoldSelfUpdate(std::chrono::hours(1), "job-zelkoplenaragent-update");
     EXPECT_TRUE(self->selfUpdateReleased);
+    gate.set_value();
 }
 
 TEST_F(RemoteJobsTest, RerunThatFallsDueInAStateThatDoesNotAllowItWaitsForOne) {
@@ -192,6 +199,47 @@ TEST_F(RemoteJobsTest, RerunThatFallsDueInAStateThatDoesNotAllowItWaitsForOne) {
     // RequiredOnStarting allows it only on a Corvane device (no connectivity module here).
     service->SetState(Named("RequiredOnStarting"));
     EXPECT_FALSE(service->RemoteJobsStateAllowed());
+}
+
+// Before the first fetch the agent configuration holds no data: the built-in document lists the
+// jobs, so a device whose cloud has no agent configuration still gets its built-in job.
+TEST_F(RemoteJobsTest, BuiltInJobIsMadeBeforeTheFirstFetch) {
+    service->_tavragent_config = config::RemoteConfig::Create(
+        "tavragent-config", "tavragent-config", std::make_shared<zelko::testing::FakeConnectivity>(), "", false,
+        nullptr, nlohmann::ordered_json(Service::TavragentConfigDefault(false)), scratch(), "RemoteConfigs");
+    ASSERT_TRUE(service->_tavragent_config->GetConfig()["data"].is_null());
+    service->PerformRemoteJobs();
+    ASSERT_TRUE(WaitForPolls("job-1e-install", 1));
+    EXPECT_EQ(created, (std::map<std::string, int>{{"job-1e-install", 1}}));
+    EXPECT_TRUE(log.Contains(logging::info, "No agent configuration received yet, using the built-in one"));
+}
+
+TEST_F(RemoteJobsTest, AgentConfigurationIsTheBuiltInOneUntilReceivedAndWhileDamaged) {
+    const json built_in = Service::TavragentConfigDefault(false)["data"]["config"];
+    const json received = {{"conn", "pers_mq"}, {"rjs", json::array()}};
+    const struct {
+        const char* what;
+        json document;
+        bool damaged;  // else nothing received yet
+    } built_in_cases[] = {
+        {"null", nullptr, false},
+        {"no data", {{"version", 1}}, false},
+        {"data null", {{"data", nullptr}}, false},
+        {"not an object", json::array({1}), false},
+        {"data a text", {{"data", "config"}}, true},
+        {"data an array", {{"data", json::array()}}, true},
+        {"data without config", {{"data", {{"grants", json::array()}}}}, true},
+        {"config null", {{"data", {{"config", nullptr}}}}, true},
+        {"config a number", {{"data", {{"config", 5}}}}, true},
+        {"config an array", {{"data", {{"config", json::array({received})}}}}, true},
+    };
+    for (const auto& c : built_in_cases) {
+        SCOPED_TRACE(c.what);
+        zelko::testing::LogCapture log;
+        EXPECT_EQ(service->AgentConfigOf(c.document), built_in);
+        EXPECT_EQ(log.Count(logging::warning, "Agent configuration tavragent-config is damaged"), c.damaged ? 1 : 0);
+    }
+    EXPECT_EQ(service->AgentConfigOf({{"data", {{"config", received}}}}), received);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <set>
 #include <string>
@@ -208,6 +209,61 @@ TEST(ServiceStateRecordTest, DefaultHandlersDoNothingAndNoDelayWithoutPolicy) {
     task.Perform();
     EXPECT_FALSE(task.running);
     EXPECT_FALSE(task.GetNextDelay(ticks));
+}
+
+// A policy of one fixed step: count units, each time.
+std::shared_ptr<IRandomValue> FixedPolicy(int64_t count, const char* units) {
+    const nlohmann::json zero = {{"count", 0}, {"units", "milli"}};
+    const nlohmann::json step = {{"base_value", {{"count", count}, {"units", units}}},
+                                 {"interval", zero},
+                                 {"interval_type", "StartingWithBase"}};
+    return CreateRateLimiterPolicy(
+        {{"type", "Linear"}, {"end_type", "Infinite"}, {"initial_delay", step}, {"diff_or_base", step}}, "", "");
+}
+
+// The largest values a policy can give must neither overflow into a negative delay nor wrap round
+// to "now" (a state then re-runs without pause): they are capped at the longest delay.
+TEST(DelayConversionTest, LargestPolicyValuesAreCappedNeverNegative) {
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+    const struct {
+        const char* what;
+        int64_t count;
+        const char* units;
+        int64_t ticks;
+    } cases[] = {
+        {"3.6e15 ms", 3'600'000'000'000'000, "milli", kMaxDelayTicks},
+        {"largest hours", std::numeric_limits<int32_t>::max(), "hr", kMaxDelayTicks},
+        {"largest seconds", kMax, "sec", kMaxDelayTicks},
+        {"largest milliseconds", kMax, "milli", kMaxDelayTicks},
+        {"just over the cap", kMaxDelayTicks / 10'000 + 1, "milli", kMaxDelayTicks},
+        {"at the cap", kMaxDelayTicks / 10'000, "milli", kMaxDelayTicks},
+        {"an hour", 1, "hr", 36'000'000'000},
+        {"zero", 0, "milli", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ServiceState state;
+        state.policy = FixedPolicy(c.count, c.units);
+        int64_t ticks = -1;
+        ASSERT_TRUE(state.GetNextDelay(ticks));
+        EXPECT_EQ(ticks, c.ticks);
+    }
+    EXPECT_EQ(MillisecondsToTicks(-1), 0);
+    EXPECT_EQ(MillisecondsToTicks(std::numeric_limits<int64_t>::min()), 0);
+    EXPECT_EQ(MillisecondsToTicks(kMax), kMaxDelayTicks);
+    EXPECT_EQ(MillisecondsToTicks(1), 10'000);
+}
+
+// A value that gives a negative delay gives none: the caller's fallback applies, not "now".
+TEST(DelayConversionTest, NegativeDelayGivesNone) {
+    zelko::testing::LogCapture log;
+    ServiceTask task;
+    task.policy = CreateRandomValue({{"base_value", {{"count", -5}, {"units", "sec"}}},
+                                     {"interval", {{"count", 0}, {"units", "milli"}}}});
+    int64_t ticks = 42;
+    EXPECT_FALSE(task.GetNextDelay(ticks));
+    EXPECT_EQ(ticks, 42);
+    EXPECT_TRUE(log.Contains(logging::warning, "Retry policy gave a negative delay"));
 }
 
 }  // namespace
