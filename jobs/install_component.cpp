@@ -1,9 +1,9 @@
 #include "jobs/install_component.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <limits>
-#include <cerrno>
 #include <sstream>
 #include <system_error>
 #include <thread>
@@ -11,14 +11,14 @@
 #include "config/config_service.h"
 #include "features/system_info.h"
 #include "foundation/logging.h"
-#include "outside/plugin_manager/validator.h"
-#include "outside/s3/s3_client.h"
 #include "foundation/retry_policy.h"
 #include "foundation/settings.h"
 #include "foundation/utils_files.h"
 #include "foundation/utils_system.h"
 #include "foundation/utils_time.h"
 #include "jobs/windows_paths.h"
+#include "outside/plugin_manager/validator.h"
+#include "outside/s3/s3_client.h"
 #include "platform/clock.h"
 #include "platform/file_replace.h"
 #include "platform/service_control.h"
@@ -125,7 +125,8 @@ InstallComponent::InstallComponent(std::string configPath, std::shared_ptr<confi
     // The name becomes the job's folder under the update folder: one that could leave it is refused
     // before anything is read or written.
     if (!winpath::IsPlainName(this->jobName)) {
-        LOG_ERROR << "Install component: the job name " << json(this->jobName).dump(-1, ' ', false, json::error_handler_t::replace)
+        LOG_ERROR << "Install component: the job name "
+                  << json(this->jobName).dump(-1, ' ', false, json::error_handler_t::replace)
                   << " cannot name a folder; the job is refused";
         throw std::invalid_argument("Install component: job name refused: " + this->jobName);
     }
@@ -316,10 +317,10 @@ void InstallComponent::ReadShadowContentFromFile(const std::string& path) {
                                        : json();
             if (interval.is_number_integer()) {
                 // Zero or less would ask for the next keeping pass at once, over and over.
-                validationIntervalMin = static_cast<int32_t>(
-                    Settings::Minutes(validationParams, "job document of " + jobName, "validationIntervalMin",
-                                      validationIntervalMin)
-                        .count());
+                validationIntervalMin =
+                    static_cast<int32_t>(Settings::Minutes(validationParams, "job document of " + jobName,
+                                                           "validationIntervalMin", validationIntervalMin)
+                                             .count());
             } else {
                 LOG_WARNING << "Install component: " << jobName
                             << "validationIntervalMin is not an integer, using default value: "
@@ -383,8 +384,8 @@ bool InstallComponent::InstallerLaunchedForJob() const {
     std::lock_guard lock(updateLogMutex);
     return std::any_of(updateLog.begin(), updateLog.end(), [this](const UpdateLogEntry& entry) {
         return entry.uploadedtime == jobTimestamp &&
-               (entry.status == Installing || entry.status == AwaitingInstall || entry.status == InstallTimedOut ||
-                entry.status == Succeeded);
+               (entry.status == Installing || entry.status == AwaitingInstall ||
+                entry.status == InstallTimedOut || entry.status == Succeeded);
     });
 }
 
@@ -535,7 +536,8 @@ bool InstallComponent::CreateTask() {
             // The download is the program itself here; nothing else lets it run.
             int error = 0;
             if (!platform::MakeExecutable(native_program, &error)) {
-                LOG_ERROR << "Install component: " << jobName << " the installer cannot be made runnable: " << error;
+                LOG_ERROR << "Install component: " << jobName
+                          << " the installer cannot be made runnable: " << error;
             }
         }
         if (taskScheduler.CreateTask(native_program, taskName, command_line, idleWaitTime, executionTimeLimit)) {
@@ -591,7 +593,8 @@ bool InstallComponent::KeepingPassDue() const {
     if (due == 0) return true;
     const int64_t now = platform::NowTicks();
     // A clock set back by more than the wait does not hold the pass back for longer.
-    return now + platform::kTicksPerSecond >= due || due - now > keepingPassSpan.load() + platform::kTicksPerSecond;
+    return now + platform::kTicksPerSecond >= due ||
+           due - now > keepingPassSpan.load() + platform::kTicksPerSecond;
 }
 
 void InstallComponent::AskForKeepingPass(int32_t minutes) {

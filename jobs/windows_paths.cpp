@@ -134,7 +134,8 @@ std::filesystem::path ToNative(const std::string& path) {
 }
 
 bool IsPlainName(const std::string& name) {
-    if (name.empty() || name.size() > 255 || name == "." || name.find("..") != std::string::npos) return false;
+    if (name.empty() || name.size() > 255 || name == "." || name.find("..") != std::string::npos)
+        return false;
     for (unsigned char c : name) {
         if (c < 0x20 || c == 0x7f || c == '/' || c == '\\' || c == ':') return false;
     }

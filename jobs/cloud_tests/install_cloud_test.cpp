@@ -138,13 +138,13 @@ class InstallCloudTest : public zelko::testing::SystemRootTest {
                  const json& validation = json()) {
         ASSERT_EQ(PutRaw("/objects/installers/" + job + ".sh", installer), 200);
         ASSERT_EQ(PutRaw("/objects/installers/" + job + ".sh.sig", signature), 200);
-        const json data = {{"timestamp", "2026-12-10T12:00:00Z"},
-                           {"location_x64", "s3://installers/" + job + ".sh"},
-                           {"executor", "/bin/sh"},
-                           {"arguments", ""},
-                           {"validationParams", validation.is_null()
-                                                    ? json{{"files", {{{"path", Marker().string()}}}}}
-                                                    : validation}};
+        const json data = {
+            {"timestamp", "2026-12-10T12:00:00Z"},
+            {"location_x64", "s3://installers/" + job + ".sh"},
+            {"executor", "/bin/sh"},
+            {"arguments", ""},
+            {"validationParams",
+             validation.is_null() ? json{{"files", {{{"path", Marker().string()}}}}} : validation}};
         ASSERT_EQ(Admin(HttpMethod::PUT, "/shadows/" + thing_ + "/" + job, {{"state", {{"desired", {{"data", data}}}}}})
                       .first,
                   200);

@@ -276,9 +276,12 @@ TEST_F(AcmModuleTest, DamagedSettingsAreTheirDefaultsWithAWarning) {
         const char* content;
         const char* key;
     } cases[] = {
-        {R"({"sendReport":"yes"})", "sendReport"},     {R"({"runAtStart":1})", "runAtStart"},
-        {R"({"defaultSchedule":"60"})", "defaultSchedule"}, {R"({"defaultSchedule":-1})", "defaultSchedule"},
-        {R"({"defaultSchedule":0})", "defaultSchedule"},    {R"({"defaultSchedule":1e12})", "defaultSchedule"},
+        {R"({"sendReport":"yes"})", "sendReport"},
+        {R"({"runAtStart":1})", "runAtStart"},
+        {R"({"defaultSchedule":"60"})", "defaultSchedule"},
+        {R"({"defaultSchedule":-1})", "defaultSchedule"},
+        {R"({"defaultSchedule":0})", "defaultSchedule"},
+        {R"({"defaultSchedule":1e12})", "defaultSchedule"},
     };
     for (const auto& c : cases) {
         WriteFile(ConfigPath(), c.content);
@@ -287,8 +290,8 @@ TEST_F(AcmModuleTest, DamagedSettingsAreTheirDefaultsWithAWarning) {
         EXPECT_EQ(module->DefaultSchedule(), 600 * kSecond) << c.content;
         EXPECT_FALSE(module->SendsReport()) << c.content;
         EXPECT_FALSE(module->RunsAtStart()) << c.content;
-        EXPECT_TRUE(capture.Contains(zelko::logging::warning, std::string("Setting \"") + c.key + "\" of " +
-                                                                  ConfigPath().string()))
+        EXPECT_TRUE(capture.Contains(zelko::logging::warning,
+                                     std::string("Setting \"") + c.key + "\" of " + ConfigPath().string()))
             << c.content;
     }
 }

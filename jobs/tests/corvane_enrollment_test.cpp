@@ -382,16 +382,19 @@ TEST_F(CorvaneEnrollmentTest, DamagedStateFileIsReplacedByTheDefault) {
     EXPECT_EQ(ReadFile(StatePath()), defaults);
 
     // A value of the wrong type is its default, with a warning naming the file and the key.
-    WriteFile(StatePath(), R"({"zelko_ai_experience_app_first_run":"no","zelko_ai_experience_app_installed":1})");
+    WriteFile(StatePath(),
+              R"({"zelko_ai_experience_app_first_run":"no","zelko_ai_experience_app_installed":1})");
     {
         zelko::testing::LogCapture warnings;
         auto damaged = Make();
         EXPECT_TRUE(damaged->IsFirstRun());
         EXPECT_FALSE(damaged->WasAppInstalled());
-        EXPECT_TRUE(warnings.Contains(zelko::logging::warning, "Setting \"zelko_ai_experience_app_first_run\" of " +
-                                                                    StatePath().string()));
-        EXPECT_TRUE(warnings.Contains(zelko::logging::warning, "Setting \"zelko_ai_experience_app_installed\" of " +
-                                                                    StatePath().string()));
+        EXPECT_TRUE(
+            warnings.Contains(zelko::logging::warning,
+                              "Setting \"zelko_ai_experience_app_first_run\" of " + StatePath().string()));
+        EXPECT_TRUE(
+            warnings.Contains(zelko::logging::warning,
+                              "Setting \"zelko_ai_experience_app_installed\" of " + StatePath().string()));
     }
 
     // Other keys survive a save.

@@ -1,10 +1,11 @@
+#include "jobs/install_component.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <fstream>
 #include <sstream>
 
-#include "jobs/install_component.h"
 #include "jobs/windows_paths.h"
 #include "testing/log_capture.h"
 #include "testing/temp_system_root.h"
@@ -70,7 +71,8 @@ class InstallComponentTest : public zelko::testing::SystemRootTest {
 
 std::vector<std::string> Entries(const std::filesystem::path& folder) {
     std::vector<std::string> out;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) out.push_back(entry.path().string());
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        out.push_back(entry.path().string());
     std::sort(out.begin(), out.end());
     return out;
 }
@@ -81,13 +83,24 @@ TEST_F(InstallComponentTest, JobNamesThatWouldLeaveTheUpdateFolderAreRefused) {
     const std::string config = json{{"UpdateFolder", update.string()}}.dump();
     ConfigFile(config);
     const auto before = Entries(root());
-    const std::vector<std::string> names = {"..\\..\\..\\..\\escaped", "../escaped", "..", ".", "a/b", "a\\b",
-                                            "C:escaped", "/abs", "\\\\srv\\x", "", "job\n1", std::string("job\0x", 5),
+    const std::vector<std::string> names = {"..\\..\\..\\..\\escaped",
+                                            "../escaped",
+                                            "..",
+                                            ".",
+                                            "a/b",
+                                            "a\\b",
+                                            "C:escaped",
+                                            "/abs",
+                                            "\\\\srv\\x",
+                                            "",
+                                            "job\n1",
+                                            std::string("job\0x", 5),
                                             "job\x7f"};
     for (const std::string& name : names) {
         zelko::testing::LogCapture log;
-        EXPECT_THROW(std::make_shared<InstallComponent>((scratch() / "install-component.json").string(), nullptr, name,
-                                                        nullptr, nullptr, nullptr, nullptr, nullptr, json(), "D:\\X\\a.exe"),
+        EXPECT_THROW(std::make_shared<InstallComponent>((scratch() / "install-component.json").string(),
+                                                        nullptr, name, nullptr, nullptr, nullptr, nullptr,
+                                                        nullptr, json(), "D:\\X\\a.exe"),
                      std::invalid_argument)
             << name;
         EXPECT_TRUE(log.Contains(logging::error, "cannot name a folder; the job is refused")) << name;
@@ -295,8 +308,9 @@ TEST_F(InstallComponentTest, KeptJobDocumentIsLoadedAtConstruction) {
         component->WriteContentToFile(component->jobFolder, shadow.dump());
         component->ReadShadowContentFromFile(component->jobFolder + "\\job-1e-install");
         EXPECT_EQ(component->validationIntervalMin, 45) << minutes;
-        EXPECT_TRUE(warnings.Contains(logging::warning,
-                                      "Setting \"validationIntervalMin\" of job document of job-1e-install is out of range"))
+        EXPECT_TRUE(warnings.Contains(
+            logging::warning,
+            "Setting \"validationIntervalMin\" of job document of job-1e-install is out of range"))
             << minutes;
     }
 }

@@ -75,7 +75,8 @@ TEST_F(InstallLaunchTest, TaskThenProcessFallbackWithoutRewrapping) {
 }
 
 bool WaitForFile(const std::filesystem::path& path) {
-    for (int i = 0; i < 250 && !std::filesystem::exists(path); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < 250 && !std::filesystem::exists(path); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return std::filesystem::exists(path);
 }
 
@@ -85,18 +86,20 @@ TEST_F(InstallLaunchTest, TheTaskRunsWhatTheJobNamesOrTheRegistrationFails) {
         const char* executor;
         bool task_runs;
     } cases[] = {
-        {"sh", true},       // a bare name, found on the path
-        {"start", true},    // the downloaded installer itself, made runnable
+        {"sh", true},     // a bare name, found on the path
+        {"start", true},  // the downloaded installer itself, made runnable
         {"zelko-no-such-executor", false},
     };
     for (const auto& c : cases) {
         auto job = Make(c.executor, "");
         job->taskScheduler = WindowsTaskScheduler();
         const auto marker = scratch() / (std::string("ran-") + c.executor);
-        std::ofstream(winpath::ToNative(job->installerPath)) << "#!/bin/sh\necho ran > '" << marker.string() << "'\n";
+        std::ofstream(winpath::ToNative(job->installerPath))
+            << "#!/bin/sh\necho ran > '" << marker.string() << "'\n";
         zelko::testing::LogCapture log;
         EXPECT_EQ(job->CreateTask(), c.task_runs) << c.executor;
-        EXPECT_EQ(log.Contains(logging::info, "Install component: j Windows task created."), c.task_runs) << c.executor;
+        EXPECT_EQ(log.Contains(logging::info, "Install component: j Windows task created."), c.task_runs)
+            << c.executor;
         if (c.task_runs) {
             EXPECT_TRUE(WaitForFile(marker)) << c.executor;
         } else {
@@ -111,7 +114,8 @@ TEST_F(InstallLaunchTest, TheTaskRunsWhatTheJobNamesOrTheRegistrationFails) {
     auto start = Make("start", "");
     fake->fail_at = platform::TaskStep::Register;
     const auto marker = scratch() / "ran-by-process";
-    std::ofstream(winpath::ToNative(start->installerPath)) << "#!/bin/sh\necho ran > '" << marker.string() << "'\n";
+    std::ofstream(winpath::ToNative(start->installerPath))
+        << "#!/bin/sh\necho ran > '" << marker.string() << "'\n";
     EXPECT_TRUE(start->CreateTask());
     EXPECT_TRUE(WaitForFile(marker));
 }

@@ -140,7 +140,8 @@ TEST_F(InstallRunTest, ARestartOverAJobInstalledWithNothingToCheckLaunchesNothin
         auto job = Make();
         RunOnce(*job);
         auto statuses = Statuses(*job);
-        EXPECT_EQ(std::vector<int32_t>(statuses.end() - 2, statuses.end()), (std::vector<int32_t>{Succeeded, Idle}));
+        EXPECT_EQ(std::vector<int32_t>(statuses.end() - 2, statuses.end()),
+                  (std::vector<int32_t>{Succeeded, Idle}));
         EXPECT_EQ(launches, 1);
     }
     ASSERT_EQ(status_shadows.size(), 1u);
@@ -247,7 +248,8 @@ TEST_F(InstallRunTest, MissingShadowAndIval) {
     struct Case {
         json ival;
         int64_t minutes;
-    } cases[] = {{"30", 30}, {"abc", 720}, {"12a", 12}, {30, 720}, {" -5", 720}, {"0", 720}, {"-43200000", 720}};
+    } cases[] = {{"30", 30},   {"abc", 720}, {"12a", 12},       {30, 720},
+                 {" -5", 720}, {"0", 720},   {"-43200000", 720}};
     for (const auto& c : cases) {
         reruns.clear();
         auto job = Make({{"ival", c.ival}});
@@ -263,7 +265,8 @@ TEST_F(InstallRunTest, MissingShadowAndIval) {
     RunOnce(*negative);
     RunOnce(*negative);
     EXPECT_EQ(reruns, (std::vector<int64_t>{120000, 720 * 60000}));
-    EXPECT_TRUE(warnings.Contains(logging::warning, "Setting \"ival\" of remote job job-negative is out of range"));
+    EXPECT_TRUE(
+        warnings.Contains(logging::warning, "Setting \"ival\" of remote job job-negative is out of range"));
     // Other poll failures are nothing new.
     shadow_error = Error(ErrorCategory::EC_Network, 1, "not json");
     reruns.clear();

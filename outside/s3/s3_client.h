@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 

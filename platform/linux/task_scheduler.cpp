@@ -175,8 +175,8 @@ std::string NewToken() {
     static std::atomic<uint64_t> counter{0};
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
-    return std::to_string(getpid()) + "-" + std::to_string(int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec) + "-" +
-           std::to_string(++counter);
+    return std::to_string(getpid()) + "-" + std::to_string(int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec) +
+           "-" + std::to_string(++counter);
 }
 
 class LinuxTaskScheduler : public TaskScheduler {
@@ -188,13 +188,16 @@ class LinuxTaskScheduler : public TaskScheduler {
         if (error) return Failed(TaskStep::Folder, error.value());
         Delete(d.name);
         std::string program;
-        if (int missing = ResolveProgram(d.program.string(), program)) return Failed(TaskStep::ActionPath, missing);
+        if (int missing = ResolveProgram(d.program.string(), program))
+            return Failed(TaskStep::ActionPath, missing);
         const std::string result_path = ResultPath(d.name).string();
         const std::string owner_path = OwnerPath(d.name).string();
         const std::string lock_path = LockPath(d.name).string();
         const std::string token = NewToken();
-        if (ReplaceFileContent(owner_path, token) != FileReplace::Ok) return Failed(TaskStep::Register, errno);
-        const SupervisorFiles files{owner_path.c_str(), lock_path.c_str(), result_path.c_str(), token.c_str()};
+        if (ReplaceFileContent(owner_path, token) != FileReplace::Ok)
+            return Failed(TaskStep::Register, errno);
+        const SupervisorFiles files{owner_path.c_str(), lock_path.c_str(), result_path.c_str(),
+                                    token.c_str()};
 
         std::vector<std::string> args{program};
         args.insert(args.end(), d.arguments.begin(), d.arguments.end());
@@ -281,9 +284,13 @@ class LinuxTaskScheduler : public TaskScheduler {
     static std::filesystem::path ResultPath(const std::string& name) {
         return Folder() / (FileName(name) + ".last-run");
     }
-    static std::filesystem::path OwnerPath(const std::string& name) { return Folder() / (FileName(name) + ".owner"); }
+    static std::filesystem::path OwnerPath(const std::string& name) {
+        return Folder() / (FileName(name) + ".owner");
+    }
     // Kept after a deletion: a successor of the name waits on it for the earlier supervisor.
-    static std::filesystem::path LockPath(const std::string& name) { return Folder() / (FileName(name) + ".lock"); }
+    static std::filesystem::path LockPath(const std::string& name) {
+        return Folder() / (FileName(name) + ".lock");
+    }
     static TaskRegistration Failed(TaskStep step, int code) {
         TaskRegistration r;
         r.failed_step = step;
@@ -351,7 +358,8 @@ bool StartDetachedProcess(const std::string& program, const std::vector<std::str
 
 bool MakeExecutable(const std::filesystem::path& file, int* error) {
     struct stat info {};
-    if (stat(file.c_str(), &info) != 0 || chmod(file.c_str(), info.st_mode | S_IXUSR | S_IXGRP | S_IXOTH) != 0) {
+    if (stat(file.c_str(), &info) != 0 ||
+        chmod(file.c_str(), info.st_mode | S_IXUSR | S_IXGRP | S_IXOTH) != 0) {
         if (error) *error = errno;
         return false;
     }

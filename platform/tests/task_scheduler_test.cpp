@@ -1,9 +1,9 @@
 #include "platform/task_scheduler.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -180,8 +180,8 @@ TEST_F(LinuxTaskSchedulerTest, RegisteringANameAgainEndsTheEarlierTaskBeforeTheN
     auto out = scratch() / "runs";
     auto pid_file = scratch() / "first-pid";
     // The first run would outlast the test and then fail, asking for restarts.
-    TaskDefinition first = Shell("T_again", "echo first >> '" + out.string() + "'; echo $$ > '" + pid_file.string() +
-                                                "'; sleep 30; exit 1");
+    TaskDefinition first = Shell("T_again", "echo first >> '" + out.string() + "'; echo $$ > '" +
+                                                pid_file.string() + "'; sleep 30; exit 1");
     first.restart_count = 3;
     ASSERT_TRUE(tasks->Register(first).registered);
     ASSERT_TRUE(WaitForLines(out, 1));

@@ -68,7 +68,8 @@ class S3ClientTest : public zelko::testing::SystemRootTest {
   protected:
     std::thread Start(const std::string& name, Download& out) {
         return std::thread([this, name, &out] {
-            out.error = s3.DownloadFile(nullptr, &credential, "s3://bucket/" + name, Path(name), out.size, out.complete);
+            out.error = s3.DownloadFile(nullptr, &credential, "s3://bucket/" + name, Path(name), out.size,
+                                        out.complete);
         });
     }
     std::string Path(const std::string& name) const { return (scratch() / name).string(); }
