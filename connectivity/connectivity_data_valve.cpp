@@ -226,6 +226,10 @@ void ConnectivityModule::CancelS3Download() {
     if (s3Client) s3Client->CancelDownload();
 }
 
+void ConnectivityModule::CancelS3Download(const std::string& downloadPath) {
+    if (s3Client) s3Client->CancelDownload(downloadPath);
+}
+
 shared::error::Error ConnectivityModule::UploadToS3(const std::string& uri, const std::string& key,
                                                     const json& content) {
     LOG_INFO << "Uploading to s3 bucket: " << uri;

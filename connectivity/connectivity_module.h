@@ -239,6 +239,8 @@ class ConnectivityModule : public config::IShadowChannel {
     virtual Error DownloadFromS3(const std::string& uri, const std::string& downloadPath, uint64_t& size, bool& complete);
     // Stops the S3 download under way (it returns incomplete).
     void CancelS3Download();
+    // Stops only the S3 download to that path.
+    void CancelS3Download(const std::string& downloadPath);
     // content: a JSON string holding the document text.
     virtual Error UploadToS3(const std::string& uri, const std::string& key, const nlohmann::json& content);
     virtual std::string GetDeviceUniqueId();

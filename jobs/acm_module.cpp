@@ -12,6 +12,7 @@
 #include "connectivity/connectivity_module.h"
 #include "foundation/error_conversion.h"
 #include "foundation/logging.h"
+#include "foundation/settings.h"
 #include "foundation/utils.h"
 #include "platform/clock.h"
 #include "platform/file_replace.h"
@@ -32,6 +33,7 @@ constexpr const char* kJobCacheName = "acm_job_cache.json";
 constexpr const char* kReportName = "acm_report.json";
 constexpr int64_t kTenSeconds = 10 * kAcmTicksPerSecond;
 constexpr int64_t kMinuteTicks = 60 * kAcmTicksPerSecond;
+constexpr int64_t kSecond = kAcmTicksPerSecond;
 
 std::string WithoutLeadingSeparators(const std::string& text, size_t from = 0) {
     auto rest = text.find_first_not_of("/\\", from);
@@ -117,12 +119,15 @@ AcmModule::AcmModule(std::string configPath, std::shared_ptr<ConnectivityModule>
     config = Utils::LoadConfigFile(this->configPath);
     workFolder = ResolvePath(config.value("workFolder", std::string("%programdata%/Zelko/ACM/")));
     schemaPath = ResolvePath(config.value("corvaneSchemaPath", std::string("schema")));
-    sendReport = config.value("sendReport", false);
-    runAtStart = config.value("runAtStart", false);
-    const int64_t seconds = config.value("defaultSchedule", int64_t{600});
-    if (seconds < 0 || seconds > UINT32_MAX)
-        throw std::invalid_argument("defaultSchedule out of range: " + std::to_string(seconds));
-    defaultSchedule = seconds * kAcmTicksPerSecond;
+    // Both are optional (the built-in document has neither): only a present value is checked.
+    sendReport =
+        Settings::Has(config, "sendReport") && Settings::Bool(config, this->configPath, "sendReport", false);
+    runAtStart =
+        Settings::Has(config, "runAtStart") && Settings::Bool(config, this->configPath, "runAtStart", false);
+    // Zero would ask for the next run at once, over and over.
+    defaultSchedule =
+        Settings::Seconds(config, this->configPath, "defaultSchedule", 600, 1, UINT32_MAX).count() *
+        kAcmTicksPerSecond;
     LOG_INFO << "Initializing Acm Module on Path=\"" << workFolder << "\"";
     Initialize();
 }
@@ -214,6 +219,14 @@ void AcmModule::Process(Event& event) {
     }
 }
 
+bool AcmModule::EntryDue(const std::string& name) const {
+    auto found = entryDue.find(name);
+    if (found == entryDue.end()) return true;
+    const int64_t now = platform::NowTicks();
+    // A clock set back by more than the wait does not hold the job back for longer.
+    return now + kSecond >= found->second.due || found->second.due - now > found->second.span + kSecond;
+}
+
 void AcmModule::PassCredentials() {
     if (!connectivity) return;
     // Both are taken under the connectivity module's IoT lock: its device may be replaced meanwhile.
@@ -290,10 +303,11 @@ void AcmModule::EventCalled(const Event& event) {
     if (found != pending.end()) found->second = false;
 }
 
-void AcmModule::RequestThroughRule(Event event, int64_t delay, const int64_t* forced_delay) {
-    if (!onReschedule) return;
-    if (!NeedsReschedule(delay, event)) return;
+bool AcmModule::RequestThroughRule(Event event, int64_t delay, const int64_t* forced_delay) {
+    if (!onReschedule) return false;
+    if (!NeedsReschedule(delay, event)) return false;
     onReschedule(forced_delay ? *forced_delay : delay, std::move(event));
+    return true;
 }
 
 void AcmModule::AcmCallback(ACM_CALLBACK_RESULT result, const std::string& text) {
@@ -339,8 +353,16 @@ void AcmModule::RescheduleCachedJob(const AcmJob& job) {
         LOG_ERROR << "ACM Invalid job interval " << job.ival;
         return;
     }
-    int64_t delay = static_cast<int64_t>(job.interval) * kMinuteTicks;
-    RequestThroughRule(TextEvent(AcmJobReceived, Json(job).dump()), delay);
+    if (!EntryDue(job.name)) {
+        // The job's next entry is already on its way: each trigger (the remote jobs task runs daily)
+        // would otherwise start one more chain of shadow reads, downloads and runs.
+        LOG_INFO << "ACM: the next entry of job " << job.name << " is already on its way";
+        return;
+    }
+    const int64_t delay = static_cast<int64_t>(job.interval) * kMinuteTicks;
+    if (RequestThroughRule(TextEvent(AcmJobReceived, Json(job).dump()), delay)) {
+        entryDue[job.name] = {platform::NowTicks() + delay, delay};
+    }
 }
 
 void AcmModule::InitAcmJob(const std::string& name) {

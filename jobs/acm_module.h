@@ -110,8 +110,11 @@ class AcmModule {
     void RunCachedJob();
     void PassCredentials();
     std::string CachePath() const;
-    // Asks for the event when the rule grants it; forced_delay replaces the rule's delay.
-    void RequestThroughRule(Event event, int64_t delay, const int64_t* forced_delay = nullptr);
+    // Asks for the event when the rule grants it; forced_delay replaces the rule's delay. True
+    // when asked.
+    bool RequestThroughRule(Event event, int64_t delay, const int64_t* forced_delay = nullptr);
+    // Whether no entry of the job is on its way any more (none asked, or its time has come).
+    bool EntryDue(const std::string& name) const;
 
     std::string configPath;
     std::shared_ptr<ConnectivityModule> connectivity;
@@ -127,6 +130,12 @@ class AcmModule {
     std::mutex pendingLock;
     std::map<uint32_t, bool> pending;
     std::map<std::string, AcmJob> jobs;
+    // Worker thread only: when each job's next entry was asked for (clock ticks) and its wait.
+    struct EntryRequest {
+        int64_t due = 0;
+        int64_t span = 0;
+    };
+    std::map<std::string, EntryRequest> entryDue;
     std::thread updateThread;
     bool sendReport = false;
     bool runAtStart = false;

@@ -13,6 +13,7 @@
 #include "features/uwp_package_manager.h"
 #include "foundation/error_conversion.h"
 #include "foundation/logging.h"
+#include "foundation/settings.h"
 #include "foundation/utils_files.h"
 #include "outside/device_info/device_info.h"
 #include "platform/last_error.h"
@@ -279,6 +280,7 @@ void Enrollment::LoadPersistedSate() {
     } else {
         try {
             _state = Json::parse(in);
+            if (!_state.is_object()) throw std::runtime_error("the state is not a JSON object");
             loaded = true;
         } catch (const std::exception& e) {
             LOG_VERBOSE << "Cannot load the state config file (" << _state_path.string() << ") - GetLastError: 0";
@@ -287,9 +289,10 @@ void Enrollment::LoadPersistedSate() {
         }
     }
     if (!loaded) SavePersistedSate();
-    _first_run = _state.value("zelko_ai_experience_app_first_run", true);
-    _app_installed = _state.value("zelko_ai_experience_app_installed", false);
-    _enrollment_successful = _state.value("is_corvane_enrollment_successful", false);
+    const std::string document = _state_path.string();
+    _first_run = Settings::Bool(_state, document, "zelko_ai_experience_app_first_run", true);
+    _app_installed = Settings::Bool(_state, document, "zelko_ai_experience_app_installed", false);
+    _enrollment_successful = Settings::Bool(_state, document, "is_corvane_enrollment_successful", false);
 }
 
 void Enrollment::SavePersistedSate() {

@@ -1,7 +1,9 @@
 #include "jobs/install_component.h"
 
-#include <fstream>
+#include <algorithm>
 #include <cerrno>
+#include <fstream>
+#include <limits>
 #include <sstream>
 #include <system_error>
 #include <thread>
@@ -9,15 +11,18 @@
 #include "config/config_service.h"
 #include "features/system_info.h"
 #include "foundation/logging.h"
-#include "outside/plugin_manager/validator.h"
-#include "outside/s3/s3_client.h"
 #include "foundation/retry_policy.h"
+#include "foundation/settings.h"
 #include "foundation/utils_files.h"
 #include "foundation/utils_system.h"
 #include "foundation/utils_time.h"
 #include "jobs/windows_paths.h"
+#include "outside/plugin_manager/validator.h"
+#include "outside/s3/s3_client.h"
+#include "platform/clock.h"
 #include "platform/file_replace.h"
 #include "platform/service_control.h"
+#include "platform/task_scheduler.h"
 
 namespace zelko::plenar::agent {
 
@@ -117,6 +122,14 @@ InstallComponent::InstallComponent(std::string configPath, std::shared_ptr<confi
       rerunMonitor(std::move(rerunMonitor)),
       reportError(std::move(reportError)),
       holdSelfUpdate(std::move(holdSelfUpdate)) {
+    // The name becomes the job's folder under the update folder: one that could leave it is refused
+    // before anything is read or written.
+    if (!winpath::IsPlainName(this->jobName)) {
+        LOG_ERROR << "Install component: the job name "
+                  << json(this->jobName).dump(-1, ' ', false, json::error_handler_t::replace)
+                  << " cannot name a folder; the job is refused";
+        throw std::invalid_argument("Install component: job name refused: " + this->jobName);
+    }
     WireDefaults();
     executablePath = executable_path.empty() ? Utils::GetExecutableFilePath().string() : executable_path;
     PopulateConfigParams(configPath);
@@ -128,7 +141,18 @@ InstallComponent::InstallComponent(std::string configPath, std::shared_ptr<confi
 }
 
 InstallComponent::~InstallComponent() {
-    if (downloadRunning && cancelDownload) cancelDownload();
+    if (downloadRunning && cancelDownload) {
+        // Only this job's transfers: other jobs' downloads go on.
+        std::string path;
+        {
+            std::lock_guard lock(downloadPathMutex);
+            path = downloadPath;
+        }
+        if (!path.empty()) {
+            cancelDownload(path);
+            cancelDownload(path + ".sig");
+        }
+    }
     std::future<void> process;
     std::future<void> monitor;
     {
@@ -172,7 +196,8 @@ void InstallComponent::PopulateConfigParams(const std::string& configPath) {
         executor = entry.value("Executor", std::string("msiexec"));
         idleWaitTime = entry.value("IdleWaitTime", std::string("PT5M"));
         executionTimeLimit = entry.value("ExecutionTimeLimit", std::string("PT1H"));
-        retryAttempts = entry.value("RetryAttempts", int32_t{3});
+        retryAttempts = static_cast<int32_t>(
+            Settings::Int(entry, configPath, "RetryAttempts", 3, 0, std::numeric_limits<int32_t>::max()));
     }
     taskName = "ZelkoPlenarAgent_" + jobName;
     jobFolder = update_folder + "\\" + jobName;
@@ -291,7 +316,11 @@ void InstallComponent::ReadShadowContentFromFile(const std::string& path) {
                                        ? validationParams["validationIntervalMin"]
                                        : json();
             if (interval.is_number_integer()) {
-                validationIntervalMin = interval.get<int32_t>();
+                // Zero or less would ask for the next keeping pass at once, over and over.
+                validationIntervalMin =
+                    static_cast<int32_t>(Settings::Minutes(validationParams, "job document of " + jobName,
+                                                           "validationIntervalMin", validationIntervalMin)
+                                             .count());
             } else {
                 LOG_WARNING << "Install component: " << jobName
                             << "validationIntervalMin is not an integer, using default value: "
@@ -349,8 +378,19 @@ bool InstallComponent::IsTimeStampDifferent(const std::string& shadowTimestamp, 
     return shadowTimestamp != keptTimestamp;
 }
 
+bool InstallComponent::InstallerLaunchedForJob() const {
+    if (installerLaunched) return true;
+    // The cache outlives a restart: an entry of this job at or past the launch proves it ran.
+    std::lock_guard lock(updateLogMutex);
+    return std::any_of(updateLog.begin(), updateLog.end(), [this](const UpdateLogEntry& entry) {
+        return entry.uploadedtime == jobTimestamp &&
+               (entry.status == Installing || entry.status == AwaitingInstall ||
+                entry.status == InstallTimedOut || entry.status == Succeeded);
+    });
+}
+
 bool InstallComponent::VerifyInstallation() {
-    if (!installerLaunched && !ComponentValidator::HasChecks(validationParams)) {
+    if (!ComponentValidator::HasChecks(validationParams) && !InstallerLaunchedForJob()) {
         LOG_INFO << "Install component: " << jobName << " nothing to verify before the installer has run";
         return false;
     }
@@ -417,7 +457,7 @@ void InstallComponent::WireDefaults() {
         actions.fetch = [module](const std::string& url, const std::string& path, uint64_t& bytes, bool& complete) {
             return module->DownloadFromS3(url, path, bytes, complete);
         };
-        cancelDownload = [module] { module->CancelS3Download(); };
+        cancelDownload = [module](const std::string& path) { module->CancelS3Download(path); };
     }
     actions.makeValidator = [] { return std::make_unique<shared::plugin::Validator>(); };
     actions.sleep = [](std::chrono::seconds wait) { std::this_thread::sleep_for(wait); };
@@ -432,6 +472,10 @@ int32_t InstallComponent::DownloadInstaller(const std::string& url, const std::s
     LOG_INFO << "Install component: " << jobName << " Downloading the updates...";
     const std::string location = url;
     const std::string native_path = path.empty() ? std::string() : winpath::ToNative(path).string();
+    {
+        std::lock_guard lock(downloadPathMutex);
+        downloadPath = native_path;
+    }
     shared::error::Error error = actions.fetch ? actions.fetch(location, native_path, bytes, complete)
                                                : shared::error::Error(shared::error::ErrorCategory::EC_Component, 1,
                                                                       "no connectivity module");
@@ -488,6 +532,14 @@ bool InstallComponent::CreateTask() {
             executor == "start" ? arguments
                                 : BuildInstallerCommandLine(winpath::ToNative(installerPath).string(), arguments);
         std::string native_program = executor == "start" ? winpath::ToNative(installerPath).string() : program;
+        if (executor == "start") {
+            // The download is the program itself here; nothing else lets it run.
+            int error = 0;
+            if (!platform::MakeExecutable(native_program, &error)) {
+                LOG_ERROR << "Install component: " << jobName
+                          << " the installer cannot be made runnable: " << error;
+            }
+        }
         if (taskScheduler.CreateTask(native_program, taskName, command_line, idleWaitTime, executionTimeLimit)) {
             LOG_INFO << "Install component: " << jobName << " Windows task created.";
             created = true;
@@ -511,7 +563,9 @@ std::string InstallComponent::BuildInstallerCommandLine(const std::string& path,
 
 bool InstallComponent::RunUpgrade(const std::string& commandLine) {
     int error = 0;
-    if (platform::StartDetachedProcess(executor, platform::SplitCommandLine(commandLine), &error)) {
+    // "start" names no program: the installer runs itself, as the task would run it.
+    const std::string program = executor == "start" ? winpath::ToNative(installerPath).string() : executor;
+    if (platform::StartDetachedProcess(program, platform::SplitCommandLine(commandLine), &error)) {
         LOG_INFO << "Install component: " << jobName << " Installing the updates...";
         return true;
     }
@@ -525,6 +579,32 @@ void InstallComponent::Monitor() {
         return;
     }
     LOG_INFO << "Install component: " << jobName << " verifying if job is in progress or is in monitoring...";
+    if (!KeepingPassDue()) {
+        // A pass asked for later is on its way: another trigger (the remote jobs task runs daily)
+        // would start one more chain of passes beside it.
+        LOG_INFO << "Install component: " << jobName << " a keeping pass is already on its way";
+        return;
+    }
+    StartMonitor();
+}
+
+bool InstallComponent::KeepingPassDue() const {
+    const int64_t due = keepingPassDue.load();
+    if (due == 0) return true;
+    const int64_t now = platform::NowTicks();
+    // A clock set back by more than the wait does not hold the pass back for longer.
+    return now + platform::kTicksPerSecond >= due ||
+           due - now > keepingPassSpan.load() + platform::kTicksPerSecond;
+}
+
+void InstallComponent::AskForKeepingPass(int32_t minutes) {
+    const int64_t span = int64_t(minutes) * 60 * platform::kTicksPerSecond;
+    keepingPassSpan = span;
+    keepingPassDue = platform::NowTicks() + span;
+    if (rerunMonitor) rerunMonitor(true, minutes, jobName);
+}
+
+void InstallComponent::StartMonitor() {
     const auto running = [](std::future<void>& task) {
         return task.valid() && task.wait_for(std::chrono::seconds(0)) == std::future_status::timeout;
     };
@@ -533,18 +613,18 @@ void InstallComponent::Monitor() {
     std::unique_lock lock(taskMutex, std::try_to_lock);
     if (!lock.owns_lock()) {
         LOG_INFO << "Install component: " << jobName << " processing of job is in progress...";
-        if (rerunMonitor) rerunMonitor(true, 1, jobName);
+        AskForKeepingPass(1);
         return;
     }
     if (running(monitorTask)) {
         LOG_INFO << "Install component: " << jobName << " monitoring is already in progress...";
-        if (rerunMonitor) rerunMonitor(true, 1, jobName);
+        AskForKeepingPass(1);
         return;
     }
     LOG_INFO << "Install component: " << jobName << " processing monitoring...";
     if (running(processTask)) {
         LOG_INFO << "Install component: " << jobName << " processing of job is in progress...";
-        if (rerunMonitor) rerunMonitor(true, 1, jobName);
+        AskForKeepingPass(1);
         return;
     }
     if (monitorTask.valid()) monitorTask.wait();
@@ -553,6 +633,7 @@ void InstallComponent::Monitor() {
 
 void InstallComponent::RunMonitor() {
     try {
+        keepingPassDue = 0;
         jobStatus = LastStatus();
         // A job that is being processed again is kept only after its next installation.
         if (jobStatus != Idle && jobStatus != Succeeded) return;
@@ -562,10 +643,10 @@ void InstallComponent::RunMonitor() {
                 if (rerunProcess) rerunProcess(true, std::chrono::milliseconds(0), jobName);
                 break;
             case 4:
-                if (rerunMonitor) rerunMonitor(true, 5, jobName);
+                AskForKeepingPass(5);
                 break;
             case 3:
-                if (rerunMonitor) rerunMonitor(true, validationIntervalMin, jobName);
+                AskForKeepingPass(validationIntervalMin);
                 break;
             default:
                 LOG_INFO << "Install Component: " << jobName << " Monitoring is stopped...";
@@ -663,6 +744,19 @@ int32_t InstallComponent::ManageInstalledJobs() {
         LOG_ERROR << "Install Component: " << jobName << " - Exception occurred: " << e.what();
         return 2;
     }
+}
+
+std::chrono::minutes InstallComponent::RunInterval() const {
+    int64_t minutes = kDefaultRunMinutes;
+    try {
+        const json ival = jobEntry.is_object() && jobEntry.contains("ival") ? jobEntry["ival"] : json("720");
+        minutes = std::stoi(ival.get<std::string>());
+    } catch (const std::exception& e) {
+        LOG_ERROR << "Install Component: Invalid ival value, defaulting to 12 hours: " << e.what();
+        return std::chrono::minutes(kDefaultRunMinutes);
+    }
+    // Zero or less would ask for the next run at once, over and over.
+    return Settings::Minutes(json{{"ival", minutes}}, "remote job " + jobName, "ival", kDefaultRunMinutes);
 }
 
 void InstallComponent::ResetPolicy() {
@@ -857,15 +951,7 @@ void InstallComponent::Run() {
         rerunProcess(true, online_failure ? kOnlineDownloadRetry : kShortRetry, jobName);
         return;
     }
-    int32_t minutes = 720;
-    try {
-        const json ival = jobEntry.is_object() && jobEntry.contains("ival") ? jobEntry["ival"] : json("720");
-        minutes = std::stoi(ival.get<std::string>());
-    } catch (const std::exception& e) {
-        LOG_ERROR << "Install Component: Invalid ival value, defaulting to 12 hours: " << e.what();
-        minutes = 720;
-    }
-    rerunProcess(true, std::chrono::milliseconds(int64_t(minutes) * 60000), jobName);
+    rerunProcess(true, std::chrono::milliseconds(RunInterval().count() * 60000), jobName);
 }
 
 namespace {
@@ -956,7 +1042,11 @@ void InstallComponent::PerformPostInstallTasks(bool success) {
     ResetPolicy();
     if (success) {
         SetupServiceMap();
-        if (!isSelfUpdate) Monitor();
+        // A fresh installation starts its keeping afresh, whatever pass was asked for before.
+        if (!isSelfUpdate) {
+            keepingPassDue = 0;
+            Monitor();
+        }
     }
     if (actions.deleteTask) actions.deleteTask(taskName);
 }

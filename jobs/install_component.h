@@ -128,6 +128,9 @@ class InstallComponent {
     // True when what the job document names is installed. A document that names nothing proves
     // nothing until the installer has been started for the job.
     bool VerifyInstallation();
+    // Whether the installer has been started for the current job document, in this run of the
+    // agent or (as the cache records) an earlier one.
+    bool InstallerLaunchedForJob() const;
     // Removes the job shadow after a successful installation unless a newer job was posted.
     void DeleteCloudShadow();
 
@@ -140,9 +143,17 @@ class InstallComponent {
     static std::string PolicyName(const std::string& jobName);
     static nlohmann::json DefaultPolicyDocument();
 
+    // Minutes between two runs of a job that needs no early retry: "ival" of the job entry.
+    std::chrono::minutes RunInterval() const;
+    static constexpr int64_t kDefaultRunMinutes = 720;
+
   private:
     void Run();
     void RunMonitor();
+    void StartMonitor();
+    // Whether no keeping pass asked for later is on its way any more.
+    bool KeepingPassDue() const;
+    void AskForKeepingPass(int32_t minutes);
     void ResetPolicy();
     void WireDefaults();
   public:
@@ -221,11 +232,18 @@ class InstallComponent {
     std::chrono::milliseconds taskWaitLimit{5000};
     ComponentValidator validator;
     WindowsTaskScheduler taskScheduler;
-    // The installer has been started for the current job.
+    // The installer has been started for the current job in this run of the agent; the cache
+    // keeps the proof across restarts (InstallerLaunchedForJob).
     bool installerLaunched = false;
-    // Cancels a download under way; set by whoever wires the S3 download.
-    std::function<void()> cancelDownload;
+    // Cancels the download under way to a path; set by whoever wires the S3 download.
+    std::function<void(const std::string& path)> cancelDownload;
+    // The native path of the job's current download, for the cancel.
+    std::mutex downloadPathMutex;
+    std::string downloadPath;
     std::atomic<bool> downloadRunning{false};
+    // When the keeping pass asked for through rerunMonitor is due (clock ticks, 0: none) and its wait.
+    std::atomic<int64_t> keepingPassDue{0};
+    std::atomic<int64_t> keepingPassSpan{0};
 };
 
 }  // namespace zelko::plenar::agent

@@ -133,4 +133,13 @@ std::filesystem::path ToNative(const std::string& path) {
     return rest.empty() ? base : (base.empty() ? std::filesystem::path(rest) : base / rest);
 }
 
+bool IsPlainName(const std::string& name) {
+    if (name.empty() || name.size() > 255 || name == "." || name.find("..") != std::string::npos)
+        return false;
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7f || c == '/' || c == '\\' || c == ':') return false;
+    }
+    return true;
+}
+
 }  // namespace zelko::plenar::agent::winpath

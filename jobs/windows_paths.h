@@ -24,6 +24,10 @@ std::string ParentFolder(const std::string& path);
 // component on (a stream name) is ignored.
 std::string Extension(const std::string& path);
 
+// Whether a name from outside (a job name) stays one folder entry when joined to a folder: not
+// empty, no separator, no ":" (drive letters, streams), no "..", no control character.
+bool IsPlainName(const std::string& name);
+
 // Every "/" turned into "\".
 std::string ToBackslashes(std::string path);
 

@@ -58,21 +58,28 @@ struct TaskRegistration {
 class TaskScheduler {
   public:
     virtual ~TaskScheduler() = default;
-    // Replaces any task of the same name and starts the new one at once.
+    // Replaces any task of the same name (its run under way is ended first) and starts the new one
+    // at once. A program that cannot be started (a bare name is looked for on PATH) fails the
+    // registration at TaskStep::ActionPath with the errno value.
     virtual TaskRegistration Register(const TaskDefinition& definition) = 0;
-    // Removes the task's registration (a run under way goes on); false when there is none.
+    // Removes the task's registration: it is never started again (a run under way goes on to its
+    // end); false when there is none.
     virtual bool Delete(const std::string& name) = 0;
 };
 
 // The machine's task facility: tasks are recorded under the system root's "Tasks" folder
 // ("<name>.json"; "<name>.last-run" holds the last run's exit code, -1 when its time limit ended
-// it, once no restart is left) and run by a supervising process of their own, detached from the caller.
+// it, once no restart is left) and run by a supervising process of their own, detached from the
+// caller, which follows "<name>.owner" (the registration that owns the name) and holds "<name>.lock".
 std::shared_ptr<TaskScheduler> SystemTaskScheduler();
 
 // Starts the program (searched on PATH when it names no folder) with the arguments, detached from
 // the caller (own session, not its child, output discarded). False with the errno value in *error
 // when it cannot be started.
 bool StartDetachedProcess(const std::string& program, const std::vector<std::string>& arguments, int* error = nullptr);
+
+// Lets the file be run as a program (a downloaded installer). False with the errno value in *error.
+bool MakeExecutable(const std::filesystem::path& file, int* error = nullptr);
 
 // Splits a Windows command-line text into arguments (blanks separate, double quotes group,
 // backslashes before a quote escape it).

@@ -112,14 +112,17 @@ class InstallCloudTest : public zelko::testing::SystemRootTest {
     }
 
     // Publishes the installer (a script that leaves a marker), its signature and the job shadow.
-    void Publish(const std::string& job, const std::string& installer, const std::string& signature) {
+    void Publish(const std::string& job, const std::string& installer, const std::string& signature,
+                 const json& validation = json()) {
         ASSERT_EQ(PutRaw("/objects/installers/" + job + ".sh", installer), 200);
         ASSERT_EQ(PutRaw("/objects/installers/" + job + ".sh.sig", signature), 200);
-        const json data = {{"timestamp", "2026-12-10T12:00:00Z"},
-                           {"location_x64", "s3://installers/" + job + ".sh"},
-                           {"executor", "/bin/sh"},
-                           {"arguments", ""},
-                           {"validationParams", {{"files", {{{"path", Marker().string()}}}}}}};
+        const json data = {
+            {"timestamp", "2026-12-10T12:00:00Z"},
+            {"location_x64", "s3://installers/" + job + ".sh"},
+            {"executor", "/bin/sh"},
+            {"arguments", ""},
+            {"validationParams",
+             validation.is_null() ? json{{"files", {{{"path", Marker().string()}}}}} : validation}};
         ASSERT_EQ(Admin(HttpMethod::PUT, "/shadows/" + thing_ + "/" + job, {{"state", {{"desired", {{"data", data}}}}}})
                       .first,
                   200);
@@ -208,6 +211,41 @@ TEST_F(InstallCloudTest, SignedInstallerIsDownloadedResumedCheckedLaunchedVerifi
     EXPECT_EQ(job->updateLog[job->updateLog.size() - 2].status, Succeeded);
     // The job shadow is removed once done.
     EXPECT_EQ(Admin(HttpMethod::GET, "/shadows/" + thing_ + "/" + job_name).first, 404);
+}
+
+TEST_F(InstallCloudTest, RestartAfterSuccessLaunchesNothingAndReportsNothingAgain) {
+    const std::string job_name = "job-test-restart";
+    // The installer counts its launches; the job document names nothing to check.
+    const std::string script = "#!/bin/sh\necho launched >> '" + Marker().string() + "'\n";
+    Publish(job_name, script, key_.Sign(script), json::object());
+    {
+        auto job = MakeJob(job_name);
+        for (int i = 0; i < 3 && StatusShadow(job_name).is_null(); ++i) RunOnce(*job);
+        ASSERT_EQ(job->LastStatus(), Idle);
+        EXPECT_EQ(job->updateLog[job->updateLog.size() - 2].status, Succeeded);
+    }
+    const json reported = StatusShadow(job_name);
+    ASSERT_FALSE(reported.is_null());
+    EXPECT_EQ(reported["state"]["desired"]["data"]["message"], "Success");
+    ASSERT_TRUE(WaitForMarker());
+    EXPECT_EQ(log_.Count(logging::info, "Install component: " + job_name + " Windows task created."), 1);
+
+    // The agent starts again: the job is built anew over its folder, run, and its keeping started
+    // as the service does for a cache that shows a success; a rerun the keeping asked for follows.
+    auto job = MakeJob(job_name);
+    RunOnce(*job);
+    job->Monitor();
+    {
+        std::lock_guard lock(job->taskMutex);
+        if (job->monitorTask.valid()) job->monitorTask.wait();
+    }
+    RunOnce(*job);
+    EXPECT_EQ(job->LastStatus(), Idle);
+    EXPECT_FALSE(log_.Contains(logging::error, "Installed verion requires a repair"));
+    EXPECT_EQ(log_.Count(logging::info, "Install component: " + job_name + " Windows task created."), 1);
+    EXPECT_EQ(StatusShadow(job_name), reported);
+    std::ifstream launches(Marker());
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(launches), {}), "launched\n");
 }
 
 TEST_F(InstallCloudTest, TamperedInstallerIsNeverRunAndFailureIsReported) {

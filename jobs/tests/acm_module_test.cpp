@@ -123,7 +123,13 @@ class VirtualBus {
         }
         return found;
     }
-    // Delivers every request due by now + by, in due order (later requests included).
+    size_t Pending(uint32_t code) {
+        std::lock_guard lock(mutex_);
+        return std::count_if(pending_.begin(), pending_.end(),
+                             [&](const Request& request) { return request.event.dwControl == code; });
+    }
+    // Delivers every request due by now + by, in due order (later requests included). The clock,
+    // when given, moves with the bus.
     void Advance(AcmModule& module, int64_t by) {
         int64_t until;
         {
@@ -137,9 +143,11 @@ class VirtualBus {
                 auto next = std::min_element(pending_.begin(), pending_.end(),
                                              [](const Request& a, const Request& b) { return a.due < b.due; });
                 if (next == pending_.end() || next->due > until) {
+                    if (clock) clock->Advance(until - now_);
                     now_ = until;
                     return;
                 }
+                if (clock) clock->Advance(next->due - now_);
                 now_ = next->due;
                 event = next->event;
                 pending_.erase(next);
@@ -147,6 +155,8 @@ class VirtualBus {
             module.Process(event);
         }
     }
+
+    platform::ScopedFakeClock* clock = nullptr;
 
   private:
     size_t CountLocked(uint32_t code) const {
@@ -255,10 +265,34 @@ TEST_F(AcmModuleTest, DamagedConfigurationIsReplacedByTheBuiltInOneAndLogged) {
 }
 
 TEST_F(AcmModuleTest, WrongShapesOfConfigurationRaise) {
-    for (const char* content : {"[]", "5", R"({"workFolder":5})", R"({"sendReport":"yes"})",
-                                R"({"defaultSchedule":"60"})", R"({"defaultSchedule":-1})"}) {
+    for (const char* content : {"[]", "5", R"({"workFolder":5})"}) {
         WriteFile(ConfigPath(), content);
         EXPECT_THROW(Make(), std::exception) << content;
+    }
+}
+
+TEST_F(AcmModuleTest, DamagedSettingsAreTheirDefaultsWithAWarning) {
+    struct Case {
+        const char* content;
+        const char* key;
+    } cases[] = {
+        {R"({"sendReport":"yes"})", "sendReport"},
+        {R"({"runAtStart":1})", "runAtStart"},
+        {R"({"defaultSchedule":"60"})", "defaultSchedule"},
+        {R"({"defaultSchedule":-1})", "defaultSchedule"},
+        {R"({"defaultSchedule":0})", "defaultSchedule"},
+        {R"({"defaultSchedule":1e12})", "defaultSchedule"},
+    };
+    for (const auto& c : cases) {
+        WriteFile(ConfigPath(), c.content);
+        zelko::testing::LogCapture capture;
+        auto module = Make();
+        EXPECT_EQ(module->DefaultSchedule(), 600 * kSecond) << c.content;
+        EXPECT_FALSE(module->SendsReport()) << c.content;
+        EXPECT_FALSE(module->RunsAtStart()) << c.content;
+        EXPECT_TRUE(capture.Contains(zelko::logging::warning,
+                                     std::string("Setting \"") + c.key + "\" of " + ConfigPath().string()))
+            << c.content;
     }
 }
 
@@ -371,6 +405,8 @@ TEST_F(AcmModuleTest, StartRunsTheCachedJobAfterTenSecondsWithRunAtStart) {
 }
 
 TEST_F(AcmModuleTest, JobCycleFromEntryToReportInVirtualTime) {
+    platform::ScopedFakeClock clock(kMorning);
+    bus.clock = &clock;
     Configure();
     connectivity->SetShadow(Shadow({{"id", "bkc-1"}, {"checks", Json::array()}}));
     auto module = Make();
@@ -403,6 +439,26 @@ TEST_F(AcmModuleTest, JobCycleFromEntryToReportInVirtualTime) {
     // The same cached document is pushed again at the next run.
     bus.Advance(*module, 600 * kSecond);
     ASSERT_TRUE(reports.WaitForReport(2));
+    module->Stop();
+}
+
+TEST_F(AcmModuleTest, DailyJobEntriesOverDaysKeepOneChain) {
+    platform::ScopedFakeClock clock(kMorning);
+    bus.clock = &clock;
+    Configure();
+    connectivity->SetShadowError(Error(shared::error::ErrorCategory::EC_Component, 14, "no shadow"));
+    auto module = Make();
+    Send(*module, Event(AcmBkcEnable, 0));
+    for (int day = 0; day < 5; ++day) {
+        Send(*module, TextEvent(AcmJobReceived, Job("720")));  // the remote jobs task's daily run
+        bus.Advance(*module, 24 * 60 * kMinute);
+        EXPECT_EQ(bus.Pending(AcmJobReceived), 1u) << "day " << day;
+    }
+    // Each day: the task's entry and the chain's two, each reading the shadow once; the first day
+    // also asks for the entry that starts the chain.
+    EXPECT_EQ(connectivity->GetShadowCalls(), 15);
+    EXPECT_EQ(bus.Count(AcmJobReceived), 11u);
+    EXPECT_TRUE(log.Contains(info, "ACM: the next entry of job job-acm-bkc-cfg is already on its way"));
     module->Stop();
 }
 

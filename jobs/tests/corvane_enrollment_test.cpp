@@ -364,7 +364,7 @@ TEST_F(CorvaneEnrollmentTest, DamagedStateFileIsReplacedByTheDefault) {
                                       {"zelko_ai_experience_app_first_run", true},
                                       {"zelko_ai_experience_app_installed", false}}
                                      .dump(4);
-    for (const char* damaged : {"[1, 2", "", "{\"zelko_ai", "not json", "\x01\xff"}) {
+    for (const char* damaged : {"[1, 2", "", "{\"zelko_ai", "not json", "\x01\xff", "[1]", "5"}) {
         SCOPED_TRACE(damaged);
         WriteFile(StatePath(), damaged);
         zelko::testing::LogCapture log;
@@ -381,7 +381,23 @@ TEST_F(CorvaneEnrollmentTest, DamagedStateFileIsReplacedByTheDefault) {
     EXPECT_TRUE(log.Contains(verbose, "Cannot open the state config file (" + StatePath().string() + ")"));
     EXPECT_EQ(ReadFile(StatePath()), defaults);
 
-    // Other keys survive a save; JSON that is not an object ends the construction.
+    // A value of the wrong type is its default, with a warning naming the file and the key.
+    WriteFile(StatePath(),
+              R"({"zelko_ai_experience_app_first_run":"no","zelko_ai_experience_app_installed":1})");
+    {
+        zelko::testing::LogCapture warnings;
+        auto damaged = Make();
+        EXPECT_TRUE(damaged->IsFirstRun());
+        EXPECT_FALSE(damaged->WasAppInstalled());
+        EXPECT_TRUE(
+            warnings.Contains(zelko::logging::warning,
+                              "Setting \"zelko_ai_experience_app_first_run\" of " + StatePath().string()));
+        EXPECT_TRUE(
+            warnings.Contains(zelko::logging::warning,
+                              "Setting \"zelko_ai_experience_app_installed\" of " + StatePath().string()));
+    }
+
+    // Other keys survive a save.
     WriteFile(StatePath(), R"({"is_corvane_enrollment_successful":true,"extra":[1]})");
     SetConsent("AllowAIExperience", "Rejected");
     auto module = Make();
@@ -390,8 +406,6 @@ TEST_F(CorvaneEnrollmentTest, DamagedStateFileIsReplacedByTheDefault) {
     EXPECT_FALSE(module->Process());
     EXPECT_EQ(State()["extra"], Json::parse("[1]"));
     EXPECT_EQ(State()["zelko_ai_experience_app_installed"], true);
-    WriteFile(StatePath(), "[1]");
-    EXPECT_THROW(Make(), nlohmann::json::type_error);
 }
 
 TEST_F(CorvaneEnrollmentTest, StateFolderMissingLogsAndEverySaveFails) {

@@ -1,9 +1,11 @@
+#include "jobs/install_component.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
-#include "jobs/install_component.h"
 #include "jobs/windows_paths.h"
 #include "testing/log_capture.h"
 #include "testing/temp_system_root.h"
@@ -67,6 +69,49 @@ class InstallComponentTest : public zelko::testing::SystemRootTest {
     }
 };
 
+std::vector<std::string> Entries(const std::filesystem::path& folder) {
+    std::vector<std::string> out;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        out.push_back(entry.path().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST_F(InstallComponentTest, JobNamesThatWouldLeaveTheUpdateFolderAreRefused) {
+    const auto update = scratch() / "a" / "b" / "c" / "d" / "U";
+    std::filesystem::create_directories(update);
+    const std::string config = json{{"UpdateFolder", update.string()}}.dump();
+    ConfigFile(config);
+    const auto before = Entries(root());
+    const std::vector<std::string> names = {"..\\..\\..\\..\\escaped",
+                                            "../escaped",
+                                            "..",
+                                            ".",
+                                            "a/b",
+                                            "a\\b",
+                                            "C:escaped",
+                                            "/abs",
+                                            "\\\\srv\\x",
+                                            "",
+                                            "job\n1",
+                                            std::string("job\0x", 5),
+                                            "job\x7f"};
+    for (const std::string& name : names) {
+        zelko::testing::LogCapture log;
+        EXPECT_THROW(std::make_shared<InstallComponent>((scratch() / "install-component.json").string(),
+                                                        nullptr, name, nullptr, nullptr, nullptr, nullptr,
+                                                        nullptr, json(), "D:\\X\\a.exe"),
+                     std::invalid_argument)
+            << name;
+        EXPECT_TRUE(log.Contains(logging::error, "cannot name a folder; the job is refused")) << name;
+        EXPECT_EQ(Entries(root()), before) << name;
+    }
+    // Ordinary names, dots included, still name their folder.
+    for (const std::string name : {"job-1e-install", "job.v2"}) {
+        EXPECT_EQ(Make(config, name)->jobFolder, winpath::ToBackslashes(update.string()) + "\\" + name);
+    }
+}
+
 TEST_F(InstallComponentTest, UpdateFolderFollowsWindowsRules) {
     struct Case {
         const char* folder;
@@ -107,6 +152,15 @@ TEST_F(InstallComponentTest, TaskSchedulerSettings) {
     EXPECT_EQ(two->executor, "b");
     EXPECT_EQ(two->arguments, "-x");
     EXPECT_EQ(two->retryAttempts, 5);
+
+    // A damaged count is the default, with a warning naming the file and the key.
+    for (const char* count : {"\"3\"", "-1", "2.5", "1e12"}) {
+        zelko::testing::LogCapture log;
+        auto damaged = Make(std::string(R"({"TaskScheduler": [{"RetryAttempts": )") + count + "}]}");
+        EXPECT_EQ(damaged->retryAttempts, 3) << count;
+        EXPECT_TRUE(log.Contains(logging::warning, "Setting \"RetryAttempts\" of ")) << count;
+        EXPECT_TRUE(log.Contains(logging::warning, "install-component.json")) << count;
+    }
 }
 
 TEST_F(InstallComponentTest, BadConfigurationFailsConstruction) {
@@ -120,7 +174,6 @@ TEST_F(InstallComponentTest, BadConfigurationFailsConstruction) {
         {"[1, 2]", "cannot use value() with array"},
         {R"({"Job": [1]})", "cannot use value() with number"},
         {R"({"TaskScheduler": ["x"]})", "cannot use value() with string"},
-        {R"({"TaskScheduler": [{"RetryAttempts": "3"}]})", "type must be number, but is string"},
     };
     for (const auto& c : cases) {
         zelko::testing::LogCapture log;
@@ -246,6 +299,20 @@ TEST_F(InstallComponentTest, KeptJobDocumentIsLoadedAtConstruction) {
     EXPECT_TRUE(log.Contains(logging::warning, "validationIntervalMin is not an integer, using default value: 45"));
     EXPECT_TRUE(log.Contains(logging::error, "Invalid or empty 'services' field in validationParams."));
     EXPECT_EQ(component->serviceMap.size(), 1u);  // left as it was
+
+    // Zero or less would ask for keeping passes at once: the earlier value, with a warning naming
+    // the job and the key.
+    for (int64_t minutes : {0, -5, -43200000}) {
+        zelko::testing::LogCapture warnings;
+        shadow["state"]["desired"]["data"]["validationParams"] = {{"validationIntervalMin", minutes}};
+        component->WriteContentToFile(component->jobFolder, shadow.dump());
+        component->ReadShadowContentFromFile(component->jobFolder + "\\job-1e-install");
+        EXPECT_EQ(component->validationIntervalMin, 45) << minutes;
+        EXPECT_TRUE(warnings.Contains(
+            logging::warning,
+            "Setting \"validationIntervalMin\" of job document of job-1e-install is out of range"))
+            << minutes;
+    }
 }
 
 TEST_F(InstallComponentTest, DamagedJobDocumentIsLoggedAndNotTaken) {

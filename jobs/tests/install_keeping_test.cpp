@@ -9,6 +9,7 @@
 #include "jobs/install_component.h"
 #include "jobs/windows_paths.h"
 #include "outside/plugin_manager/validator.h"
+#include "platform/clock.h"
 #include "platform/service_control.h"
 #include "testing/log_capture.h"
 #include "testing/temp_system_root.h"
@@ -94,13 +95,20 @@ class InstallKeepingTest : public zelko::testing::SystemRootTest {
         job->SetupServiceMap();
         return job;
     }
-    // One keeping pass through Monitor, waited for.
+    // The pass the job asked for comes due.
+    void Arrive(InstallComponent& job) {
+        if (job.keepingPassDue > clock.Now()) clock.Set(job.keepingPassDue);
+    }
+    // One keeping pass through Monitor, as the one asked for arrives, waited for.
     void Pass(InstallComponent& job) {
+        Arrive(job);
         job.Monitor();
         std::lock_guard lock(job.taskMutex);
         if (job.monitorTask.valid()) job.monitorTask.wait();
     }
 
+    // 2026-03-02 10:00:00 UTC.
+    platform::ScopedFakeClock clock{1772445600LL * platform::kTicksPerSecond};
     std::shared_ptr<config::ConfigService> configService = std::make_shared<config::ConfigService>();
     std::shared_ptr<FakeServiceHost> host = std::make_shared<FakeServiceHost>();
     std::mutex mutex;
@@ -309,6 +317,46 @@ TEST_F(InstallKeepingTest, UnusableServicesAndManagerFailures) {
     EXPECT_TRUE(log.Contains(logging::info, "Install Component: k Monitoring is stopped..."));
 }
 
+TEST_F(InstallKeepingTest, DailyTriggersOverDaysKeepOneChainOfPasses) {
+    host->states = {{"s", platform::kServiceRunning}};
+    auto job = Make(json::array({{{"name", "s"}}}));
+    job->validationIntervalMin = 720;
+    // The service's side in virtual time: each asked pass is delivered when due.
+    std::vector<int64_t> asked;
+    job->rerunMonitor = [&](bool, int32_t minutes, std::string) {
+        std::lock_guard lock(mutex);
+        asked.push_back(clock.Now() + int64_t(minutes) * 60 * platform::kTicksPerSecond);
+    };
+    const auto wait = [&] {
+        std::lock_guard lock(job->taskMutex);
+        if (job->monitorTask.valid()) job->monitorTask.wait();
+    };
+    const int64_t day = 24LL * 3600 * platform::kTicksPerSecond;
+    const int64_t start = clock.Now();
+    for (int d = 0; d < 5; ++d) {
+        clock.Set(start + d * day);
+        job->Monitor();  // the remote jobs task's daily run
+        wait();
+        for (;;) {
+            std::vector<int64_t>::iterator next;
+            {
+                std::lock_guard lock(mutex);
+                next = std::min_element(asked.begin(), asked.end());
+                if (next == asked.end() || *next >= start + (d + 1) * day) break;
+                clock.Set(*next);
+                asked.erase(next);
+            }
+            job->Monitor();
+            wait();
+        }
+        std::lock_guard lock(mutex);
+        EXPECT_LE(asked.size(), 1u) << "day " << d;
+    }
+    // One pass every 12 hours, whatever the number of triggers.
+    EXPECT_EQ(log.Count(logging::info, "Install Component: k Service s - Service is already running"), 10);
+    EXPECT_TRUE(log.Contains(logging::info, "Install component: k a keeping pass is already on its way"));
+}
+
 TEST_F(InstallKeepingTest, NoPassWhileAPassOrARunIsUnderWayOrTheJobIsBusy) {
     auto job = Make(json::array({{{"name", "s"}}}));
     host->states = {{"s", platform::kServiceRunning}};
@@ -331,10 +379,15 @@ TEST_F(InstallKeepingTest, NoPassWhileAPassOrARunIsUnderWayOrTheJobIsBusy) {
         std::lock_guard lock(job->taskMutex);
         job->processTask = std::async(std::launch::async, [f = release_run.get_future()]() mutable { f.wait(); });
     }
+    Arrive(*job);
     job->Monitor();
     EXPECT_EQ(monitorReruns, (std::vector<int32_t>{1, 1}));
     EXPECT_TRUE(log.Contains(logging::info, "Install component: k processing of job is in progress..."));
     release_run.set_value();
+    {
+        std::lock_guard lock(job->taskMutex);
+        job->processTask.wait();
+    }
 
     // A job that is being processed again is not kept.
     job->SetJobStatus(Downloading, false);

@@ -74,5 +74,51 @@ TEST_F(InstallLaunchTest, TaskThenProcessFallbackWithoutRewrapping) {
     EXPECT_TRUE(log.Contains(logging::error, "Failed to run the installer as a process."));
 }
 
+bool WaitForFile(const std::filesystem::path& path) {
+    for (int i = 0; i < 250 && !std::filesystem::exists(path); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return std::filesystem::exists(path);
+}
+
+// Through the machine's own task facility, as the agent runs it.
+TEST_F(InstallLaunchTest, TheTaskRunsWhatTheJobNamesOrTheRegistrationFails) {
+    struct Case {
+        const char* executor;
+        bool task_runs;
+    } cases[] = {
+        {"sh", true},     // a bare name, found on the path
+        {"start", true},  // the downloaded installer itself, made runnable
+        {"zelko-no-such-executor", false},
+    };
+    for (const auto& c : cases) {
+        auto job = Make(c.executor, "");
+        job->taskScheduler = WindowsTaskScheduler();
+        const auto marker = scratch() / (std::string("ran-") + c.executor);
+        std::ofstream(winpath::ToNative(job->installerPath))
+            << "#!/bin/sh\necho ran > '" << marker.string() << "'\n";
+        zelko::testing::LogCapture log;
+        EXPECT_EQ(job->CreateTask(), c.task_runs) << c.executor;
+        EXPECT_EQ(log.Contains(logging::info, "Install component: j Windows task created."), c.task_runs)
+            << c.executor;
+        if (c.task_runs) {
+            EXPECT_TRUE(WaitForFile(marker)) << c.executor;
+        } else {
+            // The registration failed, so the process fallback was tried.
+            EXPECT_TRUE(log.Contains(logging::error, "Task Scheduler: Cannot put action path: 2"));
+            EXPECT_TRUE(log.Contains(logging::info, "Attempting to run the installer as a process."));
+        }
+        platform::SystemTaskScheduler()->Delete(job->taskName);
+    }
+
+    // Without a task, "start" runs the installer itself as a process.
+    auto start = Make("start", "");
+    fake->fail_at = platform::TaskStep::Register;
+    const auto marker = scratch() / "ran-by-process";
+    std::ofstream(winpath::ToNative(start->installerPath))
+        << "#!/bin/sh\necho ran > '" << marker.string() << "'\n";
+    EXPECT_TRUE(start->CreateTask());
+    EXPECT_TRUE(WaitForFile(marker));
+}
+
 }  // namespace
 }  // namespace zelko::plenar::agent

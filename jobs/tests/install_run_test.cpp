@@ -133,6 +133,44 @@ TEST_F(InstallRunTest, AlreadyInstalledEndsTheCycleAtOnce) {
     EXPECT_EQ(Statuses(*job).size(), 2u);
 }
 
+TEST_F(InstallRunTest, ARestartOverAJobInstalledWithNothingToCheckLaunchesNothing) {
+    launch_creates = false;
+    shadow = Shadow("T1", json::object());
+    {
+        auto job = Make();
+        RunOnce(*job);
+        auto statuses = Statuses(*job);
+        EXPECT_EQ(std::vector<int32_t>(statuses.end() - 2, statuses.end()),
+                  (std::vector<int32_t>{Succeeded, Idle}));
+        EXPECT_EQ(launches, 1);
+    }
+    ASSERT_EQ(status_shadows.size(), 1u);
+
+    // The agent starts again over the same cache: the job is run and its keeping pass started, as
+    // the service does for a job whose cache shows a success.
+    auto job = Make();
+    job->actions.monitor = nullptr;
+    zelko::testing::LogCapture log;
+    RunOnce(*job);
+    job->Monitor();
+    {
+        std::lock_guard lock(job->taskMutex);
+        if (job->monitorTask.valid()) job->monitorTask.wait();
+    }
+    EXPECT_FALSE(log.Contains(logging::error, "Installed verion requires a repair"));
+    EXPECT_EQ(job->LastStatus(), Idle);
+    RunOnce(*job);
+    EXPECT_EQ(launches, 1);
+    EXPECT_EQ(status_shadows.size(), 1u);
+
+    // A new job document proves nothing until its own installer has run.
+    shadow = Shadow("T2", json::object());
+    launch_ok = false;
+    RunOnce(*job);
+    EXPECT_EQ(job->LastStatus(), ReadyToInstall);
+    EXPECT_FALSE(job->VerifyInstallation());
+}
+
 TEST_F(InstallRunTest, NewJobWaitsThenTimesOutRetriesAndFails) {
     launch_creates = false;
     policy->delays = {5000};
@@ -210,7 +248,8 @@ TEST_F(InstallRunTest, MissingShadowAndIval) {
     struct Case {
         json ival;
         int64_t minutes;
-    } cases[] = {{"30", 30}, {"abc", 720}, {"12a", 12}, {30, 720}, {" -5", -5}};
+    } cases[] = {{"30", 30},   {"abc", 720}, {"12a", 12},       {30, 720},
+                 {" -5", 720}, {"0", 720},   {"-43200000", 720}};
     for (const auto& c : cases) {
         reruns.clear();
         auto job = Make({{"ival", c.ival}});
@@ -219,6 +258,15 @@ TEST_F(InstallRunTest, MissingShadowAndIval) {
         RunOnce(*job);
         EXPECT_EQ(reruns, (std::vector<int64_t>{120000, c.minutes * 60000, 120000})) << c.ival.dump();
     }
+    // Zero or less is damaged: the default, with a warning naming the job and the key.
+    zelko::testing::LogCapture warnings;
+    reruns.clear();
+    auto negative = Make({{"ival", "-60000"}}, "job-negative");
+    RunOnce(*negative);
+    RunOnce(*negative);
+    EXPECT_EQ(reruns, (std::vector<int64_t>{120000, 720 * 60000}));
+    EXPECT_TRUE(
+        warnings.Contains(logging::warning, "Setting \"ival\" of remote job job-negative is out of range"));
     // Other poll failures are nothing new.
     shadow_error = Error(ErrorCategory::EC_Network, 1, "not json");
     reruns.clear();

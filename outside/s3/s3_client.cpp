@@ -99,8 +99,22 @@ error::Error S3Client::DownloadFile(const iot::IotInfo*, const iot::IoTCredentia
                                     const std::string& path, uint64_t& size, bool& complete) {
     const uint64_t asked = size;
     complete = false;
-    cancel_ = false;
     if (uri.empty() || path.empty()) return MakeError(S3ErrorCodes::InvalidArgument, "No uri or path", "DownloadFile");
+    // This transfer's own flag: a cancel meant for another download neither cuts nor spares it.
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    std::multimap<std::string, std::shared_ptr<std::atomic<bool>>>::iterator registered;
+    {
+        std::lock_guard lock(transfersMutex_);
+        registered = transfers_.emplace(path, cancel);
+    }
+    struct Unregister {
+        S3Client* client;
+        std::multimap<std::string, std::shared_ptr<std::atomic<bool>>>::iterator entry;
+        ~Unregister() {
+            std::lock_guard lock(client->transfersMutex_);
+            client->transfers_.erase(entry);
+        }
+    } unregister{this, registered};
     if (error::Error failure = CheckCredential(credential, "DownloadFile")) return failure;
     const std::string url = ObjectUrl(uri, "");
     if (url.empty()) return MakeError(S3ErrorCodes::InvalidUri, "Not an S3 uri: " + uri, "DownloadFile");
@@ -132,7 +146,7 @@ error::Error S3Client::DownloadFile(const iot::IotInfo*, const iot::IoTCredentia
     int32_t status = 0;
     http::IHttpResponse* response = nullptr;
     error::Error failure = httpClient_->Perform(request, response, [&](const char* data, size_t length) {
-        if (cancel_) {
+        if (*cancel) {
             cancelled = true;
             return false;
         }
@@ -171,6 +185,15 @@ error::Error S3Client::DownloadFile(const iot::IotInfo*, const iot::IoTCredentia
     return {};
 }
 
-void S3Client::CancelDownload() { cancel_ = true; }
+void S3Client::CancelDownload() {
+    std::lock_guard lock(transfersMutex_);
+    for (auto& [path, cancel] : transfers_) *cancel = true;
+}
+
+void S3Client::CancelDownload(const std::string& path) {
+    std::lock_guard lock(transfersMutex_);
+    auto [first, last] = transfers_.equal_range(path);
+    for (auto it = first; it != last; ++it) *it->second = true;
+}
 
 }  // namespace zelko::shared::s3

@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -45,8 +47,11 @@ class S3Client {
     // cancelled) is no error: complete stays false and the part file keeps what came.
     virtual error::Error DownloadFile(const iot::IotInfo* iotInfo, const iot::IoTCredential* credential, const std::string& uri,
                               const std::string& path, uint64_t& size, bool& complete);
-    // Stops the download under way; it returns incomplete, with what arrived kept.
+    // Stops every download under way; each returns incomplete, with what arrived kept.
     virtual void CancelDownload();
+    // Stops the download under way to path alone (others go on); a download to path that starts
+    // later is not affected.
+    virtual void CancelDownload(const std::string& path);
 
     // The URL an uri (and key) names; empty when the uri is not one of the three forms.
     std::string ObjectUrl(const std::string& uri, const std::string& key) const;
@@ -54,7 +59,9 @@ class S3Client {
   private:
     std::shared_ptr<http::IHttpClient> httpClient_;
     std::string endpoint_;
-    std::atomic<bool> cancel_{false};
+    // The downloads under way, by target path, each with its own cancel flag.
+    std::mutex transfersMutex_;
+    std::multimap<std::string, std::shared_ptr<std::atomic<bool>>> transfers_;
 };
 
 }  // namespace zelko::shared::s3

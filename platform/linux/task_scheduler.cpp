@@ -2,11 +2,17 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "platform/file_replace.h"
@@ -47,8 +53,46 @@ void WriteResult(const char* path, int value) {
     close(fd);
 }
 
-// Runs in the forked supervisor: async-signal-safe calls only.
-[[noreturn]] void Supervise(char* const* argv, const TaskDefinition& d, const char* result_path) {
+// Paths and the registration's token, fixed before the supervisor is forked.
+struct SupervisorFiles {
+    const char* owner_path;  // holds the token of the registration that owns the name
+    const char* lock_path;   // locked by the supervisor for its whole life
+    const char* result_path;
+    const char* token;
+};
+
+enum class Ownership { Ours, Deleted, Replaced };
+
+// Whether the task is still the one this supervisor runs: async-signal-safe.
+Ownership CheckOwnership(const SupervisorFiles& f) {
+    int fd = open(f.owner_path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? Ownership::Deleted : Ownership::Ours;
+    char text[64];
+    ssize_t n = read(fd, text, sizeof text);
+    close(fd);
+    size_t length = strlen(f.token);
+    if (n == ssize_t(length) && memcmp(text, f.token, length) == 0) return Ownership::Ours;
+    return Ownership::Replaced;
+}
+
+void EndRun(pid_t child) {
+    kill(-child, SIGKILL);
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+}
+
+// Runs in the forked supervisor: async-signal-safe calls only. A deleted task is not started
+// again (the run under way ends on its own); a replaced one ends at once, and its successor
+// starts only once this supervisor has gone, so two runs of one name never overlap.
+[[noreturn]] void Supervise(char* const* argv, const TaskDefinition& d, const SupervisorFiles& f) {
+    int lock_fd = open(f.lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock_fd >= 0) {
+        while (flock(lock_fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    // The registration itself starts the first run, even when the task is deleted meanwhile.
+    if (CheckOwnership(f) == Ownership::Replaced) _exit(0);
     for (int run = 0;; ++run) {
         pid_t child = fork();
         if (child == 0) {
@@ -58,6 +102,7 @@ void WriteResult(const char* path, int value) {
         }
         int status = 0;
         bool ok = false;
+        bool deleted = false;
         if (child > 0) {
             int64_t start = NowMs();
             int64_t limit = d.execution_time_limit.count();
@@ -65,10 +110,14 @@ void WriteResult(const char* path, int value) {
                 pid_t done = waitpid(child, &status, WNOHANG);
                 if (done == child) break;
                 if (done < 0 && errno != EINTR) break;
+                const Ownership owner = CheckOwnership(f);
+                if (owner == Ownership::Replaced) {
+                    EndRun(child);
+                    _exit(0);
+                }
+                deleted = deleted || owner == Ownership::Deleted;
                 if (limit > 0 && NowMs() - start >= limit) {
-                    kill(-child, SIGKILL);
-                    kill(child, SIGKILL);
-                    waitpid(child, &status, 0);
+                    EndRun(child);
                     status = -1;
                     break;
                 }
@@ -76,13 +125,58 @@ void WriteResult(const char* path, int value) {
             }
             ok = status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
         }
+        if (deleted || CheckOwnership(f) != Ownership::Ours) _exit(0);
         if (ok || run >= d.restart_count) {
             int code = child < 0 ? 127 : status == -1 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-            WriteResult(result_path, code);
+            WriteResult(f.result_path, code);
             _exit(0);
         }
-        SleepMs(d.restart_interval.count());
+        for (int64_t waited = 0; waited < d.restart_interval.count(); waited += 20) {
+            SleepMs(std::min<int64_t>(20, d.restart_interval.count() - waited));
+            if (CheckOwnership(f) != Ownership::Ours) _exit(0);
+        }
     }
+}
+
+// The program as the system would find it to start it: a name without a folder is looked for on
+// PATH. 0, or the errno value why it cannot be started.
+int ResolveProgram(const std::string& program, std::string& resolved) {
+    auto runnable = [](const std::string& path) {
+        struct stat info {};
+        if (stat(path.c_str(), &info) != 0) return errno;
+        if (!S_ISREG(info.st_mode)) return EACCES;
+        return access(path.c_str(), X_OK) == 0 ? 0 : errno;
+    };
+    if (program.empty()) return ENOENT;
+    if (program.find('/') != std::string::npos) {
+        resolved = program;
+        return runnable(program);
+    }
+    const char* path = std::getenv("PATH");
+    const std::string folders = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
+    int error = ENOENT;
+    for (size_t start = 0; start <= folders.size();) {
+        size_t end = folders.find(':', start);
+        if (end == std::string::npos) end = folders.size();
+        const std::string folder = end > start ? folders.substr(start, end - start) : ".";
+        const std::string candidate = folder + "/" + program;
+        const int found = runnable(candidate);
+        if (found == 0) {
+            resolved = candidate;
+            return 0;
+        }
+        if (found != ENOENT && found != ENOTDIR) error = found;
+        start = end + 1;
+    }
+    return error;
+}
+
+std::string NewToken() {
+    static std::atomic<uint64_t> counter{0};
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return std::to_string(getpid()) + "-" + std::to_string(int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec) +
+           "-" + std::to_string(++counter);
 }
 
 class LinuxTaskScheduler : public TaskScheduler {
@@ -93,9 +187,19 @@ class LinuxTaskScheduler : public TaskScheduler {
         std::filesystem::create_directories(Folder(), error);
         if (error) return Failed(TaskStep::Folder, error.value());
         Delete(d.name);
-        std::string result_path = ResultPath(d.name).string();
+        std::string program;
+        if (int missing = ResolveProgram(d.program.string(), program))
+            return Failed(TaskStep::ActionPath, missing);
+        const std::string result_path = ResultPath(d.name).string();
+        const std::string owner_path = OwnerPath(d.name).string();
+        const std::string lock_path = LockPath(d.name).string();
+        const std::string token = NewToken();
+        if (ReplaceFileContent(owner_path, token) != FileReplace::Ok)
+            return Failed(TaskStep::Register, errno);
+        const SupervisorFiles files{owner_path.c_str(), lock_path.c_str(), result_path.c_str(),
+                                    token.c_str()};
 
-        std::vector<std::string> args{d.program.string()};
+        std::vector<std::string> args{program};
         args.insert(args.end(), d.arguments.begin(), d.arguments.end());
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
@@ -123,7 +227,7 @@ class LinuxTaskScheduler : public TaskScheduler {
                     dup2(null_fd, 1);
                     dup2(null_fd, 2);
                 }
-                Supervise(argv.data(), d, result_path.c_str());
+                Supervise(argv.data(), d, files);
             }
             (void)!write(pipe_fds[1], &supervisor, sizeof supervisor);
             _exit(0);
@@ -133,7 +237,10 @@ class LinuxTaskScheduler : public TaskScheduler {
         ssize_t got = read(pipe_fds[0], &supervisor, sizeof supervisor);
         close(pipe_fds[0]);
         waitpid(middle, nullptr, 0);
-        if (got != sizeof supervisor || supervisor <= 0) return Failed(TaskStep::Register, ECHILD);
+        if (got != sizeof supervisor || supervisor <= 0) {
+            Delete(d.name);
+            return Failed(TaskStep::Register, ECHILD);
+        }
 
         nlohmann::json record = {{"name", d.name},
                                  {"author", d.author},
@@ -155,6 +262,8 @@ class LinuxTaskScheduler : public TaskScheduler {
 
     bool Delete(const std::string& name) override {
         std::error_code error;
+        // Without its owner file the supervisor starts no further run.
+        std::filesystem::remove(OwnerPath(name), error);
         std::filesystem::remove(ResultPath(name), error);
         return std::filesystem::remove(RecordPath(name), error);
     }
@@ -174,6 +283,13 @@ class LinuxTaskScheduler : public TaskScheduler {
     static std::filesystem::path RecordPath(const std::string& name) { return Folder() / (FileName(name) + ".json"); }
     static std::filesystem::path ResultPath(const std::string& name) {
         return Folder() / (FileName(name) + ".last-run");
+    }
+    static std::filesystem::path OwnerPath(const std::string& name) {
+        return Folder() / (FileName(name) + ".owner");
+    }
+    // Kept after a deletion: a successor of the name waits on it for the earlier supervisor.
+    static std::filesystem::path LockPath(const std::string& name) {
+        return Folder() / (FileName(name) + ".lock");
     }
     static TaskRegistration Failed(TaskStep step, int code) {
         TaskRegistration r;
@@ -235,6 +351,16 @@ bool StartDetachedProcess(const std::string& program, const std::vector<std::str
     waitpid(middle, nullptr, 0);
     if (got == sizeof exec_error) {
         if (error) *error = exec_error;
+        return false;
+    }
+    return true;
+}
+
+bool MakeExecutable(const std::filesystem::path& file, int* error) {
+    struct stat info {};
+    if (stat(file.c_str(), &info) != 0 ||
+        chmod(file.c_str(), info.st_mode | S_IXUSR | S_IXGRP | S_IXOTH) != 0) {
+        if (error) *error = errno;
         return false;
     }
     return true;

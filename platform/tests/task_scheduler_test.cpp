@@ -1,6 +1,10 @@
 #include "platform/task_scheduler.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -98,6 +102,102 @@ TEST_F(LinuxTaskSchedulerTest, TimeLimitEndsARunAndDeleteRemovesTheRecord) {
     EXPECT_TRUE(tasks->Delete("T_limit"));
     EXPECT_FALSE(std::filesystem::exists(root() / "Tasks/T_limit.json"));
     EXPECT_FALSE(tasks->Delete("T_limit"));
+}
+
+TEST_F(LinuxTaskSchedulerTest, BareProgramNamesAreFoundOnThePathAndUnrunnableOnesFailTheRegistration) {
+    auto tasks = SystemTaskScheduler();
+    auto out = scratch() / "bare";
+    TaskDefinition d = Shell("T_bare", "echo run >> '" + out.string() + "'");
+    d.program = "sh";
+    ASSERT_TRUE(tasks->Register(d).registered);
+    ASSERT_TRUE(WaitForLines(out, 1));
+    EXPECT_EQ(Result("T_bare"), "0\n");
+
+    auto not_executable = scratch() / "installer.sh";
+    std::ofstream(not_executable) << "#!/bin/sh\n";
+    struct Case {
+        std::filesystem::path program;
+        int code;
+    } cases[] = {
+        {"zelko-no-such-program", ENOENT},
+        {scratch() / "absent", ENOENT},
+        {not_executable, EACCES},
+        {scratch(), EACCES},
+        {"", ENOENT},
+    };
+    for (const auto& c : cases) {
+        d.program = c.program;
+        const TaskRegistration result = tasks->Register(d);
+        EXPECT_FALSE(result.registered) << c.program;
+        EXPECT_EQ(result.failed_step, TaskStep::ActionPath) << c.program;
+        EXPECT_EQ(result.code, c.code) << c.program;
+    }
+
+    // Once marked executable, the downloaded file runs as its own program.
+    std::ofstream(not_executable) << "#!/bin/sh\necho run >> '" << out.string() << "'\n";
+    ASSERT_TRUE(MakeExecutable(not_executable));
+    d.program = not_executable;
+    d.arguments.clear();
+    ASSERT_TRUE(tasks->Register(d).registered);
+    EXPECT_TRUE(WaitForLines(out, 2));
+    int error = 0;
+    EXPECT_FALSE(MakeExecutable(scratch() / "absent", &error));
+    EXPECT_EQ(error, ENOENT);
+}
+
+// True once no supervisor of the task holds its lock any more.
+bool SupervisorGone(const std::filesystem::path& lock) {
+    for (int i = 0; i < 250; ++i) {
+        int fd = open(lock.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd >= 0) {
+            const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+            close(fd);
+            if (free) return true;
+        }
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    return false;
+}
+
+TEST_F(LinuxTaskSchedulerTest, ADeletedTaskIsNotStartedAgain) {
+    auto tasks = SystemTaskScheduler();
+    auto out = scratch() / "runs";
+    TaskDefinition d = Shell("T_deleted", "echo run >> '" + out.string() + "'; exit 1");
+    d.restart_interval = milliseconds(100);
+    d.restart_count = 3;
+    ASSERT_TRUE(tasks->Register(d).registered);
+    ASSERT_TRUE(WaitForLines(out, 1));
+    EXPECT_TRUE(tasks->Delete("T_deleted"));
+    ASSERT_TRUE(SupervisorGone(root() / "Tasks/T_deleted.lock"));
+    // Longer than the restarts would have taken.
+    std::this_thread::sleep_for(milliseconds(400));
+    EXPECT_EQ(Read(out), "run\n");
+    EXPECT_FALSE(std::filesystem::exists(root() / "Tasks/T_deleted.last-run"));
+}
+
+TEST_F(LinuxTaskSchedulerTest, RegisteringANameAgainEndsTheEarlierTaskBeforeTheNewOneRuns) {
+    auto tasks = SystemTaskScheduler();
+    auto out = scratch() / "runs";
+    auto pid_file = scratch() / "first-pid";
+    // The first run would outlast the test and then fail, asking for restarts.
+    TaskDefinition first = Shell("T_again", "echo first >> '" + out.string() + "'; echo $$ > '" +
+                                                pid_file.string() + "'; sleep 30; exit 1");
+    first.restart_count = 3;
+    ASSERT_TRUE(tasks->Register(first).registered);
+    ASSERT_TRUE(WaitForLines(out, 1));
+    ASSERT_TRUE(WaitForLines(pid_file, 1));
+    const pid_t first_run = std::stoi(Read(pid_file));
+
+    ASSERT_TRUE(tasks->Register(Shell("T_again", "echo second >> '" + out.string() + "'")).registered);
+    EXPECT_EQ(Result("T_again"), "0\n");
+    EXPECT_EQ(Read(out), "first\nsecond\n");
+    // The earlier run was ended, not left beside the new one.
+    bool ended = false;
+    for (int i = 0; i < 250 && !ended; ++i) {
+        ended = kill(first_run, 0) != 0;
+        if (!ended) std::this_thread::sleep_for(milliseconds(20));
+    }
+    EXPECT_TRUE(ended);
 }
 
 }  // namespace
