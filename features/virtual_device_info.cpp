@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "foundation/logging.h"
+#include "foundation/settings.h"
 #include "foundation/utils.h"
 
 namespace zelko::shared::device {
@@ -124,8 +125,11 @@ int32_t VirtualDeviceInfo::GetSupportedSleepStates() const {
 namespace zelko::plenar::agent {
 
 bool ImpersonationRequested(const nlohmann::json& agent_config) {
-    return agent_config.is_object() && agent_config.contains("cloud") &&
-           agent_config["cloud"].value("impersonate", false);
+    constexpr char kDocument[] = "zelko-plenar-agent-config.json";
+    // Both are optional: absent means no impersonation, without a warning.
+    if (!Settings::Has(agent_config, "cloud")) return false;
+    const nlohmann::json cloud = Settings::Object(agent_config, kDocument, "cloud");
+    return Settings::Has(cloud, "impersonate") && Settings::Bool(cloud, kDocument, "impersonate", false);
 }
 
 std::shared_ptr<shared::device::IDeviceInfo> MakeDeviceInfo(

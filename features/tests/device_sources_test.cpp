@@ -395,9 +395,15 @@ TEST_F(MakeDeviceInfoTest, ImpersonationSwitch) {
         EXPECT_EQ(log.Contains(logging::info, "Instantiating VirtualDeviceInfo to impersonate device"),
                   c.impersonated);
     }
-    for (const char* bad : {R"({"cloud": "x"})", R"({"cloud": {"impersonate": "yes"}})"}) {
-        EXPECT_THROW(MakeDeviceInfo(nlohmann::json::parse(bad), scratch(), real), nlohmann::json::type_error)
-            << bad;
+    // A damaged switch is off, with one warning naming the file and the key.
+    for (const char* bad : {R"({"cloud": "x"})", R"({"cloud": {"impersonate": "yes"}})",
+                            R"({"cloud": {"impersonate": 1}})"}) {
+        SCOPED_TRACE(bad);
+        LogCapture log;
+        std::shared_ptr<shared::device::IDeviceInfo> info;
+        ASSERT_NO_THROW(info = MakeDeviceInfo(nlohmann::json::parse(bad), scratch(), real));
+        EXPECT_EQ(info, real);
+        EXPECT_EQ(log.Count(logging::warning, "zelko-plenar-agent-config.json"), 1);
     }
 }
 
