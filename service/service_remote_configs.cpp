@@ -249,6 +249,12 @@ void Service::ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> weak, Error) {
             // stored): the built-in document stands in, so the device still connects.
             LOG_INFO << "No agent configuration received yet, using the built-in one";
             document["data"] = TavragentConfigDefault(_conn_module && _conn_module->isCorvaneDevice)["data"];
+        } else if (!document["data"].is_object()) {
+            // A damaged document must not keep the device from connecting: the built-in one
+            // serves until a good one arrives.
+            LOG_WARNING << "The agent configuration's \"data\" is not an object, using the built-in one: "
+                        << document["data"].dump(-1, ' ', false, json::error_handler_t::replace).substr(0, 200);
+            document["data"] = TavragentConfigDefault(_conn_module && _conn_module->isCorvaneDevice)["data"];
         }
         const json& config = document.at("data").at("config");
 

@@ -10,6 +10,7 @@
 #include "foundation/utils.h"
 #include "platform/crash_filter.h"
 #include "platform/last_error.h"
+#include "platform/agent_folder.h"
 #include "platform/paths.h"
 #include "platform/process_priority.h"
 #include "platform/registry.h"
@@ -116,8 +117,10 @@ std::filesystem::path Service::GetExecutablePath() {
     auto path = Utils::GetExecutableFilePath();
     if (path.empty()) {
         LOG_ERROR << "Cannot get the folder path - GetLastError: " << platform::ErrorFromErrno(errno);
+        return path;
     }
-    return path;
+    // The folder is the agent's, found as the plug-ins beside it find it.
+    return platform::AgentFolder() / path.filename();
 }
 
 // ---- virtual wrappers ----
