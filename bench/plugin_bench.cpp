@@ -25,7 +25,9 @@ struct Setup {
         char pattern[] = "/tmp/zelko-plugin-bench-XXXXXX";
         root = ::mkdtemp(pattern);
         ::setenv("ZELKO_SYSTEM_ROOT", root.c_str(), 1);
-        const auto configs = root / "Program Files" / "Zelko" / "Zelko Plenar Agent" / "RemoteConfigs";
+        // The agent's folder, where the service keeps its remote configurations.
+        ::setenv("ZELKO_AGENT_FOLDER", (root / "agent").c_str(), 1);
+        const auto configs = root / "agent" / "RemoteConfigs";
         fs::create_directories(configs);
         std::ofstream(configs / "corvane-grants-config.json") << R"({"grants": ["telemetry", "corvane"], "v": 3})";
         for (const char* folder : {"collectors", "inmem"}) {
@@ -39,6 +41,7 @@ struct Setup {
     }
     ~Setup() {
         manager.reset();
+        ::unsetenv("ZELKO_AGENT_FOLDER");
         std::error_code ec;
         fs::remove_all(root, ec);
     }

@@ -7,6 +7,7 @@
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
+#include <charconv>
 #include <chrono>
 #include <ctime>
 #include <stdexcept>
@@ -20,6 +21,9 @@ namespace zelko::cloud {
 namespace {
 
 constexpr size_t kMaxMessages = 100000;
+// The cloud's limit for a message and a shadow document: what the agent publishes switches to S3
+// above it. The bytes are taken as they come; only JSON routes read them as JSON.
+constexpr size_t kMaxPayloadBytes = 128 * 1024;
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -71,9 +75,57 @@ void OnMessage(mosquitto*, void* self, const mosquitto_message* message, const m
         std::string(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen)));
 }
 
+std::string Base64(const std::string& bytes) {
+    static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        uint32_t group = static_cast<uint8_t>(bytes[i]) << 16;
+        if (i + 1 < bytes.size()) group |= static_cast<uint8_t>(bytes[i + 1]) << 8;
+        if (i + 2 < bytes.size()) group |= static_cast<uint8_t>(bytes[i + 2]);
+        text += kDigits[(group >> 18) & 63];
+        text += kDigits[(group >> 12) & 63];
+        text += i + 1 < bytes.size() ? kDigits[(group >> 6) & 63] : '=';
+        text += i + 2 < bytes.size() ? kDigits[group & 63] : '=';
+    }
+    return text;
+}
+
+bool IsUtf8(const std::string& bytes) {
+    try {
+        (void)nlohmann::json(bytes).dump();
+        return true;
+    } catch (const nlohmann::json::type_error&) {
+        return false;
+    }
+}
+
+// A payload is bytes: one that is not UTF-8 text is listed with its bytes in base64 beside a
+// readable form of it.
 nlohmann::json MessageJson(const LocalCloud::Message& message) {
-    return {{"topic", message.topic}, {"payload", message.payload}, {"via", message.via},
-            {"thing", message.thing}, {"time", message.time}};
+    nlohmann::json json = {{"topic", message.topic}, {"via", message.via}, {"thing", message.thing},
+                           {"time", message.time}};
+    if (IsUtf8(message.payload)) {
+        json["payload"] = message.payload;
+    } else {
+        json["payload"] = nlohmann::json(message.payload).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        json["payload_base64"] = Base64(message.payload);
+    }
+    if (!IsUtf8(message.topic)) json["topic"] = Base64(message.topic);
+    return json;
+}
+
+// Ahead of reading a body: a request without a length has none (HTTP/1.1), where the server would
+// otherwise wait for the peer to close; and a device body is bytes, never a form to take apart.
+void PrepareBody(const httplib::Request& request, bool device) {
+    auto& headers = const_cast<httplib::Headers&>(request.headers);
+    if ((request.method == "POST" || request.method == "PUT" || request.method == "PATCH") &&
+        !request.has_header("Content-Length") && !request.has_header("Transfer-Encoding")) {
+        headers.emplace("Content-Length", "0");
+    }
+    if (device && request.get_header_value("Content-Type").rfind("application/x-www-form-urlencoded", 0) == 0) {
+        headers.erase("Content-Type");
+        headers.emplace("Content-Type", "application/octet-stream");
+    }
 }
 
 // What the cloud's shadow service adds when a device reads a shadow: the desired members that the
@@ -153,6 +205,23 @@ void LocalCloud::Start() {
     // Small answers go out at once rather than after the peer's delayed acknowledgement.
     https_->set_tcp_nodelay(true);
     admin_->set_tcp_nodelay(true);
+    // Past the limit the cloud answers itself (413); the server's own backstop catches a chunked body.
+    https_->set_payload_max_length(kMaxPayloadBytes * 4);
+    https_->set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
+        PrepareBody(request, true);
+        const std::string length = request.get_header_value("Content-Length");
+        uint64_t bytes = 0;
+        const auto parsed = std::from_chars(length.data(), length.data() + length.size(), bytes);
+        if (parsed.ec == std::errc::result_out_of_range || (parsed.ec == std::errc() && bytes > kMaxPayloadBytes)) {
+            SendError(response, 413, "Payload exceeds the maximum size of " + std::to_string(kMaxPayloadBytes) + " bytes");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    admin_->set_pre_routing_handler([](const httplib::Request& request, httplib::Response&) {
+        PrepareBody(request, false);
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
     SetUpDeviceRoutes();
     SetUpAdminRoutes();
     consent_ = std::make_unique<ConsentService>(

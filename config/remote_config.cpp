@@ -17,6 +17,7 @@
 #include "foundation/error_conversion.h"
 #include "foundation/iot_failure_text.h"
 #include "foundation/logging.h"
+#include "foundation/settings.h"
 #include "foundation/utils_files.h"
 #include "foundation/utils_strings.h"
 #include "platform/clock.h"
@@ -48,6 +49,13 @@ bool IsUsableStoredShadow(const json& shadow) {
     const json* desired = nullptr;
     return shadow.is_object() && ObjectOrMissing(shadow, "state", state) &&
            (state == nullptr || ObjectOrMissing(*state, "desired", desired));
+}
+
+// Whether the text is the JSON null alone, which the settings parser's refusal cannot be told from.
+bool IsNullText(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    const auto last = text.find_last_not_of(" \t\r\n");
+    return first != std::string::npos && text.compare(first, last - first + 1, "null") == 0;
 }
 
 constexpr const char* kFetchNoChange =
@@ -444,7 +452,8 @@ void RemoteConfig::LoadPersistedSate() {
 void RemoteConfig::SavePersistedSate() {
     try {
         if (statePath.empty()) throw std::system_error(ENOENT, std::system_category(), "no state file path");
-        ReplaceFileContent(statePath, state.dump(4));
+        // Compact: indentation would make a deep document many times its own size.
+        ReplaceFileContent(statePath, state.dump());
     } catch (const std::system_error& e) {
         LOG_ERROR << "Cannot save the state config file - GetLastError: " << e.code().value();
     } catch (const std::exception& e) {
@@ -453,7 +462,16 @@ void RemoteConfig::SavePersistedSate() {
 }
 
 bool RemoteConfig::HandleDocument(const std::string& text, const char* noChangeText) {
-    json document = json::parse(text);
+    json document = agent::Settings::Parse(text, "The shadow " + shadowName);
+    if (document.is_null() && !IsNullText(text)) {
+        // Text that is not JSON raises as it always did.
+        if (!json::accept(text)) document = json::parse(text);
+        // Nested too deep: refused as damaged, so it never grows into the state file; the stored
+        // shadow stays.
+        config["agent_error"] = ErrorText(Error(ErrorCategory::EC_Component, -2, "Invalid shadow format", "int",
+                                                "RemotConfig::OnTopicChange"));
+        return true;
+    }
     if (!IsValidShadowFormat(document)) {
         shadow["state"]["desired"]["data"] = document;
         config["agent_error"] = ErrorText(Error(ErrorCategory::EC_Component, -2, "Invalid shadow format",

@@ -5,6 +5,7 @@
 
 #include "foundation/default_configs.h"
 #include "foundation/logging.h"
+#include "foundation/settings.h"
 #include "foundation/utils_files.h"
 #include "foundation/utils_strings.h"
 #include "outside/device_enumeration/device_enumeration.h"
@@ -85,8 +86,14 @@ ConsentBridgeModule::ConsentBridgeModule(std::string stackName, const std::files
     const nlohmann::json stacks = config.value("stacks", nlohmann::json());
     const nlohmann::json stack =
         stacks.is_null() ? nlohmann::json() : stacks.value(this->stackName, nlohmann::json());
-    firstTimeWaitMs = stack.value<int32_t>("first_time_wait_ms", 5000);
-    uploadLocalWaitMin = stack.value<int32_t>("upload_local_wait_min", 720);
+    // A stack that is not an object keeps the module from being built: value() raises the JSON
+    // library's type error for it.
+    if (!stack.is_object()) (void)stack.value("first_time_wait_ms", 0);
+    const std::string document = configPath.filename().string();
+    // Zero or negative: no wait. The wait blocks the scheduler's worker, so it is held to a minute.
+    firstTimeWaitMs = static_cast<int32_t>(
+        Settings::Int(stack, document, "first_time_wait_ms", 5000, std::numeric_limits<int32_t>::min(), 60'000));
+    uploadLocalWaitMin = static_cast<int32_t>(Settings::Minutes(stack, document, "upload_local_wait_min", 720).count());
     lastUploadCheck = platform::NowTicks();
     LOG_INFO << "Initializing ConsentBridgeModule succeeded.";
 }
@@ -219,7 +226,7 @@ std::string ConsentBridgeModule::Host() const {
 }
 
 std::vector<Purpose> ConsentBridgeModule::DownloadPurposes() {
-    ConsentManager manager(Host());
+    ConsentManager manager(Host(), requestTimeoutSeconds);
     const std::string payload = ConsentManager::CreateQueryPayload("en", biosUUID(), QueryPurposeIds());
     LOG_DEBUG << "DownloadPurposes requestPayloadString: " << payload;
     const std::string answer = manager.GetPurposeMetadata(payload, httpClient);
@@ -252,7 +259,13 @@ bool ConsentBridgeModule::UploadConsent(const std::string& localHash) {
         LOG_DEBUG << "UploadConsent: User State " << text;
         if (text.empty()) continue;
         Purpose purpose = FindPurpose(purposes, field);
-        if (purpose.resourceId.empty()) continue;
+        if (purpose.resourceId.empty()) {
+            // Not sent, so not uploaded: the change stays pending for the next check.
+            LOG_ERROR << "UploadConsent: the consent service lists no purpose " << PurposeId(field)
+                      << " with a resource id to set";
+            result = false;
+            continue;
+        }
         purpose.state = text;
         const bool sent = UploadPurpose(purpose);
         result = result && sent;
@@ -264,7 +277,7 @@ bool ConsentBridgeModule::UploadConsent(const std::string& localHash) {
 }
 
 bool ConsentBridgeModule::UploadPurpose(const Purpose& purpose) {
-    ConsentManager manager(Host());
+    ConsentManager manager(Host(), requestTimeoutSeconds);
     const std::string query = ConsentManager::CreateQueryPayload("en", "us", biosUUID(), purpose.resourceId,
                                                                  purpose.state, purpose.purposeId);
     LOG_DEBUG << "UploadPurpose requestPayloadString: " << query;

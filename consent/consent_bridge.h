@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -43,6 +44,11 @@ class ConsentBridgeModule {
     bool UploadConsent(const std::string& localHash);
     bool UploadPurpose(const Purpose& purpose);
 
+    // Minutes between two checks for a local change ("upload_local_wait_min").
+    int32_t UploadIntervalMinutes() const { return uploadLocalWaitMin; }
+    // Bounds each request to the consent service; tests shorten it.
+    void SetRequestTimeout(std::chrono::seconds timeout) { requestTimeoutSeconds = timeout.count(); }
+
     void WriteDefaultConsentToRegistry();
     void SetRegistryHiveWithDefaultValues();
     void CreateRegistrySubKeyIfUnavailable(const std::string& valueName, const std::string& value);
@@ -62,6 +68,7 @@ class ConsentBridgeModule {
     int64_t lastUploadCheck = 0;  // system clock, 100-ns ticks
     int32_t firstTimeWaitMs = 5000;
     int32_t uploadLocalWaitMin = 720;
+    long requestTimeoutSeconds = ConsentManager::kRequestTimeoutSeconds;
     std::shared_ptr<shared::device::IDeviceInfo> deviceInfo;
 };
 

@@ -41,7 +41,11 @@ struct Purpose {
 class ConsentManager {
   public:
     // host: the service's base address, ending in "/".
-    explicit ConsentManager(std::string host = {}) : host(std::move(host)) {}
+    // requestTimeoutSeconds bounds each whole request: the step runs on the scheduler's worker, and a
+    // service that does not answer must not hold it longer than other cloud requests do.
+    static constexpr long kRequestTimeoutSeconds = 60;
+    explicit ConsentManager(std::string host = {}, long requestTimeoutSeconds = kRequestTimeoutSeconds)
+        : host(std::move(host)), requestTimeoutSeconds(requestTimeoutSeconds) {}
 
     // {"language": "en", "purposeIdList": ["a","b"], "deviceId": "..."}, texts JSON-escaped.
     static std::string CreateQueryPayload(const std::string& language, const std::string& deviceId,
@@ -61,6 +65,7 @@ class ConsentManager {
     static std::vector<Purpose> DeserializePurposeList(const std::string& text);
 
     std::string host;
+    long requestTimeoutSeconds;
 
     // ReadRegistryValueText and WriteRegistryStringValue under the consent manager's names.
     static std::string ReadRegistrySubKey(platform::RegistryHive hive, const std::string& subKey,

@@ -15,8 +15,6 @@ using shared::http::HttpRequest;
 using shared::http::IHttpClient;
 using shared::http::IHttpResponse;
 
-constexpr long kRequestTimeout = 600;
-
 // A JSON string literal; ordinary texts come out as they went in, between quotes.
 std::string JsonText(const std::string& text) {
     return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -101,7 +99,7 @@ std::string ConsentManager::GetPurposeMetadata(const std::string& payload,
                                                const std::shared_ptr<IHttpClient>& httpClient) const {
     if (payload.empty() || host.empty()) return "";
     LOG_DEBUG << "Payload for GetPurposeMetadata" << payload << " for client " << httpClient.get();
-    HttpRequest request(HttpMethod::POST, host + "api/2/consents", payload, kRequestTimeout);
+    HttpRequest request(HttpMethod::POST, host + "api/2/consents", payload, requestTimeoutSeconds);
     request.AddHeader("Content-Type", "application/json");
     return Send(request, httpClient, true, "GetPurposeMetadata");
 }
@@ -110,7 +108,7 @@ std::string ConsentManager::SetSpecificPurposeMetada(const std::string& query,
                                                      const std::shared_ptr<IHttpClient>& httpClient) const {
     if (query.empty()) return "";
     LOG_DEBUG << "Payload for SetSpecificPurposeMetada" << query << " for client " << httpClient.get();
-    HttpRequest request(HttpMethod::PUT, host + "api/2/consents?" + query, "", kRequestTimeout);
+    HttpRequest request(HttpMethod::PUT, host + "api/2/consents?" + query, "", requestTimeoutSeconds);
     return Send(request, httpClient, false, "SetSpecificPurposeMetada");
 }
 

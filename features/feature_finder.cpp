@@ -66,9 +66,14 @@ bool FilterHolds(const nlohmann::json& filter, const std::string& text) {
 
 FeatureFinder::FeatureFinder(std::vector<std::shared_ptr<ISource>> sources) : _sources(std::move(sources)) {}
 
+std::vector<std::shared_ptr<ISource>> FeatureFinder::Sources() const {
+    std::lock_guard lock(_mutex);
+    return _sources;
+}
+
 FeatureList FeatureFinder::GetFeatures() {
     FeatureList result;
-    for (const auto& source : _sources) {
+    for (const auto& source : Sources()) {
         FeatureList features = source->GetFeatures();
         result.insert(result.end(), features.begin(), features.end());
     }
@@ -80,7 +85,7 @@ FeatureList FeatureFinder::GetFeatures() {
 
 FeatureList FeatureFinder::GetFeaturesByName(const std::string& name) {
     FeatureList result;
-    for (const auto& source : _sources) {
+    for (const auto& source : Sources()) {
         for (auto& feature : source->GetFeatures()) {
             if (feature->GetName() == name) result.push_back(std::move(feature));
         }
@@ -89,11 +94,14 @@ FeatureList FeatureFinder::GetFeaturesByName(const std::string& name) {
 }
 
 void FeatureFinder::AddSource(const std::shared_ptr<ISource>& source) {
-    RemoveMatchingSources(source);
+    const std::string name = source->GetName();
+    std::lock_guard lock(_mutex);
+    std::erase_if(_sources, [&](const std::shared_ptr<ISource>& s) { return s->GetName() == name; });
     _sources.push_back(source);
 }
 
 void FeatureFinder::RemoveSource(const std::string& type_name) {
+    std::lock_guard lock(_mutex);
     std::erase_if(_sources, [&](const std::shared_ptr<ISource>& s) { return s->GetName() == type_name; });
 }
 

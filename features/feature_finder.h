@@ -3,10 +3,11 @@
 // Device features: named flags that steer the service. The finder keeps no features of its own;
 // every question goes to every source, and each source decides whether it reads afresh.
 //
-// The finder and its sources have no lock: the service uses them on its scheduler's worker, and
-// other threads only while holding the connectivity module's mutex.
+// The finder's list of sources is guarded by its own lock: sources are replaced on the scheduler's
+// worker while other threads ask for features. A question runs the sources outside that lock.
 
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -74,6 +75,9 @@ class FeatureFinder {
     void RemoveMatchingSources(const std::shared_ptr<ISource>& source);
 
   private:
+    std::vector<std::shared_ptr<ISource>> Sources() const;
+
+    mutable std::mutex _mutex;
     std::vector<std::shared_ptr<ISource>> _sources;
 };
 

@@ -63,6 +63,9 @@ bool UWPPackageManager::IsPackageInstalledForCurrentUser(const std::string& publ
             return true;
         }
     }
+    // What a damaged catalogue does not list may still be installed: no answer rather than "no",
+    // which could start an uninstall or install of its own.
+    if (!problem.empty()) throw std::runtime_error("Installed packages catalogue: " + problem);
     LOG_DEBUG << "Application: " << packageName << " Publisher : " << publisherId
               << " is NOT installed for SID: " << sid;
     return false;

@@ -10,7 +10,8 @@ class UWPPackageManager {
   public:
     // True when a package with exactly this name and publisher id is installed for the logged-on
     // user. Raises std::runtime_error "Unable to obtain SID for the logged on user." when no user is
-    // logged on. One call at a time in the process.
+    // logged on, and std::runtime_error naming the catalogue when the package is not found in a
+    // catalogue that cannot be read whole. One call at a time in the process.
     static bool IsPackageInstalledForCurrentUser(const std::string& publisherId,
                                                  const std::string& packageName);
 

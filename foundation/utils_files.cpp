@@ -12,6 +12,7 @@
 
 #include "foundation/error_conversion.h"
 #include "foundation/logging.h"
+#include "platform/agent_folder.h"
 #include "platform/file_replace.h"
 #include "platform/paths.h"
 
@@ -75,11 +76,11 @@ std::string Deflate(const std::string& text) {
 fs::path GetExecutableFilePath() { return platform::ExecutablePath(); }
 
 fs::path GetExecutableDirectory() {
-    fs::path exe = platform::ExecutablePath();
-    if (exe.empty()) return {};
+    const fs::path agent = platform::AgentFolder();
+    if (agent.empty()) return {};
     std::error_code ec;
-    fs::path folder = fs::absolute(exe.parent_path(), ec);
-    return ec ? exe.parent_path() : folder;
+    fs::path folder = fs::absolute(agent, ec);
+    return ec ? agent : folder;
 }
 
 std::string ExpandEnvironment(const std::string& text) { return platform::ExpandEnvironmentStrings(text); }

@@ -388,6 +388,10 @@ class Service {
     void GettingIotCredsEnter();
     void ConnectingToIotEnter();
     void UpdatingConsentEnter();
+    // Once the consent is valid, the consent module checks for a change made on the device at its
+    // own interval, from the connected road's running states.
+    void ScheduleConsentUploadCheck();
+    void ConsentUploadCheck();
     void RequiredOnStartingEnter();
     void ProcessingEnter();
     // Posts the move to ConnectingToIot, taken only from Processing, RequiredOnStarting or
@@ -429,6 +433,7 @@ class Service {
     bool& ForceDiscoveryQuery() { return _force_discovery_query; }
     bool& ResetIotDevice() { return _reset_iot_device; }
     int64_t _consent_retry_delay_ms = 15000;
+    bool _consent_upload_check_scheduled = false;
     bool _remote_jobs_started = false;
     bool _performance_measure_scheduled = false;
     bool _corvane_enrollment_started = false;

@@ -247,6 +247,7 @@ void Service::ConnectingToIotEnter() {
         if (_conn_module->isSubscriptionDevice) {
             _scheduler.In(Duration::zero(), [this] {
                 const bool consent = _consent_bridge_module && _consent_bridge_module->IsConsentValid();
+                if (consent) ScheduleConsentUploadCheck();
                 if (!consent) {
                     SetState(UpdatingConsent);
                 } else if (_required_on_start_done.load()) {
@@ -315,6 +316,7 @@ void Service::UpdatingConsentEnter() {
     if (_consent_bridge_module) _consent_bridge_module->Process();
     if (_consent_bridge_module && _consent_bridge_module->IsConsentValid()) {
         LOG_INFO << "Updating Consent successful";
+        ScheduleConsentUploadCheck();
         SetState(_required_on_start_done.load() ? Processing : RequiredOnStarting);
     } else {
         LOG_ERROR << "Invalid Consent";
@@ -326,6 +328,24 @@ void Service::UpdatingConsentEnter() {
         });
     }
     LOG_INFO << "UpdatingConsent.OnEnter exiting.";
+}
+
+void Service::ScheduleConsentUploadCheck() {
+    if (!_consent_bridge_module || _consent_upload_check_scheduled) return;
+    _consent_upload_check_scheduled = true;
+    // Just past the module's interval, so its own test finds the interval over.
+    const int64_t delay = int64_t{_consent_bridge_module->UploadIntervalMinutes()} * 60 * 10'000'000 + 1;
+    _scheduler.In(Duration(delay), [this] { ConsentUploadCheck(); });
+}
+
+void Service::ConsentUploadCheck() {
+    _consent_upload_check_scheduled = false;
+    if (_stopping.load() || !_consent_bridge_module) return;
+    if ((IsCurrentState("Processing") || IsCurrentState("RequiredOnStarting")) &&
+        _consent_bridge_module->IsConsentValid()) {
+        _consent_bridge_module->Process();
+    }
+    ScheduleConsentUploadCheck();
 }
 
 // ---- RequiredOnStarting ----

@@ -258,7 +258,14 @@ json Service::AgentConfigOf(const json& document) const {
         return TavragentConfigDefault(corvane)["data"]["config"];
     }
     const json& data = document["data"];
-    if (!data.is_object() || !data.contains("config") || !data["config"].is_object()) {
+    if (!data.is_object()) {
+        // A damaged document must not keep the device from connecting: the built-in one serves
+        // until a good one arrives.
+        LOG_WARNING << "The agent configuration's \"data\" is not an object, using the built-in one: "
+                    << data.dump(-1, ' ', false, json::error_handler_t::replace).substr(0, 200);
+        return TavragentConfigDefault(corvane)["data"]["config"];
+    }
+    if (!data.contains("config") || !data["config"].is_object()) {
         LOG_WARNING << "Agent configuration " << kTavragentConfigName
                     << " is damaged (\"data\".\"config\" is not an object), using the built-in one";
         return TavragentConfigDefault(corvane)["data"]["config"];

@@ -11,6 +11,7 @@
 #include "foundation/utils.h"
 #include "platform/crash_filter.h"
 #include "platform/last_error.h"
+#include "platform/agent_folder.h"
 #include "platform/paths.h"
 #include "platform/process_priority.h"
 #include "platform/registry.h"
@@ -109,8 +110,10 @@ std::filesystem::path Service::GetExecutablePath() {
     auto path = Utils::GetExecutableFilePath();
     if (path.empty()) {
         LOG_ERROR << "Cannot get the folder path - GetLastError: " << platform::ErrorFromErrno(errno);
+        return path;
     }
-    return path;
+    // The folder is the agent's, found as the plug-ins beside it find it.
+    return platform::AgentFolder() / path.filename();
 }
 
 // ---- virtual wrappers ----

@@ -161,7 +161,7 @@ TEST_F(ConsentCloudTest, RefusedRequestsLeaveTheStepToTryAgain) {
          {{"dev",
            {{"host", "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/"},
             {"first_time_wait_ms", 0},
-            {"upload_local_wait_min", 0}}}}}}.dump();
+            {"upload_local_wait_min", 1}}}}}}.dump();
     auto module = Make();
     ASSERT_EQ(Admin(HttpMethod::POST, "/faults", {{"endpoint", "consent-query"}, {"status", 503}}).first,
               200);
@@ -177,14 +177,73 @@ TEST_F(ConsentCloudTest, RefusedRequestsLeaveTheStepToTryAgain) {
     ConsentManager::WriteRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey, "AllowMarketing",
                                         "Rejected");
     Admin(HttpMethod::POST, "/faults", {{"endpoint", "consent-update"}, {"status", 500}});
-    clock_.Advance(1);
+    clock_.Advance(61 * platform::kTicksPerSecond);
     module->Process();
     EXPECT_EQ(Hive(kUploadedHashValue), "");
     EXPECT_EQ(CloudState(kMarketingId), "OptedIn");
-    clock_.Advance(1);
+    clock_.Advance(61 * platform::kTicksPerSecond);
     module->Process();
     EXPECT_EQ(Hive(kUploadedHashValue), "2200");
     EXPECT_EQ(CloudState(kMarketingId), "OptedOut");
+}
+
+// Only what the service took counts as uploaded: a change it lists no purpose for, or an answer
+// without purposes, leaves the change pending; a service that does not answer holds the step no
+// longer than the request bound.
+TEST_F(ConsentCloudTest, ChangesTheServiceCannotTakeStayPendingAndASilentServiceDoesNotHoldTheStep) {
+    constexpr char kTransferId[] = "bizops.device.telemetry.unmanaged.transfer";
+    Admin(HttpMethod::PUT, "/consents/" + uuid_,
+          json::array({{{"purposeId", kSupportId}, {"state", "OptedIn"}},
+                       {{"purposeId", kMarketingId}, {"state", "OptedIn"}}}));
+    std::ofstream(scratch() / "consent-bridge-module-config.json") << json{
+        {"stacks",
+         {{"dev",
+           {{"host", "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/"},
+            {"first_time_wait_ms", 0},
+            {"upload_local_wait_min", 1}}}}}}.dump();
+    auto module = Make();
+    module->SetRequestTimeout(std::chrono::seconds(1));
+    module->Process();
+    ASSERT_TRUE(module->IsConsentValid());
+    auto check = [&] {
+        clock_.Advance(61 * platform::kTicksPerSecond);
+        module->Process();
+    };
+    check();
+    ASSERT_EQ(Hive(kUploadedHashValue), "1100");
+
+    // The transfer is accepted on the device, but the service lists no transfer purpose: the
+    // marketing change beside it goes, the transfer stays pending.
+    ConsentManager::WriteRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey, "AllowMarketing",
+                                        "Rejected");
+    ConsentManager::WriteRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey,
+                                        "AllowTransferOutOfCountry", "Accepted");
+    check();
+    EXPECT_EQ(CloudState(kMarketingId), "OptedOut");
+    EXPECT_EQ(Hive(kUploadedHashValue), "1100");
+    EXPECT_TRUE(log_.Contains(logging::error, "Failed to UploadConsent 0"));
+
+    // A service that answers 200 without purposes takes nothing.
+    ASSERT_EQ(Admin(HttpMethod::POST, "/faults", {{"endpoint", "consent-query"}, {"status", 200}, {"body", "[]"}})
+                  .first,
+              200);
+    check();
+    EXPECT_EQ(Hive(kUploadedHashValue), "1100");
+
+    // A service that does not answer: the step gives up at the bound, and the state machine goes on.
+    ASSERT_EQ(Admin(HttpMethod::POST, "/faults", {{"endpoint", "consent-query"}, {"delay_ms", 4000}}).first, 200);
+    const auto start = std::chrono::steady_clock::now();
+    check();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+    EXPECT_EQ(Hive(kUploadedHashValue), "1100");
+
+    // Once the service lists the transfer, the next check sends it and records the upload.
+    auto purposes = CloudPurposes();
+    purposes.push_back({{"purposeId", kTransferId}, {"state", "OptedOut"}});
+    ASSERT_EQ(Admin(HttpMethod::PUT, "/consents/" + uuid_, purposes).first, 200);
+    check();
+    EXPECT_EQ(CloudState(kTransferId), "OptedIn");
+    EXPECT_EQ(Hive(kUploadedHashValue), "1201");
 }
 
 TEST_F(ConsentCloudTest, ServiceRefusesDamagedRequests) {

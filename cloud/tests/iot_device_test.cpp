@@ -294,6 +294,62 @@ TEST_F(IoTDeviceTest, HttpPublishIsRecordedAndForwardedToTheBroker) {
     EXPECT_EQ(recorded[0]["payload"], R"({"n":1})");
 }
 
+// Message bodies are bytes, taken up to the cloud's limit of 128 KB whatever their type, and
+// refused with 413 past it; shadows are held to the same limit. A binary message is listed with
+// its bytes.
+TEST_F(IoTDeviceTest, HttpBodiesAreBytesUpToTheCloudsLimit) {
+    const std::string thing = UniqueName("bytes");
+    const auto issued = Admin(HttpMethod::POST, "/certificates", {{"thing", thing}}).second;
+    auto send = [&](HttpMethod method, const std::string& path, const std::string& body, const char* type) {
+        shared::http::HttpClient client(nullptr, nullptr);
+        shared::http::HttpRequest request(method, "https://127.0.0.1:" + std::to_string(Cloud().https) + path, body,
+                                          10);
+        request.SetClientCertificate(issued.at("certificate"), issued.at("privateKey"));
+        request.SetCaCertificate(Cloud().caPem);
+        if (type != nullptr) request.AddHeader("Content-Type", type);
+        shared::http::IHttpResponse* response = nullptr;
+        if (client.Perform(request, response)) return 0;
+        const int status = response->GetStatusCode();
+        shared::http::ReleaseHttpResponse(client.GetAllocator(), response);
+        return status;
+    };
+    const std::string topic = UniqueName("bytes-topic");
+    const std::string binary("\xff\xfe\x00\x01 not text", 13);
+    const struct {
+        const char* what;
+        std::string body;
+        const char* type;
+        int status;
+    } publishes[] = {
+        {"json", R"({"n": 1})", "application/json", 200},
+        {"binary", binary, "application/octet-stream", 200},
+        {"binary without a type", binary, nullptr, 200},
+        {"form of 30 KB", std::string(30000, 'a') + "=b", "application/x-www-form-urlencoded", 200},
+        {"exactly the limit", std::string(131072, 'x'), nullptr, 200},
+        {"one byte past", std::string(131073, 'x'), "application/json", 413},
+        {"far past", std::string(1 << 20, 'x'), "application/json", 413},
+    };
+    for (const auto& c : publishes) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(send(HttpMethod::POST, "/topics/" + topic, c.body, c.type), c.status);
+    }
+    const auto [listed, messages] = Admin(HttpMethod::GET, "/messages?topic=" + topic);
+    ASSERT_EQ(listed, 200);
+    ASSERT_EQ(messages.size(), 5u);
+    EXPECT_EQ(messages[1]["payload_base64"], "//4AASBub3QgdGV4dA==");
+    EXPECT_EQ(messages[2]["payload_base64"], "//4AASBub3QgdGV4dA==");
+    EXPECT_FALSE(messages[0].contains("payload_base64"));
+    EXPECT_EQ(messages[3]["payload"].get<std::string>().size(), 30002u);
+
+    auto shadow = [](size_t bytes) {
+        return nlohmann::json{{"state", {{"desired", {{"a", std::string(bytes, 'x')}}}}}}.dump();
+    };
+    const std::string path = "/things/" + thing + "/shadow?name=big";
+    EXPECT_EQ(send(HttpMethod::POST, path, shadow(100000), "application/json"), 200);
+    EXPECT_EQ(send(HttpMethod::POST, path, shadow(140000), "application/json"), 413);
+    EXPECT_EQ(send(HttpMethod::POST, path, binary, "application/json"), 400);
+}
+
 TEST_F(IoTDeviceTest, CredentialsAreReturnedAndDamagedAnswersGiveNone) {
     const auto info = NewThing(UniqueName("creds"));
     {

@@ -169,9 +169,9 @@ TEST_F(RemoteConfigTest, FetchedVersionRules) {
     EXPECT_EQ(announcements_.Count(), 1u);
     EXPECT_EQ(json::parse(ReadText(ConfigPath())), (json{{"data", {{"grants", {"a"}}}}}));
     EXPECT_EQ(StoredShadow()["version"], 3);
-    // The state file is indented and has no line end after its closing brace.
+    // The state file is compact and has no line end after its closing brace.
     std::string state_text = ReadText(StatePath());
-    EXPECT_EQ(state_text, json::parse(state_text).dump(4));
+    EXPECT_EQ(state_text, json::parse(state_text).dump());
 
     // Equal and older versions without a pending error write nothing.
     fs::remove(ConfigPath());
@@ -213,6 +213,40 @@ TEST_F(RemoteConfigTest, FetchedVersionRules) {
 
     connectivity_->SetShadow("not json");
     EXPECT_THROW(config->Fetch(), json::parse_error);
+}
+
+// A document from the cloud nested past the limit is damaged: refused with the format error, and
+// the stored shadow stays. One within the limit is stored at about its own size.
+TEST_F(RemoteConfigTest, DeeplyNestedShadowIsRefusedAndStateFilesStayCompact) {
+    auto nested = [](int levels) {
+        std::string text;
+        for (int i = 0; i < levels; ++i) text += R"({"a":)";
+        text += "1";
+        text += std::string(levels, '}');
+        return text;
+    };
+    auto config = Make(false);
+    // The shadow's own "state", "desired" and "data" take three levels.
+    const std::string fits = R"({"version": 3, "state": {"desired": {"data": )" + nested(60) + "}}}";
+    connectivity_->SetShadow(fits);
+    EXPECT_FALSE(config->Fetch());
+    EXPECT_EQ(StoredShadow()["version"], 3);
+    EXPECT_LT(ReadText(StatePath()).size(), 2 * fits.size());
+
+    for (const int levels : {62, 3000}) {
+        SCOPED_TRACE(levels);
+        const std::string deep =
+            R"({"version": 4, "state": {"desired": {"data": )" + nested(levels) + "}}}";
+        connectivity_->SetShadow(deep);
+        EXPECT_FALSE(config->Fetch());
+        EXPECT_NE(announcements_.Last()["agent_error"].get<std::string>().find("Invalid shadow format"),
+                  std::string::npos);
+        EXPECT_EQ(announcements_.Last()["data"], json::parse(fits)["state"]["desired"]["data"]);
+        EXPECT_EQ(StoredShadow()["version"], 3);
+        EXPECT_LT(ReadText(StatePath()).size(), 2 * fits.size());
+        EXPECT_LT(ReadText(ConfigPath()).size(), 2 * fits.size());
+        EXPECT_TRUE(log_.Contains(logging::warning, "The shadow " + shadow_ + " is nested deeper than 64 levels"));
+    }
 }
 
 TEST_F(RemoteConfigTest, FetchErrorOnAFreshConfiguration) {

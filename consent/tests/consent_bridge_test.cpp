@@ -211,7 +211,6 @@ TEST_F(ConsentBridgeTest, ConfigurationFile) {
         {{{"stacks", {{"prod", {{"host", kHost}}}}}}, "cannot use value() with null"},
         {{{"stacks", {{"dev", "https://x/"}}}}, "cannot use value() with string"},
         {{{"stacks", json::array()}}, "cannot use value() with array"},
-        {{{"stacks", {{"dev", {{"first_time_wait_ms", "5"}}}}}}, "type must be number"},
     };
     for (const auto& c : bad) {
         std::ofstream(scratch() / "consent-bridge-module-config.json") << c.document.dump();
@@ -221,6 +220,30 @@ TEST_F(ConsentBridgeTest, ConfigurationFile) {
         } catch (const json::type_error& e) {
             EXPECT_NE(std::string(e.what()).find(c.what), std::string::npos) << e.what();
         }
+    }
+}
+
+// The two waits are settings: a damaged one gives its default with one warning naming it.
+TEST_F(ConsentBridgeTest, DamagedWaitSettingsGiveTheirDefaults) {
+    const struct {
+        json value;
+        const char* key;
+    } cases[] = {
+        {"5", "first_time_wait_ms"},           {true, "first_time_wait_ms"},
+        {1e12, "first_time_wait_ms"},          {3'600'000, "first_time_wait_ms"},
+        {"10", "upload_local_wait_min"},       {0, "upload_local_wait_min"},
+        {-5, "upload_local_wait_min"},         {json::array(), "upload_local_wait_min"},
+        {int64_t{1} << 40, "upload_local_wait_min"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + " " + c.value.dump());
+        WriteConfig({{"host", kHost}, {c.key, c.value}});
+        zelko::testing::LogCapture log;
+        std::shared_ptr<ConsentBridgeModule> module;
+        ASSERT_NO_THROW(module = Make());
+        EXPECT_EQ(log.Count(warning, c.key), 1);
+        EXPECT_TRUE(log.Contains(warning, "consent-bridge-module-config.json"));
+        EXPECT_EQ(module->UploadIntervalMinutes(), 720);
     }
 }
 
@@ -261,7 +284,7 @@ TEST_F(ConsentBridgeTest, FirstDownloadWaitsOnceThenWritesTheCloudConsent) {
     EXPECT_EQ(requests[0].method, HttpMethod::POST);
     EXPECT_EQ(requests[0].url, "https://consent.test/api/2/consents");
     EXPECT_EQ(requests[0].body, kQueryBody);
-    EXPECT_EQ(requests[0].timeout, 600);
+    EXPECT_EQ(requests[0].timeout, ConsentManager::kRequestTimeoutSeconds);
     EXPECT_EQ(requests[0].headers,
               (std::vector<std::pair<std::string, std::string>>{{"Content-Type", "application/json"}}));
     EXPECT_EQ(http_->live, 0);
@@ -356,7 +379,7 @@ TEST_F(ConsentUploadTest, ChangedLocalConsentIsUploadedOncePerInterval) {
               "&resourceId=res-advertising.device.telemetry.unmanaged.-.ps&state=OptedOut"
               "&purposeId=advertising.device.telemetry.unmanaged.-.ps");
     EXPECT_EQ(updates[0].body, "");
-    EXPECT_EQ(updates[0].timeout, 600);
+    EXPECT_EQ(updates[0].timeout, ConsentManager::kRequestTimeoutSeconds);
     EXPECT_TRUE(updates[0].headers.empty());
     EXPECT_EQ(Hive(kUploadedHashValue), "1200");
     EXPECT_TRUE(
@@ -391,17 +414,19 @@ TEST_F(ConsentUploadTest, EachFieldSendsTheLocalStateWhereTheCloudDiffers) {
         const char* local;
         const char* cloud;  // the marketing purpose's state at the cloud; null: absent
         const char* sent;   // null: nothing
+        bool uploaded = true;
     } cases[] = {
         {"1200", "OptedIn", "OptedOut"}, {"1100", "OptedOut", "OptedIn"}, {"1000", "OptedIn", "OptedOut"},
         {"1000", "OptedOut", nullptr},   {"1000", "Pending", nullptr},    {"1100", "OptedIn", nullptr},
-        {"1100", nullptr, nullptr},
+        // A change the service has no purpose for cannot be sent: it is not uploaded.
+        {"1100", nullptr, nullptr, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.local) + " " + (c.cloud ? c.cloud : "absent"));
         cloud_ = {PurposeJson(kSupportId, "OptedIn")};
         if (c.cloud) cloud_.push_back(PurposeJson(kMarketingId, c.cloud));
         const size_t before = http_->Updates().size();
-        EXPECT_TRUE(module->UploadConsent(c.local));
+        EXPECT_EQ(module->UploadConsent(c.local), c.uploaded);
         const auto updates = http_->Updates();
         ASSERT_EQ(updates.size() - before, c.sent ? 1u : 0u);
         if (c.sent) {
@@ -478,7 +503,7 @@ TEST_F(ConsentBridgeTest, RequestTextsEncodeWhatWouldBreakThem) {
     PersistedConsent("Accepted", "Rejected");
     WriteConfig({{"host", kHost}});
     auto module = Make();
-    cloud_ = {PurposeJson(kMarketingId, "OptedIn")};
+    cloud_ = {PurposeJson(kSupportId, "OptedIn"), PurposeJson(kMarketingId, "OptedIn")};
     EXPECT_TRUE(module->UploadConsent("1200"));
     const auto requests = http_->Requests();
     ASSERT_EQ(requests.size(), 2u);

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
+#include <thread>
 #include <stdexcept>
 
 #include "consent/consent_manager.h"
@@ -140,6 +142,31 @@ TEST(FeatureFinderTest, FeaturesOutliveTheirSourceButNotItsReference) {
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(kept[0]->GetName(), "a");
     EXPECT_TRUE(kept[0]->GetSource().expired());
+}
+
+// A source replaced on one thread while another asks for features (run under the thread
+// sanitizer to see the race this guards against): every answer is one whole list.
+TEST(FeatureFinderTest, SourcesReplacedWhileAnotherThreadAsks) {
+    FeatureFinder finder({Fake("A", {"a"}), Fake("B", {"b"})});
+    std::atomic<bool> done{false};
+    std::thread replacer([&] {
+        for (int i = 0; i < 2000; ++i) {
+            finder.AddSource(Fake("B", {"b"}));
+            finder.AddSource(Fake("C", {"c"}));
+            finder.RemoveSource("C");
+        }
+        done = true;
+    });
+    int asked = 0;
+    while (!done || asked == 0) {
+        const Names names = FeatureNames(finder.GetFeatures());
+        ASSERT_TRUE(names == (Names{"a", "b"}) || names == (Names{"a", "b", "c"}))
+            << ::testing::PrintToString(names);
+        EXPECT_EQ(finder.GetFeaturesByName("a").size(), 1u);
+        ++asked;
+    }
+    replacer.join();
+    EXPECT_EQ(FeatureNames(finder.GetFeatures()), (Names{"a", "b"}));
 }
 
 TEST(FeatureFinderTest, SourceNotOwnedBySharedPointerFailsClearly) {

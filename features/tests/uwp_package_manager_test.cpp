@@ -119,12 +119,14 @@ TEST_F(UWPPackageManagerTest, PackageMatchesExactNameAndPublisher) {
     }
 }
 
-TEST_F(UWPPackageManagerTest, DamagedCatalogueListsNothingAndIsNamed) {
+// A catalogue that cannot be read gives no answer (an error naming it) unless the package is found
+// in what could be read: "not installed" could start a false uninstall or install.
+TEST_F(UWPPackageManagerTest, DamagedCatalogueIsAnErrorUnlessThePackageIsFound) {
     platform::ScopedFakeSessions sessions({Session(1, SessionState::Active)});
     const std::string good = R"({"Name": "App", "PublisherId": "pub"})";
     struct Case {
         std::string text;
-        bool installed;
+        bool installed;  // false: an error
     } cases[] = {
         {"", false},
         {R"({"S-1-22-1-1000": [)" + good, false},
@@ -135,18 +137,31 @@ TEST_F(UWPPackageManagerTest, DamagedCatalogueListsNothingAndIsNamed) {
         {R"({"S-1-22-1-1000": [{"Name": "App"}]})", false},
         {std::string(5u << 20, ' '), false},
     };
+    const std::string named = "Installed packages catalogue: " + platform::PackageCatalogPath().string();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text.substr(0, 60));
         WriteCatalogue(c.text);
         LogCapture log;
-        EXPECT_EQ(UWPPackageManager::IsPackageInstalledForCurrentUser("pub", "App"), c.installed);
-        EXPECT_TRUE(log.Contains(logging::warning,
-                                 "Installed packages catalogue: " + platform::PackageCatalogPath().string()));
+        if (c.installed) {
+            EXPECT_TRUE(UWPPackageManager::IsPackageInstalledForCurrentUser("pub", "App"));
+        } else {
+            try {
+                UWPPackageManager::IsPackageInstalledForCurrentUser("pub", "App");
+                ADD_FAILURE() << "no error";
+            } catch (const std::runtime_error& e) {
+                EXPECT_NE(std::string(e.what()).find(named), std::string::npos) << e.what();
+            }
+        }
+        EXPECT_TRUE(log.Contains(logging::warning, named));
     }
+    // No catalogue at all: nothing is installed, and that is no damage.
     std::filesystem::remove(platform::PackageCatalogPath());
     LogCapture log;
     EXPECT_FALSE(UWPPackageManager::IsPackageInstalledForCurrentUser("pub", "App"));
     EXPECT_EQ(log.Count(logging::warning, ""), 0);
+    // A readable catalogue that lists another user or another package answers "not installed".
+    WriteCatalogue(R"({"S-1-22-1-1000": [{"Name": "Other", "PublisherId": "pub"}], "S-1-22-1-7": []})");
+    EXPECT_FALSE(UWPPackageManager::IsPackageInstalledForCurrentUser("pub", "App"));
 }
 
 }  // namespace

@@ -143,6 +143,36 @@ bool NamedEvent::Wait(std::chrono::milliseconds timeout) const {
 // The mutex is a file: the holder has an exclusive flock on it and its content names the holder
 // while held. A holder that releases empties the file first; one that dies leaves its record, so
 // the next owner sees the mutex was abandoned.
+//
+// As the system's object lives while a handle is open, the file lives while a handle holds it: every
+// handle keeps a shared open-file-description lock on its first byte, and the last one to close
+// (the only one that can turn it into an exclusive lock) removes the file. So files do not pile up
+// with every name ever used.
+namespace {
+
+bool HoldPresence(int fd) {
+    struct flock presence {};
+    presence.l_type = F_RDLCK;
+    presence.l_whence = SEEK_SET;
+    presence.l_start = 0;
+    presence.l_len = 1;
+    while (::fcntl(fd, F_OFD_SETLKW, &presence) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+bool IsLastPresence(int fd) {
+    struct flock last {};
+    last.l_type = F_WRLCK;
+    last.l_whence = SEEK_SET;
+    last.l_start = 0;
+    last.l_len = 1;
+    return ::fcntl(fd, F_OFD_SETLK, &last) == 0;
+}
+
+}  // namespace
+
 std::unique_ptr<NamedMutex> NamedMutex::OpenFile(std::string_view name, bool create, uint32_t* error) {
     std::filesystem::path path = NamedObjectPath(name);
     path += ".mutex";
@@ -154,12 +184,29 @@ std::unique_ptr<NamedMutex> NamedMutex::OpenFile(std::string_view name, bool cre
             return nullptr;
         }
     }
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
-    if (fd < 0) {
-        if (error) *error = ErrorFromErrno(errno);
-        return nullptr;
+    // The last handle elsewhere may remove the file between the open and the hold: then open anew.
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
+        if (fd < 0) {
+            if (error) *error = ErrorFromErrno(errno);
+            return nullptr;
+        }
+        if (!HoldPresence(fd)) {
+            const int saved = errno;
+            ::close(fd);
+            if (error) *error = ErrorFromErrno(saved);
+            return nullptr;
+        }
+        struct stat opened {};
+        struct stat named {};
+        if (::fstat(fd, &opened) == 0 && ::stat(path.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+            opened.st_ino == named.st_ino) {
+            return std::unique_ptr<NamedMutex>(new NamedMutex(std::move(path), fd));
+        }
+        ::close(fd);
     }
-    return std::unique_ptr<NamedMutex>(new NamedMutex(std::move(path), fd));
+    if (error) *error = ErrorFromErrno(EAGAIN);
+    return nullptr;
 }
 
 std::unique_ptr<NamedMutex> NamedMutex::Open(std::string_view name, uint32_t* error) {
@@ -172,6 +219,8 @@ std::unique_ptr<NamedMutex> NamedMutex::Create(std::string_view name, uint32_t* 
 
 NamedMutex::~NamedMutex() {
     // Closing an owned handle abandons the mutex: the record stays, the lock goes with the descriptor.
+    // The last handle takes the file with it, as the system's object goes with its last handle.
+    if (IsLastPresence(fd_)) ::unlink(path_.c_str());
     ::close(fd_);
 }
 

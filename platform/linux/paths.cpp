@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "platform/agent_folder.h"
+
 namespace zelko::platform {
 
 namespace {
@@ -42,6 +44,12 @@ std::filesystem::path ExecutablePath() {
     std::error_code ec;
     auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
     return ec ? std::filesystem::path{} : path;
+}
+
+std::filesystem::path AgentFolder() {
+    const char* folder = std::getenv("ZELKO_AGENT_FOLDER");
+    if (folder != nullptr && *folder != '\0') return folder;
+    return ExecutablePath().parent_path();
 }
 
 std::string ExpandEnvironmentStrings(const std::string& text) {

@@ -77,5 +77,48 @@ TEST_F(NamedObjectsTest, MutexHandlesExcludeEachOtherAndAClosedOwnerAbandonsIt) 
     EXPECT_EQ(first->Wait(0ms), MutexWait::Acquired);
 }
 
+// The mutex lives while a handle does: names used once leave no file behind, while one handle that
+// stays keeps the mutex (and its owner) for the others. Handles opened and closed on other threads
+// while one is held never lose it.
+TEST_F(NamedObjectsTest, MutexFileGoesWithItsLastHandle) {
+    using namespace std::chrono_literals;
+    for (int i = 0; i < 50; ++i) {
+        auto mutex = NamedMutex::Create("kvrt_RemoteConfigs_name" + std::to_string(i) + "_mutex");
+        ASSERT_TRUE(mutex);
+        ASSERT_EQ(mutex->Wait(0ms), MutexWait::Acquired);
+        EXPECT_TRUE(mutex->Release());
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(root() / "Objects"));
+
+    auto kept = NamedMutex::Create("kvrt_y_mutex");
+    ASSERT_TRUE(kept);
+    ASSERT_EQ(kept->Wait(0ms), MutexWait::Acquired);
+    const auto file = kept->path();
+    std::vector<std::thread> others;
+    for (int t = 0; t < 4; ++t) {
+        others.emplace_back([] {
+            for (int i = 0; i < 50; ++i) {
+                auto other = NamedMutex::Create("kvrt_y_mutex");
+                ASSERT_TRUE(other);
+                EXPECT_EQ(other->Wait(0ms), MutexWait::TimedOut);
+            }
+        });
+    }
+    for (auto& other : others) other.join();
+    EXPECT_TRUE(std::filesystem::exists(file));
+    auto opened = NamedMutex::Open("kvrt_y_mutex");
+    ASSERT_TRUE(opened);
+    EXPECT_TRUE(kept->Release());
+    kept.reset();
+    EXPECT_TRUE(std::filesystem::exists(file));
+    EXPECT_EQ(opened->Wait(0ms), MutexWait::Acquired);
+    EXPECT_TRUE(opened->Release());
+    opened.reset();
+    EXPECT_FALSE(std::filesystem::exists(file));
+    uint32_t error = 0;
+    EXPECT_EQ(NamedMutex::Open("kvrt_y_mutex", &error), nullptr);
+    EXPECT_EQ(error, kErrorFileNotFound);
+}
+
 }  // namespace
 }  // namespace zelko::platform

@@ -9,6 +9,7 @@
 #include "foundation/error_conversion.h"
 #include "foundation/utils_files.h"
 #include "platform/named_objects.h"
+#include "platform/agent_folder.h"
 #include "platform/paths.h"
 
 namespace zelko::plenar::agent {
@@ -35,8 +36,13 @@ struct Ownership {
 
 }  // namespace
 
+FeatureSource::FeatureSource() = default;
+FeatureSource::FeatureSource(const FeatureSource&) = default;
+FeatureSource& FeatureSource::operator=(const FeatureSource&) = default;
+FeatureSource::~FeatureSource() = default;
+
 std::filesystem::path FeatureSource::ConfigFolder() {
-    return platform::ProgramFilesFolder() / "Zelko" / "Zelko Plenar Agent" / "RemoteConfigs";
+    return platform::AgentFolder() / "RemoteConfigs";
 }
 
 bool FeatureSource::IsValidConfigName(const std::string& name) {

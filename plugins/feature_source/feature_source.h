@@ -15,10 +15,11 @@ class FeatureSource : public shared::plugin::IDynamicPluginModule {
   public:
     static constexpr std::chrono::milliseconds kMutexWait{30000};
 
-    FeatureSource() = default;
-    FeatureSource(const FeatureSource&) = default;
-    FeatureSource& operator=(const FeatureSource&) = default;
-    ~FeatureSource() override = default;
+    // Defined in the library, which exports them for hosts that link against the class.
+    FeatureSource();
+    FeatureSource(const FeatureSource&);
+    FeatureSource& operator=(const FeatureSource&);
+    ~FeatureSource() override;
 
     // Does nothing.
     void Execute(const char* input, char* output) override;
@@ -27,8 +28,7 @@ class FeatureSource : public shared::plugin::IDynamicPluginModule {
     // The answer text for the input, waiting at most `wait` for the mutex. Never throws.
     static std::string Answer(const char* input, std::chrono::milliseconds wait = kMutexWait);
 
-    // "<Program Files>\Zelko\Zelko Plenar Agent\RemoteConfigs": the service's installation, not
-    // this process's folder.
+    // "RemoteConfigs" in the agent's folder, where the service writes them (platform::AgentFolder).
     static std::filesystem::path ConfigFolder();
     // Letters, digits, "-", "_" and "." without "..": the name reaches a file path and a kernel
     // object's name.

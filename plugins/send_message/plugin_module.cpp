@@ -43,6 +43,10 @@ PluginModule::PluginModule()
     : cryptography(std::make_shared<plenar::crypto::Cryptography>(
           ServiceDeviceSnrId(plenar::agent::Utils::GetExecutableDirectory() / "Configuration Files"))) {}
 
+PluginModule::PluginModule(const PluginModule&) = default;
+PluginModule& PluginModule::operator=(const PluginModule&) = default;
+PluginModule::~PluginModule() = default;
+
 PluginModule::PluginModule(std::shared_ptr<plenar::crypto::Cryptography> cryptography)
     : cryptography(std::move(cryptography)) {}
 

@@ -19,9 +19,11 @@ class PluginModule : public IDynamicPluginModule {
     // "Configuration Files" folder beside the running program).
     PluginModule();
     explicit PluginModule(std::shared_ptr<plenar::crypto::Cryptography> cryptography);
-    PluginModule(const PluginModule&) = default;
-    PluginModule& operator=(const PluginModule&) = default;
-    ~PluginModule() override = default;
+    // Member by member; the Cryptography is shared between copies. Defined in the library, which
+    // exports them for hosts that link against the class.
+    PluginModule(const PluginModule&);
+    PluginModule& operator=(const PluginModule&);
+    ~PluginModule() override;
 
     // Does nothing.
     void Execute(const char* input, char* output) override;

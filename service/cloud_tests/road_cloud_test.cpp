@@ -3,14 +3,17 @@
 // credentials, also when the enrollment status answers "not ready" a few times.
 
 #include <signal.h>
+#include <stdio.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -110,11 +113,11 @@ class RoadCloudTest : public zelko::testing::SystemRootTest {
                                   {"host", "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/"}}}}}}
                       .dump());
         // A new subscription device for each test: the cloud keeps what it knows of a device.
-        const std::string snr = cloud::test::UniqueName("road");
+        snr_ = cloud::test::UniqueName("road");
         WriteText(config / "device-info-config.json",
                   json{{"DeviceInfo",
-                        {{"DeviceSNRId", snr},
-                         {"SerialNumber", snr + "-serial"},
+                        {{"DeviceSNRId", snr_},
+                         {"SerialNumber", snr_ + "-serial"},
                          {"ZelkoSpecificInfo", {{"FeatureByte", {{"RawBytes", "r6.1"}}}}}}}}
                       .dump());
         WriteText(root() / "Devices" / "devices.json",
@@ -191,6 +194,7 @@ class RoadCloudTest : public zelko::testing::SystemRootTest {
     }
 
     fs::path home_;
+    std::string snr_;
     pid_t pid_ = -1;
 };
 
@@ -215,6 +219,59 @@ TEST_F(RoadCloudTest, ThePollRepeatsWhileTheEnrollmentIsNotReady) {
     ASSERT_TRUE(WaitForLog("Service state changed to GettingIotCreds")) << Log();
     EXPECT_EQ(Occurrences("PollEnrollZelkoStatus not ready, backing off for: "), 3u);
     EXPECT_EQ(Occurrences("PollEnrollZelkoStatus.OnEnter\n"), 4u);
+}
+
+// A damaged agent configuration in the cloud ("data" not an object) does not keep the device from
+// connecting: it goes on with the built-in one. A good one put in the cloud meanwhile is applied at
+// the next start's fetch, though the fetch policy would wait an hour. The feature-source plug-in,
+// run beside the agent as the plug-in executor runs it, answers what the service stored.
+TEST_F(RoadCloudTest, DamagedAgentConfigurationThenAGoodOneAcrossARestart) {
+    json retries = ShortRetries();
+    retries["states"]["tavragent-config_fetch"] = "hourly";
+    retries["policies"]["hourly"] = {{"type", "Linear"},
+                                     {"end_type", "Infinite"},
+                                     {"initial_delay", Span(1, "hr", 0, "milli")},
+                                     {"diff_or_base", Span(1, "hr", 0, "milli")}};
+    WriteText(home_ / "Configuration Files" / "zelko-retries-config.json", retries.dump());
+    // No consent in the cloud for this device: its first wait would only slow each stop.
+    WriteText(home_ / "Configuration Files" / "consent-bridge-module-config.json",
+              json{{"stacks",
+                    {{"dev",
+                      {{"stackName", "dev"},
+                       {"host", "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/"},
+                       {"first_time_wait_ms", 0}}}}}}
+                  .dump());
+    const std::string shadow = "/shadows/" + snr_ + "/tavragent-config";
+    for (const json& damaged : {json("not a document"), json::array({1, 2})}) {
+        SCOPED_TRACE(damaged.dump());
+        ASSERT_EQ(Admin(HttpMethod::PUT, shadow, {{"state", {{"desired", {{"data", damaged}}}}}}).first, 200);
+        Start();
+        ASSERT_TRUE(WaitForLog("Service state changed to ConnectingToIot")) << Log();
+        EXPECT_NE(Log().find("The agent configuration's \"data\" is not an object, using the built-in one"),
+                  std::string::npos);
+        Stop();
+        fs::remove(home_ / "zelko-plenar-agent-service.log");
+    }
+
+    const json good = {{"config", {{"conn", "mq"}, {"rcs", {{{"name", "probe-config"}}}}, {"rjs", json::array()}}}};
+    ASSERT_EQ(Admin(HttpMethod::PUT, shadow, {{"state", {{"desired", {{"data", good}}}}}}).first, 200);
+    Start();
+    ASSERT_TRUE(WaitForLog("Creating RemoteConfig: probe-config")) << Log();
+    EXPECT_EQ(Log().find("is not an object"), std::string::npos);
+    Stop();
+
+    // The plug-in executor beside the agent, running the feature-source plug-in.
+    fs::copy_file(ZELKO_PLUGIN_EXECUTOR, home_ / "zelko-plugin-executor");
+    const std::string command = "echo '{\"name\": \"tavragent-config\"}' | '" +
+                                (home_ / "zelko-plugin-executor").string() + "' '" + ZELKO_FEATURE_SOURCE_PLUGIN + "'";
+    std::unique_ptr<FILE, int (*)(FILE*)> query(::popen(command.c_str(), "r"), ::pclose);
+    ASSERT_NE(query, nullptr);
+    std::string answer;
+    char buffer[4096];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, query.get())) > 0;) answer.append(buffer, got);
+    const json parsed = json::parse(answer, nullptr, false);
+    ASSERT_TRUE(parsed.is_object()) << answer;
+    EXPECT_EQ(parsed["data"]["data"], good) << answer;
 }
 
 }  // namespace

@@ -176,6 +176,61 @@ TEST_F(ConnectedTest, ConnectionOnASubscriptionDeviceWaitsForConsent) {
     }
 }
 
+// A consent changed on the device once the consent is valid reaches the consent service from the
+// running states, at the consent module's own interval, while the agent runs.
+TEST_F(ConnectedTest, ConsentChangedOnTheDeviceIsUploadedAtTheModulesInterval) {
+    const auto config_path = scratch() / "consent-bridge-module-config.json";
+    Utils::SaveJsonFile(config_path,
+                        {{"stacks", {{"dev", {{"host", "https://consent.test/"}, {"upload_local_wait_min", 10}}}}}});
+    for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
+             {"AllowSupport", "Accepted"},
+             {"AllowMarketing", "Accepted"},
+             {kConsentProgressValue, "2026-12-10T18:00:00Z"},
+             {kUploadedHashValue, "1100"}}) {
+        ConsentManager::WriteRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey, name, value);
+    }
+    // The consent service: support and marketing, marketing as the device last set it.
+    std::string marketing = "OptedIn";
+    std::vector<std::string> updates;
+    auto http = std::make_shared<zelko::testing::ScriptedHttpClient>([&](const shared::http::HttpRequest& request) {
+        if (request.GetMethod() == shared::http::HttpMethod::POST) {
+            const json purposes = json::array(
+                {{{"resourceId", "r1"}, {"purposeId", "prodsupport.device.telemetry.unmanaged.-.ps"}, {"state", "OptedIn"}},
+                 {{"resourceId", "r2"}, {"purposeId", "advertising.device.telemetry.unmanaged.-.ps"}, {"state", marketing}}});
+            return zelko::testing::ScriptedHttpClient::Answer{200, purposes.dump(), {}};
+        }
+        updates.push_back(request.GetUrl());
+        marketing = request.GetUrl().find("state=OptedOut") != std::string::npos ? "OptedOut" : "OptedIn";
+        return zelko::testing::ScriptedHttpClient::Answer{200, R"({"consents": [{"resourceId": "r2"}]})", {}};
+    });
+    connectivity->isSubscriptionDevice = true;
+    service->_consent_bridge_module = std::make_shared<ConsentBridgeModule>("dev", config_path, device, http);
+    ASSERT_TRUE(service->_consent_bridge_module->IsConsentValid());
+    service->_required_on_start_done = true;
+    Enter(service->ConnectingToIot);
+    ASSERT_EQ(State(), "Processing");
+
+    ConsentManager::WriteRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey, "AllowMarketing",
+                                        "Rejected");
+    Advance(10 * kMinute);
+    EXPECT_TRUE(updates.empty());
+    Advance(1);
+    ASSERT_EQ(updates.size(), 1u);
+    EXPECT_NE(updates[0].find("resourceId=r2&state=OptedOut"), std::string::npos) << updates[0];
+    EXPECT_EQ(ConsentManager::ReadRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey,
+                                                 kUploadedHashValue),
+              "1200");
+    // Nothing changed since: the next checks send nothing, and they go on.
+    Advance(30 * kMinute);
+    EXPECT_EQ(updates.size(), 1u);
+    ConsentManager::WriteRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey, "AllowMarketing",
+                                        "Accepted");
+    Advance(10 * kMinute + 1);
+    ASSERT_EQ(updates.size(), 2u);
+    EXPECT_NE(updates[1].find("resourceId=r2&state=OptedIn"), std::string::npos) << updates[1];
+    EXPECT_EQ(http->Outstanding(), 0);
+}
+
 TEST_F(ConnectedTest, ConnectionFailuresBackOffByTheirRows) {
     const struct {
         const char* what;

@@ -327,6 +327,35 @@ TEST_F(RemoteConfigsTest, FailedAgentFetchAppliesTheStoredOrBuiltInDocument) {
     EXPECT_EQ(service->_remote_config_states.size(), 1u);
 }
 
+// An agent configuration whose "data" is not an object is damaged: the built-in document serves, so
+// the device still connects, and the next good document is applied.
+TEST_F(RemoteConfigsTest, AgentConfigurationWithDataNotAnObjectFallsBackToTheBuiltInOne) {
+    int version = 1;
+    for (const json& data : {json("text"), json::array({1, 2}), json(7)}) {
+        SCOPED_TRACE(data.dump());
+        MakeService();
+        zelko::testing::LogCapture log;
+        connectivity->SetShadow(Shadow(++version, data));
+        Place("GettingIotCreds");
+        OnWorker([this] {
+            auto states = std::make_shared<Service::RemoteConfigStates>();
+            service->_tavragent_config_states = states;
+            states->Init(service.get(), service->_tavragent_config,
+                         [this](std::weak_ptr<Service::RemoteConfigStates> s, Error e) { service->ApplyAgentConfig(s, e); });
+            states->fetch_task.Perform();
+        });
+        EXPECT_TRUE(log.Contains(warning, "The agent configuration's \"data\" is not an object, using the built-in one"));
+        EXPECT_FALSE(log.Contains(info, "Fetched json is invalid"));
+        EXPECT_TRUE(log.Contains(info, "Remote job: job-1e-install"));
+        EXPECT_EQ(service->connects, 1);
+        EXPECT_EQ(State(), "RequiredOnStarting");
+
+        connectivity->SetShadow(Shadow(++version, {{"config", {{"rcs", {{{"name", "plain"}}}}, {"rjs", json::array()}}}}));
+        OnWorker([this] { service->_tavragent_config_states->fetch_task.Perform(); });
+        EXPECT_EQ(service->_remote_config_states.count("plain"), 1u);
+    }
+}
+
 TEST_F(RemoteConfigsTest, NameTables) {
     EXPECT_EQ(service->MapJobName("job-corvane-grants"), "corvane-grants");
     EXPECT_EQ(service->MapJobName("job-corvane-policies"), "corvane-policies");

@@ -27,14 +27,36 @@ using Json = nlohmann::json;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+// The library's defined dynamic symbols, demangled.
+std::set<std::string> DynamicSymbols(const std::string& library) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> nm(
+        ::popen(("nm -D --defined-only -C '" + library + "'").c_str(), "r"), ::pclose);
+    std::set<std::string> symbols;
+    if (!nm) return symbols;
+    char line[4096];
+    while (std::fgets(line, sizeof line, nm.get()) != nullptr) {
+        // "<address> <type> <name>"; a demangled name holds blanks of its own.
+        std::string text(line);
+        if (!text.empty() && text.back() == '\n') text.pop_back();
+        const auto type = text.find(' ');
+        if (type == std::string::npos || type + 3 > text.size()) continue;
+        symbols.insert(text.substr(type + 3));
+    }
+    return symbols;
+}
+
 constexpr const char* kMutexName = "kvrt_RemoteConfigs_corvane-grants_mutex";
 
 class FeatureSourceTest : public zelko::testing::SystemRootTest {
   protected:
+    // The agent's folder is the scratch folder; the plug-in finds it as the service does.
     void SetUp() override {
         SystemRootTest::SetUp();
+        ::setenv("ZELKO_AGENT_FOLDER", scratch().c_str(), 1);
+        ASSERT_EQ(FeatureSource::ConfigFolder(), scratch() / "RemoteConfigs");
         fs::create_directories(FeatureSource::ConfigFolder());
     }
+    void TearDown() override { ::unsetenv("ZELKO_AGENT_FOLDER"); }
 
     static void WriteConfig(const std::string& name, const std::string& content) {
         std::ofstream(FeatureSource::ConfigFolder() / (name + "-config.json"), std::ios::binary) << content;
@@ -162,20 +184,21 @@ class FeatureSourceLibraryTest : public FeatureSourceTest {
     std::unique_ptr<IDynamicPluginModule> plugin_;
 };
 
-TEST_F(FeatureSourceLibraryTest, ExportsOnlyItsEntryPoints) {
+// A host may link against the class itself: the library exports it whole, and nothing else.
+TEST_F(FeatureSourceLibraryTest, ExportsLoadPluginAndThePluginClass) {
     EXPECT_NE(library_.Symbol("_ZN5zelko6plenar5agent10LoadPluginEv"), nullptr);
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> nm(
-        ::popen((std::string("nm -D --defined-only '") + ZELKO_FEATURE_SOURCE_PLUGIN + "'").c_str(), "r"), ::pclose);
-    ASSERT_NE(nm, nullptr);
-    std::set<std::string> symbols;
-    char line[4096];
-    while (std::fgets(line, sizeof line, nm.get()) != nullptr) {
-        std::string text(line);
-        text = text.substr(text.find_last_of(' ') + 1);
-        text.pop_back();
-        symbols.insert(text);
-    }
-    EXPECT_EQ(symbols, (std::set<std::string>{"LoadPlugin", "_ZN5zelko6plenar5agent10LoadPluginEv"}));
+    const std::string cls = "zelko::plenar::agent::FeatureSource::";
+    EXPECT_EQ(DynamicSymbols(ZELKO_FEATURE_SOURCE_PLUGIN),
+              (std::set<std::string>{
+                  "LoadPlugin",
+                  "zelko::plenar::agent::LoadPlugin()",
+                  cls + "FeatureSource()",
+                  cls + "FeatureSource(zelko::plenar::agent::FeatureSource const&)",
+                  cls + "operator=(zelko::plenar::agent::FeatureSource const&)",
+                  cls + "~FeatureSource()",
+                  cls + "Execute(char const*, char*)",
+                  cls + "Execute(char const*, char*&, zelko::shared::plugin::PluginBufferAllocator const&)",
+              }));
 }
 
 TEST_F(FeatureSourceLibraryTest, TwoArgumentExecuteLeavesTheBufferUntouched) {
