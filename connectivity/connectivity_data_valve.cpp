@@ -173,11 +173,11 @@ shared::error::Error ConnectivityModule::FilterCDMTrees(const std::string& data,
 
 void ConnectivityModule::FormatForPublishing(const std::string& gun, const std::string& filteredData,
                                              std::vector<char>& envelope) {
-    std::string version = Utils::GetExecutableFilePath().string();
-    for (auto& c : version) c = c == '\\' ? '/' : c;
+    std::string path = Utils::GetExecutableFilePath().string();
+    for (auto& c : path) c = c == '\\' ? '/' : c;
     const json document =
         BuildTelemetryEnvelope(gun, filteredData, stackConfig, *deviceInfo, Utils::GetUtcTimestamp(),
-                               Utils::GetFileVersion(version));
+                               Utils::GetBinaryFileVersion(path));
     const std::string text = document.dump();
     if (envelope.size() < text.size() + 1) envelope.resize(text.size() + 1);
     std::fill(envelope.begin(), envelope.end(), '\0');

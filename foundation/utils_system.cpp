@@ -1,6 +1,8 @@
 #include "foundation/utils_system.h"
 
 #include <cstdio>
+#include <map>
+#include <mutex>
 
 #include "foundation/logging.h"
 #include "foundation/utils_strings.h"
@@ -50,6 +52,18 @@ std::string GetFileVersion(const std::string& path) {
     std::snprintf(text, sizeof(text), "%d.%d.%d.%d", (*version)[0], (*version)[1], (*version)[2],
                   (*version)[3]);
     return text;
+}
+
+std::string GetBinaryFileVersion(const std::filesystem::path& path) {
+    static std::mutex mutex;
+    static auto* versions = new std::map<std::filesystem::path, std::string>;  // used until exit
+    {
+        std::lock_guard lock(mutex);
+        if (auto found = versions->find(path); found != versions->end()) return found->second;
+    }
+    std::string version = GetFileVersion(path.string());
+    std::lock_guard lock(mutex);
+    return versions->emplace(path, std::move(version)).first->second;
 }
 
 int32_t GetWindowsUpdates() {

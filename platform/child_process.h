@@ -3,6 +3,7 @@
 // A child process started with pipes on its standard input, output and error.
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -29,6 +30,16 @@ class ChildProcess {
     // and error until both close. Returns false (errno set) when the pipes fail.
     bool Communicate(std::string_view input, std::string& output, std::string& error_output);
 
+    // Writes `input` to the child's standard input, keeping it open for the next exchange, and
+    // reads its standard output and error until `answered(output)` is true or both close. Returns
+    // false (errno set) when the pipes fail; a child that ends early is not a failure here: the
+    // caller sees the answer missing and asks Wait.
+    bool Exchange(std::string_view input, std::string& output, std::string& error_output,
+                  const std::function<bool(const std::string&)>& answered);
+
+    // Whether the child has ended (it is reaped then); never blocks.
+    bool HasEnded();
+
     // Waits for the child to end and reaps it: its exit code, or minus the signal that ended it.
     int Wait();
 
@@ -40,6 +51,8 @@ class ChildProcess {
   private:
     ChildProcess(int pid, int in, int out, int err) : pid_(pid), in_(in), out_(out), err_(err) {}
     bool Signal(int signal);
+    bool Pump(std::string_view input, bool close_input, std::string& output, std::string& error_output,
+              const std::function<bool(const std::string&)>* answered);
     std::optional<int> Reap(bool block);
 
     const int pid_;

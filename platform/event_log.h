@@ -33,7 +33,9 @@ bool DeregisterEventSource(EventSourceHandle source);
 // "xml": the entry's XML (default: made from the other values)}. A subscription sees the entries
 // written after it opened. An entry file that cannot be read as such an entry reaches the
 // subscriptions of its channel as an error notification; EvtGetExtendedStatus on the callback's
-// thread then names the file and what is wrong with it.
+// thread then names the file and what is wrong with it. All the subscriptions of the process share
+// one watcher (one thread, one inotify instance, one watch per channel folder), started with the
+// first and ended with the last.
 
 // Errors of the event-log calls, numbered as the system numbers them.
 constexpr uint32_t kErrorInvalidData = 13;
@@ -82,7 +84,9 @@ using EvtSubscribeCallback = uint32_t (*)(EvtSubscribeNotifyAction action, void*
 // query needs the channel path. An entry matches a Select when its channel is the Select's Path and
 // its id is one of the Select's "EventID=n" tests (any id when it has none), and no Suppress of its
 // channel matches it. Null with the last error set (kErrorEvtInvalidQuery, kErrorEvtChannelNotFound,
-// kErrorInvalidParameter, kErrorNotSupported) when the subscription cannot be made.
+// kErrorInvalidParameter, kErrorNotSupported) when the subscription cannot be made; when the
+// channel cannot be watched (its folder, or a limit on watches, instances or descriptors) the last
+// error is the file system's and EvtGetExtendedStatus names the cause.
 EvtHandle EvtSubscribe(EvtHandle session, void* signal_event, const char16_t* channel_path,
                        const char16_t* query, EvtHandle bookmark, void* context,
                        EvtSubscribeCallback callback, uint32_t flags);

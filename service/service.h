@@ -193,7 +193,9 @@ class Service {
     void CreateWindowsEventSubscriptions(const std::vector<EventLogSubscriptionKey>& keys,
                                          const std::vector<int32_t>& ext_ids);
     // Subscribes every subscription that is not open: the plain ones in order, then the extended
-    // ones by id. A refused one is logged and stays closed.
+    // ones by id. A refused one is logged and stays closed; one that failed for want of something
+    // that may come back (watches, descriptors, its folder) is tried again after
+    // _win_event_retry_delay.
     void OpenWindowsEventSubscriptions();
     // Closes every open subscription.
     void CloseWindowsEventSubscriptions();
@@ -568,6 +570,8 @@ class Service {
     std::map<int32_t, std::shared_ptr<WindowsEventExtSubscription>> _win_event_ext_subscriptions;
     // Opening (on the worker) and closing (also on a stop request's thread) of the subscriptions.
     std::mutex _win_event_mutex;
+    Duration _win_event_retry_delay = std::chrono::minutes(1);
+    bool _win_event_retry_pending = false;  // under _win_event_mutex
     std::shared_ptr<crypto::Cryptography> _cryptography;
     std::shared_ptr<FeatureFinder> _feature_finder;
     std::filesystem::path _exe_path_buffer;

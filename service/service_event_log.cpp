@@ -76,7 +76,8 @@ void Service::OpenWindowsEventSubscriptions() {
     // Stopping is current before it closes them under this lock: an opening that comes after the
     // closing must not leave them open.
     if (IsCurrentState("Stopping")) return;
-    auto open = [](WindowsEventSubscription& subscription) {
+    bool retry = false;
+    auto open = [&](WindowsEventSubscription& subscription) {
         auto& p = subscription.pimpl();
         if (p.handle != nullptr) return;
         // The subscription's own address comes back to the callback: it lives on the heap and
@@ -84,10 +85,16 @@ void Service::OpenWindowsEventSubscriptions() {
         p.handle = platform::EvtSubscribe(nullptr, nullptr, p.channel.c_str(), p.query.c_str(), nullptr,
                                           &subscription, &Win32SubscriptionCallback,
                                           platform::kEvtSubscribeToFutureEvents);
-        if (p.handle == nullptr) {
-            LOG_WARNING << "Failed to subscribe to event id " << p.eventId << " channel: " << p.channel
-                        << " - GetLastError: " << platform::GetLastError();
-        }
+        if (p.handle != nullptr) return;
+        const uint32_t error = platform::GetLastError();
+        const std::string status = platform::EvtGetExtendedStatus();
+        // A query or channel the event log refuses stays refused; anything else may pass later.
+        const bool refused = error == platform::kErrorEvtInvalidQuery || error == platform::kErrorEvtChannelNotFound ||
+                             error == platform::kErrorInvalidParameter || error == platform::kErrorNotSupported;
+        retry = retry || !refused;
+        LOG_WARNING << "Failed to subscribe to event id " << p.eventId << " channel: " << p.channel
+                    << " - GetLastError: " << error << (status.empty() ? "" : " - " + status)
+                    << (refused ? "" : " - tried again later");
     };
     for (const auto& subscription : _win_event_subscriptions) {
         if (subscription) open(*subscription);
@@ -95,6 +102,15 @@ void Service::OpenWindowsEventSubscriptions() {
     for (const auto& [id, subscription] : _win_event_ext_subscriptions) {
         if (subscription) open(*subscription);
     }
+    if (!retry || _win_event_retry_pending) return;
+    _win_event_retry_pending = true;
+    _scheduler.In(_win_event_retry_delay, [this] {
+        {
+            std::lock_guard again(_win_event_mutex);
+            _win_event_retry_pending = false;
+        }
+        OpenWindowsEventSubscriptions();
+    });
 }
 
 void Service::CloseWindowsEventSubscriptions() {

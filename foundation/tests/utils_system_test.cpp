@@ -84,6 +84,17 @@ TEST_F(FileVersionTest, InstallerPackagesAskTheInstallerNotTheResource) {
     EXPECT_EQ(Utils::GetFileVersion(Write("dir.msi\\tool", content)), "1.2.3.4");
 }
 
+TEST_F(FileVersionTest, OurBinariesAreReadOnceAndKept) {
+    const std::string path = Write("agent.exe", VersionResource(0x00020003, 0x00040005));
+    EXPECT_EQ(Utils::GetBinaryFileVersion(path), "2.3.4.5");
+    // The file is not read again: a changed or vanished file keeps the version first read.
+    Write("agent.exe", VersionResource(0x00090009, 0x00090009));
+    EXPECT_EQ(Utils::GetBinaryFileVersion(path), "2.3.4.5");
+    std::filesystem::remove(path);
+    EXPECT_EQ(Utils::GetBinaryFileVersion(path), "2.3.4.5");
+    EXPECT_EQ(Utils::GetFileVersion(path), "");  // other files are always read as they are now
+}
+
 class WindowsUpdatesTest : public testing::SystemRootTest {
   protected:
     void Simulate(const std::string& line) {

@@ -1,23 +1,32 @@
 // zelko-plugin-executor <plug-in library>
-// Runs one plug-in once in its own process: the JSON input comes on standard input, the answer
-// (without its NUL) goes to standard output; failures, and anything the plug-in prints itself,
-// go to standard error, with a non-zero exit code for a failure.
+//   Runs one plug-in once in its own process: the JSON input comes on standard input, the answer
+//   (without its NUL) goes to standard output; failures, and anything the plug-in prints itself,
+//   go to standard error, with a non-zero exit code for a failure.
+// zelko-plugin-executor --serve
+//   Stays for many runs, one after the other, framed on standard input and output as
+//   executor_protocol.h says; ends when standard input closes. Libraries stay loaded between runs
+//   (reloaded when their file changes); each run gets a plug-in object of its own.
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <string>
+#include <system_error>
 
+#include "outside/plugin_manager/executor_protocol.h"
 #include "platform/processes.h"
 #include "plugins/interface/plugin_interface.h"
 
 namespace plugin = zelko::shared::plugin;
+namespace protocol = zelko::shared::plugin::executor_protocol;
 
 namespace {
 
@@ -28,23 +37,13 @@ int Fail(int code, const std::string& message) {
     return code;
 }
 
-}  // namespace
+struct Outcome {
+    int code = kOk;
+    std::string text;  // the answer, or the failure's message
+};
 
-int main(int argc, char** argv) {
-    if (argc != 2) return Fail(kUsage, std::string("usage: ") + argv[0] + " <plug-in library>");
-    std::string input(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>{});
-    // The answer gets a descriptor of its own; whatever the plug-in prints goes to standard error.
-    std::fflush(stdout);
-    const int answer_fd = ::dup(STDOUT_FILENO);
-    if (answer_fd < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) return Fail(kWriteFailed, "cannot set up the answer");
-    std::FILE* answer = ::fdopen(answer_fd, "wb");
-    if (answer == nullptr) return Fail(kWriteFailed, "cannot set up the answer");
-
-    zelko::platform::LibraryHandle library(argv[1]);
-    if (!library.IsOpen()) return Fail(kLoadFailed, "cannot load " + std::string(argv[1]) + ": " + library.Error());
-    auto load = reinterpret_cast<plugin::LoadPluginFunction>(library.Symbol(plugin::kLoadPluginExport));
-    if (load == nullptr) return Fail(kNoEntry, std::string(argv[1]) + " has no LoadPlugin");
-
+// One run of a loaded plug-in, with the host's buffers.
+Outcome Run(plugin::LoadPluginFunction load, const std::string& input) {
     std::map<char*, std::unique_ptr<char[]>> buffers;
     std::map<char*, uint64_t> sizes;
     plugin::PluginBufferAllocator allocator;
@@ -60,10 +59,9 @@ int main(int argc, char** argv) {
         sizes.erase(buffer);
         buffer = nullptr;
     };
-
     try {
         std::unique_ptr<plugin::IDynamicPluginModule> module(load());
-        if (!module) return Fail(kCreateFailed, "LoadPlugin gave nothing");
+        if (!module) return {kCreateFailed, "LoadPlugin gave nothing"};
         char* output = allocator.allocate(plugin::kOutputBufferSize);
         output[0] = '\0';
         module->Execute(input.c_str(), output, allocator);
@@ -71,14 +69,121 @@ int main(int argc, char** argv) {
         if (auto size = sizes.find(output); output != nullptr && size != sizes.end()) {
             length = strnlen(output, size->second);
         }
-        if (length > 0 && std::fwrite(output, 1, length, answer) != length) {
+        return {kOk, std::string(output, length)};
+    } catch (const std::exception& e) {
+        return {kRunFailed, std::string("plug-in failed: ") + e.what()};
+    } catch (...) {
+        return {kRunFailed, "plug-in failed"};
+    }
+}
+
+// The answer gets a descriptor of its own; whatever the plug-in prints goes to standard error.
+int TakeAnswerDescriptor() {
+    std::fflush(stdout);
+    const int answer_fd = ::dup(STDOUT_FILENO);
+    if (answer_fd < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) return -1;
+    return answer_fd;
+}
+
+int RunOnce(const char* library_path) {
+    std::string input(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>{});
+    const int answer_fd = TakeAnswerDescriptor();
+    std::FILE* answer = answer_fd < 0 ? nullptr : ::fdopen(answer_fd, "wb");
+    if (answer == nullptr) return Fail(kWriteFailed, "cannot set up the answer");
+
+    zelko::platform::LibraryHandle library(library_path);
+    if (!library.IsOpen()) return Fail(kLoadFailed, "cannot load " + std::string(library_path) + ": " + library.Error());
+    auto load = reinterpret_cast<plugin::LoadPluginFunction>(library.Symbol(plugin::kLoadPluginExport));
+    if (load == nullptr) return Fail(kNoEntry, std::string(library_path) + " has no LoadPlugin");
+
+    const Outcome outcome = Run(load, input);
+    if (outcome.code != kOk) return Fail(outcome.code, outcome.text);
+    if (!outcome.text.empty() && std::fwrite(outcome.text.data(), 1, outcome.text.size(), answer) != outcome.text.size()) {
+        return Fail(kWriteFailed, "cannot write the answer");
+    }
+    if (std::fclose(answer) != 0) return Fail(kWriteFailed, "cannot write the answer");
+    return kOk;
+}
+
+// Reads exactly `size` bytes; false at the end of the input or on a failure.
+bool ReadExactly(int fd, char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::read(fd, data, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool ReadFrame(std::string& out) {
+    char length[protocol::kLengthSize];
+    if (!ReadExactly(STDIN_FILENO, length, sizeof length)) return false;
+    const uint64_t size = protocol::ReadLength(length);
+    try {
+        out.resize(static_cast<size_t>(size));
+    } catch (const std::exception&) {
+        return false;
+    }
+    return ReadExactly(STDIN_FILENO, out.data(), out.size());
+}
+
+bool WriteAll(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// A library kept loaded, with what its file looked like then.
+struct KeptLibrary {
+    zelko::platform::LibraryHandle handle;
+    std::filesystem::file_time_type modified;
+    uintmax_t size = 0;
+};
+
+int Serve() {
+    const int answer_fd = TakeAnswerDescriptor();
+    if (answer_fd < 0) return Fail(kWriteFailed, "cannot set up the answer");
+    std::map<std::string, KeptLibrary> libraries;
+    std::string path, input;
+    while (ReadFrame(path) && ReadFrame(input)) {
+        Outcome outcome;
+        std::error_code ec;
+        const auto modified = std::filesystem::last_write_time(path, ec);
+        const auto size = std::filesystem::file_size(path, ec);
+        auto kept = libraries.find(path);
+        if (kept != libraries.end() && (kept->second.modified != modified || kept->second.size != size)) {
+            libraries.erase(kept);  // closed before the new file opens, or the loader hands back the old one
+            kept = libraries.end();
+        }
+        if (kept == libraries.end()) {
+            KeptLibrary library{zelko::platform::LibraryHandle(path), modified, size};
+            if (library.handle.IsOpen()) kept = libraries.emplace(path, std::move(library)).first;
+            else outcome = {kLoadFailed, "cannot load " + path + ": " + library.handle.Error()};
+        }
+        if (kept != libraries.end()) {
+            auto load = reinterpret_cast<plugin::LoadPluginFunction>(kept->second.handle.Symbol(plugin::kLoadPluginExport));
+            outcome = load == nullptr ? Outcome{kNoEntry, path + " has no LoadPlugin"} : Run(load, input);
+        }
+        std::fflush(stdout);
+        std::fflush(stderr);
+        if (!WriteAll(answer_fd, protocol::Reply(static_cast<uint8_t>(outcome.code), outcome.text))) {
             return Fail(kWriteFailed, "cannot write the answer");
         }
-        if (std::fclose(answer) != 0) return Fail(kWriteFailed, "cannot write the answer");
-    } catch (const std::exception& e) {
-        return Fail(kRunFailed, std::string("plug-in failed: ") + e.what());
-    } catch (...) {
-        return Fail(kRunFailed, "plug-in failed");
     }
     return kOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], protocol::kServeOption) == 0) return Serve();
+    if (argc != 2) return Fail(kUsage, std::string("usage: ") + argv[0] + " <plug-in library> | " + protocol::kServeOption);
+    return RunOnce(argv[1]);
 }

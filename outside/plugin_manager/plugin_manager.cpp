@@ -7,6 +7,7 @@
 #include <exception>
 #include <system_error>
 
+#include "outside/plugin_manager/executor_protocol.h"
 #include "platform/child_process.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
@@ -20,6 +21,8 @@ using shared::error::ErrorCategory;
 namespace {
 
 constexpr const char* kOrigin = "PluginManager";
+// Idle executors kept for later runs; runs beyond them at the same time start executors of their own.
+constexpr size_t kMaxIdleExecutors = 4;
 
 // Codes of the manager's own errors (category EC_Component).
 enum ManagerError : int64_t {
@@ -110,11 +113,18 @@ struct PluginManager::LoadedPlugin {
     std::mutex run_mutex;
 };
 
+// A kept executor process. `stopped` (under the manager's mutex) marks one that StopPlugin has
+// signalled: it never runs again.
+struct PluginManager::Executor {
+    std::unique_ptr<platform::ChildProcess> process;
+    bool stopped = false;
+};
+
 struct PluginManager::RunRecord {
     int running = 0;
     int in_process = 0;
     int64_t start_ticks = 0;
-    std::vector<platform::ChildProcess*> children;
+    std::vector<Executor*> executors;
 };
 
 PluginManager::PluginManager(const char* plugins_folder, const char* severity, std::filesystem::path executor)
@@ -132,8 +142,14 @@ PluginManager::PluginManager(const char* plugins_folder, const char* severity, s
 
 PluginManager::~PluginManager() {
     // Executor runs still going belong to callers' threads; they must have returned by now.
-    std::lock_guard lock(mutex_);
-    loaded_.clear();
+    std::vector<std::unique_ptr<Executor>> idle;
+    {
+        std::lock_guard lock(mutex_);
+        loaded_.clear();
+        idle.swap(idle_executors_);
+    }
+    // Closing its input ends an idle executor; the process object reaps it (or kills a slow one).
+    idle.clear();
 }
 
 Error PluginManager::GetError() const { return error_; }
@@ -253,22 +269,22 @@ Error PluginManager::GetPluginDescription(const char* name, const char* version,
     return Describe(name, version, result, validator);
 }
 
-void PluginManager::BeginRun(const std::string& key, platform::ChildProcess* child) {
+void PluginManager::BeginRun(const std::string& key, Executor* executor) {
     std::lock_guard lock(mutex_);
     auto& record = runs_[key];
     if (record.running++ == 0) record.start_ticks = platform::NowTicks();
-    if (child != nullptr) {
-        record.children.push_back(child);
+    if (executor != nullptr) {
+        record.executors.push_back(executor);
     } else {
         ++record.in_process;
     }
 }
 
-void PluginManager::EndRun(const std::string& key, platform::ChildProcess* child) {
+void PluginManager::EndRun(const std::string& key, Executor* executor) {
     std::lock_guard lock(mutex_);
     auto& record = runs_[key];
-    if (child != nullptr) {
-        std::erase(record.children, child);
+    if (executor != nullptr) {
+        std::erase(record.executors, executor);
     } else {
         --record.in_process;
     }
@@ -340,31 +356,78 @@ DynamicBufferResult PluginManager::RunInProcess(LoadedPlugin& plugin, const char
     return DynamicBufferResult(std::move(answer));
 }
 
+std::unique_ptr<PluginManager::Executor> PluginManager::TakeExecutor(std::string& failure) {
+    std::vector<std::unique_ptr<Executor>> ended;
+    {
+        std::lock_guard lock(mutex_);
+        while (!idle_executors_.empty()) {
+            auto executor = std::move(idle_executors_.back());
+            idle_executors_.pop_back();
+            // One that ended while idle (killed from outside) would fail the run it is given.
+            if (!executor->process->HasEnded()) return executor;
+            ended.push_back(std::move(executor));
+        }
+    }
+    int spawn_error = 0;
+    auto process = platform::ChildProcess::Start(executor_, {executor_protocol::kServeOption}, &spawn_error);
+    if (!process) {
+        failure = "cannot start " + executor_.string() + ": " + std::system_category().message(spawn_error);
+        return nullptr;
+    }
+    auto executor = std::make_unique<Executor>();
+    executor->process = std::move(process);
+    return executor;
+}
+
+void PluginManager::ReturnExecutor(std::unique_ptr<Executor> executor) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!executor->stopped && idle_executors_.size() < kMaxIdleExecutors) {
+            idle_executors_.push_back(std::move(executor));
+            return;
+        }
+    }
+    executor.reset();  // ends it, outside the lock
+}
+
 DynamicBufferResult PluginManager::RunThroughExecutor(const std::string& key, const std::filesystem::path& library,
                                                       const char* input) {
-    int spawn_error = 0;
-    auto child = platform::ChildProcess::Start(executor_, {library.string()}, &spawn_error);
-    if (!child) {
-        return DynamicBufferResult(MakeError(kExecutorFailed, "cannot start " + executor_.string() + ": " +
-                                                                  std::system_category().message(spawn_error)));
-    }
-    BeginRun(key, child.get());
+    std::string failure;
+    auto executor = TakeExecutor(failure);
+    if (!executor) return DynamicBufferResult(MakeError(kExecutorFailed, failure));
+    BeginRun(key, executor.get());
     std::string output, error_output;
-    const bool communicated = child->Communicate(input, output, error_output);
-    const int status = child->Wait();
-    EndRun(key, child.get());
+    const bool exchanged = executor->process->Exchange(
+        executor_protocol::Request(library.string(), input), output, error_output,
+        [](const std::string& received) { return executor_protocol::ParseReply(received).has_value(); });
+    const auto reply = exchanged ? executor_protocol::ParseReply(output) : std::nullopt;
+    // Without a whole reply the executor has ended (crashed, killed, stopped): never reused.
+    const int status = reply ? 0 : executor->process->Wait();
+    EndRun(key, executor.get());
 
-    if (!communicated) return DynamicBufferResult(MakeError(kExecutorFailed, "plug-in executor pipes failed"));
-    if (status != 0) {
-        while (!error_output.empty() && (error_output.back() == '\n' || error_output.back() == '\r')) {
-            error_output.pop_back();
+    auto trimmed = [](std::string text) {
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        return text;
+    };
+    if (!reply) {
+        if (!exchanged) {
+            executor.reset();
+            return DynamicBufferResult(MakeError(kExecutorFailed, "plug-in executor pipes failed"));
         }
+        const std::string message = trimmed(error_output);
         std::string how = status < 0 ? "was ended by signal " + std::to_string(-status)
                                      : "failed with exit code " + std::to_string(status);
-        return DynamicBufferResult(MakeError(
-            kExecutorFailed, "plug-in executor " + how + (error_output.empty() ? "" : ": " + error_output)));
+        executor.reset();
+        return DynamicBufferResult(
+            MakeError(kExecutorFailed, "plug-in executor " + how + (message.empty() ? "" : ": " + message)));
     }
-    std::vector<char> answer(output.begin(), std::find(output.begin(), output.end(), '\0'));
+    ReturnExecutor(std::move(executor));
+    if (reply->status != 0) {
+        return DynamicBufferResult(MakeError(kExecutorFailed, "plug-in executor failed with exit code " +
+                                                                  std::to_string(reply->status) + ": " +
+                                                                  trimmed(std::string(reply->payload))));
+    }
+    std::vector<char> answer(reply->payload.begin(), std::find(reply->payload.begin(), reply->payload.end(), '\0'));
     answer.push_back('\0');
     return DynamicBufferResult(std::move(answer));
 }
@@ -385,11 +448,17 @@ Error PluginManager::StopPlugin(const char* name, const char* version, int64_t t
         return MakeError(kCannotStop, std::string("plug-in ") + name + " version " + version +
                                           " runs inside this process and cannot be stopped");
     }
-    for (auto* child : record->second.children) child->Terminate();
+    for (auto* executor : record->second.executors) {
+        executor->stopped = true;
+        executor->process->Terminate();
+    }
     auto ended = [&] { return runs_.find(key) == runs_.end(); };
     if (!run_ended_.wait_for(lock, std::chrono::milliseconds(std::max<int64_t>(timeout, 0)), ended)) {
         if (auto still = runs_.find(key); still != runs_.end()) {
-            for (auto* child : still->second.children) child->Kill();
+            for (auto* executor : still->second.executors) {
+                executor->stopped = true;
+                executor->process->Kill();
+            }
         }
         state.killed = true;
         // A killed executor ends at once; its run only has to read the closed pipes.

@@ -5,7 +5,9 @@
 //   <folder>/<name>/<version>/<name>.so     the plug-in library
 //   <folder>/<name>/<version>/<name>.so.sig its detached signature (see Validator)
 // Plug-ins found in the in-memory folder run inside this process, on a plug-in object kept from
-// their first use; the others run one process each through zelko-plugin-executor.
+// their first use; the others run in zelko-plugin-executor processes that the manager keeps from
+// run to run (a few idle ones at most), one run at a time each. An executor whose run crashed or
+// was stopped is not used again.
 
 #include <condition_variable>
 #include <cstdint>
@@ -89,8 +91,8 @@ class IPluginManager {
                                        IValidator* validator) = 0;
     virtual Error GetError() const = 0;
     virtual Error TerminatePlugin(const char* name, const char* version) = 0;
-    // Ends the running executor processes of the plug-in: asked first, killed once `timeout`
-    // milliseconds have passed.
+    // Ends the executor processes running the plug-in: asked first, killed once `timeout`
+    // milliseconds have passed. Later runs get new executors.
     virtual Error StopPlugin(const char* name, const char* version, int64_t timeout,
                              PluginTerminationState& state) = 0;
     virtual Error InitializeInMemoryPlugins(const char* folder) = 0;
@@ -128,6 +130,7 @@ class PluginManager : public IPluginManager {
   private:
     struct LoadedPlugin;
     struct RunRecord;
+    struct Executor;
     struct CachedCheck {
         std::filesystem::file_time_type modified;
         uintmax_t size = 0;
@@ -141,9 +144,13 @@ class PluginManager : public IPluginManager {
     DynamicBufferResult RunInProcess(LoadedPlugin& plugin, const char* input);
     DynamicBufferResult RunThroughExecutor(const std::string& key, const std::filesystem::path& library,
                                            const char* input);
-    // child: the executor process of the run, null for a run in this process.
-    void BeginRun(const std::string& key, platform::ChildProcess* child);
-    void EndRun(const std::string& key, platform::ChildProcess* child);
+    // An idle executor, or a new one; null with the reason when none can be started.
+    std::unique_ptr<Executor> TakeExecutor(std::string& failure);
+    // Keeps the executor for later runs, unless it was stopped, has ended or enough are idle.
+    void ReturnExecutor(std::unique_ptr<Executor> executor);
+    // executor: the executor of the run, null for a run in this process.
+    void BeginRun(const std::string& key, Executor* executor);
+    void EndRun(const std::string& key, Executor* executor);
 
     std::filesystem::path plugins_folder_;
     std::filesystem::path executor_;
@@ -156,6 +163,7 @@ class PluginManager : public IPluginManager {
     std::map<std::filesystem::path, std::shared_ptr<LoadedPlugin>> loaded_;
     std::map<std::filesystem::path, CachedCheck> checks_;
     std::map<std::string, RunRecord> runs_;  // by name + "\n" + exact version
+    std::vector<std::unique_ptr<Executor>> idle_executors_;
 };
 
 }  // namespace zelko::shared::plugin

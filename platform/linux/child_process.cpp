@@ -115,28 +115,46 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::Communicate(std::string_view input, std::string& output, std::string& error_output) {
-    size_t written = 0;
     if (input.empty()) CloseFd(in_);
-    while (in_ >= 0 || out_ >= 0 || err_ >= 0) {
-        pollfd fds[3] = {{in_, POLLOUT, 0}, {out_, POLLIN, 0}, {err_, POLLIN, 0}};
+    return Pump(input, true, output, error_output, nullptr);
+}
+
+bool ChildProcess::Exchange(std::string_view input, std::string& output, std::string& error_output,
+                            const std::function<bool(const std::string&)>& answered) {
+    return Pump(input, false, output, error_output, &answered);
+}
+
+bool ChildProcess::Pump(std::string_view input, bool close_input, std::string& output, std::string& error_output,
+                        const std::function<bool(const std::string&)>* answered) {
+    size_t written = 0;
+    bool writing = in_ >= 0 && !input.empty();
+    while (writing || out_ >= 0 || err_ >= 0) {
+        if (answered != nullptr && !writing && (*answered)(output)) return true;
+        // Without an answer to wait for the exchange ends with the output; a standard error
+        // still open alone is drained by the next exchange.
+        if (answered != nullptr && !writing && out_ < 0) break;
+        pollfd fds[3] = {{writing ? in_ : -1, POLLOUT, 0}, {out_, POLLIN, 0}, {err_, POLLIN, 0}};
         if (::poll(fds, 3, -1) < 0) {
             if (errno == EINTR) continue;
             return false;
         }
-        if (in_ >= 0 && fds[0].revents != 0) {
+        if (writing && fds[0].revents != 0) {
             ssize_t n = (fds[0].revents & POLLOUT) ? WriteNoSignal(in_, input.data() + written, input.size() - written)
                                                    : -1;
             // A child that stops reading (or ends) early is not our failure: its answer tells.
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             if (n > 0) written += static_cast<size_t>(n);
-            if (n <= 0 || written == input.size()) CloseFd(in_);
+            if (n <= 0 || written == input.size()) {
+                writing = false;
+                if (close_input || n <= 0) CloseFd(in_);
+            }
         }
         for (int i : {1, 2}) {
             int& fd = i == 1 ? out_ : err_;
             if (fd < 0 || fds[i].revents == 0) continue;
             char buffer[65536];
             ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             if (n <= 0) {
                 CloseFd(fd);
             } else {
@@ -146,6 +164,8 @@ bool ChildProcess::Communicate(std::string_view input, std::string& output, std:
     }
     return true;
 }
+
+bool ChildProcess::HasEnded() { return Reap(false).has_value(); }
 
 std::optional<int> ChildProcess::Reap(bool block) {
     {

@@ -1,13 +1,17 @@
-// The simulated event-log source: channel folders under the system root, watched with inotify by
-// one thread per subscription, which is the "event log thread" its callback runs on.
+// The simulated event-log source: channel folders under the system root, watched with one inotify
+// instance and one thread for all the subscriptions of the process (the "event log thread" their
+// callbacks run on), so that many subscriptions cost no more threads or descriptors than one.
 
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -19,6 +23,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 
@@ -307,90 +312,77 @@ std::optional<std::vector<QueryPart>> ParseQuery(const char16_t* channel_path, c
     return parts;
 }
 
-class Subscription : public EvtObject, public std::enable_shared_from_this<Subscription> {
+class Subscription;
+
+// One channel folder being watched, and how many open subscriptions watch it.
+struct WatchedFolder {
+    fs::path folder;
+    std::u16string channel;
+    size_t users = 0;
+};
+
+// The one inotify instance, its wake-up and its thread, alive while any subscription is open.
+// Everything but the descriptors is guarded by the hub's mutex.
+struct Loop {
+    int inotify_fd = -1;
+    int wake_fd = -1;
+    bool stop = false;
+    std::thread thread;
+    std::thread::id thread_id;
+    std::map<int, WatchedFolder> folders;  // by watch descriptor
+    std::vector<std::shared_ptr<Subscription>> subscriptions;
+    const Subscription* delivering = nullptr;  // whose callback runs now
+
+    ~Loop() {
+        if (inotify_fd >= 0) ::close(inotify_fd);
+        if (wake_fd >= 0) ::close(wake_fd);
+    }
+};
+
+struct Hub {
+    std::mutex mutex;
+    std::condition_variable delivered;
+    std::shared_ptr<Loop> loop;
+};
+Hub& TheHub() {
+    static auto* hub = new Hub;  // outlives every loop thread
+    return *hub;
+}
+
+// Sets the last error and the extended status for a failed inotify call.
+void FailWatch(int error, const std::string& what) {
+    std::string cause;
+    if (error == EMFILE) {
+        cause = "the user's limit of inotify instances (fs.inotify.max_user_instances) or the process's "
+                "limit of open files is reached";
+    } else if (error == ENOSPC) {
+        cause = "the user's limit of inotify watches is reached (fs.inotify.max_user_watches)";
+    } else if (error == ENFILE) {
+        cause = "the system's limit of open files is reached";
+    } else {
+        cause = std::strerror(error);
+    }
+    t_extended_status = "cannot watch the event log: " + what + ": " + cause;
+    SetLastError(error == ENOSPC ? kErrorTooManyOpenFiles : ErrorFromErrno(error));
+}
+
+class Subscription : public EvtObject {
   public:
     Subscription(std::vector<QueryPart> parts, void* context, EvtSubscribeCallback callback)
         : parts_(std::move(parts)), context_(context), callback_(callback) {}
 
-    ~Subscription() override {
-        if (inotify_fd_ >= 0) ::close(inotify_fd_);
-        if (wake_fd_ >= 0) ::close(wake_fd_);
-    }
+    // Joins the subscription to the watcher (started when none runs); the last error on failure.
+    static bool Open(const std::shared_ptr<Subscription>& subscription);
+    // Leaves the watcher. Once it returns the callback is not running and will not run again,
+    // unless it is called from inside that callback. The last one out stops the watcher.
+    void Close();
 
-    // Makes the channel folders and their watches; the last error on failure.
-    bool Open() {
-        inotify_fd_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-        wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (inotify_fd_ < 0 || wake_fd_ < 0) {
-            SetLastError(ErrorFromErrno(errno));
-            return false;
-        }
-        for (const auto& part : parts_) {
-            if (part.suppress) continue;
-            const auto folder = ChannelFolder(part.channel);
-            if (!folder) {
-                SetLastError(kErrorEvtChannelNotFound);
-                return false;
-            }
-            std::error_code ec;
-            fs::create_directories(*folder, ec);
-            const int wd = ::inotify_add_watch(inotify_fd_, folder->c_str(), IN_CLOSE_WRITE | IN_MOVED_TO);
-            if (wd < 0) {
-                SetLastError(ec ? ErrorFromErrno(ec.value()) : ErrorFromErrno(errno));
-                return false;
-            }
-            watches_[wd] = {*folder, part.channel};
-        }
-        return true;
-    }
+    bool Watches(int wd) const { return std::find(watches_.begin(), watches_.end(), wd) != watches_.end(); }
 
-    void Start() {
-        thread_ = std::thread([self = shared_from_this()] { self->Run(); });
-    }
-
-    // Ends the thread; joins it unless called on it.
-    void Stop() {
-        stop_.store(true);
-        uint64_t one = 1;
-        (void)!::write(wake_fd_, &one, sizeof(one));
-        if (!thread_.joinable()) return;
-        if (thread_.get_id() == std::this_thread::get_id()) {
-            thread_.detach();
-        } else {
-            thread_.join();
-        }
-    }
-
-  private:
-    void Run() {
-        alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
-        while (!stop_.load()) {
-            pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {inotify_fd_, POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0) {
-                if (errno == EINTR) continue;
-                return;
-            }
-            if (stop_.load() || (fds[0].revents & POLLIN)) return;
-            const ssize_t length = ::read(inotify_fd_, buffer, sizeof(buffer));
-            if (length <= 0) continue;
-            for (ssize_t offset = 0; offset < length && !stop_.load();) {
-                const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
-                offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-                if (event->len == 0) continue;
-                const std::string name = event->name;
-                if (name.size() <= 5 || name.compare(name.size() - 5, 5, ".json") != 0) continue;
-                const auto watch = watches_.find(event->wd);
-                if (watch == watches_.end()) continue;
-                Deliver(watch->second.first / name, watch->second.second);
-            }
-        }
-    }
-
-    void Deliver(const fs::path& file, const std::u16string& channel) {
-        std::string reason;
-        const auto entry = ReadEntryFile(file, channel, reason);
+    // Hands one entry (or the failure to read it) to the callback when the query selects it.
+    void Deliver(const std::optional<Entry>& entry, const std::string& failure) {
         if (!entry) {
-            t_extended_status = "event-log entry " + file.string() + " " + reason;
+            t_extended_status = failure;
             callback_(EvtSubscribeActionError, context_,
                       reinterpret_cast<EvtHandle>(static_cast<uintptr_t>(kErrorInvalidData)));
             return;
@@ -409,20 +401,193 @@ class Subscription : public EvtObject, public std::enable_shared_from_this<Subsc
         Unregister(handle);
     }
 
-  public:
     static EvtHandle Register(std::shared_ptr<EvtObject> object);
     static std::shared_ptr<EvtObject> Unregister(EvtHandle handle);
 
+    bool open = false;  // under the hub's mutex
+
   private:
+    // Drops this subscription's watches from the loop; caller holds the hub's mutex.
+    void ReleaseWatches(Loop& loop) {
+        for (const int wd : watches_) {
+            auto folder = loop.folders.find(wd);
+            if (folder == loop.folders.end() || --folder->second.users > 0) continue;
+            ::inotify_rm_watch(loop.inotify_fd, wd);
+            loop.folders.erase(folder);
+        }
+        watches_.clear();
+    }
+
+    static void Run(const std::shared_ptr<Loop>& loop);
+
     std::vector<QueryPart> parts_;
     void* context_;
     EvtSubscribeCallback callback_;
-    int inotify_fd_ = -1;
-    int wake_fd_ = -1;
-    std::map<int, std::pair<fs::path, std::u16string>> watches_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    std::vector<int> watches_;   // under the hub's mutex
+    std::shared_ptr<Loop> loop_;  // under the hub's mutex
 };
+
+bool Subscription::Open(const std::shared_ptr<Subscription>& subscription) {
+    auto& hub = TheHub();
+    std::lock_guard lock(hub.mutex);
+    std::shared_ptr<Loop> loop = hub.loop;
+    const bool fresh = !loop;
+    if (fresh) {
+        loop = std::make_shared<Loop>();
+        loop->inotify_fd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        if (loop->inotify_fd < 0) {
+            FailWatch(errno, "no inotify instance");
+            return false;
+        }
+        loop->wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (loop->wake_fd < 0) {
+            FailWatch(errno, "no eventfd");
+            return false;
+        }
+    }
+    std::vector<int> watches;
+    auto undo = [&] {
+        for (const int wd : watches) {
+            auto folder = loop->folders.find(wd);
+            if (folder != loop->folders.end() && --folder->second.users == 0) {
+                ::inotify_rm_watch(loop->inotify_fd, wd);
+                loop->folders.erase(folder);
+            }
+        }
+    };
+    for (const auto& part : subscription->parts_) {
+        if (part.suppress) continue;
+        const auto folder = ChannelFolder(part.channel);
+        if (!folder) {
+            undo();
+            SetLastError(kErrorEvtChannelNotFound);
+            t_extended_status = "not a channel name: " + Utf16ToUtf8(part.channel);
+            return false;
+        }
+        std::error_code ec;
+        fs::create_directories(*folder, ec);
+        // The same folder gives the same descriptor: one watch however many subscriptions share it.
+        const int wd = fs::is_directory(*folder) ? ::inotify_add_watch(loop->inotify_fd, folder->c_str(),
+                                                                       IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR)
+                                                 : -1;
+        if (wd < 0) {
+            const int error = ec ? ec.value() : (errno != 0 ? errno : ENOTDIR);
+            undo();
+            FailWatch(error, folder->string());
+            return false;
+        }
+        if (std::find(watches.begin(), watches.end(), wd) != watches.end()) continue;
+        auto& watched = loop->folders[wd];
+        if (watched.users == 0) watched = {*folder, part.channel, 0};
+        ++watched.users;
+        watches.push_back(wd);
+    }
+    if (fresh) {
+        try {
+            loop->thread = std::thread([loop] { Run(loop); });
+        } catch (const std::system_error& e) {
+            undo();
+            FailWatch(e.code().value(), "no thread");
+            return false;
+        }
+        loop->thread_id = loop->thread.get_id();
+        hub.loop = loop;
+    }
+    subscription->watches_ = std::move(watches);
+    subscription->loop_ = loop;
+    subscription->open = true;
+    loop->subscriptions.push_back(subscription);
+    return true;
+}
+
+void Subscription::Close() {
+    auto& hub = TheHub();
+    std::shared_ptr<Loop> stopped;
+    {
+        std::unique_lock lock(hub.mutex);
+        if (!open) return;
+        open = false;
+        auto loop = std::move(loop_);
+        ReleaseWatches(*loop);
+        std::erase_if(loop->subscriptions, [this](const auto& s) { return s.get() == this; });
+        const bool on_loop_thread = std::this_thread::get_id() == loop->thread_id;
+        if (!on_loop_thread) hub.delivered.wait(lock, [&] { return loop->delivering != this; });
+        if (loop->subscriptions.empty()) {
+            loop->stop = true;
+            if (hub.loop == loop) hub.loop.reset();
+            uint64_t one = 1;
+            (void)!::write(loop->wake_fd, &one, sizeof(one));
+            stopped = std::move(loop);
+        }
+    }
+    if (!stopped || !stopped->thread.joinable()) return;
+    if (stopped->thread_id == std::this_thread::get_id()) {
+        stopped->thread.detach();  // it holds the loop and ends after this callback
+    } else {
+        stopped->thread.join();
+    }
+}
+
+void Subscription::Run(const std::shared_ptr<Loop>& loop) {
+    ::pthread_setname_np(::pthread_self(), "zelko-eventlog");
+    auto& hub = TheHub();
+    auto stopping = [&] {
+        std::lock_guard lock(hub.mutex);
+        return loop->stop;
+    };
+    alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
+    while (!stopping()) {
+        pollfd fds[2] = {{loop->wake_fd, POLLIN, 0}, {loop->inotify_fd, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (fds[0].revents & POLLIN) continue;  // the stop, seen at the top
+        const ssize_t length = ::read(loop->inotify_fd, buffer, sizeof(buffer));
+        if (length <= 0) continue;
+        for (ssize_t offset = 0; offset < length;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+            offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            std::vector<std::shared_ptr<Subscription>> targets;
+            fs::path file;
+            std::u16string channel;
+            {
+                std::lock_guard lock(hub.mutex);
+                if (loop->stop) return;
+                const auto watched = loop->folders.find(event->wd);
+                if (watched == loop->folders.end()) continue;
+                if (event->mask & IN_IGNORED) {  // the folder went away with its watch
+                    loop->folders.erase(watched);
+                    continue;
+                }
+                if (event->len == 0) continue;
+                const std::string name = event->name;
+                if (name.size() <= 5 || name.compare(name.size() - 5, 5, ".json") != 0) continue;
+                file = watched->second.folder / name;
+                channel = watched->second.channel;
+                for (const auto& subscription : loop->subscriptions) {
+                    if (subscription->Watches(event->wd)) targets.push_back(subscription);
+                }
+            }
+            if (targets.empty()) continue;
+            // Read once for every subscription of the channel.
+            std::string reason;
+            const auto entry = ReadEntryFile(file, channel, reason);
+            const std::string failure = entry ? "" : "event-log entry " + file.string() + " " + reason;
+            for (const auto& subscription : targets) {
+                {
+                    std::lock_guard lock(hub.mutex);
+                    if (!subscription->open) continue;
+                    loop->delivering = subscription.get();
+                }
+                subscription->Deliver(entry, failure);
+                std::lock_guard lock(hub.mutex);
+                loop->delivering = nullptr;
+                hub.delivered.notify_all();
+            }
+        }
+    }
+}
 
 // Every open handle, so that a stale or foreign handle is refused instead of followed.
 struct Handles {
@@ -493,6 +658,7 @@ EvtVariant ValueOf(const std::u16string& path, const Entry& entry, const char16_
 EvtHandle EvtSubscribe(EvtHandle session, void* signal_event, const char16_t* channel_path,
                        const char16_t* query, EvtHandle bookmark, void* context,
                        EvtSubscribeCallback callback, uint32_t flags) {
+    t_extended_status.clear();
     if (session != nullptr || signal_event != nullptr || bookmark != nullptr ||
         flags != kEvtSubscribeToFutureEvents) {
         SetLastError(kErrorNotSupported);
@@ -508,8 +674,7 @@ EvtHandle EvtSubscribe(EvtHandle session, void* signal_event, const char16_t* ch
         return nullptr;
     }
     auto subscription = std::make_shared<Subscription>(std::move(*parts), context, callback);
-    if (!subscription->Open()) return nullptr;
-    subscription->Start();
+    if (!Subscription::Open(subscription)) return nullptr;
     return Subscription::Register(subscription);
 }
 
@@ -579,7 +744,7 @@ bool EvtRender(EvtHandle context, EvtHandle fragment, uint32_t flags, uint32_t b
 bool EvtClose(EvtHandle object) {
     auto closed = Subscription::Unregister(object);
     if (!closed) return Fail(kErrorInvalidHandle);
-    if (auto* subscription = dynamic_cast<Subscription*>(closed.get())) subscription->Stop();
+    if (auto* subscription = dynamic_cast<Subscription*>(closed.get())) subscription->Close();
     return true;
 }
 

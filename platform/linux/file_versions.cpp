@@ -74,8 +74,10 @@ std::optional<FileVersion> ReadFileVersion(const std::filesystem::path& path) {
         const char* end = begin + buffer.size();
         const char* search = begin;
         while (true) {
-            const char* found = std::search(search, end, key.begin(), key.end());
-            if (found == end) break;
+            // memmem skips ahead far faster than a byte-by-byte search over a large binary.
+            const auto* found = static_cast<const char*>(
+                ::memmem(search, static_cast<size_t>(end - search), key.data(), key.size()));
+            if (found == nullptr) break;
             if (auto version = VersionAt(begin, end, found)) return version;
             search = found + 1;
         }

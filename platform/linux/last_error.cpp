@@ -15,6 +15,8 @@ const char* MessageOf(uint32_t code) {
             return "The system cannot find the file specified.";
         case kErrorPathNotFound:
             return "The system cannot find the path specified.";
+        case kErrorTooManyOpenFiles:
+            return "The system cannot open the file.";
         case kErrorAccessDenied:
             return "Access is denied.";
         case kErrorInvalidHandle:
@@ -80,6 +82,9 @@ uint32_t ErrorFromErrno(int errno_value) {
             return kErrorFileNotFound;
         case ENOTDIR:
             return kErrorPathNotFound;
+        case EMFILE:
+        case ENFILE:
+            return kErrorTooManyOpenFiles;
         case EACCES:
         case EPERM:
         case EROFS:

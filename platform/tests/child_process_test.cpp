@@ -38,6 +38,24 @@ TEST(ChildProcessTest, PipesExitCodesAndSignals) {
     killer.join();
     EXPECT_FALSE(sleeper->Kill());  // reaped: its id is no longer ours
 
+    // A kept child: each exchange leaves its input open for the next one.
+    auto kept = ChildProcess::Start("/bin/cat", {});
+    ASSERT_TRUE(kept);
+    for (const std::string request : {"first;", "second;"}) {
+        out.clear();
+        EXPECT_TRUE(kept->Exchange(request, out, err, [&](const std::string& o) { return o.size() >= request.size(); }));
+        EXPECT_EQ(out, request);
+        EXPECT_FALSE(kept->HasEnded());
+    }
+    // One that ends before answering: the exchange returns with what came.
+    auto quitter = ChildProcess::Start("/bin/sh", {"-c", "printf half; exit 4"});
+    ASSERT_TRUE(quitter);
+    out.clear();
+    EXPECT_TRUE(quitter->Exchange("ignored", out, err, [](const std::string& o) { return o == "whole"; }));
+    EXPECT_EQ(out, "half");
+    EXPECT_EQ(quitter->Wait(), 4);
+    EXPECT_TRUE(quitter->HasEnded());
+
     int error = 0;
     EXPECT_EQ(ChildProcess::Start("/no/such/program", {}, &error), nullptr);
     EXPECT_EQ(error, ENOENT);

@@ -5,8 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
+#include <memory>
+#include <set>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -243,6 +249,92 @@ TEST_F(EventLogTest, CloseFromInsideTheCallbackAndCloseWhileEntriesArrive) {
     EXPECT_TRUE(busy.Take().empty());  // nothing once the close returned
     EXPECT_EQ(inside.Take().size(), 1u);
     EXPECT_EQ(OpenEventLogSubscriptions(), 0u);
+}
+
+size_t EntriesOf(const char* folder) {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
+    return count;
+}
+size_t Threads() { return EntriesOf("/proc/self/task"); }
+size_t Descriptors() { return EntriesOf("/proc/self/fd"); }
+
+TEST_F(EventLogTest, ManySubscriptionsShareOneWatcherAndEachSeesAnEntryOnce) {
+    const size_t threads_before = Threads(), descriptors_before = Descriptors();
+    std::vector<std::unique_ptr<Recorder>> recorders;
+    std::vector<EvtHandle> handles;
+    auto subscribe = [&](const char16_t* channel) {
+        recorders.push_back(std::make_unique<Recorder>());
+        handles.push_back(Subscribe(*recorders.back(), channel, u"*[System[(EventID=506)]]"));
+    };
+    subscribe(u"System");
+    const size_t threads_one = Threads(), descriptors_one = Descriptors();
+    EXPECT_LE(threads_one, threads_before + 1);
+    for (int i = 1; i < 200; ++i) subscribe(u"System");
+    subscribe(u"Application");
+    EXPECT_EQ(OpenEventLogSubscriptions(), 201u);
+    EXPECT_EQ(Threads(), threads_one);
+    EXPECT_EQ(Descriptors(), descriptors_one);
+
+    Raise(u"System", 506);
+    Raise(u"System", 507);
+    Raise(u"Application", 506);
+    for (auto& recorder : recorders) ASSERT_TRUE(recorder->WaitFor(1));
+    // The Application entry came last, after both System ones were handed to every subscriber.
+    std::set<std::thread::id> threads;
+    for (size_t i = 0; i < recorders.size(); ++i) {
+        auto seen = recorders[i]->Take();
+        ASSERT_EQ(seen.size(), 1u) << i;
+        EXPECT_EQ(seen[0].channel, i < 200 ? u"System" : u"Application");
+        threads.insert(seen[0].thread);
+    }
+    EXPECT_EQ(threads.size(), 1u);
+
+    // Closing all but one keeps the watcher; closing the last one ends its thread and descriptors.
+    for (size_t i = 1; i < handles.size(); ++i) EXPECT_TRUE(EvtClose(handles[i]));
+    Raise(u"System", 506);
+    ASSERT_TRUE(recorders[0]->WaitFor(1));
+    EXPECT_TRUE(EvtClose(handles[0]));
+    EXPECT_EQ(Threads(), threads_before);
+    EXPECT_EQ(Descriptors(), descriptors_before);
+}
+
+TEST_F(EventLogTest, AWatchThatCannotBeMadeNamesItsCause) {
+    Recorder recorder;
+    // A file where the channel's folder should be.
+    std::filesystem::create_directories(SystemRoot() / "EventLog");
+    std::ofstream(SystemRoot() / "EventLog" / "Blocked") << "in the way";
+    SetLastError(0);
+    EXPECT_EQ(EvtSubscribe(nullptr, nullptr, u"Blocked", u"*", nullptr, &recorder, &Recorder::Callback,
+                           kEvtSubscribeToFutureEvents),
+              nullptr);
+    EXPECT_NE(GetLastError(), 0u);
+    EXPECT_NE(GetLastError(), kErrorGenFailure);
+    EXPECT_NE(EvtGetExtendedStatus().find((SystemRoot() / "EventLog" / "Blocked").string()), std::string::npos)
+        << EvtGetExtendedStatus();
+
+    // No descriptor left for the watcher: the limit is named, not a borrowed code.
+    rlimit old_limit{};
+    ::getrlimit(RLIMIT_NOFILE, &old_limit);
+    rlimit none_left = old_limit;
+    const int lowest_free = ::dup(0);
+    ::close(lowest_free);
+    none_left.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ::setrlimit(RLIMIT_NOFILE, &none_left);
+    EvtHandle refused = EvtSubscribe(nullptr, nullptr, u"System", u"*", nullptr, &recorder, &Recorder::Callback,
+                                     kEvtSubscribeToFutureEvents);
+    const uint32_t error = GetLastError();
+    const std::string status = EvtGetExtendedStatus();
+    ::setrlimit(RLIMIT_NOFILE, &old_limit);
+    EXPECT_EQ(refused, nullptr);
+    EXPECT_EQ(error, kErrorTooManyOpenFiles);
+    EXPECT_NE(status.find("inotify instances"), std::string::npos) << status;
+
+    // A later try succeeds once the cause is gone.
+    EvtHandle handle = Subscribe(recorder, u"System", u"*");
+    Raise(u"System", 9);
+    ASSERT_TRUE(recorder.WaitFor(1));
+    EvtClose(handle);
 }
 
 TEST_F(EventLogTest, RaiseCommand) {

@@ -170,6 +170,31 @@ TEST_F(ServiceEventLogTest, EntriesBecomeModuleEventsUntilStoppingClosesTheSubsc
     EXPECT_EQ(platform::OpenEventLogSubscriptions(), 0u);
 }
 
+TEST_F(ServiceEventLogTest, ASubscriptionThatCannotBeOpenedIsTriedAgainLater) {
+    service->_win_event_retry_delay = 20ms;
+    // A file where the Setup channel's folder should be.
+    const auto blocked = root() / "EventLog" / "Setup";
+    std::filesystem::create_directories(blocked.parent_path());
+    std::ofstream(blocked) << "in the way";
+    service->CreateWindowsEventSubscriptions({{3, 1001, 0}}, {});
+    service->OpenWindowsEventSubscriptions();
+    EXPECT_EQ(platform::OpenEventLogSubscriptions(), 0u);
+    EXPECT_TRUE(log.Contains(warning, "Failed to subscribe to event id 1001 channel: Setup - GetLastError: "));
+    EXPECT_TRUE(log.Contains(warning, blocked.string()));
+    EXPECT_TRUE(log.Contains(warning, "tried again later"));
+
+    std::filesystem::remove(blocked);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (platform::OpenEventLogSubscriptions() == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_EQ(platform::OpenEventLogSubscriptions(), 1u);
+    ASSERT_TRUE(platform::WriteEventLogEntry(u"Setup", 1001));
+    ASSERT_TRUE(telemetry->WaitFor(1));
+    service->CloseWindowsEventSubscriptions();
+    EXPECT_EQ(platform::OpenEventLogSubscriptions(), 0u);
+}
+
 TEST_F(ServiceEventLogTest, ControlChannelRaisesAnEntry) {
     const std::string answer = HandleEventLogRequest({"raise", "System", "506"});
     ASSERT_EQ(answer.rfind("ok ", 0), 0u) << answer;

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <future>
 #include <limits>
+#include <map>
 #include <stdexcept>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -19,7 +20,9 @@
 
 #include "foundation/utils.h"
 #include "platform/clock.h"
+#include "platform/event_log.h"
 #include "platform/registry.h"
+#include "telemetry/windows_event_subscription.h"
 #include "testing/fake_connectivity.h"
 #include "testing/log_capture.h"
 #include "testing/temp_system_root.h"
@@ -80,6 +83,35 @@ TEST_F(TelemetryModuleTest, RegistryRoutesKeysAndScheduleTypes) {
     Drain(*module);
     EXPECT_EQ(Runs(), (std::vector<std::string>{"power:13", "daily:230"}));
     EXPECT_EQ(Done().size(), 3u);
+}
+
+// Collectors that share an event-log key share its one subscription: an entry runs each of them once.
+TEST_F(TelemetryModuleTest, ASubscriptionSharedByManyCollectorsRunsEachOnce) {
+    json collectors = json::array();
+    for (int i = 0; i < 40; ++i) {
+        collectors.push_back(Entry("c" + std::to_string(i), {{{"dwControl", 240}, {"dwEventType", 506}, {"dwChannel", 0}}}));
+    }
+    auto module = Make({{"collectors", collectors}});
+    ASSERT_EQ(module->GetWindowsEventSubscriptions(), (EventKeySet{{240, 506, 0, 0}}));
+
+    WindowsEventSubscription subscription(u"System", 506, 0, module.get(), [](void* context, WindowsEvent event) {
+        static_cast<TelemetryModule*>(context)->Process(Event(240, static_cast<uint32_t>(event.eventId())));
+    });
+    auto& p = subscription.pimpl();
+    p.handle = platform::EvtSubscribe(nullptr, nullptr, p.channel.c_str(), p.query.c_str(), nullptr, &subscription,
+                                      &Win32SubscriptionCallback, platform::kEvtSubscribeToFutureEvents);
+    ASSERT_NE(p.handle, nullptr);
+    ASSERT_TRUE(platform::WriteEventLogEntry(u"System", 506));
+    ASSERT_TRUE(platform::WriteEventLogEntry(u"System", 506));
+    ASSERT_TRUE(journal.WaitCallbacks(80));  // one per collector run
+    platform::EvtClose(p.handle);
+    p.handle = nullptr;
+
+    Drain(*module);  // a third run would have come before this
+    std::map<std::string, int> runs;
+    for (const auto& run : Runs()) ++runs[run];
+    ASSERT_EQ(runs.size(), 40u);
+    for (const auto& [run, count] : runs) EXPECT_EQ(count, 2) << run;
 }
 
 TEST_F(TelemetryModuleTest, DefaultDocumentHas23CollectorsAndRestrictionKeepsTheFirstFour) {

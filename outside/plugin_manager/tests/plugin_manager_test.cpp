@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <thread>
 
 #include "platform/clock.h"
 #include "testing/temp_system_root.h"
@@ -180,9 +182,62 @@ TEST_F(PluginManagerTest, RunsInProcessAndThroughTheExecutor) {
     EXPECT_THAT(Run(broken, "remote", "1.0.0", R"({"op":"pid"})").GetError().what(), HasSubstr("cannot start"));
 }
 
+bool ProcessExists(const std::string& pid) { return ::kill(std::stoi(pid), 0) == 0; }
+
+// Whether the child has ended and waits to be reaped by its owner.
+bool IsZombie(const std::string& pid) {
+    std::ifstream stat("/proc/" + pid + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t end = text.rfind(')');
+    return end != std::string::npos && text.size() > end + 2 && text[end + 2] == 'Z';
+}
+
+TEST_F(PluginManagerTest, KeptExecutorServesRunAfterRunAndIsReplacedAfterACrash) {
+    Install(collectors(), "remote", "1.0.0");
+    Install(collectors(), "other", "2.0.0");
+    auto manager = Manager();
+    const std::string own_pid = std::to_string(::getpid());
+
+    const std::string executor = Run(*manager, "remote", "1.0.0", R"({"op":"pid"})").GetOutput();
+    ASSERT_NE(executor, own_pid);
+    EXPECT_EQ(Run(*manager, "remote", "1.0.0", R"({"op":"pid"})").GetOutput(), executor);
+    // Another plug-in, a failed run and an answer past the first buffer keep the same process.
+    EXPECT_EQ(Run(*manager, "other", "2.0.0", R"({"op":"pid"})").GetOutput(), executor);
+    EXPECT_THAT(Run(*manager, "remote", "1.0.0", R"({"op":"throw"})").GetError().what(),
+                HasSubstr("failed with exit code 6: plug-in failed: test plug-in raised"));
+    EXPECT_EQ(Run(*manager, "remote", "1.0.0", R"({"op":"big","size":100000})").GetOutputSize(), 100001u);
+    EXPECT_EQ(Run(*manager, "remote", "1.0.0", R"({"op":"pid"})").GetOutput(), executor);
+
+    // A crash ends that executor only: the manager answers the run and the next one gets a new one.
+    EXPECT_THAT(Run(*manager, "remote", "1.0.0", R"({"op":"crash"})").GetError().what(),
+                HasSubstr("was ended by signal 6"));
+    EXPECT_FALSE(ProcessExists(executor));
+    auto after = Run(*manager, "remote", "1.0.0", R"({"op":"pid"})");
+    ASSERT_FALSE(after.GetError()) << after.GetError().what();
+    const std::string replacement = after.GetOutput();
+    EXPECT_NE(replacement, executor);
+    EXPECT_NE(replacement, own_pid);
+
+    // An executor that died while idle is not handed a run.
+    ASSERT_EQ(::kill(std::stoi(replacement), SIGKILL), 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!IsZombie(replacement) && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    ASSERT_TRUE(IsZombie(replacement));
+    auto fresh = Run(*manager, "remote", "1.0.0", R"({"op":"pid"})");
+    ASSERT_FALSE(fresh.GetError()) << fresh.GetError().what();
+    const std::string last = fresh.GetOutput();
+    EXPECT_NE(last, replacement);
+
+    // The manager's end ends its idle executors.
+    manager.reset();
+    EXPECT_FALSE(ProcessExists(last));
+}
+
 TEST_F(PluginManagerTest, StopEndsAHangingExecutorWithinItsTimeout) {
     Install(collectors(), "hang", "3.1.0");
     auto manager = Manager();
+    // The kept executor that the hanging run will get.
+    const std::string hung = Run(*manager, "hang", "3.1.0", R"({"op":"pid"})").GetOutput();
     const int64_t before = platform::NowTicks() / platform::kTicksPerSecond;
     const auto ready = scratch() / "ready";
     ASSERT_EQ(::mkfifo(ready.c_str(), 0600), 0);
@@ -196,6 +251,10 @@ TEST_F(PluginManagerTest, StopEndsAHangingExecutorWithinItsTimeout) {
     PluginDescriptionResult result;
     ASSERT_FALSE(manager->GetPluginDescription("hang", "3.1.0", result, nullptr));
     ASSERT_EQ(result.state, kPluginRunning);
+    // A run beside the hanging one gets an executor of its own.
+    const std::string beside = Run(*manager, "hang", "3.1.0", R"({"op":"pid"})").GetOutput();
+    EXPECT_NE(beside, hung);
+    EXPECT_NE(beside, "");
     struct tm start {};
     ASSERT_NE(strptime(result.startTime.c_str(), "%Y-%m-%dT%H:%M:%S+00:00", &start), nullptr) << result.startTime;
     EXPECT_NEAR(static_cast<double>(timegm(&start)), static_cast<double>(before), 2.0);
@@ -214,6 +273,10 @@ TEST_F(PluginManagerTest, StopEndsAHangingExecutorWithinItsTimeout) {
     EXPECT_EQ(result.startTime, "");
     EXPECT_FALSE(manager->StopPlugin("hang", "3.1.0", 0, state));
     EXPECT_FALSE(state.wasRunning);
+
+    // The stopped executor is gone; runs go on in the other one.
+    EXPECT_FALSE(ProcessExists(hung));
+    EXPECT_EQ(Run(*manager, "hang", "3.1.0", R"({"op":"pid"})").GetOutput(), beside);
 }
 
 TEST_F(PluginManagerTest, SignedPluginAcceptedModifiedOrUnsignedRefused) {
