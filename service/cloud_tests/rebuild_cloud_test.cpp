@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "cloud/tests/test_cloud.h"
+#include "testing/local_cloud.h"
 #include "connectivity/connectivity_module.h"
 #include "foundation/utils.h"
 #include "jobs/install_component.h"
