@@ -1,0 +1,76 @@
+#include "fuzz/support.h"
+
+#include <zlib.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+
+#include "foundation/cryptography.h"
+
+namespace zelko::fuzz {
+
+namespace {
+
+struct TempRoot {
+    std::filesystem::path path;
+    TempRoot() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "zelko-fuzz-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+        path = pattern;
+        ::setenv("ZELKO_SYSTEM_ROOT", path.c_str(), 1);
+    }
+    ~TempRoot() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+};
+
+}  // namespace
+
+const std::filesystem::path& Root() {
+    static TempRoot root;
+    return root.path;
+}
+
+void ResetFolder(const std::filesystem::path& folder) {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    std::filesystem::create_directories(folder);
+}
+
+void WriteFile(const std::filesystem::path& path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<std::string> Split(std::string_view input, std::string_view separator, size_t parts) {
+    std::vector<std::string> pieces;
+    while (pieces.size() + 1 < parts) {
+        const size_t at = input.find(separator);
+        if (at == std::string_view::npos) break;
+        pieces.emplace_back(input.substr(0, at));
+        input.remove_prefix(at + separator.size());
+    }
+    pieces.emplace_back(input);
+    pieces.resize(parts);
+    return pieces;
+}
+
+std::string Compress(std::string_view bytes) {
+    uLongf size = compressBound(static_cast<uLong>(bytes.size()));
+    std::string out(size, '\0');
+    if (compress(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(bytes.data()),
+                 static_cast<uLong>(bytes.size())) != Z_OK)
+        std::abort();
+    out.resize(size);
+    return out;
+}
+
+std::string Encrypt(std::string_view plain_stream) {
+    static const plenar::crypto::Cryptography crypto(kPassword);
+    const auto bytes = crypto.Encrypt(std::string(plain_stream));
+    return std::string(bytes.begin(), bytes.end());
+}
+
+}  // namespace zelko::fuzz
