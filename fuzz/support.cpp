@@ -74,3 +74,24 @@ std::string Encrypt(std::string_view plain_stream) {
 }
 
 }  // namespace zelko::fuzz
+
+namespace zelko::fuzz {
+
+std::string EncryptedFileFrom(std::string_view input) {
+    if (input.empty()) return {};
+    const unsigned char layer = static_cast<unsigned char>(input[0]) % 3;
+    input.remove_prefix(1);
+    if (layer == 0) return std::string(input);
+    if (layer == 1) return Encrypt(input);
+    return Encrypt(Compress(input));
+}
+
+std::string SafeFileName(std::string_view name) {
+    std::string safe(name.substr(0, 200));
+    for (char& c : safe)
+        if (c == '/' || c == '\0') c = '_';
+    if (safe.empty() || safe == "." || safe == "..") safe += "x";
+    return safe;
+}
+
+}  // namespace zelko::fuzz

@@ -31,3 +31,16 @@ inline constexpr const char* kPassword = "zelko-fuzz-password";
 std::string Encrypt(std::string_view plain_stream);
 
 }  // namespace zelko::fuzz
+
+namespace zelko::fuzz {
+
+// Bytes of an encrypted file from a fuzz input. The first byte picks the layer the rest reaches:
+// 0 the file's own bytes, 1 the compressed stream inside the encryption, otherwise the JSON text
+// inside the compression.
+std::string EncryptedFileFrom(std::string_view input);
+
+// A file name the fuzzer chose, made safe to create inside one folder: separators and NUL become
+// "_", "." and ".." and empty names get a letter, and the length stays under the file system's limit.
+std::string SafeFileName(std::string_view name);
+
+}  // namespace zelko::fuzz
