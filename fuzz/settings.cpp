@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string>
 
-#include "foundation/default_configs.h"
 #include "foundation/settings.h"
 #include "fuzz/support.h"
+#include "fuzz/telemetry_support.h"
 #include "service/service.h"
 #include "telemetry/system_status_checker.h"
 #include "telemetry/telemetry_module.h"
@@ -37,13 +37,18 @@ void RetryPolicies(const std::string& text) {
 }
 
 void TelemetryConfiguration(const std::string& text) {
-    static const nlohmann::json defaults = [] {
-        const std::string* builtin =
-            FindDefaultConfig(DefaultConfigs(), kTelemetryModuleConfigFileName, ConfigVariant::Standard);
-        return builtin != nullptr ? nlohmann::json::parse(*builtin) : nlohmann::json::object();
-    }();
-    const nlohmann::json document = Settings::Parse(text, kTelemetryModuleConfigFileName);
-    (void)TelemetryModule::MergeConfiguration(defaults, document).dump();
+    const fs::path path = ConfigFolder() / kTelemetryModuleConfigFileName;
+    zelko::fuzz::WriteFile(path, text);
+    TelemetryModule::Environment environment;
+    environment.makeCollector = zelko::fuzz::MakeIdleCollector;
+    try {
+        TelemetryModule module(path, nullptr, std::make_shared<zelko::fuzz::NoPlugins>(), nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr, true, false, std::move(environment));
+        (void)module.GetWindowsEventSubscriptions();
+        (void)module.ScheduleTypes();
+    } catch (const std::exception&) {
+        // A configuration the module refuses raises to the module set-up, which logs it.
+    }
 }
 
 void StatusCheckerConfiguration(const std::string& text) {

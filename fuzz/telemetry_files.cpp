@@ -9,6 +9,7 @@
 #include "foundation/cryptography.h"
 #include "foundation/utils.h"
 #include "fuzz/support.h"
+#include "fuzz/telemetry_support.h"
 #include "telemetry/resend_record.h"
 #include "telemetry/telemetry_module.h"
 #include "testing/fake_connectivity.h"
@@ -16,37 +17,7 @@
 namespace {
 
 using namespace zelko::plenar::agent;
-using zelko::shared::error::Error;
-namespace plugin = zelko::shared::plugin;
 namespace fs = std::filesystem;
-
-struct NoPlugins : plugin::IPluginManager {
-    plugin::DynamicBufferResult ExecutePlugin(const char*, const char*, const char*&,
-                                              const plugin::PluginExecutionPolicy&, plugin::IPluginExecutor*,
-                                              plugin::IValidator*) override {
-        return {};
-    }
-    Error GetPluginDescription(const char*, const char*, plugin::PluginDescriptionResult& result,
-                               plugin::IValidator*) override {
-        result.isLoaded = true;
-        return {};
-    }
-    Error GetError() const override { return {}; }
-    Error TerminatePlugin(const char*, const char*) override { return {}; }
-    Error StopPlugin(const char*, const char*, int64_t, plugin::PluginTerminationState&) override { return {}; }
-    Error InitializeInMemoryPlugins(const char*) override { return {}; }
-};
-
-// A configured collector that runs nothing: the replay only picks collectors, it does not run them.
-class IdleCollector : public Collector {
-  public:
-    explicit IdleCollector(const nlohmann::json& entry)
-        : Collector(entry, nullptr, std::make_shared<NoPlugins>(), nullptr, nullptr, nullptr, true) {}
-    Error Process(const TelemetryEvent&) override { return {}; }
-    void Stop(int64_t, bool) noexcept override {}
-    bool IsLoaded() override { return true; }
-    bool IsHangingMoreThan(int32_t) override { return false; }
-};
 
 std::unique_ptr<TelemetryModule> MakeModule(bool spread) {
     const fs::path path = zelko::fuzz::Root() / (spread ? "telemetry-spread.json" : "telemetry.json");
@@ -61,8 +32,8 @@ std::unique_ptr<TelemetryModule> MakeModule(bool spread) {
     auto connectivity = std::make_shared<zelko::testing::FakeConnectivity>();
     connectivity->SetCredentialsReady(true);
     TelemetryModule::Environment environment;
-    environment.makeCollector = [](const nlohmann::json& entry) { return std::make_shared<IdleCollector>(entry); };
-    return std::make_unique<TelemetryModule>(path, connectivity, std::make_shared<NoPlugins>(), nullptr, nullptr,
+    environment.makeCollector = zelko::fuzz::MakeIdleCollector;
+    return std::make_unique<TelemetryModule>(path, connectivity, std::make_shared<zelko::fuzz::NoPlugins>(), nullptr, nullptr,
                                              nullptr, nullptr, nullptr,
                                              std::make_shared<zelko::plenar::crypto::Cryptography>(zelko::fuzz::kPassword),
                                              true, false, std::move(environment));
