@@ -11,9 +11,12 @@
 #include <mutex>
 #include <string>
 
+#include "foundation/event.h"
+#include "foundation/event_log_channel.h"
 #include "fuzz/support.h"
 #include "platform/event_log.h"
 #include "platform/file_replace.h"
+#include "telemetry/telemetry_records.h"
 #include "telemetry/windows_event_subscription.h"
 
 namespace {
@@ -25,7 +28,15 @@ std::mutex g_mutex;
 std::condition_variable g_changed;
 uint64_t g_answers = 0;  // of the every-entry subscription: deliveries and errors
 
-void Handed(void*, WindowsEvent event) { (void)event.xml().size(); }
+// What the service does with a delivered entry: a 240 event of the entry's channel and level
+// carrying its XML, queued for the collectors.
+void Handed(void*, WindowsEvent event) {
+    const Event posted(240, static_cast<uint32_t>(event.eventId()), event.xml().data(),
+                       event.xml().size() * sizeof(char16_t), ParseEventChannel(event.channel()),
+                       static_cast<uint32_t>(event.level()));
+    const TelemetryEvent queued = MakeQueuedEvent(posted);
+    (void)TelemetryEventFromJson(nlohmann::json::parse(TelemetryEventToJson(queued).dump()));
+}
 
 uint32_t CountingCallback(platform::EvtSubscribeNotifyAction action, void* context, platform::EvtHandle event) {
     const uint32_t result = Win32SubscriptionCallback(action, context, event);
