@@ -15,7 +15,12 @@ namespace {
 struct TempRoot {
     std::filesystem::path path;
     TempRoot() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "zelko-fuzz-XXXXXX").string();
+        // A memory file system when there is one: the targets write and remove files on every run.
+        std::error_code ec;
+        const std::filesystem::path base = std::filesystem::is_directory("/dev/shm", ec)
+                                               ? std::filesystem::path("/dev/shm")
+                                               : std::filesystem::temp_directory_path();
+        std::string pattern = (base / "zelko-fuzz-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) std::abort();
         path = pattern;
         ::setenv("ZELKO_SYSTEM_ROOT", path.c_str(), 1);
