@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +21,16 @@ class SSLServer;
 }  // namespace httplib
 
 namespace zelko::cloud {
+
+// A whole-number field of an admin request, or `absent` when the request leaves it out. Anything
+// else is refused with std::invalid_argument: a float out of range converts to nothing defined.
+template <typename T>
+T WholeField(const nlohmann::json& body, const char* key, T absent) {
+    const auto found = body.find(key);
+    if (found == body.end()) return absent;
+    if (!found->is_number_integer()) throw std::invalid_argument(std::string("\"") + key + "\" must be a whole number");
+    return found->template get<T>();
+}
 
 // The identity side of the local cloud, for devices that hold no certificate yet: discovery,
 // onboarding, attestation with proof of possession, enrollment (challenge, enroll, status), the

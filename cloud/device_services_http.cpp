@@ -78,10 +78,10 @@ void DeviceServices::Start(const std::filesystem::path& certificateFile, const s
             if (!body.is_object() || !body.contains("endpoint") || !body["endpoint"].is_string())
                 throw std::invalid_argument("Give {\"endpoint\": name, \"status\", \"count\", \"delay_ms\", \"cut_after\"}");
             Fault fault;
-            fault.status = body.value("status", 0);
-            fault.remaining = body.value("count", 1);
-            fault.delayMs = body.value("delay_ms", 0);
-            fault.cutAfter = body.value("cut_after", -1L);
+            fault.status = WholeField(body, "status", 0);
+            fault.remaining = WholeField(body, "count", 1);
+            fault.delayMs = WholeField(body, "delay_ms", 0);
+            fault.cutAfter = WholeField(body, "cut_after", -1L);
             if (fault.remaining == 0 || fault.delayMs < 0 || (fault.status != 0 && (fault.status < 100 || fault.status > 599)))
                 throw std::invalid_argument("count must not be 0, delay_ms not negative, status 100 to 599");
             SetFault(body["endpoint"].get<std::string>(), fault);

@@ -501,12 +501,12 @@ void LocalCloud::SetUpAdminRoutes() {
             return SendError(response, 400, "Unknown endpoint " + endpoint);
         Fault fault;
         try {
-            fault.status = body.value("status", 0);
-            fault.remaining = body.value("count", 1);
-            fault.delayMs = body.value("delay_ms", 0);
+            fault.status = WholeField(body, "status", 0);
+            fault.remaining = WholeField(body, "count", 1);
+            fault.delayMs = WholeField(body, "delay_ms", 0);
             fault.close = body.value("close", false);
             fault.body = body.value("body", std::string());
-        } catch (const nlohmann::json::exception& e) {
+        } catch (const std::exception& e) {
             return SendError(response, 400, e.what());
         }
         if (fault.remaining == 0 || fault.delayMs < 0 || (fault.status != 0 && (fault.status < 100 || fault.status > 599)))

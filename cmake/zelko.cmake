@@ -9,6 +9,15 @@ elseif(ZELKO_SANITIZE STREQUAL "thread")
 elseif(NOT ZELKO_SANITIZE STREQUAL "")
     message(FATAL_ERROR "ZELKO_SANITIZE must be empty, address or thread")
 endif()
+# Fuzz builds instrument every library for coverage; only the fuzz targets link libFuzzer's main.
+if(ZELKO_FUZZ)
+    if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+        message(FATAL_ERROR "ZELKO_FUZZ needs clang (scripts/build chooses it)")
+    endif()
+    add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                        -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+endif()
 
 # zelko_add_library(<name> [SOURCES files...] [DEPS targets...])
 # A static library of the calling folder: its *.cpp (and platform/linux/*.cpp for the

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -85,14 +86,28 @@ json UpdateLogEntry::ToJson() const {
 
 namespace {
 
-// A negative count would wrap around into a huge resume point.
+// A whole number of the cache that T holds; 0 when missing. A negative count would wrap around into
+// a huge resume point, and a float out of range converts to nothing defined: either marks the cache
+// as damaged. A float that holds a whole number in range is taken.
 template <class T>
-T UnsignedValue(const json& object, const char* key) {
+T CacheNumber(const json& object, const char* key) {
     auto it = object.find(key);
-    if (it != object.end() && it->is_number_integer() && !it->is_number_unsigned()) {
+    if (it == object.end()) return T{0};
+    if (it->is_number_integer() && !it->is_number_unsigned() && it->get<int64_t>() < 0 &&
+        !std::numeric_limits<T>::is_signed) {
         throw std::runtime_error(std::string("Cache.json: \"") + key + "\" is negative");
     }
-    return object.value(key, T{0});
+    if (it->is_number_float()) {
+        const double value = it->get<double>();
+        if (!(value >= static_cast<double>(std::numeric_limits<T>::min()) &&
+              value <= static_cast<double>(std::numeric_limits<T>::max()) &&
+              value < std::ldexp(1.0, std::numeric_limits<T>::digits)) ||
+            value != std::trunc(value)) {
+            throw std::runtime_error(std::string("Cache.json: \"") + key + "\" is not a whole number in range");
+        }
+        return static_cast<T>(value);
+    }
+    return it->get<T>();
 }
 
 }  // namespace
@@ -103,9 +118,9 @@ UpdateLogEntry UpdateLogEntry::FromJson(const json& object) {
     entry.uploadedtime = object.value("uploadedtime", std::string());
     entry.hash = object.value("hash", std::string());
     entry.version = object.value("version", std::string());
-    entry.status = object.value("status", int32_t{0});
-    entry.retryattempted = UnsignedValue<uint32_t>(object, "retryattempted");
-    entry.downloadedbytes = UnsignedValue<uint64_t>(object, "downloadedbytes");
+    entry.status = CacheNumber<int32_t>(object, "status");
+    entry.retryattempted = CacheNumber<uint32_t>(object, "retryattempted");
+    entry.downloadedbytes = CacheNumber<uint64_t>(object, "downloadedbytes");
     return entry;
 }
 

@@ -1,6 +1,8 @@
 #include "telemetry/telemetry_records.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -29,6 +31,29 @@ std::string TrimField(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
+// The value as a whole number of T. The JSON library converts a float by a cast that is
+// undefined when the float is out of range: a float is taken only when whole and in range, and
+// otherwise raises the library's out_of_range. Other kinds convert (or raise) as get<T> does.
+template <typename T>
+T Whole(const nlohmann::json& value) {
+    if (value.is_number_float()) {
+        const double number = value.get<double>();
+        const double limit = std::ldexp(1.0, std::numeric_limits<T>::digits);
+        const double low = std::numeric_limits<T>::is_signed ? -limit : 0.0;
+        if (!(number >= low && number < limit) || number != std::trunc(number)) {
+            throw nlohmann::json::out_of_range::create(406, "number out of range: " + value.dump(), &value);
+        }
+        return static_cast<T>(number);
+    }
+    return value.get<T>();
+}
+
+template <typename T>
+T WholeOr(const nlohmann::json& document, const char* key, T absent) {
+    const auto found = document.find(key);
+    return found == document.end() ? absent : Whole<T>(*found);
+}
+
 }  // namespace
 
 size_t EventKeyHash::operator()(const EventKey& key) const noexcept {
@@ -36,11 +61,11 @@ size_t EventKeyHash::operator()(const EventKey& key) const noexcept {
 }
 
 void from_json(const nlohmann::json& document, EventKey& key) {
-    key.dwControl = document.at("dwControl").get<uint32_t>();
+    key.dwControl = Whole<uint32_t>(document.at("dwControl"));
     // -1 arrives as a negative integer; its 32-bit pattern is the any-type marker.
-    key.dwEventType = static_cast<uint32_t>(document.value("dwEventType", int64_t{-1}));
-    key.dwChannel = document.value("dwChannel", uint32_t{0});
-    key.dwLevel = document.value("dwLevel", uint32_t{0});
+    key.dwEventType = static_cast<uint32_t>(WholeOr<int64_t>(document, "dwEventType", -1));
+    key.dwChannel = WholeOr<uint32_t>(document, "dwChannel", 0);
+    key.dwLevel = WholeOr<uint32_t>(document, "dwLevel", 0);
 }
 
 void to_json(nlohmann::json& document, const EventKey& key) {
@@ -66,11 +91,11 @@ nlohmann::json EventToJson(const Event& event) {
 }
 
 Event EventFromJson(const nlohmann::json& document) {
-    const auto control = document.at("dwControl").get<uint32_t>();
-    const auto type = document.at("dwEventType").get<uint32_t>();
-    const auto channel = document.at("dwChannel").get<uint32_t>();
-    const auto level = document.at("dwLevel").get<uint32_t>();
-    const auto size = document.at("dataSize").get<uint64_t>();
+    const auto control = Whole<uint32_t>(document.at("dwControl"));
+    const auto type = Whole<uint32_t>(document.at("dwEventType"));
+    const auto channel = Whole<uint32_t>(document.at("dwChannel"));
+    const auto level = Whole<uint32_t>(document.at("dwLevel"));
+    const auto size = Whole<uint64_t>(document.at("dataSize"));
     std::vector<uint8_t> data;
     bool has_data = false;
     if (size > 0) {
@@ -79,7 +104,12 @@ Event EventFromJson(const nlohmann::json& document) {
             const nlohmann::json* bytes = nullptr;
             if (found->is_object() && found->contains("bytes")) bytes = &found->at("bytes");
             if (bytes != nullptr) {
-                const auto values = bytes->get<std::vector<uint8_t>>();
+                std::vector<uint8_t> values;
+                if (bytes->is_array()) {
+                    for (const auto& byte : *bytes) values.push_back(Whole<uint8_t>(byte));
+                } else {
+                    values = bytes->get<std::vector<uint8_t>>();  // raises for what is no list
+                }
                 // The size comes from the file: never allocate more than the bytes given.
                 data.assign(values.begin(),
                             values.begin() + static_cast<ptrdiff_t>(std::min<uint64_t>(values.size(), size)));

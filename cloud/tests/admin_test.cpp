@@ -51,6 +51,10 @@ TEST(LocalCloudAdminTest, DamagedRequestsAreRefusedAndChangeNothing) {
         {"fault of unknown endpoint", HttpMethod::POST, "/faults", R"({"endpoint":"everything"})", 400},
         {"fault count of wrong type", HttpMethod::POST, "/faults", R"({"endpoint":"publish","count":"many"})", 400},
         {"fault status out of range", HttpMethod::POST, "/faults", R"({"endpoint":"publish","status":42})", 400},
+        // No number can hold these: converting them would be undefined.
+        {"fault count a huge float", HttpMethod::POST, "/faults", R"({"endpoint":"publish","count":1e20})", 400},
+        {"device fault count a huge float", HttpMethod::POST, "/device-faults", R"({"endpoint":"enroll","count":-1e30})",
+         400},
         {"certificate without thing", HttpMethod::POST, "/certificates", R"({"thing":""})", 400},
     };
     for (const auto& c : cases) {

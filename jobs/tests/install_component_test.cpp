@@ -251,6 +251,11 @@ TEST_F(InstallComponentTest, DamagedCacheRaisesToTheCaller) {
         R"({"UpdateLog": [1]})",
         R"({"UpdateLog": [{"status": "1"}]})",
         R"({"UpdateLog": [{"downloadedbytes": -1}]})",
+        // Floats no number of the entry can hold.
+        R"({"UpdateLog": [{"status": 1e20}]})",
+        R"({"UpdateLog": [{"status": 2.5}]})",
+        R"({"UpdateLog": [{"retryattempted": -1.0}]})",
+        R"({"UpdateLog": [{"downloadedbytes": 1.8446744073709552e19}]})",
     };
     for (const char* text : cases) {
         auto component = Make("{}");

@@ -92,6 +92,26 @@ TEST(TelemetryRecordsTest, EventReaderTable) {
              d["dataSize"] = "x";
              return d;
          }()},
+        // Converting these floats would be undefined: they are refused like any damaged number.
+        {"control out of range",
+         [&] {
+             json d = base;
+             d["dwControl"] = 1e20;
+             return d;
+         }()},
+        {"negative size",
+         [&] {
+             json d = base;
+             d["dataSize"] = -1.5;
+             return d;
+         }()},
+        {"byte out of range",
+         [&] {
+             json d = base;
+             d["dataSize"] = 1;
+             d["lpEventData"] = {{"bytes", {1e3}}};
+             return d;
+         }()},
     };
     for (const auto& b : bad) EXPECT_THROW(EventFromJson(b.document), json::exception) << b.what;
     json huge = base;
@@ -109,6 +129,11 @@ TEST(TelemetryRecordsTest, EventKeyDefaultsEqualityAndHash) {
     EXPECT_EQ(written.get<EventKey>().dwEventType, kAnyEventType);
     EXPECT_THROW(json::array().get<EventKey>(), json::type_error);
     EXPECT_THROW(json::object().get<EventKey>(), json::out_of_range);
+    EXPECT_THROW((json{{"dwControl", 1e20}}.get<EventKey>()), json::out_of_range);
+    EXPECT_THROW((json{{"dwControl", 1}, {"dwEventType", -1e30}}.get<EventKey>()), json::out_of_range);
+    EXPECT_THROW((json{{"dwControl", 1}, {"dwLevel", 0.5}}.get<EventKey>()), json::out_of_range);
+    // A float that holds a whole number in range is that number.
+    EXPECT_EQ((json{{"dwControl", 230.0}, {"dwEventType", -1.0}}.get<EventKey>()).dwEventType, kAnyEventType);
 
     const EventKey a{230, 20, 0, 0}, b{230, 20, 0, 5}, c{230, 20, 1, 0};
     EXPECT_EQ(a, b);
