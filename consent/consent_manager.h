@@ -69,6 +69,9 @@ class ConsentManager {
     // Creates the key when missing and writes the value as REG_SZ; 0 or the failing call's status.
     static int32_t WriteRegistrySubKey(platform::RegistryHive hive, const std::string& subKey,
                                        const std::string& valueName, const std::string& value);
+    // As above for several values, written to the key in one go.
+    static int32_t WriteRegistrySubKeys(platform::RegistryHive hive, const std::string& subKey,
+                                        const std::vector<std::pair<std::string, std::string>>& values);
 };
 
 // Gives an answer of Perform back to the client's allocator; null is fine. Never raises.
