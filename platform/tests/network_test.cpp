@@ -97,7 +97,8 @@ class RecordingSink : public INetworkListManagerEvents {
     }
     bool WaitForCount(size_t count) {
         std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(5), [&] { return seen.size() >= count; });
+        // Generous: only a failing run waits it out, and a loaded machine can hold the watcher back.
+        return changed.wait_for(lock, std::chrono::seconds(30), [&] { return seen.size() >= count; });
     }
 
     std::atomic<uint32_t> refs{1};
@@ -110,8 +111,11 @@ class NetworkWatchTest : public testing::SystemRootTest {
   protected:
     void TearDown() override { SetSimulatedNetworkConnectivity(std::nullopt); }
     void WriteOverride(const std::string& text) {
-        std::filesystem::create_directories(NetworkConnectivityOverridePath().parent_path());
-        std::ofstream(NetworkConnectivityOverridePath()) << text;
+        // Replaced whole, so the watcher never reads a half-written file and falls back to the routes.
+        const auto path = NetworkConnectivityOverridePath();
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path.string() + ".new") << text;
+        std::filesystem::rename(path.string() + ".new", path);
     }
 };
 
