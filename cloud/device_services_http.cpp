@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "cloud/device_services.h"
+#include "cloud/kept_connections.h"
 
 namespace zelko::cloud {
 
@@ -29,6 +30,7 @@ void DeviceServices::Start(const std::filesystem::path& certificateFile, const s
     // No client certificate: these devices hold none yet.
     server_ = std::make_unique<httplib::SSLServer>(certificateFile.c_str(), keyFile.c_str());
     if (!server_->is_valid()) throw std::runtime_error("the device services cannot load their certificates");
+    KeepConnections(*server_);
     auto route = [this](const httplib::Request& in, httplib::Response& out) {
         Request request;
         request.method = in.method;

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "cloud/consent_service.h"
+#include "cloud/kept_connections.h"
 #include "outside/iot/shadow_document.h"
 
 namespace zelko::cloud {
@@ -203,8 +204,8 @@ void LocalCloud::Start() {
     admin_ = std::make_unique<httplib::Server>();
     admin_->set_payload_max_length(size_t{64} << 20);
     // Small answers go out at once rather than after the peer's delayed acknowledgement.
-    https_->set_tcp_nodelay(true);
-    admin_->set_tcp_nodelay(true);
+    KeepConnections(*https_);
+    KeepConnections(*admin_);
     // Past the limit the cloud answers itself (413); the server's own backstop catches a chunked body.
     https_->set_payload_max_length(kMaxPayloadBytes * 4);
     https_->set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {

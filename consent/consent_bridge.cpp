@@ -132,15 +132,20 @@ void ConsentBridgeModule::SetRegistryHiveWithDefaultValues() {
     LOG_INFO << "Writing default consent.";
     Consent consent = ReadConsent();
     if (consent.support == ConsentState::Unknown) consent.support = ConsentState::Accepted;
-    WriteConsentToRegistry(consent, "");
-    for (const auto& [name, value] : ConsentDefaults()) CreateRegistrySubKeyIfUnavailable(name, value);
-}
-
-void ConsentBridgeModule::CreateRegistrySubKeyIfUnavailable(const std::string& valueName,
-                                                            const std::string& value) {
-    if (!ReadHive(valueName).empty()) return;
-    if (WriteHive(valueName, value) == 0) {
-        LOG_INFO << "Consent Module: Added default value: " << value << " to the subkey : " << valueName;
+    // The consent and every missing default in one write of the key: each write is synced to disk.
+    std::vector<std::pair<std::string, std::string>> values;
+    for (ConsentField field : kConsentFields)
+        values.emplace_back(RegistryValueName(field), RegistryText(FieldOf(consent, field)));
+    const size_t consentValues = values.size();
+    for (const auto& [name, value] : ConsentDefaults()) {
+        if (ReadHive(name).empty()) values.emplace_back(name, value);
+    }
+    const int32_t status = ConsentManager::WriteRegistrySubKeys(RegistryHive::LocalMachine, kConsentKey, values);
+    consentValid = true;
+    if (status != 0) return;
+    for (size_t i = consentValues; i < values.size(); ++i) {
+        LOG_INFO << "Consent Module: Added default value: " << values[i].second << " to the subkey : "
+                 << values[i].first;
     }
 }
 

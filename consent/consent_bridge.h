@@ -51,7 +51,6 @@ class ConsentBridgeModule {
 
     void WriteDefaultConsentToRegistry();
     void SetRegistryHiveWithDefaultValues();
-    void CreateRegistrySubKeyIfUnavailable(const std::string& valueName, const std::string& value);
     std::string biosUUID();
 
   private:

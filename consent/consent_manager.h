@@ -72,6 +72,9 @@ class ConsentManager {
                                           const std::string& valueName);
     static int32_t WriteRegistrySubKey(platform::RegistryHive hive, const std::string& subKey,
                                        const std::string& valueName, const std::string& value);
+    // As above for several values, written to the key in one go.
+    static int32_t WriteRegistrySubKeys(platform::RegistryHive hive, const std::string& subKey,
+                                        const std::vector<std::pair<std::string, std::string>>& values);
 };
 
 // Gives an answer of Perform back to the client's allocator; null is fine. Never raises.

@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "platform/kernel_objects.h"
 #include "platform/last_error.h"
@@ -71,6 +73,8 @@ class RegistryKey {
     uint32_t SetValue(const std::string& name, const RegistryValue& value) const;
     uint32_t SetStringValue(const std::string& name, const std::string& text) const;
     uint32_t SetDwordValue(const std::string& name, uint32_t number) const;
+    // Sets several values in one write of the key.
+    uint32_t SetValues(const std::vector<std::pair<std::string, RegistryValue>>& values) const;
     uint32_t DeleteValue(const std::string& name) const;
 
   private:

@@ -13,25 +13,13 @@
 #include "platform/paths.h"
 #include "platform/time_zone.h"
 #include "telemetry/collector.h"
+#include "telemetry/stored_bytes.h"
 
 namespace zelko::plenar::agent {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Bytes held by the regular files of the folder.
-uintmax_t StoredSize(const fs::path& folder) {
-    uintmax_t total = 0;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        std::error_code ec;
-        if (entry.is_regular_file(ec)) {
-            const uintmax_t size = entry.file_size(ec);
-            if (!ec) total += size;
-        }
-    }
-    return total;
-}
 
 std::string Quoted(const fs::path& path) {
     std::ostringstream out;
@@ -124,7 +112,7 @@ void Collector::SaveForResend(const nlohmann::json& record, const std::string& n
     fs::path path = folder / ResendFileName(ticks);
     try {
         if (!fs::exists(folder)) fs::create_directories(folder);
-        if (StoredSize(folder) > kResendFolderCap) {
+        if (ResendStoredBytes().Above(folder, kResendFolderCap)) {
             LOG_WARNING << "Collector SaveJsonFile failed with storage overflow for plugin " << name
                         << " version " << version << " saving the file " << Quoted(path);
             return;
@@ -149,6 +137,8 @@ void Collector::SaveForResend(const nlohmann::json& record, const std::string& n
         }
         std::error_code ignored;
         fs::remove(staging, ignored);
+        const uintmax_t size = fs::file_size(path, ignored);
+        if (!ignored) ResendStoredBytes().Add(folder, size);
         LOG_INFO << "Collector's data saved for resend for plugin " << name << " version " << version
                  << " the file " << path.string();
     } catch (...) {

@@ -17,6 +17,7 @@
 #include "foundation/utils.h"
 #include "platform/clock.h"
 #include "platform/paths.h"
+#include "telemetry/stored_bytes.h"
 #include "telemetry/telemetry_module.h"
 
 namespace zelko::plenar::agent {
@@ -33,18 +34,6 @@ std::string Quoted(const fs::path& path) {
     std::ostringstream out;
     out << std::quoted(path.string());
     return out.str();
-}
-
-uintmax_t StoredSize(const fs::path& folder) {
-    uintmax_t total = 0;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        std::error_code ec;
-        if (entry.is_regular_file(ec)) {
-            const uintmax_t size = entry.file_size(ec);
-            if (!ec) total += size;
-        }
-    }
-    return total;
 }
 
 // Multiplier of the forget interval for a schedule origin ("sched-<type>...").
@@ -135,7 +124,7 @@ void TelemetryModule::SavePostponed(const CollectorPtr& collector, const Telemet
     fs::path path = folder / PostponedFileName(item.Type, now);
     try {
         if (!fs::exists(folder)) fs::create_directories(folder);
-        if (StoredSize(folder) > kPostponedFolderCap) {
+        if (PostponedStoredBytes().Above(folder, kPostponedFolderCap)) {
             LOG_WARNING << "Collector SaveJsonFile failed with storage overflow for plugin " << name << " version "
                         << found << " saving the file " << Quoted(path);
             return;
@@ -155,6 +144,9 @@ void TelemetryModule::SavePostponed(const CollectorPtr& collector, const Telemet
                              {"ver", found},
                              {"event", TelemetryEventToJson(item)}};
         Utils::SaveJsonFile(path, record);
+        std::error_code ec;
+        const uintmax_t size = fs::file_size(path, ec);
+        if (!ec) PostponedStoredBytes().Add(folder, size);
         LOG_INFO << "Postponed data saved for plugin " << name << " version " << found << " the file "
                  << path.string();
         LOG_VERBOSE << "Postponed For Event " << record["event"]["Type"].dump(4);

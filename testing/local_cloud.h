@@ -28,6 +28,7 @@ struct TestCloud {
     int https = 0;
     int mqtt = 0;
     int admin = 0;
+    int services = 0;
     std::string caPem;
 };
 
@@ -41,6 +42,7 @@ inline const TestCloud& Cloud() {
         result.https = ready.at("https_port");
         result.mqtt = ready.at("mqtt_port");
         result.admin = ready.at("admin_port");
+        result.services = ready.at("services_port");
         std::ifstream ca(ready.at("ca_file").get<std::string>());
         std::ostringstream text;
         text << ca.rdbuf();

@@ -1,6 +1,8 @@
 #include "consent/consent_bridge.h"
 
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <thread>
@@ -157,6 +159,34 @@ TEST_F(ConsentBridgeTest, SubscriptionDeviceGetsItsDefaultsOnceAndKeepsPresentVa
     Make();
     EXPECT_EQ(Purposes(), (std::vector<std::string>{"Rejected", "Unknown", "Rejected", "Unknown"}));
     EXPECT_EQ(Hive("PCaaS"), "False");
+}
+
+TEST_F(ConsentBridgeTest, DefaultsGoIntoTheKeyInOneWrite) {
+    MakeSubscriptionDevice();
+    WriteConfig({{"host", kHost}});
+    SetHive("CountryCode", "DE");
+    platform::RegistryKey key;
+    ASSERT_EQ(platform::RegistryKey::Open(platform::RegistryHive::LocalMachine, kConsentKey, key), 0u);
+    // Every write of the key names a new file in its folder and renames it over the values file
+    // (watching the names keeps the kernel from merging the renames into one event).
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, key.Folder().c_str(), IN_CREATE | IN_MOVED_TO), 0);
+    Make();
+    int writes = 0;
+    alignas(inotify_event) char events[16 * 1024];
+    for (ssize_t got; (got = read(watch, events, sizeof events)) > 0;) {
+        for (char* at = events; at < events + got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(at);
+            writes += (event->mask & IN_MOVED_TO) && event->len > 0 && std::string(event->name) == "values.json";
+            at += sizeof(inotify_event) + event->len;
+        }
+    }
+    close(watch);
+    EXPECT_EQ(writes, 1);
+    EXPECT_EQ(Hive("CountryCode"), "DE");
+    EXPECT_EQ(Hive("TenantID"), "Individual");
+    EXPECT_EQ(Hive("AllowSupport"), "Accepted");
 }
 
 TEST_F(ConsentBridgeTest, OtherDevicesLeaveTheHiveUntouched) {

@@ -1,10 +1,18 @@
 #include "outside/http/http_client.h"
 
 #include <curl/curl.h>
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <strings.h>
 
 #include <cctype>
+#include <cstdint>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -107,28 +115,218 @@ void GlobalInit() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-struct EasyHandle {
+class Bio {
+  public:
+    explicit Bio(const std::string& text) : bio_(BIO_new_mem_buf(text.data(), static_cast<int>(text.size()))) {}
+    ~Bio() { BIO_free(bio_); }
+    Bio(const Bio&) = delete;
+    Bio& operator=(const Bio&) = delete;
+    BIO* get() const { return bio_; }
+
+  private:
+    BIO* bio_;
+};
+
+std::vector<X509*> ReadCertificates(const std::string& pem) {
+    std::vector<X509*> certificates;
+    Bio bio(pem);
+    if (bio.get() == nullptr) return certificates;
+    while (X509* certificate = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+        certificates.push_back(certificate);
+    }
+    return certificates;
+}
+
+// A client certificate (with the chain after it), its key and trusted roots, parsed from PEM.
+class Credentials {
+  public:
+    Credentials() = default;
+    Credentials(const Credentials&) = delete;
+    Credentials& operator=(const Credentials&) = delete;
+    ~Credentials() {
+        for (X509* certificate : chain_) X509_free(certificate);
+        for (X509* root : roots_) X509_free(root);
+        EVP_PKEY_free(key_);
+    }
+
+    // CURLE_OK, or the code and text of the material that cannot be used.
+    CURLcode Parse(const HttpRequest& request, std::string& problem) {
+        if (!request.GetClientCertificate().empty()) {
+            chain_ = ReadCertificates(request.GetClientCertificate());
+            Bio bio(request.GetClientKey());
+            key_ = bio.get() != nullptr ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr;
+            if (chain_.empty()) {
+                problem = "could not load PEM client certificate";
+                return CURLE_SSL_CERTPROBLEM;
+            }
+            if (key_ == nullptr || X509_check_private_key(chain_.front(), key_) != 1) {
+                problem = "unable to set private key";
+                return CURLE_SSL_CERTPROBLEM;
+            }
+        }
+        if (!request.GetCaCertificate().empty()) {
+            roots_ = ReadCertificates(request.GetCaCertificate());
+            if (roots_.empty()) {
+                problem = "error setting certificate verify locations: no certificate in the CA text";
+                return CURLE_SSL_CACERT_BADFILE;
+            }
+        }
+        return CURLE_OK;
+    }
+
+    bool HasRoots() const { return !roots_.empty(); }
+
+    // libcurl calls it for each new TLS connection of a handle.
+    static CURLcode Apply(CURL*, void* context, void* user) {
+        auto* ssl = static_cast<SSL_CTX*>(context);
+        const auto* self = static_cast<const Credentials*>(user);
+        if (!self->chain_.empty()) {
+            if (SSL_CTX_use_certificate(ssl, self->chain_.front()) != 1) return CURLE_SSL_CERTPROBLEM;
+            for (size_t i = 1; i < self->chain_.size(); ++i) {
+                if (SSL_CTX_add1_chain_cert(ssl, self->chain_[i]) != 1) return CURLE_SSL_CERTPROBLEM;
+            }
+            if (SSL_CTX_use_PrivateKey(ssl, self->key_) != 1) return CURLE_SSL_CERTPROBLEM;
+        }
+        // The connection's own store (libcurl was given no roots) receives the parsed ones.
+        X509_STORE* store = SSL_CTX_get_cert_store(ssl);
+        for (X509* root : self->roots_) {
+            if (store == nullptr || X509_STORE_add_cert(store, root) != 1) return CURLE_SSL_CACERT_BADFILE;
+        }
+        return CURLE_OK;
+    }
+
+  private:
+    std::vector<X509*> chain_;
+    std::vector<X509*> roots_;
+    EVP_PKEY* key_ = nullptr;
+};
+
+// A libcurl handle: between requests it keeps its connections, TLS sessions and DNS answers.
+struct Handle {
     CURL* curl = curl_easy_init();
-    curl_slist* headers = nullptr;
-    ~EasyHandle() {
-        curl_slist_free_all(headers);
+    Handle() = default;
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() {
         if (curl != nullptr) curl_easy_cleanup(curl);
     }
 };
 
-curl_blob Blob(const std::string& text) {
-    curl_blob blob{};
-    blob.data = const_cast<char*>(text.data());
-    blob.len = text.size();
-    // The request keeps the text (and wipes key material) for longer than the transfer lasts.
-    blob.flags = CURL_BLOB_NOCOPY;
-    return blob;
+struct HeaderList {
+    curl_slist* list = nullptr;
+    HeaderList() = default;
+    HeaderList(const HeaderList&) = delete;
+    HeaderList& operator=(const HeaderList&) = delete;
+    ~HeaderList() { curl_slist_free_all(list); }
+};
+
+constexpr size_t kIdleHandlesPerMaterial = 4;
+constexpr size_t kMaterialSets = 8;
+
+// A digest of the material a request brings, so the key is not kept as text; empty for none.
+std::string MaterialKey(const HttpRequest& request) {
+    if (request.GetClientCertificate().empty() && request.GetCaCertificate().empty()) return {};
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    bool ok = context != nullptr && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) == 1;
+    for (const std::string* part :
+         {&request.GetClientCertificate(), &request.GetClientKey(), &request.GetCaCertificate()}) {
+        const uint64_t length = part->size();
+        ok = ok && EVP_DigestUpdate(context, &length, sizeof length) == 1 &&
+             EVP_DigestUpdate(context, part->data(), part->size()) == 1;
+    }
+    ok = ok && EVP_DigestFinal_ex(context, digest, &size) == 1;
+    EVP_MD_CTX_free(context);
+    return ok ? std::string(reinterpret_cast<const char*>(digest), size) : std::string();
 }
 
 }  // namespace
 
+// Handles kept per set of material: a connection is only ever reused with the certificate and
+// trusted roots it was opened with.
+struct HttpClient::Pool {
+    struct Entry {
+        std::shared_ptr<const Credentials> credentials;
+        std::vector<std::unique_ptr<Handle>> idle;
+        uint64_t lastUse = 0;
+    };
+
+    // A handle for the request's material (parsed on its first use), or null with the reason.
+    std::unique_ptr<Handle> Take(const HttpRequest& request, std::string& key,
+                                 std::shared_ptr<const Credentials>& credentials, CURLcode& code,
+                                 std::string& problem) {
+        const bool material = !request.GetClientCertificate().empty() || !request.GetCaCertificate().empty();
+        key = MaterialKey(request);
+        if (material && key.empty()) {
+            code = CURLE_OUT_OF_MEMORY;
+            problem = "no digest of the certificate";
+            return nullptr;
+        }
+        {
+            std::lock_guard guard(mutex);
+            auto found = entries.find(key);
+            if (found != entries.end()) {
+                Entry& entry = found->second;
+                entry.lastUse = ++clock;
+                credentials = entry.credentials;
+                if (entry.idle.empty()) return std::make_unique<Handle>();
+                std::unique_ptr<Handle> handle = std::move(entry.idle.back());
+                entry.idle.pop_back();
+                return handle;
+            }
+        }
+        if (material) {
+            auto parsed = std::make_shared<Credentials>();
+            code = parsed->Parse(request, problem);
+            if (code != CURLE_OK) return nullptr;
+            credentials = std::move(parsed);
+        }
+        std::lock_guard guard(mutex);
+        auto [it, added] = entries.try_emplace(key);
+        // Another request may have parsed the same material meanwhile: the first copy serves both.
+        if (added) {
+            it->second.credentials = credentials;
+        } else {
+            credentials = it->second.credentials;
+        }
+        it->second.lastUse = ++clock;
+        if (entries.size() > kMaterialSets) {
+            auto oldest = entries.end();
+            for (auto other = entries.begin(); other != entries.end(); ++other) {
+                if (other != it && (oldest == entries.end() || other->second.lastUse < oldest->second.lastUse))
+                    oldest = other;
+            }
+            retired.push_back(std::move(oldest->second));
+            entries.erase(oldest);
+        }
+        return std::make_unique<Handle>();
+    }
+
+    void Give(const std::string& key, std::unique_ptr<Handle> handle) {
+        std::unique_ptr<Handle> surplus;
+        std::vector<Entry> gone;
+        std::lock_guard guard(mutex);
+        // Connections of retired material close here, outside the lock.
+        gone.swap(retired);
+        auto found = entries.find(key);
+        if (found == entries.end() || found->second.idle.size() >= kIdleHandlesPerMaterial) {
+            surplus = std::move(handle);
+            return;
+        }
+        found->second.idle.push_back(std::move(handle));
+    }
+
+    std::mutex mutex;
+    std::map<std::string, Entry> entries;
+    std::vector<Entry> retired;
+    uint64_t clock = 0;
+};
+
 HttpClient::HttpClient(const Allocator* allocator, device::IDeviceInfo* deviceInfo)
-    : allocator_(allocator != nullptr ? allocator : &own_), userAgent_("zelko-http-client/1.0") {
+    : allocator_(allocator != nullptr ? allocator : &own_),
+      userAgent_("zelko-http-client/1.0"),
+      pool_(std::make_unique<Pool>()) {
     GlobalInit();
 }
 
@@ -145,9 +343,20 @@ error::Error HttpClient::Perform(const HttpRequest& request, IHttpResponse*& res
         return error::Error(error::ErrorCategory::EC_StdException, 1, "Unknown HTTP method", "class std::invalid_argument",
                             kOrigin);
     }
-    EasyHandle easy;
-    if (easy.curl == nullptr) return MakeTransferError(CURLE_FAILED_INIT, "curl_easy_init failed", kOrigin);
-    CURL* curl = easy.curl;
+    std::string key;
+    std::shared_ptr<const Credentials> credentials;
+    CURLcode refused = CURLE_OK;
+    std::string problem;
+    std::unique_ptr<Handle> handle = pool_->Take(request, key, credentials, refused, problem);
+    if (handle == nullptr) {
+        return MakeTransferError(static_cast<int32_t>(refused),
+                                 std::string(curl_easy_strerror(refused)) + ": " + problem, kOrigin);
+    }
+    if (handle->curl == nullptr) return MakeTransferError(CURLE_FAILED_INIT, "curl_easy_init failed", kOrigin);
+    CURL* curl = handle->curl;
+    // Options back to their defaults; the handle's connections, TLS sessions and DNS answers stay.
+    curl_easy_reset(curl);
+    HeaderList headers;
     char errorText[CURL_ERROR_SIZE] = {0};
     Transfer transfer;
     transfer.sink = &sink;
@@ -184,26 +393,24 @@ error::Error HttpClient::Perform(const HttpRequest& request, IHttpResponse*& res
     for (const auto& [name, value] : request.GetHeaders()) {
         typed = typed || strcasecmp(name.c_str(), "Content-Type") == 0;
         const std::string line = value.empty() ? name + ";" : name + ": " + value;
-        curl_slist* next = curl_slist_append(easy.headers, line.c_str());
+        curl_slist* next = curl_slist_append(headers.list, line.c_str());
         if (next == nullptr) return MakeTransferError(CURLE_OUT_OF_MEMORY, "Out of memory", kOrigin);
-        easy.headers = next;
+        headers.list = next;
     }
     // No "Expect: 100-continue" pause before large bodies, and no form type the caller did not ask for.
-    easy.headers = curl_slist_append(easy.headers, "Expect:");
-    if (!typed) easy.headers = curl_slist_append(easy.headers, "Content-Type:");
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, easy.headers);
+    headers.list = curl_slist_append(headers.list, "Expect:");
+    if (!typed) headers.list = curl_slist_append(headers.list, "Content-Type:");
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.list);
 
-    if (!request.GetClientCertificate().empty()) {
-        curl_blob certificate = Blob(request.GetClientCertificate());
-        curl_blob key = Blob(request.GetClientKey());
-        curl_easy_setopt(curl, CURLOPT_SSLCERT_BLOB, &certificate);
-        curl_easy_setopt(curl, CURLOPT_SSLCERTTYPE, "PEM");
-        curl_easy_setopt(curl, CURLOPT_SSLKEY_BLOB, &key);
-        curl_easy_setopt(curl, CURLOPT_SSLKEYTYPE, "PEM");
+    if (credentials) {
+        // The parsed certificate, key and roots go into each new TLS connection of the handle.
+        curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, &Credentials::Apply);
+        curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, const_cast<Credentials*>(credentials.get()));
     }
-    if (!request.GetCaCertificate().empty()) {
-        curl_blob ca = Blob(request.GetCaCertificate());
-        curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &ca);
+    if (credentials && credentials->HasRoots()) {
+        // The given roots replace the system's trust store.
+        curl_easy_setopt(curl, CURLOPT_CAINFO, nullptr);
+        curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
     } else if (!request.GetCaFile().empty()) {
         curl_easy_setopt(curl, CURLOPT_CAINFO, request.GetCaFile().c_str());
     }
@@ -216,14 +423,15 @@ error::Error HttpClient::Perform(const HttpRequest& request, IHttpResponse*& res
     }
 
     const CURLcode code = curl_easy_perform(curl);
+    long status = 0;
+    if (code == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    pool_->Give(key, std::move(handle));
     if (code != CURLE_OK) {
         std::string message = curl_easy_strerror(code);
         if (errorText[0] != '\0') message += std::string(": ") + errorText;
         if (transfer.sinkRefused) message += " (the receiver stopped the transfer)";
         return MakeTransferError(static_cast<int32_t>(code), std::move(message), kOrigin);
     }
-    long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
 
     void* memory = allocator_->allocate ? allocator_->allocate(sizeof(HttpResponse)) : nullptr;
     if (memory == nullptr) return MakeTransferError(CURLE_OUT_OF_MEMORY, "Out of memory for the response", kOrigin);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -111,7 +112,9 @@ class IHttpClient {
     virtual const Allocator& GetAllocator() const = 0;
 };
 
-// The client over libcurl. Safe to use from several threads at once.
+// The client over libcurl. Safe to use from several threads at once: each request takes a handle of
+// its own. Handles are kept between requests, per client certificate, key and trusted roots, with
+// their connections and TLS sessions; that material is parsed once per client.
 class HttpClient : public IHttpClient {
   public:
     // allocator: kept by pointer and must outlive the client; null uses the client's own.
@@ -125,9 +128,12 @@ class HttpClient : public IHttpClient {
     const Allocator& GetAllocator() const override;
 
   private:
+    struct Pool;
+
     Allocator own_;
     const Allocator* allocator_;
     std::string userAgent_;
+    std::unique_ptr<Pool> pool_;
 };
 
 // Runs the response's destructor in place and frees it through the allocator; null is fine.

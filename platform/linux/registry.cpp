@@ -399,13 +399,19 @@ uint32_t RegistryKey::QueryValue(const std::string& name, RegistryValue& value) 
 }
 
 uint32_t RegistryKey::SetValue(const std::string& name, const RegistryValue& value) const {
-    return UpdateValues(folder_, [&](json& values) {
-        json entry = EncodeValue(value);
-        auto it = FindValue(values, name);
-        if (it != values.end()) {
-            *it = entry;
-        } else {
-            values[name] = entry;
+    return SetValues({{name, value}});
+}
+
+uint32_t RegistryKey::SetValues(const std::vector<std::pair<std::string, RegistryValue>>& values) const {
+    return UpdateValues(folder_, [&](json& stored) {
+        for (const auto& [name, value] : values) {
+            json entry = EncodeValue(value);
+            auto it = FindValue(stored, name);
+            if (it != stored.end()) {
+                *it = entry;
+            } else {
+                stored[name] = entry;
+            }
         }
         return kErrorSuccess;
     });

@@ -228,5 +228,24 @@ TEST_F(RegistryNotificationTest, DeletingTheKeySignalsAndLaterRegistrationsFail)
     EXPECT_EQ(notification_->Register(key_, true, kRegNotifyChangeLastSet), kErrorKeyDeleted);
 }
 
+TEST_F(RegistryTest, SeveralValuesSetInOneCall) {
+    RegistryKey key = CreateKey("SOFTWARE\\Zelko\\Batch");
+    ASSERT_EQ(key.SetStringValue("Kept", "k"), kErrorSuccess);
+    ASSERT_EQ(key.SetStringValue("Replaced", "old"), kErrorSuccess);
+    ASSERT_EQ(key.SetValues({{"REPLACED", RegistryValue::String("new")},
+                             {"Added", RegistryValue::Dword(7)},
+                             {"Twice", RegistryValue::String("first")},
+                             {"twice", RegistryValue::String("last")}}),
+              kErrorSuccess);
+    EXPECT_EQ(ReadText("SOFTWARE\\Zelko\\Batch", "Kept"), "k");
+    EXPECT_EQ(ReadText("SOFTWARE\\Zelko\\Batch", "Replaced"), "new");
+    EXPECT_EQ(ReadText("SOFTWARE\\Zelko\\Batch", "Added"), "7");
+    EXPECT_EQ(ReadText("SOFTWARE\\Zelko\\Batch", "Twice"), "last");
+
+    ASSERT_EQ(RegistryKey::DeleteTree(HKLM, "SOFTWARE\\Zelko\\Batch"), kErrorSuccess);
+    EXPECT_EQ(key.SetValues({{"Late", RegistryValue::String("x")}}), kErrorKeyDeleted);
+    EXPECT_EQ(ReadText("SOFTWARE\\Zelko\\Batch", "Late"), std::nullopt);
+}
+
 }  // namespace
 }  // namespace zelko::platform
