@@ -1,5 +1,7 @@
 #include "consent/consent_manager.h"
 
+#include "foundation/logging.h"
+
 namespace zelko::plenar::agent {
 
 std::string ConsentManager::ReadRegistrySubKey(platform::RegistryHive hive, const std::string& subKey,

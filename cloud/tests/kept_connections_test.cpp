@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cloud/tests/test_cloud.h"
+#include "testing/local_cloud.h"
 
 namespace zelko::cloud::test {
 namespace {
