@@ -261,7 +261,8 @@ json Service::AgentConfigOf(const json& document) const {
     if (!data.is_object()) {
         // A damaged document must not keep the device from connecting: the built-in one serves
         // until a good one arrives.
-        LOG_WARNING << "The agent configuration's \"data\" is not an object, using the built-in one: "
+        LOG_WARNING << "Agent configuration " << kTavragentConfigName
+                    << " is damaged (\"data\" is not an object), using the built-in one: "
                     << data.dump(-1, ' ', false, json::error_handler_t::replace).substr(0, 200);
         return TavragentConfigDefault(corvane)["data"]["config"];
     }

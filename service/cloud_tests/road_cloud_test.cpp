@@ -247,7 +247,7 @@ TEST_F(RoadCloudTest, DamagedAgentConfigurationThenAGoodOneAcrossARestart) {
         ASSERT_EQ(Admin(HttpMethod::PUT, shadow, {{"state", {{"desired", {{"data", damaged}}}}}}).first, 200);
         Start();
         ASSERT_TRUE(WaitForLog("Service state changed to ConnectingToIot")) << Log();
-        EXPECT_NE(Log().find("The agent configuration's \"data\" is not an object, using the built-in one"),
+        EXPECT_NE(Log().find("Agent configuration tavragent-config is damaged (\"data\" is not an object)"),
                   std::string::npos);
         Stop();
         fs::remove(home_ / "zelko-plenar-agent-service.log");

@@ -344,7 +344,7 @@ TEST_F(RemoteConfigsTest, AgentConfigurationWithDataNotAnObjectFallsBackToTheBui
                          [this](std::weak_ptr<Service::RemoteConfigStates> s, Error e) { service->ApplyAgentConfig(s, e); });
             states->fetch_task.Perform();
         });
-        EXPECT_TRUE(log.Contains(warning, "The agent configuration's \"data\" is not an object, using the built-in one"));
+        EXPECT_TRUE(log.Contains(warning, "Agent configuration tavragent-config is damaged (\"data\" is not an object)"));
         EXPECT_FALSE(log.Contains(info, "Fetched json is invalid"));
         EXPECT_TRUE(log.Contains(info, "Remote job: job-1e-install"));
         EXPECT_EQ(service->connects, 1);

@@ -177,8 +177,6 @@ TEST_F(ServiceStateTest, DamagedRetryConfigurationFallsBackToTheBuiltInPolicyNam
         {"policy an array", with("/policies/discovery", nlohmann::json::array()), "\"policies\".\"discovery\""},
         {"type a number", with("/policies/discovery/type", 1), "\"policies\".\"discovery\""},
         {"end type null", with("/policies/discovery/end_type", nullptr), "\"policies\".\"discovery\""},
-        {"count as text", with("/policies/discovery/diff_or_base/base_value/count", "5"),
-         "\"policies\".\"discovery\""},
         {"unknown units", with("/policies/discovery/diff_or_base/base_value/units", "fortnight"),
          "\"policies\".\"discovery\""},
         {"duration missing its interval", with("/policies/discovery/initial_delay", {{"base_value", jittered["base_value"]}}),
@@ -194,6 +192,16 @@ TEST_F(ServiceStateTest, DamagedRetryConfigurationFallsBackToTheBuiltInPolicyNam
         EXPECT_EQ(nlohmann::json(state.policy->ToJson()), expected);
         EXPECT_TRUE(log.Contains(logging::warning, "zelko-retries-config.json cannot bind Discovery"));
         EXPECT_TRUE(log.Contains(logging::warning, c.key));
+    }
+    {
+        // A mistyped count spoils only its own duration: the policy stays bound, that duration
+        // taking its default, with a warning naming the policy and the key.
+        zelko::testing::LogCapture log;
+        ServiceState state;
+        ASSERT_NO_THROW(state.InitState(
+            "Discovery", with("/policies/discovery/diff_or_base/base_value/count", "5"), scratch()));
+        ASSERT_TRUE(state.policy);
+        EXPECT_TRUE(log.Contains(logging::warning, "Setting \"diff_or_base\" of retry policy"));
     }
 }
 
