@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "bench/cloud_connectivity.h"
 #include "cloud/local_cloud.h"
 #include "connectivity/connectivity_module.h"
 #include "foundation/utils.h"
@@ -37,30 +38,9 @@ constexpr const char* kGun =
 constexpr uint32_t kEventId = 506;
 
 // The real IoT client over HTTPS and the real envelope; the data valve passes the data through.
-class CloudConnectivity : public ConnectivityModule {
+class CloudConnectivity : public zelko::bench::CloudConnectivity {
   public:
-    explicit CloudConnectivity(std::unique_ptr<zelko::shared::iot::IotInfo> info)
-        : info_(std::move(info)), device_(info_.get(), nullptr) {}
-    IoTResult Pub(const std::string& topic, const std::string& message) override {
-        return device_.Pub(topic, message);
-    }
-    IoTResult PubByHttp(const std::string& topic, const std::string& message) override {
-        return device_.PublishByHttp(topic, message);
-    }
-    Error GetShadow(const std::string&, std::string&) override { return {}; }
-    IoTResult Sub(const std::string&, const std::string&, zelko::shared::iot::PayloadCallback,
-                  void*) override {
-        return {};
-    }
-    IoTResult Unsub(const std::string&, const std::string&) override { return {}; }
-    bool IsValidConsent() override { return true; }
-    Error FilterCDMTrees(const std::string& data, const std::string&, char* buffer, size_t size) override {
-        if (data.size() + 1 > size)
-            return Error(zelko::shared::error::ErrorCategory::EC_Component, 1, "too small");
-        std::memcpy(buffer, data.c_str(), data.size() + 1);
-        return {};
-    }
-    int64_t GetDataValveClientInitTime() override { return 0; }
+    using zelko::bench::CloudConnectivity::CloudConnectivity;
     // What the module's own formatting does: the envelope with the agent's file version.
     void FormatForPublishing(const std::string& gun, const std::string& filtered,
                              std::vector<char>& envelope) override {
@@ -70,20 +50,10 @@ class CloudConnectivity : public ConnectivityModule {
         envelope.assign(text.begin(), text.end());
         envelope.push_back('\0');
     }
-    std::string GetTelemetryTopic() override { return "$aws/rules/bench/telemetry"; }
-    bool IsConnected() override { return false; }
-    bool IsCredentialsReady() override { return true; }
-    Error UploadToS3(const std::string&, const std::string&, const json&) override {
-        return Error(zelko::shared::error::ErrorCategory::EC_Component, 1, "no S3 here");
-    }
-    std::string GetPublishDataS3Uri() override { return ""; }
-    std::string GetDeviceUniqueId() override { return "SNR-BENCH"; }
 
   private:
     static std::string AgentVersion() { return Utils::GetBinaryFileVersion(Utils::GetExecutableFilePath()); }
 
-    std::unique_ptr<zelko::shared::iot::IotInfo> info_;
-    zelko::shared::iot::IoTDevice device_;
     zelko::testing::FakeDeviceInfo device_info_;
 };
 
