@@ -17,6 +17,7 @@
 #include "outside/http/http_errors.h"
 #include "platform/last_error.h"
 #include "platform/steady_clock.h"
+#include "testing/fake_connectivity.h"
 #include "testing/log_capture.h"
 #include "testing/notify_socket.h"
 #include "testing/temp_system_root.h"
@@ -291,6 +292,10 @@ std::shared_ptr<T> Probe(const std::string& name, std::latch* hold = nullptr,
     return std::shared_ptr<T>(probe, reinterpret_cast<T*>(probe.get()));
 }
 
+struct ReleasedConnectivity : zelko::testing::FakeConnectivity {
+    ~ReleasedConnectivity() override { LOG_INFO << "released connectivity"; }
+};
+
 struct FailingAcm : AcmModule {
     void Stop() override { throw std::runtime_error("compliance would not pause"); }
     ~FailingAcm() override { LOG_INFO << "released acm"; }
@@ -307,7 +312,8 @@ TEST_F(ServiceTest, TeardownReleasesModulesInItsFixedOrderAndGoesOnAfterAFailing
     service._remote_config_states["grants"] = Probe<Service::RemoteConfigStates>("remote states");
     service._tavragent_config = Probe<config::RemoteConfig>("tavragent");
     service._config_service = Probe<config::ConfigService>("config service");
-    service._conn_module = Probe<ConnectivityModule>("connectivity");
+    // A real module: the release ends its connection before letting it go.
+    service._conn_module = std::make_shared<ReleasedConnectivity>();
     service._consent_bridge_module = Probe<ConsentBridgeModule>("consent");
     service._http_client = Probe<shared::http::IHttpClient>("http");
 
