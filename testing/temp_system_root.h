@@ -8,8 +8,10 @@
 
 namespace zelko::testing {
 
-// A fresh temporary folder used as the system root (ZELKO_SYSTEM_ROOT) while alive;
-// the previous value is restored and the folder removed afterwards.
+// A fresh temporary folder used as the system root (ZELKO_SYSTEM_ROOT) while alive, with the
+// agent folder (ZELKO_AGENT_FOLDER) inside it: tests run side by side, and state files kept beside
+// the test program would leak from one test into another. The previous values are restored and
+// the folder removed afterwards.
 class TempSystemRoot {
 public:
     TempSystemRoot();
@@ -18,10 +20,12 @@ public:
     TempSystemRoot& operator=(const TempSystemRoot&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path agent_folder() const { return path_ / "agent"; }
 
 private:
     std::filesystem::path path_;
     std::optional<std::string> previous_;
+    std::optional<std::string> previous_agent_folder_;
 };
 
 // Test fixture with a temporary system root and a scratch folder for files of the test itself.

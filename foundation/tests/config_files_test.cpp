@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -227,7 +228,12 @@ TEST_F(ConfigFilesTest, ExecutablePathAndEnvironmentExpansion) {
     auto exe = Utils::GetExecutableFilePath();
     ASSERT_FALSE(exe.empty());
     EXPECT_TRUE(std::filesystem::exists(exe));
+    // The agent's folder is the program's, unless the host names another.
+    EXPECT_EQ(Utils::GetExecutableDirectory(), root() / "agent");
+    const std::string named = std::getenv("ZELKO_AGENT_FOLDER");
+    ::unsetenv("ZELKO_AGENT_FOLDER");
     EXPECT_EQ(Utils::GetExecutableDirectory(), exe.parent_path());
+    ::setenv("ZELKO_AGENT_FOLDER", named.c_str(), 1);
     EXPECT_EQ(Utils::ExpandEnvironment("%programdata%/zelko/x.txt"),
               (root() / "ProgramData").string() + "/zelko/x.txt");
 }

@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -88,12 +87,6 @@ class ConnectedCloudTest : public zelko::testing::SystemRootTest {
 
     void SetUp() override {
         SystemRootTest::SetUp();
-        // The remote configurations keep their state beside the test program under fixed names.
-        lock_fd_ = ::open((Utils::GetExecutableDirectory() / "zelko-connected-tests.lock").c_str(),
-                          O_CREAT | O_RDWR | O_CLOEXEC, 0644);
-        ASSERT_GE(lock_fd_, 0);
-        ASSERT_EQ(::flock(lock_fd_, LOCK_EX), 0);
-        RemoveStateFiles();
         platform::SetSimulatedNetworkConnectivity(platform::kNlmConnectivityIpv4Internet);
         ASSERT_EQ(Admin(HttpMethod::POST, "/broker/start").first, 200);
         zelko::testing::TrustLocalCloud(scratch());
@@ -151,7 +144,6 @@ class ConnectedCloudTest : public zelko::testing::SystemRootTest {
         ::unsetenv("ZELKO_CLOUD_CA_FILE");
         platform::SetSimulatedNetworkConnectivity(std::nullopt);
         RemoveStateFiles();
-        if (lock_fd_ >= 0) ::close(lock_fd_);
     }
 
     static void RemoveStateFiles() {
@@ -183,7 +175,6 @@ class ConnectedCloudTest : public zelko::testing::SystemRootTest {
     std::unique_ptr<RecordingService> service_;
 
   private:
-    int lock_fd_ = -1;
 };
 
 TEST_F(ConnectedCloudTest, EnrolledDeviceConnectsFollowsItsConfigurationAndItsGrants) {

@@ -73,6 +73,7 @@ class RoadCloudTest : public zelko::testing::SystemRootTest {
         Admin(HttpMethod::DEL, "/device-faults");
         Admin(HttpMethod::PUT, "/enrollment", {{"not_ready_polls", 0}});
         home_ = scratch() / "agent";
+        ::setenv("ZELKO_AGENT_FOLDER", home_.c_str(), 1);
         const fs::path config = home_ / "Configuration Files";
         fs::create_directories(config);
         fs::copy_file(ZELKO_AGENT_PROGRAM, home_ / "zelko-plenar-agent-service");

@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <deque>
@@ -125,13 +124,6 @@ class ConnectedTest : public zelko::testing::SystemRootTest {
 
     void SetUp() override {
         SystemRootTest::SetUp();
-        // Remote configurations keep their state beside the executable, under the fixed names of
-        // the agent's configurations: one test of these at a time, each from a clean start.
-        lock_fd_ = ::open((Utils::GetExecutableDirectory() / "zelko-connected-tests.lock").c_str(),
-                          O_CREAT | O_RDWR | O_CLOEXEC, 0644);
-        ASSERT_GE(lock_fd_, 0);
-        ASSERT_EQ(::flock(lock_fd_, LOCK_EX), 0);
-        RemoveStateFiles();
         platform::SetSimulatedNetworkConnectivity(platform::kNlmConnectivityIpv4Internet);
         const auto config_folder = scratch() / kConfigFolderName;
         std::filesystem::create_directories(config_folder);
@@ -168,7 +160,6 @@ class ConnectedTest : public zelko::testing::SystemRootTest {
         service.reset();
         platform::SetSimulatedNetworkConnectivity(std::nullopt);
         RemoveStateFiles();
-        if (lock_fd_ >= 0) ::close(lock_fd_);
     }
     static void RemoveStateFiles() {
         for (const char* name : {"tavragent-config", "job-corvane-grants", "job-corvane-policies", "other-config",
@@ -260,7 +251,6 @@ class ConnectedTest : public zelko::testing::SystemRootTest {
     std::unique_ptr<ConnectedService> service;
 
   private:
-    int lock_fd_ = -1;
 };
 
 }  // namespace zelko::plenar::agent::connected_test

@@ -157,6 +157,8 @@ class RoadTest : public zelko::testing::SystemRootTest {
   protected:
     void SetUp() override {
         SystemRootTest::SetUp();
+        // The program lives in the scratch folder, and so do the files kept beside it.
+        ::setenv("ZELKO_AGENT_FOLDER", scratch().c_str(), 1);
         platform::SetSimulatedNetworkConnectivity(platform::kNlmConnectivityIpv4Internet);
         std::filesystem::create_directories(Config());
         WriteJson(Config() / kAgentConfigFileName,
