@@ -80,6 +80,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
+extern "C" void ZelkoFuzzAfterReplay() {
+    if (g_cloud) g_cloud->Stop();
+    g_cloud.reset();
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static uint64_t runs = 0;
     if (++runs % 5000 == 0) StartCloud();

@@ -12,6 +12,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
+// A target whose servers run threads stops them here, before the program's statics go: a static
+// of a library first used on a server thread is destroyed before the target's own.
+extern "C" __attribute__((weak)) void ZelkoFuzzAfterReplay();
 
 int main(int argc, char** argv) {
     if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
@@ -37,6 +40,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", path.filename().c_str());
         LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     }
+    if (ZelkoFuzzAfterReplay) ZelkoFuzzAfterReplay();
     std::printf("%zu inputs replayed\n", inputs.size() + 1);
     return 0;
 }

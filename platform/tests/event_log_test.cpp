@@ -20,6 +20,7 @@
 #include "platform/last_error.h"
 #include "platform/paths.h"
 #include "testing/temp_system_root.h"
+#include "testing/thread_count.h"
 
 namespace zelko::platform {
 namespace {
@@ -256,7 +257,7 @@ size_t EntriesOf(const char* folder) {
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
     return count;
 }
-size_t Threads() { return EntriesOf("/proc/self/task"); }
+size_t Threads() { return zelko::testing::ThreadCount(); }
 size_t Descriptors() { return EntriesOf("/proc/self/fd"); }
 
 TEST_F(EventLogTest, ManySubscriptionsShareOneWatcherAndEachSeesAnEntryOnce) {

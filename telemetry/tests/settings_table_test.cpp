@@ -23,6 +23,7 @@
 #include "telemetry/telemetry_module.h"
 #include "telemetry/tests/telemetry_module_fixture.h"
 #include "testing/log_capture.h"
+#include "testing/thread_count.h"
 
 namespace zelko::plenar::agent::test {
 namespace {
@@ -54,11 +55,7 @@ std::vector<json::json_pointer> NumericLeaves(const json& document) {
     return leaves;
 }
 
-size_t Threads() {
-    size_t n = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task")) ++n;
-    return n;
-}
+size_t Threads() { return zelko::testing::ThreadCount(); }
 
 json BuiltIn(const char* name) {
     const std::string* text = FindDefaultConfig(DefaultConfigs(), name, ConfigVariant::Standard);

@@ -26,6 +26,7 @@
 #include "testing/fake_connectivity.h"
 #include "testing/log_capture.h"
 #include "testing/temp_system_root.h"
+#include "testing/thread_count.h"
 #include "telemetry/tests/telemetry_module_fixture.h"
 
 namespace zelko::plenar::agent::test {
@@ -358,11 +359,7 @@ TEST_F(TelemetryModuleTest, AnEntryOfTheWrongTypesIsSkipped) {
 
 // A construction that fails after the watch was made leaves no thread behind, however often it is tried.
 TEST_F(TelemetryModuleTest, AFailedConstructionLeavesNoThread) {
-    const auto threads = [] {
-        size_t n = 0;
-        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
-        return n;
-    };
+    const auto threads = [] { return zelko::testing::ThreadCount(); };
     const auto path = scratch() / kTelemetryConfigFileName;
     Utils::SaveJsonFile(path, json{{"collectors", {Entry("a", {{{"dwControl", 13}}})}}});
     TelemetryModule::Environment env;
