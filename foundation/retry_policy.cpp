@@ -5,8 +5,10 @@
 #include <cerrno>
 #include <ctime>
 #include <fstream>
+#include <stdexcept>
 
 #include "foundation/logging.h"
+#include "foundation/settings.h"
 #include "foundation/utils_time.h"
 #include "platform/clock.h"
 #include "platform/file_replace.h"
@@ -73,6 +75,15 @@ constexpr int64_t kMaxDelayMs = int64_t{1} << 53;
 // A draw below zero (a negative count in the configuration) waits nothing.
 int64_t Draw(IRandomValue& value) {
     return std::clamp<int64_t>(value.Next().value_or(std::chrono::milliseconds(0)).count(), 0, kMaxDelayMs);
+}
+
+// A stored counter: absent gives the fallback; a value that is no whole number in [0, max] (a float
+// too big for the counter, a negative number) raises, so the file counts as unreadable.
+int64_t StoredCount(const json& doc, const std::string& file, const char* key, int64_t fallback, int64_t max) {
+    if (!Settings::Has(doc, key)) return fallback;
+    const int64_t value = Settings::Int(doc, file, key, -1, 0, max);
+    if (value < 0) throw std::out_of_range(std::string("\"") + key + "\" out of range");
+    return value;
 }
 
 // A stored time text read as UTC, in whole seconds; fallback when the text is not of the accepted shape.
@@ -228,16 +239,17 @@ void RateLimiterPolicy::LoadPersistedSate() {
         // as an unreadable file and the policy starts fresh.
         const auto last_call = TimeFromText(stateDoc.value("last_call_time", now_text), now);
         const auto first_call = TimeFromText(stateDoc.value("first_call_time", now_text), now);
-        const auto saved_count = stateDoc.value("count", count);
         const auto saved_ended = stateDoc.value("ended", ended);
         const auto saved_maxed = stateDoc.value("is_maxed_out", isMaxedOut);
-        const auto saved_delay = stateDoc.value("last_delay_count", static_cast<uint64_t>(lastDelay));
+        const std::string file = statePath.string();
+        const auto saved_count = StoredCount(stateDoc, file, "count", static_cast<int64_t>(count), Settings::kMaxInt);
+        const auto saved_delay = StoredCount(stateDoc, file, "last_delay_count", lastDelay, kMaxDelayMs);
         lastCallTime = last_call;
         firstCallTime = first_call;
-        count = saved_count;
+        count = static_cast<uint64_t>(saved_count);
         ended = saved_ended;
         isMaxedOut = saved_maxed;
-        lastDelay = static_cast<int64_t>(saved_delay);
+        lastDelay = saved_delay;
     } catch (const std::exception& e) {
         load_failed(e.what());
         stateDoc = json::object();

@@ -38,8 +38,16 @@ std::string FileNamePart(const std::string& path) {
     return pos == std::string::npos ? path : path.substr(pos + 1);
 }
 
-// Inflates a whole zlib stream, however well it compressed; damaged or cut data raises.
-std::string Inflate(const std::string& compressed) {
+// Far above any document the agent keeps, yet a few kilobytes of compressed data could otherwise
+// inflate to gigabytes.
+constexpr size_t kMaxEncryptedJsonBytes = size_t{64} * 1024 * 1024;
+
+struct InflatedTooLarge : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Inflates a whole zlib stream of at most limit bytes; damaged or cut data, or more, raises.
+std::string Inflate(const std::string& compressed, size_t limit) {
     z_stream stream{};
     if (inflateInit(&stream) != Z_OK) throw std::runtime_error("Failed to decompress data");
     stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
@@ -53,7 +61,12 @@ std::string Inflate(const std::string& compressed) {
         stream.avail_out = static_cast<uInt>(chunk.size());
         result = inflate(&stream, Z_NO_FLUSH);
         if (result != Z_OK && result != Z_STREAM_END) break;
-        text.append(chunk.data(), chunk.size() - stream.avail_out);
+        const size_t produced = chunk.size() - stream.avail_out;
+        if (produced > limit - text.size()) {
+            inflateEnd(&stream);
+            throw InflatedTooLarge("Decompressed data exceeds " + std::to_string(limit) + " bytes");
+        }
+        text.append(chunk.data(), produced);
     } while (result != Z_STREAM_END);
     inflateEnd(&stream);
     if (result != Z_STREAM_END) throw std::runtime_error("Failed to decompress data");
@@ -161,7 +174,14 @@ nlohmann::json LoadEncryptedJsonFile(const fs::path& path, const crypto::Cryptog
     std::ifstream in(path, std::ios::binary);
     if (!in.is_open()) throw std::runtime_error("Can not open " + path.string());
     std::vector<unsigned char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return nlohmann::json::parse(Inflate(crypto.Decrypt(data)));
+    std::string text;
+    try {
+        text = Inflate(crypto.Decrypt(data), kMaxEncryptedJsonBytes);
+    } catch (const InflatedTooLarge& e) {
+        LOG_WARNING << "Encrypted file " << path.string() << " refused: " << e.what();
+        throw std::runtime_error(std::string(e.what()) + " in " + path.string());
+    }
+    return nlohmann::json::parse(text);
 }
 
 void SaveEncryptedJsonFile(const fs::path& path, const nlohmann::json& document,

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -8,6 +9,7 @@
 
 #include "foundation/cryptography.h"
 #include "foundation/utils.h"
+#include "testing/log_capture.h"
 #include "testing/temp_system_root.h"
 
 namespace zelko::plenar::agent {
@@ -144,6 +146,41 @@ TEST_F(EncryptedFilesTest, DamagedOrCutCompressedDataRaises) {
         WriteBytes(path, crypto_.Encrypt(bad));
         EXPECT_ANY_THROW(Utils::LoadEncryptedJsonFile(path.string(), crypto_));
     }
+}
+
+// A few kilobytes that inflate beyond the cap (64 MiB) are refused, naming the file, however valid
+// the JSON inside.
+TEST_F(EncryptedFilesTest, ContentInflatingBeyondTheCapIsRefusedNamingTheFile) {
+    constexpr size_t kCap = size_t{64} * 1024 * 1024;
+    // Spaces, then "{}": a document of kCap + 1 bytes, deflated piece by piece.
+    z_stream stream{};
+    ASSERT_EQ(deflateInit(&stream, Z_BEST_SPEED), Z_OK);
+    std::string packed;
+    const std::string spaces(1024 * 1024, ' ');
+    std::vector<char> out(256 * 1024);
+    for (size_t left = kCap - 1; left > 0;) {
+        std::string piece = spaces.substr(0, std::min(left, spaces.size()));
+        left -= piece.size();
+        if (left == 0) piece += "{}";
+        stream.next_in = reinterpret_cast<Bytef*>(piece.data());
+        stream.avail_in = static_cast<uInt>(piece.size());
+        const int flush = left == 0 ? Z_FINISH : Z_NO_FLUSH;
+        do {
+            stream.next_out = reinterpret_cast<Bytef*>(out.data());
+            stream.avail_out = static_cast<uInt>(out.size());
+            ASSERT_NE(deflate(&stream, flush), Z_STREAM_ERROR);
+            packed.append(out.data(), out.size() - stream.avail_out);
+        } while (stream.avail_out == 0);
+    }
+    deflateEnd(&stream);
+    ASSERT_LT(packed.size(), 1024u * 1024u);
+
+    const auto path = scratch() / "bomb.rsnd";
+    WriteBytes(path, crypto_.Encrypt(packed));
+    zelko::testing::LogCapture log;
+    const std::string error = ErrorText([&] { Utils::LoadEncryptedJsonFile(path, crypto_); });
+    EXPECT_NE(error.find(path.string()), std::string::npos) << error;
+    EXPECT_TRUE(log.Contains(logging::warning, "Encrypted file " + path.string() + " refused"));
 }
 
 TEST_F(EncryptedFilesTest, SaveRaisesWhenTheFileCannotBeWrittenAndKeepsTheOldFile) {

@@ -322,6 +322,39 @@ TEST_F(RetryPolicyTest, AStateFileThatIsNoObjectOrHasWrongTypesMeansAFreshStart)
     }
 }
 
+// Counters out of range (negative, not whole, beyond what the counter holds) make the file
+// unreadable as a wrong type does, with a warning naming the file and the key.
+TEST_F(RetryPolicyTest, AStateFileWithCountersOutOfRangeMeansAFreshStart) {
+    const struct {
+        const char* text;
+        const char* key;
+    } cases[] = {
+        {R"({"count": -1})", "count"},
+        {R"({"count": 2.5})", "count"},
+        {R"({"count": 1e300})", "count"},
+        {R"({"count": 18446744073709551615})", "count"},
+        {R"({"count": 2, "last_delay_count": -5})", "last_delay_count"},
+        {R"({"count": 2, "last_delay_count": 1e300})", "last_delay_count"},
+        {R"({"count": 2, "last_delay_count": 9223372036854775807})", "last_delay_count"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        LogCapture log;
+        const std::string name = "Range" + std::to_string(n++);
+        WriteState(name, c.text);
+        std::shared_ptr<IRandomValue> policy;
+        ASSERT_NO_THROW(policy = CreateRateLimiterPolicy(ExpInfinite(), name, Folder()));
+        EXPECT_TRUE(log.Contains(logging::warning, std::string("Setting \"") + c.key + "\" of " +
+                                                       StateFile(name).string()));
+        EXPECT_TRUE(log.Contains(logging::verbose, "Cannot load the state config file (" + StateFile(name).string()));
+        EXPECT_EQ(policy->GetCount(), 0u);
+        EXPECT_EQ(Ms(policy->Next()), 0);
+        EXPECT_EQ(Ms(policy->Next()), 3000);
+        EXPECT_EQ(ReadState(name)["count"], 2);
+    }
+}
+
 TEST_F(RetryPolicyTest, AStateFileCutShortKeepsTheValuesReadBeforeTheCut) {
     LogCapture log;
     WriteState("Cut", R"({"count": 2, "last_delay_count": 3000, "extra": 1,)");
