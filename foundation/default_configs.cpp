@@ -2,21 +2,20 @@
 
 namespace zelko::plenar::agent {
 
-// One entry per configuration file that has a built-in default. The document replaces a missing or
-// unreadable file whole. Variant documents: file name + "#sub" or "#fetch5mins".
-const DefaultConfigTable& DefaultConfigs() {
-    static const DefaultConfigTable table = {
-        {"zelko-plenar-agent-config.json", R"(
+namespace {
+
+constexpr char kZelkoPlenarAgentConfig[] = R"(
 {
     "type": "zelko-plenar-agent json config",
     "cloud": {
         "stack": "prod"
     }
 }
-)"},
-        // The retry policies of the states and tasks: standard, subscription ("sub") and
-        // five-minute-fetch documents.
-        {"zelko-retries-config.json", R"(
+)";
+
+// The retry policies of the states and tasks: standard, subscription ("sub") and
+// five-minute-fetch documents.
+constexpr char kZelkoRetriesConfig[] = R"(
 {
     "states": {
         "FailureState": "attest",
@@ -137,8 +136,9 @@ const DefaultConfigTable& DefaultConfigs() {
         }
     }
 }
-)"},
-        {"zelko-retries-config.json#sub", R"(
+)";
+
+constexpr char kZelkoRetriesConfigSub[] = R"(
 {
     "states": {
         "FailureState": "attest",
@@ -252,8 +252,9 @@ const DefaultConfigTable& DefaultConfigs() {
         }
     }
 }
-)"},
-        {"zelko-retries-config.json#fetch5mins", R"(
+)";
+
+constexpr char kZelkoRetriesConfigFetch5mins[] = R"(
 {
     "states": {
         "FailureState": "attest",
@@ -373,24 +374,27 @@ const DefaultConfigTable& DefaultConfigs() {
         }
     }
 }
-)"},
-        {"zelko-scheduler-config.json", R"(
+)";
+
+constexpr char kZelkoSchedulerConfig[] = R"(
 {
     "type": "Scheduler json config",
     "hourly_is_date_based": false,
     "hourly_fake_min": 60
 }
-)"},
-        {"consent-bridge-module-config.json", R"(
+)";
+
+constexpr char kConsentBridgeModuleConfig[] = R"(
 {
     "stacks": {
         "prod": {"stackName": "prod", "host": "https://consent.zelko.com/"}
     }
 }
-)"},
-        // The IoT side of the cloud: one stack, "prod". The "dev" stack exists only in configuration
-        // files written for a local cloud.
-        {"connectivity-module-config.json", R"(
+)";
+
+// The IoT side of the cloud: one stack, "prod". The "dev" stack exists only in configuration
+// files written for a local cloud.
+constexpr char kConnectivityModuleConfig[] = R"(
 {
     "type": "Connectivity module json config",
     "cloud": {
@@ -430,8 +434,9 @@ const DefaultConfigTable& DefaultConfigs() {
         }
     }
 }
-)"},
-        {"onboarding-module-config.json", R"(
+)";
+
+constexpr char kOnboardingModuleConfig[] = R"(
 {
     "onboarding_path": "/pciot-autoprovisiong/v1/device",
     "stacks": {
@@ -441,8 +446,9 @@ const DefaultConfigTable& DefaultConfigs() {
         }
     }
 }
-)"},
-        {"telemetry-module-config.json", R"(
+)";
+
+constexpr char kTelemetryModuleConfig[] = R"(
 {
     "type": "Telemtry Module json config",
     "pluginsFolder": "%programdata%/Zelko/Telemetry/collectors",
@@ -780,8 +786,9 @@ const DefaultConfigTable& DefaultConfigs() {
         }
     ]
 }
-)"},
-        {"acm-module-config.json", R"(
+)";
+
+constexpr char kAcmModuleConfig[] = R"(
 {
     "type": "Acm Module json config",
     "workFolder": "%programdata%/Zelko/ACM/",
@@ -789,7 +796,24 @@ const DefaultConfigTable& DefaultConfigs() {
     "corvaneSchemaPath": "%programdata%/Zelko/Acm/Schema/corvane-config-schema-v1.json",
     "defaultSchedule": 60
 }
-)"},
+)";
+
+}  // namespace
+
+// One entry per configuration file that has a built-in default. The document replaces a missing or
+// unreadable file whole. Variant documents: file name + "#sub" or "#fetch5mins".
+const DefaultConfigTable& DefaultConfigs() {
+    static const DefaultConfigTable table = {
+        {"zelko-plenar-agent-config.json", kZelkoPlenarAgentConfig},
+        {"zelko-retries-config.json", kZelkoRetriesConfig},
+        {"zelko-retries-config.json#sub", kZelkoRetriesConfigSub},
+        {"zelko-retries-config.json#fetch5mins", kZelkoRetriesConfigFetch5mins},
+        {"zelko-scheduler-config.json", kZelkoSchedulerConfig},
+        {"consent-bridge-module-config.json", kConsentBridgeModuleConfig},
+        {"connectivity-module-config.json", kConnectivityModuleConfig},
+        {"onboarding-module-config.json", kOnboardingModuleConfig},
+        {"telemetry-module-config.json", kTelemetryModuleConfig},
+        {"acm-module-config.json", kAcmModuleConfig},
         // "vev-e-module-config.json" is kept by its module.
     };
     return table;

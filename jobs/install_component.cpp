@@ -360,7 +360,7 @@ void InstallComponent::SetupServiceMap() {
         serviceMap.clear();
         for (const auto& service : validationParams["services"]) {
             if (service.is_object() && service.contains("name")) {
-                serviceMap[service["name"].get<std::string>()] = 0;
+                serviceMap[service["name"].get<std::string>()] = ServiceWatch::Unchecked;
             } else {
                 LOG_ERROR << "Install Component: " << jobName << " - 'name' field is missing for service.";
             }
@@ -481,8 +481,8 @@ void InstallComponent::WireDefaults() {
     serviceHost = SystemServiceHost();
 }
 
-int32_t InstallComponent::DownloadInstaller(const std::string& url, const std::string& path,
-                                            uint64_t& bytes, bool& complete) {
+DownloadResult InstallComponent::DownloadInstaller(const std::string& url, const std::string& path,
+                                                   uint64_t& bytes, bool& complete) {
     if (actions.download) return actions.download(url, path, bytes, complete);
     LOG_INFO << "Install component: " << jobName << " Downloading the updates...";
     const std::string location = url;
@@ -496,7 +496,7 @@ int32_t InstallComponent::DownloadInstaller(const std::string& url, const std::s
                                                                       "no connectivity module");
     if (error) {
         LOG_ERROR << "Install component: " << jobName << " failed to download the updates: " << error.what();
-        return 1;
+        return DownloadResult::Failed;
     }
     if (complete) {
         // The detached signature travels beside the installer: "<location>.sig".
@@ -508,13 +508,13 @@ int32_t InstallComponent::DownloadInstaller(const std::string& url, const std::s
                       << (error ? error.what() : std::string("interrupted"));
             complete = false;
             bytes = 0;
-            return 1;
+            return DownloadResult::Failed;
         }
         LOG_INFO << "Install component: " << jobName << " Successfully downloaded the updates... " << "Bytes: " << bytes;
-        return 3;
+        return DownloadResult::Complete;
     }
     LOG_INFO << "Install component: " << jobName << " Download interrupted" << "Bytes: " << bytes;
-    return 2;
+    return DownloadResult::Interrupted;
 }
 
 bool InstallComponent::ValidateInstallerSignature(const std::string& path) {
@@ -653,17 +653,17 @@ void InstallComponent::RunMonitor() {
         // A job that is being processed again is kept only after its next installation.
         if (jobStatus != Idle && jobStatus != Succeeded) return;
         switch (ManageInstalledJobs()) {
-            case 5:
+            case KeepingResult::NeedsRepair:
                 SetJobStatus(Downloaded, true);
                 if (rerunProcess) rerunProcess(true, std::chrono::milliseconds(0), jobName);
                 break;
-            case 4:
+            case KeepingResult::LookAgainSoon:
                 AskForKeepingPass(5);
                 break;
-            case 3:
+            case KeepingResult::AllSettled:
                 AskForKeepingPass(validationIntervalMin);
                 break;
-            default:
+            case KeepingResult::StopKeeping:
                 LOG_INFO << "Install Component: " << jobName << " Monitoring is stopped...";
                 break;
         }
@@ -674,24 +674,24 @@ void InstallComponent::RunMonitor() {
     }
 }
 
-int32_t InstallComponent::ManageInstalledJobs() {
+KeepingResult InstallComponent::ManageInstalledJobs() {
     try {
         if (!VerifyInstallation()) {
             LOG_ERROR << "Install Component: " << jobName << " - Installed verion requires a repair";
-            return 5;
+            return KeepingResult::NeedsRepair;
         }
         const json* services = validationParams.is_object() && validationParams.contains("services")
                                    ? &validationParams["services"]
                                    : nullptr;
         if (services == nullptr || !services->is_array() || services->empty()) {
             LOG_ERROR << "Install Component: " << jobName << " - Invalid or empty 'services' field in validationParams.";
-            return 2;
+            return KeepingResult::StopKeeping;
         }
         if (!serviceHost) serviceHost = SystemServiceHost();
         for (const auto& entry : *services) {
             if (!entry.is_object() || !entry.contains("name")) {
                 LOG_ERROR << "Install Component: " << jobName << " - 'name' field is missing for service.";
-                return 2;
+                return KeepingResult::StopKeeping;
             }
             const std::string name = entry["name"].get<std::string>();
             bool run_condition = true;
@@ -709,37 +709,37 @@ int32_t InstallComponent::ManageInstalledJobs() {
             switch (query.failed) {
                 case ServiceHost::Step::Manager:
                     LOG_ERROR << "Install Component: " << jobName << " - OpenSCManager failed with error: " << query.error;
-                    return 4;
+                    return KeepingResult::LookAgainSoon;
                 case ServiceHost::Step::Service:
                     LOG_ERROR << "Install Component: " << jobName << " - OpenService failed with error: " << query.error;
-                    return 4;
+                    return KeepingResult::LookAgainSoon;
                 case ServiceHost::Step::Status:
                     LOG_ERROR << "Install Component: " << jobName
                               << " - QueryServiceStatusEx failed with error: " << query.error;
-                    return 4;
+                    return KeepingResult::LookAgainSoon;
                 case ServiceHost::Step::Ok: break;
             }
             const std::string prefix = "Install Component: " + jobName + " Service " + name;
-            int32_t& state = serviceMap[name];
+            ServiceWatch& state = serviceMap[name];
             const bool is_running = query.state == platform::kServiceRunning;
-            if (state == 0 || state == 3) {
+            if (state == ServiceWatch::Unchecked || state == ServiceWatch::Settled) {
                 if (!run_condition) {
-                    state = 3;
+                    state = ServiceWatch::Settled;
                 } else if (is_running) {
                     LOG_INFO << prefix << " - Service is already running";
-                    state = 3;
+                    state = ServiceWatch::Settled;
                 } else if (query.state == platform::kServiceStartPending) {
                     LOG_WARNING << prefix << " - Service is already starting. Waiting to see if it starts successfully";
-                    state = 1;
+                    state = ServiceWatch::Starting;
                 } else {
                     if (const uint32_t error = serviceHost->StartService(name); error == 0) {
                         LOG_INFO << prefix << " - Service start is pending. Waiting to be in running";
                     } else {
                         LOG_WARNING << prefix << " - Service start failed with error: " << error;
                     }
-                    state = 1;
+                    state = ServiceWatch::Starting;
                 }
-            } else if (state == 1) {
+            } else if (state == ServiceWatch::Starting) {
                 if (run_condition) {
                     LOG_INFO << prefix << " - " << (is_running ? "Service successfully started" : "Service start failed!");
                     if (is_running) {
@@ -748,16 +748,16 @@ int32_t InstallComponent::ManageInstalledJobs() {
                         LOG_WARNING << prefix << " - Service did not start after attempting to start...continue monitoring";
                     }
                 }
-                state = 3;
+                state = ServiceWatch::Settled;
             }
         }
         for (const auto& [name, state] : serviceMap) {
-            if (state == 1) return 4;
+            if (state == ServiceWatch::Starting) return KeepingResult::LookAgainSoon;
         }
-        return 3;
+        return KeepingResult::AllSettled;
     } catch (const std::exception& e) {
         LOG_ERROR << "Install Component: " << jobName << " - Exception occurred: " << e.what();
-        return 2;
+        return KeepingResult::StopKeeping;
     }
 }
 
@@ -807,6 +807,22 @@ void InstallComponent::Process() {
 }
 
 void InstallComponent::Run() {
+    // The steps in the order a run walks them: a step that moves the job on lets the steps after it
+    // take it further in the same run.
+    static constexpr struct {
+        JobStatus status;
+        JobStatus alsoStatus;
+        StepEnd (InstallComponent::*step)();
+    } kSteps[] = {
+        {SelfUpdateHeld, SelfUpdateHeld, &InstallComponent::RunSelfUpdateHeld},
+        {Idle, Idle, &InstallComponent::RunIdle},
+        {RetryPending, RetryPending, &InstallComponent::RunRetryPending},
+        {DownloadPending, Downloading, &InstallComponent::RunDownload},
+        {Downloaded, Downloaded, &InstallComponent::RunDownloaded},
+        {ReadyToInstall, ReadyToInstall, &InstallComponent::RunReadyToInstall},
+        {Installing, AwaitingInstall, &InstallComponent::RunInstalling},
+        {InstallTimedOut, InstallTimedOut, &InstallComponent::RunInstallTimedOut},
+    };
     bool short_retry = false;
     try {
         jobStatus = LastStatus();
@@ -816,141 +832,11 @@ void InstallComponent::Run() {
         if (jobStatus == Installing || jobStatus == AwaitingInstall || jobStatus == InstallTimedOut) {
             installerLaunched = true;
         }
-
-        if (jobStatus == SelfUpdateHeld) {
-            if (selfUpdateReleased) {
-                selfUpdateReleased = false;
-                if (CreateTask()) {
-                    SetJobStatus(Installing, true);
-                    return;
-                }
-                // Still held: the launch is tried again shortly.
-                if (rerunProcess) rerunProcess(true, kShortRetry, jobName);
-                return;
-            }
-            if (holdSelfUpdate) holdSelfUpdate(kShortRetry, jobName);
-            return;
-        }
-        if (jobStatus == Idle) {
-            downloadedBytes = 0;
-            switch (GetJobContent(jobName)) {
-                case 0:
-                    retryAttempted = 0;
-                    signatureFailures = 0;
-                    installerLaunched = false;
-                    ResetPolicy();
-                    SetJobStatus(DownloadPending, true);
-                    missingJobPolls = 0;
-                    break;
-                case 1: missingJobPolls = 0; break;
-                default: short_retry = true; break;
-            }
-        }
-        if (jobStatus == RetryPending) {
-            if (GetJobContent(jobName) == 0) {
-                SetJobStatus(Superseded, true);
-                installerLaunched = false;
-                ResetPolicy();
-                SetJobStatus(DownloadPending, false);
-            } else {
-                ++retryAttempted;
-                SetJobStatus(Downloaded, true);
-            }
-            missingJobPolls = 0;
-        }
-        if (jobStatus == DownloadPending || jobStatus == Downloading) {
-            SetJobStatus(Downloading, true);
-            downloadComplete = false;
-            downloadResult = 0;
-            downloadRunning = true;
-            downloadResult = DownloadInstaller(downloadUrl, installerPath, downloadedBytes, downloadComplete);
-            downloadRunning = false;
-            if (downloadResult == 1) {
-                if (actions.hasInternet && actions.hasInternet()) {
-                    LOG_ERROR << "Install component: " << jobName << " unable to download the installer.";
-                    downloadedBytes = 0;
-                    SetJobStatus(DownloadPending, true);
-                } else {
-                    LOG_INFO << "Install component: " << jobName
-                             << " Download interrupted due to internet unavailability..Retry to resume after 2 minutes";
-                    SetJobStatus(Downloading, true);
-                }
-                short_retry = true;
-            } else if (downloadResult == 3) {
-                SetJobStatus(Downloaded, true);
-            } else {
-                SetJobStatus(Downloading, true);
-                short_retry = true;
-            }
-        }
-        if (jobStatus == Downloaded) {
-            SetJobStatus(ReadyToInstall, true);
-            if (!ValidateInstallerSignature(installerPath)) {
-                if (signatureFailures >= 3) {
-                    LOG_ERROR << "Install component: " << jobName
-                              << " unable to validate the installer... Max download attempts exceeded - no updates will happen until next update";
-                    // Reported like every other failed cycle, so the cloud learns the job ended.
-                    UpdateStatusShadow("1", "", "Failure", Utils::GetUtcTimestamp());
-                    SetJobStatus(Failed, true);
-                    SetJobStatus(Idle, false);
-                    ResetPolicy();
-                } else {
-                    LOG_ERROR << "Install component: " << jobName << " unable to validate the installer...re-downloading - "
-                              << (signatureFailures + 1);
-                    SetJobStatus(DownloadPending, true);
-                    ++signatureFailures;
-                    short_retry = true;
-                }
-            }
-        }
-        if (jobStatus == ReadyToInstall) {
-            if (VerifyInstallation()) {
-                LOG_INFO << "Install component: " << jobName
-                         << " Same or higher version of the job is already installed....switching to monitoring";
-                PerformPostInstallTasks(true);
-            } else {
-                SetJobStatus(Installing, true);
-                if (isSelfUpdate) {
-                    SetJobStatus(SelfUpdateHeld, true);
-                    if (holdSelfUpdate) holdSelfUpdate(kShortRetry, jobName);
-                    return;
-                }
-                if (!CreateTask()) {
-                    SetJobStatus(ReadyToInstall, true);
-                    short_retry = true;
-                }
-            }
-        }
-        if (jobStatus == Installing || jobStatus == AwaitingInstall) {
-            if (VerifyInstallation()) {
-                PerformPostInstallTasks(true);
-            } else if (auto delay = installPolicy ? installPolicy->Next() : std::nullopt) {
-                SetJobStatus(AwaitingInstall, true);
-                if (rerunProcess) rerunProcess(true, *delay, jobName);
-                return;
-            } else {
-                shared::error::Error error(shared::error::ErrorCategory::EC_Component, -1, "no installation was done",
-                                           "int", "");
-                SetJobStatus(InstallTimedOut, true);
-                if (reportError) reportError(error);
-            }
-        }
-        if (jobStatus == InstallTimedOut) {
-            if (VerifyInstallation()) {
-                LOG_INFO << "Install component: " << jobName
-                         << " Job Successfully Installed. Performing post success operations...";
-                PerformPostInstallTasks(true);
-            } else {
-                if (!updateLog.empty()) retryAttempted = updateLog.back().retryattempted;
-                if (retryAttempted < static_cast<uint32_t>(retryAttempts)) {
-                    SetJobStatus(RetryPending, true);
-                    short_retry = true;
-                } else {
-                    LOG_INFO << "Install component: " << jobName << " Retry attempts: "
-                             << static_cast<uint32_t>(retryAttempted - 1) << "Limit Reached";
-                    PerformPostInstallTasks(false);
-                }
-            }
+        for (const auto& entry : kSteps) {
+            if (jobStatus != entry.status && jobStatus != entry.alsoStatus) continue;
+            const StepEnd end = (this->*entry.step)();
+            if (end == StepEnd::Done) return;
+            if (end == StepEnd::RetrySoon) short_retry = true;
         }
     } catch (const std::exception& e) {
         LOG_ERROR << "Install component: " << jobName << " run failed: " << e.what();
@@ -962,11 +848,160 @@ void InstallComponent::Run() {
 
     if (!rerunProcess) return;
     if (short_retry) {
-        bool online_failure = jobStatus == DownloadPending && downloadResult == 1;
+        bool online_failure = jobStatus == DownloadPending && downloadResult == DownloadResult::Failed;
         rerunProcess(true, online_failure ? kOnlineDownloadRetry : kShortRetry, jobName);
         return;
     }
     rerunProcess(true, std::chrono::milliseconds(RunInterval().count() * 60000), jobName);
+}
+
+InstallComponent::StepEnd InstallComponent::RunSelfUpdateHeld() {
+    if (selfUpdateReleased) {
+        selfUpdateReleased = false;
+        if (CreateTask()) {
+            SetJobStatus(Installing, true);
+            return StepEnd::Done;
+        }
+        // Still held: the launch is tried again shortly.
+        if (rerunProcess) rerunProcess(true, kShortRetry, jobName);
+        return StepEnd::Done;
+    }
+    if (holdSelfUpdate) holdSelfUpdate(kShortRetry, jobName);
+    return StepEnd::Done;
+}
+
+InstallComponent::StepEnd InstallComponent::RunIdle() {
+    downloadedBytes = 0;
+    switch (GetJobContent(jobName)) {
+        case JobContent::Taken:
+            retryAttempted = 0;
+            signatureFailures = 0;
+            installerLaunched = false;
+            ResetPolicy();
+            SetJobStatus(DownloadPending, true);
+            missingJobPolls = 0;
+            return StepEnd::GoOn;
+        case JobContent::NothingNew:
+            missingJobPolls = 0;
+            return StepEnd::GoOn;
+        case JobContent::FirstMissing:
+            break;
+    }
+    return StepEnd::RetrySoon;
+}
+
+InstallComponent::StepEnd InstallComponent::RunRetryPending() {
+    if (GetJobContent(jobName) == JobContent::Taken) {
+        SetJobStatus(Superseded, true);
+        installerLaunched = false;
+        ResetPolicy();
+        SetJobStatus(DownloadPending, false);
+    } else {
+        ++retryAttempted;
+        SetJobStatus(Downloaded, true);
+    }
+    missingJobPolls = 0;
+    return StepEnd::GoOn;
+}
+
+InstallComponent::StepEnd InstallComponent::RunDownload() {
+    SetJobStatus(Downloading, true);
+    downloadComplete = false;
+    downloadResult = DownloadResult::None;
+    downloadRunning = true;
+    downloadResult = DownloadInstaller(downloadUrl, installerPath, downloadedBytes, downloadComplete);
+    downloadRunning = false;
+    switch (downloadResult) {
+        case DownloadResult::Complete:
+            SetJobStatus(Downloaded, true);
+            return StepEnd::GoOn;
+        case DownloadResult::Failed:
+            if (actions.hasInternet && actions.hasInternet()) {
+                LOG_ERROR << "Install component: " << jobName << " unable to download the installer.";
+                downloadedBytes = 0;
+                SetJobStatus(DownloadPending, true);
+            } else {
+                LOG_INFO << "Install component: " << jobName
+                         << " Download interrupted due to internet unavailability..Retry to resume after 2 minutes";
+                SetJobStatus(Downloading, true);
+            }
+            return StepEnd::RetrySoon;
+        default:
+            SetJobStatus(Downloading, true);
+            return StepEnd::RetrySoon;
+    }
+}
+
+InstallComponent::StepEnd InstallComponent::RunDownloaded() {
+    SetJobStatus(ReadyToInstall, true);
+    if (ValidateInstallerSignature(installerPath)) return StepEnd::GoOn;
+    if (signatureFailures >= 3) {
+        LOG_ERROR << "Install component: " << jobName
+                  << " unable to validate the installer... Max download attempts exceeded - no updates will happen until next update";
+        // Reported like every other failed cycle, so the cloud learns the job ended.
+        UpdateStatusShadow("1", "", "Failure", Utils::GetUtcTimestamp());
+        SetJobStatus(Failed, true);
+        SetJobStatus(Idle, false);
+        ResetPolicy();
+        return StepEnd::GoOn;
+    }
+    LOG_ERROR << "Install component: " << jobName << " unable to validate the installer...re-downloading - "
+              << (signatureFailures + 1);
+    SetJobStatus(DownloadPending, true);
+    ++signatureFailures;
+    return StepEnd::RetrySoon;
+}
+
+InstallComponent::StepEnd InstallComponent::RunReadyToInstall() {
+    if (VerifyInstallation()) {
+        LOG_INFO << "Install component: " << jobName
+                 << " Same or higher version of the job is already installed....switching to monitoring";
+        PerformPostInstallTasks(true);
+        return StepEnd::GoOn;
+    }
+    SetJobStatus(Installing, true);
+    if (isSelfUpdate) {
+        SetJobStatus(SelfUpdateHeld, true);
+        if (holdSelfUpdate) holdSelfUpdate(kShortRetry, jobName);
+        return StepEnd::Done;
+    }
+    if (CreateTask()) return StepEnd::GoOn;
+    SetJobStatus(ReadyToInstall, true);
+    return StepEnd::RetrySoon;
+}
+
+InstallComponent::StepEnd InstallComponent::RunInstalling() {
+    if (VerifyInstallation()) {
+        PerformPostInstallTasks(true);
+        return StepEnd::GoOn;
+    }
+    if (auto delay = installPolicy ? installPolicy->Next() : std::nullopt) {
+        SetJobStatus(AwaitingInstall, true);
+        if (rerunProcess) rerunProcess(true, *delay, jobName);
+        return StepEnd::Done;
+    }
+    shared::error::Error error(shared::error::ErrorCategory::EC_Component, -1, "no installation was done", "int", "");
+    SetJobStatus(InstallTimedOut, true);
+    if (reportError) reportError(error);
+    return StepEnd::GoOn;
+}
+
+InstallComponent::StepEnd InstallComponent::RunInstallTimedOut() {
+    if (VerifyInstallation()) {
+        LOG_INFO << "Install component: " << jobName
+                 << " Job Successfully Installed. Performing post success operations...";
+        PerformPostInstallTasks(true);
+        return StepEnd::GoOn;
+    }
+    if (!updateLog.empty()) retryAttempted = updateLog.back().retryattempted;
+    if (retryAttempted < static_cast<uint32_t>(retryAttempts)) {
+        SetJobStatus(RetryPending, true);
+        return StepEnd::RetrySoon;
+    }
+    LOG_INFO << "Install component: " << jobName << " Retry attempts: " << static_cast<uint32_t>(retryAttempted - 1)
+             << "Limit Reached";
+    PerformPostInstallTasks(false);
+    return StepEnd::GoOn;
 }
 
 namespace {
@@ -998,7 +1033,7 @@ std::string JobShadowDamage(const std::string& content) {
 
 }  // namespace
 
-uint32_t InstallComponent::GetJobContent(const std::string& name) {
+JobContent InstallComponent::GetJobContent(const std::string& name) {
     std::string content;
     shared::error::Error error = shadows.get ? shadows.get(name, content)
                                              : shared::error::Error(shared::error::ErrorCategory::EC_Component, 1,
@@ -1008,7 +1043,7 @@ uint32_t InstallComponent::GetJobContent(const std::string& name) {
         if (const std::string damage = JobShadowDamage(content); !damage.empty()) {
             LOG_ERROR << "Install component: " << jobName << " the job shadow " << name
                       << " is damaged and treated as missing: " << damage;
-            return 1;
+            return JobContent::NothingNew;
         }
         std::string timestamp = GetTimestampFromContent(content);
         if (IsTimeStampDifferent(timestamp, jobTimestamp)) {
@@ -1017,10 +1052,10 @@ uint32_t InstallComponent::GetJobContent(const std::string& name) {
             CreateDownloadPath(jobFolder);
             WriteContentToFile(jobFolder, content);
             ReadShadowContentFromFile(jobFolder + "\\" + jobName);
-            return 0;
+            return JobContent::Taken;
         }
         LOG_INFO << "Install component: " << jobName << " The Job content in shadow is in sync with local cache.";
-        return 1;
+        return JobContent::NothingNew;
     }
     try {
         json message = json::parse(error.what());
@@ -1028,12 +1063,12 @@ uint32_t InstallComponent::GetJobContent(const std::string& name) {
         if (code == 404) {
             LOG_INFO << "Install component: " << jobName << " No Job available in the shadow";
             ++missingJobPolls;
-            return missingJobPolls < 2 ? 2 : 1;
+            return missingJobPolls < 2 ? JobContent::FirstMissing : JobContent::NothingNew;
         }
     } catch (...) {
     }
     LOG_ERROR << "Install component: " << jobName << " Polling the job shadow failed: " << error.what();
-    return 1;
+    return JobContent::NothingNew;
 }
 
 void InstallComponent::PerformPostInstallTasks(bool success) {

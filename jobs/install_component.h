@@ -47,6 +47,39 @@ enum JobStatus : int32_t {
     Superseded = 15,
 };
 
+// How a download of the installer ended.
+enum class DownloadResult : int32_t {
+    None = 0,
+    Failed = 1,
+    Interrupted = 2,
+    Complete = 3,
+};
+
+// What a poll of the job shadow found.
+enum class JobContent : uint32_t {
+    // A new job document was taken.
+    Taken = 0,
+    // Nothing new, or the poll failed.
+    NothingNew = 1,
+    // The first of consecutive polls that found no job shadow.
+    FirstMissing = 2,
+};
+
+// What a keeping pass found, and so when the next one comes.
+enum class KeepingResult : int32_t {
+    StopKeeping = 2,
+    AllSettled = 3,
+    LookAgainSoon = 4,
+    NeedsRepair = 5,
+};
+
+// Where a kept service stands between two keeping passes.
+enum class ServiceWatch : int32_t {
+    Unchecked = 0,
+    Starting = 1,
+    Settled = 3,
+};
+
 // One status record of the job's cache.
 struct UpdateLogEntry {
     std::string laststatusupdatetime;
@@ -87,15 +120,14 @@ class InstallComponent {
     InstallComponent(const InstallComponent&) = delete;
     InstallComponent& operator=(const InstallComponent&) = delete;
 
-    virtual void PopulateConfigParams(const std::string& configPath);
-    // 1 failed, 2 interrupted, 3 complete.
-    virtual int32_t DownloadInstaller(const std::string& url, const std::string& path, uint64_t& downloadedBytes,
-                                      bool& downloadComplete);
-    virtual bool ValidateInstallerSignature(const std::string& path);
-    virtual void CreateDownloadPath(const std::string& path);
-    virtual void LoadCache(const std::string& cachePath);
-    virtual void CreateCache(const std::string& cachePath);
-    virtual void InitCache(const std::string& folder);
+    void PopulateConfigParams(const std::string& configPath);
+    DownloadResult DownloadInstaller(const std::string& url, const std::string& path, uint64_t& downloadedBytes,
+                                     bool& downloadComplete);
+    bool ValidateInstallerSignature(const std::string& path);
+    void CreateDownloadPath(const std::string& path);
+    void LoadCache(const std::string& cachePath);
+    void CreateCache(const std::string& cachePath);
+    void InitCache(const std::string& folder);
 
     void SetJobStatus(int32_t status, bool replace);
     void WriteCache(const std::string& folder);
@@ -107,9 +139,7 @@ class InstallComponent {
 
     // Starts one run of the job's state machine on a task of its own; never throws.
     void Process();
-    // 0 a new job document was taken, 1 nothing new or the poll failed, 2 the first of consecutive
-    // polls that found no job shadow.
-    uint32_t GetJobContent(const std::string& name);
+    JobContent GetJobContent(const std::string& name);
     void PerformPostInstallTasks(bool success);
     void UpdateStatusShadow(const std::string& code, const std::string& version, const std::string& message,
                             const std::string& timestamp);
@@ -121,9 +151,8 @@ class InstallComponent {
     // Starts a keeping pass on a task of its own, or asks for one a minute later while a pass or
     // a run of the job is under way.
     void Monitor();
-    // One keeping pass: 2 stop keeping, 3 all settled, 4 look again soon, 5 the installation
-    // needs repair.
-    int32_t ManageInstalledJobs();
+    // One keeping pass.
+    KeepingResult ManageInstalledJobs();
 
     // True when what the job document names is installed. A document that names nothing proves
     // nothing until the installer has been started for the job.
@@ -148,7 +177,18 @@ class InstallComponent {
     static constexpr int64_t kDefaultRunMinutes = 720;
 
   private:
+    // How one status step of a run ends: the run goes on to the steps after it (asking for a short
+    // retry at its end or not), or the step has asked for what comes next itself.
+    enum class StepEnd { GoOn, RetrySoon, Done };
     void Run();
+    StepEnd RunSelfUpdateHeld();
+    StepEnd RunIdle();
+    StepEnd RunRetryPending();
+    StepEnd RunDownload();
+    StepEnd RunDownloaded();
+    StepEnd RunReadyToInstall();
+    StepEnd RunInstalling();
+    StepEnd RunInstallTimedOut();
     void RunMonitor();
     void StartMonitor();
     // Whether no keeping pass asked for later is on its way any more.
@@ -193,7 +233,7 @@ class InstallComponent {
     std::future<void> monitorTask;
     nlohmann::json policyDocument;
     int32_t jobStatus = 0;
-    std::unordered_map<std::string, int32_t> serviceMap;
+    std::unordered_map<std::string, ServiceWatch> serviceMap;
     // Set by the service's worker, read by the job's tasks.
     std::atomic<bool> isSelfUpdate{false};
     std::atomic<bool> selfUpdateReleased{false};
@@ -203,14 +243,15 @@ class InstallComponent {
     int32_t missingJobPolls = 0;
     uint64_t downloadedBytes = 0;
     bool downloadComplete = false;
-    int32_t downloadResult = 0;
+    DownloadResult downloadResult = DownloadResult::None;
     JobShadows shadows;
     // The parts of the run that reach outside. Empty ones run the job's own operation; the
     // others are wired to the connectivity module, the system and the task facility, and tests
     // replace them.
     struct Actions {
-        // Replaces the whole download operation (result 1, 2 or 3).
-        std::function<int32_t(const std::string& url, const std::string& path, uint64_t& bytes, bool& complete)>
+        // Replaces the whole download operation.
+        std::function<DownloadResult(const std::string& url, const std::string& path, uint64_t& bytes,
+                                     bool& complete)>
             download;
         // The transfer the download operation uses: the connectivity module's S3 download.
         std::function<shared::error::Error(const std::string& url, const std::string& path, uint64_t& bytes,

@@ -359,108 +359,21 @@ Collector::Error Collector::ProcessInternal(const TelemetryEvent& event, std::ve
     uint32_t control = eventControl;
     json eventPart;
     json configurationPart;
-    try {
-        if (isCustom) {
-            pluginName = "__custom_default__";
-            versionRange = ">=1.0.0";
-            const auto pieces = Utils::Split(Utils::Trim(event.Plugin), "_ver_");
-            if (!pieces.empty()) pluginName = pieces[0];
-            if (pieces.size() > 1) versionRange = pieces[1];
-            std::error_code ec;
-            if (!fs::exists(event.Payload, ec)) {
-                Error error = CollectorError(CollectorErrorEnum::RunFailed,
-                                             "Payload file doesn't not exist '" + event.Payload + "'");
-                LOG_ERROR << error.what();
-                return error;
-            }
-            try {
-                json payload = Utils::LoadJsonFile(event.Payload);
-                const json& payload_control = payload.at("dwControl");
-                if (!payload_control.is_number() || !payload.at("dwEventType").is_number())
-                    throw std::invalid_argument("'dwControl' and 'dwEventType' must be numbers");
-                control = payload_control.get<uint32_t>();
-                configurationPart =
-                    payload.contains("configuration") ? payload["configuration"] : json::object();
-                payload["time"] = event.SysEvent.time;
-                eventPart = std::move(payload);
-            } catch (const std::exception& e) {
-                Error error =
-                    CollectorError(CollectorErrorEnum::RunFailed,
-                                   "Custom Collector failed to parse using defaults '" + event.Plugin + "' " +
-                                       error::ErrorToString(error::ErrorFromStdException(e, "")));
-                LOG_ERROR << error.what();
-                return error;
-            }
-        } else {
-            pluginName = name;
-            versionRange = version;
-            eventPart = EventToJson(event.SysEvent);
-            configurationPart = configuration;
-        }
-    } catch (...) {
-        Error error =
-            CollectorError(CollectorErrorEnum::RunFailed,
-                           "Collector ProcessInternal Exception: " +
-                               error::ErrorToString(error::ErrorFromException(std::current_exception(), "")));
-        LOG_ERROR << error.what();
+    if (Error error = ReadRunInput(event, pluginName, versionRange, control, eventPart, configurationPart)) {
         return error;
     }
 
     const auto severity = On220(eventControl);
-    const std::string control_text = std::to_string(control);
     try {
         PluginDescriptionResult description;
-        if (Error error = pluginManager->GetPluginDescription(pluginName.c_str(), versionRange.c_str(),
-                                                              description, nullptr)) {
-            Error result = CollectorError(CollectorErrorEnum::PluginNotFound,
-                                          "GetPluginDescription failed for msg " + control_text + " plugin " +
-                                              pluginName + " version_range " + versionRange +
-                                              " failed: " + error::ErrorToString(error));
-            LOG(severity) << result.what();
-            return result;
-        }
-        if (description.notFound) {
-            Error result = CollectorError(CollectorErrorEnum::PluginNotFound,
-                                          "GetPluginDescription no plugin found, for msg " + control_text +
-                                              " plugin " + pluginName + " version_range " + versionRange);
-            LOG(severity) << result.what();
-            return result;
-        }
-        const std::string invalid = "GetPluginDescription plugin signeture is not valid, for msg " +
-                                    control_text + " plugin " + pluginName + " version_range " + versionRange;
-        if (!description.isLoaded) {
-            LOG_ERROR << invalid;
-            return CollectorError(CollectorErrorEnum::PluginNotLoaded, invalid);
-        }
-        if (!description.isSignatureValid) {
-            LOG_WARNING << invalid;
-            return CollectorError(CollectorErrorEnum::RunFailed, invalid);
+        if (Error error =
+                FindRunnablePlugin(pluginName, versionRange, eventControl, std::to_string(control), description)) {
+            return error;
         }
         const std::string& found = description.version;
         const std::string named = " for plugin " + pluginName + " version " + found;
-
-        if (!connectivity) {
-            Error result =
-                CollectorError(CollectorErrorEnum::NoConnectivity,
-                               " _conn_module is not initialized correctly, no data uploaded" + named);
-            LOG_ERROR << result.what();
-            return result;
-        }
+        if (Error error = CheckUploadAllowed(eventControl, named)) return error;
         const bool mocked = connectivity->mocked;
-        if (!mocked) {
-            if (!connectivity->isCorvaneDevice && !connectivity->IsValidConsent()) {
-                Error result = CollectorError(CollectorErrorEnum::NoConsent,
-                                              "No valid consent was provided, no data uploaded" + named);
-                LOG_ERROR << result.what();
-                return result;
-            }
-            if (eventControl == kRequiredCollectorsEvent && !connectivity->IsCredentialsReady()) {
-                Error result = CollectorError(CollectorErrorEnum::NoValidEnrollment,
-                                              "No valid enrollment, no data uploaded" + named);
-                LOG_ERROR << result.what();
-                return result;
-            }
-        }
 
         const std::string input = json{{"event", eventPart}, {"configuration", configurationPart}}.dump();
         SetFoundVersion(found);
@@ -468,29 +381,7 @@ Collector::Error Collector::ProcessInternal(const TelemetryEvent& event, std::ve
         LOG_DEBUG << "Input propagated to Plugin Executor is: " << input;
 
         std::string output_text;
-        {
-            if (onPluginStart) onPluginStart();
-            FinishGuard finish(onPluginFinish);
-            const char* input_text = input.c_str();
-            const auto result =
-                pluginManager->ExecutePlugin(description.name.c_str(), found.c_str(), input_text,
-                                             shared::plugin::PluginExecutionPolicy{}, nullptr, nullptr);
-            if (Error error = result.GetError()) {
-                Error failure = CollectorError(
-                    CollectorErrorEnum::ExecutionFailed,
-                    "ExecutePlugin plugin " + pluginName + " failed: " + error::ErrorToString(error));
-                LOG(severity) << failure.what();
-                return failure;
-            }
-            if (result.GetOutputSize() <= 1) {
-                Error failure =
-                    CollectorError(CollectorErrorEnum::NoOutput, "ExecutePlugin msg plugin " + pluginName +
-                                                                     " version " + found + " no output");
-                LOG(severity) << failure.what();
-                return failure;
-            }
-            output_text = result.GetOutput();
-        }
+        if (Error error = ExecuteRunPlugin(description, pluginName, eventControl, input, output_text)) return error;
         if (mocked) {
             Error failure = CollectorError(
                 CollectorErrorEnum::MockedUpload,
@@ -504,164 +395,15 @@ Collector::Error Collector::ProcessInternal(const TelemetryEvent& event, std::ve
         json output = json::parse(output_text);
         if (HasPluginError(output)) AddErrorUpload(output, plugin_id);
 
-        const std::string plugin_text = "ExecutePlugin plugin " + pluginName + " version " + found;
-        if (!output.is_object() || !output.contains("upload")) {
-            const std::string message = plugin_text + " no 'upload' defined in plugin's output json.";
-            LOG(eventControl == kRequiredCollectorsEvent ? logging::error : logging::info) << message;
-            return CollectorError(CollectorErrorEnum::NoUploadElement, message);
-        }
-
-        const json& upload = output["upload"];
-        std::vector<const json*> elements;
-        if (upload.is_array() || upload.is_object()) {
-            for (const auto& element : upload) elements.push_back(&element);
-        } else {
-            elements.push_back(&upload);
-        }
-
-        const std::string element_text = " for element plugin " + pluginName + " version " + found;
-        bool any_element = false;
-        Error recorded;
-        for (const json* element : elements) {
-            if (!element->is_object() || !element->contains("gun") || !element->contains("data")) {
-                LOG_INFO << plugin_text
-                         << " no 'gun' or 'data' defined in plugin's output json 'upload' element";
-                continue;
-            }
-            any_element = true;
-            LOG_INFO << plugin_text << " data is ready to be sent.";
-            const std::string gun = element->at("gun").get<std::string>();
-            auto save = [&](const char* reason) {
-                LOG_VERBOSE << "Saving data for Resend.";
-                SaveForResend(MakeResendRecord(reason, pluginName, found, gun, element->at("data"),
-                                               connectivity->GetDataValveClientInitTime(),
-                                               platform::NowTicks(), event.Type.dwControl),
-                              pluginName, found, cryptography);
-            };
-            try {
-                const std::string data = element->at("data").dump();
-                if (filterBuffer.size() < data.size() + 1) filterBuffer.resize(data.size() + 1);
-                std::fill(filterBuffer.begin(), filterBuffer.end(), '\0');
-                LOG_INFO << "Filtering CDM Trees...";
-                if (Error filter_error =
-                        connectivity->FilterCDMTrees(data, gun, filterBuffer.data(), filterBuffer.size())) {
-                    const std::string message =
-                        "FilterCDMTrees failed" + element_text + error::ErrorToString(filter_error);
-                    LOG_ERROR << message;
-                    bool refetch = false;
-                    if (filter_error.type() == kNoRemoteConsentType) {
-                        if (connectivity->isCorvaneDevice) {
-                            LOG_VERBOSE
-                                << "Refetch the filters from DataValve asap for Corvane device on no remote "
-                                   "consent error.";
-                            refetch = true;
-                        } else {
-                            LOG_VERBOSE << "No remote consent.";
-                            return CollectorError(CollectorErrorEnum::NoRemoteConsent,
-                                                  json{{"error", error::ErrorToString(filter_error)}}.dump());
-                        }
-                    }
-                    if (eventControl == kRequiredCollectorsEvent) {
-                        return CollectorError(refetch ? CollectorErrorEnum::NoRemoteConsentRefetch
-                                                      : CollectorErrorEnum::FilterFailed,
-                                              message);
-                    }
-                    save("cdm");
-                    if (refetch) return CollectorError(CollectorErrorEnum::NoRemoteConsentRefetch, message);
-                    recorded = filter_error;
-                    continue;
-                }
-
-                LOG_INFO << "Formating Data for Publishing...";
-                connectivity->FormatForPublishing(gun, BufferText(filterBuffer), envelopeBuffer);
-                const std::string topic = connectivity->GetTelemetryTopic();
-                const std::string envelope = BufferText(envelopeBuffer);
-                const double size_kb = static_cast<double>(envelope.size() + 1) / 1024;
-                LOG_INFO << "Message size: " << size_kb << " KB";
-
-                if (size_kb > connectivity->switchS3UploadMaxMessageSize) {
-                    if (!connectivity->IsCredentialsReady()) {
-                        Error failure = CollectorError(CollectorErrorEnum::NoValidEnrollment,
-                                                       "proxy - (no valid enrolment during upload to s3)");
-                        LOG_ERROR << failure.what();
-                        if (eventControl == kRequiredCollectorsEvent) return failure;
-                        // Kept for the resend pass, which publishes once enrollment is back.
-                        save("pub");
-                        recorded = failure;
-                        continue;
-                    }
-                    const std::string key =
-                        connectivity->GetDeviceUniqueId() + "_" +
-                        Utils::FormatTimePoint(platform::NowTicks(), "%Y-%m-%d-%H-%M-%S", "-") + "_" +
-                        Utils::ToLower(Utils::GetGun(gun)) + ".json";
-                    if (Error upload_error = connectivity->UploadToS3(connectivity->GetPublishDataS3Uri(),
-                                                                      key, json(envelope))) {
-                        Error failure = CollectorError(CollectorErrorEnum::PublishFailed,
-                                                       json{{"http_code", 0},
-                                                            {"iot_code", 0},
-                                                            {"error", error::ErrorToString(upload_error)}}
-                                                           .dump());
-                        LOG_ERROR << "UploadToS3 failed" << element_text << " " << failure.what();
-                        if (eventControl == kRequiredCollectorsEvent) return failure;
-                        save("pub");
-                        recorded = failure;
-                    }
-                    continue;
-                }
-
-                shared::iot::IoTResult result;
-                bool sent = false;
-                bool no_connection = false;
-                if (byHttp) {
-                    result = connectivity->PubByHttp(topic, envelope);
-                    sent = (result.httpCode == 0 || result.httpCode == 200) && !result.error;
-                } else if (connectivity->IsConnected()) {
-                    result = connectivity->Pub(topic, envelope);
-                    sent = result.iotCode == 0 && !result.error;
-                } else {
-                    no_connection = true;
-                }
-                if (sent) continue;
-
-                Error failure = CollectorError(CollectorErrorEnum::PublishFailed,
-                                               json{{"http_code", result.httpCode},
-                                                    {"iot_code", result.iotCode},
-                                                    {"error", error::ErrorToString(result.error)}}
-                                                   .dump());
-                if (eventControl == kRequiredCollectorsEvent) {
-                    if (no_connection) {
-                        return CollectorError(
-                            CollectorErrorEnum::PublishFailed,
-                            "proxy - (no iot connection during pub in required on start collector)");
-                    }
-                    return failure;
-                }
-                save("pub");
-                if (!no_connection) recorded = failure;
-            } catch (const std::exception& e) {
-                Error failure =
-                    CollectorError(CollectorErrorEnum::RunFailed,
-                                   "Collector ProcessInternal failed with exception" + element_text +
-                                       " error " + error::ErrorToString(error::ErrorFromStdException(e, "")));
-                LOG_ERROR << failure.what();
-                return failure;
-            } catch (...) {
-                Error failure = CollectorError(
-                    CollectorErrorEnum::RunFailed,
-                    "Collector ProcessInternal failed with unknown excecption" + element_text + " " +
-                        error::ErrorToString(error::ErrorFromException(std::current_exception(), "")));
-                LOG_ERROR << failure.what();
-                return failure;
-            }
-        }
-        if (!any_element) {
-            Error failure =
-                CollectorError(CollectorErrorEnum::InvalidUploadElement,
-                               plugin_text + " no 'gun' or 'data' defined in plugin's output at all.");
-            LOG_ERROR << failure.what();
-            return failure;
-        }
-        return recorded;
+        const UploadRun run{event,
+                            eventControl,
+                            pluginName,
+                            found,
+                            filterBuffer,
+                            envelopeBuffer,
+                            "ExecutePlugin plugin " + pluginName + " version " + found,
+                            " for element plugin " + pluginName + " version " + found};
+        return SendUpload(run, output);
     } catch (const std::exception& e) {
         Error failure = CollectorError(CollectorErrorEnum::RunFailed,
                                        "Collector ProcessInternal Exception: " +
@@ -676,6 +418,299 @@ Collector::Error Collector::ProcessInternal(const TelemetryEvent& event, std::ve
         LOG_ERROR << failure.what();
         return failure;
     }
+}
+
+Collector::Error Collector::ReadRunInput(const TelemetryEvent& event, std::string& pluginName,
+                                         std::string& versionRange, uint32_t& control, json& eventPart,
+                                         json& configurationPart) {
+    try {
+        if (!isCustom) {
+            pluginName = name;
+            versionRange = version;
+            eventPart = EventToJson(event.SysEvent);
+            configurationPart = configuration;
+            return {};
+        }
+        pluginName = "__custom_default__";
+        versionRange = ">=1.0.0";
+        const auto pieces = Utils::Split(Utils::Trim(event.Plugin), "_ver_");
+        if (!pieces.empty()) pluginName = pieces[0];
+        if (pieces.size() > 1) versionRange = pieces[1];
+        std::error_code ec;
+        if (!fs::exists(event.Payload, ec)) {
+            Error error = CollectorError(CollectorErrorEnum::RunFailed,
+                                         "Payload file doesn't not exist '" + event.Payload + "'");
+            LOG_ERROR << error.what();
+            return error;
+        }
+        try {
+            json payload = Utils::LoadJsonFile(event.Payload);
+            const json& payload_control = payload.at("dwControl");
+            if (!payload_control.is_number() || !payload.at("dwEventType").is_number())
+                throw std::invalid_argument("'dwControl' and 'dwEventType' must be numbers");
+            control = payload_control.get<uint32_t>();
+            configurationPart = payload.contains("configuration") ? payload["configuration"] : json::object();
+            payload["time"] = event.SysEvent.time;
+            eventPart = std::move(payload);
+        } catch (const std::exception& e) {
+            Error error = CollectorError(CollectorErrorEnum::RunFailed,
+                                         "Custom Collector failed to parse using defaults '" + event.Plugin + "' " +
+                                             error::ErrorToString(error::ErrorFromStdException(e, "")));
+            LOG_ERROR << error.what();
+            return error;
+        }
+    } catch (...) {
+        Error error =
+            CollectorError(CollectorErrorEnum::RunFailed,
+                           "Collector ProcessInternal Exception: " +
+                               error::ErrorToString(error::ErrorFromException(std::current_exception(), "")));
+        LOG_ERROR << error.what();
+        return error;
+    }
+    return {};
+}
+
+Collector::Error Collector::FindRunnablePlugin(const std::string& pluginName, const std::string& versionRange,
+                                               uint32_t eventControl, const std::string& controlText,
+                                               PluginDescriptionResult& description) {
+    const auto severity = On220(eventControl);
+    if (Error error = pluginManager->GetPluginDescription(pluginName.c_str(), versionRange.c_str(), description,
+                                                          nullptr)) {
+        Error result = CollectorError(CollectorErrorEnum::PluginNotFound,
+                                      "GetPluginDescription failed for msg " + controlText + " plugin " + pluginName +
+                                          " version_range " + versionRange +
+                                          " failed: " + error::ErrorToString(error));
+        LOG(severity) << result.what();
+        return result;
+    }
+    if (description.notFound) {
+        Error result = CollectorError(CollectorErrorEnum::PluginNotFound,
+                                      "GetPluginDescription no plugin found, for msg " + controlText + " plugin " +
+                                          pluginName + " version_range " + versionRange);
+        LOG(severity) << result.what();
+        return result;
+    }
+    const std::string invalid = "GetPluginDescription plugin signeture is not valid, for msg " + controlText +
+                                " plugin " + pluginName + " version_range " + versionRange;
+    if (!description.isLoaded) {
+        LOG_ERROR << invalid;
+        return CollectorError(CollectorErrorEnum::PluginNotLoaded, invalid);
+    }
+    if (!description.isSignatureValid) {
+        LOG_WARNING << invalid;
+        return CollectorError(CollectorErrorEnum::RunFailed, invalid);
+    }
+    return {};
+}
+
+Collector::Error Collector::CheckUploadAllowed(uint32_t eventControl, const std::string& named) {
+    if (!connectivity) {
+        Error result = CollectorError(CollectorErrorEnum::NoConnectivity,
+                                      " _conn_module is not initialized correctly, no data uploaded" + named);
+        LOG_ERROR << result.what();
+        return result;
+    }
+    if (connectivity->mocked) return {};
+    if (!connectivity->isCorvaneDevice && !connectivity->IsValidConsent()) {
+        Error result =
+            CollectorError(CollectorErrorEnum::NoConsent, "No valid consent was provided, no data uploaded" + named);
+        LOG_ERROR << result.what();
+        return result;
+    }
+    if (eventControl == kRequiredCollectorsEvent && !connectivity->IsCredentialsReady()) {
+        Error result =
+            CollectorError(CollectorErrorEnum::NoValidEnrollment, "No valid enrollment, no data uploaded" + named);
+        LOG_ERROR << result.what();
+        return result;
+    }
+    return {};
+}
+
+Collector::Error Collector::ExecuteRunPlugin(const PluginDescriptionResult& description,
+                                             const std::string& pluginName, uint32_t eventControl,
+                                             const std::string& input, std::string& output) {
+    const auto severity = On220(eventControl);
+    const std::string& found = description.version;
+    if (onPluginStart) onPluginStart();
+    FinishGuard finish(onPluginFinish);
+    const char* input_text = input.c_str();
+    const auto result = pluginManager->ExecutePlugin(description.name.c_str(), found.c_str(), input_text,
+                                                     shared::plugin::PluginExecutionPolicy{}, nullptr, nullptr);
+    if (Error error = result.GetError()) {
+        Error failure = CollectorError(CollectorErrorEnum::ExecutionFailed,
+                                       "ExecutePlugin plugin " + pluginName + " failed: " + error::ErrorToString(error));
+        LOG(severity) << failure.what();
+        return failure;
+    }
+    if (result.GetOutputSize() <= 1) {
+        Error failure = CollectorError(CollectorErrorEnum::NoOutput,
+                                       "ExecutePlugin msg plugin " + pluginName + " version " + found + " no output");
+        LOG(severity) << failure.what();
+        return failure;
+    }
+    output = result.GetOutput();
+    return {};
+}
+
+Collector::Error Collector::SendUpload(const UploadRun& run, const json& output) {
+    if (!output.is_object() || !output.contains("upload")) {
+        const std::string message = run.pluginText + " no 'upload' defined in plugin's output json.";
+        LOG(run.eventControl == kRequiredCollectorsEvent ? logging::error : logging::info) << message;
+        return CollectorError(CollectorErrorEnum::NoUploadElement, message);
+    }
+
+    const json& upload = output["upload"];
+    std::vector<const json*> elements;
+    if (upload.is_array() || upload.is_object()) {
+        for (const auto& element : upload) elements.push_back(&element);
+    } else {
+        elements.push_back(&upload);
+    }
+
+    bool any_element = false;
+    Error recorded;
+    for (const json* element : elements) {
+        if (!element->is_object() || !element->contains("gun") || !element->contains("data")) {
+            LOG_INFO << run.pluginText << " no 'gun' or 'data' defined in plugin's output json 'upload' element";
+            continue;
+        }
+        any_element = true;
+        LOG_INFO << run.pluginText << " data is ready to be sent.";
+        if (Error error = SendElement(run, *element, recorded)) return error;
+    }
+    if (!any_element) {
+        Error failure = CollectorError(CollectorErrorEnum::InvalidUploadElement,
+                                       run.pluginText + " no 'gun' or 'data' defined in plugin's output at all.");
+        LOG_ERROR << failure.what();
+        return failure;
+    }
+    return recorded;
+}
+
+void Collector::SaveElement(const UploadRun& run, const json& element, const char* reason) {
+    LOG_VERBOSE << "Saving data for Resend.";
+    SaveForResend(MakeResendRecord(reason, run.pluginName, run.found, element.at("gun").get<std::string>(),
+                                   element.at("data"), connectivity->GetDataValveClientInitTime(),
+                                   platform::NowTicks(), run.event.Type.dwControl),
+                  run.pluginName, run.found, cryptography);
+}
+
+Collector::Error Collector::SendElement(const UploadRun& run, const json& element, Error& recorded) {
+    const std::string gun = element.at("gun").get<std::string>();
+    try {
+        const std::string data = element.at("data").dump();
+        std::vector<char>& filterBuffer = run.filterBuffer;
+        if (filterBuffer.size() < data.size() + 1) filterBuffer.resize(data.size() + 1);
+        std::fill(filterBuffer.begin(), filterBuffer.end(), '\0');
+        LOG_INFO << "Filtering CDM Trees...";
+        if (Error filter_error = connectivity->FilterCDMTrees(data, gun, filterBuffer.data(), filterBuffer.size())) {
+            const std::string message = "FilterCDMTrees failed" + run.elementText + error::ErrorToString(filter_error);
+            LOG_ERROR << message;
+            bool refetch = false;
+            if (filter_error.type() == kNoRemoteConsentType) {
+                if (connectivity->isCorvaneDevice) {
+                    LOG_VERBOSE << "Refetch the filters from DataValve asap for Corvane device on no remote "
+                                   "consent error.";
+                    refetch = true;
+                } else {
+                    LOG_VERBOSE << "No remote consent.";
+                    return CollectorError(CollectorErrorEnum::NoRemoteConsent,
+                                          json{{"error", error::ErrorToString(filter_error)}}.dump());
+                }
+            }
+            if (run.eventControl == kRequiredCollectorsEvent) {
+                return CollectorError(
+                    refetch ? CollectorErrorEnum::NoRemoteConsentRefetch : CollectorErrorEnum::FilterFailed, message);
+            }
+            SaveElement(run, element, "cdm");
+            if (refetch) return CollectorError(CollectorErrorEnum::NoRemoteConsentRefetch, message);
+            recorded = filter_error;
+            return {};
+        }
+
+        LOG_INFO << "Formating Data for Publishing...";
+        connectivity->FormatForPublishing(gun, BufferText(filterBuffer), run.envelopeBuffer);
+        const std::string topic = connectivity->GetTelemetryTopic();
+        const std::string envelope = BufferText(run.envelopeBuffer);
+        const double size_kb = static_cast<double>(envelope.size() + 1) / 1024;
+        LOG_INFO << "Message size: " << size_kb << " KB";
+        if (size_kb > connectivity->switchS3UploadMaxMessageSize) {
+            return SendToS3(run, element, gun, envelope, recorded);
+        }
+        return PublishEnvelope(run, element, topic, envelope, recorded);
+    } catch (const std::exception& e) {
+        Error failure = CollectorError(CollectorErrorEnum::RunFailed,
+                                       "Collector ProcessInternal failed with exception" + run.elementText +
+                                           " error " + error::ErrorToString(error::ErrorFromStdException(e, "")));
+        LOG_ERROR << failure.what();
+        return failure;
+    } catch (...) {
+        Error failure = CollectorError(
+            CollectorErrorEnum::RunFailed,
+            "Collector ProcessInternal failed with unknown excecption" + run.elementText + " " +
+                error::ErrorToString(error::ErrorFromException(std::current_exception(), "")));
+        LOG_ERROR << failure.what();
+        return failure;
+    }
+}
+
+Collector::Error Collector::SendToS3(const UploadRun& run, const json& element, const std::string& gun,
+                                     const std::string& envelope, Error& recorded) {
+    if (!connectivity->IsCredentialsReady()) {
+        Error failure = CollectorError(CollectorErrorEnum::NoValidEnrollment,
+                                       "proxy - (no valid enrolment during upload to s3)");
+        LOG_ERROR << failure.what();
+        if (run.eventControl == kRequiredCollectorsEvent) return failure;
+        // Kept for the resend pass, which publishes once enrollment is back.
+        SaveElement(run, element, "pub");
+        recorded = failure;
+        return {};
+    }
+    const std::string key = connectivity->GetDeviceUniqueId() + "_" +
+                            Utils::FormatTimePoint(platform::NowTicks(), "%Y-%m-%d-%H-%M-%S", "-") + "_" +
+                            Utils::ToLower(Utils::GetGun(gun)) + ".json";
+    if (Error upload_error = connectivity->UploadToS3(connectivity->GetPublishDataS3Uri(), key, json(envelope))) {
+        Error failure = CollectorError(
+            CollectorErrorEnum::PublishFailed,
+            json{{"http_code", 0}, {"iot_code", 0}, {"error", error::ErrorToString(upload_error)}}.dump());
+        LOG_ERROR << "UploadToS3 failed" << run.elementText << " " << failure.what();
+        if (run.eventControl == kRequiredCollectorsEvent) return failure;
+        SaveElement(run, element, "pub");
+        recorded = failure;
+    }
+    return {};
+}
+
+Collector::Error Collector::PublishEnvelope(const UploadRun& run, const json& element, const std::string& topic,
+                                            const std::string& envelope, Error& recorded) {
+    shared::iot::IoTResult result;
+    bool sent = false;
+    bool no_connection = false;
+    if (byHttp) {
+        result = connectivity->PubByHttp(topic, envelope);
+        sent = (result.httpCode == 0 || result.httpCode == 200) && !result.error;
+    } else if (connectivity->IsConnected()) {
+        result = connectivity->Pub(topic, envelope);
+        sent = result.iotCode == 0 && !result.error;
+    } else {
+        no_connection = true;
+    }
+    if (sent) return {};
+
+    Error failure = CollectorError(
+        CollectorErrorEnum::PublishFailed,
+        json{{"http_code", result.httpCode}, {"iot_code", result.iotCode}, {"error", error::ErrorToString(result.error)}}
+            .dump());
+    if (run.eventControl == kRequiredCollectorsEvent) {
+        if (no_connection) {
+            return CollectorError(CollectorErrorEnum::PublishFailed,
+                                  "proxy - (no iot connection during pub in required on start collector)");
+        }
+        return failure;
+    }
+    SaveElement(run, element, "pub");
+    if (!no_connection) recorded = failure;
+    return {};
 }
 
 }  // namespace zelko::plenar::agent

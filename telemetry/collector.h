@@ -101,6 +101,36 @@ class Collector {
     // The "error" of the output becomes an upload element while the day's window allows.
     void AddErrorUpload(nlohmann::json& output, const std::string& pluginId);
 
+    // The steps of one run. Each gives the error that ends the run, or none to go on.
+    Error ReadRunInput(const TelemetryEvent& event, std::string& pluginName, std::string& versionRange,
+                       uint32_t& control, nlohmann::json& eventPart, nlohmann::json& configurationPart);
+    Error FindRunnablePlugin(const std::string& pluginName, const std::string& versionRange, uint32_t eventControl,
+                             const std::string& controlText, shared::plugin::PluginDescriptionResult& description);
+    Error CheckUploadAllowed(uint32_t eventControl, const std::string& named);
+    Error ExecuteRunPlugin(const shared::plugin::PluginDescriptionResult& description, const std::string& pluginName,
+                           uint32_t eventControl, const std::string& input, std::string& output);
+
+    // What sending one run's upload elements works with.
+    struct UploadRun {
+        const TelemetryEvent& event;
+        uint32_t eventControl;
+        const std::string& pluginName;
+        const std::string& found;
+        std::vector<char>& filterBuffer;
+        std::vector<char>& envelopeBuffer;
+        std::string pluginText;
+        std::string elementText;
+    };
+    Error SendUpload(const UploadRun& run, const nlohmann::json& output);
+    // Sending one element: an error ends the run; others that let the run go on are kept in recorded.
+    Error SendElement(const UploadRun& run, const nlohmann::json& element, Error& recorded);
+    Error SendToS3(const UploadRun& run, const nlohmann::json& element, const std::string& gun,
+                   const std::string& envelope, Error& recorded);
+    Error PublishEnvelope(const UploadRun& run, const nlohmann::json& element, const std::string& topic,
+                          const std::string& envelope, Error& recorded);
+    // Keeps the element in a resend record.
+    void SaveElement(const UploadRun& run, const nlohmann::json& element, const char* reason);
+
     std::thread thread;
     std::shared_ptr<shared::plugin::IPluginManager> pluginManager;
     std::shared_ptr<crypto::Cryptography> cryptography;

@@ -184,6 +184,86 @@ bool TelemetryModule::HasSendPostponedTask() {
     return static_cast<bool>(sendPostponedTask);
 }
 
+namespace {
+
+// Whether a postponed file of the spread mode stays for sending: one too old, or whose name the
+// ageing cannot read, is removed.
+bool KeepSpreadFile(const fs::path& path, int64_t now, int64_t spreadIntervalSeconds) {
+    try {
+        const auto fields = Utils::Split(path.filename().string(), "_");
+        // A name the ageing cannot read would stay for good and keep the task alive.
+        if (fields.size() < 3) {
+            RemoveCorrupted(path, "the name has no origin and time stamp");
+            return false;
+        }
+        const std::string& origin = fields[1];
+        int64_t stamp = 0;
+        int64_t multiplier = 72;
+        try {
+            if (origin.find("sched") != std::string::npos) {
+                stamp = Utils::ToTimePoint(fields[2], kStampFormat, "-");
+                multiplier = ScheduleMultiplier(origin);
+            } else if (origin.find("system") != std::string::npos) {
+                stamp = Utils::ToTimePoint(fields[2], kStampFormat, "-");
+                multiplier = 48;
+            } else {
+                stamp = Utils::ToTimePoint(origin, kOldestStampFormat, "-");
+            }
+        } catch (const std::exception& e) {
+            RemoveCorrupted(path, e.what());
+            return false;
+        }
+        if (origin.find("sched") != std::string::npos && origin.find('-') == std::string::npos) {
+            LOG_INFO << "TelemetryModule DeserializedAllPostponedCollectors cleaning old stale file "
+                     << path.string();
+            try {
+                fs::remove(path);
+            } catch (const std::exception& e) {
+                LOG_WARNING << "TelemetryModule DeserializedAllPostponedCollectors failed on cleaning "
+                               "old stale file "
+                            << e.what();
+            }
+            return false;
+        }
+        // 64-bit: count x interval x 12 overflows 32 bits for long intervals.
+        const int64_t forgetSeconds = multiplier * spreadIntervalSeconds * 12;
+        const int64_t age = now - stamp;
+        LOG_VERBOSE << path.string() << " from last run diff " << Utils::FormatDuration(age)
+                    << " forget interval "
+                    << Utils::FormatDuration(forgetSeconds * platform::kTicksPerSecond);
+        if (age >= forgetSeconds * platform::kTicksPerSecond) {
+            LOG_INFO << "TelemetryModule DeserializedAllPostponedCollectors cleaning stale file "
+                     << path.string();
+            try {
+                fs::remove(path);
+            } catch (const std::exception& e) {
+                LOG_WARNING
+                    << "TelemetryModule DeserializedAllPostponedCollectors failed on cleaning stale file "
+                    << e.what();
+            }
+            return false;
+        }
+        return true;
+    } catch (const std::exception& e) {
+        LOG_WARNING << "TelemetryModule DeserializedAllPostponedCollectors failed on cleaning stale files "
+                    << e.what();
+    }
+    return false;
+}
+
+// The collector of that name among those listed for an event.
+template <class Map, class Key>
+TelemetryModule::CollectorPtr NamedCollector(const Map& lists, const Key& key, const std::string& name) {
+    if (const auto found = lists.find(key); found != lists.end()) {
+        for (const auto& collector : found->second) {
+            if (collector->name == name) return collector;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 void TelemetryModule::DeserializedAllPostponedCollectors(const TelemetryEvent&, RunList& runList) {
     const fs::path folder = PostponedFolder();
     std::error_code ec;
@@ -217,66 +297,9 @@ void TelemetryModule::DeserializedAllPostponedCollectors(const TelemetryEvent&, 
                 std::error_code entryError;
                 if (!entry.is_regular_file(entryError)) continue;
                 const fs::path path = entry.path();
-                try {
-                    const auto fields = Utils::Split(path.filename().string(), "_");
-                    // A name the ageing cannot read would stay for good and keep the task alive.
-                    if (fields.size() < 3) {
-                        RemoveCorrupted(path, "the name has no origin and time stamp");
-                        continue;
-                    }
-                    const std::string& origin = fields[1];
-                    int64_t stamp = 0;
-                    int64_t multiplier = 72;
-                    try {
-                        if (origin.find("sched") != std::string::npos) {
-                            stamp = Utils::ToTimePoint(fields[2], kStampFormat, "-");
-                            multiplier = ScheduleMultiplier(origin);
-                        } else if (origin.find("system") != std::string::npos) {
-                            stamp = Utils::ToTimePoint(fields[2], kStampFormat, "-");
-                            multiplier = 48;
-                        } else {
-                            stamp = Utils::ToTimePoint(origin, kOldestStampFormat, "-");
-                        }
-                    } catch (const std::exception& e) {
-                        RemoveCorrupted(path, e.what());
-                        continue;
-                    }
-                    if (origin.find("sched") != std::string::npos && origin.find('-') == std::string::npos) {
-                        LOG_INFO << "TelemetryModule DeserializedAllPostponedCollectors cleaning old stale file "
-                                 << path.string();
-                        try {
-                            fs::remove(path);
-                        } catch (const std::exception& e) {
-                            LOG_WARNING << "TelemetryModule DeserializedAllPostponedCollectors failed on cleaning "
-                                           "old stale file "
-                                        << e.what();
-                        }
-                        continue;
-                    }
-                    // 64-bit: count x interval x 12 overflows 32 bits for long intervals.
-                    const int64_t forgetSeconds = multiplier * spreadIntervalSeconds * 12;
-                    const int64_t age = now - stamp;
-                    LOG_VERBOSE << path.string() << " from last run diff " << Utils::FormatDuration(age)
-                                << " forget interval "
-                                << Utils::FormatDuration(forgetSeconds * platform::kTicksPerSecond);
-                    if (age >= forgetSeconds * platform::kTicksPerSecond) {
-                        LOG_INFO << "TelemetryModule DeserializedAllPostponedCollectors cleaning stale file "
-                                 << path.string();
-                        try {
-                            fs::remove(path);
-                        } catch (const std::exception& e) {
-                            LOG_WARNING
-                                << "TelemetryModule DeserializedAllPostponedCollectors failed on cleaning stale file "
-                                << e.what();
-                        }
-                        continue;
-                    }
-                    kept.emplace_back(path, entry.last_write_time(entryError));
-                    anything = true;
-                } catch (const std::exception& e) {
-                    LOG_WARNING << "TelemetryModule DeserializedAllPostponedCollectors failed on cleaning stale files "
-                                << e.what();
-                }
+                if (!KeepSpreadFile(path, now, spreadIntervalSeconds)) continue;
+                kept.emplace_back(path, entry.last_write_time(entryError));
+                anything = true;
             }
         } catch (const std::exception& e) {
             LOG_WARNING << "TelemetryModule DeserializedAllPostponedCollectors failed on cleaning stale files "
@@ -320,25 +343,8 @@ void TelemetryModule::DeserializedAllPostponedCollectors(const TelemetryEvent&, 
             const std::string name = record.at("collector").get<std::string>();
             auto item = std::make_shared<TelemetryEvent>(TelemetryEventFromJson(record.at("event")));
 
-            CollectorPtr taken;
-            if (const auto found = byKey.find(item->Type); found != byKey.end()) {
-                for (const auto& collector : found->second) {
-                    if (collector->name == name) {
-                        taken = collector;
-                        break;
-                    }
-                }
-            }
-            if (!taken) {
-                if (const auto found = byCode.find(item->Type.dwControl); found != byCode.end()) {
-                    for (const auto& collector : found->second) {
-                        if (collector->name == name) {
-                            taken = collector;
-                            break;
-                        }
-                    }
-                }
-            }
+            CollectorPtr taken = NamedCollector(byKey, item->Type, name);
+            if (!taken) taken = NamedCollector(byCode, item->Type.dwControl, name);
             if (taken) {
                 LOG_INFO << "TelemetryModule DeserializedAllPostponedCollectors adding to run " << taken->name;
                 LOG_VERBOSE << "Postponed For Event " << json(item->Type).dump(4);

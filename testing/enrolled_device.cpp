@@ -33,10 +33,10 @@ fs::path TrustLocalCloud(const fs::path& folder) {
     return caFile;
 }
 
-void WriteEnrolledDevice(const fs::path& folder, const std::string& thing) {
+void WriteEnrolledDevice(const fs::path& folder, const std::string& thing, const fs::path& storesFolder) {
     const auto [status, issued] = Admin(shared::http::HttpMethod::POST, "/certificates", {{"thing", thing}});
     if (status != 200) throw std::runtime_error("the local cloud issued no certificate for " + thing);
-    const auto store = folder / "ZelkoPlenarCertStore";
+    const auto store = (storesFolder.empty() ? folder : storesFolder) / "ZelkoPlenarCertStore";
     fs::create_directories(store);
     WriteText(store / shared::iot::kStoreCertificateFile, issued.at("certificate"));
     WriteText(store / shared::iot::kStorePrivateKeyFile, issued.at("privateKey"));

@@ -14,9 +14,12 @@ namespace zelko::testing {
 std::filesystem::path TrustLocalCloud(const std::filesystem::path& folder);
 
 // Issues a certificate for thing from the cloud's CA and writes what enrollment leaves beside the
-// program in folder: the certificate store "ZelkoPlenarCertStore" and "iot-info.dat". Raises when
+// program in folder: the certificate store "ZelkoPlenarCertStore" and "iot-info.dat". The store goes
+// into storesFolder instead when given: a test that walks the agent's own road from Initializing
+// needs it where the certificate check looks, the maker's stores under ProgramData. Raises when
 // the cloud issues no certificate.
-void WriteEnrolledDevice(const std::filesystem::path& folder, const std::string& thing);
+void WriteEnrolledDevice(const std::filesystem::path& folder, const std::string& thing,
+                         const std::filesystem::path& storesFolder = {});
 
 // The "dev" stack of "connectivity-module-config.json" on the local cloud: its IoT side with
 // telemetryTopic and the credentials address; enrollment and attestation addresses no test reaches.

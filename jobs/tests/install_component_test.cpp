@@ -290,7 +290,7 @@ TEST_F(InstallComponentTest, KeptJobDocumentIsLoadedAtConstruction) {
     EXPECT_EQ(component->arguments, "/conf");
     EXPECT_EQ(component->executor, "run.sh");
     EXPECT_EQ(component->validationIntervalMin, 30);
-    EXPECT_EQ(component->serviceMap, (std::unordered_map<std::string, int32_t>{{"svc", 0}}));
+    EXPECT_EQ(component->serviceMap, (std::unordered_map<std::string, ServiceWatch>{{"svc", ServiceWatch::Unchecked}}));
     EXPECT_TRUE(log.Contains(logging::error, "'name' field is missing for service."));
 
     // A fractional interval keeps the earlier value; a location without "." has no extension.

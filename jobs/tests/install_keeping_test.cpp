@@ -125,13 +125,13 @@ TEST_F(InstallKeepingTest, DownloadResultFollowsTheTransfer) {
         Error error;
         bool complete;
         Error signatureError;
-        int32_t result;
+        DownloadResult result;
         const char* line;
     } cases[] = {
-        {"failed", cut, false, Error(), 1, "Install component: k failed to download the updates: Cannot write x.part"},
-        {"complete", Error(), true, Error(), 3, "Install component: k Successfully downloaded the updates... Bytes: 700"},
-        {"interrupted", Error(), false, Error(), 2, "Install component: k Download interruptedBytes: 700"},
-        {"no signature", Error(), true, Error(ErrorCategory::EC_Component, 404, "no such object"), 1,
+        {"failed", cut, false, Error(), DownloadResult::Failed, "Install component: k failed to download the updates: Cannot write x.part"},
+        {"complete", Error(), true, Error(), DownloadResult::Complete, "Install component: k Successfully downloaded the updates... Bytes: 700"},
+        {"interrupted", Error(), false, Error(), DownloadResult::Interrupted, "Install component: k Download interruptedBytes: 700"},
+        {"no signature", Error(), true, Error(ErrorCategory::EC_Component, 404, "no such object"), DownloadResult::Failed,
          "Install component: k failed to download the installer's signature: no such object"},
     };
     auto job = Make();
@@ -163,14 +163,14 @@ TEST_F(InstallKeepingTest, DownloadResultFollowsTheTransfer) {
         } else {
             EXPECT_EQ(calls.size(), 1u) << c.name;
         }
-        EXPECT_EQ(complete, c.result == 3) << c.name;
-        EXPECT_TRUE(lines.Contains(c.result == 1 ? logging::error : logging::info, c.line)) << c.name;
+        EXPECT_EQ(complete, c.result == DownloadResult::Complete) << c.name;
+        EXPECT_TRUE(lines.Contains(c.result == DownloadResult::Failed ? logging::error : logging::info, c.line)) << c.name;
     }
     // Without a connectivity module there is nothing to download with.
     job->actions.fetch = nullptr;
     uint64_t bytes = 0;
     bool complete = false;
-    EXPECT_EQ(job->DownloadInstaller("s3://installers/k.sh", "C:\\U\\k\\k.sh", bytes, complete), 1);
+    EXPECT_EQ(job->DownloadInstaller("s3://installers/k.sh", "C:\\U\\k\\k.sh", bytes, complete), DownloadResult::Failed);
 }
 
 TEST_F(InstallKeepingTest, SignatureCheckWaitsBeforeEachTry) {
@@ -234,16 +234,16 @@ TEST_F(InstallKeepingTest, StoppedServiceIsStartedAndJudgedInTheNextPass) {
     host->states = {{"up", platform::kServiceRunning}, {"down", platform::kServiceStopped}};
     auto job = Make(json::array({{{"name", "up"}}, {{"name", "down"}}}));
     job->validationIntervalMin = 60;
-    EXPECT_EQ(job->ManageInstalledJobs(), 4);
+    EXPECT_EQ(job->ManageInstalledJobs(), KeepingResult::LookAgainSoon);
     EXPECT_EQ(host->started, (std::vector<std::string>{"down"}));
-    EXPECT_EQ(job->serviceMap["up"], 3);
-    EXPECT_EQ(job->serviceMap["down"], 1);
+    EXPECT_EQ(job->serviceMap["up"], ServiceWatch::Settled);
+    EXPECT_EQ(job->serviceMap["down"], ServiceWatch::Starting);
     EXPECT_TRUE(log.Contains(logging::info, "Install Component: k Service up - Service is already running"));
     EXPECT_TRUE(log.Contains(logging::info,
                              "Install Component: k Service down - Service start is pending. Waiting to be in running"));
 
     host->states["down"] = platform::kServiceRunning;
-    EXPECT_EQ(job->ManageInstalledJobs(), 3);
+    EXPECT_EQ(job->ManageInstalledJobs(), KeepingResult::AllSettled);
     EXPECT_TRUE(log.Contains(logging::info, "Install Component: k Service down - Service successfully started"));
     EXPECT_TRUE(log.Contains(logging::info, "Install Component: k Service down Service successfully running"));
     EXPECT_EQ(host->started.size(), 1u);
@@ -274,7 +274,7 @@ TEST_F(InstallKeepingTest, RunConditions) {
         host->started.clear();
         auto job = Make(json::array({c.entry}));
         zelko::testing::LogCapture lines;
-        EXPECT_EQ(job->ManageInstalledJobs(), c.started ? 4 : 3) << c.name;
+        EXPECT_EQ(job->ManageInstalledJobs(), c.started ? KeepingResult::LookAgainSoon : KeepingResult::AllSettled) << c.name;
         EXPECT_EQ(host->started.size(), c.started ? 1u : 0u) << c.name;
         if (c.warning) {
             EXPECT_TRUE(lines.Contains(logging::warning, c.warning)) << c.name;
@@ -287,17 +287,17 @@ TEST_F(InstallKeepingTest, UnusableServicesAndManagerFailures) {
         const char* name;
         json services;
         ServiceHost::Query failure;
-        int32_t result;
+        KeepingResult result;
         const char* line;
     } cases[] = {
-        {"empty", json::array(), {}, 2, "Install Component: k - Invalid or empty 'services' field in validationParams."},
-        {"not an array", json::object(), {}, 2, "Install Component: k - Invalid or empty 'services' field in validationParams."},
+        {"empty", json::array(), {}, KeepingResult::StopKeeping, "Install Component: k - Invalid or empty 'services' field in validationParams."},
+        {"not an array", json::object(), {}, KeepingResult::StopKeeping, "Install Component: k - Invalid or empty 'services' field in validationParams."},
         // An entry without a usable name or an unknown service fails the verification first (a repair).
-        {"service", json::array({{{"name", "s"}}}), {ServiceHost::Step::Service, 1060, 0}, 4,
+        {"service", json::array({{{"name", "s"}}}), {ServiceHost::Step::Service, 1060, 0}, KeepingResult::LookAgainSoon,
          "Install Component: k - OpenService failed with error: 1060"},
-        {"manager", json::array({{{"name", "s"}}}), {ServiceHost::Step::Manager, 5, 0}, 4,
+        {"manager", json::array({{{"name", "s"}}}), {ServiceHost::Step::Manager, 5, 0}, KeepingResult::LookAgainSoon,
          "Install Component: k - OpenSCManager failed with error: 5"},
-        {"status", json::array({{{"name", "s"}}}), {ServiceHost::Step::Status, 6, 0}, 4,
+        {"status", json::array({{{"name", "s"}}}), {ServiceHost::Step::Status, 6, 0}, KeepingResult::LookAgainSoon,
          "Install Component: k - QueryServiceStatusEx failed with error: 6"},
     };
     for (const auto& c : cases) {
@@ -309,7 +309,7 @@ TEST_F(InstallKeepingTest, UnusableServicesAndManagerFailures) {
         EXPECT_EQ(job->ManageInstalledJobs(), c.result) << c.name;
         EXPECT_TRUE(lines.Contains(logging::error, c.line)) << c.name;
     }
-    // Result 2 ends the chain: no next pass.
+    // Stopping the keeping ends the chain: no next pass.
     host->failure = {};
     auto job = Make(json::array());
     Pass(*job);
@@ -439,7 +439,7 @@ TEST_F(InstallKeepingTest, DamagedJobShadowIsTreatedAsMissing) {
     for (const auto& c : cases) {
         content = c.content;
         zelko::testing::LogCapture lines;
-        EXPECT_EQ(job->GetJobContent("k"), 1u) << c.name;
+        EXPECT_EQ(job->GetJobContent("k"), JobContent::NothingNew) << c.name;
         EXPECT_TRUE(lines.Contains(logging::error, std::string("Install component: k the job shadow k is damaged and "
                                                                "treated as missing: ") + c.why))
             << c.name;
@@ -459,7 +459,7 @@ TEST_F(InstallKeepingTest, DamagedJobShadowIsTreatedAsMissing) {
     EXPECT_EQ(reruns, (std::vector<int64_t>{720 * 60000}));
     // The sound document is taken.
     content = text;
-    EXPECT_EQ(job->GetJobContent("k"), 0u);
+    EXPECT_EQ(job->GetJobContent("k"), JobContent::Taken);
     EXPECT_EQ(job->jobTimestamp, "T1");
 }
 

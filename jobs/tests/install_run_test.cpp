@@ -63,7 +63,7 @@ class InstallRunTest : public zelko::testing::SystemRootTest {
         };
         job->actions.download = [this](const std::string&, const std::string&, uint64_t& bytes, bool& complete) {
             bytes = 1000;
-            complete = download_result == 3;
+            complete = download_result == DownloadResult::Complete;
             return download_result;
         };
         job->actions.validateSignature = [this](const std::string&) { return signature_ok; };
@@ -102,7 +102,7 @@ class InstallRunTest : public zelko::testing::SystemRootTest {
     std::shared_ptr<ScriptedPolicy> policy = std::make_shared<ScriptedPolicy>();
     std::string shadow;
     Error shadow_error;
-    int32_t download_result = 3;
+    DownloadResult download_result = DownloadResult::Complete;
     bool signature_ok = true, launch_ok = true, launch_creates = true, online = true;
     std::vector<int64_t> reruns;
     std::vector<Error> reported;
@@ -203,14 +203,14 @@ TEST_F(InstallRunTest, NewJobWaitsThenTimesOutRetriesAndFails) {
 TEST_F(InstallRunTest, DownloadFailures) {
     struct Case {
         bool online;
-        int32_t result;
+        DownloadResult result;
         int32_t status;
         uint64_t bytes;
         int64_t rerun;
     } cases[] = {
-        {true, 1, DownloadPending, 0, 3600000},
-        {false, 1, Downloading, 1000, 120000},
-        {true, 2, Downloading, 1000, 120000},
+        {true, DownloadResult::Failed, DownloadPending, 0, 3600000},
+        {false, DownloadResult::Failed, Downloading, 1000, 120000},
+        {true, DownloadResult::Interrupted, Downloading, 1000, 120000},
     };
     shadow = Shadow("T1", FileCheck());
     int n = 0;
@@ -284,7 +284,7 @@ TEST_F(InstallRunTest, BusyRunFaultsAndSelfUpdateHold) {
     std::latch release(1);
     job->actions.download = [&](const std::string&, const std::string&, uint64_t&, bool&) {
         release.wait();
-        return 2;
+        return DownloadResult::Interrupted;
     };
     job->Process();
     zelko::testing::LogCapture log;
@@ -299,7 +299,7 @@ TEST_F(InstallRunTest, BusyRunFaultsAndSelfUpdateHold) {
 
     // An exception inside a run asks for a short retry instead of stopping the job.
     reruns.clear();
-    job->actions.download = [](const std::string&, const std::string&, uint64_t&, bool&) -> int32_t {
+    job->actions.download = [](const std::string&, const std::string&, uint64_t&, bool&) -> DownloadResult {
         throw std::runtime_error("boom");
     };
     RunOnce(*job);
@@ -308,7 +308,7 @@ TEST_F(InstallRunTest, BusyRunFaultsAndSelfUpdateHold) {
     // The agent's own update is held at 7; a release whose launch fails stays at 7 and retries.
     job->actions.download = [](const std::string&, const std::string&, uint64_t&, bool& complete) {
         complete = true;
-        return 3;
+        return DownloadResult::Complete;
     };
     job->isSelfUpdate = true;
     launch_creates = false;

@@ -441,6 +441,63 @@ int OpenChannel(const std::string& service_name) {
     return fd;
 }
 
+// Answers stop signals, wake-ups and the control channel's clients until the service's main ends.
+void ServeChannel(Dispatcher& d, int signal_fd, int wake_fd, int listen_fd, const std::atomic<bool>& main_done) {
+    std::vector<Client> clients;
+    std::vector<pollfd> fds;
+    while (!main_done) {
+        fds.assign({{signal_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}, {listen_fd, POLLIN, 0}});
+        int timeout_ms = -1;
+        const auto now = std::chrono::steady_clock::now();
+        for (const auto& client : clients) {
+            fds.push_back({client.fd, POLLIN, 0});
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(client.deadline - now).count() + 1;
+            left = std::max<int64_t>(left, 0);
+            if (timeout_ms < 0 || left < timeout_ms) timeout_ms = static_cast<int>(left);
+        }
+        int ready = ::poll(fds.data(), fds.size(), timeout_ms);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        char buffer[64];
+        if (fds[0].revents & POLLIN) {
+            while (::read(signal_fd, buffer, sizeof(buffer)) > 0) {
+            }
+            {
+                std::lock_guard lock(d.mutex);
+                d.stop_requested = true;
+            }
+            DeliverPendingStop(d);
+        }
+        if (fds[1].revents & POLLIN) {
+            while (::read(wake_fd, buffer, sizeof(buffer)) > 0) {
+            }
+            DeliverPendingStop(d);
+        }
+        // Clients polled in this round sit at the front of the list, in the order of fds.
+        const size_t polled = fds.size() - 3;
+        const auto after = std::chrono::steady_clock::now();
+        std::vector<Client> kept;
+        kept.reserve(clients.size());
+        for (size_t i = 0; i < clients.size(); ++i) {
+            Client& client = clients[i];
+            bool keep = true;
+            if (i < polled && fds[3 + i].revents != 0) keep = ReadClient(d, client);
+            if (keep && after >= client.deadline) keep = false;
+            if (keep) {
+                kept.push_back(std::move(client));
+            } else {
+                CloseFd(client.fd);
+            }
+        }
+        clients.swap(kept);
+        if (fds[2].revents & POLLIN) AcceptClients(listen_fd, clients);
+    }
+    CloseClients(clients);
+}
+
 }  // namespace
 
 std::filesystem::path ServiceControlChannelPath(const std::string& service_name) {
@@ -499,59 +556,7 @@ bool StartServiceCtrlDispatcher(const std::string& service_name, std::function<v
         Wake(d);
     });
 
-    std::vector<Client> clients;
-    std::vector<pollfd> fds;
-    while (!main_done) {
-        fds.assign({{signal_pipe[0], POLLIN, 0}, {wake_pipe[0], POLLIN, 0}, {listen_fd, POLLIN, 0}});
-        int timeout_ms = -1;
-        const auto now = std::chrono::steady_clock::now();
-        for (const auto& client : clients) {
-            fds.push_back({client.fd, POLLIN, 0});
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(client.deadline - now).count() + 1;
-            left = std::max<int64_t>(left, 0);
-            if (timeout_ms < 0 || left < timeout_ms) timeout_ms = static_cast<int>(left);
-        }
-        int ready = ::poll(fds.data(), fds.size(), timeout_ms);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        char buffer[64];
-        if (fds[0].revents & POLLIN) {
-            while (::read(signal_pipe[0], buffer, sizeof(buffer)) > 0) {
-            }
-            {
-                std::lock_guard lock(d.mutex);
-                d.stop_requested = true;
-            }
-            DeliverPendingStop(d);
-        }
-        if (fds[1].revents & POLLIN) {
-            while (::read(wake_pipe[0], buffer, sizeof(buffer)) > 0) {
-            }
-            DeliverPendingStop(d);
-        }
-        // Clients polled in this round sit at the front of the list, in the order of fds.
-        const size_t polled = fds.size() - 3;
-        const auto after = std::chrono::steady_clock::now();
-        std::vector<Client> kept;
-        kept.reserve(clients.size());
-        for (size_t i = 0; i < clients.size(); ++i) {
-            Client& client = clients[i];
-            bool keep = true;
-            if (i < polled && fds[3 + i].revents != 0) keep = ReadClient(d, client);
-            if (keep && after >= client.deadline) keep = false;
-            if (keep) {
-                kept.push_back(std::move(client));
-            } else {
-                CloseFd(client.fd);
-            }
-        }
-        clients.swap(kept);
-        if (fds[2].revents & POLLIN) AcceptClients(listen_fd, clients);
-    }
-    CloseClients(clients);
+    ServeChannel(d, signal_pipe[0], wake_pipe[0], listen_fd, main_done);
     service_thread.join();
 
     ::sigaction(SIGTERM, &old_term, nullptr);

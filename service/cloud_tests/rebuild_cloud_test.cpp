@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "testing/local_cloud.h"
 #include "connectivity/connectivity_module.h"
 #include "foundation/utils.h"
 #include "jobs/install_component.h"
@@ -23,7 +22,9 @@
 #include "platform/paths.h"
 #include "platform/sessions.h"
 #include "service/service.h"
+#include "testing/enrolled_device.h"
 #include "testing/fake_device_info.h"
+#include "testing/local_cloud.h"
 #include "testing/log_capture.h"
 #include "testing/named_features.h"
 #include "testing/temp_system_root.h"
@@ -33,7 +34,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using cloud::test::Admin;
-using cloud::test::Cloud;
 using nlohmann::json;
 using shared::http::HttpMethod;
 using namespace std::chrono_literals;
@@ -91,31 +91,12 @@ class RebuildCloudTest : public zelko::testing::SystemRootTest {
         // An enrolled device: its certificate in the maker's store and "iot-info.dat" beside the program.
         thing_ = cloud::test::UniqueName("rebuild");
         device_->snrId = thing_;
-        const auto [status, issued] = Admin(HttpMethod::POST, "/certificates", {{"thing", thing_}});
-        ASSERT_EQ(status, 200);
-        const auto store = platform::ProgramDataFolder() / "Zelko" / "CertificateStores" / "ZelkoPlenarCertStore";
-        WriteText(store / shared::iot::kStoreCertificateFile, issued.at("certificate"));
-        WriteText(store / shared::iot::kStorePrivateKeyFile, issued.at("privateKey"));
-        const std::string https = "127.0.0.1:" + std::to_string(Cloud().https);
-        WriteText(scratch() / "iot-info.dat",
-                  "local\r\ntenant\r\n127.0.0.1:" + std::to_string(Cloud().mqtt) + "\r\n" + thing_ + "\r\n" +
-                      store.string() + "\r\ncreds/" + thing_ + "\r\ncredentials\r\n" + https +
-                      "\r\n/role-aliases/zelko-device/credentials\r\n" + Cloud().caPem + "\r\n");
-
-        const std::string unused = "https://127.0.0.1:1";
-        const json stack = {
-            {"stackName", "dev"},
-            {"iot",
-             {{"telemetryTopic", "$aws/rules/telemetry/"},
-              {"credentialUri", "https://" + https + "/role-aliases/zelko-device/credentials"}}},
-            {"dataValve", {{"endpointUrl", unused}}},
-            {"enrollment_v2",
-             {{"discoveryUri", unused}, {"enrollmentUri", unused}, {"enrollmentStatusUri", unused},
-              {"preEnrollmentUri", unused}}},
-            {"enrollment_1e", {{"preEnrollmentUri", unused}, {"enrollmentUri", unused}}},
-            {"attestation", {{"attestUri", unused}, {"possesionUri", unused}, {"certificateUri", unused}}}};
+        zelko::testing::WriteEnrolledDevice(scratch(), thing_,
+                                            platform::ProgramDataFolder() / "Zelko" / "CertificateStores");
+        json stack = zelko::testing::LocalCloudStack("$aws/rules/telemetry/");
+        stack["dataValve"] = {{"endpointUrl", "https://127.0.0.1:1"}};
         const auto folder = scratch() / kConfigFolderName;
-        WriteText(folder / "connectivity-module-config.json", json{{"cloud", {{"stacks", {{"dev", stack}}}}}}.dump());
+        zelko::testing::WriteConnectivityConfig(folder, stack);
         WriteText(folder / "install-component.json", "{}");
         // The credentials come at once; everything else (attestation, the retry of FailureState,
         // the next fetch, the jobs task's next run) waits an hour, beyond the test.
