@@ -19,12 +19,12 @@ class LogCapture : public logging::IAppender {
     LogCapture() {
         auto& logger = logging::init<0>(logging::verbose);
         logger.setMaxSeverity(logging::verbose);
+        // Attached outside the captures' lock: a record being written holds the logger's lock
+        // and then takes the captures' lock, so the other order could deadlock.
+        static std::once_flag attached;
+        std::call_once(attached, [&logger] { logger.addAppender(&Forwarder()); });
         std::lock_guard lock(Shared().mutex);
         Shared().alive.push_back(this);
-        if (!Shared().attached) {
-            logger.addAppender(&Forwarder());
-            Shared().attached = true;
-        }
     }
     ~LogCapture() override {
         std::lock_guard lock(Shared().mutex);
@@ -72,7 +72,6 @@ class LogCapture : public logging::IAppender {
     struct State {
         std::mutex mutex;
         std::vector<LogCapture*> alive;  // the last one made takes the records
-        bool attached = false;
     };
     static State& Shared() {
         static State state;
