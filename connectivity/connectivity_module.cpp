@@ -46,16 +46,12 @@ json BuiltInConfiguration() {
     return text == nullptr ? json::object() : json::parse(*text);
 }
 
-// Optional settings: an absent key is its default without a word; a damaged one is the default
-// with the typed reader's warning naming the file and the key.
 int64_t ReadInteger(const json& object, const char* key, int64_t fallback, const fs::path& file, int64_t min,
                     int64_t max = Settings::kMaxInt) {
-    if (!Settings::Has(object, key)) return fallback;
     return Settings::Int(object, file.string(), key, fallback, min, max);
 }
 
 bool ReadBool(const json& object, const char* key, bool fallback, const fs::path& file) {
-    if (!Settings::Has(object, key)) return fallback;
     return Settings::Bool(object, file.string(), key, fallback);
 }
 
@@ -124,13 +120,9 @@ ConnectivityModule::ConnectivityModule(const std::string& stack_, const std::str
     // here ("cannot use value() with null").
     json& iot = stackConfig["iot"];
     if (!iot.is_object()) (void)iot.value("switch_s3_upload_max_message_size", 128.0);
-    if (Settings::Has(iot, "switch_s3_upload_max_message_size")) {
-        switchS3UploadMaxMessageSize = Settings::Double(iot, configPath_, "switch_s3_upload_max_message_size",
-                                                        switchS3UploadMaxMessageSize, 0.0);
-    }
-    publishDataS3Uri = Settings::Has(iot, "publish_data_s3_uri")
-                           ? Settings::String(iot, configPath_, "publish_data_s3_uri", kDefaultPublishDataS3Uri)
-                           : std::string(kDefaultPublishDataS3Uri);
+    switchS3UploadMaxMessageSize = Settings::Double(iot, configPath_, "switch_s3_upload_max_message_size",
+                                                    switchS3UploadMaxMessageSize, 0.0);
+    publishDataS3Uri = Settings::String(iot, configPath_, "publish_data_s3_uri", kDefaultPublishDataS3Uri);
 
     LoadPersistedSate();
 
@@ -163,9 +155,7 @@ ConnectivityModule::ConnectivityModule(const std::string& stack_, const std::str
 
         const std::string defaultIdBy = isSubscriptionDevice ? "uuid" : "sn";
         LOG_INFO << "By default User Consent goes by " << defaultIdBy;
-        deviceIdBy = Settings::Has(cloudConfig, "device_id_by")
-                         ? Settings::String(cloudConfig, configPath_, "device_id_by", defaultIdBy)
-                         : defaultIdBy;
+        deviceIdBy = Settings::String(cloudConfig, configPath_, "device_id_by", defaultIdBy);
         if (deviceIdBy != defaultIdBy) {
             LOG_INFO << "User Consent goes by is overriden by config to " << deviceIdBy;
         }

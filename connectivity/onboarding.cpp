@@ -38,9 +38,7 @@ Onboarding::Onboarding(std::filesystem::path configPath, std::string stack,
     }
     // A stack the configuration lacks raises "cannot use value() with null".
     if (!stackConfig.is_object()) (void)stackConfig.value("host", std::string());
-    host = Settings::Has(stackConfig, "host")
-               ? Settings::String(stackConfig, configPath_.string(), "host", OnboardingHost(stack))
-               : OnboardingHost(stack);
+    host = Settings::String(stackConfig, configPath_.string(), "host", OnboardingHost(stack));
 
     const std::filesystem::path folder = stateFolder.empty() ? Utils::GetExecutableDirectory() : stateFolder;
     std::error_code ec;
@@ -56,8 +54,7 @@ Onboarding::Onboarding(std::filesystem::path configPath, std::string stack,
     try {
         onboardingState = Utils::LoadJsonFile(onboardingStatePath);
         if (!onboardingState.is_object()) throw std::runtime_error("not an object");
-        onboarded = Settings::Has(onboardingState, "is_onboarded") &&
-                    Settings::Bool(onboardingState, onboardingStatePath.string(), "is_onboarded", false);
+        onboarded = Settings::Bool(onboardingState, onboardingStatePath.string(), "is_onboarded", false);
     } catch (...) {
         LOG_WARNING << "Onboarding Cannot find state file: " << onboardingStatePath.string() << " Using defalult";
         onboardingState = nlohmann::json::object();
@@ -93,9 +90,7 @@ shared::error::Error Onboarding::Perform() {
         const char* product = deviceInfo ? deviceInfo->GetProductId() : nullptr;
         const nlohmann::json body = {{"serialNumber", serial != nullptr ? serial : ""},
                                      {"productNumber", product != nullptr ? product : ""}};
-        const std::string path = Settings::Has(config, "onboarding_path")
-                                     ? Settings::String(config, configPath_.string(), "onboarding_path", kDefaultPath)
-                                     : std::string(kDefaultPath);
+        const std::string path = Settings::String(config, configPath_.string(), "onboarding_path", kDefaultPath);
         const std::string url = host + path;
         shared::http::HttpRequest request(shared::http::HttpMethod::POST, url, body.dump(), 600);
         (void)request.AddHeader("Content-Type", "application/json");

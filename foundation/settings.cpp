@@ -20,6 +20,17 @@ void Warn(std::string_view document, std::string_view key, std::string_view what
     LOG_WARNING << "Setting \"" << key << "\" of " << document << " " << what << "; using " << def;
 }
 
+// A key the document leaves out is an optional setting taking its default: said at debug level only,
+// or every start would warn once per optional key. A document that is absent as a whole (null) is
+// the same; one of another shape is damaged and warns.
+void Missing(const json& doc, std::string_view document, std::string_view key, const std::string& def) {
+    if (doc.is_object() || doc.is_null()) {
+        LOG_DEBUG << "Setting \"" << key << "\" of " << document << " is absent; using " << def;
+    } else {
+        Warn(document, key, "is in a document that is not an object", def);
+    }
+}
+
 std::string Shown(const json& value) {
     std::string text = value.dump(-1, ' ', false, json::error_handler_t::replace);
     if (text.size() > 64) text = text.substr(0, 61) + "...";
@@ -34,7 +45,7 @@ int64_t Int(const json& doc, std::string_view document, std::string_view key, in
             int64_t max) {
     const json* value = Find(doc, key);
     if (!value) {
-        Warn(document, key, "is missing", std::to_string(def));
+        Missing(doc, document, key, std::to_string(def));
         return def;
     }
     bool ok = false;
@@ -77,7 +88,7 @@ double Double(const json& doc, std::string_view document, std::string_view key, 
               double max) {
     const json* value = Find(doc, key);
     if (!value) {
-        Warn(document, key, "is missing", std::to_string(def));
+        Missing(doc, document, key, std::to_string(def));
         return def;
     }
     if (!value->is_number()) {
@@ -95,7 +106,7 @@ double Double(const json& doc, std::string_view document, std::string_view key, 
 bool Bool(const json& doc, std::string_view document, std::string_view key, bool def) {
     const json* value = Find(doc, key);
     if (!value) {
-        Warn(document, key, "is missing", def ? "true" : "false");
+        Missing(doc, document, key, def ? "true" : "false");
         return def;
     }
     if (!value->is_boolean()) {
@@ -108,7 +119,7 @@ bool Bool(const json& doc, std::string_view document, std::string_view key, bool
 std::string String(const json& doc, std::string_view document, std::string_view key, std::string def) {
     const json* value = Find(doc, key);
     if (!value) {
-        Warn(document, key, "is missing", "\"" + def + "\"");
+        Missing(doc, document, key, "\"" + def + "\"");
         return def;
     }
     if (!value->is_string()) {
@@ -121,14 +132,22 @@ std::string String(const json& doc, std::string_view document, std::string_view 
 json Object(const json& doc, std::string_view document, std::string_view key) {
     const json* value = Find(doc, key);
     if (value && value->is_object()) return *value;
-    Warn(document, key, value ? "is not an object (" + Shown(*value) + ")" : std::string("is missing"), "{}");
+    if (value) {
+        Warn(document, key, "is not an object (" + Shown(*value) + ")", "{}");
+    } else {
+        Missing(doc, document, key, "{}");
+    }
     return json::object();
 }
 
 json Array(const json& doc, std::string_view document, std::string_view key) {
     const json* value = Find(doc, key);
     if (value && value->is_array()) return *value;
-    Warn(document, key, value ? "is not an array (" + Shown(*value) + ")" : std::string("is missing"), "[]");
+    if (value) {
+        Warn(document, key, "is not an array (" + Shown(*value) + ")", "[]");
+    } else {
+        Missing(doc, document, key, "[]");
+    }
     return json::array();
 }
 

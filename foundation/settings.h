@@ -1,8 +1,9 @@
 #pragma once
 
 // The one way a setting is read from a JSON document (a configuration file or a document from the
-// cloud). A missing, mistyped or out-of-range value gives the default and one warning naming the
-// document and the key; nothing here throws, whatever the document holds.
+// cloud). A mistyped or out-of-range value gives the default and one warning naming the document and
+// the key; an absent key (or an absent, null document) gives the default at debug level only, since
+// documents leave optional keys out. Nothing here throws, whatever the document holds.
 
 #include <chrono>
 #include <cstdint>
@@ -36,7 +37,7 @@ std::string String(const json& doc, std::string_view document, std::string_view 
 json Object(const json& doc, std::string_view document, std::string_view key);
 json Array(const json& doc, std::string_view document, std::string_view key);
 
-// Whether the key is present (doc is an object holding it); no warning.
+// Whether the key is present (doc is an object holding it); no log line.
 bool Has(const json& doc, std::string_view key);
 
 // Intervals: a count of the unit, at least min (one second unless the caller knows better).

@@ -119,11 +119,8 @@ AcmModule::AcmModule(std::string configPath, std::shared_ptr<ConnectivityModule>
     config = Utils::LoadConfigFile(this->configPath);
     workFolder = ResolvePath(config.value("workFolder", std::string("%programdata%/Zelko/ACM/")));
     schemaPath = ResolvePath(config.value("corvaneSchemaPath", std::string("schema")));
-    // Both are optional (the built-in document has neither): only a present value is checked.
-    sendReport =
-        Settings::Has(config, "sendReport") && Settings::Bool(config, this->configPath, "sendReport", false);
-    runAtStart =
-        Settings::Has(config, "runAtStart") && Settings::Bool(config, this->configPath, "runAtStart", false);
+    sendReport = Settings::Bool(config, this->configPath, "sendReport", false);
+    runAtStart = Settings::Bool(config, this->configPath, "runAtStart", false);
     // Zero would ask for the next run at once, over and over.
     defaultSchedule =
         Settings::Seconds(config, this->configPath, "defaultSchedule", 600, 1, UINT32_MAX).count() *

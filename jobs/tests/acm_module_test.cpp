@@ -7,11 +7,13 @@
 #include <mutex>
 #include <sstream>
 
+#include "foundation/default_configs.h"
 #include "foundation/utils.h"
 #include "platform/clock.h"
 #include "testing/fake_connectivity.h"
 #include "testing/log_capture.h"
 #include "testing/scoped_time_zone.h"
+#include "testing/settings_table.h"
 #include "testing/temp_system_root.h"
 
 namespace zelko::plenar::agent {
@@ -107,9 +109,9 @@ class VirtualBus {
         changed_.notify_all();
     }
     // Waits until `count` requests of that code were made in all.
-    bool WaitFor(uint32_t code, size_t count = 1) {
+    bool WaitFor(uint32_t code, size_t count = 1, std::chrono::milliseconds timeout = 5s) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, 5s, [&] { return CountLocked(code) >= count; });
+        return changed_.wait_for(lock, timeout, [&] { return CountLocked(code) >= count; });
     }
     size_t Count(uint32_t code) {
         std::lock_guard lock(mutex_);
@@ -602,6 +604,59 @@ TEST_F(AcmModuleTest, DamagedEntriesShadowsAndCacheFilesAreLoggedAndNothingStops
     Send(*module, Event(AcmBkcDisable, 0));
     Send(*module, Event(AcmRunJob, 0));
     EXPECT_TRUE(log.Contains(error, "Cannot run BKC, as ACM is not running!"));
+}
+
+// Every numeric and boolean key of the built-in document and the two switches it leaves out, damaged
+// five ways: the module is built, runs its cached job and asks for the next run no sooner than a
+// second later, once, and stops with no thread left behind.
+TEST_F(AcmModuleTest, EveryNumericAndBooleanSettingDamagedFiveWays) {
+    Json base = Json::parse(*FindDefaultConfig(DefaultConfigs(), "acm-module-config.json", ConfigVariant::Standard));
+    base.update({{"workFolder", "%programdata%/Zelko/ACM-test"}, {"sendReport", false}, {"runAtStart", false}});
+    const auto leaves = zelko::testing::NumericLeaves(base);
+    ASSERT_EQ(leaves.size(), 3u);
+    const size_t threads = zelko::testing::ThreadCount();
+    for (const auto& leaf : leaves) {
+        const std::string key = zelko::testing::LeafKey(leaf);
+        for (const Json& value : zelko::testing::DamagedSettingValues()) {
+            SCOPED_TRACE(leaf.to_string() + " = " + value.dump());
+            const auto started = std::chrono::steady_clock::now();
+            Json document = base;
+            document[leaf] = value;
+            WriteFile(ConfigPath(), document.dump());
+            WriteFile(Cache(), R"({"id":"cached","checks":[]})");
+            VirtualBus cycle;
+            zelko::testing::LogCapture capture;
+            std::unique_ptr<AcmModule> module;
+            ASSERT_NO_THROW(module = std::make_unique<AcmModule>(
+                                ConfigPath().string(), connectivity, [](const Json&) {},
+                                [](Error, const std::string&) {},
+                                [&](int64_t delay, Event event) { cycle.Ask(delay, std::move(event)); }));
+            EXPECT_FALSE(module->RunsAtStart());
+            EXPECT_FALSE(module->SendsReport());
+
+            Send(*module, Event(AcmBkcEnable, 0));
+            ASSERT_EQ(cycle.Count(AcmRunJob), 1u);
+            cycle.Advance(*module, cycle.Asked(AcmRunJob)[0].delay);
+            EXPECT_TRUE(capture.Contains(info, "Push a manifest to ACM"));
+            ASSERT_TRUE(capture.WaitFor(info, "ACM Finished"));
+            ASSERT_TRUE(cycle.WaitFor(AcmRunJob, 2));
+            EXPECT_GE(cycle.Asked(AcmRunJob)[1].delay, kSecond);
+            EXPECT_FALSE(cycle.WaitFor(AcmRunJob, 3, 20ms));
+
+            const std::string named = "Setting \"" + key + "\" of " + ConfigPath().string();
+            if (value.is_string() || value.is_null()) {
+                EXPECT_EQ(capture.Count(zelko::logging::warning, named), 1);
+            }
+            EXPECT_EQ(capture.Count(zelko::logging::warning, "\"" + key + "\""),
+                      capture.Count(zelko::logging::warning, named));
+
+            module->Stop();
+            EXPECT_FALSE(module->IsRunning());
+            module.reset();
+            EXPECT_EQ(zelko::testing::ThreadCount(), threads);
+            EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+        }
+    }
 }
 
 }  // namespace

@@ -154,7 +154,7 @@ TEST_F(InstallComponentTest, TaskSchedulerSettings) {
     EXPECT_EQ(two->retryAttempts, 5);
 
     // A damaged count is the default, with a warning naming the file and the key.
-    for (const char* count : {"\"3\"", "-1", "2.5", "1e12"}) {
+    for (const char* count : {"\"3\"", "null", "-1", "2.5", "1e12", "9223372036854775807"}) {
         zelko::testing::LogCapture log;
         auto damaged = Make(std::string(R"({"TaskScheduler": [{"RetryAttempts": )") + count + "}]}");
         EXPECT_EQ(damaged->retryAttempts, 3) << count;

@@ -23,39 +23,16 @@
 #include "telemetry/telemetry_module.h"
 #include "telemetry/tests/telemetry_module_fixture.h"
 #include "testing/log_capture.h"
-#include "testing/thread_count.h"
+#include "testing/settings_table.h"
 
 namespace zelko::plenar::agent::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-const json kDamaged[] = {"text", nullptr, 0, -1, std::numeric_limits<int64_t>::max()};
-
-// The first leaf of each key path that holds a number or a boolean; array positions count as one,
-// so the collectors' event keys are walked once per key name rather than once per collector.
-void NumericLeaves(const json& node, const json::json_pointer& at, const std::string& shape,
-                   std::vector<std::string>& shapes, std::vector<json::json_pointer>& leaves) {
-    if (node.is_number() || node.is_boolean()) {
-        if (std::find(shapes.begin(), shapes.end(), shape) == shapes.end()) {
-            shapes.push_back(shape);
-            leaves.push_back(at);
-        }
-    } else if (node.is_object()) {
-        for (const auto& [key, value] : node.items()) NumericLeaves(value, at / key, shape + "/" + key, shapes, leaves);
-    } else if (node.is_array()) {
-        for (size_t i = 0; i < node.size(); ++i) NumericLeaves(node[i], at / i, shape + "/*", shapes, leaves);
-    }
-}
-
-std::vector<json::json_pointer> NumericLeaves(const json& document) {
-    std::vector<std::string> shapes;
-    std::vector<json::json_pointer> leaves;
-    NumericLeaves(document, json::json_pointer(), "", shapes, leaves);
-    return leaves;
-}
-
-size_t Threads() { return zelko::testing::ThreadCount(); }
+using zelko::testing::DamagedSettingValues;
+using zelko::testing::NumericLeaves;
+using zelko::testing::ThreadCount;
 
 json BuiltIn(const char* name) {
     const std::string* text = FindDefaultConfig(DefaultConfigs(), name, ConfigVariant::Standard);
@@ -92,8 +69,8 @@ TEST_P(TelemetryDocumentKey, DamagedFiveWays) {
     std::ofstream(scratch() / kSystemStatusConfigFileName) << "{}";
     auto checker = std::make_shared<BusyChecker>(scratch() / kSystemStatusConfigFileName);
     platform::ScopedFakeClock clock(1'000'000 * platform::kTicksPerSecond);
-    const size_t threads = Threads();
-    for (const json& value : kDamaged) {
+    const size_t threads = ThreadCount();
+    for (const json& value : DamagedSettingValues()) {
         SCOPED_TRACE(value.dump());
         const auto started = std::chrono::steady_clock::now();
         fs::remove_all(PostponedFolder());
@@ -123,16 +100,14 @@ TEST_P(TelemetryDocumentKey, DamagedFiveWays) {
         ASSERT_EQ(stop.wait_for(std::chrono::seconds(5)), std::future_status::ready);
         EXPECT_FALSE(module->IsRunning());
         module.reset();
-        EXPECT_EQ(Threads(), threads);
+        EXPECT_EQ(ThreadCount(), threads);
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(TelemetryModule, TelemetryDocumentKey, ::testing::ValuesIn(TelemetryKeys()),
                          [](const ::testing::TestParamInfo<std::string>& info) {
-                             std::string name;
-                             for (char c : info.param) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                             return name.substr(1);
+                             return zelko::testing::TestNameOf(info.param);
                          });
 
 class SettingsTableTest : public TelemetryModuleTest {};
@@ -146,9 +121,9 @@ TEST_F(SettingsTableTest, SystemStatusDocument) {
     platform::ScopedFakeSteadyClock steady{100 * int64_t{60'000'000'000}};
     platform::ScopedFakePerfCounters counters;
     counters.SetValue(u"% Processor Time", 80.0);
-    const size_t threads = Threads();
+    const size_t threads = ThreadCount();
     for (const auto& leaf : NumericLeaves(base)) {
-        for (const json& value : kDamaged) {
+        for (const json& value : DamagedSettingValues()) {
             SCOPED_TRACE(leaf.to_string() + " = " + value.dump());
             json document = base;
             document[leaf] = value;
@@ -164,7 +139,7 @@ TEST_F(SettingsTableTest, SystemStatusDocument) {
             checker->StopMonitoring();
             EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
             checker.reset();
-            EXPECT_EQ(Threads(), threads);
+            EXPECT_EQ(ThreadCount(), threads);
         }
     }
 }
