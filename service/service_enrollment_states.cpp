@@ -104,7 +104,7 @@ void Service::WaitingForNetworkPerform() {
     LOG_INFO << "WaitingForNetwork.Perform";
     WaitingForNetwork.running = false;
     if (SystemInfo::HasInternetConnectivity()) {
-        if (_network_events) _network_events->ConnectivityChangedByOldApi();
+        if (_modules.network_events) _modules.network_events->ConnectivityChangedByOldApi();
     } else {
         LOG_INFO << "WaitingForNetwork.OnEnter no network, waiting.";
         WaitingForNetwork.running = true;
@@ -148,9 +148,9 @@ void Service::InitializingWork() {
             }
             bool over_cap = false;
             {
-                std::lock_guard lock(_conn_module->iotLock);
-                over_cap = _conn_module->sentMsgs > _conn_module->maxSentMsgs ||
-                           static_cast<int64_t>(_conn_module->dataTransfered) > _conn_module->maxDataTransfered;
+                std::lock_guard lock(_modules.conn_module->iotLock);
+                over_cap = _modules.conn_module->sentMsgs > _modules.conn_module->maxSentMsgs ||
+                           static_cast<int64_t>(_modules.conn_module->dataTransfered) > _modules.conn_module->maxDataTransfered;
             }
             if (over_cap) {
                 LOG_INFO << "This device already sent too much data, stopping service.";
@@ -221,7 +221,7 @@ void Service::SetNextState() {
         LOG_INFO << "Attest Cert failed, need to reaattest";
         attestation_needed = true;
     } else {
-        const bool attested = _conn_module->attestationModule && _conn_module->attestationModule->IsAttestated();
+        const bool attested = _modules.conn_module->attestationModule && _modules.conn_module->attestationModule->IsAttestated();
         LOG_INFO << "Device is " << (attested ? "attested" : "not attested");
         attestation_needed = !attested;
     }
@@ -231,12 +231,12 @@ void Service::SetNextState() {
     if (_reenroll_required) {
         LOG_INFO << "Enroll Cert failed, need to reenroll";
         need_enroll = true;
-    } else if (!_conn_module->GetIotInfo()) {
+    } else if (!_modules.conn_module->GetIotInfo()) {
         LOG_INFO << "IoTInfo is null, need to enroll";
         need_enroll = true;
     } else {
         LOG_INFO << "IoTInfo is not null";
-        const auto enrollment = _conn_module->GetMakerEnrollment();
+        const auto enrollment = _modules.conn_module->GetMakerEnrollment();
         const Error error = enrollment ? enrollment->CheckCertificateValidity(kMakerCertStore)
                                        : Error(shared::error::ErrorCategory::EC_Component, 0, "no enrollment", "agent");
         if ((IsEnrollmentCertReadError(error) || IsEnrollmentCertMissingError(error)) && !_simulate_wu) {
@@ -272,11 +272,11 @@ void Service::SetNextState() {
                 }
             });
         };
-        if (_conn_module->isSubscriptionDevice) {
+        if (_modules.conn_module->isSubscriptionDevice) {
             post_discovery();
             return;
         }
-        const auto enrollment = _conn_module->GetMakerEnrollment();
+        const auto enrollment = _modules.conn_module->GetMakerEnrollment();
         if (enrollment && !enrollment->LoadCachedDiscoveryToken()) {
             const auto token = enrollment->GetDiscoveryToken();
             if (token && !token->GetError() && !enrollment->IsDiscoveryTokenExpired()) {
@@ -324,9 +324,9 @@ void Service::OnboardingEnter() {
         LOG_INFO << "Onboarding.OnEnter state switched, exiting.";
         return;
     }
-    _conn_module->Onboard();
-    if (!_conn_module->onboardingInProgress) return;
-    const int64_t minutes = _conn_module->onboardingBackoffHint;
+    _modules.conn_module->Onboard();
+    if (!_modules.conn_module->onboardingInProgress) return;
+    const int64_t minutes = _modules.conn_module->onboardingBackoffHint;
     // A hint of nothing would post the next attempt at once, again and again: the state's own
     // policy paces it instead.
     const int64_t ticks = minutes > 0 ? minutes * 600'000'000 : StateDelay(Onboarding, kOneHour);
@@ -345,10 +345,10 @@ void Service::AttestatingEnter() {
         return;
     }
     LOG_INFO << "Attestating.OnEnter  error_counter: " << _attest_error_counter << " max_hw_retry: " << kMaxHwRetry;
-    auto& module = *_conn_module->attestationModule;
+    auto& module = *_modules.conn_module->attestationModule;
     auto& library = *module.attestation;
     using shared::attestation::AttestationMode;
-    const bool prefer_software = _attest_error_counter > kMaxHwRetry || _conn_module->softkey ||
+    const bool prefer_software = _attest_error_counter > kMaxHwRetry || _modules.conn_module->softkey ||
                                  library.GetAttestationMode() == AttestationMode::SoftwareKey;
     if (const Error check = library.CheckCertificate(shared::attestation::CertificateType::Attestation)) {
         _reattest_required = true;
@@ -405,7 +405,7 @@ void Service::AttestatingPoPEnter() {
         });
         return;
     }
-    auto& module = *_conn_module->attestationModule;
+    auto& module = *_modules.conn_module->attestationModule;
     const Error error = module.attestation->ProofOfPossesion(module.attestationValue);
     if (!error) {
         _reattest_required = false;
@@ -477,8 +477,8 @@ void Service::DiscoveryEnter() {
     if (!EnterEnrollmentStep(Discovery, "Discovery will run once the internet connection is back",
                              [this] { PostRerunIfStill(Discovery, 0); }))
         return;
-    const Error error = _conn_module->Discovery(_force_discovery_query);
-    const bool subscription = _conn_module->isSubscriptionDevice;
+    const Error error = _modules.conn_module->Discovery(_force_discovery_query);
+    const bool subscription = _modules.conn_module->isSubscriptionDevice;
     if (!error) {
         _force_discovery_query = false;
         ResetLocalDelay();
@@ -538,8 +538,8 @@ void Service::PreEnrollZelkoEnter() {
                              [this] { PostRerunIfStill(PreEnrollZelko, 0); }))
         return;
     _back_to_enrollment = false;
-    const Error error = _conn_module->PreEnrollZelko();
-    const bool subscription = _conn_module->isSubscriptionDevice;
+    const Error error = _modules.conn_module->PreEnrollZelko();
+    const bool subscription = _modules.conn_module->isSubscriptionDevice;
     if (!error) {
         ResetLocalDelay();
         _pre_enroll_time = platform::NowTicks();
@@ -597,8 +597,8 @@ void Service::EnrollZelkoEnter() {
         return;
     int64_t discarded = 0;
     (void)EnrollZelko.GetNextDelay(discarded);
-    const Error error = _conn_module->EnrollZelko();
-    const bool subscription = _conn_module->isSubscriptionDevice;
+    const Error error = _modules.conn_module->EnrollZelko();
+    const bool subscription = _modules.conn_module->isSubscriptionDevice;
     if (!error) {
         ResetLocalDelay();
         int64_t ticks = 0;
@@ -705,8 +705,8 @@ void Service::PollEnrollZelkoStatusEnter() {
                              "PollEnrollZelkoStatus will run once the internet connection is back",
                              [this] { PostRerunIfStill(PollEnrollZelkoStatus, 0); }))
         return;
-    const Error error = _conn_module->PollEnrollZelkoStatus();
-    const bool subscription = _conn_module->isSubscriptionDevice;
+    const Error error = _modules.conn_module->PollEnrollZelkoStatus();
+    const bool subscription = _modules.conn_module->isSubscriptionDevice;
     auto back_to_discovery = [this](int64_t ticks) {
         _back_to_enrollment = _reenroll_required = _force_discovery_query = true;
         PostEnterIfStill(PollEnrollZelkoStatus, Discovery, ticks);
