@@ -22,6 +22,7 @@ Service::Service()
       _current_state(std::make_shared<const ServiceState>()),
       _scheduler(""),
       _remote_jobs(_scheduler, _modules, RemoteJobsHost()),
+      _event_log(_scheduler, {[this] { return CurrentState(); }, [this] { return IsCurrentState("Stopping"); }}),
       _app("Zelko Plenar Agent service", "ZelkoPlenarAgent"),
       _power_events({_is_sleeping, _new_wakeup, _in_wake_grace, _grace_start}, PowerHooks()) {
     _grace_period.logonFound = false;

@@ -34,6 +34,7 @@
 #include "platform/notifications.h"
 #include "platform/service_control.h"
 #include "platform/steady_clock.h"
+#include "service/event_log_subscriptions.h"
 #include "service/persisted_state.h"
 #include "service/power_events.h"
 #include "service/remote_jobs.h"
@@ -89,13 +90,6 @@ inline constexpr char kServiceMonitorName[] = "zelko-plenar-agent-service";
 inline constexpr char kExecutorMonitorName[] = "zelko-plugin-executor";
 inline constexpr char kTelemetryModuleConfigFileName[] = "telemetry-module-config.json";
 inline constexpr char kSystemStatusCheckerConfigFileName[] = "system-status-config.json";
-
-// What a collector's event-log event selects: the channel number, the event id and its level.
-struct EventLogSubscriptionKey {
-    int32_t dwChannel = 0;
-    int32_t dwEventType = 0;
-    int32_t dwLevel = 0;
-};
 
 class Service : public ModuleSet::Builder {
     // The reaction to a failed collector item, split into its steps.
@@ -188,22 +182,13 @@ class Service : public ModuleSet::Builder {
     void SendWindowsEventExtToModules(uint32_t event_type, const void* data, uint64_t size);
 
     // ---- event-log subscriptions ----
-    // The event log's callbacks of the plain and the extended subscriptions (context: the Service):
-    // each posts the entry to the current state's handler as control 240 or 245.
-    static void WindowsEventLogCallback(void* context, WindowsEvent event);
-    static void WindowsEventExtCallback(void* context, WindowsEvent event);
-    // Makes one plain subscription per key, in order, and one extended subscription per query id
-    // (a repeated id replaces the earlier one). An id whose queries cannot be read from the query
-    // configuration is logged and gets none.
     void CreateWindowsEventSubscriptions(const std::vector<EventLogSubscriptionKey>& keys,
-                                         const std::vector<int32_t>& ext_ids);
-    // Subscribes every subscription that is not open: the plain ones in order, then the extended
-    // ones by id. A refused one is logged and stays closed; one that failed for want of something
-    // that may come back (watches, descriptors, its folder) is tried again after
-    // _win_event_retry_delay.
-    void OpenWindowsEventSubscriptions();
-    // Closes every open subscription.
-    void CloseWindowsEventSubscriptions();
+                                         const std::vector<int32_t>& ext_ids) {
+        _event_log.Create(keys, ext_ids);
+    }
+    void OpenWindowsEventSubscriptions() { _event_log.Open(); }
+    void CloseWindowsEventSubscriptions() { _event_log.Close(); }
+    EventLogSubscriptions& EventLog() { return _event_log; }
 
     // ---- performance collection ----
     // The performance-collector step of module set-up: with "collect_perf" set, the collector
@@ -522,12 +507,7 @@ class Service : public ModuleSet::Builder {
     ModuleSet _modules;
     int64_t _pre_enroll_time = 0;
     std::shared_ptr<IRandomValue> _local_delay_policy;
-    std::vector<std::shared_ptr<WindowsEventSubscription>> _win_event_subscriptions;
-    std::map<int32_t, std::shared_ptr<WindowsEventExtSubscription>> _win_event_ext_subscriptions;
-    // Opening (on the worker) and closing (also on a stop request's thread) of the subscriptions.
-    std::mutex _win_event_mutex;
-    Duration _win_event_retry_delay = std::chrono::minutes(1);
-    bool _win_event_retry_pending = false;  // under _win_event_mutex
+    EventLogSubscriptions _event_log;
     std::filesystem::path _exe_path_buffer;
     CLI::App _app;
     std::string _plugin_name;

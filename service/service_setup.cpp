@@ -120,12 +120,7 @@ void Service::ReleaseModulesForRebuild() {
     // device information that the old HTTP client points to is replaced.
     LOG_INFO << "Releasing the modules of the previous initialization...";
     ReleaseModules(false);
-    CloseWindowsEventSubscriptions();
-    {
-        std::lock_guard lock(_win_event_mutex);
-        _win_event_subscriptions.clear();
-        _win_event_ext_subscriptions.clear();
-    }
+    _event_log.Clear();
     // The jobs task starts again, over the new modules, once the machine is back in Processing.
     _remote_jobs.SetStarted(false);
 }

@@ -182,7 +182,7 @@ TEST_F(ModuleSetupTest, ASecondSetUpReleasesTheFirstSetOfModules) {
     std::weak_ptr<NetworkEvents> first_sink = service._modules.network_events;
     ASSERT_FALSE(first_connectivity.expired());
     ASSERT_FALSE(first_telemetry.expired());
-    EXPECT_EQ(service._win_event_subscriptions.size(), 1u);
+    EXPECT_EQ(service.EventLog().plain().size(), 1u);
 
     Initialize();
     EXPECT_TRUE(log_.Contains(info, "Releasing the modules of the previous initialization..."));
@@ -193,7 +193,7 @@ TEST_F(ModuleSetupTest, ASecondSetUpReleasesTheFirstSetOfModules) {
     EXPECT_EQ(edges_.connectivity_modules, 2);
     EXPECT_EQ(edges_.built_over_live_connectivity, 0);
     ASSERT_TRUE(service._modules.telemetry_module);
-    EXPECT_EQ(service._win_event_subscriptions.size(), 1u);
+    EXPECT_EQ(service.EventLog().plain().size(), 1u);
     EXPECT_NE(service._modules.nlm_advise_cookie, 0u);
 
     // The calendar event the collector asks for is registered once and so delivered once.

@@ -491,8 +491,8 @@ TEST_F(ConnectedTest, ProcessingResendsEachTimeAndStartsItsTasksOnce) {
 TEST_F(ConnectedTest, StoppingRacingAnOpeningLeavesNoSubscriptionOpen) {
     for (int round = 0; round < 20; ++round) {
         MakeService();
-        service->_win_event_subscriptions.push_back(std::make_shared<WindowsEventSubscription>(
-            u"System", 506, 0, service.get(), &Service::WindowsEventLogCallback));
+        service->EventLog().plain().push_back(std::make_shared<WindowsEventSubscription>(
+            u"System", 506, 0, &service->EventLog(), &EventLogSubscriptions::LogCallback));
         Place("Processing");
         std::thread opener([this] {
             for (int i = 0; i < 50; ++i) service->OpenWindowsEventSubscriptions();

@@ -113,13 +113,13 @@ TEST_F(ServiceEventLogTest, EntriesBecomeModuleEventsUntilStoppingClosesTheSubsc
         if (content) std::ofstream(file, std::ios::binary) << *content;
         zelko::testing::LogCapture lines;
         service->CreateWindowsEventSubscriptions({{1, 134, 0}}, {0});
-        EXPECT_TRUE(service->_win_event_ext_subscriptions.empty()) << what;
+        EXPECT_TRUE(service->EventLog().extended().empty()) << what;
         EXPECT_TRUE(
             lines.Contains(warning, "No event-log subscription for query id 0 from " + file.string() + ": "))
             << what;
     }
-    ASSERT_EQ(service->_win_event_subscriptions.size(), std::size(damaged));
-    service->_win_event_subscriptions.clear();
+    ASSERT_EQ(service->EventLog().plain().size(), std::size(damaged));
+    service->EventLog().plain().clear();
 
     const nlohmann::json config = {
         {"queries_by_evnet_id",
@@ -162,7 +162,7 @@ TEST_F(ServiceEventLogTest, EntriesBecomeModuleEventsUntilStoppingClosesTheSubsc
 
     service->SetState(service->Stopping);
     EXPECT_EQ(platform::OpenEventLogSubscriptions(), 0u);
-    for (const auto& subscription : service->_win_event_subscriptions) {
+    for (const auto& subscription : service->EventLog().plain()) {
         EXPECT_EQ(subscription->pimpl().handle, nullptr);
     }
     // Once stopping, none is opened again.
@@ -171,7 +171,7 @@ TEST_F(ServiceEventLogTest, EntriesBecomeModuleEventsUntilStoppingClosesTheSubsc
 }
 
 TEST_F(ServiceEventLogTest, ASubscriptionThatCannotBeOpenedIsTriedAgainLater) {
-    service->_win_event_retry_delay = 20ms;
+    service->EventLog().SetRetryDelay(20ms);
     // A file where the Setup channel's folder should be.
     const auto blocked = root() / "EventLog" / "Setup";
     std::filesystem::create_directories(blocked.parent_path());

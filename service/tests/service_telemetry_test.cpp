@@ -60,7 +60,7 @@ TEST_F(ServiceTelemetryTest, WithoutStatusConfigTheModuleIsBuiltWithoutAChecker)
         log.Contains(warning, "Failed to load System Status Checker Module [json.exception.type_error.306]"));
     ASSERT_TRUE(service->_modules.telemetry_module);
     EXPECT_TRUE(service->_modules.telemetry_module->IsRunning());
-    EXPECT_EQ(service->_win_event_subscriptions.size(), 1u);
+    EXPECT_EQ(service->EventLog().plain().size(), 1u);
     EXPECT_TRUE(log.Contains(
         warning,
         "Bad minute schedule request, the event is not scheduled (minute-based not allowed in Prod)"));
