@@ -56,6 +56,9 @@ Service::Service()
     }
     LOG_INFO << "Initialilizing scheduler events completed...";
 
+    _enrollment = std::make_unique<EnrollmentRoad>(
+        *this, EnrollmentRoad::States{Initializing, FailureState, Onboarding, Attestating, AttestatingPoP, Discovery,
+                                      PreEnrollZelko, EnrollZelko, PollEnrollZelkoStatus, GettingIotCreds, Stopping});
     // Bound whatever failed above, so that a stop request always reaches the Stopping state.
     BindHandlers();
 }
@@ -91,7 +94,7 @@ void Service::BindHandlers() {
     };
     auto processing_once_initialized = [this](uint32_t control, uint32_t type, uint32_t channel,
                                               uint32_t level, void* data, uint64_t size) {
-        if (SvcCtrlHandlerImplDefault(control) && _initialized) {
+        if (SvcCtrlHandlerImplDefault(control) && _enrollment->Initialized()) {
             SvcCtrlHandlerImplProcessing(control, type, channel, level, data, size);
         }
     };
@@ -120,7 +123,8 @@ void Service::BindHandlers() {
     }
     BindTelemetryFeedback();
     BindRemoteJobs();
-    BindEnrollmentStates();
+    _enrollment->Bind();
+    WaitingForNetwork.Perform = [this] { WaitingForNetworkPerform(); };
     BindConnectedStates();
 }
 

@@ -36,6 +36,7 @@
 #include "platform/steady_clock.h"
 #include "service/persisted_state.h"
 #include "service/power_events.h"
+#include "state_machine/enrollment_road.h"
 #include "state_machine/error_tests.h"
 #include "state_machine/service_state.h"
 
@@ -95,7 +96,7 @@ struct EventLogSubscriptionKey {
     int32_t dwLevel = 0;
 };
 
-class Service {
+class Service : public EnrollmentHost {
   public:
     // The fetch and subscribe tasks of one remote configuration.
     class RemoteConfigStates : public std::enable_shared_from_this<RemoteConfigStates> {
@@ -152,23 +153,28 @@ class Service {
 
     // Main configuration values; a missing key, a document that is not an object or a value of
     // another type give the default.
-    bool ConfigBool(const char* key, bool default_value) const;
+    bool ConfigBool(const char* key, bool default_value) const override;
     int64_t ConfigInteger(const char* key, int64_t default_value, int64_t min = Settings::kMinInt,
-                          int64_t max = Settings::kMaxInt) const;
+                          int64_t max = Settings::kMaxInt) const override;
     std::string ConfigString(const char* key, const std::string& default_value) const;
 
     // ---- stop ----
     void StopService();
 
     // ---- state machine ----
-    void SetState(const ServiceState& target);
+    void SetState(const ServiceState& target) override;
     // The current state, held by the caller while it runs its handlers.
     std::shared_ptr<const ServiceState> CurrentState() const;
     std::string CurrentStateName() const;
     void InitBaseStates();
     void InitializePolicies();
-    bool GetLocalDelay(int64_t& ticks) const;
-    void RequestToRunOnNetwork(std::function<void()> work);
+    bool GetLocalDelay(int64_t& ticks) const override;
+    void ResetLocalDelay() override;
+    void RequestToRunOnNetwork(std::function<void()> work) override;
+    void PostAfter(int64_t ticks, std::function<void()> work) override;
+    bool IsStopping() const override { return _stopping.load(); }
+    std::shared_ptr<ConnectivityModule> Connectivity() const override { return _conn_module; }
+    EnrollmentRoad& Enrollment() { return *_enrollment; }
     void OnNetworkConnected();
     void OnNetworkLost();
 
@@ -290,49 +296,16 @@ class Service {
     static nlohmann::json LocalDelayPolicyDocument();
     // The default document of "tavragent-config"; devices with persistent connections say so.
     static nlohmann::json TavragentConfigDefault(bool corvane_device);
-    // Binds the states of the enrollment road and the network wait (from BindHandlers).
-    void BindEnrollmentStates();
-    // Schedules the first state of the enrollment road from the attestation, the IoT information,
-    // the enrollment certificate and the discovery token; nothing while the certificate cannot be
-    // read because updates pend (cert_read_blocked_by_update tells).
-    void SetNextState();
-    // SetNextState with the certificate-store back-off; `still`: the state the retry belongs to
-    // (null: the start-up's post_init_step).
-    void DecisionStep(const ServiceState* still);
-    void InitializingWork();
-    void FailureStateEnter();
-    void OnboardingEnter();
-    void AttestatingEnter();
-    void AttestatingPoPEnter();
-    void DiscoveryEnter();
-    void PreEnrollZelkoEnter();
-    void EnrollZelkoEnter();
-    void PollEnrollZelkoStatusEnter();
+    // The enrollment road's hooks into the start-up and the module set-up.
+    int64_t StartupWaitSeconds() override;
+    void EndStartupGrace() override;
+    bool SetUpModules() override;
+    bool RequiredOnStartDone() const override { return _required_on_start_done.load(); }
+    void StartScheduledWork() override;
+    std::shared_ptr<IRandomValue> CertStorePolicy(CertStore which) override;
+    std::shared_ptr<IRandomValue> RenewCertStorePolicy(CertStore which) override;
     void WaitingForNetworkPerform();
-    void PollCertStoreBackoff();
-    // PreEnrollZelko once the challenge is older than "challenge_ttl_sec", else EnrollZelko.
-    void ChallengeRule();
-    // The common entry: its line, the state test and the offline wait; true to go on.
-    bool EnterEnrollmentStep(const ServiceState& state, const char* offline_line, std::function<void()> on_network);
-    void MarkInitFinishedIfInitializing();
-    void PostIn(int64_t ticks, std::function<void()> body);
-    void PostEnterIfStill(const ServiceState& still, const ServiceState& target, int64_t ticks);
-    void PostRerunIfStill(const ServiceState& state, int64_t ticks);
-    int64_t StateDelay(const ServiceState& state, int64_t fallback) const;
-    int64_t LocalDelay(int64_t fallback) const;
-    void ResetLocalDelay();
-    // The chance of FailureState's return to Initializing; tests make it certain.
-    std::function<int()> _chance = [] { return std::rand(); };
-    bool _reattest_required = false;
-    bool _reenroll_required = false;
-    bool _cert_read_blocked_by_update = false;
-    bool _force_discovery_query = false;
     bool _reset_iot_device = false;
-    bool _back_to_enrollment = false;
-    int64_t _poll_network_error_time = 0;
-    int32_t _failure_entry_count = 0;
-    int32_t _attest_error_counter = 0;
-    int32_t _enroll_server_error_count = 0;
     bool _modules_built = false;
     bool _scheduler_reinitialized = false;
     std::set<uint32_t> _registered_schedule_types;
@@ -430,9 +403,8 @@ class Service {
     static bool KillExecutorAmong(const std::vector<int>& pids);
     std::filesystem::path TelemetryDataFolder() const;
     // The shared enrollment flags, by name.
-    bool& ReattestRequired() { return _reattest_required; }
-    bool& ReenrollRequired() { return _reenroll_required; }
-    bool& ForceDiscoveryQuery() { return _force_discovery_query; }
+    bool ReenrollRequired() const { return _enrollment->ReenrollRequired(); }
+    bool ForceDiscoveryQuery() const { return _enrollment->ForceDiscoveryQuery(); }
     bool& ResetIotDevice() { return _reset_iot_device; }
     int64_t _consent_retry_delay_ms = 15000;
     bool _consent_upload_check_scheduled = false;
@@ -462,14 +434,14 @@ class Service {
     void TeardownModules(std::atomic<bool>& done);
     void BindHandlers();
     void EnterStoppingWork();
-    bool IsCurrentState(const char* state_name) const;
+    bool IsCurrentState(const char* state_name) const override;
     // Folder of the executable, where the configuration folder and the state files are.
-    std::filesystem::path ExecutableFolder();
+    std::filesystem::path ExecutableFolder() override;
     // The device has the feature "ss" or "te".
     bool HasSubscriptionFeature();
     void FailShell(const std::string& text);
     // The device has the feature; none until the module set-up has built the feature finder.
-    bool HasFeature(const std::string& name);
+    bool HasFeature(const std::string& name) override;
     // The event bus: posts the event's delivery on the scheduler, unless the stop has begun or the
     // scheduler is destroyed; the delivery checks both again.
     void PostEventToModules(Event event, bool telemetry_only);
@@ -496,11 +468,8 @@ class Service {
     // ---- members, in the order of the service's layout ----
     std::string _corvane_grants_name;
     std::string _corvane_policies_name;
-    std::function<void()> _init_work;
     std::shared_ptr<IRandomValue> _cert_store_policy;
     std::shared_ptr<IRandomValue> _cert_store_save_policy;
-    bool _simulate_wu = false;
-    bool _simulate_write_cert_error = false;
     ServiceState NotInited;
     ServiceState FailureState;
     ServiceState Initializing;
@@ -564,7 +533,6 @@ class Service {
     std::shared_ptr<shared::s3::S3Client> _s3_client;
     std::shared_ptr<corvane::Enrollment> _corvane_enrollment;
     std::shared_ptr<SystemStatusChecker> _system_status_checker;
-    int64_t _pre_enroll_time = 0;
     std::shared_ptr<IRandomValue> _local_delay_policy;
     std::vector<std::shared_ptr<WindowsEventSubscription>> _win_event_subscriptions;
     std::map<int32_t, std::shared_ptr<WindowsEventExtSubscription>> _win_event_ext_subscriptions;
@@ -602,7 +570,6 @@ class Service {
     nlohmann::json _persisted_state;
     GracePeriod _grace_period;
     bool _start_work_scheduled = false;
-    std::atomic<bool> _initialized{false};
     std::atomic<bool> _is_sleeping{false};
     std::atomic<bool> _new_wakeup{false};
     std::atomic<bool> _in_wake_grace{false};
@@ -650,6 +617,9 @@ class Service {
 
     // The stop's teardown has finished (the stop waits for it, at most 30 seconds).
     platform::SteadyWaiter _teardown_waiter;
+
+  private:
+    std::unique_ptr<EnrollmentRoad> _enrollment;
 };
 
 // The control handler the service registers with the service control layer; the context is the

@@ -175,8 +175,7 @@ void Service::GettingIotCredsEnter() {
         _scheduler.In(Duration(delay), rerun_if_still);
     } else if (IsTlsError(result)) {
         IotResetEnrollment();
-        ReenrollRequired() = true;
-        ForceDiscoveryQuery() = true;
+        _enrollment->RequireReenrollment();
         int64_t delay = kFourHours;
         Discovery.GetNextDelay(delay);
         LOG_INFO << "GettingIotCreds failed on certificate, Discovery in: " << Utils::FormatDuration(delay)

@@ -218,8 +218,7 @@ void Service::TelemetryItemFailed(const Error& error, bool required) {
         if (_gateway_timeout_error_count > 2) {
             _gateway_timeout_error_count = 0;
             const int64_t d = DelayOf(Discovery, kFourHours);
-            _reenroll_required = true;
-            _force_discovery_query = true;
+            _enrollment->RequireReenrollment();
             LOG_INFO << "Aws creds error on publishing, too much retries, on retries going to Disovery in: "
                      << Utils::FormatDuration(d) << "  error: " << e;
             after(d, new_discovery);
@@ -243,8 +242,7 @@ void Service::TelemetryItemFailed(const Error& error, bool required) {
         const int64_t d = DelayOf(GettingIotCreds, kFourHours);
         LOG_INFO << "Aws error on publishing, going to get get creds in: " << Utils::FormatDuration(d)
                  << "  error: " << e;
-        _reenroll_required = true;
-        _force_discovery_query = true;
+        _enrollment->RequireReenrollment();
         after(d, new_credentials);
     }
 }
@@ -288,7 +286,7 @@ void Service::PerformEnroll1E() {
         const int64_t d = DelayOf(Attestating, kOneDay);
         LOG_INFO << "Enroll1E failed reattestate in " << Utils::FormatDuration(d);
         _scheduler.In(Duration(d), [this] {
-            _reattest_required = true;
+            _enrollment->RequireReattestation();
             SetState(Attestating);
         });
         return;
@@ -357,8 +355,7 @@ void Service::PerformCorvaneEnrollment() {
         const int64_t d = DelayOf(Discovery, kFourHours);
         LOG_INFO << "CorvaneEnrollment  failed on certificate, Discovery in: " << Utils::FormatDuration(d)
                  << "  error: " << Text(error);
-        _reenroll_required = true;
-        _force_discovery_query = true;
+        _enrollment->RequireReenrollment();
         _scheduler.In(Duration(d), [this] { SetState(Discovery); });
         return;
     }
