@@ -21,6 +21,7 @@ Service::Service()
       _corvane_policies_name("corvane-policies"),
       _current_state(std::make_shared<const ServiceState>()),
       _scheduler(""),
+      _remote_jobs(_scheduler, _modules, RemoteJobsHost()),
       _app("Zelko Plenar Agent service", "ZelkoPlenarAgent"),
       _power_events({_is_sleeping, _new_wakeup, _in_wake_grace, _grace_start}, PowerHooks()) {
     _grace_period.logonFound = false;
@@ -32,7 +33,7 @@ Service::Service()
     // No COM here: nothing to initialise or secure. The Network List Manager's connection point is
     // the platform's network-connectivity notification source; module set-up registers the
     // `NetworkEvents` sink (features/) on it once the sink exists, the registration taking the
-    // place of `_nlm_advise_cookie` (0 until made), and the destructor unregisters it first.
+    // place of `_modules.nlm_advise_cookie` (0 until made), and the destructor unregisters it first.
 
     _stopping.store(false);
     _required_on_start_done = false;
@@ -65,7 +66,7 @@ Service::Service()
 
 Service::~Service() {
     // The network sink is called from the notification thread: its registration ends first.
-    if (_nlm_advise_cookie != 0) platform::UnadviseNetworkListManagerEvents(_nlm_advise_cookie);
+    if (_modules.nlm_advise_cookie != 0) platform::UnadviseNetworkListManagerEvents(_modules.nlm_advise_cookie);
     // The grace tasks call back into the members; they end first. (StopService has ended them
     // already in a service that ran; the virtual calls they make need an object not yet destroyed.)
     _power_events.Stop();
@@ -226,7 +227,7 @@ void Service::InitializePolicies() {
 
 bool Service::HasFeature(const std::string& name) {
     // Until the module set-up has built the feature finder the device has no features.
-    return _feature_finder && !_feature_finder->GetFeaturesByName(name).empty();
+    return _modules.feature_finder && !_modules.feature_finder->GetFeaturesByName(name).empty();
 }
 
 bool Service::HasSubscriptionFeature() { return HasFeature("ss") || HasFeature("te"); }
@@ -237,7 +238,7 @@ bool Service::GetLocalDelay(int64_t& ticks) const { return NextPolicyDelay(_loca
 
 void Service::RequestToRunOnNetwork(std::function<void()> work) {
     _network_wait_queue.push_back(std::move(work));
-    if (_network_events && !WaitingForNetwork.running) {
+    if (_modules.network_events && !WaitingForNetwork.running) {
         WaitingForNetwork.running = true;
         _scheduler.In(Duration::zero(), [this] { WaitingForNetwork.Perform(); });
     }

@@ -36,8 +36,10 @@
 #include "platform/steady_clock.h"
 #include "service/persisted_state.h"
 #include "service/power_events.h"
+#include "service/remote_jobs.h"
 #include "state_machine/enrollment_road.h"
 #include "state_machine/error_tests.h"
+#include "state_machine/module_set.h"
 #include "state_machine/service_state.h"
 
 namespace zelko::shared::device {
@@ -96,7 +98,10 @@ struct EventLogSubscriptionKey {
     int32_t dwLevel = 0;
 };
 
-class Service : public EnrollmentHost {
+class Service : public EnrollmentHost, public ModuleSet::Builder {
+    // The reaction to a failed collector item, split into its steps.
+    friend class TelemetryFailureReaction;
+
   public:
     // The fetch and subscribe tasks of one remote configuration.
     class RemoteConfigStates : public std::enable_shared_from_this<RemoteConfigStates> {
@@ -173,7 +178,7 @@ class Service : public EnrollmentHost {
     void RequestToRunOnNetwork(std::function<void()> work) override;
     void PostAfter(int64_t ticks, std::function<void()> work) override;
     bool IsStopping() const override { return _stopping.load(); }
-    std::shared_ptr<ConnectivityModule> Connectivity() const override { return _conn_module; }
+    std::shared_ptr<ConnectivityModule> Connectivity() const override { return _modules.conn_module; }
     EnrollmentRoad& Enrollment() { return *_enrollment; }
     void OnNetworkConnected();
     void OnNetworkLost();
@@ -210,6 +215,8 @@ class Service : public EnrollmentHost {
     // The performance-collector step of module set-up: with "collect_perf" set, the collector
     // publishing on `topic`, its monitor of this service (started) and of the plug-in executor.
     void InitPerformanceCollector(const std::string& topic);
+    // The same with the topic of the connectivity configuration's stack and the device's SNR id.
+    void InitPerformanceCollector() override;
     // The plug-in started and stopped callables of the telemetry module: start and stop the
     // executor's monitor when there is one. Safe on any thread.
     void StartExecutorMonitor();
@@ -218,9 +225,9 @@ class Service : public EnrollmentHost {
     // ---- telemetry ----
     // The telemetry step of module set-up: the status checker (left out, with a warning, when it
     // cannot be built), then the telemetry module. A module that cannot be built raises.
-    void InitTelemetry();
+    void InitTelemetry() override;
     void InitSystemStatusChecker();
-    // Builds the module over _conn_module, registers the collectors' schedule types on the agent
+    // Builds the module over the connectivity module, registers the collectors' schedule types on the agent
     // scheduler and creates (without opening) their event-log subscriptions.
     virtual void InitTelemetryModule();
     // The module's done callable, on its worker thread; and the failed callable's work, posted to
@@ -229,11 +236,11 @@ class Service : public EnrollmentHost {
     virtual void TelemetryItemFailed(const shared::error::Error& error, bool required);
 
     // ---- compliance and 1E modules (service_compliance.cpp) ----
-    // The compliance step of module set-up: the module over _conn_module with the three handlers
+    // The compliance step of module set-up: the module over the connectivity module with the three handlers
     // below. A module that cannot be built is logged and left out.
-    virtual void InitAcmModule();
+    void InitAcmModule() override;
     // The 1E step: the grants and policy files module; left out, logged, when it cannot be built.
-    virtual void InitVevEModule();
+    void InitVevEModule() override;
     // The compliance module's callables; they run on the compliance engine's or the module's threads.
     // A finished report: the job shadow goes, the status shadow says so, the report is left in an
     // encrypted message file and module event 217 names it.
@@ -270,15 +277,24 @@ class Service : public EnrollmentHost {
     // ---- module set-up and the enrollment road (start-up, attestation, discovery, enrollment) ----
     // The device information (impersonated when the main configuration asks for it) and the stack.
     void InitializeDeviceInfo();
-    // Builds every module in its fixed order. When modules of an earlier run are still there (the
-    // machine came back from FailureState), they are released first, in the stop's order.
+    // Builds every module in its fixed order (the module set's), then the local delay and the
+    // network sink. When modules of an earlier run are still there (the machine came back from
+    // FailureState), they are released first, in the stop's order.
     void Initialize();
-    virtual void InitHttpClient();
-    // Logs the out-of-box, clock and internet checks; the internet answer.
-    virtual bool CheckSystemReadiness();
-    virtual void InitFeatureFinder();
-    virtual void InitS3Client();
-    virtual void InitConnectivityModule();
+    // The set-up steps of the module set.
+    void InitHttpClient() override;
+    bool CheckSystemReadiness() override;
+    void InitFeatureFinder() override;
+    void PrepareForModules() override;
+    void InitConsentBridge() override;
+    void InitS3Client() override;
+    void PrepareScheduler() override;
+    void InitConnectivityModule() override;
+    void InitRemoteConfigs() override;
+    void InitCorvaneEnrollment() override;
+    void InitCryptography() override;
+    void InitNetworkEvents();
+    std::string DeviceSnrId() const;
     // Releases the modules in the stop's order, the network sink's registration first; with
     // report_stop_pending, stop pending is reported along the way (the stop's teardown).
     void ReleaseModules(bool report_stop_pending);
@@ -306,57 +322,8 @@ class Service : public EnrollmentHost {
     std::shared_ptr<IRandomValue> RenewCertStorePolicy(CertStore which) override;
     void WaitingForNetworkPerform();
     bool _reset_iot_device = false;
-    bool _modules_built = false;
     bool _scheduler_reinitialized = false;
     std::set<uint32_t> _registered_schedule_types;
-
-    // ---- error tests: the states ask these to choose how to go on after a failure ----
-    static bool IsEnrollmentError6(const shared::error::Error& e) { return agent::IsEnrollmentError6(e); }
-    static bool IsEnrollmentCertMissingError(const shared::error::Error& e) {
-        return agent::IsEnrollmentCertMissingError(e);
-    }
-    static bool IsEnrollmentCertReadError(const shared::error::Error& e) {
-        return agent::IsEnrollmentCertReadError(e);
-    }
-    static bool IsEnrollmentError13(const shared::error::Error& e) { return agent::IsEnrollmentError13(e); }
-    static bool IsEnrollmentNotFoundError(const shared::error::Error& e) {
-        return agent::IsEnrollmentNotFoundError(e);
-    }
-    static bool IsSlowInternetError(const shared::error::Error& e) { return agent::IsSlowInternetError(e); }
-    static bool IsDataReachedLimitError(const shared::error::Error& e) {
-        return agent::IsDataReachedLimitError(e);
-    }
-    static bool IsNetworkError(const shared::error::Error& e) { return agent::IsNetworkError(e); }
-    static bool IsAwsInternetConnectionError(const shared::error::Error& e) {
-        return agent::IsAwsInternetConnectionError(e);
-    }
-    static bool IsIotHttpError(const shared::error::Error& e) { return agent::IsIotHttpError(e); }
-    static bool IsGatewayTimeoutError(const shared::error::Error& e) {
-        return agent::IsGatewayTimeoutError(e);
-    }
-    static bool IsBadRequestError(const shared::error::Error& e) { return agent::IsBadRequestError(e); }
-    static bool IsAttestationServerError(const shared::error::Error& e) {
-        return agent::IsAttestationServerError(e);
-    }
-    static bool IsAttestationLocalError(const shared::error::Error& e) {
-        return agent::IsAttestationLocalError(e);
-    }
-    static bool IsRateLimitedError(const shared::error::Error& e) { return agent::IsRateLimitedError(e); }
-    static bool IsProxyError(const shared::error::Error& e) { return agent::IsProxyError(e); }
-    static bool IsUnauthorizedError(const shared::error::Error& e) { return agent::IsUnauthorizedError(e); }
-    static bool IsAuthError(const shared::error::Error& e) { return agent::IsAuthError(e); }
-    static bool IsEnrollmentErrorsCode0(const shared::error::Error& e) {
-        return agent::IsEnrollmentErrorsCode0(e);
-    }
-    static bool IsEnrollmentErrorsCode1(const shared::error::Error& e) {
-        return agent::IsEnrollmentErrorsCode1(e);
-    }
-    static bool IsEnrollmentErrorType(const shared::error::Error& e) {
-        return agent::IsEnrollmentErrorType(e);
-    }
-    static bool IsTlsError(const shared::error::Error& e) { return agent::IsTlsError(e); }
-    static bool IsIotDeviceError(const shared::error::Error& e) { return agent::IsIotDeviceError(e); }
-    static bool IsError5138(const shared::error::Error& e) { return agent::IsError5138(e); }
 
     // ---- connected operation: IoT credentials and connection, running states, remote configurations, grants ----
     void BindConnectedStates();
@@ -408,7 +375,6 @@ class Service : public EnrollmentHost {
     bool& ResetIotDevice() { return _reset_iot_device; }
     int64_t _consent_retry_delay_ms = 15000;
     bool _consent_upload_check_scheduled = false;
-    bool _remote_jobs_started = false;
     bool _performance_measure_scheduled = false;
     bool _corvane_enrollment_started = false;
 
@@ -481,7 +447,6 @@ class Service : public EnrollmentHost {
     ServiceState EnrollZelko;
     ServiceState PollEnrollZelkoStatus;
     ServiceState GettingIotCreds;
-    std::shared_ptr<config::ConfigService> _config_service;
     std::shared_ptr<RemoteConfigStates> _tavragent_config_states;
     std::map<std::string, std::shared_ptr<RemoteConfigStates>> _remote_config_states;
     std::shared_ptr<shared::device::IDeviceInfo> _device_info;
@@ -504,14 +469,11 @@ class Service : public EnrollmentHost {
     std::shared_ptr<const ServiceState> _current_state;
     mutable std::mutex _current_state_mutex;
     ServiceTask WaitingForNetwork;
-    uint32_t _nlm_advise_cookie = 0;
-    std::shared_ptr<NetworkEvents> _network_events;
     std::vector<std::function<void()>> _network_wait_queue;
     int64_t _poll_enroll_started = 0;
     nlohmann::json _retry_config;
     std::atomic<bool> _iot_connected{false};
     bool _stop_for_vxm = false;
-    std::shared_ptr<PerformanceCollector> _performance_collector;
     platform::ServiceStatus _svc_status{};
     mutable std::mutex _svc_status_mutex;
     platform::ServiceStatusHandle _svc_status_handle = nullptr;
@@ -523,16 +485,10 @@ class Service : public EnrollmentHost {
     std::unique_ptr<platform::NamedEvent> _system_sleep_event;
     shared::http::Allocator _allocator;
     Scheduler _scheduler;
-    std::shared_ptr<shared::http::IHttpClient> _http_client;
-    std::shared_ptr<ConnectivityModule> _conn_module;
-    std::shared_ptr<TelemetryModule> _telemetry_module;
-    std::shared_ptr<AcmModule> _acm_module;
-    std::shared_ptr<VevEModule> _onee_module;
-    std::map<std::string, std::shared_ptr<InstallComponent>> _remote_jobs;
-    std::shared_ptr<ConsentBridgeModule> _consent_bridge_module;
-    std::shared_ptr<shared::s3::S3Client> _s3_client;
-    std::shared_ptr<corvane::Enrollment> _corvane_enrollment;
-    std::shared_ptr<SystemStatusChecker> _system_status_checker;
+    // Before the modules, whose jobs call back into it.
+    RemoteJobs _remote_jobs;
+    // After the allocator and the device information, which the HTTP client points to.
+    ModuleSet _modules;
     std::shared_ptr<IRandomValue> _local_delay_policy;
     std::vector<std::shared_ptr<WindowsEventSubscription>> _win_event_subscriptions;
     std::map<int32_t, std::shared_ptr<WindowsEventExtSubscription>> _win_event_ext_subscriptions;
@@ -540,8 +496,6 @@ class Service : public EnrollmentHost {
     std::mutex _win_event_mutex;
     Duration _win_event_retry_delay = std::chrono::minutes(1);
     bool _win_event_retry_pending = false;  // under _win_event_mutex
-    std::shared_ptr<crypto::Cryptography> _cryptography;
-    std::shared_ptr<FeatureFinder> _feature_finder;
     std::filesystem::path _exe_path_buffer;
     CLI::App _app;
     std::string _plugin_name;
@@ -579,41 +533,13 @@ class Service : public EnrollmentHost {
     // The power callbacks and the wake-up grace tasks; the handle of the running grace task lives
     // there, guarded, in place of a future of its own.
     PowerEvents _power_events;
-    std::shared_ptr<config::RemoteConfig> _tavragent_config;
     nlohmann::json _cert_store_policy_doc;
     nlohmann::json _cert_store_save_policy_doc;
 
-    // ---- remote install jobs (service_remote_jobs.cpp) ----
+    // ---- remote install jobs ----
     void BindRemoteJobs();
-    // The RemoteJobsProcessing task's work over the agent configuration's "rjs" list.
-    void PerformRemoteJobs();
-    void RunRemoteJobs(const nlohmann::json& agentDocument);
-    // Processing, or RequiredOnStarting on a Corvane device.
-    bool RemoteJobsStateAllowed() const;
-    // Runs the work once the state allows it, looking again every minute until then.
-    void WhenRemoteJobsAllowed(Duration delay, std::function<void()> work);
-    // The same for work of the jobs made with that set of modules: dropped once it is released.
-    void WhenRemoteJobsAllowed(Duration delay, std::function<void()> work, uint64_t generation);
-    // The jobs' callbacks; `generation` is the set of modules the calling job was made with
-    // (_modules_generation), the current one when not given.
-    void RerunRemoteJob(bool run, std::chrono::milliseconds delay, const std::string& name);
-    void RerunRemoteJob(bool run, std::chrono::milliseconds delay, const std::string& name, uint64_t generation);
-    void RerunRemoteJobMonitor(bool run, int32_t minutes, const std::string& name);
-    void RerunRemoteJobMonitor(bool run, int32_t minutes, const std::string& name, uint64_t generation);
-    void HoldSelfUpdate(std::chrono::milliseconds delay, const std::string& name);
-    void HoldSelfUpdate(std::chrono::milliseconds delay, const std::string& name, uint64_t generation);
-    std::shared_ptr<InstallComponent> FindRemoteJob(const std::string& name);
-    // Builds a job for an "rjs" entry; tests replace it.
-    std::function<std::shared_ptr<InstallComponent>(const std::string& name, const nlohmann::json& entry)>
-        _remote_job_factory;
-    // Guards _remote_jobs: the jobs' own threads read it through the hold callback.
-    std::mutex _remote_jobs_mutex;
-    // How often work that fell due in a state that does not allow it looks again.
-    Duration _remote_jobs_state_poll = std::chrono::minutes(1);
-
-    // Bumped when the modules are released: delayed work of the jobs and of the IoT connection
-    // that was posted for an earlier set of modules finds it changed and does nothing.
-    std::atomic<uint64_t> _modules_generation{0};
+    RemoteJobs::Host RemoteJobsHost();
+    RemoteJobs& Jobs() { return _remote_jobs; }
 
     // The stop's teardown has finished (the stop waits for it, at most 30 seconds).
     platform::SteadyWaiter _teardown_waiter;

@@ -73,20 +73,20 @@ void Service::BindConnectedStates() {
 // ---- seams over the connectivity module and the machine ----
 
 Error Service::IotGetCredentials(bool reset_device) {
-    if (!_conn_module) return NoConnectivity();
-    return _conn_module->GetCredentials(reset_device);
+    if (!_modules.conn_module) return NoConnectivity();
+    return _modules.conn_module->GetCredentials(reset_device);
 }
 
 Error Service::IotConnect() {
-    if (!_conn_module) return NoConnectivity();
-    return _conn_module->ConnectToIot();
+    if (!_modules.conn_module) return NoConnectivity();
+    return _modules.conn_module->ConnectToIot();
 }
 
 void Service::IotResetEnrollment() {
-    if (_conn_module) _conn_module->ResetEnrollment();
+    if (_modules.conn_module) _modules.conn_module->ResetEnrollment();
 }
 
-bool Service::IotCredentialsReady() { return _conn_module && _conn_module->IsCredentialsReady(); }
+bool Service::IotCredentialsReady() { return _modules.conn_module && _modules.conn_module->IsCredentialsReady(); }
 
 std::filesystem::path Service::TelemetryDataFolder() const {
     return platform::ProgramDataFolder() / "zelko" / "Telemetry" / "data";
@@ -140,12 +140,12 @@ void Service::GettingIotCredsEnter() {
     if (!result) {
         if (_local_delay_policy) _local_delay_policy->Reset();
         ResetIotDevice() = false;
-        if (!_tavragent_config) {
+        if (!_modules.tavragent_config) {
             LOG_ERROR << "GettingIotCreds.OnEnter no agent configuration to fetch";
             return;
         }
         _tavragent_config_states = std::make_shared<RemoteConfigStates>();
-        _tavragent_config_states->Init(this, _tavragent_config,
+        _tavragent_config_states->Init(this, _modules.tavragent_config,
                                        [this](std::weak_ptr<RemoteConfigStates> states, Error error) {
                                            ApplyAgentConfig(std::move(states), std::move(error));
                                        });
@@ -226,26 +226,26 @@ void Service::ConnectingToIotEnter() {
         _collect_performance_scheduled = true;
     }
 
-    if (!_conn_module) {
+    if (!_modules.conn_module) {
         LOG_ERROR << "ConnectingToIot.OnEnter without a connectivity module";
         return;
     }
     {
         // The module reads them under this lock when a publish reconnects.
-        std::lock_guard lock(_conn_module->iotLock);
-        _conn_module->connectSuccessCallback = &Service::NotifyAgentOnConnectSuccess;
-        _conn_module->resumeCallback = &Service::NotifyAgentOnResumeCallback;
-        _conn_module->disconnectCallback = &Service::NotifyAgentOnDisconnectCallback;
-        _conn_module->interruptCallback = &Service::NotifyAgentOnConnectionInterruptCallback;
-        _conn_module->callbackContext = this;
+        std::lock_guard lock(_modules.conn_module->iotLock);
+        _modules.conn_module->connectSuccessCallback = &Service::NotifyAgentOnConnectSuccess;
+        _modules.conn_module->resumeCallback = &Service::NotifyAgentOnResumeCallback;
+        _modules.conn_module->disconnectCallback = &Service::NotifyAgentOnDisconnectCallback;
+        _modules.conn_module->interruptCallback = &Service::NotifyAgentOnConnectionInterruptCallback;
+        _modules.conn_module->callbackContext = this;
     }
     const Error result = IotConnect();
 
     if (!result) {
         if (_local_delay_policy) _local_delay_policy->Reset();
-        if (_conn_module->isSubscriptionDevice) {
+        if (_modules.conn_module->isSubscriptionDevice) {
             _scheduler.In(Duration::zero(), [this] {
-                const bool consent = _consent_bridge_module && _consent_bridge_module->IsConsentValid();
+                const bool consent = _modules.consent_bridge_module && _modules.consent_bridge_module->IsConsentValid();
                 if (consent) ScheduleConsentUploadCheck();
                 if (!consent) {
                     SetState(UpdatingConsent);
@@ -257,7 +257,7 @@ void Service::ConnectingToIotEnter() {
             });
             return;
         }
-        if (_conn_module->IsConnected()) {
+        if (_modules.conn_module->IsConnected()) {
             for (const auto& [name, states] : _remote_config_states) {
                 if (!states || !states->config || states->config->ListenTopic().empty()) continue;
                 std::weak_ptr<RemoteConfigStates> entry = states;
@@ -312,8 +312,8 @@ void Service::UpdatingConsentEnter() {
         return;
     }
     if (_stopping.load()) return;
-    if (_consent_bridge_module) _consent_bridge_module->Process();
-    if (_consent_bridge_module && _consent_bridge_module->IsConsentValid()) {
+    if (_modules.consent_bridge_module) _modules.consent_bridge_module->Process();
+    if (_modules.consent_bridge_module && _modules.consent_bridge_module->IsConsentValid()) {
         LOG_INFO << "Updating Consent successful";
         ScheduleConsentUploadCheck();
         SetState(_required_on_start_done.load() ? Processing : RequiredOnStarting);
@@ -330,19 +330,19 @@ void Service::UpdatingConsentEnter() {
 }
 
 void Service::ScheduleConsentUploadCheck() {
-    if (!_consent_bridge_module || _consent_upload_check_scheduled) return;
+    if (!_modules.consent_bridge_module || _consent_upload_check_scheduled) return;
     _consent_upload_check_scheduled = true;
     // Just past the module's interval, so its own test finds the interval over.
-    const int64_t delay = int64_t{_consent_bridge_module->UploadIntervalMinutes()} * 60 * 10'000'000 + 1;
+    const int64_t delay = int64_t{_modules.consent_bridge_module->UploadIntervalMinutes()} * 60 * 10'000'000 + 1;
     _scheduler.In(Duration(delay), [this] { ConsentUploadCheck(); });
 }
 
 void Service::ConsentUploadCheck() {
     _consent_upload_check_scheduled = false;
-    if (_stopping.load() || !_consent_bridge_module) return;
+    if (_stopping.load() || !_modules.consent_bridge_module) return;
     if ((IsCurrentState("Processing") || IsCurrentState("RequiredOnStarting")) &&
-        _consent_bridge_module->IsConsentValid()) {
-        _consent_bridge_module->Process();
+        _modules.consent_bridge_module->IsConsentValid()) {
+        _modules.consent_bridge_module->Process();
     }
     ScheduleConsentUploadCheck();
 }
@@ -360,11 +360,11 @@ void Service::RequiredOnStartingEnter() {
         SetState(Processing);
         return;
     }
-    if (_conn_module && _conn_module->isCorvaneDevice && !_remote_jobs_started) {
+    if (_modules.conn_module && _modules.conn_module->isCorvaneDevice && !_remote_jobs.started()) {
         _scheduler.In(Duration::zero(), [this] {
             if (IsCurrentState("RequiredOnStarting")) RemoteJobsProcessing.Perform();
         });
-        _remote_jobs_started = true;
+        _remote_jobs.SetStarted(true);
     }
 
     // Collected data is deleted unless the configuration says false; a value of another type is
@@ -394,11 +394,11 @@ void Service::ProcessingEnter() {
     LOG_INFO << "Processing.OnEnter";
     LOG_INFO << "Processing is triggering TelemetryEventType::ResendCollectedData";
     SendEventToModules(kResendCollectedData, 0, nullptr, 0);
-    if (!_remote_jobs_started) {
+    if (!_remote_jobs.started()) {
         _scheduler.In(Duration::zero(), [this] {
             if (IsCurrentState("Processing")) RemoteJobsProcessing.Perform();
         });
-        _remote_jobs_started = true;
+        _remote_jobs.SetStarted(true);
     }
     if (!_performance_measure_scheduled) {
         int64_t delay = kThirtyDays;

@@ -26,7 +26,7 @@ void Service::WaitingForNetworkPerform() {
     LOG_INFO << "WaitingForNetwork.Perform";
     WaitingForNetwork.running = false;
     if (SystemInfo::HasInternetConnectivity()) {
-        if (_network_events) _network_events->ConnectivityChangedByOldApi();
+        if (_modules.network_events) _modules.network_events->ConnectivityChangedByOldApi();
     } else {
         LOG_INFO << "WaitingForNetwork.OnEnter no network, waiting.";
         WaitingForNetwork.running = true;

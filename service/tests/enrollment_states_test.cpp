@@ -62,7 +62,7 @@ class EnrollmentStatesTest : public RoadTest {
     }
     // An attested device with enrollment data: the decision's inputs.
     void Enrolled(RoadService& service) {
-        OnWorker([&] { ASSERT_FALSE(service._conn_module->PollEnrollZelkoStatus()); });
+        OnWorker([&] { ASSERT_FALSE(service._modules.conn_module->PollEnrollZelkoStatus()); });
     }
     int Count(const std::string& text, logging::Severity severity = info) const { return log_.Count(severity, text); }
 };
@@ -274,8 +274,8 @@ TEST_F(EnrollmentStatesTest, AFailedStartUpReturnsFromFailureStateWithOneSetOfMo
     auto& service = Start();
     EXPECT_EQ(State(), "FailureState");
     EXPECT_TRUE(log_.Contains(error, "Exception caught in Initializing.OnEnter: connectivity refused by the test"));
-    EXPECT_FALSE(service._conn_module);
-    std::weak_ptr<shared::http::IHttpClient> first_client = service._http_client;
+    EXPECT_FALSE(service._modules.conn_module);
+    std::weak_ptr<shared::http::IHttpClient> first_client = service._modules.http_client;
     edges_.fail_connectivity = false;
     service.Enrollment().SetChance([] { return 0; });
     Road(service).failure_entry_count() = 23;
@@ -636,11 +636,11 @@ TEST_F(EnrollmentStatesTest, OnboardingInProgressWithoutAHintBacksOffOnItsPolicy
         service.InitializeDeviceInfo();
         service.Initialize();
     });
-    ASSERT_TRUE(service._conn_module && service._conn_module->onboarding);
+    ASSERT_TRUE(service._modules.conn_module && service._modules.conn_module->onboarding);
     Enter(service.Onboarding);
     for (int i = 0; i < 5; ++i) Drain();
     EXPECT_EQ(http->Requests().size(), 1u);
-    EXPECT_TRUE(service._conn_module->onboardingInProgress);
+    EXPECT_TRUE(service._modules.conn_module->onboardingInProgress);
     EXPECT_EQ(Count("Onboarding backing off for "), 1);
     // The "attest" policy's first delay: at most 20 seconds.
     Advance(20 * kSecond);

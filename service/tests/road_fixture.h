@@ -104,7 +104,7 @@ class RoadService : public Service {
     }
     void InitHttpClient() override {
         if (edges_.http) {
-            _http_client = edges_.http;
+            _modules.http_client = edges_.http;
         } else {
             Service::InitHttpClient();
         }
@@ -122,13 +122,13 @@ class RoadService : public Service {
         environment.makeValveClient = [](const auto&, auto*) {
             return std::make_shared<zelko::testing::FakeDataValveClient>();
         };
-        _conn_module = std::make_shared<ConnectivityModule>(
-            _stack, (_config_folder / "connectivity-module-config.json").string(), _http_client, _feature_finder,
-            _device_info, _consent_bridge_module,
-            std::make_shared<DeviceAttestationModule>(std::move(attestation), _http_client), _s3_client, true,
+        _modules.conn_module = std::make_shared<ConnectivityModule>(
+            _stack, (_config_folder / "connectivity-module-config.json").string(), _modules.http_client, _modules.feature_finder,
+            _device_info, _modules.consent_bridge_module,
+            std::make_shared<DeviceAttestationModule>(std::move(attestation), _modules.http_client), _modules.s3_client, true,
             nullptr, std::move(environment));
         ++edges_.connectivity_modules;
-        edges_.last_connectivity = _conn_module;
+        edges_.last_connectivity = _modules.conn_module;
     }
     shared::error::Error IotGetCredentials(bool reset_device) override {
         if (edges_.grant_credentials) return {};

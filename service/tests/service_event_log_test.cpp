@@ -71,7 +71,7 @@ class ServiceEventLogTest : public zelko::testing::SystemRootTest {
         service = std::make_unique<TestService>(scratch() / "zelko-plenar-agent-service");
         service->InitBaseStates();
         service->InitializePolicies();
-        service->_telemetry_module = telemetry;
+        service->_modules.telemetry_module = telemetry;
         service->_required_on_start_done = true;
         ServiceState processing = service->Processing;  // its control handler, not its entry work
         processing.OnEnter = [] {};
@@ -208,13 +208,13 @@ TEST_F(ServiceEventLogTest, ControlChannelRaisesAnEntry) {
 }
 
 TEST_F(ServiceEventLogTest, PerformanceCollectorStepAndTheExecutorMonitor) {
-    service->_conn_module = std::make_shared<zelko::testing::FakeConnectivity>();
+    service->_modules.conn_module = std::make_shared<zelko::testing::FakeConnectivity>();
     // Off by default, also for a value of another type: no collector, the callables do nothing.
     for (const nlohmann::json& config : {nlohmann::json::object(), nlohmann::json{{"collect_perf", "yes"}}}) {
         service->_agent_config = config;
         service->InitPerformanceCollector("$aws/rules/metrics/SNR");
         EXPECT_FALSE(service->_collect_perf);
-        EXPECT_EQ(service->_performance_collector, nullptr);
+        EXPECT_EQ(service->_modules.performance_collector, nullptr);
         service->StartExecutorMonitor();
         service->StopExecutorMonitor();
     }
@@ -223,9 +223,9 @@ TEST_F(ServiceEventLogTest, PerformanceCollectorStepAndTheExecutorMonitor) {
     service->_agent_config = {{"collect_perf", true}};
     service->InitPerformanceCollector("$aws/rules/metrics/SNR");
     EXPECT_TRUE(log.Contains(info, "Loading performance collector..."));
-    ASSERT_NE(service->_performance_collector, nullptr);
-    EXPECT_NE(service->_performance_collector->GetPerformanceMonitor("zelko-plenar-agent-service"), nullptr);
-    EXPECT_NE(service->_performance_collector->GetPerformanceMonitor("zelko-plugin-executor"), nullptr);
+    ASSERT_NE(service->_modules.performance_collector, nullptr);
+    EXPECT_NE(service->_modules.performance_collector->GetPerformanceMonitor("zelko-plenar-agent-service"), nullptr);
+    EXPECT_NE(service->_modules.performance_collector->GetPerformanceMonitor("zelko-plugin-executor"), nullptr);
     EXPECT_EQ(log.Count(debug, "ProcessPerformanceMonitor: Starting..."), 1);  // the service's own
 
     service->StartExecutorMonitor();
@@ -240,7 +240,7 @@ TEST_F(ServiceEventLogTest, PerformanceCollectorStepAndTheExecutorMonitor) {
             service->StopExecutorMonitor();
         }
     });
-    std::atomic_store(&service->_performance_collector, std::shared_ptr<PerformanceCollector>());
+    service->_modules.StorePerformanceCollector(nullptr);
     plugin.join();
 }
 

@@ -98,7 +98,7 @@ class TelemetryFeedbackTest : public zelko::testing::SystemRootTest {
         service = std::make_unique<TestService>(scratch() / "zelko-plenar-agent-service");
         service->InitBaseStates();
         service->InitializePolicies();
-        service->_conn_module = conn;
+        service->_modules.conn_module = conn;
         service->_state_file_path = scratch() / "state.json";
         const std::pair<ServiceState*, int64_t> states[] = {
             {&service->RequiredOnStarting, 11}, {&service->Processing, 12}, {&service->ConnectingToIot, 13},
@@ -303,7 +303,7 @@ TEST_F(TelemetryFeedbackTest, RequiredCollectorsDoneSavesTheFlagBeforeProcessing
 
 TEST_F(TelemetryFeedbackTest, CorvaneEnrollmentOutcomes) {
     auto corvane = std::make_shared<FakeCorvane>();
-    service->_corvane_enrollment = corvane;
+    service->_modules.corvane_enrollment = corvane;
     const Error tls(ErrorCategory::EC_Component, 35, "TLS handshake failed", "int");
     struct Case {
         const char* what;
@@ -364,7 +364,7 @@ TEST_F(TelemetryFeedbackTest, CorvaneEnrollmentOutcomes) {
 TEST_F(TelemetryFeedbackTest, TasksOfflineWaitForTheNetwork) {
     platform::SetSimulatedNetworkConnectivity(0);
     auto corvane = std::make_shared<FakeCorvane>();
-    service->_corvane_enrollment = corvane;
+    service->_modules.corvane_enrollment = corvane;
     OnWorker([&] {
         service->CorvaneEnrollment.Perform();
         service->ResetDataValveClient.Perform();
@@ -409,7 +409,7 @@ TEST_F(TelemetryFeedbackTest, ResetDataValveClientOutcomes) {
 }
 
 TEST_F(TelemetryFeedbackTest, CollectPerformanceAndPerformanceMeasure) {
-    service->_performance_collector = std::make_shared<PerformanceCollector>(conn, "$aws/rules/perf");
+    service->_modules.performance_collector = std::make_shared<PerformanceCollector>(conn, "$aws/rules/perf");
     conn->SetPubByHttpResult({500, 0, {}, Error(ErrorCategory::EC_Component, 500, "down", "IotHttpError")});
     OnWorker([&] { service->CollectPerformance.Perform(); });
     EXPECT_TRUE(log.Contains(info, "CollectPerformance error, will rerun in 24h0m0s0ms  error: "));
