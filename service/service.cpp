@@ -60,6 +60,10 @@ Service::Service()
     _enrollment = std::make_unique<EnrollmentRoad>(
         *this, EnrollmentRoad::States{Initializing, FailureState, Onboarding, Attestating, AttestatingPoP, Discovery,
                                       PreEnrollZelko, EnrollZelko, PollEnrollZelkoStatus, GettingIotCreds, Stopping});
+    _connected = std::make_unique<ConnectedRoad>(
+        *this, *_enrollment,
+        ConnectedRoad::States{GettingIotCreds, ConnectingToIot, UpdatingConsent, RequiredOnStarting, Processing,
+                              Discovery, CollectPerformance, RemoteJobsProcessing, PerformanceMeasure});
     // Bound whatever failed above, so that a stop request always reaches the Stopping state.
     BindHandlers();
 }
@@ -126,7 +130,7 @@ void Service::BindHandlers() {
     BindRemoteJobs();
     _enrollment->Bind();
     WaitingForNetwork.Perform = [this] { WaitingForNetworkPerform(); };
-    BindConnectedStates();
+    _connected->Bind();
 }
 
 void Service::EnterStoppingWork() {

@@ -37,6 +37,7 @@
 #include "service/persisted_state.h"
 #include "service/power_events.h"
 #include "service/remote_jobs.h"
+#include "state_machine/connected_road.h"
 #include "state_machine/enrollment_road.h"
 #include "state_machine/error_tests.h"
 #include "state_machine/module_set.h"
@@ -98,7 +99,7 @@ struct EventLogSubscriptionKey {
     int32_t dwLevel = 0;
 };
 
-class Service : public EnrollmentHost, public ModuleSet::Builder {
+class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::Builder {
     // The reaction to a failed collector item, split into its steps.
     friend class TelemetryFailureReaction;
 
@@ -132,7 +133,7 @@ class Service : public EnrollmentHost, public ModuleSet::Builder {
     virtual void SendEventToModules(uint32_t control, uint32_t event_type);
     virtual platform::ScHandle OpenAgentService(platform::ScHandle manager);
     virtual bool CloseScHandle(platform::ScHandle handle);
-    virtual void SendEventToModules(uint32_t control, uint32_t event_type, const void* data, uint64_t size);
+    void SendEventToModules(uint32_t control, uint32_t event_type, const void* data, uint64_t size) override;
     virtual std::filesystem::path GetExecutablePath();
     virtual void SvcCtrlHandlerImpl(uint32_t control, uint32_t event_type, void* event_data);
 
@@ -180,6 +181,7 @@ class Service : public EnrollmentHost, public ModuleSet::Builder {
     bool IsStopping() const override { return _stopping.load(); }
     std::shared_ptr<ConnectivityModule> Connectivity() const override { return _modules.conn_module; }
     EnrollmentRoad& Enrollment() { return *_enrollment; }
+    ConnectedRoad& Connected() { return *_connected; }
     void OnNetworkConnected();
     void OnNetworkLost();
 
@@ -321,24 +323,21 @@ class Service : public EnrollmentHost, public ModuleSet::Builder {
     std::shared_ptr<IRandomValue> CertStorePolicy(CertStore which) override;
     std::shared_ptr<IRandomValue> RenewCertStorePolicy(CertStore which) override;
     void WaitingForNetworkPerform();
-    bool _reset_iot_device = false;
     bool _scheduler_reinitialized = false;
     std::set<uint32_t> _registered_schedule_types;
 
     // ---- connected operation: IoT credentials and connection, running states, remote configurations, grants ----
-    void BindConnectedStates();
-    void GettingIotCredsEnter();
-    void ConnectingToIotEnter();
-    void UpdatingConsentEnter();
-    // Once the consent is valid, the consent module checks for a change made on the device at its
-    // own interval, from the connected road's running states.
-    void ScheduleConsentUploadCheck();
-    void ConsentUploadCheck();
-    void RequiredOnStartingEnter();
-    void ProcessingEnter();
     // Posts the move to ConnectingToIot, taken only from Processing, RequiredOnStarting or
-    // GettingIotCreds.
+    // GettingIotCreds; nothing once the scheduler is destroyed.
     void ScheduleConnectionTransition();
+    // The connected road's hooks.
+    void HookConnectionNotices(ConnectivityModule& module) override;
+    std::function<void()> NewAgentConfigFetch() override;
+    void PostRemoteConfigSubscriptions() override;
+    std::shared_ptr<ConsentBridgeModule> ConsentBridge() const override { return _modules.consent_bridge_module; }
+    bool CollectsPerformance() const override { return _collect_perf; }
+    bool RemoteJobsStarted() const override { return _remote_jobs.started(); }
+    void MarkRemoteJobsStarted() override { _remote_jobs.SetStarted(true); }
     // The handler of every fetch of the agent's own configuration: connection mode, then every
     // other remote configuration with its tasks, built anew.
     void ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> states, shared::error::Error error);
@@ -358,24 +357,20 @@ class Service : public EnrollmentHost, public ModuleSet::Builder {
     void SubscribeRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak);
     // The connectivity calls of these states, and the local work of RequiredOnStarting; tests
     // replace them.
-    virtual shared::error::Error IotGetCredentials(bool reset_device);
-    virtual shared::error::Error IotConnect();
-    virtual void IotResetEnrollment();
+    shared::error::Error IotGetCredentials(bool reset_device) override;
+    shared::error::Error IotConnect() override;
+    void IotResetEnrollment() override;
     virtual bool IotCredentialsReady();
     // Removes the folder with everything in it; a missing folder counts as removed.
-    virtual bool RemoveTelemetryData(const std::filesystem::path& folder);
+    bool RemoveTelemetryData(const std::filesystem::path& folder) override;
     // Ends the first running plug-in executor that may be ended; false when there is none.
-    virtual bool KillPluginExecutor();
+    bool KillPluginExecutor() override;
     // The same over the given processes: the first whose program is the executor by name.
     static bool KillExecutorAmong(const std::vector<int>& pids);
-    std::filesystem::path TelemetryDataFolder() const;
+    std::filesystem::path TelemetryDataFolder() const override;
     // The shared enrollment flags, by name.
     bool ReenrollRequired() const { return _enrollment->ReenrollRequired(); }
     bool ForceDiscoveryQuery() const { return _enrollment->ForceDiscoveryQuery(); }
-    bool& ResetIotDevice() { return _reset_iot_device; }
-    int64_t _consent_retry_delay_ms = 15000;
-    bool _consent_upload_check_scheduled = false;
-    bool _performance_measure_scheduled = false;
     bool _corvane_enrollment_started = false;
 
     // ---- telemetry feedback: collector outcome reactions and the side tasks ----
@@ -459,7 +454,6 @@ class Service : public EnrollmentHost, public ModuleSet::Builder {
     ServiceTask RemoteJobsProcessing;
     ServiceTask CorvaneEnrollment;
     ServiceTask CollectPerformance;
-    bool _collect_performance_scheduled = false;
     bool _collect_perf = false;
     ServiceTask ResetDataValveClient;
     bool _resend_scheduled = false;
@@ -546,6 +540,7 @@ class Service : public EnrollmentHost, public ModuleSet::Builder {
 
   private:
     std::unique_ptr<EnrollmentRoad> _enrollment;
+    std::unique_ptr<ConnectedRoad> _connected;
 };
 
 // The control handler the service registers with the service control layer; the context is the

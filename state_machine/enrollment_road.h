@@ -17,7 +17,7 @@ namespace zelko::plenar::agent {
 
 // What the enrollment road needs of its host beyond the common state host: the start-up's work
 // and the certificate-store back-offs, which the module set-up keeps.
-class EnrollmentHost : public StateHost {
+class EnrollmentHost : public virtual StateHost {
   public:
     // Seconds the start-up still waits for the grace after a logon or a wake; none when below one.
     virtual int64_t StartupWaitSeconds() = 0;
@@ -26,8 +26,6 @@ class EnrollmentHost : public StateHost {
     // Builds the device information and the modules; false (the reason logged) when this device
     // must not run, and the road then stops the service.
     virtual bool SetUpModules() = 0;
-    // The required collectors have run, in this run or an earlier one.
-    virtual bool RequiredOnStartDone() const = 0;
     // Starts the scheduled events and opens the event-log subscriptions.
     virtual void StartScheduledWork() = 0;
 

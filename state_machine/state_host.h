@@ -27,6 +27,8 @@ class StateHost {
     virtual bool IsCurrentState(const char* state_name) const = 0;
     // The stop has begun.
     virtual bool IsStopping() const = 0;
+    // The required collectors have run, in this run or an earlier one.
+    virtual bool RequiredOnStartDone() const = 0;
 
     // ---- waiting: every wait is work posted to the agent scheduler's worker ----
     // Runs the work on the worker once the delay (scheduler ticks, capped at kMaxDelayTicks) is over.
