@@ -58,6 +58,13 @@ Service::Service()
     }
     LOG_INFO << "Initialilizing scheduler events completed...";
 
+    _enrollment = std::make_unique<EnrollmentRoad>(
+        *this, EnrollmentRoad::States{Initializing, FailureState, Onboarding, Attestating, AttestatingPoP, Discovery,
+                                      PreEnrollZelko, EnrollZelko, PollEnrollZelkoStatus, GettingIotCreds, Stopping});
+    _connected = std::make_unique<ConnectedRoad>(
+        *this, *_enrollment,
+        ConnectedRoad::States{GettingIotCreds, ConnectingToIot, UpdatingConsent, RequiredOnStarting, Processing,
+                              Discovery, CollectPerformance, RemoteJobsProcessing, PerformanceMeasure});
     // Bound whatever failed above, so that a stop request always reaches the Stopping state.
     BindHandlers();
 }
@@ -93,7 +100,7 @@ void Service::BindHandlers() {
     };
     auto processing_once_initialized = [this](uint32_t control, uint32_t type, uint32_t channel,
                                               uint32_t level, void* data, uint64_t size) {
-        if (SvcCtrlHandlerImplDefault(control) && _initialized) {
+        if (SvcCtrlHandlerImplDefault(control) && _enrollment->Initialized()) {
             SvcCtrlHandlerImplProcessing(control, type, channel, level, data, size);
         }
     };
@@ -122,8 +129,9 @@ void Service::BindHandlers() {
     }
     BindTelemetryFeedback();
     BindRemoteJobs();
-    BindEnrollmentStates();
-    BindConnectedStates();
+    _enrollment->Bind();
+    WaitingForNetwork.Perform = [this] { WaitingForNetworkPerform(); };
+    _connected->Bind();
 }
 
 void Service::EnterStoppingWork() {

@@ -38,6 +38,8 @@
 #include "service/persisted_state.h"
 #include "service/power_events.h"
 #include "service/remote_jobs.h"
+#include "state_machine/connected_road.h"
+#include "state_machine/enrollment_road.h"
 #include "state_machine/error_tests.h"
 #include "state_machine/module_set.h"
 #include "state_machine/service_state.h"
@@ -91,7 +93,7 @@ inline constexpr char kExecutorMonitorName[] = "zelko-plugin-executor";
 inline constexpr char kTelemetryModuleConfigFileName[] = "telemetry-module-config.json";
 inline constexpr char kSystemStatusCheckerConfigFileName[] = "system-status-config.json";
 
-class Service : public ModuleSet::Builder {
+class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::Builder {
     // The reaction to a failed collector item, split into its steps.
     friend class TelemetryFailureReaction;
 
@@ -125,7 +127,7 @@ class Service : public ModuleSet::Builder {
     virtual void SendEventToModules(uint32_t control, uint32_t event_type);
     virtual platform::ScHandle OpenAgentService(platform::ScHandle manager);
     virtual bool CloseScHandle(platform::ScHandle handle);
-    virtual void SendEventToModules(uint32_t control, uint32_t event_type, const void* data, uint64_t size);
+    void SendEventToModules(uint32_t control, uint32_t event_type, const void* data, uint64_t size) override;
     virtual std::filesystem::path GetExecutablePath();
     virtual void SvcCtrlHandlerImpl(uint32_t control, uint32_t event_type, void* event_data);
 
@@ -151,23 +153,29 @@ class Service : public ModuleSet::Builder {
 
     // Main configuration values; a missing key, a document that is not an object or a value of
     // another type give the default.
-    bool ConfigBool(const char* key, bool default_value) const;
+    bool ConfigBool(const char* key, bool default_value) const override;
     int64_t ConfigInteger(const char* key, int64_t default_value, int64_t min = Settings::kMinInt,
-                          int64_t max = Settings::kMaxInt) const;
+                          int64_t max = Settings::kMaxInt) const override;
     std::string ConfigString(const char* key, const std::string& default_value) const;
 
     // ---- stop ----
     void StopService();
 
     // ---- state machine ----
-    void SetState(const ServiceState& target);
+    void SetState(const ServiceState& target) override;
     // The current state, held by the caller while it runs its handlers.
     std::shared_ptr<const ServiceState> CurrentState() const;
     std::string CurrentStateName() const;
     void InitBaseStates();
     void InitializePolicies();
-    bool GetLocalDelay(int64_t& ticks) const;
-    void RequestToRunOnNetwork(std::function<void()> work);
+    bool GetLocalDelay(int64_t& ticks) const override;
+    void ResetLocalDelay() override;
+    void RequestToRunOnNetwork(std::function<void()> work) override;
+    void PostAfter(int64_t ticks, std::function<void()> work) override;
+    bool IsStopping() const override { return _stopping.load(); }
+    std::shared_ptr<ConnectivityModule> Connectivity() const override { return _modules.conn_module; }
+    EnrollmentRoad& Enrollment() { return *_enrollment; }
+    ConnectedRoad& Connected() { return *_connected; }
     void OnNetworkConnected();
     void OnNetworkLost();
 
@@ -291,66 +299,30 @@ class Service : public ModuleSet::Builder {
     static nlohmann::json LocalDelayPolicyDocument();
     // The default document of "tavragent-config"; devices with persistent connections say so.
     static nlohmann::json TavragentConfigDefault(bool corvane_device);
-    // Binds the states of the enrollment road and the network wait (from BindHandlers).
-    void BindEnrollmentStates();
-    // Schedules the first state of the enrollment road from the attestation, the IoT information,
-    // the enrollment certificate and the discovery token; nothing while the certificate cannot be
-    // read because updates pend (cert_read_blocked_by_update tells).
-    void SetNextState();
-    // SetNextState with the certificate-store back-off; `still`: the state the retry belongs to
-    // (null: the start-up's post_init_step).
-    void DecisionStep(const ServiceState* still);
-    void InitializingWork();
-    void FailureStateEnter();
-    void OnboardingEnter();
-    void AttestatingEnter();
-    void AttestatingPoPEnter();
-    void DiscoveryEnter();
-    void PreEnrollZelkoEnter();
-    void EnrollZelkoEnter();
-    void PollEnrollZelkoStatusEnter();
+    // The enrollment road's hooks into the start-up and the module set-up.
+    int64_t StartupWaitSeconds() override;
+    void EndStartupGrace() override;
+    bool SetUpModules() override;
+    bool RequiredOnStartDone() const override { return _required_on_start_done.load(); }
+    void StartScheduledWork() override;
+    std::shared_ptr<IRandomValue> CertStorePolicy(CertStore which) override;
+    std::shared_ptr<IRandomValue> RenewCertStorePolicy(CertStore which) override;
     void WaitingForNetworkPerform();
-    void PollCertStoreBackoff();
-    // PreEnrollZelko once the challenge is older than "challenge_ttl_sec", else EnrollZelko.
-    void ChallengeRule();
-    // The common entry: its line, the state test and the offline wait; true to go on.
-    bool EnterEnrollmentStep(const ServiceState& state, const char* offline_line, std::function<void()> on_network);
-    void MarkInitFinishedIfInitializing();
-    void PostIn(int64_t ticks, std::function<void()> body);
-    void PostEnterIfStill(const ServiceState& still, const ServiceState& target, int64_t ticks);
-    void PostRerunIfStill(const ServiceState& state, int64_t ticks);
-    int64_t StateDelay(const ServiceState& state, int64_t fallback) const;
-    int64_t LocalDelay(int64_t fallback) const;
-    void ResetLocalDelay();
-    // The chance of FailureState's return to Initializing; tests make it certain.
-    std::function<int()> _chance = [] { return std::rand(); };
-    bool _reattest_required = false;
-    bool _reenroll_required = false;
-    bool _cert_read_blocked_by_update = false;
-    bool _force_discovery_query = false;
-    bool _reset_iot_device = false;
-    bool _back_to_enrollment = false;
-    int64_t _poll_network_error_time = 0;
-    int32_t _failure_entry_count = 0;
-    int32_t _attest_error_counter = 0;
-    int32_t _enroll_server_error_count = 0;
     bool _scheduler_reinitialized = false;
     std::set<uint32_t> _registered_schedule_types;
 
     // ---- connected operation: IoT credentials and connection, running states, remote configurations, grants ----
-    void BindConnectedStates();
-    void GettingIotCredsEnter();
-    void ConnectingToIotEnter();
-    void UpdatingConsentEnter();
-    // Once the consent is valid, the consent module checks for a change made on the device at its
-    // own interval, from the connected road's running states.
-    void ScheduleConsentUploadCheck();
-    void ConsentUploadCheck();
-    void RequiredOnStartingEnter();
-    void ProcessingEnter();
     // Posts the move to ConnectingToIot, taken only from Processing, RequiredOnStarting or
-    // GettingIotCreds.
+    // GettingIotCreds; nothing once the scheduler is destroyed.
     void ScheduleConnectionTransition();
+    // The connected road's hooks.
+    void HookConnectionNotices(ConnectivityModule& module) override;
+    std::function<void()> NewAgentConfigFetch() override;
+    void PostRemoteConfigSubscriptions() override;
+    std::shared_ptr<ConsentBridgeModule> ConsentBridge() const override { return _modules.consent_bridge_module; }
+    bool CollectsPerformance() const override { return _collect_perf; }
+    bool RemoteJobsStarted() const override { return _remote_jobs.started(); }
+    void MarkRemoteJobsStarted() override { _remote_jobs.SetStarted(true); }
     // The handler of every fetch of the agent's own configuration: connection mode, then every
     // other remote configuration with its tasks, built anew.
     void ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> states, shared::error::Error error);
@@ -370,25 +342,20 @@ class Service : public ModuleSet::Builder {
     void SubscribeRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak);
     // The connectivity calls of these states, and the local work of RequiredOnStarting; tests
     // replace them.
-    virtual shared::error::Error IotGetCredentials(bool reset_device);
-    virtual shared::error::Error IotConnect();
-    virtual void IotResetEnrollment();
+    shared::error::Error IotGetCredentials(bool reset_device) override;
+    shared::error::Error IotConnect() override;
+    void IotResetEnrollment() override;
     virtual bool IotCredentialsReady();
     // Removes the folder with everything in it; a missing folder counts as removed.
-    virtual bool RemoveTelemetryData(const std::filesystem::path& folder);
+    bool RemoveTelemetryData(const std::filesystem::path& folder) override;
     // Ends the first running plug-in executor that may be ended; false when there is none.
-    virtual bool KillPluginExecutor();
+    bool KillPluginExecutor() override;
     // The same over the given processes: the first whose program is the executor by name.
     static bool KillExecutorAmong(const std::vector<int>& pids);
-    std::filesystem::path TelemetryDataFolder() const;
+    std::filesystem::path TelemetryDataFolder() const override;
     // The shared enrollment flags, by name.
-    bool& ReattestRequired() { return _reattest_required; }
-    bool& ReenrollRequired() { return _reenroll_required; }
-    bool& ForceDiscoveryQuery() { return _force_discovery_query; }
-    bool& ResetIotDevice() { return _reset_iot_device; }
-    int64_t _consent_retry_delay_ms = 15000;
-    bool _consent_upload_check_scheduled = false;
-    bool _performance_measure_scheduled = false;
+    bool ReenrollRequired() const { return _enrollment->ReenrollRequired(); }
+    bool ForceDiscoveryQuery() const { return _enrollment->ForceDiscoveryQuery(); }
     bool _corvane_enrollment_started = false;
 
     // ---- telemetry feedback: collector outcome reactions and the side tasks ----
@@ -413,14 +380,14 @@ class Service : public ModuleSet::Builder {
     void TeardownModules(std::atomic<bool>& done);
     void BindHandlers();
     void EnterStoppingWork();
-    bool IsCurrentState(const char* state_name) const;
+    bool IsCurrentState(const char* state_name) const override;
     // Folder of the executable, where the configuration folder and the state files are.
-    std::filesystem::path ExecutableFolder();
+    std::filesystem::path ExecutableFolder() override;
     // The device has the feature "ss" or "te".
     bool HasSubscriptionFeature();
     void FailShell(const std::string& text);
     // The device has the feature; none until the module set-up has built the feature finder.
-    bool HasFeature(const std::string& name);
+    bool HasFeature(const std::string& name) override;
     // The event bus: posts the event's delivery on the scheduler, unless the stop has begun or the
     // scheduler is destroyed; the delivery checks both again.
     void PostEventToModules(Event event, bool telemetry_only);
@@ -447,11 +414,8 @@ class Service : public ModuleSet::Builder {
     // ---- members, in the order of the service's layout ----
     std::string _corvane_grants_name;
     std::string _corvane_policies_name;
-    std::function<void()> _init_work;
     std::shared_ptr<IRandomValue> _cert_store_policy;
     std::shared_ptr<IRandomValue> _cert_store_save_policy;
-    bool _simulate_wu = false;
-    bool _simulate_write_cert_error = false;
     ServiceState NotInited;
     ServiceState FailureState;
     ServiceState Initializing;
@@ -475,7 +439,6 @@ class Service : public ModuleSet::Builder {
     ServiceTask RemoteJobsProcessing;
     ServiceTask CorvaneEnrollment;
     ServiceTask CollectPerformance;
-    bool _collect_performance_scheduled = false;
     bool _collect_perf = false;
     ServiceTask ResetDataValveClient;
     bool _resend_scheduled = false;
@@ -505,7 +468,6 @@ class Service : public ModuleSet::Builder {
     RemoteJobs _remote_jobs;
     // After the allocator and the device information, which the HTTP client points to.
     ModuleSet _modules;
-    int64_t _pre_enroll_time = 0;
     std::shared_ptr<IRandomValue> _local_delay_policy;
     EventLogSubscriptions _event_log;
     std::filesystem::path _exe_path_buffer;
@@ -536,7 +498,6 @@ class Service : public ModuleSet::Builder {
     nlohmann::json _persisted_state;
     GracePeriod _grace_period;
     bool _start_work_scheduled = false;
-    std::atomic<bool> _initialized{false};
     std::atomic<bool> _is_sleeping{false};
     std::atomic<bool> _new_wakeup{false};
     std::atomic<bool> _in_wake_grace{false};
@@ -556,6 +517,10 @@ class Service : public ModuleSet::Builder {
 
     // The stop's teardown has finished (the stop waits for it, at most 30 seconds).
     platform::SteadyWaiter _teardown_waiter;
+
+  private:
+    std::unique_ptr<EnrollmentRoad> _enrollment;
+    std::unique_ptr<ConnectedRoad> _connected;
 };
 
 // The control handler the service registers with the service control layer; the context is the

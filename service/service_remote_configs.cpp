@@ -155,8 +155,7 @@ void Service::FetchRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak,
         Discovery.GetNextDelay(delay);
         LOG_INFO << "GettingIotCreds " << shadow << " failed on certificate, Discovery in: "
                  << Utils::FormatDuration(delay) << "  error: " << error_text;
-        ReenrollRequired() = true;
-        ForceDiscoveryQuery() = true;
+        _enrollment->RequireReenrollment();
         _scheduler.In(Duration(delay), [this] {
             if (IsCurrentState("Processing")) SetState(Discovery);
         });
@@ -225,8 +224,7 @@ void Service::SubscribeRemoteConfig(const std::weak_ptr<RemoteConfigStates>& wea
         IotResetEnrollment();
         int64_t delay = kFourHours;
         Discovery.GetNextDelay(delay);
-        ReenrollRequired() = true;
-        ForceDiscoveryQuery() = true;
+        _enrollment->RequireReenrollment();
         LOG_INFO << "Sub " << shadow << " failed on certificate, Discovery in: " << Utils::FormatDuration(delay)
                  << "  error: " << error_text;
         _scheduler.In(Duration(delay), [this, weak] {

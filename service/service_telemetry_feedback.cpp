@@ -221,8 +221,7 @@ class TelemetryFailureReaction {
             const int64_t d = DelayOf(s_.GettingIotCreds, kFourHours);
             LOG_INFO << "Aws error on publishing, going to get get creds in: " << Utils::FormatDuration(d)
                      << "  error: " << text_;
-            s_._reenroll_required = true;
-            s_._force_discovery_query = true;
+            s_._enrollment->RequireReenrollment();
             After(d, [&s = s_] { NewCredentials(s); });
         }
     }
@@ -232,8 +231,7 @@ class TelemetryFailureReaction {
         if (s_._gateway_timeout_error_count > 2) {
             s_._gateway_timeout_error_count = 0;
             const int64_t d = DelayOf(s_.Discovery, kFourHours);
-            s_._reenroll_required = true;
-            s_._force_discovery_query = true;
+            s_._enrollment->RequireReenrollment();
             LOG_INFO << "Aws creds error on publishing, too much retries, on retries going to Disovery in: "
                      << Utils::FormatDuration(d) << "  error: " << text_;
             After(d, [&s = s_] {
@@ -317,7 +315,7 @@ void Service::PerformEnroll1E() {
         const int64_t d = DelayOf(Attestating, kOneDay);
         LOG_INFO << "Enroll1E failed reattestate in " << Utils::FormatDuration(d);
         _scheduler.In(Duration(d), [this] {
-            _reattest_required = true;
+            _enrollment->RequireReattestation();
             SetState(Attestating);
         });
         return;
@@ -386,8 +384,7 @@ void Service::PerformCorvaneEnrollment() {
         const int64_t d = DelayOf(Discovery, kFourHours);
         LOG_INFO << "CorvaneEnrollment  failed on certificate, Discovery in: " << Utils::FormatDuration(d)
                  << "  error: " << Text(error);
-        _reenroll_required = true;
-        _force_discovery_query = true;
+        _enrollment->RequireReenrollment();
         _scheduler.In(Duration(d), [this] { SetState(Discovery); });
         return;
     }

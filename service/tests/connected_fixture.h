@@ -28,6 +28,17 @@
 #include "testing/log_capture.h"
 #include "testing/temp_system_root.h"
 
+namespace zelko::plenar::agent {
+
+// The connected road's bookkeeping, which the tests seed.
+struct ConnectedRoadPeer {
+    explicit ConnectedRoadPeer(ConnectedRoad& road) : road(road) {}
+    bool& reset_iot_device() { return road._reset_iot_device; }
+    ConnectedRoad& road;
+};
+
+}  // namespace zelko::plenar::agent
+
 namespace zelko::plenar::agent::connected_test {
 
 using nlohmann::json;

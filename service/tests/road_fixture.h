@@ -38,7 +38,29 @@
 #include "testing/scripted_http_client.h"
 #include "testing/temp_system_root.h"
 
+namespace zelko::plenar::agent {
+
+// The enrollment road's bookkeeping, which the tests seed and read.
+struct EnrollmentRoadPeer {
+    explicit EnrollmentRoadPeer(EnrollmentRoad& road) : road(road) {}
+    int32_t& failure_entry_count() { return road._failure_entry_count; }
+    int32_t& attest_error_counter() { return road._attest_error_counter; }
+    int32_t& enroll_server_error_count() { return road._enroll_server_error_count; }
+    bool& reattest_required() { return road._reattest_required; }
+    bool& reenroll_required() { return road._reenroll_required; }
+    bool& force_discovery_query() { return road._force_discovery_query; }
+    bool& back_to_enrollment() { return road._back_to_enrollment; }
+    bool& cert_read_blocked_by_update() { return road._cert_read_blocked_by_update; }
+    bool& simulate_write_cert_error() { return road._simulate_write_cert_error; }
+    int64_t& pre_enroll_time() { return road._pre_enroll_time; }
+    EnrollmentRoad& road;
+};
+
+}  // namespace zelko::plenar::agent
+
 namespace zelko::plenar::agent::test {
+
+inline EnrollmentRoadPeer Road(Service& service) { return EnrollmentRoadPeer(service.Enrollment()); }
 
 using nlohmann::json;
 using shared::error::Error;

@@ -33,11 +33,11 @@ constexpr char kAgentDocument[] =
 
 TEST_F(ConnectedTest, CredentialsFetchTheAgentConfigurationAnnounceThemAndConnect) {
     connectivity->SetShadow(kAgentDocument);
-    service->ResetIotDevice() = true;
+    ConnectedRoadPeer(service->Connected()).reset_iot_device() = true;
     Enter(service->GettingIotCreds);
 
     EXPECT_EQ(service->credential_resets, std::vector<bool>{true});
-    EXPECT_FALSE(service->ResetIotDevice());
+    EXPECT_FALSE(service->Connected().ResetIotDevice());
     ASSERT_TRUE(service->_tavragent_config_states);
     EXPECT_EQ(service->_tavragent_config_states->fetch_task.name, "tavragent-config_fetch");
     EXPECT_EQ(connectivity->GetShadowCalls(), 1);
@@ -276,7 +276,7 @@ TEST_F(ConnectedTest, ConnectionFailuresBackOffByTheirRows) {
     Place("Processing");
     Advance(kIot * kSecond);
     EXPECT_EQ(State(), "Processing");
-    EXPECT_TRUE(service->ResetIotDevice());
+    EXPECT_TRUE(service->Connected().ResetIotDevice());
 
     // Without the network it waits for it.
     MakeService();

@@ -253,8 +253,8 @@ TEST_F(TelemetryFeedbackTest, CounterCyclesWithTheCorvaneFeature) {
     for (int i = 0; i < 3; ++i) Fail(Published("refused"), false);
     EXPECT_EQ(log.Count(info, "ConnectingToIot failed with AWS error, backing off for: 0h13m0s0ms"), 2);
     EXPECT_TRUE(log.Contains(info, "Aws error on publishing, going to get get creds in: 0h14m0s0ms"));
-    EXPECT_TRUE(service->_reenroll_required);
-    EXPECT_TRUE(service->_force_discovery_query);
+    EXPECT_TRUE(service->ReenrollRequired());
+    EXPECT_TRUE(service->ForceDiscoveryQuery());
     EXPECT_EQ(service->_aws_error_count, 0);
 
     // The first reconnection moves the machine; the rest come due in ConnectingToIot and do nothing.
@@ -358,7 +358,7 @@ TEST_F(TelemetryFeedbackTest, CorvaneEnrollmentOutcomes) {
         service->_current_state = std::make_shared<const ServiceState>(service->Discovery);
         Advance(48 * 60 * kMinute);
     }
-    EXPECT_TRUE(service->_reenroll_required && service->_force_discovery_query);
+    EXPECT_TRUE(service->ReenrollRequired() && service->ForceDiscoveryQuery());
 }
 
 TEST_F(TelemetryFeedbackTest, TasksOfflineWaitForTheNetwork) {
@@ -440,7 +440,7 @@ TEST_F(TelemetryFeedbackTest, Enroll1EOutcomes) {
     OnWorker([&] { service->Enroll1E.Perform(); });
     Advance(17 * kMinute);
     EXPECT_EQ(Entered(), (std::vector<std::string>{"Attestating"}));
-    EXPECT_TRUE(service->_reattest_required);
+    EXPECT_TRUE(service->Enrollment().ReattestRequired());
 
     conn->SetEnroll1EResult(Error(ErrorCategory::EC_Component, 429, "later", "HttpStatusCode"));
     OnWorker([&] { service->Enroll1E.Perform(); });
