@@ -21,6 +21,8 @@ Service::Service()
       _corvane_policies_name("corvane-policies"),
       _current_state(std::make_shared<const ServiceState>()),
       _scheduler(""),
+      _remote_jobs(_scheduler, _modules, RemoteJobsHost()),
+      _event_log(_scheduler, {[this] { return CurrentState(); }, [this] { return IsCurrentState("Stopping"); }}),
       _app("Zelko Plenar Agent service", "ZelkoPlenarAgent"),
       _power_events({_is_sleeping, _new_wakeup, _in_wake_grace, _grace_start}, PowerHooks()) {
     _grace_period.logonFound = false;
@@ -32,7 +34,7 @@ Service::Service()
     // No COM here: nothing to initialise or secure. The Network List Manager's connection point is
     // the platform's network-connectivity notification source; module set-up registers the
     // `NetworkEvents` sink (features/) on it once the sink exists, the registration taking the
-    // place of `_nlm_advise_cookie` (0 until made), and the destructor unregisters it first.
+    // place of `_modules.nlm_advise_cookie` (0 until made), and the destructor unregisters it first.
 
     _stopping.store(false);
     _required_on_start_done = false;
@@ -56,13 +58,20 @@ Service::Service()
     }
     LOG_INFO << "Initialilizing scheduler events completed...";
 
+    _enrollment = std::make_unique<EnrollmentRoad>(
+        *this, EnrollmentRoad::States{Initializing, FailureState, Onboarding, Attestating, AttestatingPoP, Discovery,
+                                      PreEnrollZelko, EnrollZelko, PollEnrollZelkoStatus, GettingIotCreds, Stopping});
+    _connected = std::make_unique<ConnectedRoad>(
+        *this, *_enrollment,
+        ConnectedRoad::States{GettingIotCreds, ConnectingToIot, UpdatingConsent, RequiredOnStarting, Processing,
+                              Discovery, CollectPerformance, RemoteJobsProcessing, PerformanceMeasure});
     // Bound whatever failed above, so that a stop request always reaches the Stopping state.
     BindHandlers();
 }
 
 Service::~Service() {
     // The network sink is called from the notification thread: its registration ends first.
-    if (_nlm_advise_cookie != 0) platform::UnadviseNetworkListManagerEvents(_nlm_advise_cookie);
+    if (_modules.nlm_advise_cookie != 0) platform::UnadviseNetworkListManagerEvents(_modules.nlm_advise_cookie);
     // The grace tasks call back into the members; they end first. (StopService has ended them
     // already in a service that ran; the virtual calls they make need an object not yet destroyed.)
     _power_events.Stop();
@@ -91,7 +100,7 @@ void Service::BindHandlers() {
     };
     auto processing_once_initialized = [this](uint32_t control, uint32_t type, uint32_t channel,
                                               uint32_t level, void* data, uint64_t size) {
-        if (SvcCtrlHandlerImplDefault(control) && _initialized) {
+        if (SvcCtrlHandlerImplDefault(control) && _enrollment->Initialized()) {
             SvcCtrlHandlerImplProcessing(control, type, channel, level, data, size);
         }
     };
@@ -120,8 +129,9 @@ void Service::BindHandlers() {
     }
     BindTelemetryFeedback();
     BindRemoteJobs();
-    BindEnrollmentStates();
-    BindConnectedStates();
+    _enrollment->Bind();
+    WaitingForNetwork.Perform = [this] { WaitingForNetworkPerform(); };
+    _connected->Bind();
 }
 
 void Service::EnterStoppingWork() {
@@ -222,7 +232,7 @@ void Service::InitializePolicies() {
 
 bool Service::HasFeature(const std::string& name) {
     // Until the module set-up has built the feature finder the device has no features.
-    return _feature_finder && !_feature_finder->GetFeaturesByName(name).empty();
+    return _modules.feature_finder && !_modules.feature_finder->GetFeaturesByName(name).empty();
 }
 
 bool Service::HasSubscriptionFeature() { return HasFeature("ss") || HasFeature("te"); }
@@ -233,7 +243,7 @@ bool Service::GetLocalDelay(int64_t& ticks) const { return NextPolicyDelay(_loca
 
 void Service::RequestToRunOnNetwork(std::function<void()> work) {
     _network_wait_queue.push_back(std::move(work));
-    if (_network_events && !WaitingForNetwork.running) {
+    if (_modules.network_events && !WaitingForNetwork.running) {
         WaitingForNetwork.running = true;
         _scheduler.In(Duration::zero(), [this] { WaitingForNetwork.Perform(); });
     }

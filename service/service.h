@@ -34,9 +34,14 @@
 #include "platform/notifications.h"
 #include "platform/service_control.h"
 #include "platform/steady_clock.h"
+#include "service/event_log_subscriptions.h"
 #include "service/persisted_state.h"
 #include "service/power_events.h"
+#include "service/remote_jobs.h"
+#include "state_machine/connected_road.h"
+#include "state_machine/enrollment_road.h"
 #include "state_machine/error_tests.h"
+#include "state_machine/module_set.h"
 #include "state_machine/service_state.h"
 
 namespace zelko::shared::device {
@@ -88,14 +93,10 @@ inline constexpr char kExecutorMonitorName[] = "zelko-plugin-executor";
 inline constexpr char kTelemetryModuleConfigFileName[] = "telemetry-module-config.json";
 inline constexpr char kSystemStatusCheckerConfigFileName[] = "system-status-config.json";
 
-// What a collector's event-log event selects: the channel number, the event id and its level.
-struct EventLogSubscriptionKey {
-    int32_t dwChannel = 0;
-    int32_t dwEventType = 0;
-    int32_t dwLevel = 0;
-};
+class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::Builder {
+    // The reaction to a failed collector item, split into its steps.
+    friend class TelemetryFailureReaction;
 
-class Service {
   public:
     // The fetch and subscribe tasks of one remote configuration.
     class RemoteConfigStates : public std::enable_shared_from_this<RemoteConfigStates> {
@@ -126,7 +127,7 @@ class Service {
     virtual void SendEventToModules(uint32_t control, uint32_t event_type);
     virtual platform::ScHandle OpenAgentService(platform::ScHandle manager);
     virtual bool CloseScHandle(platform::ScHandle handle);
-    virtual void SendEventToModules(uint32_t control, uint32_t event_type, const void* data, uint64_t size);
+    void SendEventToModules(uint32_t control, uint32_t event_type, const void* data, uint64_t size) override;
     virtual std::filesystem::path GetExecutablePath();
     virtual void SvcCtrlHandlerImpl(uint32_t control, uint32_t event_type, void* event_data);
 
@@ -152,23 +153,29 @@ class Service {
 
     // Main configuration values; a missing key, a document that is not an object or a value of
     // another type give the default.
-    bool ConfigBool(const char* key, bool default_value) const;
+    bool ConfigBool(const char* key, bool default_value) const override;
     int64_t ConfigInteger(const char* key, int64_t default_value, int64_t min = Settings::kMinInt,
-                          int64_t max = Settings::kMaxInt) const;
+                          int64_t max = Settings::kMaxInt) const override;
     std::string ConfigString(const char* key, const std::string& default_value) const;
 
     // ---- stop ----
     void StopService();
 
     // ---- state machine ----
-    void SetState(const ServiceState& target);
+    void SetState(const ServiceState& target) override;
     // The current state, held by the caller while it runs its handlers.
     std::shared_ptr<const ServiceState> CurrentState() const;
     std::string CurrentStateName() const;
     void InitBaseStates();
     void InitializePolicies();
-    bool GetLocalDelay(int64_t& ticks) const;
-    void RequestToRunOnNetwork(std::function<void()> work);
+    bool GetLocalDelay(int64_t& ticks) const override;
+    void ResetLocalDelay() override;
+    void RequestToRunOnNetwork(std::function<void()> work) override;
+    void PostAfter(int64_t ticks, std::function<void()> work) override;
+    bool IsStopping() const override { return _stopping.load(); }
+    std::shared_ptr<ConnectivityModule> Connectivity() const override { return _modules.conn_module; }
+    EnrollmentRoad& Enrollment() { return *_enrollment; }
+    ConnectedRoad& Connected() { return *_connected; }
     void OnNetworkConnected();
     void OnNetworkLost();
 
@@ -183,27 +190,20 @@ class Service {
     void SendWindowsEventExtToModules(uint32_t event_type, const void* data, uint64_t size);
 
     // ---- event-log subscriptions ----
-    // The event log's callbacks of the plain and the extended subscriptions (context: the Service):
-    // each posts the entry to the current state's handler as control 240 or 245.
-    static void WindowsEventLogCallback(void* context, WindowsEvent event);
-    static void WindowsEventExtCallback(void* context, WindowsEvent event);
-    // Makes one plain subscription per key, in order, and one extended subscription per query id
-    // (a repeated id replaces the earlier one). An id whose queries cannot be read from the query
-    // configuration is logged and gets none.
     void CreateWindowsEventSubscriptions(const std::vector<EventLogSubscriptionKey>& keys,
-                                         const std::vector<int32_t>& ext_ids);
-    // Subscribes every subscription that is not open: the plain ones in order, then the extended
-    // ones by id. A refused one is logged and stays closed; one that failed for want of something
-    // that may come back (watches, descriptors, its folder) is tried again after
-    // _win_event_retry_delay.
-    void OpenWindowsEventSubscriptions();
-    // Closes every open subscription.
-    void CloseWindowsEventSubscriptions();
+                                         const std::vector<int32_t>& ext_ids) {
+        _event_log.Create(keys, ext_ids);
+    }
+    void OpenWindowsEventSubscriptions() { _event_log.Open(); }
+    void CloseWindowsEventSubscriptions() { _event_log.Close(); }
+    EventLogSubscriptions& EventLog() { return _event_log; }
 
     // ---- performance collection ----
     // The performance-collector step of module set-up: with "collect_perf" set, the collector
     // publishing on `topic`, its monitor of this service (started) and of the plug-in executor.
     void InitPerformanceCollector(const std::string& topic);
+    // The same with the topic of the connectivity configuration's stack and the device's SNR id.
+    void InitPerformanceCollector() override;
     // The plug-in started and stopped callables of the telemetry module: start and stop the
     // executor's monitor when there is one. Safe on any thread.
     void StartExecutorMonitor();
@@ -212,9 +212,9 @@ class Service {
     // ---- telemetry ----
     // The telemetry step of module set-up: the status checker (left out, with a warning, when it
     // cannot be built), then the telemetry module. A module that cannot be built raises.
-    void InitTelemetry();
+    void InitTelemetry() override;
     void InitSystemStatusChecker();
-    // Builds the module over _conn_module, registers the collectors' schedule types on the agent
+    // Builds the module over the connectivity module, registers the collectors' schedule types on the agent
     // scheduler and creates (without opening) their event-log subscriptions.
     virtual void InitTelemetryModule();
     // The module's done callable, on its worker thread; and the failed callable's work, posted to
@@ -223,11 +223,11 @@ class Service {
     virtual void TelemetryItemFailed(const shared::error::Error& error, bool required);
 
     // ---- compliance and 1E modules (service_compliance.cpp) ----
-    // The compliance step of module set-up: the module over _conn_module with the three handlers
+    // The compliance step of module set-up: the module over the connectivity module with the three handlers
     // below. A module that cannot be built is logged and left out.
-    virtual void InitAcmModule();
+    void InitAcmModule() override;
     // The 1E step: the grants and policy files module; left out, logged, when it cannot be built.
-    virtual void InitVevEModule();
+    void InitVevEModule() override;
     // The compliance module's callables; they run on the compliance engine's or the module's threads.
     // A finished report: the job shadow goes, the status shadow says so, the report is left in an
     // encrypted message file and module event 217 names it.
@@ -264,15 +264,24 @@ class Service {
     // ---- module set-up and the enrollment road (start-up, attestation, discovery, enrollment) ----
     // The device information (impersonated when the main configuration asks for it) and the stack.
     void InitializeDeviceInfo();
-    // Builds every module in its fixed order. When modules of an earlier run are still there (the
-    // machine came back from FailureState), they are released first, in the stop's order.
+    // Builds every module in its fixed order (the module set's), then the local delay and the
+    // network sink. When modules of an earlier run are still there (the machine came back from
+    // FailureState), they are released first, in the stop's order.
     void Initialize();
-    virtual void InitHttpClient();
-    // Logs the out-of-box, clock and internet checks; the internet answer.
-    virtual bool CheckSystemReadiness();
-    virtual void InitFeatureFinder();
-    virtual void InitS3Client();
-    virtual void InitConnectivityModule();
+    // The set-up steps of the module set.
+    void InitHttpClient() override;
+    bool CheckSystemReadiness() override;
+    void InitFeatureFinder() override;
+    void PrepareForModules() override;
+    void InitConsentBridge() override;
+    void InitS3Client() override;
+    void PrepareScheduler() override;
+    void InitConnectivityModule() override;
+    void InitRemoteConfigs() override;
+    void InitCorvaneEnrollment() override;
+    void InitCryptography() override;
+    void InitNetworkEvents();
+    std::string DeviceSnrId() const;
     // Releases the modules in the stop's order, the network sink's registration first; with
     // report_stop_pending, stop pending is reported along the way (the stop's teardown).
     void ReleaseModules(bool report_stop_pending);
@@ -290,115 +299,30 @@ class Service {
     static nlohmann::json LocalDelayPolicyDocument();
     // The default document of "tavragent-config"; devices with persistent connections say so.
     static nlohmann::json TavragentConfigDefault(bool corvane_device);
-    // Binds the states of the enrollment road and the network wait (from BindHandlers).
-    void BindEnrollmentStates();
-    // Schedules the first state of the enrollment road from the attestation, the IoT information,
-    // the enrollment certificate and the discovery token; nothing while the certificate cannot be
-    // read because updates pend (cert_read_blocked_by_update tells).
-    void SetNextState();
-    // SetNextState with the certificate-store back-off; `still`: the state the retry belongs to
-    // (null: the start-up's post_init_step).
-    void DecisionStep(const ServiceState* still);
-    void InitializingWork();
-    void FailureStateEnter();
-    void OnboardingEnter();
-    void AttestatingEnter();
-    void AttestatingPoPEnter();
-    void DiscoveryEnter();
-    void PreEnrollZelkoEnter();
-    void EnrollZelkoEnter();
-    void PollEnrollZelkoStatusEnter();
+    // The enrollment road's hooks into the start-up and the module set-up.
+    int64_t StartupWaitSeconds() override;
+    void EndStartupGrace() override;
+    bool SetUpModules() override;
+    bool RequiredOnStartDone() const override { return _required_on_start_done.load(); }
+    void StartScheduledWork() override;
+    std::shared_ptr<IRandomValue> CertStorePolicy(CertStore which) override;
+    std::shared_ptr<IRandomValue> RenewCertStorePolicy(CertStore which) override;
     void WaitingForNetworkPerform();
-    void PollCertStoreBackoff();
-    // PreEnrollZelko once the challenge is older than "challenge_ttl_sec", else EnrollZelko.
-    void ChallengeRule();
-    // The common entry: its line, the state test and the offline wait; true to go on.
-    bool EnterEnrollmentStep(const ServiceState& state, const char* offline_line, std::function<void()> on_network);
-    void MarkInitFinishedIfInitializing();
-    void PostIn(int64_t ticks, std::function<void()> body);
-    void PostEnterIfStill(const ServiceState& still, const ServiceState& target, int64_t ticks);
-    void PostRerunIfStill(const ServiceState& state, int64_t ticks);
-    int64_t StateDelay(const ServiceState& state, int64_t fallback) const;
-    int64_t LocalDelay(int64_t fallback) const;
-    void ResetLocalDelay();
-    // The chance of FailureState's return to Initializing; tests make it certain.
-    std::function<int()> _chance = [] { return std::rand(); };
-    bool _reattest_required = false;
-    bool _reenroll_required = false;
-    bool _cert_read_blocked_by_update = false;
-    bool _force_discovery_query = false;
-    bool _reset_iot_device = false;
-    bool _back_to_enrollment = false;
-    int64_t _poll_network_error_time = 0;
-    int32_t _failure_entry_count = 0;
-    int32_t _attest_error_counter = 0;
-    int32_t _enroll_server_error_count = 0;
-    bool _modules_built = false;
     bool _scheduler_reinitialized = false;
     std::set<uint32_t> _registered_schedule_types;
 
-    // ---- error tests: the states ask these to choose how to go on after a failure ----
-    static bool IsEnrollmentError6(const shared::error::Error& e) { return agent::IsEnrollmentError6(e); }
-    static bool IsEnrollmentCertMissingError(const shared::error::Error& e) {
-        return agent::IsEnrollmentCertMissingError(e);
-    }
-    static bool IsEnrollmentCertReadError(const shared::error::Error& e) {
-        return agent::IsEnrollmentCertReadError(e);
-    }
-    static bool IsEnrollmentError13(const shared::error::Error& e) { return agent::IsEnrollmentError13(e); }
-    static bool IsEnrollmentNotFoundError(const shared::error::Error& e) {
-        return agent::IsEnrollmentNotFoundError(e);
-    }
-    static bool IsSlowInternetError(const shared::error::Error& e) { return agent::IsSlowInternetError(e); }
-    static bool IsDataReachedLimitError(const shared::error::Error& e) {
-        return agent::IsDataReachedLimitError(e);
-    }
-    static bool IsNetworkError(const shared::error::Error& e) { return agent::IsNetworkError(e); }
-    static bool IsAwsInternetConnectionError(const shared::error::Error& e) {
-        return agent::IsAwsInternetConnectionError(e);
-    }
-    static bool IsIotHttpError(const shared::error::Error& e) { return agent::IsIotHttpError(e); }
-    static bool IsGatewayTimeoutError(const shared::error::Error& e) {
-        return agent::IsGatewayTimeoutError(e);
-    }
-    static bool IsBadRequestError(const shared::error::Error& e) { return agent::IsBadRequestError(e); }
-    static bool IsAttestationServerError(const shared::error::Error& e) {
-        return agent::IsAttestationServerError(e);
-    }
-    static bool IsAttestationLocalError(const shared::error::Error& e) {
-        return agent::IsAttestationLocalError(e);
-    }
-    static bool IsRateLimitedError(const shared::error::Error& e) { return agent::IsRateLimitedError(e); }
-    static bool IsProxyError(const shared::error::Error& e) { return agent::IsProxyError(e); }
-    static bool IsUnauthorizedError(const shared::error::Error& e) { return agent::IsUnauthorizedError(e); }
-    static bool IsAuthError(const shared::error::Error& e) { return agent::IsAuthError(e); }
-    static bool IsEnrollmentErrorsCode0(const shared::error::Error& e) {
-        return agent::IsEnrollmentErrorsCode0(e);
-    }
-    static bool IsEnrollmentErrorsCode1(const shared::error::Error& e) {
-        return agent::IsEnrollmentErrorsCode1(e);
-    }
-    static bool IsEnrollmentErrorType(const shared::error::Error& e) {
-        return agent::IsEnrollmentErrorType(e);
-    }
-    static bool IsTlsError(const shared::error::Error& e) { return agent::IsTlsError(e); }
-    static bool IsIotDeviceError(const shared::error::Error& e) { return agent::IsIotDeviceError(e); }
-    static bool IsError5138(const shared::error::Error& e) { return agent::IsError5138(e); }
-
     // ---- connected operation: IoT credentials and connection, running states, remote configurations, grants ----
-    void BindConnectedStates();
-    void GettingIotCredsEnter();
-    void ConnectingToIotEnter();
-    void UpdatingConsentEnter();
-    // Once the consent is valid, the consent module checks for a change made on the device at its
-    // own interval, from the connected road's running states.
-    void ScheduleConsentUploadCheck();
-    void ConsentUploadCheck();
-    void RequiredOnStartingEnter();
-    void ProcessingEnter();
     // Posts the move to ConnectingToIot, taken only from Processing, RequiredOnStarting or
-    // GettingIotCreds.
+    // GettingIotCreds; nothing once the scheduler is destroyed.
     void ScheduleConnectionTransition();
+    // The connected road's hooks.
+    void HookConnectionNotices(ConnectivityModule& module) override;
+    std::function<void()> NewAgentConfigFetch() override;
+    void PostRemoteConfigSubscriptions() override;
+    std::shared_ptr<ConsentBridgeModule> ConsentBridge() const override { return _modules.consent_bridge_module; }
+    bool CollectsPerformance() const override { return _collect_perf; }
+    bool RemoteJobsStarted() const override { return _remote_jobs.started(); }
+    void MarkRemoteJobsStarted() override { _remote_jobs.SetStarted(true); }
     // The handler of every fetch of the agent's own configuration: connection mode, then every
     // other remote configuration with its tasks, built anew.
     void ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> states, shared::error::Error error);
@@ -418,26 +342,20 @@ class Service {
     void SubscribeRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak);
     // The connectivity calls of these states, and the local work of RequiredOnStarting; tests
     // replace them.
-    virtual shared::error::Error IotGetCredentials(bool reset_device);
-    virtual shared::error::Error IotConnect();
-    virtual void IotResetEnrollment();
+    shared::error::Error IotGetCredentials(bool reset_device) override;
+    shared::error::Error IotConnect() override;
+    void IotResetEnrollment() override;
     virtual bool IotCredentialsReady();
     // Removes the folder with everything in it; a missing folder counts as removed.
-    virtual bool RemoveTelemetryData(const std::filesystem::path& folder);
+    bool RemoveTelemetryData(const std::filesystem::path& folder) override;
     // Ends the first running plug-in executor that may be ended; false when there is none.
-    virtual bool KillPluginExecutor();
+    bool KillPluginExecutor() override;
     // The same over the given processes: the first whose program is the executor by name.
     static bool KillExecutorAmong(const std::vector<int>& pids);
-    std::filesystem::path TelemetryDataFolder() const;
+    std::filesystem::path TelemetryDataFolder() const override;
     // The shared enrollment flags, by name.
-    bool& ReattestRequired() { return _reattest_required; }
-    bool& ReenrollRequired() { return _reenroll_required; }
-    bool& ForceDiscoveryQuery() { return _force_discovery_query; }
-    bool& ResetIotDevice() { return _reset_iot_device; }
-    int64_t _consent_retry_delay_ms = 15000;
-    bool _consent_upload_check_scheduled = false;
-    bool _remote_jobs_started = false;
-    bool _performance_measure_scheduled = false;
+    bool ReenrollRequired() const { return _enrollment->ReenrollRequired(); }
+    bool ForceDiscoveryQuery() const { return _enrollment->ForceDiscoveryQuery(); }
     bool _corvane_enrollment_started = false;
 
     // ---- telemetry feedback: collector outcome reactions and the side tasks ----
@@ -462,14 +380,14 @@ class Service {
     void TeardownModules(std::atomic<bool>& done);
     void BindHandlers();
     void EnterStoppingWork();
-    bool IsCurrentState(const char* state_name) const;
+    bool IsCurrentState(const char* state_name) const override;
     // Folder of the executable, where the configuration folder and the state files are.
-    std::filesystem::path ExecutableFolder();
+    std::filesystem::path ExecutableFolder() override;
     // The device has the feature "ss" or "te".
     bool HasSubscriptionFeature();
     void FailShell(const std::string& text);
     // The device has the feature; none until the module set-up has built the feature finder.
-    bool HasFeature(const std::string& name);
+    bool HasFeature(const std::string& name) override;
     // The event bus: posts the event's delivery on the scheduler, unless the stop has begun or the
     // scheduler is destroyed; the delivery checks both again.
     void PostEventToModules(Event event, bool telemetry_only);
@@ -496,11 +414,8 @@ class Service {
     // ---- members, in the order of the service's layout ----
     std::string _corvane_grants_name;
     std::string _corvane_policies_name;
-    std::function<void()> _init_work;
     std::shared_ptr<IRandomValue> _cert_store_policy;
     std::shared_ptr<IRandomValue> _cert_store_save_policy;
-    bool _simulate_wu = false;
-    bool _simulate_write_cert_error = false;
     ServiceState NotInited;
     ServiceState FailureState;
     ServiceState Initializing;
@@ -512,7 +427,6 @@ class Service {
     ServiceState EnrollZelko;
     ServiceState PollEnrollZelkoStatus;
     ServiceState GettingIotCreds;
-    std::shared_ptr<config::ConfigService> _config_service;
     std::shared_ptr<RemoteConfigStates> _tavragent_config_states;
     std::map<std::string, std::shared_ptr<RemoteConfigStates>> _remote_config_states;
     std::shared_ptr<shared::device::IDeviceInfo> _device_info;
@@ -525,7 +439,6 @@ class Service {
     ServiceTask RemoteJobsProcessing;
     ServiceTask CorvaneEnrollment;
     ServiceTask CollectPerformance;
-    bool _collect_performance_scheduled = false;
     bool _collect_perf = false;
     ServiceTask ResetDataValveClient;
     bool _resend_scheduled = false;
@@ -535,14 +448,11 @@ class Service {
     std::shared_ptr<const ServiceState> _current_state;
     mutable std::mutex _current_state_mutex;
     ServiceTask WaitingForNetwork;
-    uint32_t _nlm_advise_cookie = 0;
-    std::shared_ptr<NetworkEvents> _network_events;
     std::vector<std::function<void()>> _network_wait_queue;
     int64_t _poll_enroll_started = 0;
     nlohmann::json _retry_config;
     std::atomic<bool> _iot_connected{false};
     bool _stop_for_vxm = false;
-    std::shared_ptr<PerformanceCollector> _performance_collector;
     platform::ServiceStatus _svc_status{};
     mutable std::mutex _svc_status_mutex;
     platform::ServiceStatusHandle _svc_status_handle = nullptr;
@@ -554,26 +464,12 @@ class Service {
     std::unique_ptr<platform::NamedEvent> _system_sleep_event;
     shared::http::Allocator _allocator;
     Scheduler _scheduler;
-    std::shared_ptr<shared::http::IHttpClient> _http_client;
-    std::shared_ptr<ConnectivityModule> _conn_module;
-    std::shared_ptr<TelemetryModule> _telemetry_module;
-    std::shared_ptr<AcmModule> _acm_module;
-    std::shared_ptr<VevEModule> _onee_module;
-    std::map<std::string, std::shared_ptr<InstallComponent>> _remote_jobs;
-    std::shared_ptr<ConsentBridgeModule> _consent_bridge_module;
-    std::shared_ptr<shared::s3::S3Client> _s3_client;
-    std::shared_ptr<corvane::Enrollment> _corvane_enrollment;
-    std::shared_ptr<SystemStatusChecker> _system_status_checker;
-    int64_t _pre_enroll_time = 0;
+    // Before the modules, whose jobs call back into it.
+    RemoteJobs _remote_jobs;
+    // After the allocator and the device information, which the HTTP client points to.
+    ModuleSet _modules;
     std::shared_ptr<IRandomValue> _local_delay_policy;
-    std::vector<std::shared_ptr<WindowsEventSubscription>> _win_event_subscriptions;
-    std::map<int32_t, std::shared_ptr<WindowsEventExtSubscription>> _win_event_ext_subscriptions;
-    // Opening (on the worker) and closing (also on a stop request's thread) of the subscriptions.
-    std::mutex _win_event_mutex;
-    Duration _win_event_retry_delay = std::chrono::minutes(1);
-    bool _win_event_retry_pending = false;  // under _win_event_mutex
-    std::shared_ptr<crypto::Cryptography> _cryptography;
-    std::shared_ptr<FeatureFinder> _feature_finder;
+    EventLogSubscriptions _event_log;
     std::filesystem::path _exe_path_buffer;
     CLI::App _app;
     std::string _plugin_name;
@@ -602,7 +498,6 @@ class Service {
     nlohmann::json _persisted_state;
     GracePeriod _grace_period;
     bool _start_work_scheduled = false;
-    std::atomic<bool> _initialized{false};
     std::atomic<bool> _is_sleeping{false};
     std::atomic<bool> _new_wakeup{false};
     std::atomic<bool> _in_wake_grace{false};
@@ -612,44 +507,20 @@ class Service {
     // The power callbacks and the wake-up grace tasks; the handle of the running grace task lives
     // there, guarded, in place of a future of its own.
     PowerEvents _power_events;
-    std::shared_ptr<config::RemoteConfig> _tavragent_config;
     nlohmann::json _cert_store_policy_doc;
     nlohmann::json _cert_store_save_policy_doc;
 
-    // ---- remote install jobs (service_remote_jobs.cpp) ----
+    // ---- remote install jobs ----
     void BindRemoteJobs();
-    // The RemoteJobsProcessing task's work over the agent configuration's "rjs" list.
-    void PerformRemoteJobs();
-    void RunRemoteJobs(const nlohmann::json& agentDocument);
-    // Processing, or RequiredOnStarting on a Corvane device.
-    bool RemoteJobsStateAllowed() const;
-    // Runs the work once the state allows it, looking again every minute until then.
-    void WhenRemoteJobsAllowed(Duration delay, std::function<void()> work);
-    // The same for work of the jobs made with that set of modules: dropped once it is released.
-    void WhenRemoteJobsAllowed(Duration delay, std::function<void()> work, uint64_t generation);
-    // The jobs' callbacks; `generation` is the set of modules the calling job was made with
-    // (_modules_generation), the current one when not given.
-    void RerunRemoteJob(bool run, std::chrono::milliseconds delay, const std::string& name);
-    void RerunRemoteJob(bool run, std::chrono::milliseconds delay, const std::string& name, uint64_t generation);
-    void RerunRemoteJobMonitor(bool run, int32_t minutes, const std::string& name);
-    void RerunRemoteJobMonitor(bool run, int32_t minutes, const std::string& name, uint64_t generation);
-    void HoldSelfUpdate(std::chrono::milliseconds delay, const std::string& name);
-    void HoldSelfUpdate(std::chrono::milliseconds delay, const std::string& name, uint64_t generation);
-    std::shared_ptr<InstallComponent> FindRemoteJob(const std::string& name);
-    // Builds a job for an "rjs" entry; tests replace it.
-    std::function<std::shared_ptr<InstallComponent>(const std::string& name, const nlohmann::json& entry)>
-        _remote_job_factory;
-    // Guards _remote_jobs: the jobs' own threads read it through the hold callback.
-    std::mutex _remote_jobs_mutex;
-    // How often work that fell due in a state that does not allow it looks again.
-    Duration _remote_jobs_state_poll = std::chrono::minutes(1);
-
-    // Bumped when the modules are released: delayed work of the jobs and of the IoT connection
-    // that was posted for an earlier set of modules finds it changed and does nothing.
-    std::atomic<uint64_t> _modules_generation{0};
+    RemoteJobs::Host RemoteJobsHost();
+    RemoteJobs& Jobs() { return _remote_jobs; }
 
     // The stop's teardown has finished (the stop waits for it, at most 30 seconds).
     platform::SteadyWaiter _teardown_waiter;
+
+  private:
+    std::unique_ptr<EnrollmentRoad> _enrollment;
+    std::unique_ptr<ConnectedRoad> _connected;
 };
 
 // The control handler the service registers with the service control layer; the context is the

@@ -76,29 +76,29 @@ void UpdateAcmStatus(ConnectivityModule* conn, const Json& status) {
 void Service::InitAcmModule() {
     LOG_INFO << "Loading AcmModule module...";
     try {
-        _acm_module = std::make_shared<AcmModule>(
-            (_config_folder / kAcmModuleConfigFileName).string(), _conn_module,
+        _modules.acm_module = std::make_shared<AcmModule>(
+            (_config_folder / kAcmModuleConfigFileName).string(), _modules.conn_module,
             [this](const Json& report) { AcmReportHandler(report); },
             [this](shared::error::Error e, const std::string& text) { AcmFailureHandler(e, text); },
             [this](int64_t delay, Event event) { AcmRescheduleHandler(delay, event); });
         LOG_INFO << "Loading AcmModule module completed.";
     } catch (const std::exception& e) {
         LOG_WARNING << "Failed to load AcmModule module." << e.what();
-        _acm_module.reset();
+        _modules.acm_module.reset();
     }
 }
 
 void Service::InitVevEModule() {
     LOG_INFO << "Loading VevEModule module...";
     try {
-        _onee_module = std::make_shared<VevEModule>(
+        _modules.onee_module = std::make_shared<VevEModule>(
             _config_folder / kVevEModuleConfigFileName, ExecutableFolder(), kRemoteConfigsFolderName,
             _corvane_grants_name, PrimaryName(_corvane_grants_name), _corvane_policies_name,
-            PrimaryName(_corvane_policies_name), std::weak_ptr<config::ConfigService>(_config_service));
+            PrimaryName(_corvane_policies_name), std::weak_ptr<config::ConfigService>(_modules.config_service));
         LOG_INFO << "Loading VevEModule module completed.";
     } catch (const std::exception& e) {
         LOG_WARNING << "Failed to load VevEModule module. " << e.what();
-        _onee_module.reset();
+        _modules.onee_module.reset();
     }
 }
 
@@ -126,7 +126,7 @@ void Service::AcmReportHandler(const Json& report) {
     upload["upload"].push_back(std::move(entry));
     LOG_INFO << "Send ACM report";
 
-    auto conn = _conn_module;
+    auto conn = _modules.conn_module;
     if (conn) {
         std::string content;
         if (!conn->GetShadow(kAcmBkcJobName, content)) conn->DeleteShadow(kAcmBkcJobName);
@@ -144,7 +144,7 @@ void Service::AcmFailureHandler(const shared::error::Error&, const std::string& 
     Json status = Json::parse(
         R"({"state": {"desired": {"data": {"code": "1", "message": "Job completed successfully"}, "version": "0"}}})");
     status["state"]["desired"]["data"]["message"] = "ACM: " + text;
-    UpdateAcmStatus(_conn_module.get(), status);
+    UpdateAcmStatus(_modules.conn_module.get(), status);
 }
 
 void Service::AcmRescheduleHandler(int64_t delay, const Event& event) {
@@ -160,7 +160,7 @@ void Service::SendACMReport(const Json& upload) {
     try {
         const fs::path folder = MessagesFolder();
         if (!fs::exists(folder)) fs::create_directories(folder);
-        if (!_cryptography) throw std::runtime_error("no cryptography");
+        if (!_modules.cryptography) throw std::runtime_error("no cryptography");
         // Two reports within one millisecond would get one name: the name is taken exclusively and
         // a clash gets a suffix, so no report replaces another.
         const std::string base = MessageBaseName(platform::NowTicks());
@@ -176,7 +176,7 @@ void Service::SendACMReport(const Json& upload) {
         }
         if (path.empty()) throw std::runtime_error("no free message file name for " + base);
         try {
-            Utils::SaveEncryptedJsonFile(path, upload, *_cryptography);
+            Utils::SaveEncryptedJsonFile(path, upload, *_modules.cryptography);
         } catch (...) {
             std::error_code ignored;
             fs::remove(path, ignored);

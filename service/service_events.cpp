@@ -135,10 +135,10 @@ void Service::PostEventToModules(Event event, bool telemetry_only) {
     }
     _scheduler.In(Duration::zero(), [this, event = std::move(event), telemetry_only]() mutable {
         if (_scheduler.destroyed.load() || _stopping.load()) return;
-        if (_telemetry_module) _telemetry_module->Process(event);
+        if (_modules.telemetry_module) _modules.telemetry_module->Process(event);
         if (telemetry_only) return;
-        if (_acm_module) _acm_module->Process(event);
-        if (_onee_module) _onee_module->Process(event);
+        if (_modules.acm_module) _modules.acm_module->Process(event);
+        if (_modules.onee_module) _modules.onee_module->Process(event);
     });
 }
 

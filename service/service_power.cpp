@@ -91,18 +91,18 @@ void Service::NotifyAgentOnConnectionInterruptCallback(void* context) {
 void Service::NotifyAgentOnResume(bool sessionPresent) {
     LOG_INFO << "Iot connection Resume. Session present: " << (sessionPresent ? 1 : 0);
     _iot_connected.store(true);
-    if (_corvane_enrollment && _corvane_enrollment->HasFeatureByte() && !_scheduler.destroyed.load()) {
-        _scheduler.In(Duration::zero(), [this, generation = _modules_generation.load()] {
-            if (generation == _modules_generation.load()) IotRecredential();
+    if (_modules.corvane_enrollment && _modules.corvane_enrollment->HasFeatureByte() && !_scheduler.destroyed.load()) {
+        _scheduler.In(Duration::zero(), [this, generation = _modules.Generation()] {
+            if (generation == _modules.Generation()) IotRecredential();
         });
     }
 }
 
 void Service::NotifyAgentOnDisconnect() {
     LOG_INFO << "Iot connection Disconnect.";
-    if (_corvane_enrollment && _corvane_enrollment->HasFeatureByte() && !_scheduler.destroyed.load()) {
-        _scheduler.In(Duration::zero(), [this, generation = _modules_generation.load()] {
-            if (generation == _modules_generation.load()) IotRecredential();
+    if (_modules.corvane_enrollment && _modules.corvane_enrollment->HasFeatureByte() && !_scheduler.destroyed.load()) {
+        _scheduler.In(Duration::zero(), [this, generation = _modules.Generation()] {
+            if (generation == _modules.Generation()) IotRecredential();
         });
     }
 }
@@ -112,8 +112,8 @@ void Service::NotifyAgentOnConnectionInterrupt() {
     _iot_connected.store(false);
     if (!_scheduler.destroyed.load())
         // A connection of released modules must not send the rebuilt ones back for credentials.
-        _scheduler.In(kInterruptionCheckDelay, [this, generation = _modules_generation.load()] {
-            if (generation == _modules_generation.load()) IotInterruptionCheck();
+        _scheduler.In(kInterruptionCheckDelay, [this, generation = _modules.Generation()] {
+            if (generation == _modules.Generation()) IotInterruptionCheck();
         });
 }
 

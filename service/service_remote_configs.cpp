@@ -155,8 +155,7 @@ void Service::FetchRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak,
         Discovery.GetNextDelay(delay);
         LOG_INFO << "GettingIotCreds " << shadow << " failed on certificate, Discovery in: "
                  << Utils::FormatDuration(delay) << "  error: " << error_text;
-        ReenrollRequired() = true;
-        ForceDiscoveryQuery() = true;
+        _enrollment->RequireReenrollment();
         _scheduler.In(Duration(delay), [this] {
             if (IsCurrentState("Processing")) SetState(Discovery);
         });
@@ -225,8 +224,7 @@ void Service::SubscribeRemoteConfig(const std::weak_ptr<RemoteConfigStates>& wea
         IotResetEnrollment();
         int64_t delay = kFourHours;
         Discovery.GetNextDelay(delay);
-        ReenrollRequired() = true;
-        ForceDiscoveryQuery() = true;
+        _enrollment->RequireReenrollment();
         LOG_INFO << "Sub " << shadow << " failed on certificate, Discovery in: " << Utils::FormatDuration(delay)
                  << "  error: " << error_text;
         _scheduler.In(Duration(delay), [this, weak] {
@@ -250,7 +248,7 @@ std::string Service::MapPrimaryJobName(const std::string& name) const {
 }
 
 json Service::AgentConfigOf(const json& document) const {
-    const bool corvane = _conn_module && _conn_module->isCorvaneDevice;
+    const bool corvane = _modules.conn_module && _modules.conn_module->isCorvaneDevice;
     if (!document.is_object() || !document.contains("data") || document["data"].is_null()) {
         // Nothing received yet (the configuration starts without data until a shadow is stored):
         // the built-in document stands in, so the device still connects and runs its jobs.
@@ -286,16 +284,16 @@ void Service::ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> weak, Error) {
         // Optional members: a missing one is the default without a warning, a mistyped one warns.
         const bool persistent =
             Settings::Has(config, "conn") && Settings::String(config, source, "conn", "mq") == "pers_mq";
-        if (!_conn_module) throw std::logic_error("no connectivity module");
+        if (!_modules.conn_module) throw std::logic_error("no connectivity module");
         bool kept = false;
         {
-            std::lock_guard lock(_conn_module->iotLock);
-            kept = _conn_module->keepConnection;
+            std::lock_guard lock(_modules.conn_module->iotLock);
+            kept = _modules.conn_module->keepConnection;
         }
         if (IsCurrentState("GettingIotCreds") || persistent != kept) {
             {
-                std::lock_guard lock(_conn_module->iotLock);
-                _conn_module->keepConnection = persistent;
+                std::lock_guard lock(_modules.conn_module->iotLock);
+                _modules.conn_module->keepConnection = persistent;
             }
             ScheduleConnectionTransition();
         }
@@ -325,10 +323,10 @@ void Service::ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> weak, Error) {
             const std::string file_name = MapPrimaryJobName(registry_name);
             LOG_INFO << "Creating RemoteConfig: " << registry_name << " with file name: " << file_name
                      << "and notify: " << (notify ? "on" : "off");
-            auto remote = config::RemoteConfig::Create(file_name, name, _conn_module, topic, registry_watch,
+            auto remote = config::RemoteConfig::Create(file_name, name, _modules.conn_module, topic, registry_watch,
                                                        std::move(on_change), nlohmann::ordered_json::object(),
                                                        ExecutableFolder(), kRemoteConfigFolder);
-            if (_config_service) _config_service->RegisterConfig(registry_name, remote);
+            if (_modules.config_service) _modules.config_service->RegisterConfig(registry_name, remote);
             entry_states->Init(this, remote, nullptr);
             _remote_config_states[name] = entry_states;
             std::weak_ptr<RemoteConfigStates> fresh = entry_states;
@@ -367,8 +365,8 @@ void Service::RemoteConfigChangedWork(const std::shared_ptr<config::RemoteConfig
     SendCorvaneEventIfNeeded(changed);
     std::vector<std::shared_ptr<InstallComponent>> jobs;
     {
-        std::lock_guard lock(_remote_jobs_mutex);
-        for (const auto& [name, job] : _remote_jobs) jobs.push_back(job);
+        std::lock_guard lock(_modules.remote_jobs_mutex);
+        for (const auto& [name, job] : _modules.remote_jobs) jobs.push_back(job);
     }
     for (const auto& job : jobs) {
         if (!job || !JobConfigNames(*job).contains(registry_name)) continue;
@@ -386,9 +384,9 @@ void Service::RemoteConfigChangedWork(const std::shared_ptr<config::RemoteConfig
 
 bool Service::IsFeatureEnabled() {
     try {
-        if (!_tavragent_config) return false;
+        if (!_modules.tavragent_config) return false;
         // Neither the built-in document nor a damaged one switches anything on.
-        const json document = _tavragent_config->GetConfig();
+        const json document = _modules.tavragent_config->GetConfig();
         if (!document.is_object() || !document.contains("data") || !document["data"].is_object()) return false;
         const json& config = document["data"].contains("config") ? document["data"]["config"] : json();
         if (!Settings::Has(config, "ffs")) return false;
@@ -443,7 +441,7 @@ void Service::SendCorvaneEventIfNeeded(std::shared_ptr<config::RemoteConfig> cha
     nlohmann::ordered_json condition = nlohmann::ordered_json::object();
     condition["confgs"][_corvane_grants_name]["a"] = selector;
     condition["cond"] = "a";
-    const bool now = _config_service && _config_service->ValidateCondition(condition);
+    const bool now = _modules.config_service && _modules.config_service->ValidateCondition(condition);
     const bool before = _prev_grant;
     _prev_grant = now;
     _req_grant_event = _req_grant_event || (now && !before);

@@ -114,21 +114,15 @@ std::shared_ptr<shared::device::IDeviceInfo> Service::NewDeviceInfo() {
 }
 
 void Service::ReleaseModulesForRebuild() {
-    if (!_modules_built) return;
+    if (!_modules.Built()) return;
     // Back from FailureState: one set of modules ever lives, so the old set goes first, in the
     // stop's order (its IoT connection, closing thread and registrations with it), and before the
     // device information that the old HTTP client points to is replaced.
     LOG_INFO << "Releasing the modules of the previous initialization...";
     ReleaseModules(false);
-    CloseWindowsEventSubscriptions();
-    {
-        std::lock_guard lock(_win_event_mutex);
-        _win_event_subscriptions.clear();
-        _win_event_ext_subscriptions.clear();
-    }
-    _modules_built = false;
+    _event_log.Clear();
     // The jobs task starts again, over the new modules, once the machine is back in Processing.
-    _remote_jobs_started = false;
+    _remote_jobs.SetStarted(false);
 }
 
 void Service::InitializeDeviceInfo() {
@@ -141,7 +135,7 @@ void Service::InitializeDeviceInfo() {
 
 void Service::InitHttpClient() {
     LOG_INFO << "Initialilizing http client...";
-    _http_client = std::make_shared<shared::http::HttpClient>(&_allocator, _device_info.get());
+    _modules.http_client = std::make_shared<shared::http::HttpClient>(&_allocator, _device_info.get());
 }
 
 bool Service::CheckSystemReadiness() {
@@ -167,11 +161,11 @@ void Service::InitFeatureFinder() {
     LOG_INFO << "Loading feature finder...";
     auto sources = MakeFeatureSources();
     try {
-        _feature_finder = std::make_shared<FeatureFinder>(std::move(sources));
+        _modules.feature_finder = std::make_shared<FeatureFinder>(std::move(sources));
         LOG_INFO << "Initial Features:";
         bool ss_or_te = false;
         _is_commercial_managed = _has_vxm_deployer = _is_test_env = false;
-        for (const auto& feature : _feature_finder->GetFeatures()) {
+        for (const auto& feature : _modules.feature_finder->GetFeatures()) {
             if (!feature) continue;
             const std::string name = feature->GetName();
             if (name == "commercialManaged") _is_commercial_managed = true;
@@ -201,7 +195,7 @@ void Service::InitFeatureFinder() {
 
 void Service::InitS3Client() {
     LOG_INFO << "Loading S3 client...";
-    _s3_client = std::make_shared<shared::s3::S3Client>();
+    _modules.s3_client = std::make_shared<shared::s3::S3Client>();
 }
 
 void Service::InitConnectivityModule() {
@@ -209,21 +203,30 @@ void Service::InitConnectivityModule() {
     LOG_INFO << "Loading connectivity module...";
     ConnectivityModule::Environment environment;
     environment.executableFolder = ExecutableFolder();
-    _conn_module = std::make_shared<ConnectivityModule>(
-        _stack, (_config_folder / kConnectivityConfigFileName).string(), _http_client, _feature_finder,
-        _device_info, _consent_bridge_module, nullptr, _s3_client, mock, nullptr, std::move(environment));
+    _modules.conn_module = std::make_shared<ConnectivityModule>(
+        _stack, (_config_folder / kConnectivityConfigFileName).string(), _modules.http_client, _modules.feature_finder,
+        _device_info, _modules.consent_bridge_module, nullptr, _modules.s3_client, mock, nullptr, std::move(environment));
     LOG_INFO << "Loading connectivity module completed.";
 }
 
 void Service::Initialize() {
     LOG_INFO << "Loading modules...";
     ReleaseModulesForRebuild();
-    _modules_built = true;
+    _modules.Build(*this);
 
-    InitHttpClient();
-    (void)CheckSystemReadiness();
-    InitFeatureFinder();
+    _local_delay_policy = CreateRateLimiterPolicy(LocalDelayPolicyDocument(), "", "");
+    InitNetworkEvents();
 
+    if (_app.get_option_no_throw("--payload") == nullptr) {
+        _app.add_option("-l,--payload", _plugin_payload_path,
+                        "Absolute path to plugin payload file, like 'c:/temp/payload.json' ");
+        _app.add_option("-p,--plugin", _plugin_name, "plugin name with version, like 'my_plugin_ver_1.2.0'");
+    }
+
+    LOG_INFO << "Loading telemetry module completed.";
+}
+
+void Service::PrepareForModules() {
     LoadPersistedSate();
     ResetState();
 
@@ -236,8 +239,8 @@ void Service::Initialize() {
     _cert_store_save_policy =
         CreateRateLimiterPolicy(_cert_store_save_policy_doc, "EnrollCertificateStoreSave", exe_folder);
 
-    // Replaced below by the built-in local-delay document; a retry configuration without a usable
-    // "local_delay" must not end the set-up here.
+    // Replaced after the set-up by the built-in local-delay document; a retry configuration
+    // without a usable "local_delay" must not end the set-up here.
     try {
         _local_delay_policy = CreateRateLimiterPolicy(_retry_config.at("policies").at("local_delay"), "", "");
     } catch (const std::exception& e) {
@@ -246,41 +249,51 @@ void Service::Initialize() {
     }
 
     if (_stack.empty()) _stack = ReadStackName();
+}
 
-    _consent_bridge_module = SetUpConsent(*_feature_finder, _stack, _config_folder, _device_info, _http_client);
+void Service::InitConsentBridge() {
+    _modules.consent_bridge_module =
+        SetUpConsent(*_modules.feature_finder, _stack, _config_folder, _device_info, _modules.http_client);
+}
 
-    InitS3Client();
+void Service::PrepareScheduler() {
+    if (_scheduler_reinitialized) return;
+    // Once per run: the calendar events registered and started by the first set-up keep serving
+    // the modules built after it, so a second set-up neither re-registers nor restarts them.
+    _scheduler.Reinit();
+    _scheduler_reinitialized = true;
+}
 
-    if (!_scheduler_reinitialized) {
-        // Once per run: the calendar events registered and started by the first set-up keep
-        // serving the modules built after it, so a second set-up neither re-registers nor restarts them.
-        _scheduler.Reinit();
-        _scheduler_reinitialized = true;
-    }
+void Service::InitRemoteConfigs() {
+    const auto tavragent_default =
+        TavragentConfigDefault(_modules.conn_module && _modules.conn_module->isCorvaneDevice);
 
-    InitConnectivityModule();
-
-    const auto tavragent_default = TavragentConfigDefault(_conn_module && _conn_module->isCorvaneDevice);
-
-    _config_service = std::make_shared<config::ConfigService>();
+    _modules.config_service = std::make_shared<config::ConfigService>();
 
     LOG_INFO << "Initiating Remote config with tavragent-config topic...";
-    _tavragent_config = config::RemoteConfig::Create(
-        kTavragentConfigName, kTavragentConfigName, _conn_module, "", false, nullptr,
+    _modules.tavragent_config = config::RemoteConfig::Create(
+        kTavragentConfigName, kTavragentConfigName, _modules.conn_module, "", false, nullptr,
         nlohmann::ordered_json(tavragent_default), ExecutableFolder(), "RemoteConfigs");
-    _config_service->RegisterConfig(kTavragentConfigName, _tavragent_config);
+    _modules.config_service->RegisterConfig(kTavragentConfigName, _modules.tavragent_config);
+}
 
-    const auto connectivity_config_path = _config_folder / kConnectivityConfigFileName;
-    _corvane_enrollment = std::make_shared<corvane::Enrollment>(_conn_module, _feature_finder, _device_info,
-                                                                connectivity_config_path,
-                                                                _config_folder / kCorvaneConfigFileName, _stack);
+void Service::InitCorvaneEnrollment() {
+    _modules.corvane_enrollment = std::make_shared<corvane::Enrollment>(
+        _modules.conn_module, _modules.feature_finder, _device_info, _config_folder / kConnectivityConfigFileName,
+        _config_folder / kCorvaneConfigFileName, _stack);
+}
 
+std::string Service::DeviceSnrId() const {
     const char* snr = _device_info->GetDeviceSNRId();
-    const std::string snr_id = snr != nullptr ? snr : "";
-    _cryptography = std::make_shared<crypto::Cryptography>(snr_id);
+    return snr != nullptr ? snr : "";
+}
 
+void Service::InitCryptography() { _modules.cryptography = std::make_shared<crypto::Cryptography>(DeviceSnrId()); }
+
+void Service::InitPerformanceCollector() {
     std::string perf_topic;
     if (ConfigBool("collect_perf", false)) {
+        const auto connectivity_config_path = _config_folder / kConnectivityConfigFileName;
         try {
             nlohmann::json connectivity_config = Utils::LoadConfigFile(connectivity_config_path, false, "sub");
             perf_topic = corvane::Enrollment::GetEnrollmentTopic(connectivity_config["cloud"]["stacks"][_stack]["iot"]);
@@ -289,38 +302,26 @@ void Service::Initialize() {
                         << " for the performance collector, using the built-in one: " << e.what();
             perf_topic = corvane::Enrollment::GetEnrollmentTopic(nlohmann::json::object());
         }
-        perf_topic += snr_id;
+        perf_topic += DeviceSnrId();
     }
     InitPerformanceCollector(perf_topic);
+}
 
-    InitTelemetry();
-    InitAcmModule();
-    InitVevEModule();
-
-    _local_delay_policy = CreateRateLimiterPolicy(LocalDelayPolicyDocument(), "", "");
-
-    _network_events = std::make_shared<NetworkEvents>();
-    _network_events->SetInternetAvailableCallback([this] {
+void Service::InitNetworkEvents() {
+    _modules.network_events = std::make_shared<NetworkEvents>();
+    _modules.network_events->SetInternetAvailableCallback([this] {
         if (!_scheduler.destroyed.load()) OnNetworkConnected();
     });
-    _network_events->SetNetworkWaitCallback([this] {
+    _modules.network_events->SetNetworkWaitCallback([this] {
         if (!_scheduler.destroyed.load()) OnNetworkLost();
     });
     uint32_t cookie = 0;
-    const platform::HResult advised = platform::AdviseNetworkListManagerEvents(_network_events.get(), &cookie);
+    const platform::HResult advised = platform::AdviseNetworkListManagerEvents(_modules.network_events.get(), &cookie);
     if (advised != platform::kSOk) {
         LOG_WARNING << "Service: Advise failed, using old method only:" << advised;
     } else {
-        _nlm_advise_cookie = cookie;
+        _modules.nlm_advise_cookie = cookie;
     }
-
-    if (_app.get_option_no_throw("--payload") == nullptr) {
-        _app.add_option("-l,--payload", _plugin_payload_path,
-                        "Absolute path to plugin payload file, like 'c:/temp/payload.json' ");
-        _app.add_option("-p,--plugin", _plugin_name, "plugin name with version, like 'my_plugin_ver_1.2.0'");
-    }
-
-    LOG_INFO << "Loading telemetry module completed.";
 }
 
 }  // namespace zelko::plenar::agent

@@ -95,98 +95,17 @@ void Service::TeardownModules(std::atomic<bool>& done) {
 }
 
 void Service::ReleaseModules(bool report_stop_pending) {
-    // Each step survives the failure of the one before; stop pending is reported either way.
-    auto step = [this, report_stop_pending](const char* error_text, bool report,
-                                            const std::function<void()>& action) {
-        try {
-            action();
-        } catch (const std::exception& e) {
-            LOG_ERROR << error_text << e.what();
-            if (report_stop_pending)
-                ReportSvcStatus(platform::kServiceStopPending, platform::kNoError, kStopPendingHint);
-            return;
-        }
-        if (report && report_stop_pending)
+    ModuleSet::ReleaseHooks hooks;
+    if (report_stop_pending) {
+        hooks.report_stop_pending = [this] {
             ReportSvcStatus(platform::kServiceStopPending, platform::kNoError, kStopPendingHint);
-    };
-
-    // Work that the old modules left on the scheduler (job reruns, connection checks) belongs to
-    // them: bumped before and after, so what they post meanwhile is dropped too.
-    ++_modules_generation;
-
-    // The sink calls into the service from the notification thread: it goes before anything else.
-    if (_nlm_advise_cookie != 0) {
-        platform::UnadviseNetworkListManagerEvents(_nlm_advise_cookie);
-        _nlm_advise_cookie = 0;
+        };
     }
-
-    step("corvane enrollment failed to stop ", true, [this] {
-        LOG_DEBUG << "Destroying smart pointer to corvane enrollment";
-        _corvane_enrollment.reset();
-        LOG_INFO << "corvane enrollment module stopped.";
-    });
-    step("performance collector failed to stop ", true, [this] {
-        LOG_DEBUG << "Destroying smart pointer to performance collector";
-        // The telemetry module's plug-in callables may still read it on their own threads.
-        std::atomic_store(&_performance_collector, std::shared_ptr<PerformanceCollector>());
-        LOG_INFO << "performance collector module stopped.";
-    });
-    step("ACM failed to stop ", true, [this] {
-        LOG_INFO << "Pause and Stop ACM";
-        if (_acm_module) {
-            _acm_module->Stop();
-            _acm_module.reset();
-        }
-    });
-    step("telemetry module failed to stop ", true, [this] {
-        LOG_DEBUG << "Destroying smart pointer to telemetry module";
-        _telemetry_module.reset();
-        // The module held the checker too; its sampler ends with the last owner.
-        _system_status_checker.reset();
-        LOG_INFO << "telemetry module stopped.";
-    });
-    step("install component failed to stop ", true, [this] {
-        LOG_DEBUG << "Stopping 1e remote jobs";
-        // Taken out under the lock that job threads read the map under; destroyed outside it,
-        // since a job's destructor waits for its run, which may be reading the map.
-        std::vector<std::pair<std::string, std::shared_ptr<InstallComponent>>> jobs;
-        {
-            std::lock_guard lock(_remote_jobs_mutex);
-            for (auto& [name, job] : _remote_jobs) jobs.emplace_back(name, std::move(job));
-            // No key stays behind: the next run of the jobs task makes every job anew.
-            _remote_jobs.clear();
-        }
-        for (auto& [name, job] : jobs) {
-            job.reset();
-            LOG_INFO << "Job: " << name << " stopped.";
-        }
-    });
-    step("failed to destroying remote config states. ", false, [this] {
-        LOG_INFO << "Destroying remote config states.";
+    hooks.drop_remote_config_states = [this] {
         _remote_config_states.clear();
-        // The agent configuration's fetch task holds its RemoteConfig, and so the connectivity module.
         _tavragent_config_states.reset();
-        _tavragent_config.reset();
-        _config_service.reset();
-    });
-    step("_conn_module failed to stop ", true, [this] {
-        LOG_DEBUG << "Destroying smart pointer to connectivity module";
-        // Its connection and closing thread end here, even if something still holds the module.
-        if (_conn_module) _conn_module->Shutdown();
-        _conn_module.reset();
-        LOG_INFO << "connectivity module stopped.";
-    });
-    step("consent bridge module failed to stop ", true, [this] {
-        LOG_DEBUG << "Destroying smart pointer to consent bridge module";
-        _consent_bridge_module.reset();
-        LOG_INFO << "consent bridge module stopped.";
-    });
-    step("http client failed to stop ", true, [this] {
-        LOG_DEBUG << "Destroying smart pointer to http client";
-        _http_client.reset();
-        LOG_INFO << "http client stopped.";
-    });
-    ++_modules_generation;
+    };
+    _modules.Release(hooks);
 }
 
 }  // namespace zelko::plenar::agent

@@ -20,24 +20,24 @@ void Service::InitTelemetry() {
 void Service::InitSystemStatusChecker() {
     LOG_INFO << "Loading System Status Checker Module...";
     try {
-        _system_status_checker =
+        _modules.system_status_checker =
             std::make_shared<SystemStatusChecker>(_config_folder / kSystemStatusCheckerConfigFileName);
-        _system_status_checker->Process();
+        _modules.system_status_checker->Process();
     } catch (const std::exception& e) {
         LOG_WARNING << "Failed to load System Status Checker Module " << e.what();
-        _system_status_checker.reset();
+        _modules.system_status_checker.reset();
     } catch (...) {
         LOG_WARNING << "Failed to load System Status Checker Module";
-        _system_status_checker.reset();
+        _modules.system_status_checker.reset();
     }
 }
 
 void Service::InitTelemetryModule() {
     LOG_INFO << "Loading telemetry module...";
     TelemetryModule::Environment environment;
-    environment.featureFinder = _feature_finder;
-    _telemetry_module = std::make_shared<TelemetryModule>(
-        (_config_folder / kTelemetryModuleConfigFileName).string(), _conn_module, nullptr,
+    environment.featureFinder = _modules.feature_finder;
+    _modules.telemetry_module = std::make_shared<TelemetryModule>(
+        (_config_folder / kTelemetryModuleConfigFileName).string(), _modules.conn_module, nullptr,
         [this](TelemetryEvent item) { TelemetryItemDone(item); },
         [this](shared::error::Error error, TelemetryEvent item) {
             const bool required = item.Type.dwControl == 220;
@@ -45,10 +45,10 @@ void Service::InitTelemetryModule() {
                 TelemetryItemFailed(error, required);
             });
         },
-        [this] { StartExecutorMonitor(); }, [this] { StopExecutorMonitor(); }, _system_status_checker,
-        _cryptography, true, _is_vxm_managed_subscription, std::move(environment));
+        [this] { StartExecutorMonitor(); }, [this] { StopExecutorMonitor(); }, _modules.system_status_checker,
+        _modules.cryptography, true, _is_vxm_managed_subscription, std::move(environment));
 
-    for (const uint32_t type : _telemetry_module->ScheduleTypes()) {
+    for (const uint32_t type : _modules.telemetry_module->ScheduleTypes()) {
         if (_stack == "prod" && type == static_cast<uint32_t>(ScheduleTypes::Minute)) {
             LOG_WARNING << "Bad minute schedule request, the event is not scheduled (minute-based not "
                            "allowed in Prod)";
@@ -64,12 +64,12 @@ void Service::InitTelemetryModule() {
     }
 
     std::vector<EventLogSubscriptionKey> keys;
-    for (const EventKey& key : _telemetry_module->GetWindowsEventSubscriptions()) {
+    for (const EventKey& key : _modules.telemetry_module->GetWindowsEventSubscriptions()) {
         keys.push_back({static_cast<int32_t>(key.dwChannel), static_cast<int32_t>(key.dwEventType),
                         static_cast<int32_t>(key.dwLevel)});
     }
     std::vector<int32_t> ids;
-    for (const EventKey& key : _telemetry_module->GetExtEventSubscriptions()) {
+    for (const EventKey& key : _modules.telemetry_module->GetExtEventSubscriptions()) {
         ids.push_back(static_cast<int32_t>(key.dwEventType));
     }
     CreateWindowsEventSubscriptions(keys, ids);

@@ -78,175 +78,202 @@ void Service::CompleteRequiredCollectors() {
     OpenWindowsEventSubscriptions();
 }
 
+// The reaction to one failed collector item. Each step it schedules tests the state when it runs,
+// not when the failure was reported.
+class TelemetryFailureReaction {
+  public:
+    TelemetryFailureReaction(Service& service, const Error& error, bool required)
+        : s_(service), error_(error), required_(required), text_(Text(error)) {}
+
+    void Run() {
+        if (!s_.IsCurrentState("Processing") && !s_.IsCurrentState("RequiredOnStarting")) {
+            LOG_INFO << "Aws connection error on publishing, waiting for next reconnect to iot, will be resend on "
+                        "reconnect  error: "
+                     << text_;
+            return;
+        }
+        const int64_t code = error_.code();
+        if (code == 12 || code == 14) {
+            PublishFailure();
+        } else {
+            CollectorFault(code);
+        }
+    }
+
+  private:
+    // The collector itself failed: fatal, internal, the device management or the consent.
+    void CollectorFault(int64_t code) {
+        if (code == 1) {
+            LOG_ERROR << "Fatal error in collector, going to FailureState";
+            After(0, [&s = s_] { EnterFailure(s); });
+            return;
+        }
+        if ((code >= 2 && code <= 10) || code == 15) {
+            if (!required_) return;
+            LOG_WARNING << "Internal error in collector, during a required collector call, going to FailureState";
+            After(0, [&s = s_] { EnterFailure(s); });
+            return;
+        }
+        if (code == 11 || code == 13) {
+            if (!required_) return;
+            const int64_t d = DelayOf(s_.RequiredOnStarting, kOneHour);
+            LOG_WARNING << "CDM error, during a required collector call, retry Required On start in "
+                        << Utils::FormatDuration(d);
+            After(d, [&s = s_] { RetryRequired(s); });
+            return;
+        }
+        if (code == 16) {
+            const int64_t d = DelayOf(s_.ResetDataValveClient, kOneHour);
+            if (required_) {
+                LOG_WARNING << "Remote Consent error, during a required collector call rerun in "
+                            << Utils::FormatDuration(d);
+            } else {
+                LOG_WARNING << "Remote Consent error, during a collector call rerun in " << Utils::FormatDuration(d);
+            }
+            After(d, [&s = s_] { s.ResetDataValveClient.Perform(); });
+        }
+    }
+
+    // Publishing failed: the data limit, the network, a proxy or the rate limit, else the IoT side.
+    void PublishFailure() {
+        if (IsDataReachedLimitError(error_)) {
+            After(0, [&s = s_] { s.SetState(s.Stopping); });
+            return;
+        }
+        if (IsNetworkError(error_)) {
+            Service& s = s_;
+            if (required_) {
+                LOG_WARNING << "Nework error on publishing, during a required collector call, retry Required On start on "
+                               "network";
+                s.RequestToRunOnNetwork([&s] { s._scheduler.In(Duration::zero(), [&s] { RetryRequired(s); }); });
+            } else {
+                LOG_WARNING << "No network error on publishing, during a collector call, retry resend on network";
+                s.RequestToRunOnNetwork([&s] { s._scheduler.In(Duration::zero(), [&s] { Resend(s); }); });
+            }
+            return;
+        }
+        if (IsProxyError(error_) || IsIotHttpError(error_)) {
+            RetryLater("Proxy error on publsihing");
+            return;
+        }
+        if (IsRateLimitedError(error_) || IsSlowInternetError(error_) || IsBadRequestError(error_)) {
+            RetryLater("Rate-Limited on publsihing");
+            return;
+        }
+        IotFailure();
+    }
+
+    // The required collectors again, or a resend, after the state's delay.
+    void RetryLater(const char* what) {
+        if (required_) {
+            const int64_t d = DelayOf(s_.RequiredOnStarting, kOneHour);
+            LOG_WARNING << what << ", during a required collector call, retry Required On start in "
+                        << Utils::FormatDuration(d);
+            After(d, [&s = s_] { RetryRequired(s); });
+        } else {
+            const int64_t d = DelayOf(s_.Processing, kOneHour);
+            LOG_WARNING << what << ", during a collector call, try resend data in " << Utils::FormatDuration(d);
+            After(d, [&s = s_] { Resend(s); });
+        }
+    }
+
+    // The IoT side refused: reconnect first, then new credentials, then a new discovery.
+    void IotFailure() {
+        const bool corvane = s_._modules.conn_module && s_._modules.conn_module->isCorvaneDevice;
+        if (IsAwsInternetConnectionError(error_) || IsError5138(error_)) {
+            ++s_._aws_connection_error_count;
+            if (!corvane) s_._aws_connection_error_count = 3;
+            if (s_._aws_connection_error_count <= 2) {
+                const int64_t d = DelayOf(s_.ConnectingToIot, kFourHours);
+                LOG_INFO << "Aws connection error on publishing, going to reconnect iot for: "
+                         << Utils::FormatDuration(d) << "  error: " << text_;
+                After(d, [&s = s_] {
+                    if (MayReconnect(s)) {
+                        s.SetState(s.ConnectingToIot);
+                    } else {
+                        LOG_INFO << "Reconnect not queued since we are not in Processing state";
+                    }
+                });
+            } else {
+                s_._aws_connection_error_count = 0;
+                const int64_t d = DelayOf(s_.GettingIotCreds, kFourHours);
+                LOG_INFO << "Aws connection error on publishing, too much retries going to get creds for: "
+                         << Utils::FormatDuration(d) << "  error: " << text_;
+                After(d, [&s = s_] { NewCredentials(s); });
+            }
+            return;
+        }
+        if (IsGatewayTimeoutError(error_)) {
+            GatewayTimeout();
+            return;
+        }
+        ++s_._aws_error_count;
+        if (!corvane) s_._aws_error_count = 3;
+        if (s_._aws_error_count <= 2) {
+            const int64_t d = DelayOf(s_.ConnectingToIot, kFourHours);
+            LOG_INFO << "ConnectingToIot failed with AWS error, backing off for: " << Utils::FormatDuration(d)
+                     << "  error: " << text_;
+            After(d, [&s = s_] {
+                if (MayReconnect(s)) s.SetState(s.ConnectingToIot);
+            });
+        } else {
+            s_._aws_error_count = 0;
+            const int64_t d = DelayOf(s_.GettingIotCreds, kFourHours);
+            LOG_INFO << "Aws error on publishing, going to get get creds in: " << Utils::FormatDuration(d)
+                     << "  error: " << text_;
+            s_._enrollment->RequireReenrollment();
+            After(d, [&s = s_] { NewCredentials(s); });
+        }
+    }
+
+    void GatewayTimeout() {
+        ++s_._gateway_timeout_error_count;
+        if (s_._gateway_timeout_error_count > 2) {
+            s_._gateway_timeout_error_count = 0;
+            const int64_t d = DelayOf(s_.Discovery, kFourHours);
+            s_._enrollment->RequireReenrollment();
+            LOG_INFO << "Aws creds error on publishing, too much retries, on retries going to Disovery in: "
+                     << Utils::FormatDuration(d) << "  error: " << text_;
+            After(d, [&s = s_] {
+                if (Running(s)) s.SetState(s.Discovery);
+            });
+        } else {
+            const int64_t d = DelayOf(s_.GettingIotCreds, kFourHours);
+            LOG_INFO << "Aws creds error on publishing, going to get creds for: " << Utils::FormatDuration(d)
+                     << "  error: " << text_;
+            After(d, [&s = s_] { NewCredentials(s); });
+        }
+    }
+
+    void After(int64_t ticks, std::function<void()> step) { s_._scheduler.In(Duration(ticks), std::move(step)); }
+
+    static void EnterFailure(Service& s) {
+        if (!s.IsCurrentState("FailureState") && !s.IsCurrentState("Stopping")) s.SetState(s.FailureState);
+    }
+    static void RetryRequired(Service& s) {
+        if (s.IsCurrentState("RequiredOnStarting") && s.RequiredOnStarting.OnEnter) s.RequiredOnStarting.OnEnter();
+    }
+    static void Resend(Service& s) {
+        if (s.IsCurrentState("Processing") && s.Processing.OnEnter) s.Processing.OnEnter();
+    }
+    static bool MayReconnect(Service& s) {
+        return s.IsCurrentState("Processing") || s.IsCurrentState("RequiredOnStarting") ||
+               s.IsCurrentState("GettingIotCreds");
+    }
+    static bool Running(Service& s) { return s.IsCurrentState("Processing") || s.IsCurrentState("RequiredOnStarting"); }
+    static void NewCredentials(Service& s) {
+        if (Running(s)) s.SetState(s.GettingIotCreds);
+    }
+
+    Service& s_;
+    const Error& error_;
+    const bool required_;
+    const std::string text_;
+};
+
 void Service::TelemetryItemFailed(const Error& error, bool required) {
     if (error.type() != kCollectorErrorType) return;
-    const std::string e = Text(error);
-    if (!IsCurrentState("Processing") && !IsCurrentState("RequiredOnStarting")) {
-        LOG_INFO << "Aws connection error on publishing, waiting for next reconnect to iot, will be resend on "
-                    "reconnect  error: "
-                 << e;
-        return;
-    }
-
-    // The steps the reactions schedule; each tests the state when it runs, not when it was reported.
-    auto after = [this](int64_t ticks, std::function<void()> step) { _scheduler.In(Duration(ticks), std::move(step)); };
-    auto enter_failure = [this] {
-        if (!IsCurrentState("FailureState") && !IsCurrentState("Stopping")) SetState(FailureState);
-    };
-    auto retry_required = [this] {
-        if (IsCurrentState("RequiredOnStarting") && RequiredOnStarting.OnEnter) RequiredOnStarting.OnEnter();
-    };
-    auto resend = [this] {
-        if (IsCurrentState("Processing") && Processing.OnEnter) Processing.OnEnter();
-    };
-    auto may_reconnect = [this] {
-        return IsCurrentState("Processing") || IsCurrentState("RequiredOnStarting") || IsCurrentState("GettingIotCreds");
-    };
-    auto reconnect_logged = [this, may_reconnect] {
-        if (may_reconnect()) {
-            SetState(ConnectingToIot);
-        } else {
-            LOG_INFO << "Reconnect not queued since we are not in Processing state";
-        }
-    };
-    auto reconnect = [this, may_reconnect] {
-        if (may_reconnect()) SetState(ConnectingToIot);
-    };
-    auto running = [this] { return IsCurrentState("Processing") || IsCurrentState("RequiredOnStarting"); };
-    auto new_credentials = [this, running] {
-        if (running()) SetState(GettingIotCreds);
-    };
-    auto new_discovery = [this, running] {
-        if (running()) SetState(Discovery);
-    };
-    const bool corvane = _conn_module && _conn_module->isCorvaneDevice;
-
-    const int64_t code = error.code();
-    if (code == 1) {
-        LOG_ERROR << "Fatal error in collector, going to FailureState";
-        after(0, enter_failure);
-        return;
-    }
-    if ((code >= 2 && code <= 10) || code == 15) {
-        if (!required) return;
-        LOG_WARNING << "Internal error in collector, during a required collector call, going to FailureState";
-        after(0, enter_failure);
-        return;
-    }
-    if (code == 11 || code == 13) {
-        if (!required) return;
-        const int64_t d = DelayOf(RequiredOnStarting, kOneHour);
-        LOG_WARNING << "CDM error, during a required collector call, retry Required On start in "
-                    << Utils::FormatDuration(d);
-        after(d, retry_required);
-        return;
-    }
-    if (code == 16) {
-        const int64_t d = DelayOf(ResetDataValveClient, kOneHour);
-        if (required) {
-            LOG_WARNING << "Remote Consent error, during a required collector call rerun in " << Utils::FormatDuration(d);
-        } else {
-            LOG_WARNING << "Remote Consent error, during a collector call rerun in " << Utils::FormatDuration(d);
-        }
-        after(d, [this] { ResetDataValveClient.Perform(); });
-        return;
-    }
-    if (code != 12 && code != 14) return;
-
-    if (IsDataReachedLimitError(error)) {
-        after(0, [this] { SetState(Stopping); });
-        return;
-    }
-    if (IsNetworkError(error)) {
-        if (required) {
-            LOG_WARNING << "Nework error on publishing, during a required collector call, retry Required On start on "
-                           "network";
-            RequestToRunOnNetwork([this, after, retry_required] { after(0, retry_required); });
-        } else {
-            LOG_WARNING << "No network error on publishing, during a collector call, retry resend on network";
-            RequestToRunOnNetwork([after, resend] { after(0, resend); });
-        }
-        return;
-    }
-    if (IsProxyError(error) || IsIotHttpError(error)) {
-        if (required) {
-            const int64_t d = DelayOf(RequiredOnStarting, kOneHour);
-            LOG_WARNING << "Proxy error on publsihing, during a required collector call, retry Required On start in "
-                        << Utils::FormatDuration(d);
-            after(d, retry_required);
-        } else {
-            const int64_t d = DelayOf(Processing, kOneHour);
-            LOG_WARNING << "Proxy error on publsihing, during a collector call, try resend data in "
-                        << Utils::FormatDuration(d);
-            after(d, resend);
-        }
-        return;
-    }
-    if (IsRateLimitedError(error) || IsSlowInternetError(error) || IsBadRequestError(error)) {
-        if (required) {
-            const int64_t d = DelayOf(RequiredOnStarting, kOneHour);
-            LOG_WARNING << "Rate-Limited on publsihing, during a required collector call, retry Required On start in "
-                        << Utils::FormatDuration(d);
-            after(d, retry_required);
-        } else {
-            const int64_t d = DelayOf(Processing, kOneHour);
-            LOG_WARNING << "Rate-Limited on publsihing, during a collector call, try resend data in "
-                        << Utils::FormatDuration(d);
-            after(d, resend);
-        }
-        return;
-    }
-    if (IsAwsInternetConnectionError(error) || IsError5138(error)) {
-        ++_aws_connection_error_count;
-        if (!corvane) _aws_connection_error_count = 3;
-        if (_aws_connection_error_count <= 2) {
-            const int64_t d = DelayOf(ConnectingToIot, kFourHours);
-            LOG_INFO << "Aws connection error on publishing, going to reconnect iot for: " << Utils::FormatDuration(d)
-                     << "  error: " << e;
-            after(d, reconnect_logged);
-        } else {
-            _aws_connection_error_count = 0;
-            const int64_t d = DelayOf(GettingIotCreds, kFourHours);
-            LOG_INFO << "Aws connection error on publishing, too much retries going to get creds for: "
-                     << Utils::FormatDuration(d) << "  error: " << e;
-            after(d, new_credentials);
-        }
-        return;
-    }
-    if (IsGatewayTimeoutError(error)) {
-        ++_gateway_timeout_error_count;
-        if (_gateway_timeout_error_count > 2) {
-            _gateway_timeout_error_count = 0;
-            const int64_t d = DelayOf(Discovery, kFourHours);
-            _reenroll_required = true;
-            _force_discovery_query = true;
-            LOG_INFO << "Aws creds error on publishing, too much retries, on retries going to Disovery in: "
-                     << Utils::FormatDuration(d) << "  error: " << e;
-            after(d, new_discovery);
-        } else {
-            const int64_t d = DelayOf(GettingIotCreds, kFourHours);
-            LOG_INFO << "Aws creds error on publishing, going to get creds for: " << Utils::FormatDuration(d)
-                     << "  error: " << e;
-            after(d, new_credentials);
-        }
-        return;
-    }
-    ++_aws_error_count;
-    if (!corvane) _aws_error_count = 3;
-    if (_aws_error_count <= 2) {
-        const int64_t d = DelayOf(ConnectingToIot, kFourHours);
-        LOG_INFO << "ConnectingToIot failed with AWS error, backing off for: " << Utils::FormatDuration(d)
-                 << "  error: " << e;
-        after(d, reconnect);
-    } else {
-        _aws_error_count = 0;
-        const int64_t d = DelayOf(GettingIotCreds, kFourHours);
-        LOG_INFO << "Aws error on publishing, going to get get creds in: " << Utils::FormatDuration(d)
-                 << "  error: " << e;
-        _reenroll_required = true;
-        _force_discovery_query = true;
-        after(d, new_credentials);
-    }
+    TelemetryFailureReaction(*this, error, required).Run();
 }
 
 // ---- side tasks ----
@@ -267,7 +294,7 @@ void Service::PerformEnroll1E() {
         RequestToRunOnNetwork([this] { Enroll1E.Perform(); });
         return;
     }
-    const Error error = _conn_module ? _conn_module->Enroll1E() : Error(shared::error::ErrorCategory::EC_Component, 1,
+    const Error error = _modules.conn_module ? _modules.conn_module->Enroll1E() : Error(shared::error::ErrorCategory::EC_Component, 1,
                                                                         "The connectivity module is not initialised");
     if (!error) {
         if (_local_delay_policy) _local_delay_policy->Reset();
@@ -288,7 +315,7 @@ void Service::PerformEnroll1E() {
         const int64_t d = DelayOf(Attestating, kOneDay);
         LOG_INFO << "Enroll1E failed reattestate in " << Utils::FormatDuration(d);
         _scheduler.In(Duration(d), [this] {
-            _reattest_required = true;
+            _enrollment->RequireReattestation();
             SetState(Attestating);
         });
         return;
@@ -304,8 +331,8 @@ void Service::PerformCorvaneEnrollment() {
         return;
     }
     Error error;
-    if (_corvane_enrollment) {
-        error = _corvane_enrollment->Process();
+    if (_modules.corvane_enrollment) {
+        error = _modules.corvane_enrollment->Process();
     } else {
         error = Error(shared::error::ErrorCategory::EC_Component, 1, "The AI-experience enrollment is not made");
     }
@@ -346,19 +373,18 @@ void Service::PerformCorvaneEnrollment() {
         return;
     }
     if (IsTlsError(error)) {
-        if (!_conn_module || !_conn_module->IsCredentialsReady()) {
+        if (!_modules.conn_module || !_modules.conn_module->IsCredentialsReady()) {
             const int64_t d = DelayOf(CorvaneEnrollment, kFourHours);
             LOG_INFO << "CorvaneEnrollment failed on certificate without credentials, will rerun in "
                      << Utils::FormatDuration(d) << "  error: " << Text(error);
             RerunAfter(_scheduler, CorvaneEnrollment, d);
             return;
         }
-        _conn_module->ResetEnrollment();
+        _modules.conn_module->ResetEnrollment();
         const int64_t d = DelayOf(Discovery, kFourHours);
         LOG_INFO << "CorvaneEnrollment  failed on certificate, Discovery in: " << Utils::FormatDuration(d)
                  << "  error: " << Text(error);
-        _reenroll_required = true;
-        _force_discovery_query = true;
+        _enrollment->RequireReenrollment();
         _scheduler.In(Duration(d), [this] { SetState(Discovery); });
         return;
     }
@@ -375,8 +401,8 @@ void Service::PerformCollectPerformance() {
         return;
     }
     Error error;
-    if (_performance_collector) {
-        error = _performance_collector->Process();
+    if (_modules.performance_collector) {
+        error = _modules.performance_collector->Process();
     } else {
         error = Error(shared::error::ErrorCategory::EC_Component, 1, "The performance collector is not made");
     }
@@ -399,7 +425,7 @@ void Service::PerformResetDataValveClient() {
         RequestToRunOnNetwork([this] { ResetDataValveClient.Perform(); });
         return;
     }
-    const Error error = _conn_module ? _conn_module->ResetDataValveClient()
+    const Error error = _modules.conn_module ? _modules.conn_module->ResetDataValveClient()
                                      : Error(shared::error::ErrorCategory::EC_Component, 1,
                                              "The connectivity module is not initialised");
     if (!error) {

@@ -123,12 +123,12 @@ class ComplianceCloudTest : public zelko::testing::SystemRootTest {
         crypto_ = std::make_shared<crypto::Cryptography>(real->GetDeviceSNRId());
         service_ = std::make_unique<BusService>(scratch() / "zelko-plenar-agent-service");
         service_->_config_folder = configFolder;
-        service_->_conn_module = connectivity_;
-        service_->_cryptography = crypto_;
+        service_->_modules.conn_module = connectivity_;
+        service_->_modules.cryptography = crypto_;
     }
 
     void TearDown() override {
-        if (service_ && service_->_acm_module) service_->_acm_module->Stop();
+        if (service_ && service_->_modules.acm_module) service_->_modules.acm_module->Stop();
         service_.reset();
         Admin(HttpMethod::DEL, "/faults");
         ::unsetenv("ZELKO_CLOUD_CA_FILE");
@@ -172,7 +172,7 @@ TEST_F(ComplianceCloudTest, AJobFromTheCloudRunsAndItsReportIsPublished) {
               200);
 
     service_->InitAcmModule();
-    ASSERT_TRUE(service_->_acm_module);
+    ASSERT_TRUE(service_->_modules.acm_module);
     service_->SendEventToModules(AcmBkcEnable, 0, nullptr, 0);
     const std::string entry = json{{"name", "job-acm-bkc-cfg"}, {"ival", "720"}, {"ts", "1"}}.dump();
     service_->SendEventToModules(AcmJobReceived, 0, entry.c_str(), entry.size() + 1);

@@ -128,13 +128,13 @@ class ConnectedCloudTest : public zelko::testing::SystemRootTest {
         service_->_local_delay_policy =
             CreateRateLimiterPolicy(service_->_retry_config["policies"]["local_delay"], "", "");
         service_->LoadPersistedSate();
-        service_->_conn_module = connectivity_;
+        service_->_modules.conn_module = connectivity_;
         service_->_device_info = device_;
-        service_->_config_service = std::make_shared<config::ConfigService>();
-        service_->_tavragent_config = config::RemoteConfig::Create(
+        service_->_modules.config_service = std::make_shared<config::ConfigService>();
+        service_->_modules.tavragent_config = config::RemoteConfig::Create(
             "tavragent-config", "tavragent-config", connectivity_, "", false, nullptr,
             nlohmann::ordered_json(Service::TavragentConfigDefault(true)), scratch(), "RemoteConfigs");
-        service_->_config_service->RegisterConfig("tavragent-config", service_->_tavragent_config);
+        service_->_modules.config_service->RegisterConfig("tavragent-config", service_->_modules.tavragent_config);
     }
 
     void TearDown() override {

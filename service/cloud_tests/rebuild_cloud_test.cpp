@@ -169,9 +169,9 @@ TEST_F(RebuildCloudTest, AFailedSetUpOnceConnectedReturnsToProcessingWithOneConn
     // (the cloud has none) to the connection, and Processing starts the built-in job.
     Enter(service_->Initializing);
     ASSERT_TRUE(WaitFor([&] { return service_->CurrentStateName() == "Processing"; }));
-    ASSERT_TRUE(WaitFor([&] { return service_->FindRemoteJob("job-1e-install") != nullptr; }));
+    ASSERT_TRUE(WaitFor([&] { return service_->Jobs().Find("job-1e-install") != nullptr; }));
     ASSERT_TRUE(WaitFor([&] { return OpenConnections() == 1; })) << OpenConnections();
-    const std::weak_ptr<ConnectivityModule> first = service_->_conn_module;
+    const std::weak_ptr<ConnectivityModule> first = service_->_modules.conn_module;
 
     // The set-up fails once: FailureState; its return to Initializing builds the modules again.
     service_->fail_connectivity = true;
@@ -184,11 +184,11 @@ TEST_F(RebuildCloudTest, AFailedSetUpOnceConnectedReturnsToProcessingWithOneConn
     Enter(service_->Initializing);
     ASSERT_TRUE(WaitFor([&] { return service_->CurrentStateName() == "Processing"; }));
     ASSERT_TRUE(WaitFor([&] {
-        const auto job = service_->FindRemoteJob("job-1e-install");
+        const auto job = service_->Jobs().Find("job-1e-install");
         return job && job->processStarted;
     }));
-    ASSERT_TRUE(service_->_conn_module);
-    EXPECT_TRUE(service_->_conn_module->IsConnected());
+    ASSERT_TRUE(service_->_modules.conn_module);
+    EXPECT_TRUE(service_->_modules.conn_module->IsConnected());
     EXPECT_TRUE(WaitFor([&] { return OpenConnections() == 1; })) << OpenConnections();
     // A moment for a second connection to show (there is no event for its absence).
     std::this_thread::sleep_for(300ms);

@@ -120,7 +120,7 @@ class TelemetryFeedbackCloudTest : public zelko::testing::SystemRootTest {
         service_ = std::make_unique<TestService>(scratch() / "zelko-plenar-agent-service");
         service_->InitBaseStates();
         service_->InitializePolicies();
-        service_->_conn_module = connectivity_;
+        service_->_modules.conn_module = connectivity_;
         service_->ConnectingToIot.policy = std::make_shared<FixedPolicy>(20);
         service_->GettingIotCreds.policy = std::make_shared<FixedPolicy>(40);
         // Stand-ins for the connection states: a reconnection that succeeds goes back to
@@ -158,7 +158,7 @@ class TelemetryFeedbackCloudTest : public zelko::testing::SystemRootTest {
                 });
             },
             nullptr, nullptr, nullptr, crypto_, true, false);
-        service_->_telemetry_module = module_;
+        service_->_modules.telemetry_module = module_;
         service_->_scheduler.In(Duration::zero(), [this] { service_->SetState(service_->Processing); });
         ASSERT_TRUE(WaitStates(1));
     }

@@ -28,6 +28,17 @@
 #include "testing/log_capture.h"
 #include "testing/temp_system_root.h"
 
+namespace zelko::plenar::agent {
+
+// The connected road's bookkeeping, which the tests seed.
+struct ConnectedRoadPeer {
+    explicit ConnectedRoadPeer(ConnectedRoad& road) : road(road) {}
+    bool& reset_iot_device() { return road._reset_iot_device; }
+    ConnectedRoad& road;
+};
+
+}  // namespace zelko::plenar::agent
+
 namespace zelko::plenar::agent::connected_test {
 
 using nlohmann::json;
@@ -199,16 +210,16 @@ class ConnectedTest : public zelko::testing::SystemRootTest {
         service->_local_delay_policy =
             CreateRateLimiterPolicy(service->_retry_config["policies"]["local_delay"], "", "");
         service->LoadPersistedSate();
-        service->_conn_module = connectivity;
+        service->_modules.conn_module = connectivity;
         service->_device_info = device;
-        service->_config_service = std::make_shared<config::ConfigService>();
+        service->_modules.config_service = std::make_shared<config::ConfigService>();
         service->_svc_stop_event_handle = platform::Event::Create(true, false);
-        service->_tavragent_config = config::RemoteConfig::Create(
+        service->_modules.tavragent_config = config::RemoteConfig::Create(
             "tavragent-config", "tavragent-config", connectivity, "", false, nullptr,
             nlohmann::ordered_json::parse(
                 R"({"version": 1, "data": {"config": {"conn": "mq", "rjs": [{"name": "job-1e-install"}]}}})"),
             scratch(), "RemoteConfigs");
-        service->_config_service->RegisterConfig("tavragent-config", service->_tavragent_config);
+        service->_modules.config_service->RegisterConfig("tavragent-config", service->_modules.tavragent_config);
     }
 
     // Runs everything due now, and what that posts at once, on the worker.

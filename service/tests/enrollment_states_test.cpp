@@ -62,7 +62,7 @@ class EnrollmentStatesTest : public RoadTest {
     }
     // An attested device with enrollment data: the decision's inputs.
     void Enrolled(RoadService& service) {
-        OnWorker([&] { ASSERT_FALSE(service._conn_module->PollEnrollZelkoStatus()); });
+        OnWorker([&] { ASSERT_FALSE(service._modules.conn_module->PollEnrollZelkoStatus()); });
     }
     int Count(const std::string& text, logging::Severity severity = info) const { return log_.Count(severity, text); }
 };
@@ -72,7 +72,7 @@ TEST_F(EnrollmentStatesTest, AFreshDeviceWalksTheRoadToIotCredentials) {
         attestation.Set("CheckCertificate", kAttestLocal, 2);  // no certificate until the proof
     };
     auto& service = Start();
-    EXPECT_TRUE(service._initialized);
+    EXPECT_TRUE(service.Enrollment().Initialized());
     ASSERT_TRUE(WalkTo("GettingIotCreds")) << State();
     EXPECT_EQ(Lines({"Service state changed to"}),
               (std::vector<std::string>{"Service state changed to Initializing", "Service state changed to Attestating",
@@ -177,16 +177,16 @@ TEST_F(EnrollmentStatesTest, FirstStateDecision) {
         OnWorker([&] {
             service.InitializeDeviceInfo();
             service.Initialize();
-            service._simulate_wu = service.HasFeature("simulatewu");
+            service.Enrollment().ReadSimulationFeatures();
         });
         if (c.enrolled) Enrolled(service);
         edges_.attestation->Set("CheckCertificate", c.attested);
         edges_.enrollment->Set("CheckCertificateValidity", c.certificate);
         log_.Clear();
-        OnWorker([&] { service.SetNextState(); });
+        OnWorker([&] { service.Enrollment().SetNextState(); });
         EXPECT_EQ(Lines({iot, discovery, attest}).size(), c.scheduled.size());
         for (const auto& prefix : c.scheduled) EXPECT_EQ(Count(prefix), 1) << prefix;
-        EXPECT_EQ(service._cert_read_blocked_by_update, c.blocked);
+        EXPECT_EQ(Road(service).cert_read_blocked_by_update(), c.blocked);
         EXPECT_EQ(log_.Contains(info, "WU pending in this machine"), c.blocked);
         service_.reset();
     }
@@ -199,8 +199,8 @@ TEST_F(EnrollmentStatesTest, ReenrollmentSkipsTheCertificate) {
         service.Initialize();
     });
     Enrolled(service);
-    service._reenroll_required = true;
-    OnWorker([&] { service.SetNextState(); });
+    Road(service).reenroll_required() = true;
+    OnWorker([&] { service.Enrollment().SetNextState(); });
     EXPECT_EQ(edges_.enrollment->Calls("CheckCertificateValidity"), 0);
     EXPECT_TRUE(log_.Contains(info, "Enroll Cert failed, need to reenroll"));
     EXPECT_TRUE(log_.Contains(info, "Valid token, goes to Discovery"));
@@ -217,11 +217,11 @@ TEST_F(EnrollmentStatesTest, PendingUpdatesBackOffOnTheCertificateStorePolicyUnt
     edges_.enrollment->Set("CheckCertificateValidity", kCertOther);
     Enter(service.Initializing);
     EXPECT_TRUE(log_.Contains(debug, "Read enrollment certificate failed due to pending WU, backoff EnrollCertificateStore for "));
-    EXPECT_FALSE(service._initialized);
+    EXPECT_FALSE(service.Enrollment().Initialized());
     std::filesystem::remove(root() / "WindowsUpdate" / "pending");
     edges_.enrollment->Set("CheckCertificateValidity", {});
     ASSERT_TRUE(WalkTo("GettingIotCreds", 5 * kSecond, 40));
-    EXPECT_TRUE(service._initialized);
+    EXPECT_TRUE(service.Enrollment().Initialized());
 }
 
 TEST_F(EnrollmentStatesTest, AProofOfPossessionWhileUpdatesPendRetriesInsteadOfStalling) {
@@ -247,14 +247,14 @@ TEST_F(EnrollmentStatesTest, FailureStateRetriesAndEveryTwentyFourthEntryMayGoBa
     for (const int chance : {1, 2}) {
         SCOPED_TRACE(chance);
         auto& service = Make();
-        service._chance = [chance] { return chance; };
-        service._failure_entry_count = 22;
+        service.Enrollment().SetChance([chance] { return chance; });
+        Road(service).failure_entry_count() = 22;
         Enter(service.FailureState);
-        EXPECT_EQ(service._failure_entry_count, 23);
+        EXPECT_EQ(Road(service).failure_entry_count(), 23);
         EXPECT_EQ(State(), "FailureState");
         // The "attest" policy's first delay is at most 20 seconds.
         Advance(21 * kSecond);
-        EXPECT_EQ(service._failure_entry_count, 24);
+        EXPECT_EQ(Road(service).failure_entry_count(), 24);
         EXPECT_EQ(State(), chance % 2 == 0 ? "Initializing" : "FailureState");
         EXPECT_EQ(Count("Service state changed to Initializing"), chance % 2 == 0 ? 1 : 0);
         service_.reset();
@@ -265,7 +265,7 @@ TEST_F(EnrollmentStatesTest, FailureStateDoesNothingOnceTheStopHasBegun) {
     auto& service = Make();
     service._stopping = true;
     Enter(service.FailureState);
-    EXPECT_EQ(service._failure_entry_count, 0);
+    EXPECT_EQ(Road(service).failure_entry_count(), 0);
     EXPECT_EQ(Count("Queuing FailureState.OnEnter", debug), 0);
 }
 
@@ -274,11 +274,11 @@ TEST_F(EnrollmentStatesTest, AFailedStartUpReturnsFromFailureStateWithOneSetOfMo
     auto& service = Start();
     EXPECT_EQ(State(), "FailureState");
     EXPECT_TRUE(log_.Contains(error, "Exception caught in Initializing.OnEnter: connectivity refused by the test"));
-    EXPECT_FALSE(service._conn_module);
-    std::weak_ptr<shared::http::IHttpClient> first_client = service._http_client;
+    EXPECT_FALSE(service._modules.conn_module);
+    std::weak_ptr<shared::http::IHttpClient> first_client = service._modules.http_client;
     edges_.fail_connectivity = false;
-    service._chance = [] { return 0; };
-    service._failure_entry_count = 23;
+    service.Enrollment().SetChance([] { return 0; });
+    Road(service).failure_entry_count() = 23;
     Advance(21 * kSecond);  // FailureState's re-run: the 24th entry
     EXPECT_TRUE(log_.Contains(info, "Releasing the modules of the previous initialization..."));
     EXPECT_TRUE(first_client.expired());
@@ -314,8 +314,8 @@ TEST_F(EnrollmentStatesTest, AttestationErrorRows) {
         Enter(service.Attestating);
         EXPECT_EQ(Count(c.line), 1);
         EXPECT_TRUE(log_.Contains(info, std::string("  error: ") + agent::error::ErrorToString(c.error)));
-        EXPECT_EQ(service._reattest_required, c.reattest);
-        EXPECT_EQ(service._attest_error_counter, c.counter);
+        EXPECT_EQ(Road(service).reattest_required(), c.reattest);
+        EXPECT_EQ(Road(service).attest_error_counter(), c.counter);
         EXPECT_EQ(edges_.attestation->Calls("Attestate"), 1);
         ASSERT_TRUE(WalkTo("AttestatingPoP", kMinute, 30));
         EXPECT_EQ(edges_.attestation->Calls("Attestate"), 2);
@@ -342,7 +342,7 @@ TEST_F(EnrollmentStatesTest, AttestationModesAndUnknownErrors) {
     OnWorker([&] { service.Attestating.OnEnter(); });
     EXPECT_EQ(edges_.attestation->lastMode, static_cast<int>(AttestationMode::Hardware));
     OnWorker([&] { service.Attestating.OnEnter(); });
-    EXPECT_EQ(service._attest_error_counter, 2);
+    EXPECT_EQ(Road(service).attest_error_counter(), 2);
     EXPECT_EQ(edges_.attestation->lastMode, static_cast<int>(AttestationMode::SoftwareKey));
     EXPECT_TRUE(log_.Contains(error, "Attestation failed with error: "));
     EXPECT_EQ(State(), "FailureState");
@@ -376,7 +376,7 @@ TEST_F(EnrollmentStatesTest, ProofOfPossessionErrorRows) {
         });
         Enter(service.AttestatingPoP);
         EXPECT_TRUE(log_.Contains(std::string(c.state_after) == "FailureState" ? error : info, c.line));
-        EXPECT_EQ(service._reattest_required, c.reattest);
+        EXPECT_EQ(Road(service).reattest_required(), c.reattest);
         Advance(kHour);
         Advance(24 * kHour);
         if (std::string(c.state_after) == "AttestatingPoP") {
@@ -448,9 +448,9 @@ TEST_F(EnrollmentStatesTest, DiscoveryWithoutATokenGoesToAttestationOnAPlainDevi
         Enter(service.Discovery);
         EXPECT_EQ(log_.Contains(info, "Discovery no or expired token, Attest in: "), !subscription);
         EXPECT_EQ(log_.Contains(info, "Discovery no or expired token, backing off for: "), subscription);
-        EXPECT_EQ(service._reattest_required, !subscription);
-        EXPECT_EQ(service._reenroll_required, subscription);
-        EXPECT_TRUE(service._force_discovery_query);
+        EXPECT_EQ(Road(service).reattest_required(), !subscription);
+        EXPECT_EQ(Road(service).reenroll_required(), subscription);
+        EXPECT_TRUE(Road(service).force_discovery_query());
         Advance(kSecond);
         Advance(30 * kSecond);
         EXPECT_EQ(Count("Service state changed to Attestating") > 0, !subscription);
@@ -517,7 +517,7 @@ TEST_F(EnrollmentStatesTest, TheChallengeExpiresAfterItsTimeToLive) {
         EXPECT_EQ(State(), "EnrollZelko");
         EXPECT_EQ(edges_.enrollment->Calls("Enroll"), 0);
         // The network returns exactly at, or just past, the challenge's end.
-        clock_.Set(service._pre_enroll_time + late);
+        clock_.Set(Road(service).pre_enroll_time() + late);
         platform::SetSimulatedNetworkConnectivity(platform::kNlmConnectivityIpv4Internet);
         OnWorker([&] { service.OnNetworkConnected(); });
         Drain();
@@ -541,9 +541,9 @@ TEST_F(EnrollmentStatesTest, TheSixthServerErrorOfEnrollmentGoesBackToAttestatio
     for (int i = 0; i < 600 && Count("EnrollZelko failed, Attestating in: ") == 0; ++i) Advance(10 * kMinute);
     EXPECT_EQ(Count("EnrollZelko rate-limitted, checking on Discovery Token in : "), 5);
     EXPECT_EQ(Count("EnrollZelko failed, Attestating in: "), 1);
-    EXPECT_EQ(service._enroll_server_error_count, 0);
-    EXPECT_TRUE(service._reattest_required);
-    EXPECT_TRUE(service._reenroll_required);
+    EXPECT_EQ(Road(service).enroll_server_error_count(), 0);
+    EXPECT_TRUE(Road(service).reattest_required());
+    EXPECT_TRUE(Road(service).reenroll_required());
     // After each server error the successful discovery went back to the enrollment directly.
     EXPECT_EQ(Count("EnrollZelko (back to Enrollment) delayed for: "), 5);
     EXPECT_EQ(edges_.enrollment->Calls("PreEnroll"), 1);
@@ -560,8 +560,8 @@ TEST_F(EnrollmentStatesTest, PollRepeatsWhileNotReadyAndGoesToDiscoveryWhenTheWi
     for (int i = 0; i < 100 && Count("PollEnrollZelkoStatus timed out - not ready") == 0; ++i) Advance(10 * kSecond);
     EXPECT_GE(Count("PollEnrollZelkoStatus not ready, backing off for: "), 3);
     EXPECT_EQ(Count("PollEnrollZelkoStatus timed out - not ready, backing off for: "), 1);
-    EXPECT_TRUE(service._back_to_enrollment);
-    EXPECT_TRUE(service._reenroll_required);
+    EXPECT_TRUE(Road(service).back_to_enrollment());
+    EXPECT_TRUE(Road(service).reenroll_required());
     Advance(kSecond);
     EXPECT_EQ(State(), "Discovery");
 }
@@ -591,7 +591,7 @@ TEST_F(EnrollmentStatesTest, APollThatLostTheNetworkPollsAgainWithinTwoMinutesAn
             EXPECT_EQ(State(), "GettingIotCreds");
         } else {
             EXPECT_TRUE(log_.Contains(info, "PollEnrollZelkoStatus timed out, Discovery in: "));
-            EXPECT_TRUE(service._back_to_enrollment);
+            EXPECT_TRUE(Road(service).back_to_enrollment());
             Advance(kSecond);
             EXPECT_EQ(State(), "Discovery");
         }
@@ -605,7 +605,7 @@ TEST_F(EnrollmentStatesTest, ASimulatedCertificateWriteErrorKeepsPollingOnTheCer
     edges_.features = {"simulatewritecerterr"};
     auto& service = Start();
     ASSERT_TRUE(WalkTo("PollEnrollZelkoStatus"));
-    EXPECT_TRUE(service._simulate_write_cert_error);
+    EXPECT_TRUE(Road(service).simulate_write_cert_error());
     for (int i = 0; i < 12; ++i) Advance(kMinute);
     EXPECT_GE(Count("Save enrollment certificate to store failed due to pending WU, backoff EnrollCertificateStore for ", debug), 3);
     EXPECT_EQ(State(), "PollEnrollZelkoStatus");
@@ -636,11 +636,11 @@ TEST_F(EnrollmentStatesTest, OnboardingInProgressWithoutAHintBacksOffOnItsPolicy
         service.InitializeDeviceInfo();
         service.Initialize();
     });
-    ASSERT_TRUE(service._conn_module && service._conn_module->onboarding);
+    ASSERT_TRUE(service._modules.conn_module && service._modules.conn_module->onboarding);
     Enter(service.Onboarding);
     for (int i = 0; i < 5; ++i) Drain();
     EXPECT_EQ(http->Requests().size(), 1u);
-    EXPECT_TRUE(service._conn_module->onboardingInProgress);
+    EXPECT_TRUE(service._modules.conn_module->onboardingInProgress);
     EXPECT_EQ(Count("Onboarding backing off for "), 1);
     // The "attest" policy's first delay: at most 20 seconds.
     Advance(20 * kSecond);

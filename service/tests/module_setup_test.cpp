@@ -60,7 +60,7 @@ TEST_F(ModuleSetupTest, ACloudSettingThatIsNotAnObjectFallsBackOnceAndTheSetUpGo
     Initialize();
     EXPECT_EQ(service._stack, "prod");
     EXPECT_EQ(service._device_info, edges_.device);
-    EXPECT_TRUE(service._conn_module);
+    EXPECT_TRUE(service._modules.conn_module);
     EXPECT_EQ(log_.Count(warning, "Setting \"cloud\" of zelko-plenar-agent-config.json"), 1);
 }
 
@@ -92,23 +92,23 @@ TEST_F(ModuleSetupTest, ManagedDevicesStopUnlessSubscribedOrInTheTestEnvironment
 TEST_F(ModuleSetupTest, BuildsTheModulesOfAPlainDevice) {
     auto& service = Make();
     Initialize();
-    EXPECT_TRUE(service._http_client);
-    ASSERT_TRUE(service._conn_module);
-    EXPECT_FALSE(service._conn_module->isSubscriptionDevice);
+    EXPECT_TRUE(service._modules.http_client);
+    ASSERT_TRUE(service._modules.conn_module);
+    EXPECT_FALSE(service._modules.conn_module->isSubscriptionDevice);
     // Consent comes from the consent settings through the finder: no bridge.
-    EXPECT_FALSE(service._consent_bridge_module);
+    EXPECT_FALSE(service._modules.consent_bridge_module);
     EXPECT_TRUE(log_.Contains(info, "Initial PSConsentSource"));
-    EXPECT_TRUE(service._s3_client);
-    EXPECT_TRUE(service._corvane_enrollment);
-    EXPECT_TRUE(service._cryptography);
-    EXPECT_TRUE(service._onee_module);
-    EXPECT_TRUE(service._network_events);
-    EXPECT_NE(service._nlm_advise_cookie, 0u);
-    EXPECT_FALSE(service._performance_collector);
+    EXPECT_TRUE(service._modules.s3_client);
+    EXPECT_TRUE(service._modules.corvane_enrollment);
+    EXPECT_TRUE(service._modules.cryptography);
+    EXPECT_TRUE(service._modules.onee_module);
+    EXPECT_TRUE(service._modules.network_events);
+    EXPECT_NE(service._modules.nlm_advise_cookie, 0u);
+    EXPECT_FALSE(service._modules.performance_collector);
     EXPECT_EQ(edges_.telemetry_steps, 1);
-    ASSERT_TRUE(service._config_service);
-    ASSERT_TRUE(service._tavragent_config);
-    EXPECT_EQ(service._tavragent_config->GetConfig()["version"], 1);
+    ASSERT_TRUE(service._modules.config_service);
+    ASSERT_TRUE(service._modules.tavragent_config);
+    EXPECT_EQ(service._modules.tavragent_config->GetConfig()["version"], 1);
     EXPECT_TRUE(std::filesystem::is_directory(scratch() / "RemoteConfigs"));
     EXPECT_TRUE(log_.Contains(info, "Loading telemetry module completed."));
     EXPECT_TRUE(service._app.get_option_no_throw("--payload"));
@@ -139,13 +139,13 @@ TEST_F(ModuleSetupTest, SubscriptionDevicesGetTheConsentBridgeAndCorvaneDevicesP
     Configure({{"collect_perf", true}});
     auto& service = Make();
     Initialize();
-    EXPECT_TRUE(service._consent_bridge_module);
+    EXPECT_TRUE(service._modules.consent_bridge_module);
     EXPECT_FALSE(log_.Contains(info, "Initial PSConsentSource"));
-    ASSERT_TRUE(service._conn_module);
-    EXPECT_TRUE(service._conn_module->isSubscriptionDevice);
-    EXPECT_TRUE(service._conn_module->isCorvaneDevice);
+    ASSERT_TRUE(service._modules.conn_module);
+    EXPECT_TRUE(service._modules.conn_module->isSubscriptionDevice);
+    EXPECT_TRUE(service._modules.conn_module->isCorvaneDevice);
     // The performance collector publishes on the enrollment topic followed by the device's id.
-    EXPECT_TRUE(service._performance_collector);
+    EXPECT_TRUE(service._modules.performance_collector);
     EXPECT_TRUE(log_.Contains(info, "Loading performance collector..."));
 }
 
@@ -161,7 +161,7 @@ TEST_F(ModuleSetupTest, AConfigurationWithoutALocalDelayPolicyDoesNotEndTheSetUp
     auto& service = Make();
     Initialize();
     EXPECT_TRUE(log_.Contains(warning, "Retry configuration has no usable \"local_delay\" policy"));
-    EXPECT_TRUE(service._network_events);
+    EXPECT_TRUE(service._modules.network_events);
     int64_t ticks = 0;
     EXPECT_TRUE(service.GetLocalDelay(ticks));
 }
@@ -176,13 +176,13 @@ TEST_F(ModuleSetupTest, ASecondSetUpReleasesTheFirstSetOfModules) {
                   {"events", {{{"dwControl", 230}, {"dwEventType", 20}}, {{"dwControl", 240}, {"dwEventType", 506}}}}}}}});
     auto& service = Make();
     Initialize();
-    std::weak_ptr<ConnectivityModule> first_connectivity = service._conn_module;
-    std::weak_ptr<TelemetryModule> first_telemetry = service._telemetry_module;
-    std::weak_ptr<config::RemoteConfig> first_config = service._tavragent_config;
-    std::weak_ptr<NetworkEvents> first_sink = service._network_events;
+    std::weak_ptr<ConnectivityModule> first_connectivity = service._modules.conn_module;
+    std::weak_ptr<TelemetryModule> first_telemetry = service._modules.telemetry_module;
+    std::weak_ptr<config::RemoteConfig> first_config = service._modules.tavragent_config;
+    std::weak_ptr<NetworkEvents> first_sink = service._modules.network_events;
     ASSERT_FALSE(first_connectivity.expired());
     ASSERT_FALSE(first_telemetry.expired());
-    EXPECT_EQ(service._win_event_subscriptions.size(), 1u);
+    EXPECT_EQ(service.EventLog().plain().size(), 1u);
 
     Initialize();
     EXPECT_TRUE(log_.Contains(info, "Releasing the modules of the previous initialization..."));
@@ -192,9 +192,9 @@ TEST_F(ModuleSetupTest, ASecondSetUpReleasesTheFirstSetOfModules) {
     EXPECT_TRUE(first_sink.expired());
     EXPECT_EQ(edges_.connectivity_modules, 2);
     EXPECT_EQ(edges_.built_over_live_connectivity, 0);
-    ASSERT_TRUE(service._telemetry_module);
-    EXPECT_EQ(service._win_event_subscriptions.size(), 1u);
-    EXPECT_NE(service._nlm_advise_cookie, 0u);
+    ASSERT_TRUE(service._modules.telemetry_module);
+    EXPECT_EQ(service.EventLog().plain().size(), 1u);
+    EXPECT_NE(service._modules.nlm_advise_cookie, 0u);
 
     // The calendar event the collector asks for is registered once and so delivered once.
     OnWorker([&] { service._scheduler.StartScheduledEvents(); });
@@ -210,26 +210,26 @@ TEST_F(ModuleSetupTest, ARebuildAfterTheCredentialsMakesTheJobsAnewOverOneSetOfM
     WriteText(Config() / "install-component.json", "{}");
     auto& service = Make();
     std::vector<std::weak_ptr<InstallComponent>> made;
-    const auto make_job = service._remote_job_factory;
-    service._remote_job_factory = [&](const std::string& name, const json& entry) {
+    const auto make_job = service.Jobs().factory();
+    service.Jobs().SetFactory([&](const std::string& name, const json& entry) {
         auto job = make_job(name, entry);
         made.push_back(job);
         return job;
-    };
+    });
     // Credentials, the agent configuration (none in the cloud: the built-in one), the connection
     // and, the required collectors having run before, Processing with its jobs task.
     auto connect = [&] {
         service._required_on_start_done = true;
         OnWorker([&] { service.SetState(service.GettingIotCreds); });
-        for (int i = 0; i < 10 && !service.FindRemoteJob("job-1e-install"); ++i) Drain();
+        for (int i = 0; i < 10 && !service.Jobs().Find("job-1e-install"); ++i) Drain();
         EXPECT_EQ(service.CurrentStateName(), "Processing");
     };
     Initialize();
     connect();
     ASSERT_TRUE(service._tavragent_config_states);
     ASSERT_EQ(made.size(), 1u);
-    const std::weak_ptr<ConnectivityModule> first_connectivity = service._conn_module;
-    const std::weak_ptr<InstallComponent> first_job = service.FindRemoteJob("job-1e-install");
+    const std::weak_ptr<ConnectivityModule> first_connectivity = service._modules.conn_module;
+    const std::weak_ptr<InstallComponent> first_job = service.Jobs().Find("job-1e-install");
     ASSERT_FALSE(first_job.expired());
     EXPECT_TRUE(first_job.lock()->processStarted);
 
@@ -240,13 +240,13 @@ TEST_F(ModuleSetupTest, ARebuildAfterTheCredentialsMakesTheJobsAnewOverOneSetOfM
     EXPECT_EQ(edges_.built_over_live_connectivity, 0);
     EXPECT_FALSE(service._tavragent_config_states);
     {
-        std::lock_guard lock(service._remote_jobs_mutex);
-        EXPECT_TRUE(service._remote_jobs.empty());
+        std::lock_guard lock(service._modules.remote_jobs_mutex);
+        EXPECT_TRUE(service._modules.remote_jobs.empty());
     }
 
     connect();
     {
-        const auto job = service.FindRemoteJob("job-1e-install");
+        const auto job = service.Jobs().Find("job-1e-install");
         ASSERT_TRUE(job);
         EXPECT_EQ(made.size(), 2u);
         EXPECT_EQ(job, made.back().lock());
@@ -256,7 +256,7 @@ TEST_F(ModuleSetupTest, ARebuildAfterTheCredentialsMakesTheJobsAnewOverOneSetOfM
     EXPECT_EQ(edges_.connectivity_modules, 2);
 
     // At the stop nothing keeps the module past the teardown.
-    const std::weak_ptr<ConnectivityModule> second_connectivity = service._conn_module;
+    const std::weak_ptr<ConnectivityModule> second_connectivity = service._modules.conn_module;
     service.StopService();
     EXPECT_TRUE(second_connectivity.expired());
     EXPECT_FALSE(service._tavragent_config_states);

@@ -38,7 +38,29 @@
 #include "testing/scripted_http_client.h"
 #include "testing/temp_system_root.h"
 
+namespace zelko::plenar::agent {
+
+// The enrollment road's bookkeeping, which the tests seed and read.
+struct EnrollmentRoadPeer {
+    explicit EnrollmentRoadPeer(EnrollmentRoad& road) : road(road) {}
+    int32_t& failure_entry_count() { return road._failure_entry_count; }
+    int32_t& attest_error_counter() { return road._attest_error_counter; }
+    int32_t& enroll_server_error_count() { return road._enroll_server_error_count; }
+    bool& reattest_required() { return road._reattest_required; }
+    bool& reenroll_required() { return road._reenroll_required; }
+    bool& force_discovery_query() { return road._force_discovery_query; }
+    bool& back_to_enrollment() { return road._back_to_enrollment; }
+    bool& cert_read_blocked_by_update() { return road._cert_read_blocked_by_update; }
+    bool& simulate_write_cert_error() { return road._simulate_write_cert_error; }
+    int64_t& pre_enroll_time() { return road._pre_enroll_time; }
+    EnrollmentRoad& road;
+};
+
+}  // namespace zelko::plenar::agent
+
 namespace zelko::plenar::agent::test {
+
+inline EnrollmentRoadPeer Road(Service& service) { return EnrollmentRoadPeer(service.Enrollment()); }
 
 using nlohmann::json;
 using shared::error::Error;
@@ -82,7 +104,7 @@ class RoadService : public Service {
     }
     void InitHttpClient() override {
         if (edges_.http) {
-            _http_client = edges_.http;
+            _modules.http_client = edges_.http;
         } else {
             Service::InitHttpClient();
         }
@@ -100,13 +122,13 @@ class RoadService : public Service {
         environment.makeValveClient = [](const auto&, auto*) {
             return std::make_shared<zelko::testing::FakeDataValveClient>();
         };
-        _conn_module = std::make_shared<ConnectivityModule>(
-            _stack, (_config_folder / "connectivity-module-config.json").string(), _http_client, _feature_finder,
-            _device_info, _consent_bridge_module,
-            std::make_shared<DeviceAttestationModule>(std::move(attestation), _http_client), _s3_client, true,
+        _modules.conn_module = std::make_shared<ConnectivityModule>(
+            _stack, (_config_folder / "connectivity-module-config.json").string(), _modules.http_client, _modules.feature_finder,
+            _device_info, _modules.consent_bridge_module,
+            std::make_shared<DeviceAttestationModule>(std::move(attestation), _modules.http_client), _modules.s3_client, true,
             nullptr, std::move(environment));
         ++edges_.connectivity_modules;
-        edges_.last_connectivity = _conn_module;
+        edges_.last_connectivity = _modules.conn_module;
     }
     shared::error::Error IotGetCredentials(bool reset_device) override {
         if (edges_.grant_credentials) return {};

@@ -81,8 +81,8 @@ class ServiceComplianceTest : public zelko::testing::SystemRootTest {
         service->_config_folder = scratch() / "Configuration Files";
         fs::create_directories(service->_config_folder);
         conn = std::make_shared<StatusConnectivity>();
-        service->_conn_module = conn;
-        service->_cryptography = std::make_shared<crypto::Cryptography>(kSnrId);
+        service->_modules.conn_module = conn;
+        service->_modules.cryptography = std::make_shared<crypto::Cryptography>(kSnrId);
     }
     void TearDown() override { service.reset(); }
     fs::path Messages() const { return root() / "ProgramData" / "Zelko" / "Zelko Plenar Agent" / "Messages"; }
@@ -164,7 +164,7 @@ TEST_F(ServiceComplianceTest, AReportFileThatCannotBeWrittenSendsNothing) {
 
     // Without the cryptography either: no empty file is left behind.
     fs::remove(Messages());
-    service->_cryptography.reset();
+    service->_modules.cryptography.reset();
     service->AcmReportHandler({{"bkcConfigId", "1"}, {"agentEvaluationTimeStamp", "t"}});
     EXPECT_TRUE(MessageFiles().empty());
     EXPECT_TRUE(service->sent.empty());
@@ -231,19 +231,19 @@ TEST_F(ServiceComplianceTest, ModuleSetUpBuildsBothModulesOrLeavesThemOut) {
     std::ofstream(service->_config_folder / "acm-module-config.json") << "[]";
     fs::create_directories(scratch() / "RemoteConfigs");
     service->InitAcmModule();
-    EXPECT_FALSE(service->_acm_module);
+    EXPECT_FALSE(service->_modules.acm_module);
     EXPECT_TRUE(log.Contains(warning, "Failed to load AcmModule module.[json.exception.type_error.306]"));
 
     std::ofstream(service->_config_folder / "acm-module-config.json") << R"({"workFolder":"%programdata%/A"})";
     service->InitAcmModule();
-    ASSERT_TRUE(service->_acm_module);
-    EXPECT_EQ(fs::path(service->_acm_module->WorkFolder()), root() / "ProgramData" / "A");
+    ASSERT_TRUE(service->_modules.acm_module);
+    EXPECT_EQ(fs::path(service->_modules.acm_module->WorkFolder()), root() / "ProgramData" / "A");
     EXPECT_TRUE(log.Contains(info, "Loading AcmModule module completed."));
 
     // The 1E module copies a plain grants file beside the executable to its primary name.
     std::ofstream(scratch() / "RemoteConfigs" / "corvane-grants-config.json") << R"({"data":{}})";
     service->InitVevEModule();
-    EXPECT_TRUE(service->_onee_module);
+    EXPECT_TRUE(service->_modules.onee_module);
     EXPECT_TRUE(fs::exists(scratch() / "RemoteConfigs" / "primary-corvane-grants-config.json"));
     EXPECT_TRUE(log.Contains(info, "Loading VevEModule module completed."));
 }

@@ -33,11 +33,11 @@ constexpr char kAgentDocument[] =
 
 TEST_F(ConnectedTest, CredentialsFetchTheAgentConfigurationAnnounceThemAndConnect) {
     connectivity->SetShadow(kAgentDocument);
-    service->ResetIotDevice() = true;
+    ConnectedRoadPeer(service->Connected()).reset_iot_device() = true;
     Enter(service->GettingIotCreds);
 
     EXPECT_EQ(service->credential_resets, std::vector<bool>{true});
-    EXPECT_FALSE(service->ResetIotDevice());
+    EXPECT_FALSE(service->Connected().ResetIotDevice());
     ASSERT_TRUE(service->_tavragent_config_states);
     EXPECT_EQ(service->_tavragent_config_states->fetch_task.name, "tavragent-config_fetch");
     EXPECT_EQ(connectivity->GetShadowCalls(), 1);
@@ -140,8 +140,8 @@ TEST_F(ConnectedTest, ConnectionChoosesTheRunningStateAndResubscribesTopicsOnOth
     Enter(service->ConnectingToIot);
     EXPECT_EQ(connectivity->SubCalls(), 0);  // not confirmed: no resubscription, but on it goes
     EXPECT_EQ(State(), "RequiredOnStarting");
-    EXPECT_EQ(service->_conn_module->callbackContext, service.get());
-    EXPECT_EQ(service->_conn_module->interruptCallback, &Service::NotifyAgentOnConnectionInterruptCallback);
+    EXPECT_EQ(service->_modules.conn_module->callbackContext, service.get());
+    EXPECT_EQ(service->_modules.conn_module->interruptCallback, &Service::NotifyAgentOnConnectionInterruptCallback);
 
     connectivity->SetConnected(true);
     service->_required_on_start_done = true;
@@ -168,7 +168,7 @@ TEST_F(ConnectedTest, ConnectionOnASubscriptionDeviceWaitsForConsent) {
     for (const bool done : {false, true}) {
         MakeService();
         connectivity->isSubscriptionDevice = true;
-        service->_consent_bridge_module = std::make_shared<ConsentBridgeModule>(
+        service->_modules.consent_bridge_module = std::make_shared<ConsentBridgeModule>(
             "dev", config_path, device, std::make_shared<zelko::testing::ScriptedHttpClient>());
         service->_required_on_start_done = done;
         Enter(service->ConnectingToIot);
@@ -204,8 +204,8 @@ TEST_F(ConnectedTest, ConsentChangedOnTheDeviceIsUploadedAtTheModulesInterval) {
         return zelko::testing::ScriptedHttpClient::Answer{200, R"({"consents": [{"resourceId": "r2"}]})", {}};
     });
     connectivity->isSubscriptionDevice = true;
-    service->_consent_bridge_module = std::make_shared<ConsentBridgeModule>("dev", config_path, device, http);
-    ASSERT_TRUE(service->_consent_bridge_module->IsConsentValid());
+    service->_modules.consent_bridge_module = std::make_shared<ConsentBridgeModule>("dev", config_path, device, http);
+    ASSERT_TRUE(service->_modules.consent_bridge_module->IsConsentValid());
     service->_required_on_start_done = true;
     Enter(service->ConnectingToIot);
     ASSERT_EQ(State(), "Processing");
@@ -276,7 +276,7 @@ TEST_F(ConnectedTest, ConnectionFailuresBackOffByTheirRows) {
     Place("Processing");
     Advance(kIot * kSecond);
     EXPECT_EQ(State(), "Processing");
-    EXPECT_TRUE(service->ResetIotDevice());
+    EXPECT_TRUE(service->Connected().ResetIotDevice());
 
     // Without the network it waits for it.
     MakeService();
@@ -324,8 +324,8 @@ TEST_F(ConnectedTest, ConsentIsRetriedAfter30Then45Then60Seconds) {
                                                 {"dateTime", "2026-12-10T18:00:00Z"}}});
             return zelko::testing::ScriptedHttpClient::Answer{200, purposes.dump(), {}};
         });
-    service->_consent_bridge_module = std::make_shared<ConsentBridgeModule>("dev", config_path, device, http);
-    ASSERT_FALSE(service->_consent_bridge_module->IsConsentValid());
+    service->_modules.consent_bridge_module = std::make_shared<ConsentBridgeModule>("dev", config_path, device, http);
+    ASSERT_FALSE(service->_modules.consent_bridge_module->IsConsentValid());
 
     Enter(service->UpdatingConsent);
     EXPECT_EQ(downloads, 1);
@@ -345,7 +345,7 @@ TEST_F(ConnectedTest, ConsentIsRetriedAfter30Then45Then60Seconds) {
     EXPECT_EQ(http->Outstanding(), 0);
 
     // A later return in the same process starts at 60 s, and stays there.
-    service->_consent_bridge_module.reset();
+    service->_modules.consent_bridge_module.reset();
     Place("UpdatingConsent");
     OnWorker([this] { service->UpdatingConsent.OnEnter(); });
     EXPECT_TRUE(log.Contains(debug, "Queuing UpdatingConsent.OnEnter to 60000"));
@@ -448,14 +448,14 @@ TEST_F(ConnectedTest, RequiredCollectorsStartRemoteJobsOnCorvaneDevicesAndMoveOn
     service->RemoteJobsProcessing.Perform = [&jobs] { ++jobs; };
     Enter(service->RequiredOnStarting);
     EXPECT_EQ(jobs, 0);
-    EXPECT_FALSE(service->_remote_jobs_started);
+    EXPECT_FALSE(service->Jobs().started());
 
     MakeService();
     service->RemoteJobsProcessing.Perform = [&jobs] { ++jobs; };
     connectivity->isCorvaneDevice = true;
     Enter(service->RequiredOnStarting);
     EXPECT_EQ(jobs, 1);
-    EXPECT_TRUE(service->_remote_jobs_started);
+    EXPECT_TRUE(service->Jobs().started());
     connectivity->isCorvaneDevice = false;
 
     MakeService();
@@ -491,8 +491,8 @@ TEST_F(ConnectedTest, ProcessingResendsEachTimeAndStartsItsTasksOnce) {
 TEST_F(ConnectedTest, StoppingRacingAnOpeningLeavesNoSubscriptionOpen) {
     for (int round = 0; round < 20; ++round) {
         MakeService();
-        service->_win_event_subscriptions.push_back(std::make_shared<WindowsEventSubscription>(
-            u"System", 506, 0, service.get(), &Service::WindowsEventLogCallback));
+        service->EventLog().plain().push_back(std::make_shared<WindowsEventSubscription>(
+            u"System", 506, 0, &service->EventLog(), &EventLogSubscriptions::LogCallback));
         Place("Processing");
         std::thread opener([this] {
             for (int i = 0; i < 50; ++i) service->OpenWindowsEventSubscriptions();

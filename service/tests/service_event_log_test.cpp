@@ -71,7 +71,7 @@ class ServiceEventLogTest : public zelko::testing::SystemRootTest {
         service = std::make_unique<TestService>(scratch() / "zelko-plenar-agent-service");
         service->InitBaseStates();
         service->InitializePolicies();
-        service->_telemetry_module = telemetry;
+        service->_modules.telemetry_module = telemetry;
         service->_required_on_start_done = true;
         ServiceState processing = service->Processing;  // its control handler, not its entry work
         processing.OnEnter = [] {};
@@ -113,13 +113,13 @@ TEST_F(ServiceEventLogTest, EntriesBecomeModuleEventsUntilStoppingClosesTheSubsc
         if (content) std::ofstream(file, std::ios::binary) << *content;
         zelko::testing::LogCapture lines;
         service->CreateWindowsEventSubscriptions({{1, 134, 0}}, {0});
-        EXPECT_TRUE(service->_win_event_ext_subscriptions.empty()) << what;
+        EXPECT_TRUE(service->EventLog().extended().empty()) << what;
         EXPECT_TRUE(
             lines.Contains(warning, "No event-log subscription for query id 0 from " + file.string() + ": "))
             << what;
     }
-    ASSERT_EQ(service->_win_event_subscriptions.size(), std::size(damaged));
-    service->_win_event_subscriptions.clear();
+    ASSERT_EQ(service->EventLog().plain().size(), std::size(damaged));
+    service->EventLog().plain().clear();
 
     const nlohmann::json config = {
         {"queries_by_evnet_id",
@@ -162,7 +162,7 @@ TEST_F(ServiceEventLogTest, EntriesBecomeModuleEventsUntilStoppingClosesTheSubsc
 
     service->SetState(service->Stopping);
     EXPECT_EQ(platform::OpenEventLogSubscriptions(), 0u);
-    for (const auto& subscription : service->_win_event_subscriptions) {
+    for (const auto& subscription : service->EventLog().plain()) {
         EXPECT_EQ(subscription->pimpl().handle, nullptr);
     }
     // Once stopping, none is opened again.
@@ -171,7 +171,7 @@ TEST_F(ServiceEventLogTest, EntriesBecomeModuleEventsUntilStoppingClosesTheSubsc
 }
 
 TEST_F(ServiceEventLogTest, ASubscriptionThatCannotBeOpenedIsTriedAgainLater) {
-    service->_win_event_retry_delay = 20ms;
+    service->EventLog().SetRetryDelay(20ms);
     // A file where the Setup channel's folder should be.
     const auto blocked = root() / "EventLog" / "Setup";
     std::filesystem::create_directories(blocked.parent_path());
@@ -208,13 +208,13 @@ TEST_F(ServiceEventLogTest, ControlChannelRaisesAnEntry) {
 }
 
 TEST_F(ServiceEventLogTest, PerformanceCollectorStepAndTheExecutorMonitor) {
-    service->_conn_module = std::make_shared<zelko::testing::FakeConnectivity>();
+    service->_modules.conn_module = std::make_shared<zelko::testing::FakeConnectivity>();
     // Off by default, also for a value of another type: no collector, the callables do nothing.
     for (const nlohmann::json& config : {nlohmann::json::object(), nlohmann::json{{"collect_perf", "yes"}}}) {
         service->_agent_config = config;
         service->InitPerformanceCollector("$aws/rules/metrics/SNR");
         EXPECT_FALSE(service->_collect_perf);
-        EXPECT_EQ(service->_performance_collector, nullptr);
+        EXPECT_EQ(service->_modules.performance_collector, nullptr);
         service->StartExecutorMonitor();
         service->StopExecutorMonitor();
     }
@@ -223,9 +223,9 @@ TEST_F(ServiceEventLogTest, PerformanceCollectorStepAndTheExecutorMonitor) {
     service->_agent_config = {{"collect_perf", true}};
     service->InitPerformanceCollector("$aws/rules/metrics/SNR");
     EXPECT_TRUE(log.Contains(info, "Loading performance collector..."));
-    ASSERT_NE(service->_performance_collector, nullptr);
-    EXPECT_NE(service->_performance_collector->GetPerformanceMonitor("zelko-plenar-agent-service"), nullptr);
-    EXPECT_NE(service->_performance_collector->GetPerformanceMonitor("zelko-plugin-executor"), nullptr);
+    ASSERT_NE(service->_modules.performance_collector, nullptr);
+    EXPECT_NE(service->_modules.performance_collector->GetPerformanceMonitor("zelko-plenar-agent-service"), nullptr);
+    EXPECT_NE(service->_modules.performance_collector->GetPerformanceMonitor("zelko-plugin-executor"), nullptr);
     EXPECT_EQ(log.Count(debug, "ProcessPerformanceMonitor: Starting..."), 1);  // the service's own
 
     service->StartExecutorMonitor();
@@ -240,7 +240,7 @@ TEST_F(ServiceEventLogTest, PerformanceCollectorStepAndTheExecutorMonitor) {
             service->StopExecutorMonitor();
         }
     });
-    std::atomic_store(&service->_performance_collector, std::shared_ptr<PerformanceCollector>());
+    service->_modules.StorePerformanceCollector(nullptr);
     plugin.join();
 }
 

@@ -119,9 +119,9 @@ class ServiceEventsTest : public zelko::testing::SystemRootTest {
         service = std::make_unique<TestService>(scratch() / "zelko-plenar-agent-service");
         service->InitBaseStates();
         service->InitializePolicies();  // names every state
-        service->_telemetry_module = std::make_shared<RecordingTelemetry>(deliveries);
-        service->_acm_module = std::make_shared<RecordingAcm>(deliveries);
-        service->_onee_module = std::make_shared<RecordingVevE>(deliveries);
+        service->_modules.telemetry_module = std::make_shared<RecordingTelemetry>(deliveries);
+        service->_modules.acm_module = std::make_shared<RecordingAcm>(deliveries);
+        service->_modules.onee_module = std::make_shared<RecordingVevE>(deliveries);
         service->_required_on_start_done = true;
         service->SetState(Quiet(service->Processing));
     }
@@ -254,7 +254,7 @@ TEST_F(ServiceEventsTest, WindowsEventLogEventsReachTelemetryAlone) {
     EXPECT_TRUE(log.Contains(info, "WindowsEvent: dwChannel Security dwEventType 4624 dwLevel 4"));
 
     // Without a telemetry module they reach nobody; the others still get the rest.
-    service->_telemetry_module.reset();
+    service->_modules.telemetry_module.reset();
     service->CurrentState()->OnProcess(240, 4624, 2, 4, nullptr, 0);
     service->PostEventToModules(Event(kMarker, 0), false);
     ASSERT_TRUE(deliveries.WaitFor("1E", kMarker));
@@ -435,13 +435,13 @@ TEST_F(IotNoticesTest, InterruptionFollowedByAResumeChangesNothing) {
 
 TEST_F(IotNoticesTest, DisconnectAsksForCredentialsOnlyOnSubscriptionDevices) {
     Service::NotifyAgentOnDisconnectCallback(nullptr);  // no context: nothing
-    service->_corvane_enrollment = std::make_shared<FakeCorvane>(false);
+    service->_modules.corvane_enrollment = std::make_shared<FakeCorvane>(false);
     Service::NotifyAgentOnDisconnectCallback(service.get());
     RunDue();
     EXPECT_EQ(service->CurrentStateName(), "Processing");
     EXPECT_EQ(log.Count(info, "Iot connection Disconnect."), 1);
 
-    service->_corvane_enrollment = std::make_shared<FakeCorvane>(true);
+    service->_modules.corvane_enrollment = std::make_shared<FakeCorvane>(true);
     Service::NotifyAgentOnDisconnectCallback(service.get());
     RunDue();
     EXPECT_EQ(service->CurrentStateName(), "GettingIotCreds");

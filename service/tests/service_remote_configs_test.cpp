@@ -25,7 +25,7 @@ class RemoteConfigsTest : public ConnectedTest {
         auto remote = config::RemoteConfig::Create(service->MapPrimaryJobName(service->MapJobName(shadow)), shadow,
                                                    connectivity, listen, false, nullptr,
                                                    nlohmann::ordered_json::object(), scratch(), "RemoteConfigs");
-        service->_config_service->RegisterConfig(service->MapJobName(shadow), remote);
+        service->_modules.config_service->RegisterConfig(service->MapJobName(shadow), remote);
         auto states = std::make_shared<Service::RemoteConfigStates>();
         states->Init(service.get(), remote, nullptr);
         service->_remote_config_states[shadow] = states;
@@ -208,7 +208,7 @@ TEST_F(RemoteConfigsTest, AgentConfigurationBuildsTheRemoteConfigurationsAndSkip
     OnWorker([this] {
         service->_tavragent_config_states = std::make_shared<Service::RemoteConfigStates>();
         service->_tavragent_config_states->Init(
-            service.get(), service->_tavragent_config,
+            service.get(), service->_modules.tavragent_config,
             [this](std::weak_ptr<Service::RemoteConfigStates> s, Error e) { service->ApplyAgentConfig(s, e); });
         service->_tavragent_config_states->fetch_task.Perform();
     });
@@ -218,14 +218,14 @@ TEST_F(RemoteConfigsTest, AgentConfigurationBuildsTheRemoteConfigurationsAndSkip
     EXPECT_EQ(grants->fetch_task.name, "job-corvane-grants_fetch");
     EXPECT_EQ(grants->sub_task.name, "job-corvane-grants_sub");
     EXPECT_EQ(grants->config->ListenTopic(), "$aws/things/SNR0001/shadow/name/job-corvane-grants/update/accepted");
-    EXPECT_EQ(service->_config_service->GetConfig("corvane-grants"), grants->config);
+    EXPECT_EQ(service->_modules.config_service->GetConfig("corvane-grants"), grants->config);
     EXPECT_TRUE(std::filesystem::exists(scratch() / "RemoteConfigs" / "primary-corvane-grants-config.json"));
     EXPECT_TRUE(log.Contains(info, "Creating RemoteConfig: corvane-grants with file name: primary-corvane-grants"
                                    "and notify: on"));
     // The repeated name keeps the later entry; both were registered, the later last.
     const auto& plain = service->_remote_config_states.at("plain");
     EXPECT_FALSE(plain->config->ListenTopic().empty());
-    EXPECT_EQ(service->_config_service->GetConfig("plain"), plain->config);
+    EXPECT_EQ(service->_modules.config_service->GetConfig("plain"), plain->config);
     EXPECT_EQ(log.Count(info, "Creating RemoteConfig: plain with file name: plainand notify: off"), 2);
     // Fetched at once; in Processing the grants are subscribed after their fetch.
     EXPECT_TRUE(connectivity->IsSubscribed(grants->config->ListenTopic(), "job-corvane-grants"));
@@ -282,7 +282,7 @@ TEST_F(RemoteConfigsTest, DamagedAgentDocumentsSkipTheBadEntryAndStillConnect) {
         OnWorker([this] {
             auto states = std::make_shared<Service::RemoteConfigStates>();
             service->_tavragent_config_states = states;
-            states->Init(service.get(), service->_tavragent_config,
+            states->Init(service.get(), service->_modules.tavragent_config,
                          [this](std::weak_ptr<Service::RemoteConfigStates> s, Error e) { service->ApplyAgentConfig(s, e); });
             states->fetch_task.Perform();
         });
@@ -300,7 +300,7 @@ TEST_F(RemoteConfigsTest, FailedAgentFetchAppliesTheStoredOrBuiltInDocument) {
             if (!service->_tavragent_config_states) {
                 service->_tavragent_config_states = std::make_shared<Service::RemoteConfigStates>();
                 service->_tavragent_config_states->Init(
-                    service.get(), service->_tavragent_config,
+                    service.get(), service->_modules.tavragent_config,
                     [this](std::weak_ptr<Service::RemoteConfigStates> s, Error e) { service->ApplyAgentConfig(s, e); });
             }
             service->_tavragent_config_states->fetch_task.Perform();
@@ -340,7 +340,7 @@ TEST_F(RemoteConfigsTest, AgentConfigurationWithDataNotAnObjectFallsBackToTheBui
         OnWorker([this] {
             auto states = std::make_shared<Service::RemoteConfigStates>();
             service->_tavragent_config_states = states;
-            states->Init(service.get(), service->_tavragent_config,
+            states->Init(service.get(), service->_modules.tavragent_config,
                          [this](std::weak_ptr<Service::RemoteConfigStates> s, Error e) { service->ApplyAgentConfig(s, e); });
             states->fetch_task.Perform();
         });
@@ -383,7 +383,7 @@ TEST_F(RemoteConfigsTest, GrantsGiveTheBkcEventsBySwitch) {
         MakeService();
         connectivity->SetShadow(
             Shadow(2, {{"config", {{"rjs", json::array()}, {"ffs", {{"enable-acm-bkc", row.enabled}}}}}}));
-        OnWorker([this] { service->_tavragent_config->Fetch(); });
+        OnWorker([this] { service->_modules.tavragent_config->Fetch(); });
         connectivity->SetShadow(Shadow(1, {{"grants", row.grants}}));
         auto grants = Follow("job-corvane-grants", true);
         OnWorker([grants] { grants->config->Fetch(); });

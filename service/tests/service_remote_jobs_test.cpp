@@ -53,14 +53,14 @@ class RemoteJobsTest : public zelko::testing::SystemRootTest {
         service = std::make_unique<JobsService>(scratch() / "agent");
         service->Processing.name = "Processing";
         service->RequiredOnStarting.name = "RequiredOnStarting";
-        service->_remote_jobs_state_poll = std::chrono::milliseconds(5);
-        service->_remote_job_factory = [this](const std::string& name, const json& entry) {
+        service->Jobs().SetStatePoll(std::chrono::milliseconds(5));
+        service->Jobs().SetFactory([this](const std::string& name, const json& entry) {
             ++created[name];
             auto job = std::make_shared<InstallComponent>(
                 (scratch() / "install-component.json").string(), nullptr, name, nullptr,
                 [this, name](bool run, std::chrono::milliseconds delay, std::string) {
                     // Only the rerun the test asks for reaches the service.
-                    if (forward_reruns) service->RerunRemoteJob(run, delay, name);
+                    if (forward_reruns) service->Jobs().Rerun(run, delay, name);
                 },
                 nullptr, [](std::chrono::milliseconds, std::string) {}, nullptr, entry, "C:\\A\\a.exe");
             // Jobs here do not run: their Process is counted through the shadow poll.
@@ -75,13 +75,13 @@ class RemoteJobsTest : public zelko::testing::SystemRootTest {
                 ++monitors[name];
             };
             return job;
-        };
+        });
     }
     void TearDown() override {
         service.reset();
         SystemRootTest::TearDown();
     }
-    std::shared_ptr<InstallComponent> Job(const std::string& name) { return service->FindRemoteJob(name); }
+    std::shared_ptr<InstallComponent> Job(const std::string& name) { return service->Jobs().Find(name); }
     void SetStatuses(const std::string& name, std::vector<int32_t> statuses) {
         auto job = Job(name);
         std::lock_guard lock(job->taskMutex);
@@ -110,8 +110,8 @@ class RemoteJobsTest : public zelko::testing::SystemRootTest {
 
 TEST_F(RemoteJobsTest, ComplianceJobBecomesAnEventAndNoJob) {
     const json entry = {{"name", "job-acm-bkc-cfg"}, {"ival", "60"}, {"ts", "t"}};
-    service->RunRemoteJobs(Document({entry}));
-    service->RunRemoteJobs(Document({entry}));
+    service->Jobs().Run(Document({entry}));
+    service->Jobs().Run(Document({entry}));
     ASSERT_EQ(service->events.size(), 2u);
     EXPECT_EQ(service->events[0].control, 440u);
     EXPECT_EQ(service->events[0].type, 0u);
@@ -121,53 +121,53 @@ TEST_F(RemoteJobsTest, ComplianceJobBecomesAnEventAndNoJob) {
 }
 
 TEST_F(RemoteJobsTest, JobsAreCreatedOnceProcessedOnceAndDroppedOnlyWhenNotBusy) {
-    service->RunRemoteJobs(Document({{{"name", "a"}}, {{"name", "b"}}}));
+    service->Jobs().Run(Document({{{"name", "a"}}, {{"name", "b"}}}));
     ASSERT_TRUE(WaitForPolls("a", 1));
     ASSERT_TRUE(WaitForPolls("b", 1));
-    service->RunRemoteJobs(Document({{{"name", "a"}}, {{"name", "b"}}}));
+    service->Jobs().Run(Document({{{"name", "a"}}, {{"name", "b"}}}));
     EXPECT_EQ(created, (std::map<std::string, int>{{"a", 1}, {"b", 1}}));
     EXPECT_TRUE(Job("a")->processStarted);
 
     // Gone from the list: a busy job stays, an idle or finished one is dropped.
     SetStatuses("a", {5});
     SetStatuses("b", {14});
-    service->RunRemoteJobs(Document({}));
+    service->Jobs().Run(Document({}));
     EXPECT_NE(Job("a"), nullptr);
     EXPECT_EQ(Job("b"), nullptr);
     SetStatuses("a", {5, 0});
-    service->RunRemoteJobs(Document({}));
+    service->Jobs().Run(Document({}));
     EXPECT_EQ(Job("a"), nullptr);
 
     // A list that cannot be read changes nothing and drops nothing.
-    service->RunRemoteJobs(Document({{{"name", "c"}}}));
+    service->Jobs().Run(Document({{{"name", "c"}}}));
     for (const json& damaged : {json(), json::array(), json{{"data", {{"config", {{"rjs", "x"}}}}}}}) {
-        service->RunRemoteJobs(damaged);
+        service->Jobs().Run(damaged);
         EXPECT_NE(Job("c"), nullptr);
     }
-    service->RunRemoteJobs(Document({{{"name", 7}}, {{"x", "y"}}, "text"}));
+    service->Jobs().Run(Document({{{"name", 7}}, {{"x", "y"}}, "text"}));
     EXPECT_NE(Job("c"), nullptr) << "entries without a name are skipped, the rest of the run goes on";
     EXPECT_TRUE(log.Contains(logging::warning, "RemoteJobsProcessing: skipping an \"rjs\" entry without a text \"name\""));
 }
 
 TEST_F(RemoteJobsTest, InstalledJobIsKeptOnEveryRun) {
-    service->RunRemoteJobs(Document({{{"name", "a"}}}));
+    service->Jobs().Run(Document({{{"name", "a"}}}));
     ASSERT_TRUE(WaitForPolls("a", 1));
     SetStatuses("a", {Succeeded, Idle});
-    service->RunRemoteJobs(Document({{{"name", "a"}}}));
-    service->RunRemoteJobs(Document({{{"name", "a"}}}));
+    service->Jobs().Run(Document({{{"name", "a"}}}));
+    service->Jobs().Run(Document({{{"name", "a"}}}));
     SetStatuses("a", {Failed, Idle});
-    service->RunRemoteJobs(Document({{{"name", "a"}}}));
+    service->Jobs().Run(Document({{{"name", "a"}}}));
     EXPECT_EQ(monitors["a"], 2);
 }
 
 TEST_F(RemoteJobsTest, SelfUpdateIsHeldWhileAnotherJobIsBusy) {
-    service->RunRemoteJobs(Document({{{"name", "job-zelkoplenaragent-update"}}, {{"name", "other"}}}));
+    service->Jobs().Run(Document({{{"name", "job-zelkoplenaragent-update"}}, {{"name", "other"}}}));
     ASSERT_TRUE(WaitForPolls("job-zelkoplenaragent-update", 1));
     auto self = Job("job-zelkoplenaragent-update");
     EXPECT_TRUE(self->isSelfUpdate);
     SetStatuses("job-zelkoplenaragent-update", {SelfUpdateHeld});
     SetStatuses("other", {3});
-    service->HoldSelfUpdate(std::chrono::hours(1), "job-zelkoplenaragent-update");
+    service->Jobs().HoldSelfUpdate(std::chrono::hours(1), "job-zelkoplenaragent-update");
     EXPECT_TRUE(log.Contains(logging::info, "Install component: job: otherin state: 3holding self update"));
     EXPECT_TRUE(log.Contains(logging::info, "Job: job-zelkoplenaragent-update will run in 1h0m0s0ms"));
     EXPECT_FALSE(self->selfUpdateReleased);
@@ -176,17 +176,17 @@ TEST_F(RemoteJobsTest, SelfUpdateIsHeldWhileAnotherJobIsBusy) {
     // The worker waits until the flag is seen: the run the release posts consumes it.
     std::promise<void> gate;
     service->_scheduler.In(Duration::zero(), [opened = gate.get_future().share()] { opened.wait(); });
-    service->HoldSelfUpdate(std::chrono::hours(1), "job-zelkoplenaragent-update");
+    service->Jobs().HoldSelfUpdate(std::chrono::hours(1), "job-zelkoplenaragent-update");
     EXPECT_TRUE(self->selfUpdateReleased);
     gate.set_value();
 }
 
 TEST_F(RemoteJobsTest, RerunThatFallsDueInAStateThatDoesNotAllowItWaitsForOne) {
     service->SetState(Named("Discovery"));
-    service->RunRemoteJobs(Document({{{"name", "a"}}}));
+    service->Jobs().Run(Document({{{"name", "a"}}}));
     ASSERT_TRUE(WaitForPolls("a", 1));
-    service->RerunRemoteJob(true, std::chrono::milliseconds(0), "a");
-    service->RerunRemoteJob(true, std::chrono::milliseconds(0), "gone");
+    service->Jobs().Rerun(true, std::chrono::milliseconds(0), "a");
+    service->Jobs().Rerun(true, std::chrono::milliseconds(0), "gone");
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // several looks at the state
     {
         std::lock_guard lock(mutex);
@@ -198,17 +198,17 @@ TEST_F(RemoteJobsTest, RerunThatFallsDueInAStateThatDoesNotAllowItWaitsForOne) {
 
     // RequiredOnStarting allows it only on a Corvane device (no connectivity module here).
     service->SetState(Named("RequiredOnStarting"));
-    EXPECT_FALSE(service->RemoteJobsStateAllowed());
+    EXPECT_FALSE(service->Jobs().StateAllowed());
 }
 
 // Before the first fetch the agent configuration holds no data: the built-in document lists the
 // jobs, so a device whose cloud has no agent configuration still gets its built-in job.
 TEST_F(RemoteJobsTest, BuiltInJobIsMadeBeforeTheFirstFetch) {
-    service->_tavragent_config = config::RemoteConfig::Create(
+    service->_modules.tavragent_config = config::RemoteConfig::Create(
         "tavragent-config", "tavragent-config", std::make_shared<zelko::testing::FakeConnectivity>(), "", false,
         nullptr, nlohmann::ordered_json(Service::TavragentConfigDefault(false)), scratch(), "RemoteConfigs");
-    ASSERT_TRUE(service->_tavragent_config->GetConfig()["data"].is_null());
-    service->PerformRemoteJobs();
+    ASSERT_TRUE(service->_modules.tavragent_config->GetConfig()["data"].is_null());
+    service->Jobs().Perform();
     ASSERT_TRUE(WaitForPolls("job-1e-install", 1));
     EXPECT_EQ(created, (std::map<std::string, int>{{"job-1e-install", 1}}));
     EXPECT_TRUE(log.Contains(logging::info, "No agent configuration received yet, using the built-in one"));

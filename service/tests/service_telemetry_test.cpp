@@ -37,7 +37,7 @@ class ServiceTelemetryTest : public zelko::testing::SystemRootTest {
         service = std::make_unique<TestService>(scratch() / "zelko-plenar-agent-service");
         service->_config_folder = scratch() / "Configuration Files";
         std::filesystem::create_directories(service->_config_folder);
-        service->_conn_module = std::make_shared<zelko::testing::FakeConnectivity>();
+        service->_modules.conn_module = std::make_shared<zelko::testing::FakeConnectivity>();
         service->_stack = "prod";
         const json event_log = {{"dwControl", 240}, {"dwEventType", 506}, {"dwChannel", 0}};
         Utils::SaveJsonFile(service->_config_folder / kTelemetryModuleConfigFileName,
@@ -55,12 +55,12 @@ class ServiceTelemetryTest : public zelko::testing::SystemRootTest {
 
 TEST_F(ServiceTelemetryTest, WithoutStatusConfigTheModuleIsBuiltWithoutAChecker) {
     service->InitTelemetry();
-    EXPECT_FALSE(service->_system_status_checker);
+    EXPECT_FALSE(service->_modules.system_status_checker);
     EXPECT_TRUE(
         log.Contains(warning, "Failed to load System Status Checker Module [json.exception.type_error.306]"));
-    ASSERT_TRUE(service->_telemetry_module);
-    EXPECT_TRUE(service->_telemetry_module->IsRunning());
-    EXPECT_EQ(service->_win_event_subscriptions.size(), 1u);
+    ASSERT_TRUE(service->_modules.telemetry_module);
+    EXPECT_TRUE(service->_modules.telemetry_module->IsRunning());
+    EXPECT_EQ(service->EventLog().plain().size(), 1u);
     EXPECT_TRUE(log.Contains(
         warning,
         "Bad minute schedule request, the event is not scheduled (minute-based not allowed in Prod)"));
@@ -71,9 +71,9 @@ TEST_F(ServiceTelemetryTest, WithStatusConfigTheCheckerSamples) {
     std::ofstream(service->_config_folder / kSystemStatusConfigFileName)
         << R"({"metric_collection_frequency": 3600})";
     service->InitTelemetry();
-    ASSERT_TRUE(service->_system_status_checker);
+    ASSERT_TRUE(service->_modules.system_status_checker);
     EXPECT_TRUE(log.WaitFor(info, "SystemStatusChecker:  Started collecting Monitoring Metrics"));
-    ASSERT_TRUE(service->_telemetry_module);
+    ASSERT_TRUE(service->_modules.telemetry_module);
 }
 
 }  // namespace

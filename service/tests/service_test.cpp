@@ -205,7 +205,7 @@ TEST_F(ServiceTest, FeaturesAndTheRetryVariantComeFromTheHeldFeatureFinder) {
         zelko::testing::LogCapture log;
         TestService service(Exe());
         if (c.finder) {
-            service._feature_finder = std::make_shared<FeatureFinder>(
+            service._modules.feature_finder = std::make_shared<FeatureFinder>(
                 std::vector<std::shared_ptr<ISource>>{std::make_shared<NamesSource>(c.features)});
         }
         service._agent_config = c.config;
@@ -303,19 +303,19 @@ struct FailingAcm : AcmModule {
 
 TEST_F(ServiceTest, TeardownReleasesModulesInItsFixedOrderAndGoesOnAfterAFailingStep) {
     TestService service(Exe());
-    service._corvane_enrollment = Probe<corvane::Enrollment>("corvane");
-    service._performance_collector = Probe<PerformanceCollector>("perf");
-    service._acm_module = std::make_shared<FailingAcm>();
-    service._telemetry_module = Probe<TelemetryModule>("telemetry");
-    service._remote_jobs["job-b"] = Probe<InstallComponent>("job-b");
-    service._remote_jobs["job-a"] = nullptr;
+    service._modules.corvane_enrollment = Probe<corvane::Enrollment>("corvane");
+    service._modules.performance_collector = Probe<PerformanceCollector>("perf");
+    service._modules.acm_module = std::make_shared<FailingAcm>();
+    service._modules.telemetry_module = Probe<TelemetryModule>("telemetry");
+    service._modules.remote_jobs["job-b"] = Probe<InstallComponent>("job-b");
+    service._modules.remote_jobs["job-a"] = nullptr;
     service._remote_config_states["grants"] = Probe<Service::RemoteConfigStates>("remote states");
-    service._tavragent_config = Probe<config::RemoteConfig>("tavragent");
-    service._config_service = Probe<config::ConfigService>("config service");
+    service._modules.tavragent_config = Probe<config::RemoteConfig>("tavragent");
+    service._modules.config_service = Probe<config::ConfigService>("config service");
     // A real module: the release ends its connection before letting it go.
-    service._conn_module = std::make_shared<ReleasedConnectivity>();
-    service._consent_bridge_module = Probe<ConsentBridgeModule>("consent");
-    service._http_client = Probe<shared::http::IHttpClient>("http");
+    service._modules.conn_module = std::make_shared<ReleasedConnectivity>();
+    service._modules.consent_bridge_module = Probe<ConsentBridgeModule>("consent");
+    service._modules.http_client = Probe<shared::http::IHttpClient>("http");
 
     const int reports_before = StopPendingReports();
     service.StopService();
@@ -361,8 +361,8 @@ TEST_F(ServiceTest, TeardownReleasesModulesInItsFixedOrderAndGoesOnAfterAFailing
     // waiting cycle since the teardown was done at once.
     EXPECT_EQ(StopPendingReports() - reports_before, 1 + 8);
     EXPECT_FALSE(log_.Contains(error, "Giving up"));
-    EXPECT_TRUE(service._acm_module);  // its stop failed before the release; it goes with the service
-    EXPECT_TRUE(service._remote_jobs.empty());  // no key stays behind for a later set-up
+    EXPECT_TRUE(service._modules.acm_module);  // its stop failed before the release; it goes with the service
+    EXPECT_TRUE(service._modules.remote_jobs.empty());  // no key stays behind for a later set-up
     auto status = service.LastReportedStatus();
     EXPECT_EQ(status.dwCurrentState, platform::kServiceStopped);
     EXPECT_EQ(status.dwWaitHint, 1000u);
@@ -375,7 +375,7 @@ TEST_F(ServiceTest, StopGivesUpWaitingForAHangingTeardownAfterThirtySecondsOfVir
     TestService service(Exe());
     std::latch release(1);
     std::atomic<bool> held{false};
-    service._telemetry_module = Probe<TelemetryModule>("telemetry", &release, &held);
+    service._modules.telemetry_module = Probe<TelemetryModule>("telemetry", &release, &held);
 
     const int before = StopPendingReports();
     std::thread stopper([&] { service.StopService(); });
@@ -575,18 +575,6 @@ TEST_F(ServiceTest, QueuedNetworkWorkRunsOnceInOrderWhenTheNetworkComesBack) {
     drained.wait();
     EXPECT_TRUE(service._network_wait_queue.empty());
     EXPECT_EQ(ran.size(), 2u);
-}
-
-TEST(ServiceErrorTests, AnswerAsTheStateMachineErrorTests) {
-    namespace http = shared::http;
-    const auto timeout = http::MakeTransferError(http::TransferError::OperationTimedOut, "timed out");
-    const auto no_host = http::MakeTransferError(http::TransferError::CouldNotResolveHost, "no host");
-    const auto limited = http::MakeStatusError(http::HttpStatusCode::TooManyRequests, "slow down");
-    EXPECT_TRUE(Service::IsSlowInternetError(timeout));
-    EXPECT_FALSE(Service::IsNetworkError(timeout));
-    EXPECT_TRUE(Service::IsNetworkError(no_host));
-    EXPECT_EQ(Service::IsRateLimitedError(limited), IsRateLimitedError(limited));
-    EXPECT_FALSE(Service::IsAuthError(shared::error::Error()));
 }
 
 }  // namespace

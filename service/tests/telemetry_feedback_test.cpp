@@ -98,7 +98,7 @@ class TelemetryFeedbackTest : public zelko::testing::SystemRootTest {
         service = std::make_unique<TestService>(scratch() / "zelko-plenar-agent-service");
         service->InitBaseStates();
         service->InitializePolicies();
-        service->_conn_module = conn;
+        service->_modules.conn_module = conn;
         service->_state_file_path = scratch() / "state.json";
         const std::pair<ServiceState*, int64_t> states[] = {
             {&service->RequiredOnStarting, 11}, {&service->Processing, 12}, {&service->ConnectingToIot, 13},
@@ -253,8 +253,8 @@ TEST_F(TelemetryFeedbackTest, CounterCyclesWithTheCorvaneFeature) {
     for (int i = 0; i < 3; ++i) Fail(Published("refused"), false);
     EXPECT_EQ(log.Count(info, "ConnectingToIot failed with AWS error, backing off for: 0h13m0s0ms"), 2);
     EXPECT_TRUE(log.Contains(info, "Aws error on publishing, going to get get creds in: 0h14m0s0ms"));
-    EXPECT_TRUE(service->_reenroll_required);
-    EXPECT_TRUE(service->_force_discovery_query);
+    EXPECT_TRUE(service->ReenrollRequired());
+    EXPECT_TRUE(service->ForceDiscoveryQuery());
     EXPECT_EQ(service->_aws_error_count, 0);
 
     // The first reconnection moves the machine; the rest come due in ConnectingToIot and do nothing.
@@ -303,7 +303,7 @@ TEST_F(TelemetryFeedbackTest, RequiredCollectorsDoneSavesTheFlagBeforeProcessing
 
 TEST_F(TelemetryFeedbackTest, CorvaneEnrollmentOutcomes) {
     auto corvane = std::make_shared<FakeCorvane>();
-    service->_corvane_enrollment = corvane;
+    service->_modules.corvane_enrollment = corvane;
     const Error tls(ErrorCategory::EC_Component, 35, "TLS handshake failed", "int");
     struct Case {
         const char* what;
@@ -358,13 +358,13 @@ TEST_F(TelemetryFeedbackTest, CorvaneEnrollmentOutcomes) {
         service->_current_state = std::make_shared<const ServiceState>(service->Discovery);
         Advance(48 * 60 * kMinute);
     }
-    EXPECT_TRUE(service->_reenroll_required && service->_force_discovery_query);
+    EXPECT_TRUE(service->ReenrollRequired() && service->ForceDiscoveryQuery());
 }
 
 TEST_F(TelemetryFeedbackTest, TasksOfflineWaitForTheNetwork) {
     platform::SetSimulatedNetworkConnectivity(0);
     auto corvane = std::make_shared<FakeCorvane>();
-    service->_corvane_enrollment = corvane;
+    service->_modules.corvane_enrollment = corvane;
     OnWorker([&] {
         service->CorvaneEnrollment.Perform();
         service->ResetDataValveClient.Perform();
@@ -409,7 +409,7 @@ TEST_F(TelemetryFeedbackTest, ResetDataValveClientOutcomes) {
 }
 
 TEST_F(TelemetryFeedbackTest, CollectPerformanceAndPerformanceMeasure) {
-    service->_performance_collector = std::make_shared<PerformanceCollector>(conn, "$aws/rules/perf");
+    service->_modules.performance_collector = std::make_shared<PerformanceCollector>(conn, "$aws/rules/perf");
     conn->SetPubByHttpResult({500, 0, {}, Error(ErrorCategory::EC_Component, 500, "down", "IotHttpError")});
     OnWorker([&] { service->CollectPerformance.Perform(); });
     EXPECT_TRUE(log.Contains(info, "CollectPerformance error, will rerun in 24h0m0s0ms  error: "));
@@ -440,7 +440,7 @@ TEST_F(TelemetryFeedbackTest, Enroll1EOutcomes) {
     OnWorker([&] { service->Enroll1E.Perform(); });
     Advance(17 * kMinute);
     EXPECT_EQ(Entered(), (std::vector<std::string>{"Attestating"}));
-    EXPECT_TRUE(service->_reattest_required);
+    EXPECT_TRUE(service->Enrollment().ReattestRequired());
 
     conn->SetEnroll1EResult(Error(ErrorCategory::EC_Component, 429, "later", "HttpStatusCode"));
     OnWorker([&] { service->Enroll1E.Perform(); });

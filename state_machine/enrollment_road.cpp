@@ -1,27 +1,23 @@
-// The start of the state machine and the enrollment road: Initializing, FailureState, the
-// first-state decision, Onboarding, the two attestation states, Discovery and the three enrollment
-// states, and the network wait they share. Every state posts its next step to the scheduler; none
-// sleeps.
+// The enrollment road. Every state posts its next step through the host; none sleeps.
+
+#include "state_machine/enrollment_road.h"
 
 #include <algorithm>
-#include <cctype>
 #include <exception>
 #include <limits>
+#include <mutex>
 #include <string>
 
 #include "connectivity/connectivity_module.h"
 #include "connectivity/device_attestation_module.h"
-#include "features/feature_finder.h"
-#include "features/network_events.h"
 #include "features/system_info.h"
 #include "foundation/error_conversion.h"
 #include "foundation/logging.h"
 #include "foundation/utils.h"
 #include "outside/attestation/device_attestation.h"
 #include "outside/enrollment/enrollment.h"
-#include "outside/iot/iot_info.h"
 #include "platform/clock.h"
-#include "service/service.h"
+#include "state_machine/error_tests.h"
 
 namespace zelko::plenar::agent {
 
@@ -35,7 +31,6 @@ constexpr int64_t kTwoMinutes = 120 * kSecondTicks;
 constexpr int64_t kOneHour = 3600 * kSecondTicks;
 constexpr int64_t kFourHours = 4 * kOneHour;
 constexpr int64_t kOneDay = 24 * kOneHour;
-constexpr int64_t kNetworkRecheck = 3'000'000'000;  // 5 minutes
 constexpr int kMaxHwRetry = 1;
 constexpr int kFailureReturnEvery = 24;
 constexpr int kMaxEnrollServerErrors = 5;
@@ -52,156 +47,144 @@ bool IsHttpServerError(const Error& error) {
 
 }  // namespace
 
+EnrollmentRoad::EnrollmentRoad(EnrollmentHost& host, States states)
+    : _host(host), _s(states), _chance([] { return std::rand(); }) {}
+
 // ---- helpers ----
 
-void Service::PostIn(int64_t ticks, std::function<void()> body) {
-    _scheduler.In(Duration(std::clamp<int64_t>(ticks, 0, kMaxDelayTicks)), std::move(body));
-}
+void EnrollmentRoad::PostIn(int64_t ticks, std::function<void()> body) { _host.PostAfter(ticks, std::move(body)); }
 
-void Service::PostEnterIfStill(const ServiceState& still, const ServiceState& target, int64_t ticks) {
+void EnrollmentRoad::PostEnterIfStill(const ServiceState& still, const ServiceState& target, int64_t ticks) {
     PostIn(ticks, [this, still = still.name, target = &target] {
-        if (IsCurrentState(still.c_str())) SetState(*target);
+        if (_host.IsCurrentState(still.c_str())) _host.SetState(*target);
     });
 }
 
-void Service::PostRerunIfStill(const ServiceState& state, int64_t ticks) {
+void EnrollmentRoad::PostRerunIfStill(const ServiceState& state, int64_t ticks) {
     PostIn(ticks, [this, state = &state] {
-        if (IsCurrentState(state->name.c_str())) state->OnEnter();
+        if (_host.IsCurrentState(state->name.c_str())) state->OnEnter();
     });
 }
 
-int64_t Service::StateDelay(const ServiceState& state, int64_t fallback) const {
+int64_t EnrollmentRoad::StateDelay(const ServiceState& state, int64_t fallback) const {
     int64_t ticks = fallback;
     return state.GetNextDelay(ticks) ? ticks : fallback;
 }
 
-int64_t Service::LocalDelay(int64_t fallback) const {
+int64_t EnrollmentRoad::LocalDelay(int64_t fallback) const {
     int64_t ticks = fallback;
-    return GetLocalDelay(ticks) ? ticks : fallback;
+    return _host.GetLocalDelay(ticks) ? ticks : fallback;
 }
 
-void Service::ResetLocalDelay() {
-    if (_local_delay_policy) _local_delay_policy->Reset();
+void EnrollmentRoad::RequireReenrollment() { _reenroll_required = _force_discovery_query = true; }
+
+void EnrollmentRoad::RequireReattestation() { _reattest_required = true; }
+
+void EnrollmentRoad::ReadSimulationFeatures() {
+    if (_host.HasFeature("simulatewu")) _simulate_wu = true;
+    if (_host.HasFeature("simulatewritecerterr")) _simulate_write_cert_error = true;
 }
 
-void Service::BindEnrollmentStates() {
-    Initializing.OnEnter = [this] {
+void EnrollmentRoad::Bind() {
+    _s.Initializing.OnEnter = [this] {
         _initialized = false;
         PostIn(0, [this] { InitializingWork(); });
     };
-    FailureState.OnEnter = [this] { FailureStateEnter(); };
-    Onboarding.OnEnter = [this] { OnboardingEnter(); };
-    Attestating.OnEnter = [this] { AttestatingEnter(); };
-    AttestatingPoP.OnEnter = [this] { AttestatingPoPEnter(); };
-    Discovery.OnEnter = [this] { DiscoveryEnter(); };
-    PreEnrollZelko.OnEnter = [this] { PreEnrollZelkoEnter(); };
-    EnrollZelko.OnEnter = [this] { EnrollZelkoEnter(); };
-    PollEnrollZelkoStatus.OnEnter = [this] { PollEnrollZelkoStatusEnter(); };
-    WaitingForNetwork.Perform = [this] { WaitingForNetworkPerform(); };
-}
-
-void Service::WaitingForNetworkPerform() {
-    LOG_INFO << "WaitingForNetwork.Perform";
-    WaitingForNetwork.running = false;
-    if (SystemInfo::HasInternetConnectivity()) {
-        if (_network_events) _network_events->ConnectivityChangedByOldApi();
-    } else {
-        LOG_INFO << "WaitingForNetwork.OnEnter no network, waiting.";
-        WaitingForNetwork.running = true;
-        PostIn(kNetworkRecheck, [this] { WaitingForNetwork.Perform(); });
-    }
-    LOG_INFO << "WaitingForNetwork.Perform exiting.";
+    _s.FailureState.OnEnter = [this] { FailureStateEnter(); };
+    _s.Onboarding.OnEnter = [this] { OnboardingEnter(); };
+    _s.Attestating.OnEnter = [this] { AttestatingEnter(); };
+    _s.AttestatingPoP.OnEnter = [this] { AttestatingPoPEnter(); };
+    _s.Discovery.OnEnter = [this] { DiscoveryEnter(); };
+    _s.PreEnrollZelko.OnEnter = [this] { PreEnrollZelkoEnter(); };
+    _s.EnrollZelko.OnEnter = [this] { EnrollZelkoEnter(); };
+    _s.PollEnrollZelkoStatus.OnEnter = [this] { PollEnrollZelkoStatusEnter(); };
 }
 
 // ---- Initializing ----
 
-void Service::InitializingWork() {
+void EnrollmentRoad::InitializingWork() {
     LOG_INFO << "Initializing.OnEnter";
-    if (!IsCurrentState(Initializing.name.c_str())) {
+    if (!_host.IsCurrentState(_s.Initializing.name.c_str())) {
         LOG_INFO << "Initializing.OnEnter state switched, exiting.";
         return;
     }
-    if (ConfigBool("skip_modern_sleep_wait", false)) _startup_wake_time = 0;
-    const int64_t wait = _grace_period.GetTimeToWait(_startup_wake_time.load()).count();
+    const int64_t wait = _host.StartupWaitSeconds();
     if (wait >= 1) {
         LOG_INFO << "Initializing.OnEnter start_delay " << wait << " seconds will try later.";
-        PostIn(wait * kSecondTicks, [this] { Initializing.OnEnter(); });
+        PostIn(wait * kSecondTicks, [this] { _s.Initializing.OnEnter(); });
         return;
     }
-    _startup_grace_done = true;
-    _in_wake_grace = false;
-    _startup_wake_time = 0;
+    _host.EndStartupGrace();
     LOG_INFO << "Initializing.OnEnter Initialization of the agent started.";
 
     try {
         [&] {
-            InitializeDeviceInfo();
-            if (DoNotCallHome()) {
-                LOG_INFO << "DoNotCallHome detected, stopping service.";
-                SetState(Stopping);
-                return;
-            }
-            Initialize();
-            if (_stop_for_vxm) {
-                SetState(Stopping);
+            if (!_host.SetUpModules()) {
+                _host.SetState(_s.Stopping);
                 return;
             }
             bool over_cap = false;
             {
-                std::lock_guard lock(_conn_module->iotLock);
-                over_cap = _conn_module->sentMsgs > _conn_module->maxSentMsgs ||
-                           static_cast<int64_t>(_conn_module->dataTransfered) > _conn_module->maxDataTransfered;
+                const auto conn = _host.Connectivity();
+                std::lock_guard lock(conn->iotLock);
+                over_cap = conn->sentMsgs > conn->maxSentMsgs ||
+                           static_cast<int64_t>(conn->dataTransfered) > conn->maxDataTransfered;
             }
             if (over_cap) {
                 LOG_INFO << "This device already sent too much data, stopping service.";
-                SetState(Stopping);
+                _host.SetState(_s.Stopping);
                 return;
             }
             _reattest_required = false;
             _reenroll_required = false;
             _cert_read_blocked_by_update = false;
-            if (HasFeature("simulatewu")) _simulate_wu = true;
-            if (HasFeature("simulatewritecerterr")) _simulate_write_cert_error = true;
+            ReadSimulationFeatures();
             _init_work = [this] { DecisionStep(nullptr); };
             _init_work();
-            if (_required_on_start_done) {
+            if (_host.RequiredOnStartDone()) {
                 LOG_INFO << "Initializing.OnEnter Starting scheduled events after initialization.";
-                _scheduler.StartScheduledEvents();
-                OpenWindowsEventSubscriptions();
+                _host.StartScheduledWork();
             }
         }();
     } catch (const Error& e) {
         LOG_ERROR << "Error caught in Initializing.OnEnter " << Text(e);
-        SetState(FailureState);
+        _host.SetState(_s.FailureState);
     } catch (const std::exception& e) {
         LOG_ERROR << "Exception caught in Initializing.OnEnter: " << e.what();
-        SetState(FailureState);
+        _host.SetState(_s.FailureState);
     } catch (...) {
         const Error converted = error::ErrorFromException(std::current_exception(), kServiceOrigin);
         LOG_ERROR << "Unknown exception caught in Initializing.OnEnter " << Text(converted);
-        SetState(FailureState);
+        _host.SetState(_s.FailureState);
     }
     LOG_INFO << "Initializing.OnEnter exiting.";
 }
 
-void Service::DecisionStep(const ServiceState* still) {
+int64_t EnrollmentRoad::CertStoreDelay(EnrollmentHost::CertStore which, int64_t fallback, bool& renewed) {
+    int64_t ticks = 0;
+    renewed = false;
+    if (NextPolicyDelay(_host.CertStorePolicy(which), ticks)) return ticks;
+    renewed = true;
+    if (!NextPolicyDelay(_host.RenewCertStorePolicy(which), ticks)) ticks = fallback;
+    return ticks;
+}
+
+void EnrollmentRoad::DecisionStep(const ServiceState* still) {
     SetNextState();
     if (!_cert_read_blocked_by_update) return;
-    int64_t ticks = 0;
-    if (NextPolicyDelay(_cert_store_policy, ticks)) {
+    bool renewed = false;
+    const int64_t ticks = CertStoreDelay(EnrollmentHost::CertStore::Read, kFourHours, renewed);
+    if (!renewed) {
         LOG_DEBUG << "Read enrollment certificate failed due to pending WU, backoff EnrollCertificateStore for "
                   << Span(ticks);
     } else {
-        _cert_store_policy = CreateRateLimiterPolicy(_cert_store_policy_doc, "EnrollCertificateStore",
-                                                     ExecutableFolder().string());
-        if (!NextPolicyDelay(_cert_store_policy, ticks)) ticks = kFourHours;
         LOG_DEBUG << "EnrollCertificateStore Policy Reset. Read enrollment certificate failed due to pending WU, "
                      "backoff EnrollCertificateStore for "
                   << Span(ticks);
     }
     PostIn(ticks, [this, still] {
         // After a proof of possession the retry belongs to that state only.
-        if (still != nullptr && !IsCurrentState(still->name.c_str())) return;
+        if (still != nullptr && !_host.IsCurrentState(still->name.c_str())) return;
         if (still != nullptr) {
             DecisionStep(still);
         } else if (_init_work) {
@@ -210,18 +193,19 @@ void Service::DecisionStep(const ServiceState* still) {
     });
 }
 
-void Service::MarkInitFinishedIfInitializing() {
-    if (IsCurrentState(Initializing.name.c_str())) _initialized = true;
+void EnrollmentRoad::MarkInitFinishedIfInitializing() {
+    if (_host.IsCurrentState(_s.Initializing.name.c_str())) _initialized = true;
 }
 
-void Service::SetNextState() {
+void EnrollmentRoad::SetNextState() {
+    const auto conn = _host.Connectivity();
     LOG_INFO << "SetNextState starting...";
     bool attestation_needed = false;
     if (_reattest_required) {
         LOG_INFO << "Attest Cert failed, need to reaattest";
         attestation_needed = true;
     } else {
-        const bool attested = _conn_module->attestationModule && _conn_module->attestationModule->IsAttestated();
+        const bool attested = conn->attestationModule && conn->attestationModule->IsAttestated();
         LOG_INFO << "Device is " << (attested ? "attested" : "not attested");
         attestation_needed = !attested;
     }
@@ -231,22 +215,22 @@ void Service::SetNextState() {
     if (_reenroll_required) {
         LOG_INFO << "Enroll Cert failed, need to reenroll";
         need_enroll = true;
-    } else if (!_conn_module->GetIotInfo()) {
+    } else if (!conn->GetIotInfo()) {
         LOG_INFO << "IoTInfo is null, need to enroll";
         need_enroll = true;
     } else {
         LOG_INFO << "IoTInfo is not null";
-        const auto enrollment = _conn_module->GetMakerEnrollment();
+        const auto enrollment = conn->GetMakerEnrollment();
         const Error error = enrollment ? enrollment->CheckCertificateValidity(kMakerCertStore)
                                        : Error(shared::error::ErrorCategory::EC_Component, 0, "no enrollment", "agent");
-        if ((IsEnrollmentCertReadError(error) || IsEnrollmentCertMissingError(error)) && !_simulate_wu) {
+        if ((agent::IsEnrollmentCertReadError(error) || agent::IsEnrollmentCertMissingError(error)) && !_simulate_wu) {
             LOG_INFO << "Enroll Cert is not valid or not found, need to reenroll";
             need_enroll = true;
         } else if (!error && !_simulate_wu) {
             MarkInitFinishedIfInitializing();
-            const int64_t ticks = StateDelay(GettingIotCreds, 72'000'000'000);
+            const int64_t ticks = StateDelay(_s.GettingIotCreds, 72'000'000'000);
             LOG_INFO << "GettingIotCreds rate-limited, backing off for: " << Span(ticks);
-            PostIn(ticks, [this] { SetState(GettingIotCreds); });
+            PostIn(ticks, [this] { _host.SetState(_s.GettingIotCreds); });
             if (!attestation_needed) return;
         } else {
             if (Utils::GetWindowsUpdates() != 0 || _simulate_wu) {
@@ -262,21 +246,21 @@ void Service::SetNextState() {
     if (need_enroll && !attestation_needed) {
         auto post_discovery = [this] {
             MarkInitFinishedIfInitializing();
-            const int64_t ticks = StateDelay(Discovery, kFourHours);
+            const int64_t ticks = StateDelay(_s.Discovery, kFourHours);
             LOG_INFO << "Discovery rate-limitted, backing off for: " << Span(ticks);
             PostIn(ticks, [this] {
-                if (IsCurrentState(Discovery.name.c_str()) && _cert_read_blocked_by_update) {
-                    Discovery.OnEnter();
+                if (_host.IsCurrentState(_s.Discovery.name.c_str()) && _cert_read_blocked_by_update) {
+                    _s.Discovery.OnEnter();
                 } else {
-                    SetState(Discovery);
+                    _host.SetState(_s.Discovery);
                 }
             });
         };
-        if (_conn_module->isSubscriptionDevice) {
+        if (conn->isSubscriptionDevice) {
             post_discovery();
             return;
         }
-        const auto enrollment = _conn_module->GetMakerEnrollment();
+        const auto enrollment = conn->GetMakerEnrollment();
         if (enrollment && !enrollment->LoadCachedDiscoveryToken()) {
             const auto token = enrollment->GetDiscoveryToken();
             if (token && !token->GetError() && !enrollment->IsDiscoveryTokenExpired()) {
@@ -290,65 +274,67 @@ void Service::SetNextState() {
     }
 
     MarkInitFinishedIfInitializing();
-    const int64_t ticks = StateDelay(Attestating, kOneDay);
+    const int64_t ticks = StateDelay(_s.Attestating, kOneDay);
     LOG_INFO << "Attestation rate-limitted backing off for:  " << Span(ticks);
-    PostIn(ticks, [this] { SetState(Attestating); });
+    PostIn(ticks, [this] { _host.SetState(_s.Attestating); });
 }
 
 // ---- FailureState ----
 
-void Service::FailureStateEnter() {
+void EnrollmentRoad::FailureStateEnter() {
     LOG_INFO << "FailureState.OnEnter.";
-    if (!IsCurrentState(FailureState.name.c_str())) {
+    if (!_host.IsCurrentState(_s.FailureState.name.c_str())) {
         LOG_INFO << "FailureState.OnEnter state switched, exiting.";
         return;
     }
-    if (_stopping) return;
+    if (_host.IsStopping()) return;
     ++_failure_entry_count;
     if (_failure_entry_count % kFailureReturnEvery == 0 && _chance() % 2 == 0) {
         _reattest_required = true;
         _reenroll_required = true;
-        SetState(Initializing);
+        _host.SetState(_s.Initializing);
     }
-    const int64_t ticks = StateDelay(FailureState, kOneHour);
+    const int64_t ticks = StateDelay(_s.FailureState, kOneHour);
     LOG_DEBUG << "Queuing FailureState.OnEnter to " << ticks;
-    PostIn(ticks, [this] { FailureState.OnEnter(); });
+    PostIn(ticks, [this] { _s.FailureState.OnEnter(); });
     LOG_INFO << "FailureState.OnEnter exiting.";
 }
 
 // ---- Onboarding ----
 
-void Service::OnboardingEnter() {
+void EnrollmentRoad::OnboardingEnter() {
+    const auto conn = _host.Connectivity();
     LOG_INFO << "Onboarding.OnEnter";
-    if (!IsCurrentState(Onboarding.name.c_str())) {
+    if (!_host.IsCurrentState(_s.Onboarding.name.c_str())) {
         LOG_INFO << "Onboarding.OnEnter state switched, exiting.";
         return;
     }
-    _conn_module->Onboard();
-    if (!_conn_module->onboardingInProgress) return;
-    const int64_t minutes = _conn_module->onboardingBackoffHint;
+    conn->Onboard();
+    if (!conn->onboardingInProgress) return;
+    const int64_t minutes = conn->onboardingBackoffHint;
     // A hint of nothing would post the next attempt at once, again and again: the state's own
     // policy paces it instead.
-    const int64_t ticks = minutes > 0 ? minutes * 600'000'000 : StateDelay(Onboarding, kOneHour);
+    const int64_t ticks = minutes > 0 ? minutes * 600'000'000 : StateDelay(_s.Onboarding, kOneHour);
     LOG_INFO << "Onboarding backing off for " << Span(ticks);
-    PostRerunIfStill(Onboarding, ticks);
+    PostRerunIfStill(_s.Onboarding, ticks);
 }
 
 // ---- attestation ----
 
-void Service::AttestatingEnter() {
+void EnrollmentRoad::AttestatingEnter() {
+    const auto conn = _host.Connectivity();
     if (!SystemInfo::HasInternetConnectivity()) {
         LOG_INFO << "Attestation will run once the internet connection is back";
-        RequestToRunOnNetwork([this] {
-            if (IsCurrentState(Attestating.name.c_str())) Attestating.OnEnter();
+        _host.RequestToRunOnNetwork([this] {
+            if (_host.IsCurrentState(_s.Attestating.name.c_str())) _s.Attestating.OnEnter();
         });
         return;
     }
     LOG_INFO << "Attestating.OnEnter  error_counter: " << _attest_error_counter << " max_hw_retry: " << kMaxHwRetry;
-    auto& module = *_conn_module->attestationModule;
+    auto& module = *conn->attestationModule;
     auto& library = *module.attestation;
     using shared::attestation::AttestationMode;
-    const bool prefer_software = _attest_error_counter > kMaxHwRetry || _conn_module->softkey ||
+    const bool prefer_software = _attest_error_counter > kMaxHwRetry || conn->softkey ||
                                  library.GetAttestationMode() == AttestationMode::SoftwareKey;
     if (const Error check = library.CheckCertificate(shared::attestation::CertificateType::Attestation)) {
         _reattest_required = true;
@@ -363,424 +349,429 @@ void Service::AttestatingEnter() {
                                      : AttestationMode::Hardware;
     const Error error = library.Attestate(_reattest_required, mode, &module.attestationValue);
     if (!error) {
-        ResetLocalDelay();
-        PostIn(0, [this] { SetState(AttestatingPoP); });
+        _host.ResetLocalDelay();
+        PostIn(0, [this] { _host.SetState(_s.AttestatingPoP); });
         return;
     }
-    if (IsNetworkError(error)) {
+    if (agent::IsNetworkError(error)) {
         LOG_INFO << "Attestation failed with error: " << Text(error) << " waiting for connection";
-        RequestToRunOnNetwork([this] { Attestating.OnEnter(); });
-    } else if (IsRateLimitedError(error) || IsSlowInternetError(error) || IsBadRequestError(error)) {
-        const int64_t ticks = StateDelay(Attestating, kOneDay);
+        _host.RequestToRunOnNetwork([this] { _s.Attestating.OnEnter(); });
+    } else if (agent::IsRateLimitedError(error) || agent::IsSlowInternetError(error) || agent::IsBadRequestError(error)) {
+        const int64_t ticks = StateDelay(_s.Attestating, kOneDay);
         LOG_INFO << "Attestation rate-limitted failed backing off for:  " << Span(ticks) << "  error: " << Text(error);
-        PostRerunIfStill(Attestating, ticks);
-    } else if (IsAttestationServerError(error)) {
+        PostRerunIfStill(_s.Attestating, ticks);
+    } else if (agent::IsAttestationServerError(error)) {
         _reattest_required = true;
         ++_attest_error_counter;
-        const int64_t ticks = StateDelay(Attestating, kOneDay);
+        const int64_t ticks = StateDelay(_s.Attestating, kOneDay);
         LOG_INFO << "Attestation failed on server, backing off for: " << Span(ticks) << "  error: " << Text(error);
-        PostRerunIfStill(Attestating, ticks);
-    } else if (IsAttestationLocalError(error)) {
+        PostRerunIfStill(_s.Attestating, ticks);
+    } else if (agent::IsAttestationLocalError(error)) {
         _reattest_required = true;
         ++_attest_error_counter;
         const int64_t ticks = LocalDelay(kOneHour);
         LOG_INFO << "Attestation failed locally, backing off for: " << Span(ticks) << "  error: " << Text(error);
-        PostRerunIfStill(Attestating, ticks);
-    } else if (IsProxyError(error)) {
+        PostRerunIfStill(_s.Attestating, ticks);
+    } else if (agent::IsProxyError(error)) {
         const int64_t ticks = LocalDelay(kOneHour);
         LOG_INFO << "Attestation failed due proxy config, backing off for: " << Span(ticks) << "  error: "
                  << Text(error);
-        PostRerunIfStill(Attestating, ticks);
+        PostRerunIfStill(_s.Attestating, ticks);
     } else {
         LOG_ERROR << "Attestation failed with error: " << Text(error);
-        SetState(FailureState);
+        _host.SetState(_s.FailureState);
     }
 }
 
-void Service::AttestatingPoPEnter() {
+void EnrollmentRoad::AttestatingPoPEnter() {
+    const auto conn = _host.Connectivity();
     if (!SystemInfo::HasInternetConnectivity()) {
         LOG_INFO << "AttestatingPoP will run once the internet connection is back";
-        RequestToRunOnNetwork([this] {
-            if (IsCurrentState(AttestatingPoP.name.c_str())) AttestatingPoP.OnEnter();
+        _host.RequestToRunOnNetwork([this] {
+            if (_host.IsCurrentState(_s.AttestatingPoP.name.c_str())) _s.AttestatingPoP.OnEnter();
         });
         return;
     }
-    auto& module = *_conn_module->attestationModule;
+    auto& module = *conn->attestationModule;
     const Error error = module.attestation->ProofOfPossesion(module.attestationValue);
     if (!error) {
         _reattest_required = false;
-        ResetLocalDelay();
+        _host.ResetLocalDelay();
         // With the certificate unreadable while updates pend, the decision schedules nothing: back
         // off on the certificate-store policy as the start-up does, while this state is current.
-        DecisionStep(&AttestatingPoP);
+        DecisionStep(&_s.AttestatingPoP);
         return;
     }
-    if (IsNetworkError(error)) {
+    if (agent::IsNetworkError(error)) {
         LOG_INFO << "AttestationPoP failed with error: " << Text(error) << " waiting for connection";
-        RequestToRunOnNetwork([this] { AttestatingPoP.OnEnter(); });
-    } else if (IsAttestationServerError(error)) {
+        _host.RequestToRunOnNetwork([this] { _s.AttestatingPoP.OnEnter(); });
+    } else if (agent::IsAttestationServerError(error)) {
         _reattest_required = true;
-        const int64_t ticks = StateDelay(Attestating, kOneDay);
+        const int64_t ticks = StateDelay(_s.Attestating, kOneDay);
         LOG_INFO << "AttestationPoP failed on server, backing off for: " << Span(ticks) << "  error: " << Text(error);
-        PostEnterIfStill(AttestatingPoP, Attestating, ticks);
-    } else if (IsRateLimitedError(error) || IsSlowInternetError(error) || IsBadRequestError(error)) {
-        const int64_t ticks = StateDelay(AttestatingPoP, kOneDay);
+        PostEnterIfStill(_s.AttestatingPoP, _s.Attestating, ticks);
+    } else if (agent::IsRateLimitedError(error) || agent::IsSlowInternetError(error) || agent::IsBadRequestError(error)) {
+        const int64_t ticks = StateDelay(_s.AttestatingPoP, kOneDay);
         LOG_INFO << "AttestationPoP rate-limitted failed backing off for:  " << Span(ticks) << "  error: "
                  << Text(error);
-        PostRerunIfStill(AttestatingPoP, ticks);
-    } else if (IsAttestationLocalError(error)) {
+        PostRerunIfStill(_s.AttestatingPoP, ticks);
+    } else if (agent::IsAttestationLocalError(error)) {
         _reattest_required = true;
-        const int64_t ticks = StateDelay(Attestating, kOneDay);
+        const int64_t ticks = StateDelay(_s.Attestating, kOneDay);
         LOG_INFO << "AttestationPoP failed locally, backing off for: " << Span(ticks) << "  error: " << Text(error);
-        PostEnterIfStill(AttestatingPoP, Attestating, ticks);
-    } else if (IsProxyError(error)) {
+        PostEnterIfStill(_s.AttestatingPoP, _s.Attestating, ticks);
+    } else if (agent::IsProxyError(error)) {
         const int64_t ticks = LocalDelay(kOneHour);
         LOG_INFO << "AttestationPoP failed due proxy config, backing off for: " << Span(ticks) << "  error: "
                  << Text(error);
-        PostRerunIfStill(AttestatingPoP, ticks);
+        PostRerunIfStill(_s.AttestatingPoP, ticks);
     } else {
         LOG_ERROR << "PoP failed with error: " << Text(error);
-        SetState(FailureState);
+        _host.SetState(_s.FailureState);
     }
 }
 
 // ---- discovery and enrollment ----
 
-bool Service::EnterEnrollmentStep(const ServiceState& state, const char* offline_line,
+bool EnrollmentRoad::EnterEnrollmentStep(const ServiceState& state, const char* offline_line,
                                   std::function<void()> on_network) {
     LOG_INFO << state.name << ".OnEnter";
-    if (!IsCurrentState(state.name.c_str())) {
+    if (!_host.IsCurrentState(state.name.c_str())) {
         LOG_INFO << state.name << ".OnEnter state switched, exiting.";
         return false;
     }
     if (!SystemInfo::HasInternetConnectivity()) {
         LOG_INFO << offline_line;
-        RequestToRunOnNetwork(std::move(on_network));
+        _host.RequestToRunOnNetwork(std::move(on_network));
         return false;
     }
     return true;
 }
 
-void Service::ChallengeRule() {
-    const int64_t ttl = ConfigInteger("challenge_ttl_sec", 86400, 0, std::numeric_limits<int32_t>::max());
+void EnrollmentRoad::ChallengeRule() {
+    const int64_t ttl = _host.ConfigInteger("challenge_ttl_sec", 86400, 0, std::numeric_limits<int32_t>::max());
     const int32_t seconds = static_cast<int32_t>(ttl);
     if (_pre_enroll_time + static_cast<int64_t>(seconds) * kSecondTicks < platform::NowTicks()) {
-        SetState(PreEnrollZelko);
-    } else if (IsCurrentState(EnrollZelko.name.c_str())) {
-        EnrollZelko.OnEnter();
+        _host.SetState(_s.PreEnrollZelko);
+    } else if (_host.IsCurrentState(_s.EnrollZelko.name.c_str())) {
+        _s.EnrollZelko.OnEnter();
     } else {
-        SetState(EnrollZelko);
+        _host.SetState(_s.EnrollZelko);
     }
 }
 
-void Service::DiscoveryEnter() {
-    if (!EnterEnrollmentStep(Discovery, "Discovery will run once the internet connection is back",
-                             [this] { PostRerunIfStill(Discovery, 0); }))
+void EnrollmentRoad::DiscoveryEnter() {
+    const auto conn = _host.Connectivity();
+    if (!EnterEnrollmentStep(_s.Discovery, "Discovery will run once the internet connection is back",
+                             [this] { PostRerunIfStill(_s.Discovery, 0); }))
         return;
-    const Error error = _conn_module->Discovery(_force_discovery_query);
-    const bool subscription = _conn_module->isSubscriptionDevice;
+    const Error error = conn->Discovery(_force_discovery_query);
+    const bool subscription = conn->isSubscriptionDevice;
     if (!error) {
         _force_discovery_query = false;
-        ResetLocalDelay();
+        _host.ResetLocalDelay();
         if (_back_to_enrollment) {
             _back_to_enrollment = false;
-            const int64_t ticks = StateDelay(EnrollZelko, kOneDay);
+            const int64_t ticks = StateDelay(_s.EnrollZelko, kOneDay);
             LOG_INFO << "EnrollZelko (back to Enrollment) delayed for: " << Span(ticks);
             PostIn(ticks, [this] {
-                if (IsCurrentState(Discovery.name.c_str())) ChallengeRule();
+                if (_host.IsCurrentState(_s.Discovery.name.c_str())) ChallengeRule();
             });
         } else if (_cert_read_blocked_by_update) {
             LOG_INFO << "Error in reading Enrollment certificate from store. Rescheduled to read for " << Span(kFourHours);
             PostIn(kFourHours, [this] {
-                if (IsCurrentState(Discovery.name.c_str())) SetNextState();
+                if (_host.IsCurrentState(_s.Discovery.name.c_str())) SetNextState();
             });
         } else {
-            const int64_t ticks = StateDelay(PreEnrollZelko, kOneDay);
+            const int64_t ticks = StateDelay(_s.PreEnrollZelko, kOneDay);
             LOG_INFO << "PreEnrollZelko delayed for: " << Span(ticks);
-            PostEnterIfStill(Discovery, PreEnrollZelko, ticks);
+            PostEnterIfStill(_s.Discovery, _s.PreEnrollZelko, ticks);
         }
         return;
     }
-    if (IsNetworkError(error)) {
+    if (agent::IsNetworkError(error)) {
         LOG_INFO << "Discovery failed with error: " << Text(error) << " waiting for connection";
-        RequestToRunOnNetwork([this] { Discovery.OnEnter(); });
-    } else if (IsRateLimitedError(error) || IsSlowInternetError(error) || IsBadRequestError(error)) {
+        _host.RequestToRunOnNetwork([this] { _s.Discovery.OnEnter(); });
+    } else if (agent::IsRateLimitedError(error) || agent::IsSlowInternetError(error) || agent::IsBadRequestError(error)) {
         // A device without the subscription feature retries as well rather than stall here.
         _force_discovery_query = true;
-        const int64_t ticks = StateDelay(Discovery, subscription ? kOneDay : kFourHours);
+        const int64_t ticks = StateDelay(_s.Discovery, subscription ? kOneDay : kFourHours);
         LOG_INFO << "Discovery rate-limitted, backing off for: " << Span(ticks) << "  error: " << Text(error);
-        PostRerunIfStill(Discovery, ticks);
-    } else if (IsEnrollmentErrorsCode0(error) || IsEnrollmentErrorsCode1(error)) {
+        PostRerunIfStill(_s.Discovery, ticks);
+    } else if (agent::IsEnrollmentErrorsCode0(error) || agent::IsEnrollmentErrorsCode1(error)) {
         _force_discovery_query = true;
         if (subscription) {
             _reenroll_required = true;
-            const int64_t ticks = StateDelay(Discovery, kFourHours);
+            const int64_t ticks = StateDelay(_s.Discovery, kFourHours);
             LOG_INFO << "Discovery no or expired token, backing off for: " << Span(ticks) << "  error: " << Text(error);
-            PostRerunIfStill(Discovery, ticks);
+            PostRerunIfStill(_s.Discovery, ticks);
         } else {
             _reattest_required = true;
-            const int64_t ticks = StateDelay(Attestating, kFourHours);
+            const int64_t ticks = StateDelay(_s.Attestating, kFourHours);
             LOG_INFO << "Discovery no or expired token, Attest in: " << Span(ticks) << "  error: " << Text(error);
-            PostEnterIfStill(Discovery, Attestating, ticks);
+            PostEnterIfStill(_s.Discovery, _s.Attestating, ticks);
         }
-    } else if (IsProxyError(error)) {
-        const int64_t ticks = subscription ? LocalDelay(kOneHour) : StateDelay(Discovery, kFourHours);
+    } else if (agent::IsProxyError(error)) {
+        const int64_t ticks = subscription ? LocalDelay(kOneHour) : StateDelay(_s.Discovery, kFourHours);
         LOG_INFO << "Discovery ofailed due proxy cnfig, backing off for: " << Span(ticks) << "  error: " << Text(error);
-        PostRerunIfStill(Discovery, ticks);
+        PostRerunIfStill(_s.Discovery, ticks);
     } else {
         LOG_ERROR << "Discovery failed with error: " << Text(error);
-        SetState(FailureState);
+        _host.SetState(_s.FailureState);
     }
 }
 
-void Service::PreEnrollZelkoEnter() {
-    if (!EnterEnrollmentStep(PreEnrollZelko, "PreEnrollZelko will run once the internet connection is back",
-                             [this] { PostRerunIfStill(PreEnrollZelko, 0); }))
+void EnrollmentRoad::PreEnrollZelkoEnter() {
+    const auto conn = _host.Connectivity();
+    if (!EnterEnrollmentStep(_s.PreEnrollZelko, "PreEnrollZelko will run once the internet connection is back",
+                             [this] { PostRerunIfStill(_s.PreEnrollZelko, 0); }))
         return;
     _back_to_enrollment = false;
-    const Error error = _conn_module->PreEnrollZelko();
-    const bool subscription = _conn_module->isSubscriptionDevice;
+    const Error error = conn->PreEnrollZelko();
+    const bool subscription = conn->isSubscriptionDevice;
     if (!error) {
-        ResetLocalDelay();
+        _host.ResetLocalDelay();
         _pre_enroll_time = platform::NowTicks();
-        PostIn(0, [this] { SetState(EnrollZelko); });
+        PostIn(0, [this] { _host.SetState(_s.EnrollZelko); });
         return;
     }
-    if (IsNetworkError(error)) {
+    if (agent::IsNetworkError(error)) {
         LOG_INFO << "PreEnrollZelko waiting for network due to error: " << Text(error);
-        RequestToRunOnNetwork([this] { PreEnrollZelko.OnEnter(); });
-    } else if (IsRateLimitedError(error) || IsSlowInternetError(error) || IsBadRequestError(error)) {
-        const int64_t ticks = StateDelay(Discovery, kFourHours);
+        _host.RequestToRunOnNetwork([this] { _s.PreEnrollZelko.OnEnter(); });
+    } else if (agent::IsRateLimitedError(error) || agent::IsSlowInternetError(error) || agent::IsBadRequestError(error)) {
+        const int64_t ticks = StateDelay(_s.Discovery, kFourHours);
         LOG_INFO << "PreEnrollZelko rate-limitted, going to check Discovery Token in for: " << Span(ticks)
                  << "  error: " << Text(error);
-        PostEnterIfStill(PreEnrollZelko, Discovery, ticks);
-    } else if (IsAuthError(error)) {
+        PostEnterIfStill(_s.PreEnrollZelko, _s.Discovery, ticks);
+    } else if (agent::IsAuthError(error)) {
         _force_discovery_query = true;
         if (subscription) {
             _reenroll_required = true;
-            const int64_t ticks = StateDelay(Discovery, kFourHours);
+            const int64_t ticks = StateDelay(_s.Discovery, kFourHours);
             LOG_INFO << "PreEnrollZelko Unauthorized, Discovery in: " << Span(ticks) << "  error: " << Text(error);
-            PostEnterIfStill(PreEnrollZelko, Discovery, ticks);
+            PostEnterIfStill(_s.PreEnrollZelko, _s.Discovery, ticks);
         } else {
             _reattest_required = true;
-            const int64_t ticks = StateDelay(Attestating, kFourHours);
+            const int64_t ticks = StateDelay(_s.Attestating, kFourHours);
             LOG_INFO << "PreEnrollZelko Unauthorized, Attestating in: " << Span(ticks) << "  error: " << Text(error);
-            PostEnterIfStill(PreEnrollZelko, Attestating, ticks);
+            PostEnterIfStill(_s.PreEnrollZelko, _s.Attestating, ticks);
         }
-    } else if (IsEnrollmentErrorType(error)) {
+    } else if (agent::IsEnrollmentErrorType(error)) {
         _reattest_required = _force_discovery_query = true;
-        const int64_t ticks = StateDelay(Attestating, kOneDay);
+        const int64_t ticks = StateDelay(_s.Attestating, kOneDay);
         LOG_INFO << "PreEnrollZelko bad token, Attestating in: " << Span(ticks) << "  error: " << Text(error);
-        PostEnterIfStill(PreEnrollZelko, Attestating, ticks);
-    } else if (IsAttestationLocalError(error)) {
+        PostEnterIfStill(_s.PreEnrollZelko, _s.Attestating, ticks);
+    } else if (agent::IsAttestationLocalError(error)) {
         _reattest_required = _force_discovery_query = true;
-        const int64_t ticks = StateDelay(Attestating, kOneDay);
+        const int64_t ticks = StateDelay(_s.Attestating, kOneDay);
         LOG_INFO << "PreEnrollZelko validating attestsation signuture error, Attestating in: " << Span(ticks)
                  << "  error: " << Text(error);
-        PostEnterIfStill(PreEnrollZelko, Attestating, ticks);
-    } else if (IsProxyError(error)) {
+        PostEnterIfStill(_s.PreEnrollZelko, _s.Attestating, ticks);
+    } else if (agent::IsProxyError(error)) {
         const int64_t ticks = LocalDelay(kOneHour);
         LOG_INFO << "PreEnrollZelko due to proxy, backing off for: " << Span(ticks) << "  error: " << Text(error);
-        PostRerunIfStill(PreEnrollZelko, ticks);
+        PostRerunIfStill(_s.PreEnrollZelko, ticks);
     } else {
         LOG_ERROR << "Invalid PreEnrollZelko" << Text(error);
-        SetState(FailureState);
+        _host.SetState(_s.FailureState);
     }
 }
 
-void Service::EnrollZelkoEnter() {
+void EnrollmentRoad::EnrollZelkoEnter() {
+    const auto conn = _host.Connectivity();
     auto challenge_if_still = [this] {
-        if (IsCurrentState(EnrollZelko.name.c_str())) ChallengeRule();
+        if (_host.IsCurrentState(_s.EnrollZelko.name.c_str())) ChallengeRule();
     };
-    if (!EnterEnrollmentStep(EnrollZelko, "EnrollZelko will run once the internet connection is back",
+    if (!EnterEnrollmentStep(_s.EnrollZelko, "EnrollZelko will run once the internet connection is back",
                              challenge_if_still))
         return;
     int64_t discarded = 0;
-    (void)EnrollZelko.GetNextDelay(discarded);
-    const Error error = _conn_module->EnrollZelko();
-    const bool subscription = _conn_module->isSubscriptionDevice;
+    (void)_s.EnrollZelko.GetNextDelay(discarded);
+    const Error error = conn->EnrollZelko();
+    const bool subscription = conn->isSubscriptionDevice;
     if (!error) {
-        ResetLocalDelay();
+        _host.ResetLocalDelay();
         int64_t ticks = 0;
-        if (!PollEnrollZelkoStatus.GetNextDelay(ticks)) {
-            PollEnrollZelkoStatus.ResetPolicy();
+        if (!_s.PollEnrollZelkoStatus.GetNextDelay(ticks)) {
+            _s.PollEnrollZelkoStatus.ResetPolicy();
             ticks = kFiveSeconds;
         }
         LOG_INFO << "PollEnrollZelkoStatus first call backing off for: " << Span(ticks);
-        PostIn(ticks, [this] { SetState(PollEnrollZelkoStatus); });
+        PostIn(ticks, [this] { _host.SetState(_s.PollEnrollZelkoStatus); });
         return;
     }
-    if (IsNetworkError(error)) {
+    if (agent::IsNetworkError(error)) {
         LOG_INFO << "EnrollZelko waiting for network due to error: " << Text(error);
-        RequestToRunOnNetwork(challenge_if_still);
+        _host.RequestToRunOnNetwork(challenge_if_still);
     } else if (IsHttpServerError(error)) {
         if (++_enroll_server_error_count > kMaxEnrollServerErrors) {
             _enroll_server_error_count = 0;
             _reattest_required = _reenroll_required = true;
-            const int64_t ticks = StateDelay(Attestating, kOneDay);
+            const int64_t ticks = StateDelay(_s.Attestating, kOneDay);
             LOG_INFO << "EnrollZelko failed, Attestating in: " << Span(ticks) << "  error: " << Text(error);
-            PostEnterIfStill(EnrollZelko, Attestating, ticks);
+            PostEnterIfStill(_s.EnrollZelko, _s.Attestating, ticks);
         } else {
             _back_to_enrollment = true;
-            const int64_t ticks = StateDelay(Discovery, kFourHours);
+            const int64_t ticks = StateDelay(_s.Discovery, kFourHours);
             LOG_INFO << "EnrollZelko rate-limitted, checking on Discovery Token in : " << Span(ticks)
                      << "  error: " << Text(error);
-            PostEnterIfStill(EnrollZelko, Discovery, ticks);
+            PostEnterIfStill(_s.EnrollZelko, _s.Discovery, ticks);
         }
-    } else if (IsRateLimitedError(error) || IsSlowInternetError(error) || IsBadRequestError(error)) {
+    } else if (agent::IsRateLimitedError(error) || agent::IsSlowInternetError(error) || agent::IsBadRequestError(error)) {
         _back_to_enrollment = true;
-        const int64_t ticks = StateDelay(Discovery, kFourHours);
+        const int64_t ticks = StateDelay(_s.Discovery, kFourHours);
         LOG_INFO << "EnrollZelko rate-limitted, checking on Discovery Token in : " << Span(ticks)
                  << "  error: " << Text(error);
-        PostEnterIfStill(EnrollZelko, Discovery, ticks);
-    } else if (IsUnauthorizedError(error)) {
+        PostEnterIfStill(_s.EnrollZelko, _s.Discovery, ticks);
+    } else if (agent::IsUnauthorizedError(error)) {
         _reattest_required = _reenroll_required = true;
-        const int64_t ticks = StateDelay(Attestating, kFourHours);
+        const int64_t ticks = StateDelay(_s.Attestating, kFourHours);
         LOG_INFO << "EnrollZelko failed, Attest in: " << Span(ticks) << "  error: " << Text(error);
-        PostEnterIfStill(EnrollZelko, Attestating, ticks);
-    } else if (IsAuthError(error)) {
+        PostEnterIfStill(_s.EnrollZelko, _s.Attestating, ticks);
+    } else if (agent::IsAuthError(error)) {
         _force_discovery_query = _reenroll_required = true;
         if (subscription) {
             _back_to_enrollment = true;
-            const int64_t ticks = StateDelay(Discovery, kFourHours);
+            const int64_t ticks = StateDelay(_s.Discovery, kFourHours);
             LOG_INFO << "EnrollZelko bad token, Discovery in: " << Span(ticks) << "  error: " << Text(error);
-            PostEnterIfStill(EnrollZelko, Discovery, ticks);
+            PostEnterIfStill(_s.EnrollZelko, _s.Discovery, ticks);
         } else {
             _reattest_required = true;
-            const int64_t ticks = StateDelay(Attestating, kOneDay);
+            const int64_t ticks = StateDelay(_s.Attestating, kOneDay);
             LOG_INFO << "EnrollZelko bad token, Attestatin in: " << Span(ticks) << "  error: " << Text(error);
-            PostEnterIfStill(EnrollZelko, Attestating, ticks);
+            PostEnterIfStill(_s.EnrollZelko, _s.Attestating, ticks);
         }
-    } else if (IsEnrollmentErrorType(error)) {
+    } else if (agent::IsEnrollmentErrorType(error)) {
         _force_discovery_query = _reenroll_required = true;
         if (subscription) {
-            const int64_t ticks = StateDelay(Discovery, kFourHours);
+            const int64_t ticks = StateDelay(_s.Discovery, kFourHours);
             LOG_INFO << "EnrollZelko failed, Discovery in: " << Span(ticks) << "  error: " << Text(error);
-            PostEnterIfStill(EnrollZelko, Discovery, ticks);
+            PostEnterIfStill(_s.EnrollZelko, _s.Discovery, ticks);
         } else {
             _reattest_required = true;
-            const int64_t ticks = StateDelay(Attestating, kOneDay);
+            const int64_t ticks = StateDelay(_s.Attestating, kOneDay);
             LOG_INFO << "EnrollZelko failed, Attestating in: " << Span(ticks) << "  error: " << Text(error);
-            PostEnterIfStill(EnrollZelko, Attestating, ticks);
+            PostEnterIfStill(_s.EnrollZelko, _s.Attestating, ticks);
         }
-    } else if (IsProxyError(error)) {
+    } else if (agent::IsProxyError(error)) {
         const int64_t ticks = LocalDelay(kOneHour);
         LOG_INFO << "EnrollZelko due to proxy, backing off for: " << Span(ticks) << "  error: " << Text(error);
         PostIn(ticks, challenge_if_still);
     } else {
         LOG_ERROR << "Invalid EnrollZelko" << Text(error);
-        SetState(FailureState);
+        _host.SetState(_s.FailureState);
     }
 }
 
-void Service::PollCertStoreBackoff() {
+void EnrollmentRoad::PollCertStoreBackoff() {
     int64_t ticks = 0;
+    bool renewed = false;
     if (Utils::GetWindowsUpdates() != 0 || _simulate_write_cert_error) {
-        if (NextPolicyDelay(_cert_store_policy, ticks)) {
+        ticks = CertStoreDelay(EnrollmentHost::CertStore::Read, kFourHours, renewed);
+        if (!renewed) {
             LOG_DEBUG << "Save enrollment certificate to store failed due to pending WU, backoff EnrollCertificateStore for "
                       << Span(ticks);
         } else {
-            _cert_store_policy = CreateRateLimiterPolicy(_cert_store_policy_doc, "EnrollCertificateStore",
-                                                         ExecutableFolder().string());
-            if (!NextPolicyDelay(_cert_store_policy, ticks)) ticks = kFourHours;
             LOG_DEBUG << "EnrollCertificateStore Policy Reset.Save enrollment certificate to store failed due to "
                          "pending WU, backoff EnrollCertificateStore for "
                       << Span(ticks);
         }
-    } else if (NextPolicyDelay(_cert_store_save_policy, ticks)) {
-        LOG_DEBUG << "Save enrollment certificate to store failed, backoff EnrollCertificateStoreSave for " << Span(ticks);
     } else {
-        _cert_store_save_policy = CreateRateLimiterPolicy(_cert_store_save_policy_doc, "EnrollCertificateStoreSave",
-                                                          ExecutableFolder().string());
-        if (!NextPolicyDelay(_cert_store_save_policy, ticks)) ticks = kOneHour;
-        LOG_DEBUG << "EnrollCertificateStoreSave Policy Reset. Save enrollment certificate to store failed, backoff "
-                     "EnrollCertificateStoreSave for "
-                  << Span(ticks);
+        ticks = CertStoreDelay(EnrollmentHost::CertStore::Save, kOneHour, renewed);
+        if (!renewed) {
+            LOG_DEBUG << "Save enrollment certificate to store failed, backoff EnrollCertificateStoreSave for "
+                      << Span(ticks);
+        } else {
+            LOG_DEBUG << "EnrollCertificateStoreSave Policy Reset. Save enrollment certificate to store failed, "
+                         "backoff EnrollCertificateStoreSave for "
+                      << Span(ticks);
+        }
     }
-    PostRerunIfStill(PollEnrollZelkoStatus, ticks);
+    PostRerunIfStill(_s.PollEnrollZelkoStatus, ticks);
 }
 
-void Service::PollEnrollZelkoStatusEnter() {
-    if (!EnterEnrollmentStep(PollEnrollZelkoStatus,
+void EnrollmentRoad::PollEnrollZelkoStatusEnter() {
+    const auto conn = _host.Connectivity();
+    if (!EnterEnrollmentStep(_s.PollEnrollZelkoStatus,
                              "PollEnrollZelkoStatus will run once the internet connection is back",
-                             [this] { PostRerunIfStill(PollEnrollZelkoStatus, 0); }))
+                             [this] { PostRerunIfStill(_s.PollEnrollZelkoStatus, 0); }))
         return;
-    const Error error = _conn_module->PollEnrollZelkoStatus();
-    const bool subscription = _conn_module->isSubscriptionDevice;
+    const Error error = conn->PollEnrollZelkoStatus();
+    const bool subscription = conn->isSubscriptionDevice;
     auto back_to_discovery = [this](int64_t ticks) {
         _back_to_enrollment = _reenroll_required = _force_discovery_query = true;
-        PostEnterIfStill(PollEnrollZelkoStatus, Discovery, ticks);
+        PostEnterIfStill(_s.PollEnrollZelkoStatus, _s.Discovery, ticks);
     };
     if (!error && !_simulate_write_cert_error) {
-        ResetLocalDelay();
-        PollEnrollZelkoStatus.ResetPolicy();
-        PostIn(0, [this] { SetState(GettingIotCreds); });
+        _host.ResetLocalDelay();
+        _s.PollEnrollZelkoStatus.ResetPolicy();
+        PostIn(0, [this] { _host.SetState(_s.GettingIotCreds); });
         return;
     }
-    if (IsEnrollmentError6(error) || _simulate_write_cert_error) {
+    if (agent::IsEnrollmentError6(error) || _simulate_write_cert_error) {
         PollCertStoreBackoff();
-    } else if (IsEnrollmentNotFoundError(error)) {
+    } else if (agent::IsEnrollmentNotFoundError(error)) {
         int64_t ticks = 0;
-        if (PollEnrollZelkoStatus.GetNextDelay(ticks)) {
+        if (_s.PollEnrollZelkoStatus.GetNextDelay(ticks)) {
             LOG_INFO << "PollEnrollZelkoStatus not ready, backing off for: " << Span(ticks) << " error: " << Text(error);
-            PostRerunIfStill(PollEnrollZelkoStatus, ticks);
+            PostRerunIfStill(_s.PollEnrollZelkoStatus, ticks);
         } else {
-            PollEnrollZelkoStatus.ResetPolicy();
-            ticks = StateDelay(Discovery, kOneHour);
+            _s.PollEnrollZelkoStatus.ResetPolicy();
+            ticks = StateDelay(_s.Discovery, kOneHour);
             LOG_INFO << "PollEnrollZelkoStatus timed out - not ready, backing off for: " << Span(ticks);
             back_to_discovery(ticks);
         }
-    } else if (IsNetworkError(error)) {
+    } else if (agent::IsNetworkError(error)) {
         _poll_network_error_time = platform::NowTicks();
-        RequestToRunOnNetwork([this] {
+        _host.RequestToRunOnNetwork([this] {
             if (platform::NowTicks() - _poll_network_error_time <= kTwoMinutes) {
-                PollEnrollZelkoStatus.OnEnter();
+                _s.PollEnrollZelkoStatus.OnEnter();
                 return;
             }
-            const int64_t ticks = StateDelay(Discovery, kOneHour);
+            const int64_t ticks = StateDelay(_s.Discovery, kOneHour);
             LOG_INFO << "PollEnrollZelkoStatus timed out, Discovery in: " << Span(ticks);
             _back_to_enrollment = _reenroll_required = _force_discovery_query = true;
-            PostEnterIfStill(PollEnrollZelkoStatus, Discovery, ticks);
+            PostEnterIfStill(_s.PollEnrollZelkoStatus, _s.Discovery, ticks);
         });
-    } else if (IsRateLimitedError(error) || IsSlowInternetError(error)) {
+    } else if (agent::IsRateLimitedError(error) || agent::IsSlowInternetError(error)) {
         int64_t ticks = kFiveSeconds;
         int64_t drawn = 0;
-        if (PollEnrollZelkoStatus.GetNextDelay(drawn)) {
+        if (_s.PollEnrollZelkoStatus.GetNextDelay(drawn)) {
             ticks = drawn;
         } else {
-            PollEnrollZelkoStatus.ResetPolicy();
+            _s.PollEnrollZelkoStatus.ResetPolicy();
         }
-        if (PollEnrollZelkoStatus.GetNextDelay(drawn)) ticks = drawn;
+        if (_s.PollEnrollZelkoStatus.GetNextDelay(drawn)) ticks = drawn;
         LOG_INFO << "PollEnrollZelkoStatus ratelimited or slow internet, backing off for: " << Span(ticks)
                  << " error: " << Text(error);
-        PostRerunIfStill(PollEnrollZelkoStatus, ticks);
-    } else if (IsBadRequestError(error) || IsEnrollmentError13(error)) {
-        const int64_t ticks = StateDelay(Discovery, kOneHour);
+        PostRerunIfStill(_s.PollEnrollZelkoStatus, ticks);
+    } else if (agent::IsBadRequestError(error) || agent::IsEnrollmentError13(error)) {
+        const int64_t ticks = StateDelay(_s.Discovery, kOneHour);
         LOG_INFO << "PollEnrollZelkoStatus bad httprequest or Emptycertificate, backing off for " << Span(ticks);
         back_to_discovery(ticks);
-    } else if (IsAuthError(error)) {
+    } else if (agent::IsAuthError(error)) {
         if (subscription) {
-            const int64_t ticks = StateDelay(Discovery, kFourHours);
+            const int64_t ticks = StateDelay(_s.Discovery, kFourHours);
             LOG_INFO << "PollEnrollZelkoStatus bad token, Discovery in: " << Span(ticks) << "  error: " << Text(error);
             back_to_discovery(ticks);
         } else {
             _reattest_required = _force_discovery_query = _reenroll_required = true;
-            const int64_t ticks = StateDelay(Attestating, kOneDay);
+            const int64_t ticks = StateDelay(_s.Attestating, kOneDay);
             LOG_INFO << "PollEnrollZelkoStatus bad token, Attestating in: " << Span(ticks) << "  error: " << Text(error);
-            PostEnterIfStill(PollEnrollZelkoStatus, Attestating, ticks);
+            PostEnterIfStill(_s.PollEnrollZelkoStatus, _s.Attestating, ticks);
         }
-    } else if (IsEnrollmentErrorType(error)) {
-        const int64_t ticks = StateDelay(Discovery, kOneHour);
+    } else if (agent::IsEnrollmentErrorType(error)) {
+        const int64_t ticks = StateDelay(_s.Discovery, kOneHour);
         LOG_INFO << "PollEnrollZelkoStatus failed, Discovery in: " << Span(ticks) << "  error: " << Text(error);
         back_to_discovery(ticks);
-    } else if (IsProxyError(error)) {
-        const int64_t ticks = StateDelay(Discovery, kOneHour);
+    } else if (agent::IsProxyError(error)) {
+        const int64_t ticks = StateDelay(_s.Discovery, kOneHour);
         LOG_INFO << "PollEnrollZelkoStatus failed due to proxy, Discovery in: " << Span(ticks) << "  error: "
                  << Text(error);
         back_to_discovery(ticks);
     } else {
         LOG_ERROR << "Invalid PollEnrollZelkoStatus" << Text(error);
-        SetState(FailureState);
+        _host.SetState(_s.FailureState);
     }
 }
 

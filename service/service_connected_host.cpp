@@ -1,0 +1,135 @@
+// The service's side of the connected road: the connectivity calls, the machine work of
+// RequiredOnStarting, and the hooks into the remote configurations and the connection notices.
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+
+#include "config/remote_config.h"
+#include "connectivity/connectivity_module.h"
+#include "consent/consent_bridge.h"
+#include "foundation/logging.h"
+#include "platform/paths.h"
+#include "platform/process_modules.h"
+#include "service/service.h"
+
+namespace zelko::plenar::agent {
+
+namespace {
+
+using shared::error::Error;
+
+constexpr char kExecutorImage[] = "zelko-plugin-executor.exe";
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+// The image name of the plug-in executor, without regard to case. The Linux build of the program
+// carries no ".exe", so the bare name counts too; nothing else does.
+bool IsExecutorImage(const std::string& path) {
+    const std::string name = Lower(std::filesystem::path(path).filename().string());
+    return name == kExecutorImage || name == std::string(kExecutorImage, sizeof(kExecutorImage) - 5);
+}
+
+// Before module set-up there is no connectivity module; the states then back off like any failure.
+Error NoConnectivity() {
+    return Error(shared::error::ErrorCategory::EC_Component, 1, "connectivity module not initialised", "int",
+                 "zelko-plenar-agent-service.exe");
+}
+
+}  // namespace
+
+// ---- seams over the connectivity module and the machine ----
+
+Error Service::IotGetCredentials(bool reset_device) {
+    if (!_modules.conn_module) return NoConnectivity();
+    return _modules.conn_module->GetCredentials(reset_device);
+}
+
+Error Service::IotConnect() {
+    if (!_modules.conn_module) return NoConnectivity();
+    return _modules.conn_module->ConnectToIot();
+}
+
+void Service::IotResetEnrollment() {
+    if (_modules.conn_module) _modules.conn_module->ResetEnrollment();
+}
+
+bool Service::IotCredentialsReady() { return _modules.conn_module && _modules.conn_module->IsCredentialsReady(); }
+
+std::filesystem::path Service::TelemetryDataFolder() const {
+    return platform::ProgramDataFolder() / "zelko" / "Telemetry" / "data";
+}
+
+bool Service::RemoveTelemetryData(const std::filesystem::path& folder) {
+    std::error_code error;
+    std::filesystem::remove_all(folder, error);
+    if (error) {
+        LOG_DEBUG << "Removing " << folder.string() << " failed: " << error.message();
+    }
+    return !error;
+}
+
+bool Service::KillPluginExecutor() {
+    const auto ids = platform::ListProcessIds();
+    return ids && KillExecutorAmong(*ids);
+}
+
+bool Service::KillExecutorAmong(const std::vector<int>& pids) {
+    for (const int pid : pids) {
+        const auto image = platform::ProcessImagePath(pid);
+        if (!image || !IsExecutorImage(*image)) continue;
+        // The first executor that can be ended; one that cannot is passed over like the others.
+        if (platform::TerminateProcessById(pid)) {
+            LOG_INFO << "Stopped the plug-in executor, process " << pid;
+            return true;
+        }
+    }
+    return false;
+}
+
+// ---- the connected road's hooks ----
+
+void Service::ScheduleConnectionTransition() {
+    if (_scheduler.destroyed.load()) return;
+    _connected->ScheduleConnectionTransition();
+}
+
+void Service::HookConnectionNotices(ConnectivityModule& module) {
+    // The module reads them under this lock when a publish reconnects.
+    std::lock_guard lock(module.iotLock);
+    module.connectSuccessCallback = &Service::NotifyAgentOnConnectSuccess;
+    module.resumeCallback = &Service::NotifyAgentOnResumeCallback;
+    module.disconnectCallback = &Service::NotifyAgentOnDisconnectCallback;
+    module.interruptCallback = &Service::NotifyAgentOnConnectionInterruptCallback;
+    module.callbackContext = this;
+}
+
+std::function<void()> Service::NewAgentConfigFetch() {
+    if (!_modules.tavragent_config) return {};
+    _tavragent_config_states = std::make_shared<RemoteConfigStates>();
+    _tavragent_config_states->Init(this, _modules.tavragent_config,
+                                   [this](std::weak_ptr<RemoteConfigStates> states, Error error) {
+                                       ApplyAgentConfig(std::move(states), std::move(error));
+                                   });
+    std::weak_ptr<RemoteConfigStates> states = _tavragent_config_states;
+    return [states] {
+        if (auto held = states.lock()) held->fetch_task.Perform();
+    };
+}
+
+void Service::PostRemoteConfigSubscriptions() {
+    for (const auto& [name, states] : _remote_config_states) {
+        if (!states || !states->config || states->config->ListenTopic().empty()) continue;
+        std::weak_ptr<RemoteConfigStates> entry = states;
+        _scheduler.In(Duration::zero(), [entry] {
+            if (auto held = entry.lock()) held->sub_task.Perform();
+        });
+    }
+}
+
+}  // namespace zelko::plenar::agent
