@@ -1,5 +1,6 @@
 #include "telemetry/collector.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -448,7 +449,11 @@ Collector::Error Collector::ReadRunInput(const TelemetryEvent& event, std::strin
             const json& payload_control = payload.at("dwControl");
             if (!payload_control.is_number() || !payload.at("dwEventType").is_number())
                 throw std::invalid_argument("'dwControl' and 'dwEventType' must be numbers");
-            control = payload_control.get<uint32_t>();
+            // A control code is a whole number that fits 32 bits; any other number cannot be cast.
+            if (!payload_control.is_number_integer() || payload_control.get<int64_t>() < 0 ||
+                payload_control.get<int64_t>() > int64_t{UINT32_MAX})
+                throw std::invalid_argument("'dwControl' must be a whole number from 0 to 4294967295");
+            control = static_cast<uint32_t>(payload_control.get<int64_t>());
             configurationPart = payload.contains("configuration") ? payload["configuration"] : json::object();
             payload["time"] = event.SysEvent.time;
             eventPart = std::move(payload);

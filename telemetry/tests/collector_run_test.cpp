@@ -532,6 +532,12 @@ TEST_F(CollectorRunTest, CustomCollectorRunsThePluginTheEventNames) {
     std::ofstream(bad_control) << R"({"dwControl":"210","dwEventType":3})";
     std::ofstream(listed) << "[210, 3]";
     std::ofstream(bare) << R"({"dwControl":210,"dwEventType":3})";
+    // Numbers that are no 32-bit control code: casting them would be undefined.
+    const fs::path huge_control = scratch() / "huge.json", negative_control = scratch() / "negative.json",
+                   too_wide_control = scratch() / "wide.json";
+    std::ofstream(huge_control) << R"({"dwControl":1e300,"dwEventType":3})";
+    std::ofstream(negative_control) << R"({"dwControl":-1,"dwEventType":3})";
+    std::ofstream(too_wide_control) << R"({"dwControl":4294967296,"dwEventType":3})";
     struct Failure {
         std::string plugin;
         fs::path payload;
@@ -545,6 +551,9 @@ TEST_F(CollectorRunTest, CustomCollectorRunsThePluginTheEventNames) {
         {"echo", not_json, 2, "Custom Collector failed to parse using defaults 'echo' "},
         {"echo", bad_control, 2, "Custom Collector failed to parse using defaults 'echo' "},
         {"echo", listed, 2, "Custom Collector failed to parse using defaults 'echo' "},
+        {"echo", huge_control, 2, "Custom Collector failed to parse using defaults 'echo' "},
+        {"echo", negative_control, 2, "Custom Collector failed to parse using defaults 'echo' "},
+        {"echo", too_wide_control, 2, "Custom Collector failed to parse using defaults 'echo' "},
         // No configuration: the plug-in gets {} and answers nothing.
         {"uploader", bare, 8, "ExecutePlugin msg plugin uploader version 1.0.0 no output"},
     };
