@@ -5,10 +5,8 @@
 // control layer gives it. `main` uses one global instance; tests build their own and replace the
 // virtual wrappers over the service control manager, the event log and the stop event.
 
-#include <array>
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -22,78 +20,35 @@
 
 #include "foundation/allocator.h"
 #include "foundation/event.h"
-#include "foundation/grace_period.h"
-#include "foundation/retry_policy.h"
 #include "foundation/scheduler.h"
 #include "foundation/settings.h"
-#include "platform/crash_filter.h"
 #include "platform/event_log.h"
-#include "platform/kernel_objects.h"
-#include "platform/named_objects.h"
-#include "platform/notifications.h"
-#include "platform/service_control.h"
 #include "platform/steady_clock.h"
 #include "service/event_log_subscriptions.h"
 #include "service/persisted_state.h"
 #include "service/power_events.h"
 #include "service/remote_jobs.h"
-#include "state_machine/connected_road.h"
-#include "state_machine/enrollment_road.h"
-#include "state_machine/error_tests.h"
-#include "state_machine/module_set.h"
-#include "state_machine/service_state.h"
-#include "state_machine/service_states.h"
 #include "service/service_documents.h"
 #include "service/service_shell.h"
+#include "state_machine/connected_road.h"
+#include "state_machine/enrollment_road.h"
+#include "state_machine/module_set.h"
+#include "state_machine/service_states.h"
 
 namespace zelko::shared::device {
 class IDeviceInfo;
 }
-namespace zelko::shared::http {
-class IHttpClient;
-}
-namespace zelko::shared::s3 {
-class S3Client;
-}
 namespace zelko::plenar::config {
 class BaseConfig;
-class ConfigService;
 class RemoteConfig;
 }  // namespace zelko::plenar::config
-namespace zelko::plenar::crypto {
-class Cryptography;
-}
 
 namespace zelko::plenar::agent {
 
-class AcmModule;
 class ConnectivityModule;
 class ConsentBridgeModule;
-class FeatureFinder;
-class InstallComponent;
 class ISource;
-class NetworkEvents;
-class PerformanceCollector;
-class S3Client;
-class SystemStatusChecker;
-class TelemetryModule;
 struct TelemetryEvent;
-class VevEModule;
-class WindowsEvent;
-class WindowsEventExtSubscription;
-class WindowsEventSubscription;
-namespace corvane {
-class Enrollment;
-}
-
-inline constexpr char kServiceName[] = "zelko-plenar-agent-service";
-inline constexpr char kConfigFolderName[] = "Configuration Files";
-inline constexpr char kAgentConfigFileName[] = "zelko-plenar-agent-config.json";
-inline constexpr char kRetriesConfigFileName[] = "zelko-retries-config.json";
-inline constexpr char kServiceMonitorName[] = "zelko-plenar-agent-service";
-inline constexpr char kExecutorMonitorName[] = "zelko-plugin-executor";
-inline constexpr char kTelemetryModuleConfigFileName[] = "telemetry-module-config.json";
-inline constexpr char kSystemStatusCheckerConfigFileName[] = "system-status-config.json";
 
 class Service : public EnrollmentHost,
                 public ConnectedHost,
@@ -467,24 +422,5 @@ class Service : public EnrollmentHost,
     std::unique_ptr<EnrollmentRoad> _enrollment;
     std::unique_ptr<ConnectedRoad> _connected;
 };
-
-// The control handler the service registers with the service control layer; the context is the
-// Service. Every control is answered with no error.
-uint32_t ServiceControlHandler(uint32_t control, uint32_t event_type, void* event_data, void* context);
-
-// The top-level crash filter: logs what crashed, ends the logger and lets the crash go on.
-int32_t AgentUnhandledExceptionFilter(platform::ExceptionPointers* info);
-
-// The text of a system error number, ending in "\r\n" for system texts; a substitute when there is
-// none.
-std::string GetErrorMessage(uint32_t code);
-
-// The control channel's "eventlog" request: "raise <channel> <event id> [<level>]" writes an entry
-// into the simulated event log; the answer is "ok " + its file, or "error " + the reason.
-std::string HandleEventLogRequest(const std::vector<std::string>& words);
-
-// The program: loads the main configuration, starts the logger and either installs, removes or
-// runs the service under the service control layer. Returns the process exit code.
-int ServiceProgramMain(Service& service, int argc, char** argv);
 
 }  // namespace zelko::plenar::agent

@@ -11,6 +11,12 @@
 
 namespace zelko::plenar::agent {
 
+inline constexpr char kConfigFolderName[] = "Configuration Files";
+inline constexpr char kAgentConfigFileName[] = "zelko-plenar-agent-config.json";
+inline constexpr char kRetriesConfigFileName[] = "zelko-retries-config.json";
+inline constexpr char kTelemetryModuleConfigFileName[] = "telemetry-module-config.json";
+inline constexpr char kSystemStatusCheckerConfigFileName[] = "system-status-config.json";
+
 struct ServiceDocuments {
     std::filesystem::path _config_folder;
     nlohmann::json _agent_config;

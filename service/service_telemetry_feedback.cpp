@@ -12,6 +12,7 @@
 #include "foundation/utils.h"
 #include "jobs/corvane_enrollment.h"
 #include "service/service.h"
+#include "state_machine/error_tests.h"
 #include "telemetry/collector_errors.h"
 #include "telemetry/performance.h"
 #include "telemetry/telemetry_records.h"
