@@ -248,10 +248,10 @@ void LocalCloud::Stop() {
     if (adminThread_.joinable()) adminThread_.join();
     if (services_) services_->Stop();
     if (client_ != nullptr) {
+        // The loop ends by itself once disconnected (within the reconnect delay when the broker is
+        // down); cancelling it could cut it off inside the TLS library.
         mosquitto_disconnect(client_);
-        // The loop ends by itself once disconnected; cancelling it could cut it off inside the TLS
-        // library and lose what that held.
-        mosquitto_loop_stop(client_, false);
+        if (clientThread_.joinable()) clientThread_.join();
         mosquitto_destroy(client_);
         client_ = nullptr;
     }
@@ -275,7 +275,14 @@ void LocalCloud::ConnectClient() {
     const int rc = mosquitto_connect(client_, "127.0.0.1", broker_->Port(), 30);
     if (rc != MOSQ_ERR_SUCCESS)
         throw std::runtime_error(std::string("the cloud cannot connect to its broker: ") + mosquitto_strerror(rc));
-    mosquitto_loop_start(client_);
+    // The loop runs on a thread of ours rather than the library's, so that the thread can release
+    // the TLS library's per-thread state before it ends: left to the thread's exit, that state of
+    // an ended loop was now and then lost.
+    mosquitto_threaded_set(client_, true);
+    clientThread_ = std::thread([client = client_] {
+        mosquitto_loop_forever(client, -1, 1);
+        OPENSSL_thread_stop();
+    });
 }
 
 void LocalCloud::OnClientConnected() {

@@ -129,6 +129,7 @@ class LocalCloud {
     int httpsPort_ = 0;
     int adminPort_ = 0;
     mosquitto* client_ = nullptr;
+    std::thread clientThread_;  // the client's network loop
 
     mutable std::mutex mutex_;
     std::map<ShadowKey, nlohmann::json> shadows_;
