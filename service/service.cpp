@@ -17,8 +17,7 @@ constexpr uint32_t kScheduleEventControl = 230;
 }  // namespace
 
 Service::Service()
-    : _corvane_grants_name("corvane-grants"),
-      _corvane_policies_name("corvane-policies"),
+    : _remote_configs(_scheduler, _modules, RemoteConfigsHost()),
       _current_state(std::make_shared<const ServiceState>()),
       _scheduler(""),
       _remote_jobs(_scheduler, _modules, RemoteJobsHost()),

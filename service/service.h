@@ -37,6 +37,7 @@
 #include "service/event_log_subscriptions.h"
 #include "service/persisted_state.h"
 #include "service/power_events.h"
+#include "service/remote_configs.h"
 #include "service/remote_jobs.h"
 #include "state_machine/connected_road.h"
 #include "state_machine/enrollment_road.h"
@@ -98,20 +99,6 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     friend class TelemetryFailureReaction;
 
   public:
-    // The fetch and subscribe tasks of one remote configuration.
-    class RemoteConfigStates : public std::enable_shared_from_this<RemoteConfigStates> {
-      public:
-        using FetchCallback = std::function<void(std::weak_ptr<RemoteConfigStates>, shared::error::Error)>;
-        // Binds the two tasks (shadow name + "_fetch" and "_sub") to their policies and their work;
-        // runs nothing. The callback, when set, gets every fetch result. Raises std::bad_weak_ptr
-        // unless the object is already owned by a shared pointer.
-        void Init(Service* service, std::shared_ptr<config::RemoteConfig> remote_config, FetchCallback callback);
-
-        ServiceTask fetch_task;
-        ServiceTask sub_task;
-        std::shared_ptr<config::RemoteConfig> config;
-    };
-
     Service();
     virtual ~Service();
     Service(const Service&) = delete;
@@ -297,8 +284,6 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     static nlohmann::json CertStorePolicyDocument();
     static nlohmann::json CertStoreSavePolicyDocument();
     static nlohmann::json LocalDelayPolicyDocument();
-    // The default document of "tavragent-config"; devices with persistent connections say so.
-    static nlohmann::json TavragentConfigDefault(bool corvane_device);
     // The enrollment road's hooks into the start-up and the module set-up.
     int64_t StartupWaitSeconds() override;
     void EndStartupGrace() override;
@@ -317,29 +302,13 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     void ScheduleConnectionTransition();
     // The connected road's hooks.
     void HookConnectionNotices(ConnectivityModule& module) override;
-    std::function<void()> NewAgentConfigFetch() override;
-    void PostRemoteConfigSubscriptions() override;
+    std::function<void()> NewAgentConfigFetch() override { return _remote_configs.NewAgentConfigFetch(); }
+    void PostRemoteConfigSubscriptions() override { _remote_configs.PostSubscriptions(); }
+    RemoteConfigs& RemoteConfigurations() { return _remote_configs; }
     std::shared_ptr<ConsentBridgeModule> ConsentBridge() const override { return _modules.consent_bridge_module; }
     bool CollectsPerformance() const override { return _collect_perf; }
     bool RemoteJobsStarted() const override { return _remote_jobs.started(); }
     void MarkRemoteJobsStarted() override { _remote_jobs.SetStarted(true); }
-    // The handler of every fetch of the agent's own configuration: connection mode, then every
-    // other remote configuration with its tasks, built anew.
-    void ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> states, shared::error::Error error);
-    // The "data"."config" object of an agent configuration document; the built-in one while no
-    // document has been received ("data" missing or null) and, logged, when it is damaged ("data"
-    // or its "config" not an object).
-    nlohmann::json AgentConfigOf(const nlohmann::json& document) const;
-    // The change callback of a configuration marked "notify"; posts its work to the worker.
-    std::function<void(std::shared_ptr<config::BaseConfig>)> OnRemoteConfigChanged(const std::string& registry_name);
-    void RemoteConfigChangedWork(const std::shared_ptr<config::RemoteConfig>& changed, const std::string& registry_name);
-    std::string MapJobName(const std::string& name) const;
-    std::string MapPrimaryJobName(const std::string& name) const;
-    void SendCorvaneEventIfNeeded(std::shared_ptr<config::RemoteConfig> changed);
-    bool IsFeatureEnabled();
-    // The two procedures of a remote configuration's tasks.
-    void FetchRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak, const RemoteConfigStates::FetchCallback& callback);
-    void SubscribeRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak);
     // The connectivity calls of these states, and the local work of RequiredOnStarting; tests
     // replace them.
     shared::error::Error IotGetCredentials(bool reset_device) override;
@@ -401,7 +370,6 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     PowerEvents::Hooks PowerHooks();
     // The end of a completed wake-up grace: every remote configuration is fetched again in Processing.
     void AfterWakeGrace();
-    void RefetchRemoteConfigs();
     // Sends the state machine back for new IoT credentials after a connection change.
     void IotRecredential();
     void IotInterruptionCheck();
@@ -412,8 +380,6 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
 
   public:
     // ---- members, in the order of the service's layout ----
-    std::string _corvane_grants_name;
-    std::string _corvane_policies_name;
     std::shared_ptr<IRandomValue> _cert_store_policy;
     std::shared_ptr<IRandomValue> _cert_store_save_policy;
     ServiceState NotInited;
@@ -427,8 +393,13 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     ServiceState EnrollZelko;
     ServiceState PollEnrollZelkoStatus;
     ServiceState GettingIotCreds;
-    std::shared_ptr<RemoteConfigStates> _tavragent_config_states;
-    std::map<std::string, std::shared_ptr<RemoteConfigStates>> _remote_config_states;
+
+  private:
+    // Before the scheduler: the configurations' tasks go only after its worker has ended.
+    RemoteConfigs _remote_configs;
+    RemoteConfigs::Host RemoteConfigsHost();
+
+  public:
     std::shared_ptr<shared::device::IDeviceInfo> _device_info;
     ServiceState ConnectingToIot;
     ServiceState UpdatingConsent;
@@ -482,11 +453,6 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     std::string _config_warning;  // why the main configuration was replaced by the defaults, if it was
     std::atomic<bool> _stopping{false};
     std::atomic<bool> _required_on_start_done{false};
-    bool _grant_check_scheduled = false;
-    bool _grants_subscribed = false;
-    bool _policies_subscribed = false;
-    bool _prev_grant = false;
-    bool _req_grant_event = false;
     bool _is_state_reset_done = false;
     bool _tried_to_hw_attest_with_pluton = false;
     bool _is_commercial_managed = false;
