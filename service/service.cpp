@@ -22,7 +22,6 @@ Service::Service()
       _scheduler(""),
       _remote_jobs(_scheduler, _modules, RemoteJobsHost()),
       _event_log(_scheduler, {[this] { return CurrentState(); }, [this] { return IsCurrentState("Stopping"); }}),
-      _app("Zelko Plenar Agent service", "ZelkoPlenarAgent"),
       _power_events({_is_sleeping, _new_wakeup, _in_wake_grace, _grace_start}, PowerHooks()) {
     _grace_period.logonFound = false;
     _grace_period.logonTime = 0;

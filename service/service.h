@@ -5,7 +5,6 @@
 // control layer gives it. `main` uses one global instance; tests build their own and replace the
 // virtual wrappers over the service control manager, the event log and the stop event.
 
-#include <CLI/CLI.hpp>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -44,6 +43,9 @@
 #include "state_machine/error_tests.h"
 #include "state_machine/module_set.h"
 #include "state_machine/service_state.h"
+#include "state_machine/service_states.h"
+#include "service/service_documents.h"
+#include "service/service_shell.h"
 
 namespace zelko::shared::device {
 class IDeviceInfo;
@@ -94,7 +96,14 @@ inline constexpr char kExecutorMonitorName[] = "zelko-plugin-executor";
 inline constexpr char kTelemetryModuleConfigFileName[] = "telemetry-module-config.json";
 inline constexpr char kSystemStatusCheckerConfigFileName[] = "system-status-config.json";
 
-class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::Builder {
+class Service : public EnrollmentHost,
+                public ConnectedHost,
+                public ModuleSet::Builder,
+                private ServiceStates,
+                private ServiceShellState,
+                private ServiceDocuments,
+                private DeviceStanding,
+                private SleepState {
     // The reaction to a failed collector item, split into its steps.
     friend class TelemetryFailureReaction;
 
@@ -293,8 +302,6 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     std::shared_ptr<IRandomValue> CertStorePolicy(CertStore which) override;
     std::shared_ptr<IRandomValue> RenewCertStorePolicy(CertStore which) override;
     void WaitingForNetworkPerform();
-    bool _scheduler_reinitialized = false;
-    std::set<uint32_t> _registered_schedule_types;
 
     // ---- connected operation: IoT credentials and connection, running states, remote configurations, grants ----
     // Posts the move to ConnectingToIot, taken only from Processing, RequiredOnStarting or
@@ -304,7 +311,6 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     void HookConnectionNotices(ConnectivityModule& module) override;
     std::function<void()> NewAgentConfigFetch() override { return _remote_configs.NewAgentConfigFetch(); }
     void PostRemoteConfigSubscriptions() override { _remote_configs.PostSubscriptions(); }
-    RemoteConfigs& RemoteConfigurations() { return _remote_configs; }
     std::shared_ptr<ConsentBridgeModule> ConsentBridge() const override { return _modules.consent_bridge_module; }
     bool CollectsPerformance() const override { return _collect_perf; }
     bool RemoteJobsStarted() const override { return _remote_jobs.started(); }
@@ -325,7 +331,6 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     // The shared enrollment flags, by name.
     bool ReenrollRequired() const { return _enrollment->ReenrollRequired(); }
     bool ForceDiscoveryQuery() const { return _enrollment->ForceDiscoveryQuery(); }
-    bool _corvane_enrollment_started = false;
 
     // ---- telemetry feedback: collector outcome reactions and the side tasks ----
     // Binds the work of Enroll1E, CorvaneEnrollment, CollectPerformance, ResetDataValveClient and
@@ -339,11 +344,6 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     void PerformCollectPerformance();
     void PerformResetDataValveClient();
     void PerformPerformanceMeasure();
-    // Publishing failures counted towards new credentials or a new discovery; worker only.
-    int32_t _aws_connection_error_count = 0;
-    int32_t _gateway_timeout_error_count = 0;
-    int32_t _aws_error_count = 0;
-
   protected:
     // The teardown of the stop, run on the scheduler's worker; sets `done` as its last action.
     void TeardownModules(std::atomic<bool>& done);
@@ -374,40 +374,24 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     void IotRecredential();
     void IotInterruptionCheck();
 
-    std::string _last_shell_failure;
-    // The arguments of the first InitConfig, which the service main reads again.
-    std::array<std::string, 3> _init_config_args;
+    // ---- remote install jobs ----
+    void BindRemoteJobs();
+    RemoteJobs::Host RemoteJobsHost();
 
   public:
-    // ---- members, in the order of the service's layout ----
-    std::shared_ptr<IRandomValue> _cert_store_policy;
-    std::shared_ptr<IRandomValue> _cert_store_save_policy;
-    ServiceState NotInited;
-    ServiceState FailureState;
-    ServiceState Initializing;
-    ServiceState Onboarding;
-    ServiceState Attestating;
-    ServiceState AttestatingPoP;
-    ServiceState Discovery;
-    ServiceState PreEnrollZelko;
-    ServiceState EnrollZelko;
-    ServiceState PollEnrollZelkoStatus;
-    ServiceState GettingIotCreds;
+    RemoteJobs& Jobs() { return _remote_jobs; }
 
   private:
+    // Tests reach the private parts through this one peer (testing/testable_service.h).
+    friend class TestableService;
+
+    RemoteConfigs::Host RemoteConfigsHost();
+    RemoteConfigs& RemoteConfigurations() { return _remote_configs; }
+
     // Before the scheduler: the configurations' tasks go only after its worker has ended.
     RemoteConfigs _remote_configs;
-    RemoteConfigs::Host RemoteConfigsHost();
-
-  public:
     std::shared_ptr<shared::device::IDeviceInfo> _device_info;
-    ServiceState ConnectingToIot;
-    ServiceState UpdatingConsent;
-    ServiceState RequiredOnStarting;
-    ServiceState Processing;
-    ServiceState Stopping;
     ServiceTask Enroll1E;
-    ServiceTask RemoteJobsProcessing;
     ServiceTask CorvaneEnrollment;
     ServiceTask CollectPerformance;
     bool _collect_perf = false;
@@ -418,73 +402,31 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     // handler running on another thread keeps the state it started with.
     std::shared_ptr<const ServiceState> _current_state;
     mutable std::mutex _current_state_mutex;
-    ServiceTask WaitingForNetwork;
     std::vector<std::function<void()>> _network_wait_queue;
     int64_t _poll_enroll_started = 0;
-    nlohmann::json _retry_config;
     std::atomic<bool> _iot_connected{false};
-    bool _stop_for_vxm = false;
-    platform::ServiceStatus _svc_status{};
-    mutable std::mutex _svc_status_mutex;
-    platform::ServiceStatusHandle _svc_status_handle = nullptr;
-    std::unique_ptr<platform::Event> _svc_stop_event_handle;
-    platform::NotificationHandle _dev_notify_handle = 0;
-    platform::NotificationHandle _acdc_notify_handle = 0;
-    platform::NotificationHandle _suspend_resume_notify_handle = 0;
-    platform::NotificationHandle _modern_sleep_notify_handle = 0;
-    std::unique_ptr<platform::NamedEvent> _system_sleep_event;
     shared::http::Allocator _allocator;
     Scheduler _scheduler;
     // Before the modules, whose jobs call back into it.
     RemoteJobs _remote_jobs;
     // After the allocator and the device information, which the HTTP client points to.
     ModuleSet _modules;
-    std::shared_ptr<IRandomValue> _local_delay_policy;
     EventLogSubscriptions _event_log;
-    std::filesystem::path _exe_path_buffer;
-    CLI::App _app;
-    std::string _plugin_name;
-    std::string _plugin_payload_path;
-    std::filesystem::path _config_folder;
-    nlohmann::json _agent_config;
-    nlohmann::json _install_component_config;
-    std::string _stack;
-    std::string _cli_params_path;
-    std::string _config_warning;  // why the main configuration was replaced by the defaults, if it was
     std::atomic<bool> _stopping{false};
     std::atomic<bool> _required_on_start_done{false};
-    bool _is_state_reset_done = false;
-    bool _tried_to_hw_attest_with_pluton = false;
-    bool _is_commercial_managed = false;
-    bool _has_vxm_deployer = false;
-    bool _has_ss_or_te = false;
-    bool _is_test_env = false;
-    bool _is_vxm_managed_subscription = false;
-    std::filesystem::path _state_file_path;
-    nlohmann::json _persisted_state;
-    GracePeriod _grace_period;
     bool _start_work_scheduled = false;
-    std::atomic<bool> _is_sleeping{false};
-    std::atomic<bool> _new_wakeup{false};
-    std::atomic<bool> _in_wake_grace{false};
-    std::atomic<int64_t> _startup_wake_time{0};
-    std::atomic<bool> _startup_grace_done{false};
-    std::atomic<int64_t> _grace_start{0};  // steady-clock nanoseconds
+    bool _scheduler_reinitialized = false;
+    std::set<uint32_t> _registered_schedule_types;
+    bool _corvane_enrollment_started = false;
+    // Publishing failures counted towards new credentials or a new discovery; worker only.
+    int32_t _aws_connection_error_count = 0;
+    int32_t _gateway_timeout_error_count = 0;
+    int32_t _aws_error_count = 0;
     // The power callbacks and the wake-up grace tasks; the handle of the running grace task lives
     // there, guarded, in place of a future of its own.
     PowerEvents _power_events;
-    nlohmann::json _cert_store_policy_doc;
-    nlohmann::json _cert_store_save_policy_doc;
-
-    // ---- remote install jobs ----
-    void BindRemoteJobs();
-    RemoteJobs::Host RemoteJobsHost();
-    RemoteJobs& Jobs() { return _remote_jobs; }
-
     // The stop's teardown has finished (the stop waits for it, at most 30 seconds).
     platform::SteadyWaiter _teardown_waiter;
-
-  private:
     std::unique_ptr<EnrollmentRoad> _enrollment;
     std::unique_ptr<ConnectedRoad> _connected;
 };
