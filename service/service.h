@@ -34,10 +34,12 @@
 #include "platform/notifications.h"
 #include "platform/service_control.h"
 #include "platform/steady_clock.h"
+#include "service/compliance_reports.h"
 #include "service/event_log_subscriptions.h"
 #include "service/persisted_state.h"
 #include "service/power_events.h"
 #include "service/remote_jobs.h"
+#include "service/telemetry_feedback.h"
 #include "state_machine/connected_road.h"
 #include "state_machine/enrollment_road.h"
 #include "state_machine/error_tests.h"
@@ -94,9 +96,6 @@ inline constexpr char kTelemetryModuleConfigFileName[] = "telemetry-module-confi
 inline constexpr char kSystemStatusCheckerConfigFileName[] = "system-status-config.json";
 
 class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::Builder {
-    // The reaction to a failed collector item, split into its steps.
-    friend class TelemetryFailureReaction;
-
   public:
     // The fetch and subscribe tasks of one remote configuration.
     class RemoteConfigStates : public std::enable_shared_from_this<RemoteConfigStates> {
@@ -219,26 +218,20 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     virtual void InitTelemetryModule();
     // The module's done callable, on its worker thread; and the failed callable's work, posted to
     // the scheduler with whether the item was the required collectors' 220.
-    virtual void TelemetryItemDone(const TelemetryEvent& item);
-    virtual void TelemetryItemFailed(const shared::error::Error& error, bool required);
+    virtual void TelemetryItemDone(const TelemetryEvent& item) { _feedback.ItemDone(item); }
+    virtual void TelemetryItemFailed(const shared::error::Error& error, bool required) {
+        _feedback.ItemFailed(error, required);
+    }
+    // The collector outcome reactions and the side tasks.
+    TelemetryFeedback& Feedback() { return _feedback; }
 
     // ---- compliance and 1E modules (service_compliance.cpp) ----
-    // The compliance step of module set-up: the module over the connectivity module with the three handlers
-    // below. A module that cannot be built is logged and left out.
+    // The compliance step of module set-up: the module over the connectivity module with the
+    // handlers of the compliance reports. A module that cannot be built is logged and left out.
     void InitAcmModule() override;
     // The 1E step: the grants and policy files module; left out, logged, when it cannot be built.
     void InitVevEModule() override;
-    // The compliance module's callables; they run on the compliance engine's or the module's threads.
-    // A finished report: the job shadow goes, the status shadow says so, the report is left in an
-    // encrypted message file and module event 217 names it.
-    void AcmReportHandler(const nlohmann::json& report);
-    // A failed run: only the status shadow says so.
-    void AcmFailureHandler(const shared::error::Error& error, const std::string& text);
-    // Posts the event to every module after the delay (100-ns ticks).
-    void AcmRescheduleHandler(int64_t delay, const Event& event);
-    // Writes the upload document to a new message file and sends 217 with its path; a file that
-    // cannot be written is logged and sends nothing.
-    void SendACMReport(const nlohmann::json& upload);
+    ComplianceReports& Compliance() { return _compliance; }
 
     // ---- power notices and the wake-up grace ----
     uint32_t SuspendResumeCallback(uint32_t type, const void* setting);
@@ -358,23 +351,6 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     bool ForceDiscoveryQuery() const { return _enrollment->ForceDiscoveryQuery(); }
     bool _corvane_enrollment_started = false;
 
-    // ---- telemetry feedback: collector outcome reactions and the side tasks ----
-    // Binds the work of Enroll1E, CorvaneEnrollment, CollectPerformance, ResetDataValveClient and
-    // PerformanceMeasure.
-    void BindTelemetryFeedback();
-    // The required collectors have run (in RequiredOnStarting only): the flag is saved, then
-    // Processing, the scheduled events and the event-log subscriptions.
-    void CompleteRequiredCollectors();
-    void PerformEnroll1E();
-    void PerformCorvaneEnrollment();
-    void PerformCollectPerformance();
-    void PerformResetDataValveClient();
-    void PerformPerformanceMeasure();
-    // Publishing failures counted towards new credentials or a new discovery; worker only.
-    int32_t _aws_connection_error_count = 0;
-    int32_t _gateway_timeout_error_count = 0;
-    int32_t _aws_error_count = 0;
-
   protected:
     // The teardown of the stop, run on the scheduler's worker; sets `done` as its last action.
     void TeardownModules(std::atomic<bool>& done);
@@ -435,14 +411,8 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     ServiceState RequiredOnStarting;
     ServiceState Processing;
     ServiceState Stopping;
-    ServiceTask Enroll1E;
     ServiceTask RemoteJobsProcessing;
-    ServiceTask CorvaneEnrollment;
-    ServiceTask CollectPerformance;
     bool _collect_perf = false;
-    ServiceTask ResetDataValveClient;
-    bool _resend_scheduled = false;
-    ServiceTask PerformanceMeasure;
     // The state entered last. Replaced whole under its mutex, never changed in place, so a
     // handler running on another thread keeps the state it started with.
     std::shared_ptr<const ServiceState> _current_state;
@@ -466,6 +436,13 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     Scheduler _scheduler;
     // Before the modules, whose jobs call back into it.
     RemoteJobs _remote_jobs;
+
+  private:
+    // Before the modules, whose threads call back into them.
+    TelemetryFeedback _feedback;
+    ComplianceReports _compliance;
+
+  public:
     // After the allocator and the device information, which the HTTP client points to.
     ModuleSet _modules;
     std::shared_ptr<IRandomValue> _local_delay_policy;
@@ -519,6 +496,8 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     platform::SteadyWaiter _teardown_waiter;
 
   private:
+    TelemetryFeedback::Host FeedbackHost();
+
     std::unique_ptr<EnrollmentRoad> _enrollment;
     std::unique_ptr<ConnectedRoad> _connected;
 };

@@ -192,7 +192,7 @@ void Service::SubscribeRemoteConfig(const std::weak_ptr<RemoteConfigStates>& wea
         }
         if (_policies_subscribed && !_corvane_enrollment_started) {
             _corvane_enrollment_started = true;
-            _scheduler.In(Duration::zero(), [this] { CorvaneEnrollment.Perform(); });
+            _scheduler.In(Duration::zero(), [this] { _feedback.CorvaneEnrollment().Perform(); });
         }
         SendCorvaneEventIfNeeded(states->config);
         return;
