@@ -1,7 +1,9 @@
 // Requests on the local cloud's admin side, sent as raw bytes over its loopback port: shadows,
 // messages, faults, the broker, certificates, consents and the device services' admin routes.
 // The cloud is made again every few thousand requests, so what earlier ones stored does not grow
-// without bound.
+// without bound. After each start the target waits for the cloud's threads to be up: a leak check
+// that ran while a new server's workers were still starting counted their start-up state, held by
+// no thread the checker scans yet, as lost.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -12,8 +14,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "cloud/local_cloud.h"
 #include "fuzz/support.h"
@@ -21,6 +25,39 @@
 namespace {
 
 std::unique_ptr<zelko::cloud::LocalCloud> g_cloud;
+// The process's threads with a started cloud and nothing in flight.
+int g_settled_threads = 0;
+
+int ThreadCount() {
+    std::ifstream status("/proc/self/status");
+    std::string word;
+    while (status >> word) {
+        if (word == "Threads:") {
+            int count = 0;
+            status >> count;
+            return count;
+        }
+    }
+    return 0;
+}
+
+// Waits until the count is `expected` (or, with none, has stayed the same for a fifth of a
+// second), then a little more for the last thread to reach its own code; at most five seconds.
+int WaitForThreads(int expected) {
+    using namespace std::chrono_literals;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    int last = ThreadCount();
+    int unchanged = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+        const int now = ThreadCount();
+        unchanged = now == last ? unchanged + 1 : 0;
+        last = now;
+        if (expected > 0 ? now == expected : unchanged >= 20) break;
+    }
+    std::this_thread::sleep_for(50ms);
+    return last;
+}
 
 void StartCloud() {
     if (g_cloud) g_cloud->Stop();
@@ -29,6 +66,7 @@ void StartCloud() {
     settings.folder = zelko::fuzz::Root() / "cloud";  // the CA made at first start is kept
     g_cloud = std::make_unique<zelko::cloud::LocalCloud>(settings);
     g_cloud->Start();
+    g_settled_threads = WaitForThreads(g_settled_threads);
 }
 
 struct StopAtExit {
