@@ -33,11 +33,13 @@
 #include "platform/notifications.h"
 #include "platform/service_control.h"
 #include "platform/steady_clock.h"
+#include "service/compliance_reports.h"
 #include "service/event_log_subscriptions.h"
 #include "service/persisted_state.h"
 #include "service/power_events.h"
 #include "service/remote_configs.h"
 #include "service/remote_jobs.h"
+#include "service/telemetry_feedback.h"
 #include "state_machine/connected_road.h"
 #include "state_machine/enrollment_road.h"
 #include "state_machine/error_tests.h"
@@ -215,26 +217,20 @@ class Service : public EnrollmentHost,
     virtual void InitTelemetryModule();
     // The module's done callable, on its worker thread; and the failed callable's work, posted to
     // the scheduler with whether the item was the required collectors' 220.
-    virtual void TelemetryItemDone(const TelemetryEvent& item);
-    virtual void TelemetryItemFailed(const shared::error::Error& error, bool required);
+    virtual void TelemetryItemDone(const TelemetryEvent& item) { _feedback.ItemDone(item); }
+    virtual void TelemetryItemFailed(const shared::error::Error& error, bool required) {
+        _feedback.ItemFailed(error, required);
+    }
+    // The collector outcome reactions and the side tasks.
+    TelemetryFeedback& Feedback() { return _feedback; }
 
     // ---- compliance and 1E modules (service_compliance.cpp) ----
-    // The compliance step of module set-up: the module over the connectivity module with the three handlers
-    // below. A module that cannot be built is logged and left out.
+    // The compliance step of module set-up: the module over the connectivity module with the
+    // handlers of the compliance reports. A module that cannot be built is logged and left out.
     void InitAcmModule() override;
     // The 1E step: the grants and policy files module; left out, logged, when it cannot be built.
     void InitVevEModule() override;
-    // The compliance module's callables; they run on the compliance engine's or the module's threads.
-    // A finished report: the job shadow goes, the status shadow says so, the report is left in an
-    // encrypted message file and module event 217 names it.
-    void AcmReportHandler(const nlohmann::json& report);
-    // A failed run: only the status shadow says so.
-    void AcmFailureHandler(const shared::error::Error& error, const std::string& text);
-    // Posts the event to every module after the delay (100-ns ticks).
-    void AcmRescheduleHandler(int64_t delay, const Event& event);
-    // Writes the upload document to a new message file and sends 217 with its path; a file that
-    // cannot be written is logged and sends nothing.
-    void SendACMReport(const nlohmann::json& upload);
+    ComplianceReports& Compliance() { return _compliance; }
 
     // ---- power notices and the wake-up grace ----
     uint32_t SuspendResumeCallback(uint32_t type, const void* setting);
@@ -332,18 +328,6 @@ class Service : public EnrollmentHost,
     bool ReenrollRequired() const { return _enrollment->ReenrollRequired(); }
     bool ForceDiscoveryQuery() const { return _enrollment->ForceDiscoveryQuery(); }
 
-    // ---- telemetry feedback: collector outcome reactions and the side tasks ----
-    // Binds the work of Enroll1E, CorvaneEnrollment, CollectPerformance, ResetDataValveClient and
-    // PerformanceMeasure.
-    void BindTelemetryFeedback();
-    // The required collectors have run (in RequiredOnStarting only): the flag is saved, then
-    // Processing, the scheduled events and the event-log subscriptions.
-    void CompleteRequiredCollectors();
-    void PerformEnroll1E();
-    void PerformCorvaneEnrollment();
-    void PerformCollectPerformance();
-    void PerformResetDataValveClient();
-    void PerformPerformanceMeasure();
   protected:
     // The teardown of the stop, run on the scheduler's worker; sets `done` as its last action.
     void TeardownModules(std::atomic<bool>& done);
@@ -391,13 +375,7 @@ class Service : public EnrollmentHost,
     // Before the scheduler: the configurations' tasks go only after its worker has ended.
     RemoteConfigs _remote_configs;
     std::shared_ptr<shared::device::IDeviceInfo> _device_info;
-    ServiceTask Enroll1E;
-    ServiceTask CorvaneEnrollment;
-    ServiceTask CollectPerformance;
     bool _collect_perf = false;
-    ServiceTask ResetDataValveClient;
-    bool _resend_scheduled = false;
-    ServiceTask PerformanceMeasure;
     // The state entered last. Replaced whole under its mutex, never changed in place, so a
     // handler running on another thread keeps the state it started with.
     std::shared_ptr<const ServiceState> _current_state;
@@ -409,6 +387,9 @@ class Service : public EnrollmentHost,
     Scheduler _scheduler;
     // Before the modules, whose jobs call back into it.
     RemoteJobs _remote_jobs;
+    // Before the modules, whose threads call back into them.
+    TelemetryFeedback _feedback;
+    ComplianceReports _compliance;
     // After the allocator and the device information, which the HTTP client points to.
     ModuleSet _modules;
     EventLogSubscriptions _event_log;
@@ -418,15 +399,13 @@ class Service : public EnrollmentHost,
     bool _scheduler_reinitialized = false;
     std::set<uint32_t> _registered_schedule_types;
     bool _corvane_enrollment_started = false;
-    // Publishing failures counted towards new credentials or a new discovery; worker only.
-    int32_t _aws_connection_error_count = 0;
-    int32_t _gateway_timeout_error_count = 0;
-    int32_t _aws_error_count = 0;
     // The power callbacks and the wake-up grace tasks; the handle of the running grace task lives
     // there, guarded, in place of a future of its own.
     PowerEvents _power_events;
     // The stop's teardown has finished (the stop waits for it, at most 30 seconds).
     platform::SteadyWaiter _teardown_waiter;
+    TelemetryFeedback::Host FeedbackHost();
+
     std::unique_ptr<EnrollmentRoad> _enrollment;
     std::unique_ptr<ConnectedRoad> _connected;
 };

@@ -127,7 +127,7 @@ RemoteConfigs::Host Service::RemoteConfigsHost() {
     host.policies_subscribed = [this] {
         if (_corvane_enrollment_started) return;
         _corvane_enrollment_started = true;
-        _scheduler.In(Duration::zero(), [this] { CorvaneEnrollment.Perform(); });
+        _scheduler.In(Duration::zero(), [this] { _feedback.CorvaneEnrollment().Perform(); });
     };
     host.send_event = [this](uint32_t control, const void* data, uint64_t size) {
         SendEventToModules(control, 0, data, size);

@@ -30,11 +30,6 @@ class TestableService : public Service {
     using Service::Stopping;
     using Service::WaitingForNetwork;
     using Service::RemoteJobsProcessing;
-    using Service::Enroll1E;
-    using Service::CorvaneEnrollment;
-    using Service::CollectPerformance;
-    using Service::ResetDataValveClient;
-    using Service::PerformanceMeasure;
 
     // The shell, the documents and the device's standing.
     using Service::_svc_status;
@@ -69,9 +64,6 @@ class TestableService : public Service {
     using Service::_power_events;
     using Service::_stopping;
     using Service::_required_on_start_done;
-    using Service::_aws_connection_error_count;
-    using Service::_gateway_timeout_error_count;
-    using Service::_aws_error_count;
 };
 
 }  // namespace zelko::plenar::agent

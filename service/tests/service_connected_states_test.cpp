@@ -295,7 +295,7 @@ TEST_F(ConnectedTest, ConnectionFailuresBackOffByTheirRows) {
 
 TEST_F(ConnectedTest, PerformanceCollectionIsScheduledByTheFirstOnlineConnectionOnly) {
     int runs = 0;
-    service->CollectPerformance.Perform = [&runs] { ++runs; };
+    service->Feedback().CollectPerformance().Perform = [&runs] { ++runs; };
     service->_collect_perf = true;
     Enter(service->ConnectingToIot);
     EXPECT_TRUE(log.Contains(info, "CollectPerformance process will run in 0h0m29s0ms"));
@@ -472,7 +472,7 @@ TEST_F(ConnectedTest, RequiredCollectorsStartRemoteJobsOnCorvaneDevicesAndMoveOn
 TEST_F(ConnectedTest, ProcessingResendsEachTimeAndStartsItsTasksOnce) {
     int jobs = 0, measures = 0;
     service->RemoteJobsProcessing.Perform = [&jobs] { ++jobs; };
-    service->PerformanceMeasure.Perform = [&measures] { ++measures; };
+    service->Feedback().PerformanceMeasure().Perform = [&measures] { ++measures; };
     Enter(service->Processing);
     EXPECT_EQ(jobs, 1);
     EXPECT_TRUE(log.Contains(info, "Processing is triggering TelemetryEventType::ResendCollectedData"));

@@ -171,7 +171,7 @@ TEST_F(RemoteConfigsTest, SubscribeOutcomesRowByRow) {
     // Success of both grants and policies starts the AI-experience enrollment once.
     MakeService();
     int enrollments = 0;
-    service->CorvaneEnrollment.Perform = [&enrollments] { ++enrollments; };
+    service->Feedback().CorvaneEnrollment().Perform = [&enrollments] { ++enrollments; };
     connectivity->SetSubResult({});
     grants = Follow("job-corvane-grants", true);
     auto policies = Follow("job-corvane-policies", true);

@@ -163,7 +163,7 @@ TEST_F(ServiceTest, BaseStatesAndPoliciesAreBoundFromTheBuiltInRetryDocument) {
     EXPECT_EQ(service.Discovery.name, "Discovery");
     EXPECT_TRUE(service.Discovery.policy);
     EXPECT_EQ(service.WaitingForNetwork.name, "WaitingForNetwork");
-    EXPECT_TRUE(service.PerformanceMeasure.policy);
+    EXPECT_TRUE(service.Feedback().PerformanceMeasure().policy);
     EXPECT_TRUE(service._retry_config["policies"].contains("local_delay"));
     EXPECT_TRUE(log_.Contains(info, "Using attest by default WaitingForNetwork"));
 }
