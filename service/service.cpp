@@ -17,9 +17,18 @@ constexpr uint32_t kScheduleEventControl = 230;
 }  // namespace
 
 Service::Service()
-    : _current_state(std::make_shared<const ServiceState>()),
+    : _remote_configs(_scheduler, _modules, RemoteConfigsHost()),
+      _current_state(std::make_shared<const ServiceState>()),
       _scheduler(""),
       _remote_jobs(_scheduler, _modules, RemoteJobsHost()),
+      _feedback(_scheduler, _modules,
+                {FailureState, Attestating, Discovery, GettingIotCreds, ConnectingToIot, RequiredOnStarting, Processing,
+                 Stopping},
+                FeedbackHost()),
+      _compliance(_scheduler, _modules,
+                  [this](uint32_t control, uint32_t event_type, const void* data, uint64_t size) {
+                      SendEventToModules(control, event_type, data, size);
+                  }),
       _event_log(_scheduler, {[this] { return CurrentState(); }, [this] { return IsCurrentState("Stopping"); }}),
       _power_events({_is_sleeping, _new_wakeup, _in_wake_grace, _grace_start}, PowerHooks()) {
     _grace_period.logonFound = false;
@@ -61,7 +70,8 @@ Service::Service()
     _connected = std::make_unique<ConnectedRoad>(
         *this, *_enrollment,
         ConnectedRoad::States{GettingIotCreds, ConnectingToIot, UpdatingConsent, RequiredOnStarting, Processing,
-                              Discovery, CollectPerformance, RemoteJobsProcessing, PerformanceMeasure});
+                              Discovery, _feedback.CollectPerformance(), RemoteJobsProcessing,
+                              _feedback.PerformanceMeasure()});
     // Bound whatever failed above, so that a stop request always reaches the Stopping state.
     BindHandlers();
 }
@@ -124,7 +134,7 @@ void Service::BindHandlers() {
           &UpdatingConsent, &RequiredOnStarting, &Processing, &Stopping}) {
         state->OnExit = nothing;
     }
-    BindTelemetryFeedback();
+    _feedback.Bind();
     BindRemoteJobs();
     _enrollment->Bind();
     WaitingForNetwork.Perform = [this] { WaitingForNetworkPerform(); };
@@ -216,15 +226,15 @@ void Service::InitializePolicies() {
         {&Processing, "Processing"},
     };
     for (const auto& [state, name] : states) state->InitState(name, _retry_config, folder);
-    Enroll1E.InitTask("Enroll1E", _retry_config, folder);
+    _feedback.Enroll1E().InitTask("Enroll1E", _retry_config, folder);
     WaitingForNetwork.InitTask("WaitingForNetwork", _retry_config, folder);
     RemoteJobsProcessing.InitTask("RemoteJobsProcessing", _retry_config, folder);
-    CorvaneEnrollment.InitTask("CorvaneEnrollment", _retry_config, folder);
-    CollectPerformance.InitTask("CollectPerformance", _retry_config, folder);
-    CollectPerformance.ResetPolicy();
-    ResetDataValveClient.InitTask("ResetDataValveClient", _retry_config, folder);
-    ResetDataValveClient.ResetPolicy();
-    PerformanceMeasure.InitTask("PerformanceMeasure", _retry_config, folder);
+    _feedback.CorvaneEnrollment().InitTask("CorvaneEnrollment", _retry_config, folder);
+    _feedback.CollectPerformance().InitTask("CollectPerformance", _retry_config, folder);
+    _feedback.CollectPerformance().ResetPolicy();
+    _feedback.ResetDataValveClient().InitTask("ResetDataValveClient", _retry_config, folder);
+    _feedback.ResetDataValveClient().ResetPolicy();
+    _feedback.PerformanceMeasure().InitTask("PerformanceMeasure", _retry_config, folder);
 }
 
 bool Service::HasFeature(const std::string& name) {

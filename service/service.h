@@ -24,12 +24,15 @@
 #include "foundation/settings.h"
 #include "platform/event_log.h"
 #include "platform/steady_clock.h"
+#include "service/compliance_reports.h"
 #include "service/event_log_subscriptions.h"
 #include "service/persisted_state.h"
 #include "service/power_events.h"
+#include "service/remote_configs.h"
 #include "service/remote_jobs.h"
 #include "service/service_documents.h"
 #include "service/service_shell.h"
+#include "service/telemetry_feedback.h"
 #include "state_machine/connected_road.h"
 #include "state_machine/enrollment_road.h"
 #include "state_machine/module_set.h"
@@ -62,20 +65,6 @@ class Service : public EnrollmentHost,
     friend class TelemetryFailureReaction;
 
   public:
-    // The fetch and subscribe tasks of one remote configuration.
-    class RemoteConfigStates : public std::enable_shared_from_this<RemoteConfigStates> {
-      public:
-        using FetchCallback = std::function<void(std::weak_ptr<RemoteConfigStates>, shared::error::Error)>;
-        // Binds the two tasks (shadow name + "_fetch" and "_sub") to their policies and their work;
-        // runs nothing. The callback, when set, gets every fetch result. Raises std::bad_weak_ptr
-        // unless the object is already owned by a shared pointer.
-        void Init(Service* service, std::shared_ptr<config::RemoteConfig> remote_config, FetchCallback callback);
-
-        ServiceTask fetch_task;
-        ServiceTask sub_task;
-        std::shared_ptr<config::RemoteConfig> config;
-    };
-
     Service();
     virtual ~Service();
     Service(const Service&) = delete;
@@ -183,26 +172,20 @@ class Service : public EnrollmentHost,
     virtual void InitTelemetryModule();
     // The module's done callable, on its worker thread; and the failed callable's work, posted to
     // the scheduler with whether the item was the required collectors' 220.
-    virtual void TelemetryItemDone(const TelemetryEvent& item);
-    virtual void TelemetryItemFailed(const shared::error::Error& error, bool required);
+    virtual void TelemetryItemDone(const TelemetryEvent& item) { _feedback.ItemDone(item); }
+    virtual void TelemetryItemFailed(const shared::error::Error& error, bool required) {
+        _feedback.ItemFailed(error, required);
+    }
+    // The collector outcome reactions and the side tasks.
+    TelemetryFeedback& Feedback() { return _feedback; }
 
     // ---- compliance and 1E modules (service_compliance.cpp) ----
-    // The compliance step of module set-up: the module over the connectivity module with the three handlers
-    // below. A module that cannot be built is logged and left out.
+    // The compliance step of module set-up: the module over the connectivity module with the
+    // handlers of the compliance reports. A module that cannot be built is logged and left out.
     void InitAcmModule() override;
     // The 1E step: the grants and policy files module; left out, logged, when it cannot be built.
     void InitVevEModule() override;
-    // The compliance module's callables; they run on the compliance engine's or the module's threads.
-    // A finished report: the job shadow goes, the status shadow says so, the report is left in an
-    // encrypted message file and module event 217 names it.
-    void AcmReportHandler(const nlohmann::json& report);
-    // A failed run: only the status shadow says so.
-    void AcmFailureHandler(const shared::error::Error& error, const std::string& text);
-    // Posts the event to every module after the delay (100-ns ticks).
-    void AcmRescheduleHandler(int64_t delay, const Event& event);
-    // Writes the upload document to a new message file and sends 217 with its path; a file that
-    // cannot be written is logged and sends nothing.
-    void SendACMReport(const nlohmann::json& upload);
+    ComplianceReports& Compliance() { return _compliance; }
 
     // ---- power notices and the wake-up grace ----
     uint32_t SuspendResumeCallback(uint32_t type, const void* setting);
@@ -261,8 +244,6 @@ class Service : public EnrollmentHost,
     static nlohmann::json CertStorePolicyDocument();
     static nlohmann::json CertStoreSavePolicyDocument();
     static nlohmann::json LocalDelayPolicyDocument();
-    // The default document of "tavragent-config"; devices with persistent connections say so.
-    static nlohmann::json TavragentConfigDefault(bool corvane_device);
     // The enrollment road's hooks into the start-up and the module set-up.
     int64_t StartupWaitSeconds() override;
     void EndStartupGrace() override;
@@ -279,29 +260,12 @@ class Service : public EnrollmentHost,
     void ScheduleConnectionTransition();
     // The connected road's hooks.
     void HookConnectionNotices(ConnectivityModule& module) override;
-    std::function<void()> NewAgentConfigFetch() override;
-    void PostRemoteConfigSubscriptions() override;
+    std::function<void()> NewAgentConfigFetch() override { return _remote_configs.NewAgentConfigFetch(); }
+    void PostRemoteConfigSubscriptions() override { _remote_configs.PostSubscriptions(); }
     std::shared_ptr<ConsentBridgeModule> ConsentBridge() const override { return _modules.consent_bridge_module; }
     bool CollectsPerformance() const override { return _collect_perf; }
     bool RemoteJobsStarted() const override { return _remote_jobs.started(); }
     void MarkRemoteJobsStarted() override { _remote_jobs.SetStarted(true); }
-    // The handler of every fetch of the agent's own configuration: connection mode, then every
-    // other remote configuration with its tasks, built anew.
-    void ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> states, shared::error::Error error);
-    // The "data"."config" object of an agent configuration document; the built-in one while no
-    // document has been received ("data" missing or null) and, logged, when it is damaged ("data"
-    // or its "config" not an object).
-    nlohmann::json AgentConfigOf(const nlohmann::json& document) const;
-    // The change callback of a configuration marked "notify"; posts its work to the worker.
-    std::function<void(std::shared_ptr<config::BaseConfig>)> OnRemoteConfigChanged(const std::string& registry_name);
-    void RemoteConfigChangedWork(const std::shared_ptr<config::RemoteConfig>& changed, const std::string& registry_name);
-    std::string MapJobName(const std::string& name) const;
-    std::string MapPrimaryJobName(const std::string& name) const;
-    void SendCorvaneEventIfNeeded(std::shared_ptr<config::RemoteConfig> changed);
-    bool IsFeatureEnabled();
-    // The two procedures of a remote configuration's tasks.
-    void FetchRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak, const RemoteConfigStates::FetchCallback& callback);
-    void SubscribeRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak);
     // The connectivity calls of these states, and the local work of RequiredOnStarting; tests
     // replace them.
     shared::error::Error IotGetCredentials(bool reset_device) override;
@@ -319,18 +283,6 @@ class Service : public EnrollmentHost,
     bool ReenrollRequired() const { return _enrollment->ReenrollRequired(); }
     bool ForceDiscoveryQuery() const { return _enrollment->ForceDiscoveryQuery(); }
 
-    // ---- telemetry feedback: collector outcome reactions and the side tasks ----
-    // Binds the work of Enroll1E, CorvaneEnrollment, CollectPerformance, ResetDataValveClient and
-    // PerformanceMeasure.
-    void BindTelemetryFeedback();
-    // The required collectors have run (in RequiredOnStarting only): the flag is saved, then
-    // Processing, the scheduled events and the event-log subscriptions.
-    void CompleteRequiredCollectors();
-    void PerformEnroll1E();
-    void PerformCorvaneEnrollment();
-    void PerformCollectPerformance();
-    void PerformResetDataValveClient();
-    void PerformPerformanceMeasure();
   protected:
     // The teardown of the stop, run on the scheduler's worker; sets `done` as its last action.
     void TeardownModules(std::atomic<bool>& done);
@@ -357,7 +309,6 @@ class Service : public EnrollmentHost,
     PowerEvents::Hooks PowerHooks();
     // The end of a completed wake-up grace: every remote configuration is fetched again in Processing.
     void AfterWakeGrace();
-    void RefetchRemoteConfigs();
     // Sends the state machine back for new IoT credentials after a connection change.
     void IotRecredential();
     void IotInterruptionCheck();
@@ -373,18 +324,13 @@ class Service : public EnrollmentHost,
     // Tests reach the private parts through this one peer (testing/testable_service.h).
     friend class TestableService;
 
-    std::string _corvane_grants_name{"corvane-grants"};
-    std::string _corvane_policies_name{"corvane-policies"};
-    std::shared_ptr<RemoteConfigStates> _tavragent_config_states;
-    std::map<std::string, std::shared_ptr<RemoteConfigStates>> _remote_config_states;
+    RemoteConfigs::Host RemoteConfigsHost();
+    RemoteConfigs& RemoteConfigurations() { return _remote_configs; }
+
+    // Before the scheduler: the configurations' tasks go only after its worker has ended.
+    RemoteConfigs _remote_configs;
     std::shared_ptr<shared::device::IDeviceInfo> _device_info;
-    ServiceTask Enroll1E;
-    ServiceTask CorvaneEnrollment;
-    ServiceTask CollectPerformance;
     bool _collect_perf = false;
-    ServiceTask ResetDataValveClient;
-    bool _resend_scheduled = false;
-    ServiceTask PerformanceMeasure;
     // The state entered last. Replaced whole under its mutex, never changed in place, so a
     // handler running on another thread keeps the state it started with.
     std::shared_ptr<const ServiceState> _current_state;
@@ -396,29 +342,25 @@ class Service : public EnrollmentHost,
     Scheduler _scheduler;
     // Before the modules, whose jobs call back into it.
     RemoteJobs _remote_jobs;
+    // Before the modules, whose threads call back into them.
+    TelemetryFeedback _feedback;
+    ComplianceReports _compliance;
     // After the allocator and the device information, which the HTTP client points to.
     ModuleSet _modules;
     EventLogSubscriptions _event_log;
     std::atomic<bool> _stopping{false};
     std::atomic<bool> _required_on_start_done{false};
-    bool _grant_check_scheduled = false;
-    bool _grants_subscribed = false;
-    bool _policies_subscribed = false;
-    bool _prev_grant = false;
-    bool _req_grant_event = false;
     bool _start_work_scheduled = false;
     bool _scheduler_reinitialized = false;
     std::set<uint32_t> _registered_schedule_types;
     bool _corvane_enrollment_started = false;
-    // Publishing failures counted towards new credentials or a new discovery; worker only.
-    int32_t _aws_connection_error_count = 0;
-    int32_t _gateway_timeout_error_count = 0;
-    int32_t _aws_error_count = 0;
     // The power callbacks and the wake-up grace tasks; the handle of the running grace task lives
     // there, guarded, in place of a future of its own.
     PowerEvents _power_events;
     // The stop's teardown has finished (the stop waits for it, at most 30 seconds).
     platform::SteadyWaiter _teardown_waiter;
+    TelemetryFeedback::Host FeedbackHost();
+
     std::unique_ptr<EnrollmentRoad> _enrollment;
     std::unique_ptr<ConnectedRoad> _connected;
 };

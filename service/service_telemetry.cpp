@@ -1,5 +1,6 @@
 // The telemetry wiring: the status checker, the telemetry module with its callables, the schedule
-// types its collectors ask for and their event-log subscriptions.
+// types its collectors ask for, their event-log subscriptions and what the collector outcome
+// reactions reach of the service.
 
 #include <exception>
 #include <memory>
@@ -74,6 +75,26 @@ void Service::InitTelemetryModule() {
     }
     CreateWindowsEventSubscriptions(keys, ids);
     LOG_INFO << "Loading telemetry module completed.";
+}
+
+TelemetryFeedback::Host Service::FeedbackHost() {
+    TelemetryFeedback::Host host;
+    host.is_current = [this](const char* name) { return IsCurrentState(name); };
+    host.set_state = [this](const ServiceState& target) { SetState(target); };
+    host.run_on_network = [this](std::function<void()> work) { RequestToRunOnNetwork(std::move(work)); };
+    host.local_delay = [this](int64_t& ticks) { return GetLocalDelay(ticks); };
+    host.reset_local_delay = [this] { ResetLocalDelay(); };
+    host.send_event = [this](uint32_t control, uint32_t event_type) { SendEventToModules(control, event_type); };
+    host.require_reenrollment = [this] { _enrollment->RequireReenrollment(); };
+    host.require_reattestation = [this] { _enrollment->RequireReattestation(); };
+    host.save_required_done = [this] {
+        _required_on_start_done = true;
+        if (!_persisted_state.is_object()) _persisted_state = nlohmann::json::object();
+        _persisted_state["required_on_start_done"] = true;
+        SavePersistedSate();
+    };
+    host.open_event_log = [this] { OpenWindowsEventSubscriptions(); };
+    return host;
 }
 
 }  // namespace zelko::plenar::agent

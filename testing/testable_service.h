@@ -30,11 +30,6 @@ class TestableService : public Service {
     using Service::Stopping;
     using Service::WaitingForNetwork;
     using Service::RemoteJobsProcessing;
-    using Service::Enroll1E;
-    using Service::CorvaneEnrollment;
-    using Service::CollectPerformance;
-    using Service::ResetDataValveClient;
-    using Service::PerformanceMeasure;
 
     // The shell, the documents and the device's standing.
     using Service::_svc_status;
@@ -59,12 +54,7 @@ class TestableService : public Service {
     using Service::_startup_grace_done;
 
     // The service's own bookkeeping.
-    using Service::_tavragent_config_states;
-    using Service::_remote_config_states;
-    using Service::_grants_subscribed;
-    using Service::_policies_subscribed;
-    using Service::_prev_grant;
-    using Service::_req_grant_event;
+    using Service::RemoteConfigurations;
     using Service::_device_info;
     using Service::_collect_perf;
     using Service::_current_state;
@@ -74,9 +64,6 @@ class TestableService : public Service {
     using Service::_power_events;
     using Service::_stopping;
     using Service::_required_on_start_done;
-    using Service::_aws_connection_error_count;
-    using Service::_gateway_timeout_error_count;
-    using Service::_aws_error_count;
 };
 
 }  // namespace zelko::plenar::agent

@@ -111,7 +111,7 @@ TEST_F(ServiceComplianceTest, ReportUpdatesTheStatusWritesTheMessageFileAndSends
                          {"agentEvaluationTimeStamp", "2026-03-05T14:07:00Z"},
                          {"bkcStatus", {{{"quenloExitStatus", "SUCCESS"}, {"checkId", "a"}}, "plain"}},
                          {"extra", {{"k", 1}}}};
-    service->AcmReportHandler(report);
+    service->Compliance().ReportHandler(report);
 
     EXPECT_EQ(conn->deleted, std::vector<std::string>{"job-acm-bkc-cfg"});
     ASSERT_EQ(conn->updates.size(), 1u);
@@ -136,9 +136,9 @@ TEST_F(ServiceComplianceTest, ReportUpdatesTheStatusWritesTheMessageFileAndSends
 TEST_F(ServiceComplianceTest, ReportsWithinOneMillisecondGetFilesOfTheirOwn) {
     platform::ScopedFakeClock clock(kReportTime);
     conn->SetShadowError(Error(shared::error::ErrorCategory::EC_Component, 14, "none"));
-    service->AcmReportHandler({{"bkcConfigId", "1"}, {"agentEvaluationTimeStamp", "t"}});
-    service->AcmReportHandler({{"bkcConfigId", "2"}, {"agentEvaluationTimeStamp", "t"}});
-    service->AcmReportHandler({{"bkcConfigId", "3"}, {"agentEvaluationTimeStamp", "t"}});
+    service->Compliance().ReportHandler({{"bkcConfigId", "1"}, {"agentEvaluationTimeStamp", "t"}});
+    service->Compliance().ReportHandler({{"bkcConfigId", "2"}, {"agentEvaluationTimeStamp", "t"}});
+    service->Compliance().ReportHandler({{"bkcConfigId", "3"}, {"agentEvaluationTimeStamp", "t"}});
     EXPECT_TRUE(conn->deleted.empty()) << "no job shadow to delete";
     const auto files = MessageFiles();
     ASSERT_EQ(files.size(), 3u);
@@ -158,7 +158,7 @@ TEST_F(ServiceComplianceTest, AReportFileThatCannotBeWrittenSendsNothing) {
     // The folder's place is taken by a file.
     fs::create_directories(Messages().parent_path());
     std::ofstream(Messages()) << "x";
-    service->AcmReportHandler({{"bkcConfigId", "1"}, {"agentEvaluationTimeStamp", "t"}});
+    service->Compliance().ReportHandler({{"bkcConfigId", "1"}, {"agentEvaluationTimeStamp", "t"}});
     EXPECT_TRUE(log.Contains(error, "ACM: status-job-acm-bkc-cfg failed to updated the status to shadow: "));
     EXPECT_TRUE(log.Contains(error, "Failed to save ACM report to file"));
     EXPECT_TRUE(service->sent.empty());
@@ -166,7 +166,7 @@ TEST_F(ServiceComplianceTest, AReportFileThatCannotBeWrittenSendsNothing) {
     // Without the cryptography either: no empty file is left behind.
     fs::remove(Messages());
     service->_modules.cryptography.reset();
-    service->AcmReportHandler({{"bkcConfigId", "1"}, {"agentEvaluationTimeStamp", "t"}});
+    service->Compliance().ReportHandler({{"bkcConfigId", "1"}, {"agentEvaluationTimeStamp", "t"}});
     EXPECT_TRUE(MessageFiles().empty());
     EXPECT_TRUE(service->sent.empty());
 }
@@ -189,7 +189,7 @@ TEST_F(ServiceComplianceTest, DamagedReportsAreHandledWithoutStopping) {
     for (const auto& c : cases) {
         const size_t before = service->sent.size();
         const size_t updates = conn->updates.size();
-        service->AcmReportHandler(c.report);
+        service->Compliance().ReportHandler(c.report);
         EXPECT_EQ(service->sent.size(), before + (c.sent ? 1 : 0)) << c.report.dump().substr(0, 60);
         EXPECT_EQ(conn->updates.size(), updates + (c.sent ? 1 : 0)) << c.report.dump().substr(0, 60);
     }
@@ -199,7 +199,7 @@ TEST_F(ServiceComplianceTest, DamagedReportsAreHandledWithoutStopping) {
 }
 
 TEST_F(ServiceComplianceTest, FailureUpdatesOnlyTheStatusShadow) {
-    service->AcmFailureHandler(Error(shared::error::ErrorCategory::EC_Component, 2, "x"), "bad manifest");
+    service->Compliance().FailureHandler(Error(shared::error::ErrorCategory::EC_Component, 2, "x"), "bad manifest");
     ASSERT_EQ(conn->updates.size(), 1u);
     EXPECT_EQ(conn->updates[0].second,
               R"({"state":{"desired":{"data":{"code":"1","message":"ACM: bad manifest"},"version":"0"}}})");
@@ -211,7 +211,7 @@ TEST_F(ServiceComplianceTest, FailureUpdatesOnlyTheStatusShadow) {
 TEST_F(ServiceComplianceTest, RescheduleResendsTheEventThroughTheBusAfterTheDelay) {
     platform::ScopedFakeClock clock(kReportTime);
     const std::string text = R"({"name":"job-acm-bkc-cfg"})";
-    service->AcmRescheduleHandler(60 * platform::kTicksPerSecond, Event(440, 0, text.c_str(), text.size() + 1));
+    service->Compliance().RescheduleHandler(60 * platform::kTicksPerSecond, Event(440, 0, text.c_str(), text.size() + 1));
     EXPECT_TRUE(log.Contains(info, "AcmModule reschedule  in 0h1m0s0ms"));
     clock.Advance(59 * platform::kTicksPerSecond);
     {
@@ -224,7 +224,7 @@ TEST_F(ServiceComplianceTest, RescheduleResendsTheEventThroughTheBusAfterTheDela
     EXPECT_EQ(service->sent[0].second, text + std::string(1, '\0'));
 
     service->_scheduler.Destroy();
-    service->AcmRescheduleHandler(0, Event(452, 0));
+    service->Compliance().RescheduleHandler(0, Event(452, 0));
     EXPECT_EQ(service->sent.size(), 1u);
 }
 

@@ -27,6 +27,15 @@
 #include "testing/temp_system_root.h"
 
 namespace zelko::plenar::agent {
+
+// The publishing failure counters, which the tests seed and read.
+struct TelemetryFeedbackPeer {
+    explicit TelemetryFeedbackPeer(TelemetryFeedback& feedback) : feedback(feedback) {}
+    int32_t& aws_connection_errors() { return feedback._aws_connection_error_count; }
+    int32_t& aws_errors() { return feedback._aws_error_count; }
+    TelemetryFeedback& feedback;
+};
+
 namespace {
 
 using logging::error;
@@ -105,11 +114,11 @@ class TelemetryFeedbackTest : public zelko::testing::SystemRootTest {
             {&service->RequiredOnStarting, 11}, {&service->Processing, 12}, {&service->ConnectingToIot, 13},
             {&service->GettingIotCreds, 14},    {&service->Discovery, 15},  {&service->Attestating, 17}};
         for (auto [state, minutes] : states) state->policy = std::make_shared<FixedPolicy>(minutes);
-        service->ResetDataValveClient.policy = valve_policy;
-        service->CorvaneEnrollment.policy = std::make_shared<FixedPolicy>(std::nullopt);
-        service->CollectPerformance.policy = std::make_shared<FixedPolicy>(std::nullopt);
-        service->PerformanceMeasure.policy = std::make_shared<FixedPolicy>(std::nullopt);
-        service->Enroll1E.policy = std::make_shared<FixedPolicy>(std::nullopt);
+        service->Feedback().ResetDataValveClient().policy = valve_policy;
+        service->Feedback().CorvaneEnrollment().policy = std::make_shared<FixedPolicy>(std::nullopt);
+        service->Feedback().CollectPerformance().policy = std::make_shared<FixedPolicy>(std::nullopt);
+        service->Feedback().PerformanceMeasure().policy = std::make_shared<FixedPolicy>(std::nullopt);
+        service->Feedback().Enroll1E().policy = std::make_shared<FixedPolicy>(std::nullopt);
         service->_local_delay_policy = std::make_shared<FixedPolicy>(std::nullopt);
         for (ServiceState* state :
              {&service->FailureState, &service->Attestating, &service->Discovery, &service->GettingIotCreds,
@@ -214,7 +223,8 @@ TEST_F(TelemetryFeedbackTest, ReactionTable) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        service->_aws_connection_error_count = service->_aws_error_count = 0;
+        TelemetryFeedbackPeer counters(service->Feedback());
+        counters.aws_connection_errors() = counters.aws_errors() = 0;
         conn->isCorvaneDevice = c.corvane;
         ServiceState* state = c.state == std::string("Processing")           ? &service->Processing
                               : c.state == std::string("RequiredOnStarting") ? &service->RequiredOnStarting
@@ -249,14 +259,15 @@ TEST_F(TelemetryFeedbackTest, CounterCyclesWithTheCorvaneFeature) {
     EXPECT_EQ(log.Count(info, "Aws connection error on publishing, too much retries going to get creds for: "
                               "0h14m0s0ms"),
               1);
-    EXPECT_EQ(service->_aws_connection_error_count, 1);
+    TelemetryFeedbackPeer counters(service->Feedback());
+    EXPECT_EQ(counters.aws_connection_errors(), 1);
 
     for (int i = 0; i < 3; ++i) Fail(Published("refused"), false);
     EXPECT_EQ(log.Count(info, "ConnectingToIot failed with AWS error, backing off for: 0h13m0s0ms"), 2);
     EXPECT_TRUE(log.Contains(info, "Aws error on publishing, going to get get creds in: 0h14m0s0ms"));
     EXPECT_TRUE(service->ReenrollRequired());
     EXPECT_TRUE(service->ForceDiscoveryQuery());
-    EXPECT_EQ(service->_aws_error_count, 0);
+    EXPECT_EQ(counters.aws_errors(), 0);
 
     // The first reconnection moves the machine; the rest come due in ConnectingToIot and do nothing.
     Advance(13 * kMinute);
@@ -338,7 +349,7 @@ TEST_F(TelemetryFeedbackTest, CorvaneEnrollmentOutcomes) {
         corvane->answer = c.answer;
         corvane->calls = 0;
         const int resets = conn->ResetEnrollmentCalls();
-        OnWorker([&] { service->CorvaneEnrollment.Perform(); });
+        OnWorker([&] { service->Feedback().CorvaneEnrollment().Perform(); });
         EXPECT_EQ(corvane->calls, 1);
         EXPECT_EQ(conn->ResetEnrollmentCalls() - resets, c.what == std::string("TLS with credentials") ? 1 : 0);
         EXPECT_TRUE(log.Contains(info, c.log));
@@ -367,10 +378,10 @@ TEST_F(TelemetryFeedbackTest, TasksOfflineWaitForTheNetwork) {
     auto corvane = std::make_shared<FakeCorvane>();
     service->_modules.corvane_enrollment = corvane;
     OnWorker([&] {
-        service->CorvaneEnrollment.Perform();
-        service->ResetDataValveClient.Perform();
-        service->Enroll1E.Perform();
-        service->CollectPerformance.Perform();
+        service->Feedback().CorvaneEnrollment().Perform();
+        service->Feedback().ResetDataValveClient().Perform();
+        service->Feedback().Enroll1E().Perform();
+        service->Feedback().CollectPerformance().Perform();
     });
     EXPECT_TRUE(log.Contains(info, "CorvaneEnrollment will run once the internet connection is back"));
     EXPECT_TRUE(log.Contains(info, "ResetDataValveClient will run once the internet connection is back"));
@@ -388,19 +399,19 @@ TEST_F(TelemetryFeedbackTest, TasksOfflineWaitForTheNetwork) {
 
 TEST_F(TelemetryFeedbackTest, ResetDataValveClientOutcomes) {
     Enter(service->Discovery);
-    OnWorker([&] { service->ResetDataValveClient.Perform(); });
+    OnWorker([&] { service->Feedback().ResetDataValveClient().Perform(); });
     Advance(60 * kMinute);
     EXPECT_TRUE(Entered().empty());
     EXPECT_FALSE(log.Contains(info, "ResetDataValveClient Processing.OnEnter."));
 
     Enter(service->RequiredOnStarting);
-    OnWorker([&] { service->ResetDataValveClient.Perform(); });
+    OnWorker([&] { service->Feedback().ResetDataValveClient().Perform(); });
     Settle();
     EXPECT_EQ(Entered(), (std::vector<std::string>{"RequiredOnStarting"}));
     EXPECT_TRUE(log.Contains(info, "ResetDataValveClient RequiredOnStarting.OnEnter."));
 
     conn->SetResetDataValveClientResult(Error(ErrorCategory::EC_Component, 3, "valve down", "int"));
-    OnWorker([&] { service->ResetDataValveClient.Perform(); });
+    OnWorker([&] { service->Feedback().ResetDataValveClient().Perform(); });
     EXPECT_TRUE(log.Contains(info, "ResetDataValveClient backing off for 0h16m0s0ms due to error: "));
     conn->SetResetDataValveClientResult({});
     Enter(service->Processing);
@@ -412,7 +423,7 @@ TEST_F(TelemetryFeedbackTest, ResetDataValveClientOutcomes) {
 TEST_F(TelemetryFeedbackTest, CollectPerformanceAndPerformanceMeasure) {
     service->_modules.performance_collector = std::make_shared<PerformanceCollector>(conn, "$aws/rules/perf");
     conn->SetPubByHttpResult({500, 0, {}, Error(ErrorCategory::EC_Component, 500, "down", "IotHttpError")});
-    OnWorker([&] { service->CollectPerformance.Perform(); });
+    OnWorker([&] { service->Feedback().CollectPerformance().Perform(); });
     EXPECT_TRUE(log.Contains(info, "CollectPerformance error, will rerun in 24h0m0s0ms  error: "));
     conn->SetPubByHttpResult({200, 0, {}, {}});
     Advance(24 * 60 * kMinute);
@@ -423,7 +434,7 @@ TEST_F(TelemetryFeedbackTest, CollectPerformanceAndPerformanceMeasure) {
 
     // Every policy delay, whatever the state.
     Enter(service->Discovery);
-    OnWorker([&] { service->PerformanceMeasure.Perform(); });
+    OnWorker([&] { service->Feedback().PerformanceMeasure().Perform(); });
     Advance(30 * 24 * 60 * kMinute, 24 * 60 * kMinute);
     EXPECT_EQ(service->sent, (std::vector<uint32_t>{222, 222}));
     EXPECT_EQ(log.Count(info, "PerformanceMeasure will run in 720h0m0s0ms"), 2);
@@ -432,19 +443,19 @@ TEST_F(TelemetryFeedbackTest, CollectPerformanceAndPerformanceMeasure) {
 TEST_F(TelemetryFeedbackTest, Enroll1EOutcomes) {
     auto local = std::make_shared<FixedPolicy>(std::nullopt);
     service->_local_delay_policy = local;
-    OnWorker([&] { service->Enroll1E.Perform(); });
+    OnWorker([&] { service->Feedback().Enroll1E().Perform(); });
     EXPECT_TRUE(log.Contains(info, "Enroll1E successful"));
     EXPECT_EQ(local->resets, 1);
 
     conn->SetEnroll1EResult(Error(ErrorCategory::EC_Component, 401, "unauthorized", "int"));
     Enter(service->Processing);
-    OnWorker([&] { service->Enroll1E.Perform(); });
+    OnWorker([&] { service->Feedback().Enroll1E().Perform(); });
     Advance(17 * kMinute);
     EXPECT_EQ(Entered(), (std::vector<std::string>{"Attestating"}));
     EXPECT_TRUE(service->Enrollment().ReattestRequired());
 
     conn->SetEnroll1EResult(Error(ErrorCategory::EC_Component, 429, "later", "HttpStatusCode"));
-    OnWorker([&] { service->Enroll1E.Perform(); });
+    OnWorker([&] { service->Feedback().Enroll1E().Perform(); });
     EXPECT_TRUE(log.Contains(info, "Enroll1E backing off for 24h0m0s0ms"));
     conn->SetEnroll1EResult(Error(ErrorCategory::EC_Component, 9, "odd", "int"));
     Advance(24 * 60 * kMinute);

@@ -11,7 +11,7 @@
 #include "foundation/logging.h"
 #include "foundation/utils.h"
 #include "jobs/corvane_enrollment.h"
-#include "service/service.h"
+#include "service/telemetry_feedback.h"
 #include "state_machine/error_tests.h"
 #include "telemetry/collector_errors.h"
 #include "telemetry/performance.h"
@@ -45,49 +45,49 @@ std::string Text(const Error& error) { return error::ErrorToString(error); }
 
 }  // namespace
 
-void Service::BindTelemetryFeedback() {
-    Enroll1E.Perform = [this] { PerformEnroll1E(); };
-    CorvaneEnrollment.Perform = [this] { PerformCorvaneEnrollment(); };
-    CollectPerformance.Perform = [this] { PerformCollectPerformance(); };
-    ResetDataValveClient.Perform = [this] { PerformResetDataValveClient(); };
-    PerformanceMeasure.Perform = [this] { PerformPerformanceMeasure(); };
+TelemetryFeedback::TelemetryFeedback(Scheduler& scheduler, ModuleSet& modules, States states, Host host)
+    : _scheduler(scheduler), _modules(modules), _s(states), _host(std::move(host)) {}
+
+void TelemetryFeedback::Bind() {
+    _enroll_1e.Perform = [this] { PerformEnroll1E(); };
+    _corvane_enrollment.Perform = [this] { PerformCorvaneEnrollment(); };
+    _collect_performance.Perform = [this] { PerformCollectPerformance(); };
+    _reset_data_valve_client.Perform = [this] { PerformResetDataValveClient(); };
+    _performance_measure.Perform = [this] { PerformPerformanceMeasure(); };
 }
 
 // ---- collector outcome reactions ----
 
-void Service::TelemetryItemDone(const TelemetryEvent& item) {
+void TelemetryFeedback::ItemDone(const TelemetryEvent& item) {
     // On the telemetry module's threads: only hand the work on.
     if (_scheduler.destroyed) return;
     if (item.Type.dwControl == 220) _scheduler.In(Duration::zero(), [this] { CompleteRequiredCollectors(); });
     if (item.Type.dwChannel == 210) {
         _scheduler.In(Duration::zero(), [this] {
-            if (IsCurrentState("Processing")) ResetDataValveClient.ResetPolicy();
+            if (_host.is_current("Processing")) _reset_data_valve_client.ResetPolicy();
         });
     }
 }
 
-void Service::CompleteRequiredCollectors() {
-    if (!IsCurrentState("RequiredOnStarting")) return;
-    _required_on_start_done = true;
-    if (!_persisted_state.is_object()) _persisted_state = nlohmann::json::object();
-    _persisted_state["required_on_start_done"] = true;
-    SavePersistedSate();
-    SetState(Processing);
-    ResetDataValveClient.ResetPolicy();
+void TelemetryFeedback::CompleteRequiredCollectors() {
+    if (!_host.is_current("RequiredOnStarting")) return;
+    _host.save_required_done();
+    _host.set_state(_s.Processing);
+    _reset_data_valve_client.ResetPolicy();
     LOG_INFO << "RequiredOnStarting.OnEnter Starting scheduled events";
     _scheduler.StartScheduledEvents();
-    OpenWindowsEventSubscriptions();
+    _host.open_event_log();
 }
 
 // The reaction to one failed collector item. Each step it schedules tests the state when it runs,
 // not when the failure was reported.
 class TelemetryFailureReaction {
   public:
-    TelemetryFailureReaction(Service& service, const Error& error, bool required)
-        : s_(service), error_(error), required_(required), text_(Text(error)) {}
+    TelemetryFailureReaction(TelemetryFeedback& feedback, const Error& error, bool required)
+        : f_(feedback), error_(error), required_(required), text_(Text(error)) {}
 
     void Run() {
-        if (!s_.IsCurrentState("Processing") && !s_.IsCurrentState("RequiredOnStarting")) {
+        if (!f_._host.is_current("Processing") && !f_._host.is_current("RequiredOnStarting")) {
             LOG_INFO << "Aws connection error on publishing, waiting for next reconnect to iot, will be resend on "
                         "reconnect  error: "
                      << text_;
@@ -106,50 +106,50 @@ class TelemetryFailureReaction {
     void CollectorFault(int64_t code) {
         if (code == 1) {
             LOG_ERROR << "Fatal error in collector, going to FailureState";
-            After(0, [&s = s_] { EnterFailure(s); });
+            After(0, [&f = f_] { EnterFailure(f); });
             return;
         }
         if ((code >= 2 && code <= 10) || code == 15) {
             if (!required_) return;
             LOG_WARNING << "Internal error in collector, during a required collector call, going to FailureState";
-            After(0, [&s = s_] { EnterFailure(s); });
+            After(0, [&f = f_] { EnterFailure(f); });
             return;
         }
         if (code == 11 || code == 13) {
             if (!required_) return;
-            const int64_t d = DelayOf(s_.RequiredOnStarting, kOneHour);
+            const int64_t d = DelayOf(f_._s.RequiredOnStarting, kOneHour);
             LOG_WARNING << "CDM error, during a required collector call, retry Required On start in "
                         << Utils::FormatDuration(d);
-            After(d, [&s = s_] { RetryRequired(s); });
+            After(d, [&f = f_] { RetryRequired(f); });
             return;
         }
         if (code == 16) {
-            const int64_t d = DelayOf(s_.ResetDataValveClient, kOneHour);
+            const int64_t d = DelayOf(f_._reset_data_valve_client, kOneHour);
             if (required_) {
                 LOG_WARNING << "Remote Consent error, during a required collector call rerun in "
                             << Utils::FormatDuration(d);
             } else {
                 LOG_WARNING << "Remote Consent error, during a collector call rerun in " << Utils::FormatDuration(d);
             }
-            After(d, [&s = s_] { s.ResetDataValveClient.Perform(); });
+            After(d, [&f = f_] { f._reset_data_valve_client.Perform(); });
         }
     }
 
     // Publishing failed: the data limit, the network, a proxy or the rate limit, else the IoT side.
     void PublishFailure() {
         if (IsDataReachedLimitError(error_)) {
-            After(0, [&s = s_] { s.SetState(s.Stopping); });
+            After(0, [&f = f_] { f._host.set_state(f._s.Stopping); });
             return;
         }
         if (IsNetworkError(error_)) {
-            Service& s = s_;
+            TelemetryFeedback& f = f_;
             if (required_) {
                 LOG_WARNING << "Nework error on publishing, during a required collector call, retry Required On start on "
                                "network";
-                s.RequestToRunOnNetwork([&s] { s._scheduler.In(Duration::zero(), [&s] { RetryRequired(s); }); });
+                f._host.run_on_network([&f] { f._scheduler.In(Duration::zero(), [&f] { RetryRequired(f); }); });
             } else {
                 LOG_WARNING << "No network error on publishing, during a collector call, retry resend on network";
-                s.RequestToRunOnNetwork([&s] { s._scheduler.In(Duration::zero(), [&s] { Resend(s); }); });
+                f._host.run_on_network([&f] { f._scheduler.In(Duration::zero(), [&f] { Resend(f); }); });
             }
             return;
         }
@@ -167,40 +167,40 @@ class TelemetryFailureReaction {
     // The required collectors again, or a resend, after the state's delay.
     void RetryLater(const char* what) {
         if (required_) {
-            const int64_t d = DelayOf(s_.RequiredOnStarting, kOneHour);
+            const int64_t d = DelayOf(f_._s.RequiredOnStarting, kOneHour);
             LOG_WARNING << what << ", during a required collector call, retry Required On start in "
                         << Utils::FormatDuration(d);
-            After(d, [&s = s_] { RetryRequired(s); });
+            After(d, [&f = f_] { RetryRequired(f); });
         } else {
-            const int64_t d = DelayOf(s_.Processing, kOneHour);
+            const int64_t d = DelayOf(f_._s.Processing, kOneHour);
             LOG_WARNING << what << ", during a collector call, try resend data in " << Utils::FormatDuration(d);
-            After(d, [&s = s_] { Resend(s); });
+            After(d, [&f = f_] { Resend(f); });
         }
     }
 
     // The IoT side refused: reconnect first, then new credentials, then a new discovery.
     void IotFailure() {
-        const bool corvane = s_._modules.conn_module && s_._modules.conn_module->isCorvaneDevice;
+        const bool corvane = f_._modules.conn_module && f_._modules.conn_module->isCorvaneDevice;
         if (IsAwsInternetConnectionError(error_) || IsError5138(error_)) {
-            ++s_._aws_connection_error_count;
-            if (!corvane) s_._aws_connection_error_count = 3;
-            if (s_._aws_connection_error_count <= 2) {
-                const int64_t d = DelayOf(s_.ConnectingToIot, kFourHours);
+            ++f_._aws_connection_error_count;
+            if (!corvane) f_._aws_connection_error_count = 3;
+            if (f_._aws_connection_error_count <= 2) {
+                const int64_t d = DelayOf(f_._s.ConnectingToIot, kFourHours);
                 LOG_INFO << "Aws connection error on publishing, going to reconnect iot for: "
                          << Utils::FormatDuration(d) << "  error: " << text_;
-                After(d, [&s = s_] {
-                    if (MayReconnect(s)) {
-                        s.SetState(s.ConnectingToIot);
+                After(d, [&f = f_] {
+                    if (MayReconnect(f)) {
+                        f._host.set_state(f._s.ConnectingToIot);
                     } else {
                         LOG_INFO << "Reconnect not queued since we are not in Processing state";
                     }
                 });
             } else {
-                s_._aws_connection_error_count = 0;
-                const int64_t d = DelayOf(s_.GettingIotCreds, kFourHours);
+                f_._aws_connection_error_count = 0;
+                const int64_t d = DelayOf(f_._s.GettingIotCreds, kFourHours);
                 LOG_INFO << "Aws connection error on publishing, too much retries going to get creds for: "
                          << Utils::FormatDuration(d) << "  error: " << text_;
-                After(d, [&s = s_] { NewCredentials(s); });
+                After(d, [&f = f_] { NewCredentials(f); });
             }
             return;
         }
@@ -208,71 +208,71 @@ class TelemetryFailureReaction {
             GatewayTimeout();
             return;
         }
-        ++s_._aws_error_count;
-        if (!corvane) s_._aws_error_count = 3;
-        if (s_._aws_error_count <= 2) {
-            const int64_t d = DelayOf(s_.ConnectingToIot, kFourHours);
+        ++f_._aws_error_count;
+        if (!corvane) f_._aws_error_count = 3;
+        if (f_._aws_error_count <= 2) {
+            const int64_t d = DelayOf(f_._s.ConnectingToIot, kFourHours);
             LOG_INFO << "ConnectingToIot failed with AWS error, backing off for: " << Utils::FormatDuration(d)
                      << "  error: " << text_;
-            After(d, [&s = s_] {
-                if (MayReconnect(s)) s.SetState(s.ConnectingToIot);
+            After(d, [&f = f_] {
+                if (MayReconnect(f)) f._host.set_state(f._s.ConnectingToIot);
             });
         } else {
-            s_._aws_error_count = 0;
-            const int64_t d = DelayOf(s_.GettingIotCreds, kFourHours);
+            f_._aws_error_count = 0;
+            const int64_t d = DelayOf(f_._s.GettingIotCreds, kFourHours);
             LOG_INFO << "Aws error on publishing, going to get get creds in: " << Utils::FormatDuration(d)
                      << "  error: " << text_;
-            s_._enrollment->RequireReenrollment();
-            After(d, [&s = s_] { NewCredentials(s); });
+            f_._host.require_reenrollment();
+            After(d, [&f = f_] { NewCredentials(f); });
         }
     }
 
     void GatewayTimeout() {
-        ++s_._gateway_timeout_error_count;
-        if (s_._gateway_timeout_error_count > 2) {
-            s_._gateway_timeout_error_count = 0;
-            const int64_t d = DelayOf(s_.Discovery, kFourHours);
-            s_._enrollment->RequireReenrollment();
+        ++f_._gateway_timeout_error_count;
+        if (f_._gateway_timeout_error_count > 2) {
+            f_._gateway_timeout_error_count = 0;
+            const int64_t d = DelayOf(f_._s.Discovery, kFourHours);
+            f_._host.require_reenrollment();
             LOG_INFO << "Aws creds error on publishing, too much retries, on retries going to Disovery in: "
                      << Utils::FormatDuration(d) << "  error: " << text_;
-            After(d, [&s = s_] {
-                if (Running(s)) s.SetState(s.Discovery);
+            After(d, [&f = f_] {
+                if (Running(f)) f._host.set_state(f._s.Discovery);
             });
         } else {
-            const int64_t d = DelayOf(s_.GettingIotCreds, kFourHours);
+            const int64_t d = DelayOf(f_._s.GettingIotCreds, kFourHours);
             LOG_INFO << "Aws creds error on publishing, going to get creds for: " << Utils::FormatDuration(d)
                      << "  error: " << text_;
-            After(d, [&s = s_] { NewCredentials(s); });
+            After(d, [&f = f_] { NewCredentials(f); });
         }
     }
 
-    void After(int64_t ticks, std::function<void()> step) { s_._scheduler.In(Duration(ticks), std::move(step)); }
+    void After(int64_t ticks, std::function<void()> step) { f_._scheduler.In(Duration(ticks), std::move(step)); }
 
-    static void EnterFailure(Service& s) {
-        if (!s.IsCurrentState("FailureState") && !s.IsCurrentState("Stopping")) s.SetState(s.FailureState);
+    static void EnterFailure(TelemetryFeedback& f) {
+        if (!f._host.is_current("FailureState") && !f._host.is_current("Stopping")) f._host.set_state(f._s.FailureState);
     }
-    static void RetryRequired(Service& s) {
-        if (s.IsCurrentState("RequiredOnStarting") && s.RequiredOnStarting.OnEnter) s.RequiredOnStarting.OnEnter();
+    static void RetryRequired(TelemetryFeedback& f) {
+        if (f._host.is_current("RequiredOnStarting") && f._s.RequiredOnStarting.OnEnter) f._s.RequiredOnStarting.OnEnter();
     }
-    static void Resend(Service& s) {
-        if (s.IsCurrentState("Processing") && s.Processing.OnEnter) s.Processing.OnEnter();
+    static void Resend(TelemetryFeedback& f) {
+        if (f._host.is_current("Processing") && f._s.Processing.OnEnter) f._s.Processing.OnEnter();
     }
-    static bool MayReconnect(Service& s) {
-        return s.IsCurrentState("Processing") || s.IsCurrentState("RequiredOnStarting") ||
-               s.IsCurrentState("GettingIotCreds");
+    static bool MayReconnect(TelemetryFeedback& f) {
+        return f._host.is_current("Processing") || f._host.is_current("RequiredOnStarting") ||
+               f._host.is_current("GettingIotCreds");
     }
-    static bool Running(Service& s) { return s.IsCurrentState("Processing") || s.IsCurrentState("RequiredOnStarting"); }
-    static void NewCredentials(Service& s) {
-        if (Running(s)) s.SetState(s.GettingIotCreds);
+    static bool Running(TelemetryFeedback& f) { return f._host.is_current("Processing") || f._host.is_current("RequiredOnStarting"); }
+    static void NewCredentials(TelemetryFeedback& f) {
+        if (Running(f)) f._host.set_state(f._s.GettingIotCreds);
     }
 
-    Service& s_;
+    TelemetryFeedback& f_;
     const Error& error_;
     const bool required_;
     const std::string text_;
 };
 
-void Service::TelemetryItemFailed(const Error& error, bool required) {
+void TelemetryFeedback::ItemFailed(const Error& error, bool required) {
     if (error.type() != kCollectorErrorType) return;
     TelemetryFailureReaction(*this, error, required).Run();
 }
@@ -288,47 +288,47 @@ void RerunAfter(Scheduler& scheduler, ServiceTask& task, int64_t ticks) {
 
 }  // namespace
 
-void Service::PerformEnroll1E() {
+void TelemetryFeedback::PerformEnroll1E() {
     LOG_INFO << "Enroll1E.OnEnter";
     if (!SystemInfo::HasInternetConnectivity()) {
         LOG_INFO << "Enroll1E failed due to no internet connection";
-        RequestToRunOnNetwork([this] { Enroll1E.Perform(); });
+        _host.run_on_network([this] { _enroll_1e.Perform(); });
         return;
     }
     const Error error = _modules.conn_module ? _modules.conn_module->Enroll1E() : Error(shared::error::ErrorCategory::EC_Component, 1,
                                                                         "The connectivity module is not initialised");
     if (!error) {
-        if (_local_delay_policy) _local_delay_policy->Reset();
+        _host.reset_local_delay();
         LOG_INFO << "Enroll1E successful";
         return;
     }
     if (IsNetworkError(error)) {
-        RequestToRunOnNetwork([this] { Enroll1E.Perform(); });
+        _host.run_on_network([this] { _enroll_1e.Perform(); });
         return;
     }
     if (IsRateLimitedError(error) || IsSlowInternetError(error) || IsBadRequestError(error)) {
-        const int64_t d = DelayOf(Enroll1E, kOneDay);
+        const int64_t d = DelayOf(_enroll_1e, kOneDay);
         LOG_INFO << "Enroll1E backing off for " << Utils::FormatDuration(d);
-        RerunAfter(_scheduler, Enroll1E, d);
+        RerunAfter(_scheduler, _enroll_1e, d);
         return;
     }
     if (IsUnauthorizedError(error)) {
-        const int64_t d = DelayOf(Attestating, kOneDay);
+        const int64_t d = DelayOf(_s.Attestating, kOneDay);
         LOG_INFO << "Enroll1E failed reattestate in " << Utils::FormatDuration(d);
         _scheduler.In(Duration(d), [this] {
-            _enrollment->RequireReattestation();
-            SetState(Attestating);
+            _host.require_reattestation();
+            _host.set_state(_s.Attestating);
         });
         return;
     }
     LOG_WARNING << "Invalid 1E enrollment, will not retry due to " << Text(error);
 }
 
-void Service::PerformCorvaneEnrollment() {
+void TelemetryFeedback::PerformCorvaneEnrollment() {
     LOG_INFO << "Running CorvaneEnrollment";
     if (!SystemInfo::HasInternetConnectivity()) {
         LOG_INFO << "CorvaneEnrollment will run once the internet connection is back";
-        RequestToRunOnNetwork([this] { CorvaneEnrollment.Perform(); });
+        _host.run_on_network([this] { _corvane_enrollment.Perform(); });
         return;
     }
     Error error;
@@ -339,130 +339,131 @@ void Service::PerformCorvaneEnrollment() {
     }
     if (!error) {
         LOG_INFO << "CorvaneEnrollment is successfull.";
-        const int64_t d = DelayOf(CorvaneEnrollment, kFiveMinutes);
+        const int64_t d = DelayOf(_corvane_enrollment, kFiveMinutes);
         LOG_INFO << "CorvaneEnrollment process will run again in " << Utils::FormatDuration(d);
-        RerunAfter(_scheduler, CorvaneEnrollment, d);
+        RerunAfter(_scheduler, _corvane_enrollment, d);
         return;
     }
     if (IsNetworkError(error)) {
-        RequestToRunOnNetwork([this] { CorvaneEnrollment.Perform(); });
+        _host.run_on_network([this] { _corvane_enrollment.Perform(); });
         return;
     }
     if (IsRateLimitedError(error) || IsSlowInternetError(error) || IsBadRequestError(error)) {
-        const int64_t d = DelayOf(CorvaneEnrollment, kFourHours);
+        const int64_t d = DelayOf(_corvane_enrollment, kFourHours);
         LOG_INFO << "CorvaneEnrollment is rate-limited, backing off for: " << Utils::FormatDuration(d)
                  << "  error : " << Text(error);
-        RerunAfter(_scheduler, CorvaneEnrollment, d);
+        RerunAfter(_scheduler, _corvane_enrollment, d);
         return;
     }
     if (IsProxyError(error) || IsIotHttpError(error) || IsAwsInternetConnectionError(error)) {
         int64_t d = kFourHours;
-        if (!GetLocalDelay(d)) d = kFourHours;
+        if (!_host.local_delay(d)) d = kFourHours;
         LOG_INFO << "CorvaneEnrollment  failed with Aws Internet Connection Error, reconnect to iot in: "
                  << Utils::FormatDuration(d) << "  error: " << Text(error);
         // The chain is started once per process: it must not end here, or it never runs again.
         _scheduler.In(Duration(d), [this] {
-            if (!IsCurrentState("Processing")) {
-                CorvaneEnrollment.Perform();
+            if (!_host.is_current("Processing")) {
+                _corvane_enrollment.Perform();
                 return;
             }
-            SetState(GettingIotCreds);
-            const int64_t again = DelayOf(CorvaneEnrollment, kFourHours);
+            _host.set_state(_s.GettingIotCreds);
+            const int64_t again = DelayOf(_corvane_enrollment, kFourHours);
             LOG_INFO << "CorvaneEnrollment will run again in " << Utils::FormatDuration(again);
-            RerunAfter(_scheduler, CorvaneEnrollment, again);
+            RerunAfter(_scheduler, _corvane_enrollment, again);
         });
         return;
     }
     if (IsTlsError(error)) {
         if (!_modules.conn_module || !_modules.conn_module->IsCredentialsReady()) {
-            const int64_t d = DelayOf(CorvaneEnrollment, kFourHours);
+            const int64_t d = DelayOf(_corvane_enrollment, kFourHours);
             LOG_INFO << "CorvaneEnrollment failed on certificate without credentials, will rerun in "
                      << Utils::FormatDuration(d) << "  error: " << Text(error);
-            RerunAfter(_scheduler, CorvaneEnrollment, d);
+            RerunAfter(_scheduler, _corvane_enrollment, d);
             return;
         }
         _modules.conn_module->ResetEnrollment();
-        const int64_t d = DelayOf(Discovery, kFourHours);
+        const int64_t d = DelayOf(_s.Discovery, kFourHours);
         LOG_INFO << "CorvaneEnrollment  failed on certificate, Discovery in: " << Utils::FormatDuration(d)
                  << "  error: " << Text(error);
-        _enrollment->RequireReenrollment();
-        _scheduler.In(Duration(d), [this] { SetState(Discovery); });
+        _host.require_reenrollment();
+        _scheduler.In(Duration(d), [this] { _host.set_state(_s.Discovery); });
         return;
     }
-    const int64_t d = DelayOf(CorvaneEnrollment, kOneDay);
+    const int64_t d = DelayOf(_corvane_enrollment, kOneDay);
     LOG_INFO << "CorvaneEnrollment error, will rerun in " << Utils::FormatDuration(d) << "  error: " << Text(error);
-    RerunAfter(_scheduler, CorvaneEnrollment, d);
+    RerunAfter(_scheduler, _corvane_enrollment, d);
 }
 
-void Service::PerformCollectPerformance() {
+void TelemetryFeedback::PerformCollectPerformance() {
     LOG_INFO << "Running CollectPerformance";
     if (!SystemInfo::HasInternetConnectivity()) {
         LOG_INFO << "CollectPerformance will run once the internet connection is back";
-        RequestToRunOnNetwork([this] { CollectPerformance.Perform(); });
+        _host.run_on_network([this] { _collect_performance.Perform(); });
         return;
     }
     Error error;
-    if (_modules.performance_collector) {
-        error = _modules.performance_collector->Process();
+    // Replaced whole by the set-up while the telemetry module's threads read it.
+    if (auto collector = _modules.LoadPerformanceCollector()) {
+        error = collector->Process();
     } else {
         error = Error(shared::error::ErrorCategory::EC_Component, 1, "The performance collector is not made");
     }
     if (error) {
-        const int64_t d = DelayOf(CollectPerformance, kOneDay);
+        const int64_t d = DelayOf(_collect_performance, kOneDay);
         LOG_INFO << "CollectPerformance error, will rerun in " << Utils::FormatDuration(d) << "  error: " << Text(error);
-        RerunAfter(_scheduler, CollectPerformance, d);
+        RerunAfter(_scheduler, _collect_performance, d);
         return;
     }
     LOG_INFO << "CollectPerformance is successfull.";
-    const int64_t d = DelayOf(CollectPerformance, kFiveMinutes);
+    const int64_t d = DelayOf(_collect_performance, kFiveMinutes);
     LOG_INFO << "CollectPerformance process will run again in " << Utils::FormatDuration(d);
-    RerunAfter(_scheduler, CollectPerformance, d);
+    RerunAfter(_scheduler, _collect_performance, d);
 }
 
-void Service::PerformResetDataValveClient() {
+void TelemetryFeedback::PerformResetDataValveClient() {
     LOG_INFO << "Running ResetDataValveClient";
     if (!SystemInfo::HasInternetConnectivity()) {
         LOG_INFO << "ResetDataValveClient will run once the internet connection is back";
-        RequestToRunOnNetwork([this] { ResetDataValveClient.Perform(); });
+        _host.run_on_network([this] { _reset_data_valve_client.Perform(); });
         return;
     }
     const Error error = _modules.conn_module ? _modules.conn_module->ResetDataValveClient()
                                      : Error(shared::error::ErrorCategory::EC_Component, 1,
                                              "The connectivity module is not initialised");
     if (!error) {
-        if (IsCurrentState("RequiredOnStarting")) {
+        if (_host.is_current("RequiredOnStarting")) {
             LOG_INFO << "ResetDataValveClient RequiredOnStarting.OnEnter.";
             _scheduler.In(Duration::zero(), [this] {
-                if (RequiredOnStarting.OnEnter) RequiredOnStarting.OnEnter();
+                if (_s.RequiredOnStarting.OnEnter) _s.RequiredOnStarting.OnEnter();
             });
-        } else if (IsCurrentState("Processing")) {
+        } else if (_host.is_current("Processing")) {
             LOG_INFO << "ResetDataValveClient Processing.OnEnter.";
             _scheduler.In(Duration::zero(), [this] {
-                if (Processing.OnEnter) Processing.OnEnter();
+                if (_s.Processing.OnEnter) _s.Processing.OnEnter();
             });
         }
         return;
     }
     if (IsNetworkError(error)) {
-        RequestToRunOnNetwork([this] { ResetDataValveClient.Perform(); });
+        _host.run_on_network([this] { _reset_data_valve_client.Perform(); });
         return;
     }
-    const int64_t d = DelayOf(ResetDataValveClient, kFiveMinutes);
+    const int64_t d = DelayOf(_reset_data_valve_client, kFiveMinutes);
     if (IsRateLimitedError(error) || IsSlowInternetError(error) || IsBadRequestError(error)) {
         LOG_INFO << "ResetDataValveClient backing off for " << Utils::FormatDuration(d);
     } else {
         LOG_INFO << "ResetDataValveClient backing off for " << Utils::FormatDuration(d)
                  << " due to error: " << Text(error);
     }
-    RerunAfter(_scheduler, ResetDataValveClient, d);
+    RerunAfter(_scheduler, _reset_data_valve_client, d);
 }
 
-void Service::PerformPerformanceMeasure() {
+void TelemetryFeedback::PerformPerformanceMeasure() {
     LOG_INFO << "Running PerformanceMeasure";
-    SendEventToModules(222, 0);
-    const int64_t d = DelayOf(PerformanceMeasure, kThirtyDays);
+    _host.send_event(222, 0);
+    const int64_t d = DelayOf(_performance_measure, kThirtyDays);
     LOG_INFO << "PerformanceMeasure will run in " << Utils::FormatDuration(d);
-    RerunAfter(_scheduler, PerformanceMeasure, d);
+    RerunAfter(_scheduler, _performance_measure, d);
 }
 
 }  // namespace zelko::plenar::agent
