@@ -249,7 +249,9 @@ void LocalCloud::Stop() {
     if (services_) services_->Stop();
     if (client_ != nullptr) {
         mosquitto_disconnect(client_);
-        mosquitto_loop_stop(client_, true);
+        // The loop ends by itself once disconnected; cancelling it could cut it off inside the TLS
+        // library and lose what that held.
+        mosquitto_loop_stop(client_, false);
         mosquitto_destroy(client_);
         client_ = nullptr;
     }

@@ -8,6 +8,7 @@
 #include "fuzz/support.h"
 #include "fuzz/telemetry_support.h"
 #include "service/service.h"
+#include "testing/testable_service.h"
 #include "telemetry/system_status_checker.h"
 #include "telemetry/telemetry_module.h"
 
@@ -17,7 +18,7 @@ using namespace zelko::plenar::agent;
 namespace fs = std::filesystem;
 
 // The service as the program makes it, beside a program folder under the fuzz root.
-class FolderService : public Service {
+class FolderService : public TestableService {
   public:
     std::filesystem::path GetExecutablePath() override { return zelko::fuzz::Root() / "program" / "agent"; }
 };

@@ -15,6 +15,20 @@ namespace zelko::plenar::agent {
 inline constexpr char kServiceStateFileName[] = "zelko-plenar-agent-state.json";
 inline constexpr char kPolicyStateFileMarker[] = "zelko-plenar-service-state-";
 
+// What the service knows of the device's standing: the state file and the flags decided at set-up.
+struct DeviceStanding {
+    std::filesystem::path _state_file_path;
+    nlohmann::json _persisted_state;
+    bool _is_state_reset_done = false;
+    bool _tried_to_hw_attest_with_pluton = false;
+    bool _is_commercial_managed = false;
+    bool _has_vxm_deployer = false;
+    bool _has_ss_or_te = false;
+    bool _is_test_env = false;
+    bool _is_vxm_managed_subscription = false;
+    bool _stop_for_vxm = false;
+};
+
 // {"required_on_start_done": false}
 nlohmann::json DefaultServiceState();
 

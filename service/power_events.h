@@ -3,7 +3,7 @@
 // The service's reaction to sleep and wake-up: the suspend/resume and Modern Standby callbacks and the
 // 60-second wake-up grace. Every wake-up starts a grace of its own, but all graces wait on one thread,
 // which runs only while a grace is pending, so a burst of wake-ups costs records, not threads. The sleep flags are the `Service`'s own
-// members (others read them); what the reaction does to the rest of the service goes through the
+// (`SleepState`; others read them); what the reaction does to the rest of the service goes through the
 // hooks, which the `Service` binds to itself.
 
 #include <atomic>
@@ -15,10 +15,29 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/grace_period.h"
+#include "platform/named_objects.h"
 #include "platform/notifications.h"
 #include "platform/steady_clock.h"
 
 namespace zelko::plenar::agent {
+
+// The service's sleep and wake-up state: its notification registrations, the event that tells the
+// collectors of sleep, and the flags every thread involved reads with atomic operations.
+struct SleepState {
+    platform::NotificationHandle _dev_notify_handle = 0;
+    platform::NotificationHandle _acdc_notify_handle = 0;
+    platform::NotificationHandle _suspend_resume_notify_handle = 0;
+    platform::NotificationHandle _modern_sleep_notify_handle = 0;
+    std::unique_ptr<platform::NamedEvent> _system_sleep_event;
+    GracePeriod _grace_period;
+    std::atomic<bool> _is_sleeping{false};
+    std::atomic<bool> _new_wakeup{false};
+    std::atomic<bool> _in_wake_grace{false};
+    std::atomic<int64_t> _startup_wake_time{0};
+    std::atomic<bool> _startup_grace_done{false};
+    std::atomic<int64_t> _grace_start{0};  // steady-clock nanoseconds
+};
 
 class PowerEvents {
   public:

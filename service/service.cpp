@@ -17,12 +17,7 @@ constexpr uint32_t kScheduleEventControl = 230;
 }  // namespace
 
 Service::Service()
-    : _corvane_grants_name("corvane-grants"),
-      _corvane_policies_name("corvane-policies"),
-      _current_state(std::make_shared<const ServiceState>()),
-      _scheduler(""),
-      _remote_jobs(_scheduler, _modules, RemoteJobsHost()),
-      _feedback(_scheduler, _modules,
+    : _feedback(_scheduler, _modules,
                 {FailureState, Attestating, Discovery, GettingIotCreds, ConnectingToIot, RequiredOnStarting, Processing,
                  Stopping},
                 FeedbackHost()),
@@ -30,8 +25,10 @@ Service::Service()
                   [this](uint32_t control, uint32_t event_type, const void* data, uint64_t size) {
                       SendEventToModules(control, event_type, data, size);
                   }),
+      _current_state(std::make_shared<const ServiceState>()),
+      _scheduler(""),
+      _remote_jobs(_scheduler, _modules, RemoteJobsHost()),
       _event_log(_scheduler, {[this] { return CurrentState(); }, [this] { return IsCurrentState("Stopping"); }}),
-      _app("Zelko Plenar Agent service", "ZelkoPlenarAgent"),
       _power_events({_is_sleeping, _new_wakeup, _in_wake_grace, _grace_start}, PowerHooks()) {
     _grace_period.logonFound = false;
     _grace_period.logonTime = 0;

@@ -5,11 +5,8 @@
 // control layer gives it. `main` uses one global instance; tests build their own and replace the
 // virtual wrappers over the service control manager, the event log and the stop event.
 
-#include <CLI/CLI.hpp>
-#include <array>
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -23,16 +20,9 @@
 
 #include "foundation/allocator.h"
 #include "foundation/event.h"
-#include "foundation/grace_period.h"
-#include "foundation/retry_policy.h"
 #include "foundation/scheduler.h"
 #include "foundation/settings.h"
-#include "platform/crash_filter.h"
 #include "platform/event_log.h"
-#include "platform/kernel_objects.h"
-#include "platform/named_objects.h"
-#include "platform/notifications.h"
-#include "platform/service_control.h"
 #include "platform/steady_clock.h"
 #include "service/compliance_reports.h"
 #include "service/event_log_subscriptions.h"
@@ -40,62 +30,36 @@
 #include "service/power_events.h"
 #include "service/remote_jobs.h"
 #include "service/telemetry_feedback.h"
+#include "service/service_documents.h"
+#include "service/service_shell.h"
 #include "state_machine/connected_road.h"
 #include "state_machine/enrollment_road.h"
-#include "state_machine/error_tests.h"
 #include "state_machine/module_set.h"
-#include "state_machine/service_state.h"
+#include "state_machine/service_states.h"
 
 namespace zelko::shared::device {
 class IDeviceInfo;
 }
-namespace zelko::shared::http {
-class IHttpClient;
-}
-namespace zelko::shared::s3 {
-class S3Client;
-}
 namespace zelko::plenar::config {
 class BaseConfig;
-class ConfigService;
 class RemoteConfig;
 }  // namespace zelko::plenar::config
-namespace zelko::plenar::crypto {
-class Cryptography;
-}
 
 namespace zelko::plenar::agent {
 
-class AcmModule;
 class ConnectivityModule;
 class ConsentBridgeModule;
-class FeatureFinder;
-class InstallComponent;
 class ISource;
-class NetworkEvents;
-class PerformanceCollector;
-class S3Client;
-class SystemStatusChecker;
-class TelemetryModule;
 struct TelemetryEvent;
-class VevEModule;
-class WindowsEvent;
-class WindowsEventExtSubscription;
-class WindowsEventSubscription;
-namespace corvane {
-class Enrollment;
-}
 
-inline constexpr char kServiceName[] = "zelko-plenar-agent-service";
-inline constexpr char kConfigFolderName[] = "Configuration Files";
-inline constexpr char kAgentConfigFileName[] = "zelko-plenar-agent-config.json";
-inline constexpr char kRetriesConfigFileName[] = "zelko-retries-config.json";
-inline constexpr char kServiceMonitorName[] = "zelko-plenar-agent-service";
-inline constexpr char kExecutorMonitorName[] = "zelko-plugin-executor";
-inline constexpr char kTelemetryModuleConfigFileName[] = "telemetry-module-config.json";
-inline constexpr char kSystemStatusCheckerConfigFileName[] = "system-status-config.json";
-
-class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::Builder {
+class Service : public EnrollmentHost,
+                public ConnectedHost,
+                public ModuleSet::Builder,
+                private ServiceStates,
+                private ServiceShellState,
+                private ServiceDocuments,
+                private DeviceStanding,
+                private SleepState {
   public:
     // The fetch and subscribe tasks of one remote configuration.
     class RemoteConfigStates : public std::enable_shared_from_this<RemoteConfigStates> {
@@ -301,8 +265,6 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     std::shared_ptr<IRandomValue> CertStorePolicy(CertStore which) override;
     std::shared_ptr<IRandomValue> RenewCertStorePolicy(CertStore which) override;
     void WaitingForNetworkPerform();
-    bool _scheduler_reinitialized = false;
-    std::set<uint32_t> _registered_schedule_types;
 
     // ---- connected operation: IoT credentials and connection, running states, remote configurations, grants ----
     // Posts the move to ConnectingToIot, taken only from Processing, RequiredOnStarting or
@@ -349,7 +311,6 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     // The shared enrollment flags, by name.
     bool ReenrollRequired() const { return _enrollment->ReenrollRequired(); }
     bool ForceDiscoveryQuery() const { return _enrollment->ForceDiscoveryQuery(); }
-    bool _corvane_enrollment_started = false;
 
   protected:
     // The teardown of the stop, run on the scheduler's worker; sets `done` as its last action.
@@ -382,81 +343,43 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     void IotRecredential();
     void IotInterruptionCheck();
 
-    std::string _last_shell_failure;
-    // The arguments of the first InitConfig, which the service main reads again.
-    std::array<std::string, 3> _init_config_args;
+    // ---- remote install jobs ----
+    void BindRemoteJobs();
+    RemoteJobs::Host RemoteJobsHost();
+    // What the collector outcome reactions and the side tasks reach of the service.
+    TelemetryFeedback::Host FeedbackHost();
 
   public:
-    // ---- members, in the order of the service's layout ----
-    std::string _corvane_grants_name;
-    std::string _corvane_policies_name;
-    std::shared_ptr<IRandomValue> _cert_store_policy;
-    std::shared_ptr<IRandomValue> _cert_store_save_policy;
-    ServiceState NotInited;
-    ServiceState FailureState;
-    ServiceState Initializing;
-    ServiceState Onboarding;
-    ServiceState Attestating;
-    ServiceState AttestatingPoP;
-    ServiceState Discovery;
-    ServiceState PreEnrollZelko;
-    ServiceState EnrollZelko;
-    ServiceState PollEnrollZelkoStatus;
-    ServiceState GettingIotCreds;
+    RemoteJobs& Jobs() { return _remote_jobs; }
+
+  private:
+    // Tests reach the private parts through this one peer (testing/testable_service.h).
+    friend class TestableService;
+
+    std::string _corvane_grants_name{"corvane-grants"};
+    std::string _corvane_policies_name{"corvane-policies"};
     std::shared_ptr<RemoteConfigStates> _tavragent_config_states;
     std::map<std::string, std::shared_ptr<RemoteConfigStates>> _remote_config_states;
     std::shared_ptr<shared::device::IDeviceInfo> _device_info;
-    ServiceState ConnectingToIot;
-    ServiceState UpdatingConsent;
-    ServiceState RequiredOnStarting;
-    ServiceState Processing;
-    ServiceState Stopping;
-    ServiceTask RemoteJobsProcessing;
+    // Where the side tasks were: they go only after the scheduler's worker has ended, and after
+    // the modules, whose threads call back into them.
+    TelemetryFeedback _feedback;
+    ComplianceReports _compliance;
     bool _collect_perf = false;
     // The state entered last. Replaced whole under its mutex, never changed in place, so a
     // handler running on another thread keeps the state it started with.
     std::shared_ptr<const ServiceState> _current_state;
     mutable std::mutex _current_state_mutex;
-    ServiceTask WaitingForNetwork;
     std::vector<std::function<void()>> _network_wait_queue;
     int64_t _poll_enroll_started = 0;
-    nlohmann::json _retry_config;
     std::atomic<bool> _iot_connected{false};
-    bool _stop_for_vxm = false;
-    platform::ServiceStatus _svc_status{};
-    mutable std::mutex _svc_status_mutex;
-    platform::ServiceStatusHandle _svc_status_handle = nullptr;
-    std::unique_ptr<platform::Event> _svc_stop_event_handle;
-    platform::NotificationHandle _dev_notify_handle = 0;
-    platform::NotificationHandle _acdc_notify_handle = 0;
-    platform::NotificationHandle _suspend_resume_notify_handle = 0;
-    platform::NotificationHandle _modern_sleep_notify_handle = 0;
-    std::unique_ptr<platform::NamedEvent> _system_sleep_event;
     shared::http::Allocator _allocator;
     Scheduler _scheduler;
     // Before the modules, whose jobs call back into it.
     RemoteJobs _remote_jobs;
-
-  private:
-    // Before the modules, whose threads call back into them.
-    TelemetryFeedback _feedback;
-    ComplianceReports _compliance;
-
-  public:
     // After the allocator and the device information, which the HTTP client points to.
     ModuleSet _modules;
-    std::shared_ptr<IRandomValue> _local_delay_policy;
     EventLogSubscriptions _event_log;
-    std::filesystem::path _exe_path_buffer;
-    CLI::App _app;
-    std::string _plugin_name;
-    std::string _plugin_payload_path;
-    std::filesystem::path _config_folder;
-    nlohmann::json _agent_config;
-    nlohmann::json _install_component_config;
-    std::string _stack;
-    std::string _cli_params_path;
-    std::string _config_warning;  // why the main configuration was replaced by the defaults, if it was
     std::atomic<bool> _stopping{false};
     std::atomic<bool> _required_on_start_done{false};
     bool _grant_check_scheduled = false;
@@ -464,61 +387,17 @@ class Service : public EnrollmentHost, public ConnectedHost, public ModuleSet::B
     bool _policies_subscribed = false;
     bool _prev_grant = false;
     bool _req_grant_event = false;
-    bool _is_state_reset_done = false;
-    bool _tried_to_hw_attest_with_pluton = false;
-    bool _is_commercial_managed = false;
-    bool _has_vxm_deployer = false;
-    bool _has_ss_or_te = false;
-    bool _is_test_env = false;
-    bool _is_vxm_managed_subscription = false;
-    std::filesystem::path _state_file_path;
-    nlohmann::json _persisted_state;
-    GracePeriod _grace_period;
     bool _start_work_scheduled = false;
-    std::atomic<bool> _is_sleeping{false};
-    std::atomic<bool> _new_wakeup{false};
-    std::atomic<bool> _in_wake_grace{false};
-    std::atomic<int64_t> _startup_wake_time{0};
-    std::atomic<bool> _startup_grace_done{false};
-    std::atomic<int64_t> _grace_start{0};  // steady-clock nanoseconds
+    bool _scheduler_reinitialized = false;
+    std::set<uint32_t> _registered_schedule_types;
+    bool _corvane_enrollment_started = false;
     // The power callbacks and the wake-up grace tasks; the handle of the running grace task lives
     // there, guarded, in place of a future of its own.
     PowerEvents _power_events;
-    nlohmann::json _cert_store_policy_doc;
-    nlohmann::json _cert_store_save_policy_doc;
-
-    // ---- remote install jobs ----
-    void BindRemoteJobs();
-    RemoteJobs::Host RemoteJobsHost();
-    RemoteJobs& Jobs() { return _remote_jobs; }
-
     // The stop's teardown has finished (the stop waits for it, at most 30 seconds).
     platform::SteadyWaiter _teardown_waiter;
-
-  private:
-    TelemetryFeedback::Host FeedbackHost();
-
     std::unique_ptr<EnrollmentRoad> _enrollment;
     std::unique_ptr<ConnectedRoad> _connected;
 };
-
-// The control handler the service registers with the service control layer; the context is the
-// Service. Every control is answered with no error.
-uint32_t ServiceControlHandler(uint32_t control, uint32_t event_type, void* event_data, void* context);
-
-// The top-level crash filter: logs what crashed, ends the logger and lets the crash go on.
-int32_t AgentUnhandledExceptionFilter(platform::ExceptionPointers* info);
-
-// The text of a system error number, ending in "\r\n" for system texts; a substitute when there is
-// none.
-std::string GetErrorMessage(uint32_t code);
-
-// The control channel's "eventlog" request: "raise <channel> <event id> [<level>]" writes an entry
-// into the simulated event log; the answer is "ok " + its file, or "error " + the reason.
-std::string HandleEventLogRequest(const std::vector<std::string>& words);
-
-// The program: loads the main configuration, starts the logger and either installs, removes or
-// runs the service under the service control layer. Returns the process exit code.
-int ServiceProgramMain(Service& service, int argc, char** argv);
 
 }  // namespace zelko::plenar::agent

@@ -20,6 +20,7 @@
 #include "jobs/install_component.h"
 #include "outside/device_info/device_info.h"
 #include "service/service.h"
+#include "state_machine/error_tests.h"
 
 namespace zelko::plenar::agent {
 

@@ -21,6 +21,7 @@
 #include "outside/s3/s3_client.h"
 #include "platform/clock.h"
 #include "service/service.h"
+#include "testing/testable_service.h"
 #include "telemetry/collector.h"
 #include "testing/enrolled_device.h"
 #include "testing/fake_device_info.h"
@@ -54,7 +55,7 @@ void WriteText(const fs::path& path, const std::string& text) {
 }
 
 // Records what the service puts on its bus and delivers it as the service does.
-class BusService : public Service {
+class BusService : public TestableService {
   public:
     explicit BusService(fs::path exe) : exe_(std::move(exe)) {}
     fs::path GetExecutablePath() override { return exe_; }

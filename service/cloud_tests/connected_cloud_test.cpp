@@ -28,6 +28,7 @@
 #include "outside/s3/s3_client.h"
 #include "platform/network.h"
 #include "service/service.h"
+#include "testing/testable_service.h"
 #include "telemetry/telemetry_module.h"
 #include "testing/enrolled_device.h"
 #include "testing/fake_device_info.h"
@@ -54,7 +55,7 @@ json Fixed(int milliseconds) {
     return {{"type", "Linear"}, {"end_type", "Infinite"}, {"initial_delay", jitter}, {"diff_or_base", jitter}};
 }
 
-class RecordingService : public Service {
+class RecordingService : public TestableService {
   public:
     explicit RecordingService(fs::path exe) : exe_(std::move(exe)) {}
     fs::path GetExecutablePath() override { return exe_; }

@@ -22,6 +22,7 @@
 #include "platform/paths.h"
 #include "platform/sessions.h"
 #include "service/service.h"
+#include "testing/testable_service.h"
 #include "testing/enrolled_device.h"
 #include "testing/fake_device_info.h"
 #include "testing/local_cloud.h"
@@ -58,7 +59,7 @@ fs::path BrokerLog() {
 
 // The real service over this machine's test folder: a Corvane device of its own, whose connectivity
 // step fails while the test asks for it; the telemetry module is left out.
-class RebuildService : public Service {
+class RebuildService : public TestableService {
   public:
     RebuildService(fs::path exe, std::shared_ptr<zelko::testing::FakeDeviceInfo> device)
         : exe_(std::move(exe)), device_(std::move(device)) {}

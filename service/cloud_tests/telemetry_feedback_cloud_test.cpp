@@ -21,6 +21,7 @@
 #include "outside/plugin_manager/plugin_manager.h"
 #include "outside/s3/s3_client.h"
 #include "service/service.h"
+#include "testing/testable_service.h"
 #include "telemetry/resend_record.h"
 #include "telemetry/telemetry_module.h"
 #include "testing/enrolled_device.h"
@@ -69,7 +70,7 @@ class FixedPolicy : public IRandomValue {
     int64_t ms;
 };
 
-class TestService : public Service {
+class TestService : public TestableService {
   public:
     explicit TestService(fs::path exe) : exe_(std::move(exe)) {}
     fs::path GetExecutablePath() override { return exe_; }

@@ -23,6 +23,7 @@
 #include "platform/clock.h"
 #include "platform/network.h"
 #include "service/service.h"
+#include "testing/testable_service.h"
 #include "testing/fake_connectivity.h"
 #include "testing/fake_device_info.h"
 #include "testing/log_capture.h"
@@ -59,7 +60,7 @@ struct SentEvent {
     bool operator==(const SentEvent&) const = default;
 };
 
-class ConnectedService : public Service {
+class ConnectedService : public TestableService {
   public:
     explicit ConnectedService(std::filesystem::path exe) : exe_(std::move(exe)) {}
     ~ConnectedService() override = default;

@@ -31,6 +31,7 @@
 #include "platform/sessions.h"
 #include "platform/steady_clock.h"
 #include "service/service.h"
+#include "testing/testable_service.h"
 #include "testing/fake_device_info.h"
 #include "testing/fake_identity.h"
 #include "testing/log_capture.h"
@@ -94,7 +95,7 @@ struct Edges {
     std::atomic<int> telemetry_steps{0};
 };
 
-class RoadService : public Service {
+class RoadService : public TestableService {
   public:
     RoadService(std::filesystem::path exe, Edges& edges) : exe_(std::move(exe)), edges_(edges) {}
     std::filesystem::path GetExecutablePath() override { return exe_; }

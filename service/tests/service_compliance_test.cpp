@@ -15,6 +15,7 @@
 #include "platform/clock.h"
 #include "platform/paths.h"
 #include "service/service.h"
+#include "testing/testable_service.h"
 #include "testing/fake_connectivity.h"
 #include "testing/log_capture.h"
 #include "testing/scoped_time_zone.h"
@@ -52,7 +53,7 @@ class StatusConnectivity : public zelko::testing::FakeConnectivity {
     Error update_error;
 };
 
-class TestService : public Service {
+class TestService : public TestableService {
   public:
     explicit TestService(fs::path exe) : exe_(std::move(exe)) {}
     fs::path GetExecutablePath() override { return exe_; }

@@ -18,6 +18,7 @@
 #include "foundation/utils.h"
 #include "platform/event_log.h"
 #include "service/service.h"
+#include "testing/testable_service.h"
 #include "telemetry/performance.h"
 #include "telemetry/telemetry_module.h"
 #include "telemetry/windows_event_subscription.h"
@@ -55,7 +56,7 @@ struct RecordingTelemetry : TelemetryModule {
     std::vector<Delivered> events;
 };
 
-class TestService : public Service {
+class TestService : public TestableService {
   public:
     explicit TestService(std::filesystem::path exe) : exe_(std::move(exe)) {}
     std::filesystem::path GetExecutablePath() override { return exe_; }

@@ -18,6 +18,7 @@
 #include "platform/steady_clock.h"
 #include "service/control_dispatch.h"
 #include "service/service.h"
+#include "testing/testable_service.h"
 #include "telemetry/telemetry_module.h"
 #include "testing/log_capture.h"
 #include "testing/temp_system_root.h"
@@ -91,7 +92,7 @@ struct FakeCorvane : corvane::Enrollment {
     bool ss_or_te;
 };
 
-class TestService : public Service {
+class TestService : public TestableService {
   public:
     explicit TestService(std::filesystem::path exe) : exe_(std::move(exe)) {}
     std::filesystem::path GetExecutablePath() override { return exe_; }

@@ -7,6 +7,7 @@
 #include "config/remote_config.h"
 #include "jobs/install_component.h"
 #include "service/service.h"
+#include "testing/testable_service.h"
 #include "testing/fake_connectivity.h"
 #include "testing/log_capture.h"
 #include "testing/temp_system_root.h"
@@ -16,7 +17,7 @@ namespace {
 
 using nlohmann::json;
 
-class JobsService : public Service {
+class JobsService : public TestableService {
   public:
     explicit JobsService(std::filesystem::path exe) : exe_(std::move(exe)) {}
     std::filesystem::path GetExecutablePath() override { return exe_; }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "service/service.h"
+#include "testing/testable_service.h"
 #include "testing/log_capture.h"
 #include "testing/settings_table.h"
 #include "testing/temp_system_root.h"
@@ -20,7 +21,7 @@ namespace {
 
 using nlohmann::json;
 
-class SettingsService : public Service {
+class SettingsService : public TestableService {
   public:
     explicit SettingsService(std::filesystem::path exe) : exe_(std::move(exe)) {}
     std::filesystem::path GetExecutablePath() override { return exe_; }

@@ -8,6 +8,7 @@
 
 #include "foundation/utils.h"
 #include "service/service.h"
+#include "testing/testable_service.h"
 #include "telemetry/system_status_checker.h"
 #include "telemetry/telemetry_module.h"
 #include "testing/fake_connectivity.h"
@@ -21,7 +22,7 @@ using logging::info;
 using logging::warning;
 using nlohmann::json;
 
-class TestService : public Service {
+class TestService : public TestableService {
   public:
     explicit TestService(std::filesystem::path exe) : exe_(std::move(exe)) {}
     std::filesystem::path GetExecutablePath() override { return exe_; }

@@ -1,4 +1,5 @@
 #include "service/service.h"
+#include "testing/testable_service.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -32,7 +33,7 @@ using logging::warning;
 
 // A Service whose executable, and so its configuration folder and state files, lives in a folder
 // of the test.
-class TestService : public Service {
+class TestService : public TestableService {
   public:
     explicit TestService(std::filesystem::path exe) : exe_(std::move(exe)) {}
     std::filesystem::path GetExecutablePath() override { return exe_; }

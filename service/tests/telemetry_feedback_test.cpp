@@ -18,6 +18,7 @@
 #include "platform/clock.h"
 #include "platform/network.h"
 #include "service/service.h"
+#include "testing/testable_service.h"
 #include "telemetry/collector_errors.h"
 #include "telemetry/performance.h"
 #include "telemetry/telemetry_records.h"
@@ -78,7 +79,7 @@ class FakeCorvane : public corvane::Enrollment {
     int calls = 0;
 };
 
-class TestService : public Service {
+class TestService : public TestableService {
   public:
     explicit TestService(std::filesystem::path exe) : exe_(std::move(exe)) {}
     std::filesystem::path GetExecutablePath() override { return exe_; }
