@@ -17,7 +17,8 @@ constexpr uint32_t kScheduleEventControl = 230;
 }  // namespace
 
 Service::Service()
-    : _feedback(_scheduler, _modules,
+    : _remote_configs(_scheduler, _modules, RemoteConfigsHost()),
+      _feedback(_scheduler, _modules,
                 {FailureState, Attestating, Discovery, GettingIotCreds, ConnectingToIot, RequiredOnStarting, Processing,
                  Stopping},
                 FeedbackHost()),

@@ -28,6 +28,7 @@
 #include "service/event_log_subscriptions.h"
 #include "service/persisted_state.h"
 #include "service/power_events.h"
+#include "service/remote_configs.h"
 #include "service/remote_jobs.h"
 #include "service/telemetry_feedback.h"
 #include "service/service_documents.h"
@@ -61,20 +62,6 @@ class Service : public EnrollmentHost,
                 private DeviceStanding,
                 private SleepState {
   public:
-    // The fetch and subscribe tasks of one remote configuration.
-    class RemoteConfigStates : public std::enable_shared_from_this<RemoteConfigStates> {
-      public:
-        using FetchCallback = std::function<void(std::weak_ptr<RemoteConfigStates>, shared::error::Error)>;
-        // Binds the two tasks (shadow name + "_fetch" and "_sub") to their policies and their work;
-        // runs nothing. The callback, when set, gets every fetch result. Raises std::bad_weak_ptr
-        // unless the object is already owned by a shared pointer.
-        void Init(Service* service, std::shared_ptr<config::RemoteConfig> remote_config, FetchCallback callback);
-
-        ServiceTask fetch_task;
-        ServiceTask sub_task;
-        std::shared_ptr<config::RemoteConfig> config;
-    };
-
     Service();
     virtual ~Service();
     Service(const Service&) = delete;
@@ -254,8 +241,6 @@ class Service : public EnrollmentHost,
     static nlohmann::json CertStorePolicyDocument();
     static nlohmann::json CertStoreSavePolicyDocument();
     static nlohmann::json LocalDelayPolicyDocument();
-    // The default document of "tavragent-config"; devices with persistent connections say so.
-    static nlohmann::json TavragentConfigDefault(bool corvane_device);
     // The enrollment road's hooks into the start-up and the module set-up.
     int64_t StartupWaitSeconds() override;
     void EndStartupGrace() override;
@@ -272,29 +257,12 @@ class Service : public EnrollmentHost,
     void ScheduleConnectionTransition();
     // The connected road's hooks.
     void HookConnectionNotices(ConnectivityModule& module) override;
-    std::function<void()> NewAgentConfigFetch() override;
-    void PostRemoteConfigSubscriptions() override;
+    std::function<void()> NewAgentConfigFetch() override { return _remote_configs.NewAgentConfigFetch(); }
+    void PostRemoteConfigSubscriptions() override { _remote_configs.PostSubscriptions(); }
     std::shared_ptr<ConsentBridgeModule> ConsentBridge() const override { return _modules.consent_bridge_module; }
     bool CollectsPerformance() const override { return _collect_perf; }
     bool RemoteJobsStarted() const override { return _remote_jobs.started(); }
     void MarkRemoteJobsStarted() override { _remote_jobs.SetStarted(true); }
-    // The handler of every fetch of the agent's own configuration: connection mode, then every
-    // other remote configuration with its tasks, built anew.
-    void ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> states, shared::error::Error error);
-    // The "data"."config" object of an agent configuration document; the built-in one while no
-    // document has been received ("data" missing or null) and, logged, when it is damaged ("data"
-    // or its "config" not an object).
-    nlohmann::json AgentConfigOf(const nlohmann::json& document) const;
-    // The change callback of a configuration marked "notify"; posts its work to the worker.
-    std::function<void(std::shared_ptr<config::BaseConfig>)> OnRemoteConfigChanged(const std::string& registry_name);
-    void RemoteConfigChangedWork(const std::shared_ptr<config::RemoteConfig>& changed, const std::string& registry_name);
-    std::string MapJobName(const std::string& name) const;
-    std::string MapPrimaryJobName(const std::string& name) const;
-    void SendCorvaneEventIfNeeded(std::shared_ptr<config::RemoteConfig> changed);
-    bool IsFeatureEnabled();
-    // The two procedures of a remote configuration's tasks.
-    void FetchRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak, const RemoteConfigStates::FetchCallback& callback);
-    void SubscribeRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak);
     // The connectivity calls of these states, and the local work of RequiredOnStarting; tests
     // replace them.
     shared::error::Error IotGetCredentials(bool reset_device) override;
@@ -338,7 +306,6 @@ class Service : public EnrollmentHost,
     PowerEvents::Hooks PowerHooks();
     // The end of a completed wake-up grace: every remote configuration is fetched again in Processing.
     void AfterWakeGrace();
-    void RefetchRemoteConfigs();
     // Sends the state machine back for new IoT credentials after a connection change.
     void IotRecredential();
     void IotInterruptionCheck();
@@ -356,10 +323,11 @@ class Service : public EnrollmentHost,
     // Tests reach the private parts through this one peer (testing/testable_service.h).
     friend class TestableService;
 
-    std::string _corvane_grants_name{"corvane-grants"};
-    std::string _corvane_policies_name{"corvane-policies"};
-    std::shared_ptr<RemoteConfigStates> _tavragent_config_states;
-    std::map<std::string, std::shared_ptr<RemoteConfigStates>> _remote_config_states;
+    RemoteConfigs::Host RemoteConfigsHost();
+    RemoteConfigs& RemoteConfigurations() { return _remote_configs; }
+
+    // Before the scheduler: the configurations' tasks go only after its worker has ended.
+    RemoteConfigs _remote_configs;
     std::shared_ptr<shared::device::IDeviceInfo> _device_info;
     // Where the side tasks were: they go only after the scheduler's worker has ended, and after
     // the modules, whose threads call back into them.
@@ -382,11 +350,6 @@ class Service : public EnrollmentHost,
     EventLogSubscriptions _event_log;
     std::atomic<bool> _stopping{false};
     std::atomic<bool> _required_on_start_done{false};
-    bool _grant_check_scheduled = false;
-    bool _grants_subscribed = false;
-    bool _policies_subscribed = false;
-    bool _prev_grant = false;
-    bool _req_grant_event = false;
     bool _start_work_scheduled = false;
     bool _scheduler_reinitialized = false;
     std::set<uint32_t> _registered_schedule_types;

@@ -44,8 +44,8 @@ void Service::InitVevEModule() {
     try {
         _modules.onee_module = std::make_shared<VevEModule>(
             _config_folder / kVevEModuleConfigFileName, ExecutableFolder(), kRemoteConfigsFolderName,
-            _corvane_grants_name, PrimaryName(_corvane_grants_name), _corvane_policies_name,
-            PrimaryName(_corvane_policies_name), std::weak_ptr<config::ConfigService>(_modules.config_service));
+            _remote_configs.GrantsName(), PrimaryName(_remote_configs.GrantsName()), _remote_configs.PoliciesName(),
+            PrimaryName(_remote_configs.PoliciesName()), std::weak_ptr<config::ConfigService>(_modules.config_service));
         LOG_INFO << "Loading VevEModule module completed.";
     } catch (const std::exception& e) {
         LOG_WARNING << "Failed to load VevEModule module. " << e.what();

@@ -5,10 +5,10 @@
 #include <mutex>
 #include <string>
 
-#include "config/remote_config.h"
 #include "connectivity/connectivity_module.h"
 #include "consent/consent_bridge.h"
 #include "foundation/logging.h"
+#include "outside/device_info/device_info.h"
 #include "platform/paths.h"
 #include "platform/process_modules.h"
 #include "service/service.h"
@@ -109,27 +109,39 @@ void Service::HookConnectionNotices(ConnectivityModule& module) {
     module.callbackContext = this;
 }
 
-std::function<void()> Service::NewAgentConfigFetch() {
-    if (!_modules.tavragent_config) return {};
-    _tavragent_config_states = std::make_shared<RemoteConfigStates>();
-    _tavragent_config_states->Init(this, _modules.tavragent_config,
-                                   [this](std::weak_ptr<RemoteConfigStates> states, Error error) {
-                                       ApplyAgentConfig(std::move(states), std::move(error));
-                                   });
-    std::weak_ptr<RemoteConfigStates> states = _tavragent_config_states;
-    return [states] {
-        if (auto held = states.lock()) held->fetch_task.Perform();
+RemoteConfigs::Host Service::RemoteConfigsHost() {
+    RemoteConfigs::Host host;
+    host.is_current = [this](const char* state) { return IsCurrentState(state); };
+    auto state_named = [this](const std::string& name) -> ServiceState& {
+        return name == "GettingIotCreds" ? GettingIotCreds : Discovery;
     };
-}
-
-void Service::PostRemoteConfigSubscriptions() {
-    for (const auto& [name, states] : _remote_config_states) {
-        if (!states || !states->config || states->config->ListenTopic().empty()) continue;
-        std::weak_ptr<RemoteConfigStates> entry = states;
-        _scheduler.In(Duration::zero(), [entry] {
-            if (auto held = entry.lock()) held->sub_task.Perform();
-        });
-    }
+    host.set_state = [this, state_named](const char* state) { SetState(state_named(state)); };
+    host.next_delay = [state_named](const char* state, int64_t& ticks) { state_named(state).GetNextDelay(ticks); };
+    host.run_on_network = [this](std::function<void()> work) { RequestToRunOnNetwork(std::move(work)); };
+    host.credentials_ready = [this] { return IotCredentialsReady(); };
+    host.reset_enrollment = [this] { IotResetEnrollment(); };
+    host.require_reenrollment = [this] { _enrollment->RequireReenrollment(); };
+    host.config_string = [this](const char* key, const std::string& default_value) {
+        return ConfigString(key, default_value);
+    };
+    host.policies_subscribed = [this] {
+        if (_corvane_enrollment_started) return;
+        _corvane_enrollment_started = true;
+        _scheduler.In(Duration::zero(), [this] { _feedback.CorvaneEnrollment().Perform(); });
+    };
+    host.send_event = [this](uint32_t control, const void* data, uint64_t size) {
+        SendEventToModules(control, 0, data, size);
+    };
+    host.schedule_connection_transition = [this] { ScheduleConnectionTransition(); };
+    host.device_snr = [this] { return _device_info ? std::string(_device_info->GetDeviceSNRId()) : std::string(); };
+    host.executable_folder = [this] { return ExecutableFolder(); };
+    host.retry_config = [this] { return _retry_config; };
+    host.save_grant_flags = [this](bool prev_grant, bool req_grant_event) {
+        _persisted_state["prev_grant"] = prev_grant;
+        _persisted_state["req_grant_event"] = req_grant_event;
+        SavePersistedSate();
+    };
+    return host;
 }
 
 }  // namespace zelko::plenar::agent

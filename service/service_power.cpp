@@ -52,20 +52,9 @@ void Service::WakeScheduler() {
 void Service::AfterWakeGrace() {
     if (IsCurrentState("Processing")) {
         LOG_INFO << "Awake from sleep - in Processing state, refetch called for all the remote configs";
-        if (!_scheduler.destroyed.load()) _scheduler.In(Duration::zero(), [this] { RefetchRemoteConfigs(); });
+        if (!_scheduler.destroyed.load()) _scheduler.In(Duration::zero(), [this] { _remote_configs.Refetch(); });
     } else {
         LOG_INFO << "Awake from sleep, but not in processing state, so not refetching remote configs";
-    }
-}
-
-void Service::RefetchRemoteConfigs() {
-    LOG_INFO << "Awake from sleep, refetch called for all the remote configs";
-    for (const auto& [name, states] : _remote_config_states) {
-        std::weak_ptr<RemoteConfigStates> entry = states;
-        _scheduler.In(Duration::zero(), [entry] {
-            // Once, outside the fetch task's retry policy; an entry removed meanwhile is skipped.
-            if (auto held = entry.lock()) held->fetch_task.Perform();
-        });
     }
 }
 

@@ -17,7 +17,7 @@ RemoteJobs::Host Service::RemoteJobsHost() {
     host.send_event = [this](uint32_t control, const std::string& text) {
         SendEventToModules(control, 0, text.c_str(), text.size() + 1);
     };
-    host.agent_config_of = [this](const nlohmann::json& document) { return AgentConfigOf(document); };
+    host.agent_config_of = [this](const nlohmann::json& document) { return _remote_configs.AgentConfigOf(document); };
     host.next_delay = [this](int64_t& ticks) { return RemoteJobsProcessing.GetNextDelay(ticks); };
     host.config_folder = [this] { return _config_folder; };
     return host;

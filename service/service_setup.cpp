@@ -5,7 +5,6 @@
 #include <memory>
 #include <stdexcept>
 
-#include "config/config_service.h"
 #include "config/remote_config.h"
 #include "connectivity/connectivity_module.h"
 #include "consent/consent_bridge.h"
@@ -32,7 +31,6 @@ namespace {
 
 constexpr char kConnectivityConfigFileName[] = "connectivity-module-config.json";
 constexpr char kCorvaneConfigFileName[] = "corvane-module-config.json";
-constexpr char kTavragentConfigName[] = "tavragent-config";
 
 nlohmann::json Span(int base, const char* base_units, int interval, const char* interval_units) {
     return {{"base_value", {{"count", base}, {"units", base_units}}},
@@ -91,13 +89,6 @@ nlohmann::json Service::LocalDelayPolicyDocument() {
             {"initial_delay", Span(2, "sec", 100, "milli")},
             {"diff_or_base", Span(3, "sec", 100, "milli")},
             {"max_delay", Span(30, "sec", 100, "milli")}};
-}
-
-nlohmann::json Service::TavragentConfigDefault(bool corvane_device) {
-    auto document = nlohmann::json::parse(
-        R"({"version": 1, "data": {"config": {"conn": "mq", "rjs": [{"name": "job-1e-install", "ival": "720", "ts": "1709904065"}]}}})");
-    if (corvane_device) document["data"]["config"]["conn"] = "pers_mq";
-    return document;
 }
 
 namespace {
@@ -264,18 +255,7 @@ void Service::PrepareScheduler() {
     _scheduler_reinitialized = true;
 }
 
-void Service::InitRemoteConfigs() {
-    const auto tavragent_default =
-        TavragentConfigDefault(_modules.conn_module && _modules.conn_module->isCorvaneDevice);
-
-    _modules.config_service = std::make_shared<config::ConfigService>();
-
-    LOG_INFO << "Initiating Remote config with tavragent-config topic...";
-    _modules.tavragent_config = config::RemoteConfig::Create(
-        kTavragentConfigName, kTavragentConfigName, _modules.conn_module, "", false, nullptr,
-        nlohmann::ordered_json(tavragent_default), ExecutableFolder(), "RemoteConfigs");
-    _modules.config_service->RegisterConfig(kTavragentConfigName, _modules.tavragent_config);
-}
+void Service::InitRemoteConfigs() { _remote_configs.Init(); }
 
 void Service::InitCorvaneEnrollment() {
     _modules.corvane_enrollment = std::make_shared<corvane::Enrollment>(

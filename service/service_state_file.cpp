@@ -20,8 +20,7 @@ void Service::LoadPersistedSate() {
     _required_on_start_done.store(flags.required_on_start_done);
     _is_state_reset_done = flags.is_state_reset_done;
     _tried_to_hw_attest_with_pluton = flags.tried_to_hw_attest_with_pluton;
-    _prev_grant = flags.prev_grant;
-    _req_grant_event = flags.req_grant_event;
+    _remote_configs.SetGrantFlags(flags.prev_grant, flags.req_grant_event);
 }
 
 void Service::SavePersistedSate() {

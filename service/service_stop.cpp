@@ -101,10 +101,7 @@ void Service::ReleaseModules(bool report_stop_pending) {
             ReportSvcStatus(platform::kServiceStopPending, platform::kNoError, kStopPendingHint);
         };
     }
-    hooks.drop_remote_config_states = [this] {
-        _remote_config_states.clear();
-        _tavragent_config_states.reset();
-    };
+    hooks.drop_remote_config_states = [this] { _remote_configs.Drop(); };
     _modules.Release(hooks);
 }
 

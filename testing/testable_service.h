@@ -54,12 +54,7 @@ class TestableService : public Service {
     using Service::_startup_grace_done;
 
     // The service's own bookkeeping.
-    using Service::_tavragent_config_states;
-    using Service::_remote_config_states;
-    using Service::_grants_subscribed;
-    using Service::_policies_subscribed;
-    using Service::_prev_grant;
-    using Service::_req_grant_event;
+    using Service::RemoteConfigurations;
     using Service::_device_info;
     using Service::_collect_perf;
     using Service::_current_state;

@@ -134,7 +134,7 @@ class ConnectedCloudTest : public zelko::testing::SystemRootTest {
         service_->_modules.config_service = std::make_shared<config::ConfigService>();
         service_->_modules.tavragent_config = config::RemoteConfig::Create(
             "tavragent-config", "tavragent-config", connectivity_, "", false, nullptr,
-            nlohmann::ordered_json(Service::TavragentConfigDefault(true)), scratch(), "RemoteConfigs");
+            nlohmann::ordered_json(RemoteConfigs::TavragentConfigDefault(true)), scratch(), "RemoteConfigs");
         service_->_modules.config_service->RegisterConfig("tavragent-config", service_->_modules.tavragent_config);
     }
 
@@ -210,7 +210,8 @@ TEST_F(ConnectedCloudTest, EnrolledDeviceConnectsFollowsItsConfigurationAndItsGr
     // Each fetch of the agent configuration builds them anew: from here on it waits an hour, so
     // the push below meets the last ones built.
     service_->_scheduler.In(Duration::zero(), [this] {
-        service_->_tavragent_config_states->fetch_task.policy = CreateRateLimiterPolicy(Fixed(3'600'000), "", "");
+        service_->RemoteConfigurations().AgentConfigStates()->fetch_task.policy =
+            CreateRateLimiterPolicy(Fixed(3'600'000), "", "");
     });
     ASSERT_TRUE(log_.WaitFor(logging::info, "Fetch will rerun in 1h0m0s0ms", 1, 10s));
     const int built = log_.Count(logging::info, "Creating RemoteConfig: corvane-grants");

@@ -150,10 +150,10 @@ TEST_F(ModuleSetupTest, SubscriptionDevicesGetTheConsentBridgeAndCorvaneDevicesP
 }
 
 TEST(TavragentConfigDefault, ConnectionKindFollowsTheDevice) {
-    const json plain = Service::TavragentConfigDefault(false);
+    const json plain = RemoteConfigs::TavragentConfigDefault(false);
     EXPECT_EQ(plain.dump(),
               R"({"data":{"config":{"conn":"mq","rjs":[{"ival":"720","name":"job-1e-install","ts":"1709904065"}]}},"version":1})");
-    EXPECT_EQ(Service::TavragentConfigDefault(true)["data"]["config"]["conn"], "pers_mq");
+    EXPECT_EQ(RemoteConfigs::TavragentConfigDefault(true)["data"]["config"]["conn"], "pers_mq");
 }
 
 TEST_F(ModuleSetupTest, AConfigurationWithoutALocalDelayPolicyDoesNotEndTheSetUp) {
@@ -226,7 +226,7 @@ TEST_F(ModuleSetupTest, ARebuildAfterTheCredentialsMakesTheJobsAnewOverOneSetOfM
     };
     Initialize();
     connect();
-    ASSERT_TRUE(service._tavragent_config_states);
+    ASSERT_TRUE(service.RemoteConfigurations().AgentConfigStates());
     ASSERT_EQ(made.size(), 1u);
     const std::weak_ptr<ConnectivityModule> first_connectivity = service._modules.conn_module;
     const std::weak_ptr<InstallComponent> first_job = service.Jobs().Find("job-1e-install");
@@ -238,7 +238,7 @@ TEST_F(ModuleSetupTest, ARebuildAfterTheCredentialsMakesTheJobsAnewOverOneSetOfM
     EXPECT_TRUE(first_connectivity.expired());
     EXPECT_TRUE(first_job.expired());
     EXPECT_EQ(edges_.built_over_live_connectivity, 0);
-    EXPECT_FALSE(service._tavragent_config_states);
+    EXPECT_FALSE(service.RemoteConfigurations().AgentConfigStates());
     {
         std::lock_guard lock(service._modules.remote_jobs_mutex);
         EXPECT_TRUE(service._modules.remote_jobs.empty());
@@ -259,7 +259,7 @@ TEST_F(ModuleSetupTest, ARebuildAfterTheCredentialsMakesTheJobsAnewOverOneSetOfM
     const std::weak_ptr<ConnectivityModule> second_connectivity = service._modules.conn_module;
     service.StopService();
     EXPECT_TRUE(second_connectivity.expired());
-    EXPECT_FALSE(service._tavragent_config_states);
+    EXPECT_FALSE(service.RemoteConfigurations().AgentConfigStates());
 }
 
 TEST_F(ModuleSetupTest, NoDeviceInformationFileForImpersonationFailsTheSetUp) {

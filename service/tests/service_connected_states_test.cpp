@@ -38,8 +38,8 @@ TEST_F(ConnectedTest, CredentialsFetchTheAgentConfigurationAnnounceThemAndConnec
 
     EXPECT_EQ(service->credential_resets, std::vector<bool>{true});
     EXPECT_FALSE(service->Connected().ResetIotDevice());
-    ASSERT_TRUE(service->_tavragent_config_states);
-    EXPECT_EQ(service->_tavragent_config_states->fetch_task.name, "tavragent-config_fetch");
+    ASSERT_TRUE(service->RemoteConfigurations().AgentConfigStates());
+    EXPECT_EQ(service->RemoteConfigurations().AgentConfigStates()->fetch_task.name, "tavragent-config_fetch");
     EXPECT_EQ(connectivity->GetShadowCalls(), 1);
     EXPECT_TRUE(log.Contains(info, "GettingIotCreds.OnEnter fetch called."));
     // The document was applied: persistent connection, then the connection and the required
@@ -51,7 +51,7 @@ TEST_F(ConnectedTest, CredentialsFetchTheAgentConfigurationAnnounceThemAndConnec
     EXPECT_TRUE(log.Contains(info, "Fetch will rerun in 0h0m17s0ms"));
 
     // Each success replaces the tasks: the old chain ends.
-    auto first = std::weak_ptr(service->_tavragent_config_states);
+    auto first = std::weak_ptr(service->RemoteConfigurations().AgentConfigStates());
     Place("GettingIotCreds");
     OnWorker([this] { service->GettingIotCreds.OnEnter(); });
     EXPECT_TRUE(first.expired());
@@ -129,9 +129,9 @@ TEST_F(ConnectedTest, ConnectionChoosesTheRunningStateAndResubscribesTopicsOnOth
     auto add = [this](const std::string& name, const std::string& topic) {
         auto remote = config::RemoteConfig::Create(name, name, connectivity, topic, false, nullptr,
                                                    nlohmann::ordered_json::object(), scratch(), "RemoteConfigs");
-        auto states = std::make_shared<Service::RemoteConfigStates>();
-        states->Init(service.get(), remote, nullptr);
-        service->_remote_config_states[name] = states;
+        auto states = std::make_shared<RemoteConfigStates>();
+        states->Init(&service->RemoteConfigurations(), remote, nullptr);
+        service->RemoteConfigurations().Follow(name, states);
     };
     add("with-topic", "$aws/things/SNR0001/shadow/name/with-topic/update/accepted");
     add("without-topic", "");

@@ -298,7 +298,7 @@ TEST_F(ServiceEventsTest, GraceInProcessingFetchesEveryRemoteConfigurationAgainI
     std::mutex mutex;
     std::condition_variable fetched_cv;
     for (const char* name : {"corvane-policies", "corvane-grants"}) {
-        auto states = std::make_shared<Service::RemoteConfigStates>();
+        auto states = std::make_shared<RemoteConfigStates>();
         states->fetch_task.Perform = [&, name = std::string(name)] {
             {
                 std::lock_guard lock(mutex);
@@ -306,7 +306,7 @@ TEST_F(ServiceEventsTest, GraceInProcessingFetchesEveryRemoteConfigurationAgainI
             }
             fetched_cv.notify_all();
         };
-        service->_remote_config_states[name] = states;
+        service->RemoteConfigurations().Follow(name, states);
     }
     platform::ScopedFakeSteadyClock steady(0);
     service->SuspendResumeCallback(platform::kPbtApmResumeAutomatic, nullptr);
@@ -383,15 +383,15 @@ TEST_F(ServiceEventsTest, PersistedStateRestrictionAndCallHomeThroughTheService)
     service->_required_on_start_done = false;
     service->LoadPersistedSate();
     EXPECT_TRUE(service->_required_on_start_done.load());
-    EXPECT_TRUE(service->_prev_grant);
-    EXPECT_FALSE(service->_req_grant_event);
+    EXPECT_TRUE(service->RemoteConfigurations().PrevGrant());
+    EXPECT_FALSE(service->RemoteConfigurations().GrantEventRequested());
     EXPECT_EQ(service->_state_file_path, scratch() / "zelko-plenar-agent-state.json");
 
     service->_persisted_state["req_grant_event"] = true;
     service->SavePersistedSate();
-    service->_req_grant_event = false;
+    service->RemoteConfigurations().SetGrantFlags(service->RemoteConfigurations().PrevGrant(), false);
     service->LoadPersistedSate();
-    EXPECT_TRUE(service->_req_grant_event);
+    EXPECT_TRUE(service->RemoteConfigurations().GrantEventRequested());
 
     // No feature finder yet, so no "ss" or "te": the purge waits for a later start.
     std::ofstream(scratch() / "zelko-plenar-service-state-Discovery.json") << "{}";

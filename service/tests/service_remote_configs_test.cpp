@@ -20,15 +20,15 @@ std::string IotFailure(int http_code) {
 
 class RemoteConfigsTest : public ConnectedTest {
   protected:
-    std::shared_ptr<Service::RemoteConfigStates> Follow(const std::string& shadow, bool topic) {
+    std::shared_ptr<RemoteConfigStates> Follow(const std::string& shadow, bool topic) {
         const std::string listen = topic ? "$aws/things/SNR0001/shadow/name/" + shadow + "/update/accepted" : "";
-        auto remote = config::RemoteConfig::Create(service->MapPrimaryJobName(service->MapJobName(shadow)), shadow,
+        auto remote = config::RemoteConfig::Create(service->RemoteConfigurations().MapPrimaryJobName(service->RemoteConfigurations().MapJobName(shadow)), shadow,
                                                    connectivity, listen, false, nullptr,
                                                    nlohmann::ordered_json::object(), scratch(), "RemoteConfigs");
-        service->_modules.config_service->RegisterConfig(service->MapJobName(shadow), remote);
-        auto states = std::make_shared<Service::RemoteConfigStates>();
-        states->Init(service.get(), remote, nullptr);
-        service->_remote_config_states[shadow] = states;
+        service->_modules.config_service->RegisterConfig(service->RemoteConfigurations().MapJobName(shadow), remote);
+        auto states = std::make_shared<RemoteConfigStates>();
+        states->Init(&service->RemoteConfigurations(), remote, nullptr);
+        service->RemoteConfigurations().Follow(shadow, states);
         return states;
     }
 };
@@ -121,7 +121,7 @@ TEST_F(RemoteConfigsTest, FetchedConfigurationWithATopicIsSubscribedInTheRunning
     Place("RequiredOnStarting");
     OnWorker([states] { states->fetch_task.Perform(); });
     EXPECT_EQ(connectivity->SubCalls(), 1);
-    EXPECT_TRUE(service->_grants_subscribed);
+    EXPECT_TRUE(service->RemoteConfigurations().GrantsSubscribed());
     Advance(kHour * 25);  // not fetched again by its own task
     EXPECT_EQ(connectivity->GetShadowCalls(), 2);
 }
@@ -140,7 +140,7 @@ TEST_F(RemoteConfigsTest, SubscribeOutcomesRowByRow) {
     service->credential_results = {Err("IotDeviceErrors", 3, "stay")};
     OnWorker([grants] { grants->sub_task.Perform(); });
     EXPECT_TRUE(log.Contains(info, "Sub job-corvane-grants failed with AwsInternetConnectionError reconnect to iot in: 0h0m7s0ms"));
-    EXPECT_FALSE(service->_grants_subscribed);
+    EXPECT_FALSE(service->RemoteConfigurations().GrantsSubscribed());
     Advance(kIot * kSecond);
     EXPECT_EQ(State(), "GettingIotCreds");
 
@@ -164,7 +164,7 @@ TEST_F(RemoteConfigsTest, SubscribeOutcomesRowByRow) {
     EXPECT_EQ(service->enrollment_resets, 1);
     EXPECT_TRUE(service->ForceDiscoveryQuery());
     grants.reset();
-    service->_remote_config_states.clear();
+    service->RemoteConfigurations().Unfollow("job-corvane-grants");
     Advance(kDiscovery * kSecond);
     EXPECT_EQ(State(), "Processing");
 
@@ -180,7 +180,7 @@ TEST_F(RemoteConfigsTest, SubscribeOutcomesRowByRow) {
     OnWorker([policies] { policies->sub_task.Perform(); });
     OnWorker([policies] { policies->sub_task.Perform(); });
     EXPECT_EQ(enrollments, 1);
-    EXPECT_TRUE(service->_grants_subscribed && service->_policies_subscribed);
+    EXPECT_TRUE(service->RemoteConfigurations().GrantsSubscribed() && service->RemoteConfigurations().PoliciesSubscribed());
     EXPECT_TRUE(log.Contains(info, "Successfully subscribed to remote config job-corvane-policies changes."));
 
     // Another subscription type is not implemented: it counts as subscribed.
@@ -189,7 +189,7 @@ TEST_F(RemoteConfigsTest, SubscribeOutcomesRowByRow) {
     grants = Follow("job-corvane-grants", true);
     OnWorker([grants] { grants->sub_task.Perform(); });
     EXPECT_EQ(connectivity->SubCalls(), 0);
-    EXPECT_TRUE(service->_grants_subscribed);
+    EXPECT_TRUE(service->RemoteConfigurations().GrantsSubscribed());
     EXPECT_TRUE(log.Contains(logging::verbose, "Subscribing to Remote Config job-corvane-grants is not implemented"));
 }
 
@@ -206,15 +206,18 @@ TEST_F(RemoteConfigsTest, AgentConfigurationBuildsTheRemoteConfigurationsAndSkip
     connectivity->SetShadow(Shadow(3, {{"config", config}, {"grants", {config::kCorvaneGrant}}}));
     Place("Processing");
     OnWorker([this] {
-        service->_tavragent_config_states = std::make_shared<Service::RemoteConfigStates>();
-        service->_tavragent_config_states->Init(
-            service.get(), service->_modules.tavragent_config,
-            [this](std::weak_ptr<Service::RemoteConfigStates> s, Error e) { service->ApplyAgentConfig(s, e); });
-        service->_tavragent_config_states->fetch_task.Perform();
+        service->RemoteConfigurations().SetAgentConfigStates(std::make_shared<RemoteConfigStates>());
+        service->RemoteConfigurations().AgentConfigStates()->Init(
+            &service->RemoteConfigurations(), service->_modules.tavragent_config,
+            [this](std::weak_ptr<RemoteConfigStates> s, Error e) {
+                RemoteConfigs& configs = service->RemoteConfigurations();
+                configs.ApplyAgentConfig(s, e);
+            });
+        service->RemoteConfigurations().AgentConfigStates()->fetch_task.Perform();
     });
 
-    ASSERT_EQ(service->_remote_config_states.size(), 2u);
-    const auto& grants = service->_remote_config_states.at("job-corvane-grants");
+    ASSERT_EQ(service->RemoteConfigurations().Following().size(), 2u);
+    const auto& grants = service->RemoteConfigurations().Following().at("job-corvane-grants");
     EXPECT_EQ(grants->fetch_task.name, "job-corvane-grants_fetch");
     EXPECT_EQ(grants->sub_task.name, "job-corvane-grants_sub");
     EXPECT_EQ(grants->config->ListenTopic(), "$aws/things/SNR0001/shadow/name/job-corvane-grants/update/accepted");
@@ -223,13 +226,13 @@ TEST_F(RemoteConfigsTest, AgentConfigurationBuildsTheRemoteConfigurationsAndSkip
     EXPECT_TRUE(log.Contains(info, "Creating RemoteConfig: corvane-grants with file name: primary-corvane-grants"
                                    "and notify: on"));
     // The repeated name keeps the later entry; both were registered, the later last.
-    const auto& plain = service->_remote_config_states.at("plain");
+    const auto& plain = service->RemoteConfigurations().Following().at("plain");
     EXPECT_FALSE(plain->config->ListenTopic().empty());
     EXPECT_EQ(service->_modules.config_service->GetConfig("plain"), plain->config);
     EXPECT_EQ(log.Count(info, "Creating RemoteConfig: plain with file name: plainand notify: off"), 2);
     // Fetched at once; in Processing the grants are subscribed after their fetch.
     EXPECT_TRUE(connectivity->IsSubscribed(grants->config->ListenTopic(), "job-corvane-grants"));
-    EXPECT_TRUE(service->_grants_subscribed);
+    EXPECT_TRUE(service->RemoteConfigurations().GrantsSubscribed());
     // Jobs without a text name are passed over; the later one still counts.
     EXPECT_TRUE(log.Contains(info, "Remote job: job-a"));
     EXPECT_TRUE(log.Contains(info, "Remote job: job-b"));
@@ -242,7 +245,7 @@ TEST_F(RemoteConfigsTest, AgentConfigurationBuildsTheRemoteConfigurationsAndSkip
     json persistent = config;
     persistent["conn"] = "pers_mq";
     connectivity->SetShadow(Shadow(4, {{"config", persistent}}));
-    OnWorker([this] { service->_tavragent_config_states->fetch_task.Perform(); });
+    OnWorker([this] { service->RemoteConfigurations().AgentConfigStates()->fetch_task.Perform(); });
     EXPECT_TRUE(connectivity->keepConnection);
     EXPECT_EQ(service->connects, 1);
 }
@@ -280,15 +283,18 @@ TEST_F(RemoteConfigsTest, DamagedAgentDocumentsSkipTheBadEntryAndStillConnect) {
         connectivity->SetShadow(Shadow(++version, row.data));
         Place("GettingIotCreds");
         OnWorker([this] {
-            auto states = std::make_shared<Service::RemoteConfigStates>();
-            service->_tavragent_config_states = states;
-            states->Init(service.get(), service->_modules.tavragent_config,
-                         [this](std::weak_ptr<Service::RemoteConfigStates> s, Error e) { service->ApplyAgentConfig(s, e); });
+            auto states = std::make_shared<RemoteConfigStates>();
+            service->RemoteConfigurations().SetAgentConfigStates(states);
+            states->Init(&service->RemoteConfigurations(), service->_modules.tavragent_config,
+                         [this](std::weak_ptr<RemoteConfigStates> s, Error e) {
+                RemoteConfigs& configs = service->RemoteConfigurations();
+                configs.ApplyAgentConfig(s, e);
+            });
             states->fetch_task.Perform();
         });
         EXPECT_FALSE(log.Contains(info, "Fetched json is invalid "));
         EXPECT_EQ(log.Count(warning, row.warning), 1);
-        EXPECT_EQ(service->_remote_config_states.size(), row.kept);
+        EXPECT_EQ(service->RemoteConfigurations().Following().size(), row.kept);
         EXPECT_EQ(service->connects, 1);
         EXPECT_EQ(State(), "RequiredOnStarting");
     }
@@ -297,13 +303,16 @@ TEST_F(RemoteConfigsTest, DamagedAgentDocumentsSkipTheBadEntryAndStillConnect) {
 TEST_F(RemoteConfigsTest, FailedAgentFetchAppliesTheStoredOrBuiltInDocument) {
     auto fetch_agent = [this] {
         OnWorker([this] {
-            if (!service->_tavragent_config_states) {
-                service->_tavragent_config_states = std::make_shared<Service::RemoteConfigStates>();
-                service->_tavragent_config_states->Init(
-                    service.get(), service->_modules.tavragent_config,
-                    [this](std::weak_ptr<Service::RemoteConfigStates> s, Error e) { service->ApplyAgentConfig(s, e); });
+            if (!service->RemoteConfigurations().AgentConfigStates()) {
+                service->RemoteConfigurations().SetAgentConfigStates(std::make_shared<RemoteConfigStates>());
+                service->RemoteConfigurations().AgentConfigStates()->Init(
+                    &service->RemoteConfigurations(), service->_modules.tavragent_config,
+                    [this](std::weak_ptr<RemoteConfigStates> s, Error e) {
+                RemoteConfigs& configs = service->RemoteConfigurations();
+                configs.ApplyAgentConfig(s, e);
+            });
             }
-            service->_tavragent_config_states->fetch_task.Perform();
+            service->RemoteConfigurations().AgentConfigStates()->fetch_task.Perform();
         });
     };
     // Nothing received yet: the built-in document, and from GettingIotCreds the connection.
@@ -311,7 +320,7 @@ TEST_F(RemoteConfigsTest, FailedAgentFetchAppliesTheStoredOrBuiltInDocument) {
     Place("GettingIotCreds");
     fetch_agent();
     EXPECT_TRUE(log.Contains(info, "Remote job: job-1e-install"));
-    EXPECT_TRUE(service->_remote_config_states.empty());
+    EXPECT_TRUE(service->RemoteConfigurations().Following().empty());
     EXPECT_EQ(service->connects, 1);
     EXPECT_EQ(State(), "RequiredOnStarting");
 
@@ -319,12 +328,12 @@ TEST_F(RemoteConfigsTest, FailedAgentFetchAppliesTheStoredOrBuiltInDocument) {
     connectivity->SetShadowError({});
     connectivity->SetShadow(Shadow(2, {{"config", {{"rcs", {{{"name", "plain"}}}}, {"rjs", {{{"name", "job-x"}}}}}}}));
     fetch_agent();
-    auto first = std::weak_ptr(service->_remote_config_states.at("plain"));
+    auto first = std::weak_ptr(service->RemoteConfigurations().Following().at("plain"));
     connectivity->SetShadowError(Err("IotDeviceErrors", 14, IotFailure(503)));
     fetch_agent();
     EXPECT_EQ(log.Count(info, "Remote job: job-x"), 2);
     EXPECT_TRUE(first.expired());
-    EXPECT_EQ(service->_remote_config_states.size(), 1u);
+    EXPECT_EQ(service->RemoteConfigurations().Following().size(), 1u);
 }
 
 // An agent configuration whose "data" is not an object is damaged: the built-in document serves, so
@@ -338,10 +347,13 @@ TEST_F(RemoteConfigsTest, AgentConfigurationWithDataNotAnObjectFallsBackToTheBui
         connectivity->SetShadow(Shadow(++version, data));
         Place("GettingIotCreds");
         OnWorker([this] {
-            auto states = std::make_shared<Service::RemoteConfigStates>();
-            service->_tavragent_config_states = states;
-            states->Init(service.get(), service->_modules.tavragent_config,
-                         [this](std::weak_ptr<Service::RemoteConfigStates> s, Error e) { service->ApplyAgentConfig(s, e); });
+            auto states = std::make_shared<RemoteConfigStates>();
+            service->RemoteConfigurations().SetAgentConfigStates(states);
+            states->Init(&service->RemoteConfigurations(), service->_modules.tavragent_config,
+                         [this](std::weak_ptr<RemoteConfigStates> s, Error e) {
+                RemoteConfigs& configs = service->RemoteConfigurations();
+                configs.ApplyAgentConfig(s, e);
+            });
             states->fetch_task.Perform();
         });
         EXPECT_TRUE(log.Contains(warning, "Agent configuration tavragent-config is damaged (\"data\" is not an object)"));
@@ -351,17 +363,17 @@ TEST_F(RemoteConfigsTest, AgentConfigurationWithDataNotAnObjectFallsBackToTheBui
         EXPECT_EQ(State(), "RequiredOnStarting");
 
         connectivity->SetShadow(Shadow(++version, {{"config", {{"rcs", {{{"name", "plain"}}}}, {"rjs", json::array()}}}}));
-        OnWorker([this] { service->_tavragent_config_states->fetch_task.Perform(); });
-        EXPECT_EQ(service->_remote_config_states.count("plain"), 1u);
+        OnWorker([this] { service->RemoteConfigurations().AgentConfigStates()->fetch_task.Perform(); });
+        EXPECT_EQ(service->RemoteConfigurations().Following().count("plain"), 1u);
     }
 }
 
 TEST_F(RemoteConfigsTest, NameTables) {
-    EXPECT_EQ(service->MapJobName("job-corvane-grants"), "corvane-grants");
-    EXPECT_EQ(service->MapJobName("job-corvane-policies"), "corvane-policies");
-    EXPECT_EQ(service->MapPrimaryJobName("corvane-policies"), "primary-corvane-policies");
-    EXPECT_EQ(service->MapJobName("corvane-grants"), "corvane-grants");
-    EXPECT_EQ(service->MapPrimaryJobName("job-corvane-grants"), "job-corvane-grants");
+    EXPECT_EQ(service->RemoteConfigurations().MapJobName("job-corvane-grants"), "corvane-grants");
+    EXPECT_EQ(service->RemoteConfigurations().MapJobName("job-corvane-policies"), "corvane-policies");
+    EXPECT_EQ(service->RemoteConfigurations().MapPrimaryJobName("corvane-policies"), "primary-corvane-policies");
+    EXPECT_EQ(service->RemoteConfigurations().MapJobName("corvane-grants"), "corvane-grants");
+    EXPECT_EQ(service->RemoteConfigurations().MapPrimaryJobName("job-corvane-grants"), "job-corvane-grants");
 }
 
 // ---- grants and policies ----
@@ -387,7 +399,7 @@ TEST_F(RemoteConfigsTest, GrantsGiveTheBkcEventsBySwitch) {
         connectivity->SetShadow(Shadow(1, {{"grants", row.grants}}));
         auto grants = Follow("job-corvane-grants", true);
         OnWorker([grants] { grants->config->Fetch(); });
-        OnWorker([this, grants] { service->SendCorvaneEventIfNeeded(grants->config); });
+        OnWorker([this, grants] { service->RemoteConfigurations().SendCorvaneEventIfNeeded(grants->config); });
         EXPECT_EQ(service->Controls(), row.events) << json(row.grants) << row.enabled;
     }
     EXPECT_TRUE(log.Contains(info, "Check Grants for ACM"));
@@ -400,7 +412,7 @@ TEST_F(RemoteConfigsTest, PoliciesGoToBothModulesAsText) {
         connectivity->SetShadow(Shadow(1, data));
         auto policies = Follow("job-corvane-policies", true);
         OnWorker([policies] { policies->config->Fetch(); });
-        OnWorker([this, policies] { service->SendCorvaneEventIfNeeded(policies->config); });
+        OnWorker([this, policies] { service->RemoteConfigurations().SendCorvaneEventIfNeeded(policies->config); });
         const std::string sent = text + std::string(1, '\0');
         EXPECT_EQ(service->events, (std::vector<SentEvent>{{420, sent}, {512, sent}}));
     }
@@ -421,29 +433,29 @@ TEST_F(RemoteConfigsTest, GrantEventWaitsForBothSubscriptionsAcrossARestart) {
     };
 
     auto grants = grants_with(true);
-    service->_grants_subscribed = true;  // the policies are not subscribed yet
-    OnWorker([this] { service->SendCorvaneEventIfNeeded(nullptr); });
+    service->RemoteConfigurations().SetSubscribed(true, false);  // the policies are not subscribed yet
+    OnWorker([this] { service->RemoteConfigurations().SendCorvaneEventIfNeeded(nullptr); });
     EXPECT_EQ(count_210(), 0);
-    EXPECT_TRUE(service->_req_grant_event);
+    EXPECT_TRUE(service->RemoteConfigurations().GrantEventRequested());
     auto saved = Utils::LoadJsonFile(scratch() / "zelko-plenar-agent-state.json");
     EXPECT_EQ(saved["prev_grant"], true);
     EXPECT_EQ(saved["req_grant_event"], true);
 
     // After a restart the pending event goes out once both are subscribed.
     MakeService();
-    EXPECT_TRUE(service->_req_grant_event);
+    EXPECT_TRUE(service->RemoteConfigurations().GrantEventRequested());
     grants = grants_with(true);
-    service->_grants_subscribed = service->_policies_subscribed = true;
-    OnWorker([this] { service->SendCorvaneEventIfNeeded(nullptr); });
-    OnWorker([this] { service->SendCorvaneEventIfNeeded(nullptr); });
+    service->RemoteConfigurations().SetSubscribed(true, true);
+    OnWorker([this] { service->RemoteConfigurations().SendCorvaneEventIfNeeded(nullptr); });
+    OnWorker([this] { service->RemoteConfigurations().SendCorvaneEventIfNeeded(nullptr); });
     EXPECT_EQ(count_210(), 1);
 
     // A grant that goes and comes back is announced again.
     grants = grants_with(false);
-    OnWorker([this] { service->SendCorvaneEventIfNeeded(nullptr); });
-    EXPECT_FALSE(service->_prev_grant);
+    OnWorker([this] { service->RemoteConfigurations().SendCorvaneEventIfNeeded(nullptr); });
+    EXPECT_FALSE(service->RemoteConfigurations().PrevGrant());
     grants = grants_with(true);
-    OnWorker([this] { service->SendCorvaneEventIfNeeded(nullptr); });
+    OnWorker([this] { service->RemoteConfigurations().SendCorvaneEventIfNeeded(nullptr); });
     EXPECT_EQ(count_210(), 2);
     saved = Utils::LoadJsonFile(scratch() / "zelko-plenar-agent-state.json");
     EXPECT_EQ(saved["req_grant_event"], false);
@@ -453,7 +465,7 @@ TEST_F(RemoteConfigsTest, NotifiedChangeSendsTheEventsFromTheWorker) {
     connectivity->SetShadow(Shadow(1, {{"grants", {config::kBkcGrant}}}));
     auto remote = config::RemoteConfig::Create("primary-corvane-grants", "job-corvane-grants", connectivity,
                                                "$aws/things/SNR0001/shadow/name/job-corvane-grants/update/accepted",
-                                               false, service->OnRemoteConfigChanged("corvane-grants"),
+                                               false, service->RemoteConfigurations().OnRemoteConfigChanged("corvane-grants"),
                                                nlohmann::ordered_json::object(), scratch(), "RemoteConfigs");
     ASSERT_FALSE(remote->Subscribe());
     // A pushed document arrives on the IoT library's thread.

@@ -207,7 +207,7 @@ TEST_F(RemoteJobsTest, RerunThatFallsDueInAStateThatDoesNotAllowItWaitsForOne) {
 TEST_F(RemoteJobsTest, BuiltInJobIsMadeBeforeTheFirstFetch) {
     service->_modules.tavragent_config = config::RemoteConfig::Create(
         "tavragent-config", "tavragent-config", std::make_shared<zelko::testing::FakeConnectivity>(), "", false,
-        nullptr, nlohmann::ordered_json(Service::TavragentConfigDefault(false)), scratch(), "RemoteConfigs");
+        nullptr, nlohmann::ordered_json(RemoteConfigs::TavragentConfigDefault(false)), scratch(), "RemoteConfigs");
     ASSERT_TRUE(service->_modules.tavragent_config->GetConfig()["data"].is_null());
     service->Jobs().Perform();
     ASSERT_TRUE(WaitForPolls("job-1e-install", 1));
@@ -216,7 +216,7 @@ TEST_F(RemoteJobsTest, BuiltInJobIsMadeBeforeTheFirstFetch) {
 }
 
 TEST_F(RemoteJobsTest, AgentConfigurationIsTheBuiltInOneUntilReceivedAndWhileDamaged) {
-    const json built_in = Service::TavragentConfigDefault(false)["data"]["config"];
+    const json built_in = RemoteConfigs::TavragentConfigDefault(false)["data"]["config"];
     const json received = {{"conn", "pers_mq"}, {"rjs", json::array()}};
     const struct {
         const char* what;
@@ -237,10 +237,10 @@ TEST_F(RemoteJobsTest, AgentConfigurationIsTheBuiltInOneUntilReceivedAndWhileDam
     for (const auto& c : built_in_cases) {
         SCOPED_TRACE(c.what);
         zelko::testing::LogCapture log;
-        EXPECT_EQ(service->AgentConfigOf(c.document), built_in);
+        EXPECT_EQ(service->RemoteConfigurations().AgentConfigOf(c.document), built_in);
         EXPECT_EQ(log.Count(logging::warning, "Agent configuration tavragent-config is damaged"), c.damaged ? 1 : 0);
     }
-    EXPECT_EQ(service->AgentConfigOf({{"data", {{"config", received}}}}), received);
+    EXPECT_EQ(service->RemoteConfigurations().AgentConfigOf({{"data", {{"config", received}}}}), received);
 }
 
 }  // namespace

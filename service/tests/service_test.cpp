@@ -310,7 +310,7 @@ TEST_F(ServiceTest, TeardownReleasesModulesInItsFixedOrderAndGoesOnAfterAFailing
     service._modules.telemetry_module = Probe<TelemetryModule>("telemetry");
     service._modules.remote_jobs["job-b"] = Probe<InstallComponent>("job-b");
     service._modules.remote_jobs["job-a"] = nullptr;
-    service._remote_config_states["grants"] = Probe<Service::RemoteConfigStates>("remote states");
+    service.RemoteConfigurations().Follow("grants", Probe<RemoteConfigStates>("remote states"));
     service._modules.tavragent_config = Probe<config::RemoteConfig>("tavragent");
     service._modules.config_service = Probe<config::ConfigService>("config service");
     // A real module: the release ends its connection before letting it go.

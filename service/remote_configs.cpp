@@ -18,8 +18,7 @@
 #include "foundation/settings.h"
 #include "foundation/utils_time.h"
 #include "jobs/install_component.h"
-#include "outside/device_info/device_info.h"
-#include "service/service.h"
+#include "service/remote_configs.h"
 #include "state_machine/error_tests.h"
 
 namespace zelko::plenar::agent {
@@ -78,23 +77,101 @@ std::set<std::string> JobConfigNames(const InstallComponent& job) {
 
 }  // namespace
 
+RemoteConfigs::RemoteConfigs(Scheduler& scheduler, ModuleSet& modules, Host host)
+    : _scheduler(scheduler), _modules(modules), _host(std::move(host)) {}
+
+json RemoteConfigs::TavragentConfigDefault(bool corvane_device) {
+    auto document = json::parse(
+        R"({"version": 1, "data": {"config": {"conn": "mq", "rjs": [{"name": "job-1e-install", "ival": "720", "ts": "1709904065"}]}}})");
+    if (corvane_device) document["data"]["config"]["conn"] = "pers_mq";
+    return document;
+}
+
+void RemoteConfigs::Init() {
+    const auto tavragent_default =
+        TavragentConfigDefault(_modules.conn_module && _modules.conn_module->isCorvaneDevice);
+
+    _modules.config_service = std::make_shared<config::ConfigService>();
+
+    LOG_INFO << "Initiating Remote config with tavragent-config topic...";
+    _modules.tavragent_config = config::RemoteConfig::Create(
+        kTavragentConfigName, kTavragentConfigName, _modules.conn_module, "", false, nullptr,
+        nlohmann::ordered_json(tavragent_default), _host.executable_folder(), kRemoteConfigFolder);
+    _modules.config_service->RegisterConfig(kTavragentConfigName, _modules.tavragent_config);
+}
+
+std::function<void()> RemoteConfigs::NewAgentConfigFetch() {
+    if (!_modules.tavragent_config) return {};
+    _tavragent_config_states = std::make_shared<RemoteConfigStates>();
+    _tavragent_config_states->Init(this, _modules.tavragent_config,
+                                   [this](std::weak_ptr<RemoteConfigStates> states, Error error) {
+                                       ApplyAgentConfig(std::move(states), std::move(error));
+                                   });
+    std::weak_ptr<RemoteConfigStates> states = _tavragent_config_states;
+    return [states] {
+        if (auto held = states.lock()) held->fetch_task.Perform();
+    };
+}
+
+void RemoteConfigs::PostSubscriptions() {
+    for (const auto& [name, states] : _remote_config_states) {
+        if (!states || !states->config || states->config->ListenTopic().empty()) continue;
+        std::weak_ptr<RemoteConfigStates> entry = states;
+        _scheduler.In(Duration::zero(), [entry] {
+            if (auto held = entry.lock()) held->sub_task.Perform();
+        });
+    }
+}
+
+void RemoteConfigs::Refetch() {
+    LOG_INFO << "Awake from sleep, refetch called for all the remote configs";
+    for (const auto& [name, states] : _remote_config_states) {
+        std::weak_ptr<RemoteConfigStates> entry = states;
+        _scheduler.In(Duration::zero(), [entry] {
+            // Once, outside the fetch task's retry policy; an entry removed meanwhile is skipped.
+            if (auto held = entry.lock()) held->fetch_task.Perform();
+        });
+    }
+}
+
+void RemoteConfigs::Drop() {
+    _remote_config_states.clear();
+    _tavragent_config_states.reset();
+}
+
+void RemoteConfigs::Follow(const std::string& shadow, std::shared_ptr<RemoteConfigStates> states) {
+    _remote_config_states[shadow] = std::move(states);
+}
+
+void RemoteConfigs::SetAgentConfigStates(std::shared_ptr<RemoteConfigStates> states) {
+    _tavragent_config_states = std::move(states);
+}
+
+void RemoteConfigs::SetSubscribed(bool grants, bool policies) {
+    _grants_subscribed = grants;
+    _policies_subscribed = policies;
+}
+
+void RemoteConfigs::SetGrantFlags(bool prev_grant, bool req_grant_event) {
+    _prev_grant = prev_grant;
+    _req_grant_event = req_grant_event;
+}
+
 // ---- the tasks of one remote configuration ----
 
-void Service::RemoteConfigStates::Init(Service* service, std::shared_ptr<config::RemoteConfig> remote_config,
+void RemoteConfigStates::Init(RemoteConfigs* owner, std::shared_ptr<config::RemoteConfig> remote_config,
                                        FetchCallback callback) {
     std::weak_ptr<RemoteConfigStates> weak = shared_from_this();
     config = std::move(remote_config);
-    const json retry_config = service->_retry_config;
-    const auto folder = service->ExecutableFolder();
+    const json retry_config = owner->_host.retry_config();
+    const auto folder = owner->_host.executable_folder();
     fetch_task.InitTask(config->ShadowName() + "_fetch", retry_config, folder);
-    fetch_task.Perform = [service, weak, callback = std::move(callback)] {
-        service->FetchRemoteConfig(weak, callback);
-    };
+    fetch_task.Perform = [owner, weak, callback = std::move(callback)] { owner->FetchRemoteConfig(weak, callback); };
     sub_task.InitTask(config->ShadowName() + "_sub", retry_config, folder);
-    sub_task.Perform = [service, weak] { service->SubscribeRemoteConfig(weak); };
+    sub_task.Perform = [owner, weak] { owner->SubscribeRemoteConfig(weak); };
 }
 
-void Service::FetchRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak,
+void RemoteConfigs::FetchRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak,
                                 const RemoteConfigStates::FetchCallback& callback) {
     auto states = weak.lock();
     if (!states) return;
@@ -112,9 +189,9 @@ void Service::FetchRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak,
             states->fetch_task.GetNextDelay(delay);
             LOG_INFO << "Fetch will rerun in " << Utils::FormatDuration(delay);
             _scheduler.In(Duration(delay), fetch_again);
-        } else if (IsCurrentState("Processing") || IsCurrentState("RequiredOnStarting")) {
+        } else if (_host.is_current("Processing") || _host.is_current("RequiredOnStarting")) {
             _scheduler.In(Duration::zero(), [this, weak] {
-                if (!IsCurrentState("Processing") && !IsCurrentState("RequiredOnStarting")) return;
+                if (!_host.is_current("Processing") && !_host.is_current("RequiredOnStarting")) return;
                 if (auto held = weak.lock()) held->sub_task.Perform();
             });
         }
@@ -128,7 +205,7 @@ void Service::FetchRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak,
         LOG_INFO << "Fetch shadow not found, will refetch in " << Utils::FormatDuration(delay);
         _scheduler.In(Duration(delay), fetch_again);
     } else if (IsNetworkError(result)) {
-        RequestToRunOnNetwork(fetch_again);
+        _host.run_on_network(fetch_again);
     } else if (IsRateLimitedError(result) || IsSlowInternetError(result) || IsBadRequestError(result) ||
                IsIotHttpError(result)) {
         int64_t delay = kFourHours;
@@ -138,11 +215,11 @@ void Service::FetchRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak,
         _scheduler.In(Duration(delay), fetch_again);
     } else if (IsAwsInternetConnectionError(result)) {
         int64_t delay = kFourHours;
-        GettingIotCreds.GetNextDelay(delay);
+        _host.next_delay("GettingIotCreds", delay);
         LOG_INFO << "Fetch Remote Config AwsInternetConnectionError reconnect to iot in: "
                  << Utils::FormatDuration(delay) << "  error: " << error_text;
         _scheduler.In(Duration(delay), [this] {
-            if (IsCurrentState("Processing")) SetState(GettingIotCreds);
+            if (_host.is_current("Processing")) _host.set_state("GettingIotCreds");
         });
     } else if (!IsTlsError(result)) {
         int64_t delay = kDay;
@@ -150,21 +227,21 @@ void Service::FetchRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak,
         LOG_INFO << "Fetch shadow error, will refetch in " << Utils::FormatDuration(delay)
                  << "  error: " << error_text;
         _scheduler.In(Duration(delay), fetch_again);
-    } else if (IotCredentialsReady()) {
-        IotResetEnrollment();
+    } else if (_host.credentials_ready()) {
+        _host.reset_enrollment();
         int64_t delay = kFourHours;
-        Discovery.GetNextDelay(delay);
+        _host.next_delay("Discovery", delay);
         LOG_INFO << "GettingIotCreds " << shadow << " failed on certificate, Discovery in: "
                  << Utils::FormatDuration(delay) << "  error: " << error_text;
-        _enrollment->RequireReenrollment();
+        _host.require_reenrollment();
         _scheduler.In(Duration(delay), [this] {
-            if (IsCurrentState("Processing")) SetState(Discovery);
+            if (_host.is_current("Processing")) _host.set_state("Discovery");
         });
     }
     // A TLS error without credentials ends the chain.
 }
 
-void Service::SubscribeRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak) {
+void RemoteConfigs::SubscribeRemoteConfig(const std::weak_ptr<RemoteConfigStates>& weak) {
     auto states = weak.lock();
     if (!states) return;
     const std::string shadow = states->config->ShadowName();
@@ -175,7 +252,7 @@ void Service::SubscribeRemoteConfig(const std::weak_ptr<RemoteConfigStates>& wea
     }
     LOG_INFO << "Subscribing to Remote Config " << shadow;
     Error result;
-    if (ConfigString("sub_type", "sub") == "sub") {
+    if (_host.config_string("sub_type", "sub") == "sub") {
         result = states->config->Subscribe();
     } else {
         LOG_VERBOSE << "Subscribing to Remote Config " << shadow << " is not implemented";
@@ -191,17 +268,14 @@ void Service::SubscribeRemoteConfig(const std::weak_ptr<RemoteConfigStates>& wea
         } else if (shadow == kPoliciesShadow) {
             _policies_subscribed = true;
         }
-        if (_policies_subscribed && !_corvane_enrollment_started) {
-            _corvane_enrollment_started = true;
-            _scheduler.In(Duration::zero(), [this] { _feedback.CorvaneEnrollment().Perform(); });
-        }
+        if (_policies_subscribed) _host.policies_subscribed();
         SendCorvaneEventIfNeeded(states->config);
         return;
     }
 
     const std::string error_text = error::ErrorToString(result);
     if (IsNetworkError(result)) {
-        RequestToRunOnNetwork(subscribe_again);
+        _host.run_on_network(subscribe_again);
     } else if (IsRateLimitedError(result) || IsSlowInternetError(result) || IsBadRequestError(result) ||
                IsIotHttpError(result)) {
         int64_t delay = kFourHours;
@@ -211,44 +285,44 @@ void Service::SubscribeRemoteConfig(const std::weak_ptr<RemoteConfigStates>& wea
         _scheduler.In(Duration(delay), subscribe_again);
     } else if (IsAwsInternetConnectionError(result)) {
         int64_t delay = kFourHours;
-        GettingIotCreds.GetNextDelay(delay);
+        _host.next_delay("GettingIotCreds", delay);
         LOG_INFO << "Sub " << shadow << " failed with AwsInternetConnectionError reconnect to iot in: "
                  << Utils::FormatDuration(delay) << "  error: " << error_text;
         _scheduler.In(Duration(delay), [this] {
-            if (IsCurrentState("Processing")) SetState(GettingIotCreds);
+            if (_host.is_current("Processing")) _host.set_state("GettingIotCreds");
         });
     } else if (!IsTlsError(result)) {
         states->sub_task.ResetPolicy();
         LOG_INFO << "Sub shadow error, will resub in " << Utils::FormatDuration(kDay) << "  error: " << error_text;
         _scheduler.In(Duration(kDay), subscribe_again);
-    } else if (IotCredentialsReady()) {
-        IotResetEnrollment();
+    } else if (_host.credentials_ready()) {
+        _host.reset_enrollment();
         int64_t delay = kFourHours;
-        Discovery.GetNextDelay(delay);
-        _enrollment->RequireReenrollment();
+        _host.next_delay("Discovery", delay);
+        _host.require_reenrollment();
         LOG_INFO << "Sub " << shadow << " failed on certificate, Discovery in: " << Utils::FormatDuration(delay)
                  << "  error: " << error_text;
         _scheduler.In(Duration(delay), [this, weak] {
-            if (!weak.expired() && IsCurrentState("Processing")) SetState(Discovery);
+            if (!weak.expired() && _host.is_current("Processing")) _host.set_state("Discovery");
         });
     }
 }
 
 // ---- the agent's own configuration ----
 
-std::string Service::MapJobName(const std::string& name) const {
+std::string RemoteConfigs::MapJobName(const std::string& name) const {
     if (name == kGrantsShadow) return _corvane_grants_name;
     if (name == kPoliciesShadow) return _corvane_policies_name;
     return name;
 }
 
-std::string Service::MapPrimaryJobName(const std::string& name) const {
+std::string RemoteConfigs::MapPrimaryJobName(const std::string& name) const {
     if (name == _corvane_grants_name) return "primary-corvane-grants";
     if (name == _corvane_policies_name) return "primary-corvane-policies";
     return name;
 }
 
-json Service::AgentConfigOf(const json& document) const {
+json RemoteConfigs::AgentConfigOf(const json& document) const {
     const bool corvane = _modules.conn_module && _modules.conn_module->isCorvaneDevice;
     if (!document.is_object() || !document.contains("data") || document["data"].is_null()) {
         // Nothing received yet (the configuration starts without data until a shadow is stored):
@@ -273,7 +347,7 @@ json Service::AgentConfigOf(const json& document) const {
     return data["config"];
 }
 
-void Service::ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> weak, Error) {
+void RemoteConfigs::ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> weak, Error) {
     try {
         auto states = weak.lock();
         if (!states) return;
@@ -291,16 +365,16 @@ void Service::ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> weak, Error) {
             std::lock_guard lock(_modules.conn_module->iotLock);
             kept = _modules.conn_module->keepConnection;
         }
-        if (IsCurrentState("GettingIotCreds") || persistent != kept) {
+        if (_host.is_current("GettingIotCreds") || persistent != kept) {
             {
                 std::lock_guard lock(_modules.conn_module->iotLock);
                 _modules.conn_module->keepConnection = persistent;
             }
-            ScheduleConnectionTransition();
+            _host.schedule_connection_transition();
         }
 
         _remote_config_states.clear();
-        const std::string thing = _device_info ? std::string(_device_info->GetDeviceSNRId()) : std::string();
+        const std::string thing = _host.device_snr();
         const json rcs = Settings::Has(config, "rcs") ? Settings::Array(config, source, "rcs") : json::array();
         for (const auto& entry : rcs) {
             const std::string name = Settings::String(entry, source + " rcs", "name", "");
@@ -326,7 +400,7 @@ void Service::ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> weak, Error) {
                      << "and notify: " << (notify ? "on" : "off");
             auto remote = config::RemoteConfig::Create(file_name, name, _modules.conn_module, topic, registry_watch,
                                                        std::move(on_change), nlohmann::ordered_json::object(),
-                                                       ExecutableFolder(), kRemoteConfigFolder);
+                                                       _host.executable_folder(), kRemoteConfigFolder);
             if (_modules.config_service) _modules.config_service->RegisterConfig(registry_name, remote);
             entry_states->Init(this, remote, nullptr);
             _remote_config_states[name] = entry_states;
@@ -351,7 +425,7 @@ void Service::ApplyAgentConfig(std::weak_ptr<RemoteConfigStates> weak, Error) {
     }
 }
 
-std::function<void(std::shared_ptr<config::BaseConfig>)> Service::OnRemoteConfigChanged(
+std::function<void(std::shared_ptr<config::BaseConfig>)> RemoteConfigs::OnRemoteConfigChanged(
     const std::string& registry_name) {
     return [this, registry_name](std::shared_ptr<config::BaseConfig> changed) {
         if (_scheduler.destroyed.load()) return;
@@ -361,7 +435,7 @@ std::function<void(std::shared_ptr<config::BaseConfig>)> Service::OnRemoteConfig
     };
 }
 
-void Service::RemoteConfigChangedWork(const std::shared_ptr<config::RemoteConfig>& changed,
+void RemoteConfigs::RemoteConfigChangedWork(const std::shared_ptr<config::RemoteConfig>& changed,
                                       const std::string& registry_name) {
     SendCorvaneEventIfNeeded(changed);
     std::vector<std::shared_ptr<InstallComponent>> jobs;
@@ -383,7 +457,7 @@ void Service::RemoteConfigChangedWork(const std::shared_ptr<config::RemoteConfig
 
 // ---- grants and policies ----
 
-bool Service::IsFeatureEnabled() {
+bool RemoteConfigs::IsFeatureEnabled() {
     try {
         if (!_modules.tavragent_config) return false;
         // Neither the built-in document nor a damaged one switches anything on.
@@ -400,7 +474,7 @@ bool Service::IsFeatureEnabled() {
     }
 }
 
-void Service::SendCorvaneEventIfNeeded(std::shared_ptr<config::RemoteConfig> changed) {
+void RemoteConfigs::SendCorvaneEventIfNeeded(std::shared_ptr<config::RemoteConfig> changed) {
     const bool feature = IsFeatureEnabled();
     if (changed && changed->ShadowName() == kGrantsShadow) {
         LOG_INFO << "Check Grants for ACM";
@@ -415,26 +489,26 @@ void Service::SendCorvaneEventIfNeeded(std::shared_ptr<config::RemoteConfig> cha
                           std::find(grants.begin(), grants.end(), config::kBkcGrant) != grants.end();
         if (!both) {
             LOG_INFO << "Corvane Grants disable ACM BKC";
-            SendEventToModules(kAcmBkcOff, 0, nullptr, 0);
+            _host.send_event(kAcmBkcOff, nullptr, 0);
             LOG_INFO << "Corvane Grants disable 1E BKC";
-            SendEventToModules(kOneEBkcOff, 0, nullptr, 0);
+            _host.send_event(kOneEBkcOff, nullptr, 0);
         } else if (feature) {
             LOG_INFO << "Corvane Grants disable 1E BKC";
-            SendEventToModules(kOneEBkcOff, 0, nullptr, 0);
+            _host.send_event(kOneEBkcOff, nullptr, 0);
             LOG_INFO << "Corvane Grants enable ACM BKC";
-            SendEventToModules(kAcmBkcOn, 0, nullptr, 0);
+            _host.send_event(kAcmBkcOn, nullptr, 0);
         } else {
             LOG_INFO << "Corvane Grants disable ACM BKC";
-            SendEventToModules(kAcmBkcOff, 0, nullptr, 0);
+            _host.send_event(kAcmBkcOff, nullptr, 0);
             LOG_INFO << "Corvane Grants enable 1E BKC";
-            SendEventToModules(kOneEBkcOn, 0, nullptr, 0);
+            _host.send_event(kOneEBkcOn, nullptr, 0);
         }
     } else if (changed && changed->ShadowName() == kPoliciesShadow) {
         LOG_INFO << "Check Corvane Policies for ACM";
         const json document = changed->GetConfig();
         const std::string text = document.at("data").value("preferenceInfo", json()).dump();
-        SendEventToModules(kAcmPolicies, 0, text.c_str(), text.size() + 1);
-        SendEventToModules(kOneEPolicies, 0, text.c_str(), text.size() + 1);
+        _host.send_event(kAcmPolicies, text.c_str(), text.size() + 1);
+        _host.send_event(kOneEPolicies, text.c_str(), text.size() + 1);
     }
 
     nlohmann::ordered_json selector = nlohmann::ordered_json::object();
@@ -447,12 +521,10 @@ void Service::SendCorvaneEventIfNeeded(std::shared_ptr<config::RemoteConfig> cha
     _prev_grant = now;
     _req_grant_event = _req_grant_event || (now && !before);
     if (_grants_subscribed && _policies_subscribed && _req_grant_event) {
-        SendEventToModules(kGrantEvent, 0, nullptr, 0);
+        _host.send_event(kGrantEvent, nullptr, 0);
         _req_grant_event = false;
     }
-    _persisted_state["prev_grant"] = _prev_grant;
-    _persisted_state["req_grant_event"] = _req_grant_event;
-    SavePersistedSate();
+    _host.save_grant_flags(_prev_grant, _req_grant_event);
 }
 
 }  // namespace zelko::plenar::agent
