@@ -18,9 +18,6 @@ constexpr uint32_t kScheduleEventControl = 230;
 
 Service::Service()
     : _remote_configs(_scheduler, _modules, RemoteConfigsHost()),
-      _current_state(std::make_shared<const ServiceState>()),
-      _scheduler(""),
-      _remote_jobs(_scheduler, _modules, RemoteJobsHost()),
       _feedback(_scheduler, _modules,
                 {FailureState, Attestating, Discovery, GettingIotCreds, ConnectingToIot, RequiredOnStarting, Processing,
                  Stopping},
@@ -29,6 +26,9 @@ Service::Service()
                   [this](uint32_t control, uint32_t event_type, const void* data, uint64_t size) {
                       SendEventToModules(control, event_type, data, size);
                   }),
+      _current_state(std::make_shared<const ServiceState>()),
+      _scheduler(""),
+      _remote_jobs(_scheduler, _modules, RemoteJobsHost()),
       _event_log(_scheduler, {[this] { return CurrentState(); }, [this] { return IsCurrentState("Stopping"); }}),
       _power_events({_is_sleeping, _new_wakeup, _in_wake_grace, _grace_start}, PowerHooks()) {
     _grace_period.logonFound = false;

@@ -61,9 +61,6 @@ class Service : public EnrollmentHost,
                 private ServiceDocuments,
                 private DeviceStanding,
                 private SleepState {
-    // The reaction to a failed collector item, split into its steps.
-    friend class TelemetryFailureReaction;
-
   public:
     Service();
     virtual ~Service();
@@ -316,6 +313,8 @@ class Service : public EnrollmentHost,
     // ---- remote install jobs ----
     void BindRemoteJobs();
     RemoteJobs::Host RemoteJobsHost();
+    // What the collector outcome reactions and the side tasks reach of the service.
+    TelemetryFeedback::Host FeedbackHost();
 
   public:
     RemoteJobs& Jobs() { return _remote_jobs; }
@@ -330,6 +329,10 @@ class Service : public EnrollmentHost,
     // Before the scheduler: the configurations' tasks go only after its worker has ended.
     RemoteConfigs _remote_configs;
     std::shared_ptr<shared::device::IDeviceInfo> _device_info;
+    // Where the side tasks were: they go only after the scheduler's worker has ended, and after
+    // the modules, whose threads call back into them.
+    TelemetryFeedback _feedback;
+    ComplianceReports _compliance;
     bool _collect_perf = false;
     // The state entered last. Replaced whole under its mutex, never changed in place, so a
     // handler running on another thread keeps the state it started with.
@@ -342,9 +345,6 @@ class Service : public EnrollmentHost,
     Scheduler _scheduler;
     // Before the modules, whose jobs call back into it.
     RemoteJobs _remote_jobs;
-    // Before the modules, whose threads call back into them.
-    TelemetryFeedback _feedback;
-    ComplianceReports _compliance;
     // After the allocator and the device information, which the HTTP client points to.
     ModuleSet _modules;
     EventLogSubscriptions _event_log;
@@ -359,8 +359,6 @@ class Service : public EnrollmentHost,
     PowerEvents _power_events;
     // The stop's teardown has finished (the stop waits for it, at most 30 seconds).
     platform::SteadyWaiter _teardown_waiter;
-    TelemetryFeedback::Host FeedbackHost();
-
     std::unique_ptr<EnrollmentRoad> _enrollment;
     std::unique_ptr<ConnectedRoad> _connected;
 };

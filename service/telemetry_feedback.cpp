@@ -249,10 +249,14 @@ class TelemetryFailureReaction {
     void After(int64_t ticks, std::function<void()> step) { f_._scheduler.In(Duration(ticks), std::move(step)); }
 
     static void EnterFailure(TelemetryFeedback& f) {
-        if (!f._host.is_current("FailureState") && !f._host.is_current("Stopping")) f._host.set_state(f._s.FailureState);
+        if (!f._host.is_current("FailureState") && !f._host.is_current("Stopping")) {
+            f._host.set_state(f._s.FailureState);
+        }
     }
     static void RetryRequired(TelemetryFeedback& f) {
-        if (f._host.is_current("RequiredOnStarting") && f._s.RequiredOnStarting.OnEnter) f._s.RequiredOnStarting.OnEnter();
+        if (f._host.is_current("RequiredOnStarting") && f._s.RequiredOnStarting.OnEnter) {
+            f._s.RequiredOnStarting.OnEnter();
+        }
     }
     static void Resend(TelemetryFeedback& f) {
         if (f._host.is_current("Processing") && f._s.Processing.OnEnter) f._s.Processing.OnEnter();
@@ -261,7 +265,9 @@ class TelemetryFailureReaction {
         return f._host.is_current("Processing") || f._host.is_current("RequiredOnStarting") ||
                f._host.is_current("GettingIotCreds");
     }
-    static bool Running(TelemetryFeedback& f) { return f._host.is_current("Processing") || f._host.is_current("RequiredOnStarting"); }
+    static bool Running(TelemetryFeedback& f) {
+        return f._host.is_current("Processing") || f._host.is_current("RequiredOnStarting");
+    }
     static void NewCredentials(TelemetryFeedback& f) {
         if (Running(f)) f._host.set_state(f._s.GettingIotCreds);
     }

@@ -211,7 +211,8 @@ TEST_F(ServiceComplianceTest, FailureUpdatesOnlyTheStatusShadow) {
 TEST_F(ServiceComplianceTest, RescheduleResendsTheEventThroughTheBusAfterTheDelay) {
     platform::ScopedFakeClock clock(kReportTime);
     const std::string text = R"({"name":"job-acm-bkc-cfg"})";
-    service->Compliance().RescheduleHandler(60 * platform::kTicksPerSecond, Event(440, 0, text.c_str(), text.size() + 1));
+    service->Compliance().RescheduleHandler(60 * platform::kTicksPerSecond,
+                                            Event(440, 0, text.c_str(), text.size() + 1));
     EXPECT_TRUE(log.Contains(info, "AcmModule reschedule  in 0h1m0s0ms"));
     clock.Advance(59 * platform::kTicksPerSecond);
     {
