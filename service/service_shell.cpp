@@ -106,7 +106,7 @@ int32_t Service::ReadLogSeverity() const {
     }
 }
 
-std::filesystem::path Service::GetExecutablePath() {
+std::filesystem::path ServiceControlCalls::GetExecutablePath() {
     auto path = Utils::GetExecutableFilePath();
     if (path.empty()) {
         LOG_ERROR << "Cannot get the folder path - GetLastError: " << platform::ErrorFromErrno(errno);
@@ -118,11 +118,11 @@ std::filesystem::path Service::GetExecutablePath() {
 
 // ---- virtual wrappers ----
 
-platform::ScHandle Service::OpenScManager(const char* machine, const char* database, uint32_t access) {
+platform::ScHandle ServiceControlCalls::OpenScManager(const char* machine, const char* database, uint32_t access) {
     return platform::OpenSCManager(machine, database, access);
 }
 
-platform::ScHandle Service::CreateAgentService(platform::ScHandle manager, const std::string& command_line) {
+platform::ScHandle ServiceControlCalls::CreateAgentService(platform::ScHandle manager, const std::string& command_line) {
     platform::ServiceConfig config;
     config.service_name = kServiceName;
     config.display_name = kServiceName;
@@ -134,7 +134,7 @@ platform::ScHandle Service::CreateAgentService(platform::ScHandle manager, const
     return platform::CreateService(manager, config);
 }
 
-uint32_t Service::WaitForObject(platform::Waitable* handle, uint32_t milliseconds) {
+uint32_t ServiceControlCalls::WaitForObject(platform::Waitable* handle, uint32_t milliseconds) {
     if (handle == nullptr) {
         platform::SetLastError(platform::kErrorInvalidHandle);
         return platform::kWaitFailed;
@@ -142,11 +142,11 @@ uint32_t Service::WaitForObject(platform::Waitable* handle, uint32_t millisecond
     return platform::WaitForSingleObject(*handle, milliseconds);
 }
 
-platform::EventSourceHandle Service::RegisterEventLogSource(const char* server, const std::string& source) {
+platform::EventSourceHandle ServiceControlCalls::RegisterEventLogSource(const char* server, const std::string& source) {
     return platform::RegisterEventSource(server, source);
 }
 
-bool Service::SignalEvent(platform::Event* handle) {
+bool ServiceControlCalls::SignalEvent(platform::Event* handle) {
     if (handle == nullptr) {
         platform::SetLastError(platform::kErrorInvalidHandle);
         return false;
@@ -158,12 +158,12 @@ bool Service::SignalEvent(platform::Event* handle) {
     return true;
 }
 
-platform::ScHandle Service::OpenAgentService(platform::ScHandle manager) {
+platform::ScHandle ServiceControlCalls::OpenAgentService(platform::ScHandle manager) {
     return platform::OpenService(manager, kServiceName,
                                  platform::kServiceDelete | platform::kServiceQueryStatus);
 }
 
-bool Service::CloseScHandle(platform::ScHandle handle) {
+bool ServiceControlCalls::CloseScHandle(platform::ScHandle handle) {
     if (handle == nullptr || handle == platform::InvalidScHandle()) return false;
     return platform::CloseServiceHandle(handle);
 }

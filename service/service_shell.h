@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/crash_filter.h"
+#include "platform/event_log.h"
 #include "platform/kernel_objects.h"
 #include "platform/service_control.h"
 
@@ -22,6 +23,21 @@ class Service;
 inline constexpr char kServiceName[] = "zelko-plenar-agent-service";
 inline constexpr char kServiceMonitorName[] = "zelko-plenar-agent-service";
 inline constexpr char kExecutorMonitorName[] = "zelko-plugin-executor";
+
+// Virtual wrappers over the service control manager, the event log and the stop event; tests
+// replace them.
+class ServiceControlCalls {
+  public:
+    virtual ~ServiceControlCalls() = default;
+    virtual platform::ScHandle OpenScManager(const char* machine, const char* database, uint32_t access);
+    virtual platform::ScHandle CreateAgentService(platform::ScHandle manager, const std::string& command_line);
+    virtual uint32_t WaitForObject(platform::Waitable* handle, uint32_t milliseconds);
+    virtual platform::EventSourceHandle RegisterEventLogSource(const char* server, const std::string& source);
+    virtual bool SignalEvent(platform::Event* handle);
+    virtual platform::ScHandle OpenAgentService(platform::ScHandle manager);
+    virtual bool CloseScHandle(platform::ScHandle handle);
+    virtual std::filesystem::path GetExecutablePath();
+};
 
 struct ServiceShellState {
     platform::ServiceStatus _svc_status{};
