@@ -20,6 +20,7 @@ namespace fs = std::filesystem;
 // The service as the program makes it, beside a program folder under the fuzz root.
 class FolderService : public TestableService {
   public:
+    ~FolderService() override { EndPostedWork(); }
     std::filesystem::path GetExecutablePath() override { return zelko::fuzz::Root() / "program" / "agent"; }
 };
 

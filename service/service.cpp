@@ -79,10 +79,14 @@ Service::Service()
 Service::~Service() {
     // The network sink is called from the notification thread: its registration ends first.
     if (_modules.nlm_advise_cookie != 0) platform::UnadviseNetworkListManagerEvents(_modules.nlm_advise_cookie);
+    EndPostedWork();
+    _system_sleep_event.reset();
+}
+
+void Service::EndPostedWork() {
     // The grace tasks call back into the members; they end first. (StopService has ended them
     // already in a service that ran; the virtual calls they make need an object not yet destroyed.)
     _power_events.Stop();
-    _system_sleep_event.reset();
     // Posted work refers to the members; skip what is still queued and let a run in progress end
     // before they go. The threads themselves end with the scheduler member. Nothing here logs: the
     // process's logger may already be gone.

@@ -253,6 +253,9 @@ class Service : public ServiceControlCalls,
 
     RemoteConfigs::Host RemoteConfigsHost();
     RemoteConfigs& RemoteConfigurations() { return _remote_configs; }
+    // Ends the grace tasks and the posted work: what is queued is skipped, a run in progress ends.
+    // A test service calls it from its own destructor, while its virtual functions are still there.
+    void EndPostedWork();
 
     // The order below is the teardown's: what threads call back into outlives those threads.
     RemoteConfigs _remote_configs;  // its tasks go after the scheduler's worker

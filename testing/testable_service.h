@@ -10,6 +10,8 @@ namespace zelko::plenar::agent {
 class TestableService : public Service {
   public:
     using Service::Service;
+    // For the test service's own destructor: posted work may call its virtual functions.
+    using Service::EndPostedWork;
 
     // States and the service's own tasks.
     using Service::NotInited;

@@ -57,6 +57,7 @@ void WriteText(const fs::path& path, const std::string& text) {
 // Records what the service puts on its bus and delivers it as the service does.
 class BusService : public TestableService {
   public:
+    ~BusService() override { EndPostedWork(); }
     explicit BusService(fs::path exe) : exe_(std::move(exe)) {}
     fs::path GetExecutablePath() override { return exe_; }
     void SendEventToModules(uint32_t control, uint32_t event_type, const void* data, uint64_t size) override {

@@ -57,6 +57,7 @@ json Fixed(int milliseconds) {
 
 class RecordingService : public TestableService {
   public:
+    ~RecordingService() override { EndPostedWork(); }
     explicit RecordingService(fs::path exe) : exe_(std::move(exe)) {}
     fs::path GetExecutablePath() override { return exe_; }
     void SendEventToModules(uint32_t control, uint32_t, const void*, uint64_t) override {

@@ -61,6 +61,7 @@ fs::path BrokerLog() {
 // step fails while the test asks for it; the telemetry module is left out.
 class RebuildService : public TestableService {
   public:
+    ~RebuildService() override { EndPostedWork(); }
     RebuildService(fs::path exe, std::shared_ptr<zelko::testing::FakeDeviceInfo> device)
         : exe_(std::move(exe)), device_(std::move(device)) {}
     fs::path GetExecutablePath() override { return exe_; }

@@ -72,6 +72,7 @@ class FixedPolicy : public IRandomValue {
 
 class TestService : public TestableService {
   public:
+    ~TestService() override { EndPostedWork(); }
     explicit TestService(fs::path exe) : exe_(std::move(exe)) {}
     fs::path GetExecutablePath() override { return exe_; }
 

@@ -63,7 +63,7 @@ struct SentEvent {
 class ConnectedService : public TestableService {
   public:
     explicit ConnectedService(std::filesystem::path exe) : exe_(std::move(exe)) {}
-    ~ConnectedService() override = default;
+    ~ConnectedService() override { EndPostedWork(); }
 
     std::filesystem::path GetExecutablePath() override { return exe_; }
     void SendEventToModules(uint32_t control, uint32_t, const void* data, uint64_t size) override {

@@ -97,6 +97,7 @@ struct Edges {
 
 class RoadService : public TestableService {
   public:
+    ~RoadService() override { EndPostedWork(); }
     RoadService(std::filesystem::path exe, Edges& edges) : exe_(std::move(exe)), edges_(edges) {}
     std::filesystem::path GetExecutablePath() override { return exe_; }
     std::shared_ptr<shared::device::IDeviceInfo> NewDeviceInfo() override { return edges_.device; }

@@ -55,6 +55,7 @@ class StatusConnectivity : public zelko::testing::FakeConnectivity {
 
 class TestService : public TestableService {
   public:
+    ~TestService() override { EndPostedWork(); }
     explicit TestService(fs::path exe) : exe_(std::move(exe)) {}
     fs::path GetExecutablePath() override { return exe_; }
     void SendEventToModules(uint32_t control, uint32_t event_type, const void* data, uint64_t size) override {

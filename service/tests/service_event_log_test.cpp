@@ -58,6 +58,7 @@ struct RecordingTelemetry : TelemetryModule {
 
 class TestService : public TestableService {
   public:
+    ~TestService() override { EndPostedWork(); }
     explicit TestService(std::filesystem::path exe) : exe_(std::move(exe)) {}
     std::filesystem::path GetExecutablePath() override { return exe_; }
 

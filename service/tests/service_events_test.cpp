@@ -94,6 +94,7 @@ struct FakeCorvane : corvane::Enrollment {
 
 class TestService : public TestableService {
   public:
+    ~TestService() override { EndPostedWork(); }
     explicit TestService(std::filesystem::path exe) : exe_(std::move(exe)) {}
     std::filesystem::path GetExecutablePath() override { return exe_; }
     using Service::PostEventToModules;

@@ -19,6 +19,7 @@ using nlohmann::json;
 
 class JobsService : public TestableService {
   public:
+    ~JobsService() override { EndPostedWork(); }
     explicit JobsService(std::filesystem::path exe) : exe_(std::move(exe)) {}
     std::filesystem::path GetExecutablePath() override { return exe_; }
     void SendEventToModules(uint32_t control, uint32_t event_type, const void* data, uint64_t size) override {

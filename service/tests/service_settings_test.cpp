@@ -23,6 +23,7 @@ using nlohmann::json;
 
 class SettingsService : public TestableService {
   public:
+    ~SettingsService() override { EndPostedWork(); }
     explicit SettingsService(std::filesystem::path exe) : exe_(std::move(exe)) {}
     std::filesystem::path GetExecutablePath() override { return exe_; }
 

@@ -24,6 +24,7 @@ using nlohmann::json;
 
 class TestService : public TestableService {
   public:
+    ~TestService() override { EndPostedWork(); }
     explicit TestService(std::filesystem::path exe) : exe_(std::move(exe)) {}
     std::filesystem::path GetExecutablePath() override { return exe_; }
 

@@ -81,6 +81,7 @@ class FakeCorvane : public corvane::Enrollment {
 
 class TestService : public TestableService {
   public:
+    ~TestService() override { EndPostedWork(); }
     explicit TestService(std::filesystem::path exe) : exe_(std::move(exe)) {}
     std::filesystem::path GetExecutablePath() override { return exe_; }
     using Service::SendEventToModules;
