@@ -31,6 +31,16 @@ class RemoteConfigsTest : public ConnectedTest {
         service->RemoteConfigurations().Follow(shadow, states);
         return states;
     }
+    // New tasks for the agent configuration, whose fetches go to the service's own handler; on the worker.
+    std::shared_ptr<RemoteConfigStates> NewAgentConfigStates() {
+        auto states = std::make_shared<RemoteConfigStates>();
+        service->RemoteConfigurations().SetAgentConfigStates(states);
+        states->Init(&service->RemoteConfigurations(), service->_modules.tavragent_config,
+                     [this](std::weak_ptr<RemoteConfigStates> s, Error e) {
+                         service->RemoteConfigurations().ApplyAgentConfig(s, e);
+                     });
+        return states;
+    }
 };
 
 TEST_F(RemoteConfigsTest, FetchOutcomesRowByRow) {
@@ -206,13 +216,7 @@ TEST_F(RemoteConfigsTest, AgentConfigurationBuildsTheRemoteConfigurationsAndSkip
     connectivity->SetShadow(Shadow(3, {{"config", config}, {"grants", {config::kCorvaneGrant}}}));
     Place("Processing");
     OnWorker([this] {
-        service->RemoteConfigurations().SetAgentConfigStates(std::make_shared<RemoteConfigStates>());
-        service->RemoteConfigurations().AgentConfigStates()->Init(
-            &service->RemoteConfigurations(), service->_modules.tavragent_config,
-            [this](std::weak_ptr<RemoteConfigStates> s, Error e) {
-                RemoteConfigs& configs = service->RemoteConfigurations();
-                configs.ApplyAgentConfig(s, e);
-            });
+        NewAgentConfigStates();
         service->RemoteConfigurations().AgentConfigStates()->fetch_task.Perform();
     });
 
@@ -283,13 +287,7 @@ TEST_F(RemoteConfigsTest, DamagedAgentDocumentsSkipTheBadEntryAndStillConnect) {
         connectivity->SetShadow(Shadow(++version, row.data));
         Place("GettingIotCreds");
         OnWorker([this] {
-            auto states = std::make_shared<RemoteConfigStates>();
-            service->RemoteConfigurations().SetAgentConfigStates(states);
-            states->Init(&service->RemoteConfigurations(), service->_modules.tavragent_config,
-                         [this](std::weak_ptr<RemoteConfigStates> s, Error e) {
-                RemoteConfigs& configs = service->RemoteConfigurations();
-                configs.ApplyAgentConfig(s, e);
-            });
+            auto states = NewAgentConfigStates();
             states->fetch_task.Perform();
         });
         EXPECT_FALSE(log.Contains(info, "Fetched json is invalid "));
@@ -303,15 +301,7 @@ TEST_F(RemoteConfigsTest, DamagedAgentDocumentsSkipTheBadEntryAndStillConnect) {
 TEST_F(RemoteConfigsTest, FailedAgentFetchAppliesTheStoredOrBuiltInDocument) {
     auto fetch_agent = [this] {
         OnWorker([this] {
-            if (!service->RemoteConfigurations().AgentConfigStates()) {
-                service->RemoteConfigurations().SetAgentConfigStates(std::make_shared<RemoteConfigStates>());
-                service->RemoteConfigurations().AgentConfigStates()->Init(
-                    &service->RemoteConfigurations(), service->_modules.tavragent_config,
-                    [this](std::weak_ptr<RemoteConfigStates> s, Error e) {
-                RemoteConfigs& configs = service->RemoteConfigurations();
-                configs.ApplyAgentConfig(s, e);
-            });
-            }
+            if (!service->RemoteConfigurations().AgentConfigStates()) NewAgentConfigStates();
             service->RemoteConfigurations().AgentConfigStates()->fetch_task.Perform();
         });
     };
@@ -347,13 +337,7 @@ TEST_F(RemoteConfigsTest, AgentConfigurationWithDataNotAnObjectFallsBackToTheBui
         connectivity->SetShadow(Shadow(++version, data));
         Place("GettingIotCreds");
         OnWorker([this] {
-            auto states = std::make_shared<RemoteConfigStates>();
-            service->RemoteConfigurations().SetAgentConfigStates(states);
-            states->Init(&service->RemoteConfigurations(), service->_modules.tavragent_config,
-                         [this](std::weak_ptr<RemoteConfigStates> s, Error e) {
-                RemoteConfigs& configs = service->RemoteConfigurations();
-                configs.ApplyAgentConfig(s, e);
-            });
+            auto states = NewAgentConfigStates();
             states->fetch_task.Perform();
         });
         EXPECT_TRUE(log.Contains(warning, "Agent configuration tavragent-config is damaged (\"data\" is not an object)"));
