@@ -114,6 +114,11 @@ nlohmann::json ConsentService::SetPurposes(const std::string& deviceId, const nl
     return stored;
 }
 
+void ConsentService::ClearPurposes() {
+    std::lock_guard lock(mutex_);
+    purposes_.clear();
+}
+
 bool ConsentService::DeletePurposes(const std::string& deviceId) {
     std::lock_guard lock(mutex_);
     return purposes_.erase(deviceId) > 0;

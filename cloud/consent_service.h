@@ -44,6 +44,7 @@ class ConsentService {
     // Missing "resourceId", "deviceId" and "dateTime" are filled in. Throws std::invalid_argument.
     nlohmann::json SetPurposes(const std::string& deviceId, const nlohmann::json& purposes);
     bool DeletePurposes(const std::string& deviceId);
+    void ClearPurposes();
 
     // Endpoint names for faults.
     static const std::vector<std::string>& Endpoints();

@@ -149,8 +149,10 @@ const std::vector<std::string>& DeviceServices::Endpoints() {
 }
 
 DeviceServices::DeviceServices(const LocalCa& ca, std::function<std::string()> iotEndpoint)
-    : ca_(ca), iotEndpoint_(std::move(iotEndpoint)) {
-    valveRules_ = {{"rules", json::array({{{"gun", "*"}, {"allow", json::array({"*"})}}})}};
+    : ca_(ca), iotEndpoint_(std::move(iotEndpoint)) {}
+
+json DeviceServices::DefaultValveRules() {
+    return {{"rules", json::array({{{"gun", "*"}, {"allow", json::array({"*"})}}})}};
 }
 
 DeviceServices::~DeviceServices() { Stop(); }
@@ -546,6 +548,19 @@ void DeviceServices::SetFault(const std::string& endpoint, Fault fault) {
 void DeviceServices::ClearFaults() {
     std::lock_guard lock(mutex_);
     faults_.clear();
+}
+
+void DeviceServices::Clear() {
+    std::lock_guard lock(mutex_);
+    devices_.clear();
+    tokens_.clear();
+    faults_.clear();
+    objects_.clear();
+    objectReads_ = json::array();
+    notReadyPolls_ = kNotReadyPolls;
+    onboardingStatus_ = 200;
+    onboardingBody_ = json::object();
+    valveRules_ = DefaultValveRules();
 }
 
 void DeviceServices::SetNotReadyPolls(int polls) {

@@ -82,6 +82,8 @@ class DeviceServices {
     nlohmann::json Devices() const;
     void SetFault(const std::string& endpoint, Fault fault);  // throws std::invalid_argument for an unknown name
     void ClearFaults();
+    // Forgets every device, token, fault, object and scripted answer: the services as started.
+    void Clear();
     void SetNotReadyPolls(int polls);
     void SetOnboardingAnswer(int status, nlohmann::json body);
     void SetValveRules(nlohmann::json rules);
@@ -147,10 +149,12 @@ class DeviceServices {
     std::map<std::string, std::string> objects_;  // bucket/key -> bytes
     nlohmann::json objectReads_ = nlohmann::json::array();
     uint64_t nextAttestationId_ = 1000;
-    int notReadyPolls_ = 2;
+    static constexpr int kNotReadyPolls = 2;
+    int notReadyPolls_ = kNotReadyPolls;
     int onboardingStatus_ = 200;
     nlohmann::json onboardingBody_ = nlohmann::json::object();
-    nlohmann::json valveRules_;
+    nlohmann::json valveRules_ = DefaultValveRules();
+    static nlohmann::json DefaultValveRules();
     std::unique_ptr<httplib::SSLServer> server_;
     std::thread thread_;
     int port_ = 0;

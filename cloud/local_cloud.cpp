@@ -366,6 +366,18 @@ void LocalCloud::ClearFaults() {
     faults_.clear();
 }
 
+void LocalCloud::ClearStores() {
+    {
+        std::lock_guard lock(mutex_);
+        shadows_.clear();
+        messages_.clear();
+        faults_.clear();
+    }
+    services_->Clear();
+    consent_->ClearPurposes();
+    if (!BrokerRunning()) StartBroker();
+}
+
 void LocalCloud::StopBroker() { broker_->Stop(); }
 
 void LocalCloud::StartBroker() { broker_->Start(); }

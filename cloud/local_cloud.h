@@ -86,6 +86,9 @@ class LocalCloud {
     void ClearMessages();
     void SetFault(const std::string& endpoint, Fault fault);
     void ClearFaults();
+    // Forgets what requests stored (shadows, messages, faults, devices, objects, consents) and
+    // starts the broker again if it was stopped; the servers and their threads go on.
+    void ClearStores();
     void StopBroker();
     void StartBroker();
     bool BrokerRunning() const;

@@ -9,16 +9,18 @@
 
 #include <chrono>
 
+#include "cloud/local_cloud.h"
 #include "testing/local_cloud.h"
+#include "testing/temp_system_root.h"
 
 namespace zelko::cloud::test {
 namespace {
 
 using shared::http::HttpMethod;
 
-std::pair<int, nlohmann::json> Raw(HttpMethod method, const std::string& path, const std::string& body) {
+std::pair<int, nlohmann::json> Raw(int port, HttpMethod method, const std::string& path, const std::string& body) {
     shared::http::HttpClient client(nullptr, nullptr);
-    shared::http::HttpRequest request(method, "http://127.0.0.1:" + std::to_string(Cloud().admin) + path, body, 10);
+    shared::http::HttpRequest request(method, "http://127.0.0.1:" + std::to_string(port) + path, body, 10);
     request.AddHeader("Content-Type", "application/json");
     shared::http::IHttpResponse* response = nullptr;
     const auto error = client.Perform(request, response);
@@ -27,6 +29,10 @@ std::pair<int, nlohmann::json> Raw(HttpMethod method, const std::string& path, c
                                           nlohmann::json::parse(response->GetBody(), nullptr, false)};
     shared::http::ReleaseHttpResponse(client.GetAllocator(), response);
     return result;
+}
+
+std::pair<int, nlohmann::json> Raw(HttpMethod method, const std::string& path, const std::string& body) {
+    return Raw(Cloud().admin, method, path, body);
 }
 
 TEST(LocalCloudAdminTest, DamagedRequestsAreRefusedAndChangeNothing) {
@@ -98,6 +104,31 @@ TEST(LocalCloudAdminTest, PostWithoutABodyIsAnswered) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     }
     EXPECT_EQ(Raw(HttpMethod::GET, "/status", "").second.value("broker_running", false), true);
+}
+
+// What admin requests stored is forgotten in place, and the stopped broker runs again: a long
+// fuzzing run resets the cloud so, without ending its threads.
+TEST(LocalCloudAdminTest, ClearStoresForgetsWhatRequestsStoredAndTheCloudServesOn) {
+    testing::TempSystemRoot root;
+    LocalCloud::Settings settings;
+    settings.folder = root.path() / "cloud";
+    LocalCloud cloud(settings);
+    cloud.Start();
+    const int port = cloud.AdminPort();
+    ASSERT_EQ(Raw(port, HttpMethod::PUT, "/shadows/box/config", R"({"state":{"desired":{"level":3}}})").first, 200);
+    ASSERT_EQ(Raw(port, HttpMethod::PUT, "/consents/box", R"([{"purposeId":"p1","state":"granted"}])").first, 200);
+    ASSERT_EQ(Raw(port, HttpMethod::PUT, "/objects/bucket/key", "bytes").first, 200);
+    ASSERT_EQ(Raw(port, HttpMethod::POST, "/broker/stop", "").first, 200);
+
+    cloud.ClearStores();
+
+    EXPECT_EQ(Raw(port, HttpMethod::GET, "/shadows/box/config", "").first, 404);
+    EXPECT_EQ(Raw(port, HttpMethod::GET, "/consents/box", "").first, 404);
+    EXPECT_EQ(Raw(port, HttpMethod::GET, "/objects", "").second, nlohmann::json::array());
+    EXPECT_EQ(Raw(port, HttpMethod::GET, "/messages", "").second, nlohmann::json::array());
+    EXPECT_EQ(Raw(port, HttpMethod::GET, "/status", "").second.value("broker_running", false), true);
+    EXPECT_EQ(Raw(port, HttpMethod::PUT, "/shadows/box/config", R"({"state":{"desired":{"level":4}}})").first, 200);
+    cloud.Stop();
 }
 
 }  // namespace
