@@ -26,7 +26,6 @@ Service::Service()
                   [this](uint32_t control, uint32_t event_type, const void* data, uint64_t size) {
                       SendEventToModules(control, event_type, data, size);
                   }),
-      _current_state(std::make_shared<const ServiceState>()),
       _scheduler(""),
       _remote_jobs(_scheduler, _modules, RemoteJobsHost()),
       _event_log(_scheduler, {[this] { return CurrentState(); }, [this] { return IsCurrentState("Stopping"); }}),
@@ -146,7 +145,7 @@ void Service::BindHandlers() {
 }
 
 void Service::EnterStoppingWork() {
-    CloseWindowsEventSubscriptions();
+    _event_log.Close();
     LOG_INFO << "Stopping.OnEnter";
     if (!SignalEvent(_svc_stop_event_handle.get())) {
         LOG_ERROR << "Stopping.OnEnter could not signal the stop event - GetLastError: "
@@ -208,7 +207,7 @@ void Service::InitBaseStates() {
 void Service::InitializePolicies() {
     const auto folder = ExecutableFolder();
     const auto path = folder / kConfigFolderName / kRetriesConfigFileName;
-    if (HasSubscriptionFeature()) {
+    if (HasFeature("ss") || HasFeature("te")) {  // a subscription device
         const std::string variant = ConfigString("sub_type", "sub");
         _retry_config = Utils::LoadConfigFile(path, true, variant);
         LOG_DEBUG << "Retry Policies - Corvane";
@@ -246,7 +245,6 @@ bool Service::HasFeature(const std::string& name) {
     return _modules.feature_finder && !_modules.feature_finder->GetFeaturesByName(name).empty();
 }
 
-bool Service::HasSubscriptionFeature() { return HasFeature("ss") || HasFeature("te"); }
 
 bool Service::GetLocalDelay(int64_t& ticks) const { return NextPolicyDelay(_local_delay_policy, ticks); }
 

@@ -11,8 +11,6 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -117,10 +115,6 @@ class Service : public ServiceControlCalls,
     void SendWindowsEventToModules(uint32_t channel, uint32_t event_type, uint32_t level, const void* data,
                                    uint64_t size);
     void SendWindowsEventExtToModules(uint32_t event_type, const void* data, uint64_t size);
-    void CreateWindowsEventSubscriptions(const std::vector<EventLogSubscriptionKey>& keys,
-                                         const std::vector<int32_t>& ext_ids) { _event_log.Create(keys, ext_ids); }
-    void OpenWindowsEventSubscriptions() { _event_log.Open(); }
-    void CloseWindowsEventSubscriptions() { _event_log.Close(); }
     EventLogSubscriptions& EventLog() { return _event_log; }
 
     // ---- module set-up steps (the module set calls them in its order) ----
@@ -147,9 +141,7 @@ class Service : public ServiceControlCalls,
     // With "collect_perf": the collector publishing on `topic`, with monitors of this service and
     // of the plug-in executor.
     void InitPerformanceCollector(const std::string& topic);
-    void InitSystemStatusChecker();
     virtual void InitTelemetryModule();
-    void InitNetworkEvents();
     std::string DeviceSnrId() const;
     // With report_stop_pending, stop pending is reported along the way (the stop's teardown).
     void ReleaseModules(bool report_stop_pending);
@@ -158,22 +150,12 @@ class Service : public ServiceControlCalls,
     virtual std::shared_ptr<shared::device::IDeviceInfo> NewDeviceInfo();
     // The feature sources in their order, each left out (logged) when it cannot be built.
     virtual std::vector<std::shared_ptr<ISource>> MakeFeatureSources();
-    // "cloud"."stack" of the main configuration; "prod" when absent or damaged (logged).
-    std::string ReadStackName() const;
-    static nlohmann::json CertStorePolicyDocument();
-    static nlohmann::json CertStoreSavePolicyDocument();
-    static nlohmann::json LocalDelayPolicyDocument();
 
     // ---- feature groups ----
     // The executor's monitor, started and stopped with the plug-ins; safe on any thread.
     void StartExecutorMonitor();
     void StopExecutorMonitor();
-    virtual void TelemetryItemDone(const TelemetryEvent& item) { _feedback.ItemDone(item); }
-    virtual void TelemetryItemFailed(const shared::error::Error& error, bool required) {
-        _feedback.ItemFailed(error, required);
-    }
     TelemetryFeedback& Feedback() { return _feedback; }
-    ComplianceReports& Compliance() { return _compliance; }
     RemoteJobs& Jobs() { return _remote_jobs; }
     void LoadPersistedSate();
     void SavePersistedSate();
@@ -218,11 +200,7 @@ class Service : public ServiceControlCalls,
     virtual bool IotCredentialsReady();
     bool RemoveTelemetryData(const std::filesystem::path& folder) override;
     bool KillPluginExecutor() override;
-    // The first of the processes whose program is the executor by name.
-    static bool KillExecutorAmong(const std::vector<int>& pids);
     std::filesystem::path TelemetryDataFolder() const override;
-    bool ReenrollRequired() const { return _enrollment->ReenrollRequired(); }
-    bool ForceDiscoveryQuery() const { return _enrollment->ForceDiscoveryQuery(); }
 
   protected:
     // The stop's teardown, on the scheduler's worker; sets `done` last.
@@ -231,19 +209,12 @@ class Service : public ServiceControlCalls,
     void EnterStoppingWork();
     bool IsCurrentState(const char* state_name) const override;
     std::filesystem::path ExecutableFolder() override;
-    bool HasSubscriptionFeature();  // "ss" or "te"
     void FailShell(const std::string& text);
     bool HasFeature(const std::string& name) override;
     // Posts the delivery on the scheduler unless the stop has begun; the delivery checks again.
     void PostEventToModules(Event event, bool telemetry_only);
-    std::string DeviceProductId();
-    std::optional<ZelkoSpecificInfoFacts> DeviceZelkoSpecificInfo();
-    void WakeScheduler();
     PowerEvents::Hooks PowerHooks();
-    // After a completed wake-up grace, every remote configuration is fetched again in Processing.
-    void AfterWakeGrace();
     void IotRecredential();
-    void IotInterruptionCheck();
     void BindRemoteJobs();
     RemoteJobs::Host RemoteJobsHost();
     TelemetryFeedback::Host FeedbackHost();
@@ -262,24 +233,11 @@ class Service : public ServiceControlCalls,
     std::shared_ptr<shared::device::IDeviceInfo> _device_info;
     TelemetryFeedback _feedback;  // after the scheduler and the modules, whose threads call it
     ComplianceReports _compliance;
-    bool _collect_perf = false;
-    // Replaced whole under its mutex, never changed in place: a handler keeps the state it began in.
-    std::shared_ptr<const ServiceState> _current_state;
-    mutable std::mutex _current_state_mutex;
-    std::vector<std::function<void()>> _network_wait_queue;
-    int64_t _poll_enroll_started = 0;
-    std::atomic<bool> _iot_connected{false};
     shared::http::Allocator _allocator;
     Scheduler _scheduler;
     RemoteJobs _remote_jobs;  // before the modules, whose jobs call back into it
     ModuleSet _modules;       // after the allocator and the device information
     EventLogSubscriptions _event_log;
-    std::atomic<bool> _stopping{false};
-    std::atomic<bool> _required_on_start_done{false};
-    bool _start_work_scheduled = false;
-    bool _scheduler_reinitialized = false;
-    std::set<uint32_t> _registered_schedule_types;
-    bool _corvane_enrollment_started = false;
     PowerEvents _power_events;  // the power callbacks and the wake-up grace
     platform::SteadyWaiter _teardown_waiter;  // the stop waits on it, at most 30 seconds
     std::unique_ptr<EnrollmentRoad> _enrollment;

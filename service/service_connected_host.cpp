@@ -79,7 +79,7 @@ bool Service::KillPluginExecutor() {
     return ids && KillExecutorAmong(*ids);
 }
 
-bool Service::KillExecutorAmong(const std::vector<int>& pids) {
+bool KillExecutorAmong(const std::vector<int>& pids) {
     for (const int pid : pids) {
         const auto image = platform::ProcessImagePath(pid);
         if (!image || !IsExecutorImage(*image)) continue;

@@ -2,9 +2,11 @@
 
 // The configuration the service loaded: the main document and what module set-up builds from it.
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 
 #include "foundation/retry_policy.h"
@@ -30,6 +32,20 @@ struct ServiceDocuments {
     std::shared_ptr<IRandomValue> _cert_store_policy;
     std::shared_ptr<IRandomValue> _cert_store_save_policy;
     std::shared_ptr<IRandomValue> _local_delay_policy;
+
+    // What the set-up did, so that a rebuild of the modules does not do it twice.
+    bool _collect_perf = false;
+    bool _start_work_scheduled = false;
+    bool _scheduler_reinitialized = false;
+    std::set<uint32_t> _registered_schedule_types;
+    bool _corvane_enrollment_started = false;
 };
+
+// The back-off documents the service builds its certificate-store and local-delay policies from.
+nlohmann::json CertStorePolicyDocument();
+nlohmann::json CertStoreSavePolicyDocument();
+nlohmann::json LocalDelayPolicyDocument();
+// "cloud"."stack" of the main configuration; "prod" when absent or damaged (logged).
+std::string ReadStackName(const nlohmann::json& agent_config);
 
 }  // namespace zelko::plenar::agent

@@ -28,8 +28,19 @@ PowerEvents::Hooks Service::PowerHooks() {
         }
         return set ? _system_sleep_event->Set(error) : _system_sleep_event->Reset(error);
     };
-    hooks.wake_scheduler = [this] { WakeScheduler(); };
-    hooks.after_grace = [this] { AfterWakeGrace(); };
+    hooks.wake_scheduler = [this] {
+        // The grace tasks are joined before the stop destroys the scheduler, so it is still there.
+        if (_scheduler.timedScheduler) _scheduler.timedScheduler->wake_manager();
+    };
+    // After a completed wake-up grace, every remote configuration is fetched again in Processing.
+    hooks.after_grace = [this] {
+        if (IsCurrentState("Processing")) {
+            LOG_INFO << "Awake from sleep - in Processing state, refetch called for all the remote configs";
+            if (!_scheduler.destroyed.load()) _scheduler.In(Duration::zero(), [this] { _remote_configs.Refetch(); });
+        } else {
+            LOG_INFO << "Awake from sleep, but not in processing state, so not refetching remote configs";
+        }
+    };
     return hooks;
 }
 
@@ -43,20 +54,6 @@ uint32_t Service::ModernSuspendResumeCallbackImpl(uint32_t type,
 }
 
 void Service::UpdateSleepState() { _power_events.UpdateSleepState(); }
-
-void Service::WakeScheduler() {
-    // The grace tasks are joined before the stop destroys the scheduler, so it is still there.
-    if (_scheduler.timedScheduler) _scheduler.timedScheduler->wake_manager();
-}
-
-void Service::AfterWakeGrace() {
-    if (IsCurrentState("Processing")) {
-        LOG_INFO << "Awake from sleep - in Processing state, refetch called for all the remote configs";
-        if (!_scheduler.destroyed.load()) _scheduler.In(Duration::zero(), [this] { _remote_configs.Refetch(); });
-    } else {
-        LOG_INFO << "Awake from sleep, but not in processing state, so not refetching remote configs";
-    }
-}
 
 // ---- IoT connection notices ----
 
@@ -102,18 +99,15 @@ void Service::NotifyAgentOnConnectionInterrupt() {
     if (!_scheduler.destroyed.load())
         // A connection of released modules must not send the rebuilt ones back for credentials.
         _scheduler.In(kInterruptionCheckDelay, [this, generation = _modules.Generation()] {
-            if (generation == _modules.Generation()) IotInterruptionCheck();
+            if (generation != _modules.Generation()) return;
+            if (IsCurrentState("Stopping") || IsCurrentState("FailureState") || _iot_connected.load()) return;
+            LOG_INFO << "Resubscribing to Iot on connection interruption";
+            if (!IsCurrentState("GettingIotCreds")) SetState(GettingIotCreds);
         });
 }
 
 void Service::IotRecredential() {
     if (IsCurrentState("Processing") || IsCurrentState("RequiredOnStarting")) SetState(GettingIotCreds);
-}
-
-void Service::IotInterruptionCheck() {
-    if (IsCurrentState("Stopping") || IsCurrentState("FailureState") || _iot_connected.load()) return;
-    LOG_INFO << "Resubscribing to Iot on connection interruption";
-    if (!IsCurrentState("GettingIotCreds")) SetState(GettingIotCreds);
 }
 
 }  // namespace zelko::plenar::agent

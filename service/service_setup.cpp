@@ -66,7 +66,7 @@ nlohmann::json ReadSetting(const nlohmann::json& config, const char* key) {
 
 }  // namespace
 
-nlohmann::json Service::CertStorePolicyDocument() {
+nlohmann::json CertStorePolicyDocument() {
     return {{"type", "Exp"},
             {"end_type", "Reset"},
             {"initial_delay", Span(20, "sec", 5, "sec")},
@@ -75,7 +75,7 @@ nlohmann::json Service::CertStorePolicyDocument() {
             {"max_delay", Span(10, "min", 5, "sec")}};
 }
 
-nlohmann::json Service::CertStoreSavePolicyDocument() {
+nlohmann::json CertStoreSavePolicyDocument() {
     return {{"type", "Linear"},
             {"end_type", "Reset"},
             {"initial_delay", Span(5, "sec", 1, "sec")},
@@ -83,7 +83,7 @@ nlohmann::json Service::CertStoreSavePolicyDocument() {
             {"max_delay", Span(1, "hr", 1, "sec")}};
 }
 
-nlohmann::json Service::LocalDelayPolicyDocument() {
+nlohmann::json LocalDelayPolicyDocument() {
     return {{"type", "Exp"},
             {"end_type", "Stop"},
             {"initial_delay", Span(2, "sec", 100, "milli")},
@@ -98,7 +98,7 @@ std::string StackOf(const nlohmann::json& cloud) {
 }
 }  // namespace
 
-std::string Service::ReadStackName() const { return StackOf(CloudSetting(_agent_config)); }
+std::string ReadStackName(const nlohmann::json& agent_config) { return StackOf(CloudSetting(agent_config)); }
 
 std::shared_ptr<shared::device::IDeviceInfo> Service::NewDeviceInfo() {
     return std::make_shared<shared::device::DeviceInfo>();
@@ -206,7 +206,21 @@ void Service::Initialize() {
     _modules.Build(*this);
 
     _local_delay_policy = CreateRateLimiterPolicy(LocalDelayPolicyDocument(), "", "");
-    InitNetworkEvents();
+    // The network sink: the connected and waiting notices of the network list.
+    _modules.network_events = std::make_shared<NetworkEvents>();
+    _modules.network_events->SetInternetAvailableCallback([this] {
+        if (!_scheduler.destroyed.load()) OnNetworkConnected();
+    });
+    _modules.network_events->SetNetworkWaitCallback([this] {
+        if (!_scheduler.destroyed.load()) OnNetworkLost();
+    });
+    uint32_t cookie = 0;
+    const platform::HResult advised = platform::AdviseNetworkListManagerEvents(_modules.network_events.get(), &cookie);
+    if (advised != platform::kSOk) {
+        LOG_WARNING << "Service: Advise failed, using old method only:" << advised;
+    } else {
+        _modules.nlm_advise_cookie = cookie;
+    }
 
     if (_app.get_option_no_throw("--payload") == nullptr) {
         _app.add_option("-l,--payload", _plugin_payload_path,
@@ -239,7 +253,7 @@ void Service::PrepareForModules() {
         _local_delay_policy.reset();
     }
 
-    if (_stack.empty()) _stack = ReadStackName();
+    if (_stack.empty()) _stack = ReadStackName(_agent_config);
 }
 
 void Service::InitConsentBridge() {
@@ -285,23 +299,6 @@ void Service::InitPerformanceCollector() {
         perf_topic += DeviceSnrId();
     }
     InitPerformanceCollector(perf_topic);
-}
-
-void Service::InitNetworkEvents() {
-    _modules.network_events = std::make_shared<NetworkEvents>();
-    _modules.network_events->SetInternetAvailableCallback([this] {
-        if (!_scheduler.destroyed.load()) OnNetworkConnected();
-    });
-    _modules.network_events->SetNetworkWaitCallback([this] {
-        if (!_scheduler.destroyed.load()) OnNetworkLost();
-    });
-    uint32_t cookie = 0;
-    const platform::HResult advised = platform::AdviseNetworkListManagerEvents(_modules.network_events.get(), &cookie);
-    if (advised != platform::kSOk) {
-        LOG_WARNING << "Service: Advise failed, using old method only:" << advised;
-    } else {
-        _modules.nlm_advise_cookie = cookie;
-    }
 }
 
 }  // namespace zelko::plenar::agent

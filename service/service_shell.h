@@ -70,6 +70,10 @@ std::string GetErrorMessage(uint32_t code);
 // into the simulated event log; the answer is "ok " + its file, or "error " + the reason.
 std::string HandleEventLogRequest(const std::vector<std::string>& words);
 
+// Ends the first of the processes whose program is the plug-in executor by name; false when none
+// could be ended.
+bool KillExecutorAmong(const std::vector<int>& pids);
+
 // The program: loads the main configuration, starts the logger and either installs, removes or
 // runs the service under the service control layer. Returns the process exit code.
 int ServiceProgramMain(Service& service, int argc, char** argv);

@@ -10,6 +10,32 @@
 
 namespace zelko::plenar::agent {
 
+namespace {
+
+// Without device information the decision reads "must not call home".
+std::string DeviceProductId(const shared::device::IDeviceInfo* device) {
+    if (device == nullptr) return {};
+    const char* id = device->GetProductId();
+    return id != nullptr ? id : "";
+}
+
+std::optional<ZelkoSpecificInfoFacts> DeviceZelkoSpecificInfo(const shared::device::IDeviceInfo* device) {
+    if (device == nullptr) return std::nullopt;
+    const shared::device::IZelkoSpecificInfo* info = device->GetZelkoSpecificInfo();
+    if (info == nullptr) return std::nullopt;
+    ZelkoSpecificInfoFacts facts;
+    facts.error = static_cast<bool>(info->GetError());
+    const char* build = info->GetBuildID();
+    facts.build_id = build != nullptr ? build : "";
+    if (const shared::device::IFeatureBytes* bytes = info->GetFeatureBytes()) {
+        const char* raw = bytes->GetRawBytes();
+        facts.feature_bytes = raw != nullptr ? raw : "";
+    }
+    return facts;
+}
+
+}  // namespace
+
 void Service::LoadPersistedSate() {
     LoadedServiceState loaded = LoadServiceState(ExecutableFolder());
     _persisted_state = std::move(loaded.document);
@@ -48,31 +74,10 @@ bool Service::DoNotCallHome() {
     CallHomeInputs inputs;
     inputs.stack = _stack;
     inputs.restriction_applied = [this] { return IsZelkoPlenarAgentRestrictionApplied(); };
-    inputs.product_id = [this] { return DeviceProductId(); };
-    inputs.specific_info = [this] { return DeviceZelkoSpecificInfo(); };
+    inputs.product_id = [this] { return DeviceProductId(_device_info.get()); };
+    inputs.specific_info = [this] { return DeviceZelkoSpecificInfo(_device_info.get()); };
     return agent::DoNotCallHome(inputs);
 }
 
-// Without device information the decision reads "must not call home".
-std::string Service::DeviceProductId() {
-    if (!_device_info) return {};
-    const char* id = _device_info->GetProductId();
-    return id != nullptr ? id : "";
-}
-
-std::optional<ZelkoSpecificInfoFacts> Service::DeviceZelkoSpecificInfo() {
-    if (!_device_info) return std::nullopt;
-    const shared::device::IZelkoSpecificInfo* info = _device_info->GetZelkoSpecificInfo();
-    if (info == nullptr) return std::nullopt;
-    ZelkoSpecificInfoFacts facts;
-    facts.error = static_cast<bool>(info->GetError());
-    const char* build = info->GetBuildID();
-    facts.build_id = build != nullptr ? build : "";
-    if (const shared::device::IFeatureBytes* bytes = info->GetFeatureBytes()) {
-        const char* raw = bytes->GetRawBytes();
-        facts.feature_bytes = raw != nullptr ? raw : "";
-    }
-    return facts;
-}
 
 }  // namespace zelko::plenar::agent

@@ -58,7 +58,7 @@ bool Service::SetUpModules() {
 
 void Service::StartScheduledWork() {
     _scheduler.StartScheduledEvents();
-    OpenWindowsEventSubscriptions();
+    _event_log.Open();
 }
 
 std::shared_ptr<IRandomValue> Service::CertStorePolicy(CertStore which) {

@@ -14,11 +14,6 @@
 namespace zelko::plenar::agent {
 
 void Service::InitTelemetry() {
-    InitSystemStatusChecker();
-    InitTelemetryModule();
-}
-
-void Service::InitSystemStatusChecker() {
     LOG_INFO << "Loading System Status Checker Module...";
     try {
         _modules.system_status_checker =
@@ -31,6 +26,7 @@ void Service::InitSystemStatusChecker() {
         LOG_WARNING << "Failed to load System Status Checker Module";
         _modules.system_status_checker.reset();
     }
+    InitTelemetryModule();
 }
 
 void Service::InitTelemetryModule() {
@@ -39,11 +35,11 @@ void Service::InitTelemetryModule() {
     environment.featureFinder = _modules.feature_finder;
     _modules.telemetry_module = std::make_shared<TelemetryModule>(
         (_config_folder / kTelemetryModuleConfigFileName).string(), _modules.conn_module, nullptr,
-        [this](TelemetryEvent item) { TelemetryItemDone(item); },
+        [this](TelemetryEvent item) { _feedback.ItemDone(item); },
         [this](shared::error::Error error, TelemetryEvent item) {
             const bool required = item.Type.dwControl == 220;
             _scheduler.In(Duration::zero(), [this, error = std::move(error), required] {
-                TelemetryItemFailed(error, required);
+                _feedback.ItemFailed(error, required);
             });
         },
         [this] { StartExecutorMonitor(); }, [this] { StopExecutorMonitor(); }, _modules.system_status_checker,
@@ -73,7 +69,7 @@ void Service::InitTelemetryModule() {
     for (const EventKey& key : _modules.telemetry_module->GetExtEventSubscriptions()) {
         ids.push_back(static_cast<int32_t>(key.dwEventType));
     }
-    CreateWindowsEventSubscriptions(keys, ids);
+    _event_log.Create(keys, ids);
     LOG_INFO << "Loading telemetry module completed.";
 }
 
@@ -93,7 +89,7 @@ TelemetryFeedback::Host Service::FeedbackHost() {
         _persisted_state["required_on_start_done"] = true;
         SavePersistedSate();
     };
-    host.open_event_log = [this] { OpenWindowsEventSubscriptions(); };
+    host.open_event_log = [this] { _event_log.Open(); };
     return host;
 }
 

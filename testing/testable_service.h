@@ -57,6 +57,7 @@ class TestableService : public Service {
 
     // The service's own bookkeeping.
     using Service::RemoteConfigurations;
+    ComplianceReports& Compliance() { return _compliance; }
     using Service::_device_info;
     using Service::_collect_perf;
     using Service::_current_state;

@@ -196,7 +196,7 @@ TEST_F(ConnectedCloudTest, EnrolledDeviceConnectsFollowsItsConfigurationAndItsGr
     // The telemetry module reports the required collectors done.
     TelemetryEvent required;
     required.Type.dwControl = 220;
-    service_->TelemetryItemDone(required);
+    service_->Feedback().ItemDone(required);
     ASSERT_TRUE(WaitForState("Processing"));
     ASSERT_TRUE(service_->WaitForControl(215));
     EXPECT_EQ(Utils::LoadJsonFile(scratch() / "zelko-plenar-agent-state.json").value("required_on_start_done", false),

@@ -149,13 +149,13 @@ class TelemetryFeedbackCloudTest : public zelko::testing::SystemRootTest {
         module_ = std::make_shared<TelemetryModule>(
             telemetryConfig, connectivity_, manager_,
             [this](TelemetryEvent item) {
-                service_->TelemetryItemDone(item);
+                service_->Feedback().ItemDone(item);
                 Outcome("done " + std::to_string(item.Type.dwControl));
             },
             [this](Error error, TelemetryEvent item) {
                 const bool required = item.Type.dwControl == 220;
                 service_->_scheduler.In(Duration::zero(), [this, error, required] {
-                    service_->TelemetryItemFailed(error, required);
+                    service_->Feedback().ItemFailed(error, required);
                     Outcome("failed " + std::to_string(error.code()));
                 });
             },

@@ -44,7 +44,7 @@ TEST_F(ModuleSetupTest, StackNameFromTheMainConfiguration) {
     for (const auto& c : cases) {
         zelko::testing::LogCapture log;
         service._agent_config = c.config;
-        EXPECT_EQ(service.ReadStackName(), c.stack) << c.config.dump();
+        EXPECT_EQ(ReadStackName(service._agent_config), c.stack) << c.config.dump();
         EXPECT_EQ(log.Count(warning, "Setting \""), c.warning ? 1 : 0) << c.config.dump();
         if (c.warning) EXPECT_TRUE(log.Contains(warning, c.warning)) << c.config.dump();
     }

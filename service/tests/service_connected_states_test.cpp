@@ -104,8 +104,8 @@ TEST_F(ConnectedTest, CredentialFailuresBackOffByTheirRows) {
         Enter(service->GettingIotCreds);
         EXPECT_TRUE(log.Contains(info, row.line));
         EXPECT_EQ(service->enrollment_resets, row.reset_enrollment ? 1 : 0);
-        EXPECT_EQ(service->ReenrollRequired(), row.reset_enrollment);
-        EXPECT_EQ(service->ForceDiscoveryQuery(), row.reset_enrollment);
+        EXPECT_EQ(service->Enrollment().ReenrollRequired(), row.reset_enrollment);
+        EXPECT_EQ(service->Enrollment().ForceDiscoveryQuery(), row.reset_enrollment);
         Advance(row.seconds * kSecond - 1);
         EXPECT_EQ(service->credential_resets.size(), 1u);
         Advance(1);
@@ -431,8 +431,8 @@ TEST_F(ConnectedTest, ExecutorIsStoppedByItsProgramNameWithoutRegardToCase) {
         for (int i = 0; i < 500 && !platform::ProcessImagePath(pid).value_or("").starts_with(scratch().string()); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    EXPECT_FALSE(Service::KillExecutorAmong({decoy, other}));
-    EXPECT_TRUE(Service::KillExecutorAmong({decoy, other, executor}));
+    EXPECT_FALSE(KillExecutorAmong({decoy, other}));
+    EXPECT_TRUE(KillExecutorAmong({decoy, other, executor}));
     int status = 0;
     ASSERT_EQ(::waitpid(executor, &status, 0), executor);
     EXPECT_TRUE(WIFSIGNALED(status));
@@ -495,7 +495,7 @@ TEST_F(ConnectedTest, StoppingRacingAnOpeningLeavesNoSubscriptionOpen) {
             u"System", 506, 0, &service->EventLog(), &EventLogSubscriptions::LogCallback));
         Place("Processing");
         std::thread opener([this] {
-            for (int i = 0; i < 50; ++i) service->OpenWindowsEventSubscriptions();
+            for (int i = 0; i < 50; ++i) service->EventLog().Open();
         });
         service->SetState(service->Stopping);
         opener.join();

@@ -114,7 +114,7 @@ TEST_F(ServiceEventLogTest, EntriesBecomeModuleEventsUntilStoppingClosesTheSubsc
         std::filesystem::remove(file);
         if (content) std::ofstream(file, std::ios::binary) << *content;
         zelko::testing::LogCapture lines;
-        service->CreateWindowsEventSubscriptions({{1, 134, 0}}, {0});
+        service->EventLog().Create({{1, 134, 0}}, {0});
         EXPECT_TRUE(service->EventLog().extended().empty()) << what;
         EXPECT_TRUE(
             lines.Contains(warning, "No event-log subscription for query id 0 from " + file.string() + ": "))
@@ -130,12 +130,12 @@ TEST_F(ServiceEventLogTest, EntriesBecomeModuleEventsUntilStoppingClosesTheSubsc
             "*[System[(EventID=1000)]]</Select></Query></QueryList>"}},
           {{"on_summary", "no event query"}}}}};
     Utils::SaveEncryptedJsonFile(file, config, builtin);
-    service->CreateWindowsEventSubscriptions({{0, 506, 4}, {5, 3052, 2}}, {0, 1});
+    service->EventLog().Create({{0, 506, 4}, {5, 3052, 2}}, {0, 1});
     std::filesystem::remove(file);
     EXPECT_TRUE(log.Contains(debug, "Subscription WindowsEventExt ID 1"));
 
-    service->OpenWindowsEventSubscriptions();
-    service->OpenWindowsEventSubscriptions();  // open ones stay as they are
+    service->EventLog().Open();
+    service->EventLog().Open();  // open ones stay as they are
     EXPECT_EQ(platform::OpenEventLogSubscriptions(), 3u);
     // Id 1 has no event query: the event log refuses it and it stays closed.
     EXPECT_EQ(log.Count(warning, "Failed to subscribe to event id 1 channel:  - GetLastError: 15001"), 2);
@@ -168,7 +168,7 @@ TEST_F(ServiceEventLogTest, EntriesBecomeModuleEventsUntilStoppingClosesTheSubsc
         EXPECT_EQ(subscription->pimpl().handle, nullptr);
     }
     // Once stopping, none is opened again.
-    service->OpenWindowsEventSubscriptions();
+    service->EventLog().Open();
     EXPECT_EQ(platform::OpenEventLogSubscriptions(), 0u);
 }
 
@@ -178,8 +178,8 @@ TEST_F(ServiceEventLogTest, ASubscriptionThatCannotBeOpenedIsTriedAgainLater) {
     const auto blocked = root() / "EventLog" / "Setup";
     std::filesystem::create_directories(blocked.parent_path());
     std::ofstream(blocked) << "in the way";
-    service->CreateWindowsEventSubscriptions({{3, 1001, 0}}, {});
-    service->OpenWindowsEventSubscriptions();
+    service->EventLog().Create({{3, 1001, 0}}, {});
+    service->EventLog().Open();
     EXPECT_EQ(platform::OpenEventLogSubscriptions(), 0u);
     EXPECT_TRUE(log.Contains(warning, "Failed to subscribe to event id 1001 channel: Setup - GetLastError: "));
     EXPECT_TRUE(log.Contains(warning, blocked.string()));
@@ -193,7 +193,7 @@ TEST_F(ServiceEventLogTest, ASubscriptionThatCannotBeOpenedIsTriedAgainLater) {
     ASSERT_EQ(platform::OpenEventLogSubscriptions(), 1u);
     ASSERT_TRUE(platform::WriteEventLogEntry(u"Setup", 1001));
     ASSERT_TRUE(telemetry->WaitFor(1));
-    service->CloseWindowsEventSubscriptions();
+    service->EventLog().Close();
     EXPECT_EQ(platform::OpenEventLogSubscriptions(), 0u);
 }
 

@@ -108,7 +108,7 @@ TEST_F(RemoteConfigsTest, FetchOutcomesRowByRow) {
         const int calls = connectivity->GetShadowCalls();
         OnWorker([tls] { tls->fetch_task.Perform(); });
         EXPECT_EQ(service->enrollment_resets, ready ? 1 : 0);
-        EXPECT_EQ(service->ReenrollRequired(), ready);
+        EXPECT_EQ(service->Enrollment().ReenrollRequired(), ready);
         Advance(kHour * 25);
         EXPECT_EQ(State(), ready ? "Discovery" : "Processing");
         EXPECT_EQ(connectivity->GetShadowCalls(), calls + 1);
@@ -172,7 +172,7 @@ TEST_F(RemoteConfigsTest, SubscribeOutcomesRowByRow) {
     Place("Processing");
     OnWorker([grants] { grants->sub_task.Perform(); });
     EXPECT_EQ(service->enrollment_resets, 1);
-    EXPECT_TRUE(service->ForceDiscoveryQuery());
+    EXPECT_TRUE(service->Enrollment().ForceDiscoveryQuery());
     grants.reset();
     service->RemoteConfigurations().Unfollow("job-corvane-grants");
     Advance(kDiscovery * kSecond);

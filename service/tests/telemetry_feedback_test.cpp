@@ -163,7 +163,7 @@ class TelemetryFeedbackTest : public zelko::testing::SystemRootTest {
         entered.clear();
     }
     void Fail(const Error& e, bool required) {
-        OnWorker([&] { service->TelemetryItemFailed(e, required); });
+        OnWorker([&] { service->Feedback().ItemFailed(e, required); });
     }
     std::vector<std::string> Entered() {
         std::lock_guard lock(mutex);
@@ -266,8 +266,8 @@ TEST_F(TelemetryFeedbackTest, CounterCyclesWithTheCorvaneFeature) {
     for (int i = 0; i < 3; ++i) Fail(Published("refused"), false);
     EXPECT_EQ(log.Count(info, "ConnectingToIot failed with AWS error, backing off for: 0h13m0s0ms"), 2);
     EXPECT_TRUE(log.Contains(info, "Aws error on publishing, going to get get creds in: 0h14m0s0ms"));
-    EXPECT_TRUE(service->ReenrollRequired());
-    EXPECT_TRUE(service->ForceDiscoveryQuery());
+    EXPECT_TRUE(service->Enrollment().ReenrollRequired());
+    EXPECT_TRUE(service->Enrollment().ForceDiscoveryQuery());
     EXPECT_EQ(counters.aws_errors(), 0);
 
     // The first reconnection moves the machine; the rest come due in ConnectingToIot and do nothing.
@@ -295,12 +295,12 @@ TEST_F(TelemetryFeedbackTest, RequiredCollectorsDoneSavesTheFlagBeforeProcessing
     TelemetryEvent item;
     item.Type = {230, 0, 0, 0};
     Enter(service->RequiredOnStarting);
-    service->TelemetryItemDone(item);  // not the required collectors' event
+    service->Feedback().ItemDone(item);  // not the required collectors' event
     Settle();
     EXPECT_EQ(service->CurrentStateName(), "RequiredOnStarting");
 
     item.Type = {220, 0, 0, 0};
-    service->TelemetryItemDone(item);
+    service->Feedback().ItemDone(item);
     Settle();
     EXPECT_EQ(service->CurrentStateName(), "Processing");
     EXPECT_TRUE(saved_first);
@@ -309,7 +309,7 @@ TEST_F(TelemetryFeedbackTest, RequiredCollectorsDoneSavesTheFlagBeforeProcessing
 
     // Reported when RequiredOnStarting has gone: nothing changes.
     service->_required_on_start_done = false;
-    service->TelemetryItemDone(item);
+    service->Feedback().ItemDone(item);
     Settle();
     EXPECT_FALSE(service->_required_on_start_done);
 }
@@ -371,7 +371,7 @@ TEST_F(TelemetryFeedbackTest, CorvaneEnrollmentOutcomes) {
         service->_current_state = std::make_shared<const ServiceState>(service->Discovery);
         Advance(48 * 60 * kMinute);
     }
-    EXPECT_TRUE(service->ReenrollRequired() && service->ForceDiscoveryQuery());
+    EXPECT_TRUE(service->Enrollment().ReenrollRequired() && service->Enrollment().ForceDiscoveryQuery());
 }
 
 TEST_F(TelemetryFeedbackTest, TasksOfflineWaitForTheNetwork) {
