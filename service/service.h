@@ -214,7 +214,7 @@ class Service : public ServiceControlCalls,
     // Posts the delivery on the scheduler unless the stop has begun; the delivery checks again.
     void PostEventToModules(Event event, bool telemetry_only);
     PowerEvents::Hooks PowerHooks();
-    void IotRecredential();
+    void PostRecredential();  // from Processing or RequiredOnStarting, on subscription devices
     void BindRemoteJobs();
     RemoteJobs::Host RemoteJobsHost();
     TelemetryFeedback::Host FeedbackHost();

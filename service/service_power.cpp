@@ -77,20 +77,12 @@ void Service::NotifyAgentOnConnectionInterruptCallback(void* context) {
 void Service::NotifyAgentOnResume(bool sessionPresent) {
     LOG_INFO << "Iot connection Resume. Session present: " << (sessionPresent ? 1 : 0);
     _iot_connected.store(true);
-    if (_modules.corvane_enrollment && _modules.corvane_enrollment->HasFeatureByte() && !_scheduler.destroyed.load()) {
-        _scheduler.In(Duration::zero(), [this, generation = _modules.Generation()] {
-            if (generation == _modules.Generation()) IotRecredential();
-        });
-    }
+    PostRecredential();
 }
 
 void Service::NotifyAgentOnDisconnect() {
     LOG_INFO << "Iot connection Disconnect.";
-    if (_modules.corvane_enrollment && _modules.corvane_enrollment->HasFeatureByte() && !_scheduler.destroyed.load()) {
-        _scheduler.In(Duration::zero(), [this, generation = _modules.Generation()] {
-            if (generation == _modules.Generation()) IotRecredential();
-        });
-    }
+    PostRecredential();
 }
 
 void Service::NotifyAgentOnConnectionInterrupt() {
@@ -106,8 +98,15 @@ void Service::NotifyAgentOnConnectionInterrupt() {
         });
 }
 
-void Service::IotRecredential() {
-    if (IsCurrentState("Processing") || IsCurrentState("RequiredOnStarting")) SetState(GettingIotCreds);
+// The notices come on the IoT client's threads, while the worker may be building or releasing the
+// modules: the enrollment module is looked at on the worker.
+void Service::PostRecredential() {
+    if (_scheduler.destroyed.load()) return;
+    _scheduler.In(Duration::zero(), [this, generation = _modules.Generation()] {
+        if (generation != _modules.Generation()) return;
+        if (!_modules.corvane_enrollment || !_modules.corvane_enrollment->HasFeatureByte()) return;
+        if (IsCurrentState("Processing") || IsCurrentState("RequiredOnStarting")) SetState(GettingIotCreds);
+    });
 }
 
 }  // namespace zelko::plenar::agent

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <latch>
 #include <mutex>
+#include <thread>
 
 #include "jobs/acm_module.h"
 #include "jobs/corvane_enrollment.h"
@@ -447,6 +448,27 @@ TEST_F(IotNoticesTest, DisconnectAsksForCredentialsOnlyOnSubscriptionDevices) {
     Service::NotifyAgentOnDisconnectCallback(service.get());
     RunDue();
     EXPECT_EQ(service->CurrentStateName(), "GettingIotCreds");
+}
+
+// The IoT client's threads deliver notices while the worker builds and releases the modules: the
+// notices leave the enrollment module to the worker (the thread sanitizer checks).
+TEST_F(IotNoticesTest, NoticesFromTheClientsThreadLeaveTheModulesToTheWorker) {
+    std::thread client([this] {
+        for (int i = 0; i < 500; ++i) {
+            Service::NotifyAgentOnDisconnectCallback(service.get());
+            Service::NotifyAgentOnResumeCallback(false, service.get());
+        }
+    });
+    for (int i = 0; i < 500; ++i) {
+        service->_scheduler.In(Duration::zero(), [this, i] {
+            if (i % 2 == 0) service->_modules.corvane_enrollment = std::make_shared<FakeCorvane>(false);
+            else service->_modules.corvane_enrollment.reset();
+        });
+    }
+    client.join();
+    RunDue();
+    EXPECT_EQ(service->CurrentStateName(), "Processing");
+    EXPECT_EQ(log.Count(info, "Iot connection Disconnect."), 500);
 }
 
 }  // namespace
