@@ -37,17 +37,12 @@
 namespace zelko::shared::device {
 class IDeviceInfo;
 }
-namespace zelko::plenar::config {
-class BaseConfig;
-class RemoteConfig;
-}  // namespace zelko::plenar::config
 
 namespace zelko::plenar::agent {
 
 class ConnectivityModule;
 class ConsentBridgeModule;
 class ISource;
-struct TelemetryEvent;
 
 class Service : public ServiceControlCalls,
                 public EnrollmentHost,

@@ -79,5 +79,4 @@ bool Service::DoNotCallHome() {
     return agent::DoNotCallHome(inputs);
 }
 
-
 }  // namespace zelko::plenar::agent
