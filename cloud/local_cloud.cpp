@@ -70,6 +70,14 @@ void OnConnect(mosquitto*, void* self, int rc, int, const mosquitto_property*) {
     if (rc == 0) static_cast<LocalCloud*>(self)->OnClientConnected();
 }
 
+void OnSubscribe(mosquitto*, void* self, int, int, const int*, const mosquitto_property*) {
+    static_cast<LocalCloud*>(self)->OnClientSubscribed();
+}
+
+void OnDisconnect(mosquitto*, void* self, int, const mosquitto_property*) {
+    static_cast<LocalCloud*>(self)->OnClientDisconnected();
+}
+
 void OnMessage(mosquitto*, void* self, const mosquitto_message* message, const mosquitto_property*) {
     static_cast<LocalCloud*>(self)->OnClientMessage(
         message->topic != nullptr ? message->topic : "",
@@ -248,8 +256,12 @@ void LocalCloud::Stop() {
     if (adminThread_.joinable()) adminThread_.join();
     if (services_) services_->Stop();
     if (client_ != nullptr) {
-        // The loop ends by itself once disconnected (within the reconnect delay when the broker is
-        // down); cancelling it could cut it off inside the TLS library.
+        // The loop ends by itself; cancelling it could cut it off inside the TLS library.
+        {
+            std::lock_guard lock(clientMutex_);
+            clientRunning_ = false;
+        }
+        clientChanged_.notify_all();
         mosquitto_disconnect(client_);
         if (clientThread_.joinable()) clientThread_.join();
         mosquitto_destroy(client_);
@@ -271,25 +283,74 @@ void LocalCloud::ConnectClient() {
         throw std::runtime_error("the cloud's broker client cannot load its certificates");
     mosquitto_connect_v5_callback_set(client_, OnConnect);
     mosquitto_message_v5_callback_set(client_, OnMessage);
-    mosquitto_reconnect_delay_set(client_, 1, 2, false);
+    mosquitto_subscribe_v5_callback_set(client_, OnSubscribe);
+    mosquitto_disconnect_v5_callback_set(client_, OnDisconnect);
     const int rc = mosquitto_connect(client_, "127.0.0.1", broker_->Port(), 30);
     if (rc != MOSQ_ERR_SUCCESS)
         throw std::runtime_error(std::string("the cloud cannot connect to its broker: ") + mosquitto_strerror(rc));
     // The loop runs on a thread of ours rather than the library's, so that the thread can release
     // the TLS library's per-thread state before it ends: left to the thread's exit, that state of
     // an ended loop was now and then lost.
+    // The loop is ours too, so that a restarted broker is reconnected to at once rather than after
+    // the library's reconnect delay, during which devices' messages would go unrecorded.
     mosquitto_threaded_set(client_, true);
-    clientThread_ = std::thread([client = client_] {
-        mosquitto_loop_forever(client, -1, 1);
-        OPENSSL_thread_stop();
-    });
+    {
+        std::lock_guard lock(clientMutex_);
+        clientRunning_ = true;
+        reconnectNow_ = false;
+        subscriptions_ = 0;
+    }
+    clientThread_ = std::thread([this] { RunClientLoop(); });
+    WaitForSubscriptions();
+}
+
+void LocalCloud::RunClientLoop() {
+    std::unique_lock lock(clientMutex_);
+    while (clientRunning_) {
+        lock.unlock();
+        const int rc = mosquitto_loop(client_, 100, 1);
+        lock.lock();
+        if (rc == MOSQ_ERR_SUCCESS || !clientRunning_) continue;
+        // Lost or refused: again within a second, at once when the broker is started again.
+        clientChanged_.wait_for(lock, std::chrono::seconds(1), [this] { return !clientRunning_ || reconnectNow_; });
+        reconnectNow_ = false;
+        if (!clientRunning_) break;
+        lock.unlock();
+        mosquitto_reconnect(client_);
+        lock.lock();
+    }
+    lock.unlock();
+    OPENSSL_thread_stop();
+}
+
+void LocalCloud::WaitForSubscriptions() {
+    std::unique_lock lock(clientMutex_);
+    clientChanged_.wait_for(lock, std::chrono::seconds(5),
+                            [this] { return subscriptions_ >= kClientSubscriptions || !clientRunning_; });
 }
 
 void LocalCloud::OnClientConnected() {
+    {
+        std::lock_guard lock(clientMutex_);
+        subscriptions_ = 0;
+    }
     // No local: what the cloud publishes itself is not a device's message.
     const int options = MQTT_SUB_OPT_NO_LOCAL;
     mosquitto_subscribe_v5(client_, nullptr, "#", 1, options, nullptr);
     mosquitto_subscribe_v5(client_, nullptr, "$aws/#", 1, options, nullptr);
+}
+
+void LocalCloud::OnClientSubscribed() {
+    {
+        std::lock_guard lock(clientMutex_);
+        ++subscriptions_;
+    }
+    clientChanged_.notify_all();
+}
+
+void LocalCloud::OnClientDisconnected() {
+    std::lock_guard lock(clientMutex_);
+    subscriptions_ = 0;
 }
 
 void LocalCloud::OnClientMessage(const std::string& topic, const std::string& payload) {
@@ -378,9 +439,22 @@ void LocalCloud::ClearStores() {
     if (!BrokerRunning()) StartBroker();
 }
 
-void LocalCloud::StopBroker() { broker_->Stop(); }
+void LocalCloud::StopBroker() {
+    broker_->Stop();
+    std::lock_guard lock(clientMutex_);
+    subscriptions_ = 0;
+}
 
-void LocalCloud::StartBroker() { broker_->Start(); }
+void LocalCloud::StartBroker() {
+    broker_->Start();
+    if (client_ == nullptr) return;
+    {
+        std::lock_guard lock(clientMutex_);
+        if (subscriptions_ < kClientSubscriptions) reconnectNow_ = true;
+    }
+    clientChanged_.notify_all();
+    WaitForSubscriptions();
+}
 
 bool LocalCloud::BrokerRunning() const { return broker_ && broker_->Running(); }
 

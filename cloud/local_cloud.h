@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -90,6 +91,8 @@ class LocalCloud {
     // starts the broker again if it was stopped; the servers and their threads go on.
     void ClearStores();
     void StopBroker();
+    // Returns once the cloud's own client is subscribed again (at most five seconds), so that what
+    // devices publish from then on is recorded.
     void StartBroker();
     bool BrokerRunning() const;
 
@@ -112,10 +115,16 @@ class LocalCloud {
     void Publish(const std::string& topic, const std::string& payload);
     void Record(Message message);
     void ConnectClient();
+    void RunClientLoop();
+    // Until the broker has acknowledged the client's subscriptions, at most five seconds.
+    void WaitForSubscriptions();
+    static constexpr int kClientSubscriptions = 2;  // "#" and "$aws/#"
 
   public:
     // Called by the cloud's own broker client.
     void OnClientConnected();
+    void OnClientSubscribed();
+    void OnClientDisconnected();
     void OnClientMessage(const std::string& topic, const std::string& payload);
 
   private:
@@ -133,6 +142,13 @@ class LocalCloud {
     int adminPort_ = 0;
     mosquitto* client_ = nullptr;
     std::thread clientThread_;  // the client's network loop
+    // The loop's state: whether it goes on, whether a reconnect is due at once (the broker is back)
+    // and how many of its subscriptions the broker has acknowledged on this connection.
+    std::mutex clientMutex_;
+    std::condition_variable clientChanged_;
+    bool clientRunning_ = false;
+    bool reconnectNow_ = false;
+    int subscriptions_ = 0;
 
     mutable std::mutex mutex_;
     std::map<ShadowKey, nlohmann::json> shadows_;

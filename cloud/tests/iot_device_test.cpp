@@ -165,6 +165,23 @@ TEST_F(IoTDeviceTest, BrokerStoppedInterruptsAndRestartedResumesWithSubscription
     EXPECT_EQ(events.Snapshot(), (std::vector<std::string>{"success", "interrupt", "resume", "disconnect"}));
 }
 
+// The broker's start is answered once the cloud records again: a message sent at once is kept.
+TEST_F(IoTDeviceTest, TheCloudRecordsWhatIsPublishedRightAfterItsBrokerRestarts) {
+    ASSERT_EQ(Admin(HttpMethod::POST, "/broker/stop").first, 200);
+    ASSERT_EQ(Admin(HttpMethod::POST, "/broker/start").first, 200);
+    const auto info = NewThing(UniqueName("restart"));
+    Events events;
+    IoTDevice device(&info, nullptr);
+    ASSERT_FALSE(ConnectDevice(device, events).error);
+    const std::string topic = UniqueName("restart") + "/data";
+    ASSERT_FALSE(device.Pub(topic, "at once").error);
+    bool recorded = false;
+    const auto seen = WaitForRecorded(topic, [&](const nlohmann::json& m) {
+        return recorded = recorded || (m["payload"] == "at once" && m["via"] == "mqtt");
+    });
+    EXPECT_TRUE(recorded) << seen.dump();
+}
+
 TEST_F(IoTDeviceTest, DisconnectWhileTheBrokerIsDownReturnsPromptly) {
     const auto info = NewThing(UniqueName("down"));
     Events events;
