@@ -288,11 +288,10 @@ void LocalCloud::ConnectClient() {
     const int rc = mosquitto_connect(client_, "127.0.0.1", broker_->Port(), 30);
     if (rc != MOSQ_ERR_SUCCESS)
         throw std::runtime_error(std::string("the cloud cannot connect to its broker: ") + mosquitto_strerror(rc));
-    // The loop runs on a thread of ours rather than the library's, so that the thread can release
-    // the TLS library's per-thread state before it ends: left to the thread's exit, that state of
-    // an ended loop was now and then lost.
-    // The loop is ours too, so that a restarted broker is reconnected to at once rather than after
-    // the library's reconnect delay, during which devices' messages would go unrecorded.
+    // The loop is ours, on a thread of ours: the thread releases the TLS library's per-thread state
+    // before it ends (left to the thread's exit, that state was now and then lost), and a restarted
+    // broker is reconnected to at once rather than after the library's reconnect delay, during
+    // which devices' messages would go unrecorded.
     mosquitto_threaded_set(client_, true);
     {
         std::lock_guard lock(clientMutex_);
