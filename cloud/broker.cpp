@@ -135,6 +135,8 @@ void Broker::Start() {
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    // The broker outlives connections of the cloud and may be restarted: it holds none of them.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     std::vector<char*> argv = {const_cast<char*>(settings_.executable.c_str()), const_cast<char*>("-c"),
                                const_cast<char*>(configuration.c_str()), nullptr};
     // The child starts with no blocked and no ignored signals, whatever this process does with them.

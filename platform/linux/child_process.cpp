@@ -71,6 +71,13 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::filesystem::path& p
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    // Nothing else of this process reaches the program, whatever flags a descriptor was opened with
+    // (a library's sockets, a file opened elsewhere): its connections and log stay ours.
+    const int closing = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    if (closing != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        return fail(closing);
+    }
     // The child starts with default signal handling whatever this process changed.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);

@@ -53,6 +53,22 @@ void WriteResult(const char* path, int value) {
     close(fd);
 }
 
+// Closes every descriptor from 3 up but `keep` (-1: none) in a forked child, so that what it starts
+// gets none of this process's connections and files, whatever flags they were opened with:
+// async-signal-safe. Without close_range the descriptors below `limit` are closed one by one.
+void CloseInherited(int keep, long limit) {
+    auto close_span = [limit](unsigned first, unsigned last) {
+        if (first > last || close_range(first, last, 0) == 0) return;
+        for (unsigned fd = first; fd <= last && long(fd) < limit; ++fd) close(int(fd));
+    };
+    if (keep < 3) {
+        close_span(3, ~0u);
+        return;
+    }
+    close_span(3, unsigned(keep) - 1);
+    close_span(unsigned(keep) + 1, ~0u);
+}
+
 // Paths and the registration's token, fixed before the supervisor is forked.
 struct SupervisorFiles {
     const char* owner_path;  // holds the token of the registration that owns the name
@@ -205,6 +221,7 @@ class LinuxTaskScheduler : public TaskScheduler {
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
 
+        const long limit = sysconf(_SC_OPEN_MAX);
         int pipe_fds[2];
         if (pipe2(pipe_fds, O_CLOEXEC) != 0) return Failed(TaskStep::Register, errno);
         pid_t middle = fork();
@@ -227,6 +244,8 @@ class LinuxTaskScheduler : public TaskScheduler {
                     dup2(null_fd, 1);
                     dup2(null_fd, 2);
                 }
+                // The supervisor outlives this process: it holds nothing of it, nor do the runs.
+                CloseInherited(-1, limit);
                 Supervise(argv.data(), d, files);
             }
             (void)!write(pipe_fds[1], &supervisor, sizeof supervisor);
@@ -309,6 +328,7 @@ bool StartDetachedProcess(const std::string& program, const std::vector<std::str
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    const long limit = sysconf(_SC_OPEN_MAX);
     // The exec result comes back through a close-on-exec pipe: nothing read means it started.
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
@@ -333,6 +353,7 @@ bool StartDetachedProcess(const std::string& program, const std::vector<std::str
                 dup2(null_fd, 1);
                 dup2(null_fd, 2);
             }
+            CloseInherited(pipe_fds[1], limit);
             execvp(argv[0], argv.data());
             int e = errno;
             (void)!write(pipe_fds[1], &e, sizeof e);

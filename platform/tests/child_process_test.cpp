@@ -5,8 +5,27 @@
 #include <cerrno>
 #include <thread>
 
+#include "testing/agent_descriptors.h"
+#include "testing/temp_system_root.h"
+
 namespace zelko::platform {
 namespace {
+
+// A program started after the agent made a kept HTTPS request and opened its log holds its
+// standard input, output and error and nothing else.
+TEST(ChildProcessTest, AProgramGetsItsStandardDescriptorsOnly) {
+    zelko::testing::TempSystemRoot root;
+    zelko::testing::AgentDescriptors agent(root.path() / "agent");
+    auto cat = ChildProcess::Start("/bin/cat", {});
+    ASSERT_TRUE(cat);
+    std::vector<int> numbers;
+    for (const auto& [fd, target] : zelko::testing::OpenDescriptors(cat->pid())) numbers.push_back(fd);
+    EXPECT_EQ(numbers, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(agent.HeldBy(cat->pid()), std::vector<std::string>{});
+    std::string out, err;
+    EXPECT_TRUE(cat->Communicate("", out, err));
+    EXPECT_EQ(cat->Wait(), 0);
+}
 
 TEST(ChildProcessTest, PipesExitCodesAndSignals) {
     // A megabyte both ways at once: neither side may block the other.

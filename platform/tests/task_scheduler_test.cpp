@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "testing/agent_descriptors.h"
 #include "testing/temp_system_root.h"
 
 namespace zelko::platform {
@@ -59,6 +60,18 @@ class LinuxTaskSchedulerTest : public zelko::testing::SystemRootTest {
         d.restart_interval = milliseconds(50);
         d.restart_count = 2;
         return d;
+    }
+    // A script that writes what the processes hold open (their descriptors' targets, one a line) to
+    // the file once it has them all.
+    static std::string ListDescriptors(const std::string& processes, const std::filesystem::path& file) {
+        return "readlink " + processes + " > '" + file.string() + ".tmp'; mv '" + file.string() + ".tmp' '" +
+               file.string() + "'";
+    }
+    std::vector<std::string> Lines(const std::filesystem::path& path) {
+        std::vector<std::string> lines;
+        std::istringstream in(Read(path));
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
     }
     // The last run's result once the task has ended.
     std::string Result(const std::string& name) {
@@ -201,6 +214,25 @@ TEST_F(LinuxTaskSchedulerTest, RegisteringANameAgainEndsTheEarlierTaskBeforeTheN
         if (!ended) std::this_thread::sleep_for(milliseconds(20));
     }
     EXPECT_TRUE(ended);
+}
+
+// Programs started after the agent made a kept HTTPS request and opened its log hold nothing of
+// it: neither a task's run nor the supervisor that stays beside it, nor a detached program.
+TEST_F(LinuxTaskSchedulerTest, StartedProgramsHoldNoneOfTheAgentsDescriptors) {
+    zelko::testing::AgentDescriptors agent(scratch() / "agent");
+    auto tasks = SystemTaskScheduler();
+    const auto task_list = scratch() / "task-fds";
+    auto d = Shell("T_fds", ListDescriptors("/proc/$$/fd/* /proc/$PPID/fd/*", task_list));
+    d.restart_count = 0;
+    ASSERT_TRUE(tasks->Register(d).registered);
+    ASSERT_TRUE(WaitForLines(task_list, 3));
+    EXPECT_EQ(agent.Among(Lines(task_list)), std::vector<std::string>{}) << Read(task_list);
+    EXPECT_EQ(Result("T_fds"), "0\n");
+
+    const auto detached_list = scratch() / "detached-fds";
+    ASSERT_TRUE(StartDetachedProcess("/bin/sh", {"-c", ListDescriptors("/proc/$$/fd/*", detached_list)}));
+    ASSERT_TRUE(WaitForLines(detached_list, 3));
+    EXPECT_EQ(agent.Among(Lines(detached_list)), std::vector<std::string>{}) << Read(detached_list);
 }
 
 }  // namespace
