@@ -310,7 +310,7 @@ class RollingFileAppender : public IAppender {
 
   private:
     void OpenLogFile() {
-        file_ = std::fopen(file_name_.c_str(), "ab");
+        file_ = std::fopen(file_name_.c_str(), "abe");  // close-on-exec: started programs never write here
         if (file_ == nullptr) {
             ReportFailure("cannot be opened", errno);
             return;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "outside/http/http_errors.h"
+#include "platform/sockets.h"
 
 namespace zelko::shared::http {
 
@@ -108,6 +109,12 @@ const char* MethodName(HttpMethod method) {
         case HttpMethod::PUT: return "PUT";
     }
     return nullptr;
+}
+
+// The connection's socket, close-on-exec: a program the agent starts never holds its connections.
+curl_socket_t OpenSocket(void*, curlsocktype, curl_sockaddr* address) {
+    const int fd = platform::OpenSocket(address->family, address->socktype, address->protocol);
+    return fd < 0 ? CURL_SOCKET_BAD : fd;
 }
 
 void GlobalInit() {
@@ -364,6 +371,7 @@ error::Error HttpClient::Perform(const HttpRequest& request, IHttpResponse*& res
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(curl, CURLOPT_URL, request.GetUrl().c_str());
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent_.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);

@@ -7,6 +7,7 @@
 //   executor_protocol.h says; ends when standard input closes. Libraries stay loaded between runs
 //   (reloaded when their file changes); each run gets a plug-in object of its own.
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -77,10 +78,11 @@ Outcome Run(plugin::LoadPluginFunction load, const std::string& input) {
     }
 }
 
-// The answer gets a descriptor of its own; whatever the plug-in prints goes to standard error.
+// The answer gets a descriptor of its own; whatever the plug-in prints goes to standard error. A
+// program the plug-in starts never gets the answer's pipe, which would keep it open past our end.
 int TakeAnswerDescriptor() {
     std::fflush(stdout);
-    const int answer_fd = ::dup(STDOUT_FILENO);
+    const int answer_fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
     if (answer_fd < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) return -1;
     return answer_fd;
 }

@@ -4,6 +4,7 @@
 #include <httplib.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -12,11 +13,13 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +28,7 @@
 #include "cloud/local_ca.h"
 #include "outside/http/http_errors.h"
 #include "state_machine/error_tests.h"
+#include "testing/agent_descriptors.h"
 #include "testing/temp_system_root.h"
 
 namespace zelko::shared::http {
@@ -519,6 +523,38 @@ TEST_F(HttpsClientTest, TheTlsSessionOutlivesAConnectionTheServerClosed) {
     EXPECT_EQ(names, (std::vector<std::string>{"device-7", "device-7 resumed", "device-7 resumed"}));
     const auto seen = ports.Ports();
     EXPECT_EQ(std::set<int>(seen.begin(), seen.end()).size(), 3u);
+}
+
+// The descriptor of this process's loopback TCP connection from port `local` to port `remote`; -1
+// when there is none.
+int ConnectionDescriptor(int local, int remote) {
+    std::ifstream table("/proc/self/net/tcp");
+    std::string line;
+    std::getline(table, line);  // the heading
+    std::string inode;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, from, to, skip;
+        fields >> slot >> from >> to >> skip >> skip >> skip >> skip >> skip >> skip >> inode;
+        if (std::stoi(from.substr(from.find(':') + 1), nullptr, 16) == local &&
+            std::stoi(to.substr(to.find(':') + 1), nullptr, 16) == remote) {
+            for (const auto& [fd, target] : testing::OpenDescriptors(::getpid())) {
+                if (target == "socket:[" + inode + "]") return fd;
+            }
+        }
+    }
+    return -1;
+}
+
+TEST_F(HttpsClientTest, AKeptConnectionIsClosedOnExec) {
+    PortLog ports;
+    auto https = Server(ports);
+    Running running(*https, DropClient());
+    ASSERT_TRUE(Ok(client_, Who(running.port(), ca_.IssueDevice("device-7"))));
+    ASSERT_EQ(ports.Ports().size(), 1u);
+    const int kept = ConnectionDescriptor(ports.Ports()[0], running.port());
+    ASSERT_GE(kept, 0);
+    EXPECT_TRUE(::fcntl(kept, F_GETFD) & FD_CLOEXEC);
 }
 
 TEST_F(HttpsClientTest, DamagedCertificateKeyOrRootsAreTransferErrors) {
