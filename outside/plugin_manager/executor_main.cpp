@@ -4,8 +4,11 @@
 //   go to standard error, with a non-zero exit code for a failure.
 // zelko-plugin-executor --serve
 //   Stays for many runs, one after the other, framed on standard input and output as
-//   executor_protocol.h says; ends when standard input closes. Libraries stay loaded between runs
-//   (reloaded when their file changes); each run gets a plug-in object of its own.
+//   executor_protocol.h says; ends when standard input closes. It runs one library, loaded at the
+//   first run and kept for the others, each with a plug-in object of its own. It cannot load the
+//   library again once its file changes (the loader never unloads one with GNU-unique symbols, and
+//   opening the path again hands back the old one), so a run of another file, or of its own after
+//   a change, is refused for a fresh executor to do.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -14,15 +17,15 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <filesystem>
 #include <iostream>
 #include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
-#include <system_error>
 
 #include "outside/plugin_manager/executor_protocol.h"
+#include "platform/file_identity.h"
 #include "platform/processes.h"
 #include "plugins/interface/plugin_interface.h"
 
@@ -31,7 +34,16 @@ namespace protocol = zelko::shared::plugin::executor_protocol;
 
 namespace {
 
-enum ExitCode { kOk = 0, kUsage = 2, kLoadFailed = 3, kNoEntry = 4, kCreateFailed = 5, kRunFailed = 6, kWriteFailed = 7 };
+enum ExitCode {
+    kOk = 0,
+    kUsage = 2,
+    kLoadFailed = 3,
+    kNoEntry = 4,
+    kCreateFailed = 5,
+    kRunFailed = 6,
+    kWriteFailed = 7,
+    kFileChanged = protocol::kFileChangedStatus,
+};
 
 int Fail(int code, const std::string& message) {
     std::fprintf(stderr, "%s\n", message.c_str());
@@ -142,37 +154,36 @@ bool WriteAll(int fd, const std::string& data) {
     return true;
 }
 
-// A library kept loaded, with what its file looked like then.
+// The library this executor runs, with what its file was just before it was opened: a file
+// replaced in between is then taken for a changed one, never the other way round.
 struct KeptLibrary {
+    std::string path;
+    std::optional<zelko::platform::FileIdentity> identity;
     zelko::platform::LibraryHandle handle;
-    std::filesystem::file_time_type modified;
-    uintmax_t size = 0;
 };
+
+Outcome ServeRun(std::optional<KeptLibrary>& kept, const std::string& path, const std::string& input) {
+    const auto identity = zelko::platform::ReadFileIdentity(path);
+    if (kept && (kept->path != path || kept->identity != identity)) {
+        return {kFileChanged,
+                "this executor runs " + kept->path + " as it was when loaded, not " + path + " now"};
+    }
+    if (!kept) {
+        zelko::platform::LibraryHandle handle(path);
+        if (!handle.IsOpen()) return {kLoadFailed, "cannot load " + path + ": " + handle.Error()};
+        kept = KeptLibrary{path, identity, std::move(handle)};
+    }
+    auto load = reinterpret_cast<plugin::LoadPluginFunction>(kept->handle.Symbol(plugin::kLoadPluginExport));
+    return load == nullptr ? Outcome{kNoEntry, path + " has no LoadPlugin"} : Run(load, input);
+}
 
 int Serve() {
     const int answer_fd = TakeAnswerDescriptor();
     if (answer_fd < 0) return Fail(kWriteFailed, "cannot set up the answer");
-    std::map<std::string, KeptLibrary> libraries;
+    std::optional<KeptLibrary> kept;
     std::string path, input;
     while (ReadFrame(path) && ReadFrame(input)) {
-        Outcome outcome;
-        std::error_code ec;
-        const auto modified = std::filesystem::last_write_time(path, ec);
-        const auto size = std::filesystem::file_size(path, ec);
-        auto kept = libraries.find(path);
-        if (kept != libraries.end() && (kept->second.modified != modified || kept->second.size != size)) {
-            libraries.erase(kept);  // closed before the new file opens, or the loader hands back the old one
-            kept = libraries.end();
-        }
-        if (kept == libraries.end()) {
-            KeptLibrary library{zelko::platform::LibraryHandle(path), modified, size};
-            if (library.handle.IsOpen()) kept = libraries.emplace(path, std::move(library)).first;
-            else outcome = {kLoadFailed, "cannot load " + path + ": " + library.handle.Error()};
-        }
-        if (kept != libraries.end()) {
-            auto load = reinterpret_cast<plugin::LoadPluginFunction>(kept->second.handle.Symbol(plugin::kLoadPluginExport));
-            outcome = load == nullptr ? Outcome{kNoEntry, path + " has no LoadPlugin"} : Run(load, input);
-        }
+        const Outcome outcome = ServeRun(kept, path, input);
         std::fflush(stdout);
         std::fflush(stderr);
         if (!WriteAll(answer_fd, protocol::Reply(static_cast<uint8_t>(outcome.code), outcome.text))) {

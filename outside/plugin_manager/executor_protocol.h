@@ -4,7 +4,8 @@
 // one request on the executor's standard input and one reply on its standard output:
 //   request: <u64 length><library path><u64 length><JSON input>
 //   reply:   <u8 status><u64 length><answer when the status is 0, else the failure's text>
-// Lengths are little-endian. The status is the exit code a one-run executor would give.
+// Lengths are little-endian. The status is the exit code a one-run executor would give, or
+// kFileChangedStatus.
 
 #include <cstdint>
 #include <optional>
@@ -16,6 +17,9 @@ namespace zelko::shared::plugin::executor_protocol {
 inline constexpr const char* kServeOption = "--serve";
 inline constexpr size_t kLengthSize = 8;
 inline constexpr size_t kReplyHeaderSize = 1 + kLengthSize;
+// The executor runs one library only, as its file was when loaded; asked for another file, or for
+// its own after a change, it answers this status and nothing runs: a fresh executor has to.
+inline constexpr uint8_t kFileChangedStatus = 8;
 
 inline void AppendLength(std::string& out, uint64_t length) {
     for (size_t i = 0; i < kLengthSize; ++i) out.push_back(static_cast<char>((length >> (8 * i)) & 0xFF));

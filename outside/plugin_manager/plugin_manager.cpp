@@ -10,6 +10,7 @@
 #include "outside/plugin_manager/executor_protocol.h"
 #include "platform/child_process.h"
 #include "platform/clock.h"
+#include "platform/file_identity.h"
 #include "platform/paths.h"
 #include "platform/processes.h"
 #include "plugins/interface/plugin_interface.h"
@@ -113,10 +114,13 @@ struct PluginManager::LoadedPlugin {
     std::mutex run_mutex;
 };
 
-// A kept executor process. `stopped` (under the manager's mutex) marks one that StopPlugin has
-// signalled: it never runs again.
+// A kept executor process and the one plug-in file it runs: the path and what the file was when
+// the executor was started for it. `stopped` (under the manager's mutex) marks one that StopPlugin
+// has signalled: it never runs again.
 struct PluginManager::Executor {
     std::unique_ptr<platform::ChildProcess> process;
+    std::filesystem::path library;
+    std::optional<platform::FileIdentity> identity;
     bool stopped = false;
 };
 
@@ -162,21 +166,24 @@ Error PluginManager::InitializeInMemoryPlugins(const char* folder) {
 
 int32_t PluginManager::Check(const std::filesystem::path& path, IValidator* validator) {
     if (validator != nullptr) return validator->ValidateFile(path.c_str());
-    std::error_code ec;
-    const auto modified = std::filesystem::last_write_time(path, ec);
-    const auto size = std::filesystem::file_size(path, ec);
-    const auto signature_modified = std::filesystem::last_write_time(path.string() + ".sig", ec);
-    {
+    // By identity, not by time and size alone: a file renamed over the checked one may keep both.
+    const auto library = platform::ReadFileIdentity(path);
+    const auto signature = platform::ReadFileIdentity(path.string() + ".sig");
+    if (library) {
         std::lock_guard lock(mutex_);
         auto cached = checks_.find(path);
-        if (cached != checks_.end() && cached->second.modified == std::max(modified, signature_modified) &&
-            cached->second.size == size) {
+        if (cached != checks_.end() && cached->second.library == *library &&
+            cached->second.signature == signature) {
             return cached->second.result;
         }
     }
     const int32_t result = validator_.ValidateFile(path.c_str());
     std::lock_guard lock(mutex_);
-    checks_[path] = CachedCheck{std::max(modified, signature_modified), size, result};
+    if (library) {
+        checks_[path] = CachedCheck{*library, signature, result};
+    } else {
+        checks_.erase(path);
+    }
     return result;
 }
 
@@ -356,18 +363,31 @@ DynamicBufferResult PluginManager::RunInProcess(LoadedPlugin& plugin, const char
     return DynamicBufferResult(std::move(answer));
 }
 
-std::unique_ptr<PluginManager::Executor> PluginManager::TakeExecutor(std::string& failure) {
+std::unique_ptr<PluginManager::Executor> PluginManager::TakeExecutor(
+    const std::filesystem::path& library, const std::optional<platform::FileIdentity>& identity,
+    std::string& failure) {
+    // Ended outside the lock: closing an executor waits for it.
     std::vector<std::unique_ptr<Executor>> ended;
+    std::unique_ptr<Executor> found;
     {
         std::lock_guard lock(mutex_);
-        while (!idle_executors_.empty()) {
-            auto executor = std::move(idle_executors_.back());
-            idle_executors_.pop_back();
-            // One that ended while idle (killed from outside) would fail the run it is given.
-            if (!executor->process->HasEnded()) return executor;
-            ended.push_back(std::move(executor));
+        for (size_t i = idle_executors_.size(); i-- > 0;) {
+            auto& executor = idle_executors_[i];
+            const bool same_file = executor->library == library;
+            // One that ended while idle (killed from outside) would fail the run it is given, and one
+            // whose file has changed would run the old library: the loader never unloads a library
+            // with GNU-unique symbols, so opening the path again hands back the old one.
+            if (executor->process->HasEnded() || (same_file && executor->identity != identity)) {
+                ended.push_back(std::move(executor));
+            } else if (same_file && !found) {
+                found = std::move(executor);
+            } else {
+                continue;
+            }
+            idle_executors_.erase(idle_executors_.begin() + static_cast<std::ptrdiff_t>(i));
         }
     }
+    if (found) return found;
     int spawn_error = 0;
     auto process = platform::ChildProcess::Start(executor_, {executor_protocol::kServeOption}, &spawn_error);
     if (!process) {
@@ -376,60 +396,79 @@ std::unique_ptr<PluginManager::Executor> PluginManager::TakeExecutor(std::string
     }
     auto executor = std::make_unique<Executor>();
     executor->process = std::move(process);
+    executor->library = library;
+    executor->identity = identity;
     return executor;
 }
 
 void PluginManager::ReturnExecutor(std::unique_ptr<Executor> executor) {
+    std::unique_ptr<Executor> oldest;
     {
         std::lock_guard lock(mutex_);
-        if (!executor->stopped && idle_executors_.size() < kMaxIdleExecutors) {
+        // Without its file's identity it could not be told from a replaced one later.
+        if (executor->stopped || !executor->identity) {
+            oldest = std::move(executor);
+        } else {
+            // Most recently used last; when too many are idle, the one idle longest goes.
             idle_executors_.push_back(std::move(executor));
-            return;
+            if (idle_executors_.size() > kMaxIdleExecutors) {
+                oldest = std::move(idle_executors_.front());
+                idle_executors_.erase(idle_executors_.begin());
+            }
         }
     }
-    executor.reset();  // ends it, outside the lock
+    oldest.reset();  // ends it, outside the lock
 }
 
-DynamicBufferResult PluginManager::RunThroughExecutor(const std::string& key, const std::filesystem::path& library,
+DynamicBufferResult PluginManager::RunThroughExecutor(const std::string& key,
+                                                      const std::filesystem::path& library,
                                                       const char* input) {
-    std::string failure;
-    auto executor = TakeExecutor(failure);
-    if (!executor) return DynamicBufferResult(MakeError(kExecutorFailed, failure));
-    BeginRun(key, executor.get());
-    std::string output, error_output;
-    const bool exchanged = executor->process->Exchange(
-        executor_protocol::Request(library.string(), input), output, error_output,
-        [](const std::string& received) { return executor_protocol::ParseReply(received).has_value(); });
-    const auto reply = exchanged ? executor_protocol::ParseReply(output) : std::nullopt;
-    // Without a whole reply the executor has ended (crashed, killed, stopped): never reused.
-    const int status = reply ? 0 : executor->process->Wait();
-    EndRun(key, executor.get());
-
     auto trimmed = [](std::string text) {
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
         return text;
     };
-    if (!reply) {
-        if (!exchanged) {
+    // A second attempt only when the file changed between this look at it and the executor's.
+    for (int attempt = 1;; ++attempt) {
+        std::string failure;
+        auto executor = TakeExecutor(library, platform::ReadFileIdentity(library), failure);
+        if (!executor) return DynamicBufferResult(MakeError(kExecutorFailed, failure));
+        BeginRun(key, executor.get());
+        std::string output, error_output;
+        const bool exchanged = executor->process->Exchange(
+            executor_protocol::Request(library.string(), input), output, error_output,
+            [](const std::string& received) { return executor_protocol::ParseReply(received).has_value(); });
+        const auto reply = exchanged ? executor_protocol::ParseReply(output) : std::nullopt;
+        // Without a whole reply the executor has ended (crashed, killed, stopped): never reused.
+        const int status = reply ? 0 : executor->process->Wait();
+        EndRun(key, executor.get());
+
+        if (!reply) {
             executor.reset();
-            return DynamicBufferResult(MakeError(kExecutorFailed, "plug-in executor pipes failed"));
+            if (!exchanged) {
+                return DynamicBufferResult(MakeError(kExecutorFailed, "plug-in executor pipes failed"));
+            }
+            const std::string message = trimmed(error_output);
+            std::string how = status < 0 ? "was ended by signal " + std::to_string(-status)
+                                         : "failed with exit code " + std::to_string(status);
+            return DynamicBufferResult(MakeError(
+                kExecutorFailed, "plug-in executor " + how + (message.empty() ? "" : ": " + message)));
         }
-        const std::string message = trimmed(error_output);
-        std::string how = status < 0 ? "was ended by signal " + std::to_string(-status)
-                                     : "failed with exit code " + std::to_string(status);
-        executor.reset();
-        return DynamicBufferResult(
-            MakeError(kExecutorFailed, "plug-in executor " + how + (message.empty() ? "" : ": " + message)));
+        if (reply->status == executor_protocol::kFileChangedStatus) {
+            executor.reset();
+            if (attempt < 2) continue;
+        } else {
+            ReturnExecutor(std::move(executor));
+        }
+        if (reply->status != 0) {
+            return DynamicBufferResult(MakeError(kExecutorFailed, "plug-in executor failed with exit code " +
+                                                                      std::to_string(reply->status) + ": " +
+                                                                      trimmed(std::string(reply->payload))));
+        }
+        std::vector<char> answer(reply->payload.begin(),
+                                 std::find(reply->payload.begin(), reply->payload.end(), '\0'));
+        answer.push_back('\0');
+        return DynamicBufferResult(std::move(answer));
     }
-    ReturnExecutor(std::move(executor));
-    if (reply->status != 0) {
-        return DynamicBufferResult(MakeError(kExecutorFailed, "plug-in executor failed with exit code " +
-                                                                  std::to_string(reply->status) + ": " +
-                                                                  trimmed(std::string(reply->payload))));
-    }
-    std::vector<char> answer(reply->payload.begin(), std::find(reply->payload.begin(), reply->payload.end(), '\0'));
-    answer.push_back('\0');
-    return DynamicBufferResult(std::move(answer));
 }
 
 Error PluginManager::StopPlugin(const char* name, const char* version, int64_t timeout,

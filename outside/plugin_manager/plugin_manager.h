@@ -6,8 +6,9 @@
 //   <folder>/<name>/<version>/<name>.so.sig its detached signature (see Validator)
 // Plug-ins found in the in-memory folder run inside this process, on a plug-in object kept from
 // their first use; the others run in zelko-plugin-executor processes that the manager keeps from
-// run to run (a few idle ones at most), one run at a time each. An executor whose run crashed or
-// was stopped is not used again.
+// run to run (a few idle ones at most), one run at a time each. An executor runs one plug-in file
+// only, as it was when the executor started: once the file has been replaced or rewritten, or when
+// its run crashed or was stopped, it is not used again.
 
 #include <condition_variable>
 #include <cstdint>
@@ -21,6 +22,7 @@
 
 #include "outside/error/error.h"
 #include "outside/plugin_manager/validator.h"
+#include "platform/file_identity.h"
 
 namespace zelko::platform {
 class ChildProcess;
@@ -132,8 +134,8 @@ class PluginManager : public IPluginManager {
     struct RunRecord;
     struct Executor;
     struct CachedCheck {
-        std::filesystem::file_time_type modified;
-        uintmax_t size = 0;
+        platform::FileIdentity library;
+        std::optional<platform::FileIdentity> signature;
         int32_t result = 0;
     };
 
@@ -144,9 +146,13 @@ class PluginManager : public IPluginManager {
     DynamicBufferResult RunInProcess(LoadedPlugin& plugin, const char* input);
     DynamicBufferResult RunThroughExecutor(const std::string& key, const std::filesystem::path& library,
                                            const char* input);
-    // An idle executor, or a new one; null with the reason when none can be started.
-    std::unique_ptr<Executor> TakeExecutor(std::string& failure);
-    // Keeps the executor for later runs, unless it was stopped, has ended or enough are idle.
+    // An idle executor of this plug-in file as it is now, or a new one; null with the reason when
+    // none can be started. Idle ones of the file as it was before are ended.
+    std::unique_ptr<Executor> TakeExecutor(const std::filesystem::path& library,
+                                           const std::optional<platform::FileIdentity>& identity,
+                                           std::string& failure);
+    // Keeps the executor for later runs of its file, unless it was stopped; when enough are idle,
+    // the one idle longest is ended.
     void ReturnExecutor(std::unique_ptr<Executor> executor);
     // executor: the executor of the run, null for a run in this process.
     void BeginRun(const std::string& key, Executor* executor);
@@ -163,7 +169,7 @@ class PluginManager : public IPluginManager {
     std::map<std::filesystem::path, std::shared_ptr<LoadedPlugin>> loaded_;
     std::map<std::filesystem::path, CachedCheck> checks_;
     std::map<std::string, RunRecord> runs_;  // by name + "\n" + exact version
-    std::vector<std::unique_ptr<Executor>> idle_executors_;
+    std::vector<std::unique_ptr<Executor>> idle_executors_;  // the most recently used last
 };
 
 }  // namespace zelko::shared::plugin

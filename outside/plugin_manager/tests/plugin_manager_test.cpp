@@ -10,10 +10,14 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iterator>
+#include <map>
 #include <thread>
 
+#include "outside/plugin_manager/executor_protocol.h"
+#include "platform/child_process.h"
 #include "platform/clock.h"
 #include "testing/temp_system_root.h"
 
@@ -201,8 +205,11 @@ TEST_F(PluginManagerTest, KeptExecutorServesRunAfterRunAndIsReplacedAfterACrash)
     const std::string executor = Run(*manager, "remote", "1.0.0", R"({"op":"pid"})").GetOutput();
     ASSERT_NE(executor, own_pid);
     EXPECT_EQ(Run(*manager, "remote", "1.0.0", R"({"op":"pid"})").GetOutput(), executor);
-    // Another plug-in, a failed run and an answer past the first buffer keep the same process.
-    EXPECT_EQ(Run(*manager, "other", "2.0.0", R"({"op":"pid"})").GetOutput(), executor);
+    // Another plug-in gets an executor of its own; a failed run and an answer past the first buffer
+    // keep the same process.
+    const std::string other = Run(*manager, "other", "2.0.0", R"({"op":"pid"})").GetOutput();
+    EXPECT_NE(other, executor);
+    EXPECT_NE(other, own_pid);
     EXPECT_THAT(Run(*manager, "remote", "1.0.0", R"({"op":"throw"})").GetError().what(),
                 HasSubstr("failed with exit code 6: plug-in failed: test plug-in raised"));
     EXPECT_EQ(Run(*manager, "remote", "1.0.0", R"({"op":"big","size":100000})").GetOutputSize(), 100001u);
@@ -231,6 +238,131 @@ TEST_F(PluginManagerTest, KeptExecutorServesRunAfterRunAndIsReplacedAfterACrash)
     // The manager's end ends its idle executors.
     manager.reset();
     EXPECT_FALSE(ProcessExists(last));
+}
+
+TEST_F(PluginManagerTest, IdleExecutorsStayForTheirOwnFileTheLongestIdleLeavingFirst) {
+    const std::string names[] = {"p0", "p1", "p2", "p3", "p4"};
+    for (const auto& name : names) Install(collectors(), name, "1.0.0");
+    auto manager = Manager();
+    std::map<std::string, std::string> executors;
+    for (const auto& name : names) {
+        executors[name] = Run(*manager, name, "1.0.0", R"({"op":"pid"})").GetOutput();
+    }
+    // Four stay idle: p4's return ended p0's, the one idle longest.
+    EXPECT_FALSE(ProcessExists(executors["p0"]));
+    for (const auto& name : {"p4", "p1", "p3", "p2"}) {
+        EXPECT_EQ(Run(*manager, name, "1.0.0", R"({"op":"pid"})").GetOutput(), executors[name]) << name;
+    }
+    const std::string p0 = Run(*manager, "p0", "1.0.0", R"({"op":"pid"})").GetOutput();
+    EXPECT_NE(p0, executors["p0"]);
+    EXPECT_FALSE(ProcessExists(executors["p4"]));
+    EXPECT_EQ(Run(*manager, "p1", "1.0.0", R"({"op":"pid"})").GetOutput(), executors["p1"]);
+}
+
+// "build <n> pid <executor>" of the build plug-in, split.
+struct BuildAnswer {
+    std::string build;
+    std::string pid;
+};
+
+BuildAnswer Split(const DynamicBufferResult& result) {
+    const std::string text = result.GetOutput();
+    const size_t at = text.find(" pid ");
+    if (at == std::string::npos) return {text + result.GetError().what(), ""};
+    return {text.substr(0, at), text.substr(at + 5)};
+}
+
+TEST_F(PluginManagerTest, KeptExecutorNeverRunsAReplacedPluginFile) {
+    const fs::path build_1 = ZELKO_TEST_BUILD_PLUGIN_1, build_2 = ZELKO_TEST_BUILD_PLUGIN_2;
+    const auto library = collectors() / "p" / "1.0.0" / "p.so";
+    // As an update job writes it: another inode with the same time, or the same inode with another.
+    struct Case {
+        const char* how;
+        std::function<void()> replace;
+    } cases[] = {
+        {"renamed over",
+         [&] {
+             const fs::path next = library.string() + ".new";
+             fs::copy_file(build_2, next);
+             fs::last_write_time(next, fs::last_write_time(library));
+             fs::rename(next, library);
+         }},
+        {"rewritten in place",
+         [&] {
+             const auto modified = fs::last_write_time(library);
+             std::ofstream(library, std::ios::binary | std::ios::trunc)
+                 << std::ifstream(build_2, std::ios::binary).rdbuf();
+             fs::last_write_time(library, modified + std::chrono::seconds(1));
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.how);
+        fs::remove_all(collectors());
+        fs::create_directories(library.parent_path());
+        fs::copy_file(build_1, library);
+        auto manager = Manager(true);  // the builds are not signed
+        const auto first = Split(Run(*manager, "p", "1.0.0", "{}"));
+        ASSERT_EQ(first.build, "build 1");
+        EXPECT_EQ(Split(Run(*manager, "p", "1.0.0", "{}")).pid, first.pid);
+
+        c.replace();
+        const auto second = Split(Run(*manager, "p", "1.0.0", "{}"));
+        EXPECT_EQ(second.build, "build 2");
+        EXPECT_NE(second.pid, first.pid);
+        EXPECT_FALSE(ProcessExists(first.pid));  // ended, not kept idle
+        const auto third = Split(Run(*manager, "p", "1.0.0", "{}"));
+        EXPECT_EQ(third.build, "build 2");
+        EXPECT_EQ(third.pid, second.pid);
+    }
+}
+
+// The executor's own guard, for a file replaced between the manager's look and the run.
+TEST_F(PluginManagerTest, ServingExecutorRefusesAnotherFileAndItsOwnOnceReplaced) {
+    const auto library = scratch() / "p.so";
+    fs::copy_file(ZELKO_TEST_BUILD_PLUGIN_1, library);
+    auto executor = platform::ChildProcess::Start(ZELKO_PLUGIN_EXECUTOR, {executor_protocol::kServeOption});
+    ASSERT_TRUE(executor);
+    auto run = [&](const fs::path& path) {
+        std::string output, errors;
+        EXPECT_TRUE(executor->Exchange(
+            executor_protocol::Request(path.string(), "{}"), output, errors,
+            [](const std::string& r) { return executor_protocol::ParseReply(r).has_value(); }));
+        const auto reply = executor_protocol::ParseReply(output);
+        return reply ? std::pair<int, std::string>(reply->status, reply->payload) : std::pair(-1, errors);
+    };
+    const auto first = run(library);
+    EXPECT_EQ(first.first, 0);
+    EXPECT_THAT(first.second, ::testing::StartsWith("build 1 pid "));
+    EXPECT_EQ(run(ZELKO_TEST_BUILD_PLUGIN_2).first, executor_protocol::kFileChangedStatus);
+    EXPECT_EQ(run(library), first);
+
+    const fs::path next = scratch() / "p.so.new";
+    fs::copy_file(ZELKO_TEST_BUILD_PLUGIN_2, next);
+    fs::last_write_time(next, fs::last_write_time(library));
+    fs::rename(next, library);
+    const auto refused = run(library);
+    EXPECT_EQ(refused.first, executor_protocol::kFileChangedStatus);
+    EXPECT_THAT(refused.second, HasSubstr("as it was when loaded"));
+}
+
+// An executor that keeps refusing (its file replaced again and again) is tried twice, never kept.
+TEST_F(PluginManagerTest, RefusingExecutorIsRetriedOnceAndNeverKept) {
+    Install(collectors(), "p", "1.0.0");
+    const auto starts = scratch() / "starts";
+    const auto program = scratch() / "refusing-executor";
+    // Refuses the first request, then ends.
+    std::ofstream(program) << "#!/bin/sh\necho started >> '" << starts.string()
+                           << "'\nhead -c 1 > /dev/null\nprintf '\\010\\0\\0\\0\\0\\0\\0\\0\\0'\n";
+    fs::permissions(program, fs::perms::owner_all);
+    PluginManager manager(collectors().c_str(), "info", program, ValidatorSettings{public_key(), false});
+    auto count_starts = [&] {
+        std::ifstream in(starts);
+        return std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n');
+    };
+    for (long expected : {2, 4}) {
+        EXPECT_THAT(Run(manager, "p", "1.0.0", "{}").GetError().what(), HasSubstr("exit code 8"));
+        EXPECT_EQ(count_starts(), expected);
+    }
 }
 
 TEST_F(PluginManagerTest, StopEndsAHangingExecutorWithinItsTimeout) {
@@ -323,6 +455,20 @@ TEST_F(PluginManagerTest, SignedPluginAcceptedModifiedOrUnsignedRefused) {
     EXPECT_TRUE(result.isSignatureValid);
     std::ofstream(result.path, std::ios::app) << "later change";
     ASSERT_FALSE(manager->GetPluginDescription("signed", "1.0.0", result, nullptr));
+    EXPECT_FALSE(result.isSignatureValid);
+
+    // So is one renamed over it with the same size and time.
+    const auto swapped = Install(collectors(), "swapped", "1.0.0");
+    ASSERT_FALSE(manager->GetPluginDescription("swapped", "1.0.0", result, nullptr));
+    EXPECT_TRUE(result.isSignatureValid);
+    auto bytes = ReadBytes(swapped);
+    bytes.back() ^= 1;
+    const fs::path tampered = swapped.string() + ".new";
+    std::ofstream(tampered, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    fs::last_write_time(tampered, fs::last_write_time(swapped));
+    fs::rename(tampered, swapped);
+    ASSERT_FALSE(manager->GetPluginDescription("swapped", "1.0.0", result, nullptr));
     EXPECT_FALSE(result.isSignatureValid);
 }
 
