@@ -1,8 +1,10 @@
 #include "cloud/local_cloud.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <netinet/in.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
@@ -10,6 +12,7 @@
 #include <charconv>
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -46,6 +49,35 @@ std::string PeerName(const httplib::Request& request) {
     std::string name = CommonNameOf(certificate);
     X509_free(certificate);
     return name;
+}
+
+// The socket of a plain HTTP request, found by its two addresses among the process's descriptors
+// (the server library does not hand it to handlers); -1 when none matches.
+int PlainSocketOf(const httplib::Request& request) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+        int fd = -1;
+        const std::string name = entry.path().filename().string();
+        if (std::from_chars(name.data(), name.data() + name.size(), fd).ec != std::errc()) continue;
+        sockaddr_storage local{}, peer{};
+        socklen_t localSize = sizeof local, peerSize = sizeof peer;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 ||
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0 ||
+            local.ss_family != AF_INET || peer.ss_family != AF_INET)
+            continue;
+        const auto& mine = reinterpret_cast<const sockaddr_in&>(local);
+        const auto& theirs = reinterpret_cast<const sockaddr_in&>(peer);
+        if (ntohs(mine.sin_port) == request.local_port && ntohs(theirs.sin_port) == request.remote_port)
+            return fd;
+    }
+    return -1;
+}
+
+// Shuts the request's connection both ways: the server's answer then goes nowhere, and the client
+// sees the connection end without one.
+void DropConnection(const httplib::Request& request) {
+    const int fd = request.ssl != nullptr ? SSL_get_fd(request.ssl) : PlainSocketOf(request);
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 
 std::string RandomText(size_t bytes) {
@@ -249,6 +281,11 @@ void LocalCloud::Start() {
 }
 
 void LocalCloud::Stop() {
+    {
+        std::lock_guard lock(mutex_);
+        ++faultEpoch_;
+    }
+    faultsCleared_.notify_all();
     if (https_) https_->stop();
     if (admin_) admin_->stop();
     if (consent_) consent_->Stop();
@@ -422,8 +459,12 @@ void LocalCloud::SetFault(const std::string& endpoint, Fault fault) {
 }
 
 void LocalCloud::ClearFaults() {
-    std::lock_guard lock(mutex_);
-    faults_.clear();
+    {
+        std::lock_guard lock(mutex_);
+        faults_.clear();
+        ++faultEpoch_;
+    }
+    faultsCleared_.notify_all();
 }
 
 void LocalCloud::ClearStores() {
@@ -432,7 +473,9 @@ void LocalCloud::ClearStores() {
         shadows_.clear();
         messages_.clear();
         faults_.clear();
+        ++faultEpoch_;
     }
+    faultsCleared_.notify_all();
     services_->Clear();
     consent_->ClearPurposes();
     if (!BrokerRunning()) StartBroker();
@@ -467,9 +510,16 @@ bool LocalCloud::ApplyFault(const std::string& endpoint, const httplib::Request&
         fault = it->second;
         if (it->second.remaining > 0 && --it->second.remaining == 0) faults_.erase(it);
     }
-    if (fault.delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fault.delayMs));
+    if (fault.delayMs > 0) {
+        // Clearing the faults or stopping ends the delay: a fault that never answers holds a server
+        // worker only until then.
+        std::unique_lock lock(mutex_);
+        const uint64_t epoch = faultEpoch_;
+        faultsCleared_.wait_for(lock, std::chrono::milliseconds(fault.delayMs),
+                                [&] { return faultEpoch_ != epoch; });
+    }
     if (fault.close) {
-        if (request.ssl != nullptr) shutdown(SSL_get_fd(request.ssl), SHUT_RDWR);
+        DropConnection(request);
         response.status = 500;
         return true;
     }

@@ -154,6 +154,8 @@ class LocalCloud {
     std::map<ShadowKey, nlohmann::json> shadows_;
     std::vector<Message> messages_;
     std::map<std::string, Fault> faults_;
+    uint64_t faultEpoch_ = 0;  // moves when the faults are cleared or the cloud stops
+    std::condition_variable faultsCleared_;
     uint64_t credentialSerial_ = 0;
     bool started_ = false;
 };

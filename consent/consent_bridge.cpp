@@ -1,5 +1,6 @@
 #include "consent/consent_bridge.h"
 
+#include <algorithm>
 #include <exception>
 #include <limits>
 
@@ -11,6 +12,7 @@
 #include "outside/device_enumeration/device_enumeration.h"
 #include "platform/clock.h"
 #include "platform/steady_clock.h"
+#include "platform/thread_name.h"
 
 namespace zelko::plenar::agent {
 
@@ -28,14 +30,11 @@ int32_t WriteHive(const std::string& valueName, const std::string& value) {
     return ConsentManager::WriteRegistrySubKey(RegistryHive::LocalMachine, kConsentKey, valueName, value);
 }
 
-// Blocks the calling thread for ms on the steady clock; the deadline saturates.
-void WaitMilliseconds(int32_t ms) {
+// now + span on the steady clock, saturated.
+int64_t SteadyAfter(int64_t span) {
     const int64_t now = platform::SteadyNowNanos();
-    const int64_t span = static_cast<int64_t>(ms) * 1'000'000;
-    const int64_t deadline =
-        now > std::numeric_limits<int64_t>::max() - span ? std::numeric_limits<int64_t>::max() : now + span;
-    platform::SteadyWaiter waiter;
-    waiter.WaitUntil(deadline, [] { return false; });
+    return now > std::numeric_limits<int64_t>::max() - span ? std::numeric_limits<int64_t>::max()
+                                                            : now + span;
 }
 
 }  // namespace
@@ -97,6 +96,8 @@ ConsentBridgeModule::ConsentBridgeModule(std::string stackName, const std::files
     lastUploadCheck = platform::NowTicks();
     LOG_INFO << "Initializing ConsentBridgeModule succeeded.";
 }
+
+ConsentBridgeModule::~ConsentBridgeModule() { Stop(); }
 
 // ---- registry side ----
 
@@ -164,7 +165,12 @@ std::string ConsentBridgeModule::biosUUID() {
 
 // ---- consent step ----
 
+ConsentBridgeModule::Pass::Pass(ConsentBridgeModule& module) : module_(module) {
+    module_.passDeadline = SteadyAfter(std::max<int64_t>(module_.passBudgetMs.load(), 0) * 1'000'000);
+}
+
 void ConsentBridgeModule::Process() {
+    Pass pass(*this);
     if (consentValid) {
         try {
             ProcessUploadCheck();
@@ -206,7 +212,12 @@ void ConsentBridgeModule::ProcessUploadCheck() {
 void ConsentBridgeModule::ProcessDownload() {
     if (firstTime) {
         LOG_INFO << "Waiting for Pending Association to propagate user's consent...";
-        if (firstTimeWaitMs > 0) WaitMilliseconds(firstTimeWaitMs);
+        // At most half the pass's budget, so the request keeps the other half; over at once on a stop.
+        if (firstTimeWaitMs > 0) {
+            const int64_t wait = std::min<int64_t>(int64_t{firstTimeWaitMs} * 1'000'000,
+                                                   std::max<int64_t>(passBudgetMs.load(), 0) * 500'000);
+            stopWaiter.WaitUntil(SteadyAfter(wait), [this] { return stopped.load(); });
+        }
         firstTime = false;
     }
     const std::vector<Purpose> purposes = DownloadPurposes();
@@ -230,8 +241,12 @@ std::string ConsentBridgeModule::Host() const {
     return config.at("stacks").at(stackName).at("host").get<std::string>();
 }
 
+ConsentManager ConsentBridgeModule::Manager() const {
+    return ConsentManager(Host(), passDeadline.load(), cancel);
+}
+
 std::vector<Purpose> ConsentBridgeModule::DownloadPurposes() {
-    ConsentManager manager(Host(), requestTimeoutSeconds);
+    const ConsentManager manager = Manager();
     const std::string payload = ConsentManager::CreateQueryPayload("en", biosUUID(), QueryPurposeIds());
     LOG_DEBUG << "DownloadPurposes requestPayloadString: " << payload;
     const std::string answer = manager.GetPurposeMetadata(payload, httpClient);
@@ -282,7 +297,7 @@ bool ConsentBridgeModule::UploadConsent(const std::string& localHash) {
 }
 
 bool ConsentBridgeModule::UploadPurpose(const Purpose& purpose) {
-    ConsentManager manager(Host(), requestTimeoutSeconds);
+    const ConsentManager manager = Manager();
     const std::string query = ConsentManager::CreateQueryPayload("en", "us", biosUUID(), purpose.resourceId,
                                                                  purpose.state, purpose.purposeId);
     LOG_DEBUG << "UploadPurpose requestPayloadString: " << query;
@@ -302,6 +317,59 @@ bool ConsentBridgeModule::UploadPurpose(const Purpose& purpose) {
     }
     LOG_ERROR << "failed to set " << purpose.resourceId;
     return false;
+}
+
+// ---- the upload check's thread and the stop ----
+
+void ConsentBridgeModule::StartUploadCheck() {
+    std::lock_guard lock(uploadMutex);
+    if (stopped || uploadAsked || uploadRunning) return;
+    uploadAsked = true;
+    if (!uploadThread.joinable()) {
+        try {
+            uploadThread = std::thread([this] { UploadLoop(); });
+        } catch (const std::exception& e) {
+            uploadAsked = false;
+            LOG_ERROR << "ConsentBridgeModule: cannot start the upload check: " << e.what();
+            return;
+        }
+    }
+    uploadChanged.notify_all();
+}
+
+bool ConsentBridgeModule::WaitForUploadCheck(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(uploadMutex);
+    return uploadChanged.wait_for(lock, timeout, [this] { return !uploadAsked && !uploadRunning; });
+}
+
+void ConsentBridgeModule::UploadLoop() {
+    platform::SetCurrentThreadName("zelko-consent");
+    std::unique_lock lock(uploadMutex);
+    while (true) {
+        uploadChanged.wait(lock, [this] { return stopped || uploadAsked; });
+        if (stopped) break;
+        uploadAsked = false;
+        uploadRunning = true;
+        lock.unlock();
+        if (IsConsentValid()) Process();
+        lock.lock();
+        uploadRunning = false;
+        uploadChanged.notify_all();
+    }
+    uploadAsked = false;
+    uploadChanged.notify_all();
+}
+
+void ConsentBridgeModule::Stop() {
+    {
+        std::lock_guard lock(uploadMutex);
+        stopped = true;
+    }
+    uploadChanged.notify_all();
+    cancel->Cancel();
+    stopWaiter.NotifyAll();
+    std::lock_guard join(joinMutex);
+    if (uploadThread.joinable()) uploadThread.join();
 }
 
 }  // namespace zelko::plenar::agent

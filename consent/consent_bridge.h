@@ -2,11 +2,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "consent/consent.h"
@@ -14,6 +17,7 @@
 #include "foundation/allocator.h"
 #include "outside/device_info/device_info.h"
 #include "outside/http/http_client.h"
+#include "platform/steady_clock.h"
 
 namespace zelko::plenar::agent {
 
@@ -21,7 +25,8 @@ class FeatureFinder;
 
 // The consent module of subscription devices: brings the user's consent from the consent service
 // into the consent hive, and reports a consent changed on the device back to the service.
-// Construction and Process run on the agent scheduler's worker; IsConsentValid on any thread.
+// Construction and the download run on the agent scheduler's worker, the upload check on the
+// module's own thread (StartUploadCheck); IsConsentValid and Stop on any thread.
 class ConsentBridgeModule {
   public:
     // httpClient may be empty: the module then makes its own. Raises the JSON library's type
@@ -31,6 +36,7 @@ class ConsentBridgeModule {
                         std::shared_ptr<shared::http::IHttpClient> httpClient);
     ConsentBridgeModule(const ConsentBridgeModule&) = delete;
     ConsentBridgeModule& operator=(const ConsentBridgeModule&) = delete;
+    ~ConsentBridgeModule();
 
     virtual bool IsSubscriptionDevice();
     virtual void WriteConsentToRegistry(const Consent& consent, const std::string& progress);
@@ -39,6 +45,14 @@ class ConsentBridgeModule {
     // for a local change at most once per interval and uploads it. Raises nothing.
     void Process();
     bool IsConsentValid() const { return consentValid.load(); }
+    // Runs the upload check (the step while the consent is valid) on the module's own thread, so a
+    // silent consent service holds no caller; a check asked for while one runs is dropped.
+    void StartUploadCheck();
+    // Until no upload check is asked for or running; false when the timeout passed first.
+    bool WaitForUploadCheck(std::chrono::milliseconds timeout);
+    // Ends any consent request or wait in progress at once, refuses new ones and joins the module's
+    // thread. Callable from any thread but that one; the destructor calls it.
+    void Stop();
 
     std::vector<Purpose> DownloadPurposes();
     bool UploadConsent(const std::string& localHash);
@@ -46,8 +60,10 @@ class ConsentBridgeModule {
 
     // Minutes between two checks for a local change ("upload_local_wait_min").
     int32_t UploadIntervalMinutes() const { return uploadLocalWaitMin; }
-    // Bounds each request to the consent service; tests shorten it.
-    void SetRequestTimeout(std::chrono::seconds timeout) { requestTimeoutSeconds = timeout.count(); }
+    // One pass of the step, its first wait and every request of it, ends within this budget: the
+    // download holds the scheduler's worker no longer. Tests shorten it.
+    static constexpr std::chrono::milliseconds kPassBudget{60'000};
+    void SetPassBudget(std::chrono::milliseconds budget) { passBudgetMs = budget.count(); }
 
     void WriteDefaultConsentToRegistry();
     void SetRegistryHiveWithDefaultValues();
@@ -57,6 +73,21 @@ class ConsentBridgeModule {
     void ProcessUploadCheck();
     void ProcessDownload();
     std::string Host() const;
+    // A manager for one request of the pass in progress.
+    ConsentManager Manager() const;
+    void UploadLoop();
+
+    // The deadline of the pass in progress (steady nanoseconds; 0: none), set for the pass's length.
+    class Pass {
+      public:
+        explicit Pass(ConsentBridgeModule& module);
+        ~Pass() { module_.passDeadline = 0; }
+        Pass(const Pass&) = delete;
+        Pass& operator=(const Pass&) = delete;
+
+      private:
+        ConsentBridgeModule& module_;
+    };
 
     nlohmann::json config;
     std::string stackName;
@@ -64,11 +95,24 @@ class ConsentBridgeModule {
     std::shared_ptr<shared::http::IHttpClient> httpClient;
     bool firstTime = true;
     std::atomic<bool> consentValid{false};
-    int64_t lastUploadCheck = 0;  // system clock, 100-ns ticks
+    std::atomic<int64_t> lastUploadCheck{0};  // system clock, 100-ns ticks
     int32_t firstTimeWaitMs = 5000;
     int32_t uploadLocalWaitMin = 720;
-    long requestTimeoutSeconds = ConsentManager::kRequestTimeoutSeconds;
+    std::atomic<int64_t> passBudgetMs{kPassBudget.count()};
+    std::atomic<int64_t> passDeadline{0};
     std::shared_ptr<shared::device::IDeviceInfo> deviceInfo;
+
+    // The stop: ends requests through the token and the first wait through the waiter.
+    std::shared_ptr<shared::http::HttpCancel> cancel = std::make_shared<shared::http::HttpCancel>();
+    std::atomic<bool> stopped{false};
+    platform::SteadyWaiter stopWaiter;
+    // The upload check's thread, started by the first check asked for.
+    std::mutex uploadMutex;
+    std::condition_variable uploadChanged;
+    bool uploadAsked = false;
+    bool uploadRunning = false;
+    std::thread uploadThread;
+    std::mutex joinMutex;
 };
 
 // The consent purposes in the order the query lists them.

@@ -46,6 +46,13 @@ class ConsentManager {
     static constexpr long kRequestTimeoutSeconds = 60;
     explicit ConsentManager(std::string host = {}, long requestTimeoutSeconds = kRequestTimeoutSeconds)
         : host(std::move(host)), requestTimeoutSeconds(requestTimeoutSeconds) {}
+    // deadline: steady-clock nanoseconds by which every request must be over (0: none); a request
+    // that would start after it is not sent. cancel, when given, ends a request in progress.
+    ConsentManager(std::string host, int64_t deadline, std::shared_ptr<shared::http::HttpCancel> cancel)
+        : host(std::move(host)),
+          requestTimeoutSeconds(kRequestTimeoutSeconds),
+          deadline(deadline),
+          cancel(std::move(cancel)) {}
 
     // {"language": "en", "purposeIdList": ["a","b"], "deviceId": "..."}, texts JSON-escaped.
     static std::string CreateQueryPayload(const std::string& language, const std::string& deviceId,
@@ -66,6 +73,8 @@ class ConsentManager {
 
     std::string host;
     long requestTimeoutSeconds;
+    int64_t deadline = 0;
+    std::shared_ptr<shared::http::HttpCancel> cancel;
 
     // ReadRegistryValueText and WriteRegistryStringValue under the consent manager's names.
     static std::string ReadRegistrySubKey(platform::RegistryHive hive, const std::string& subKey,

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <exception>
@@ -5,6 +6,7 @@
 
 #include "consent/consent_manager.h"
 #include "foundation/logging.h"
+#include "platform/steady_clock.h"
 
 namespace zelko::plenar::agent {
 
@@ -35,9 +37,20 @@ std::string UrlEncode(const std::string& text) {
     return out;
 }
 
-// The body of a 200 answer, else "" (and a log line for other statuses).
-std::string Send(const HttpRequest& request, const std::shared_ptr<IHttpClient>& client, bool logBody,
-                 const char* name) {
+// The body of a 200 answer, else "" (and a log line for other statuses). A request that would start
+// past the manager's deadline is not sent.
+std::string Send(HttpRequest& request, const ConsentManager& manager,
+                 const std::shared_ptr<IHttpClient>& client, bool logBody, const char* name) {
+    if (manager.deadline != 0) {
+        const int64_t left = (manager.deadline - platform::SteadyNowNanos()) / 1'000'000;
+        if (left <= 0) {
+            LOG_WARNING << name << ": no time left for the request";
+            return "";
+        }
+        request.SetTimeoutMilliseconds(
+            static_cast<long>(std::min<int64_t>(left, manager.requestTimeoutSeconds * 1000)));
+    }
+    request.SetCancel(manager.cancel);
     IHttpResponse* response = nullptr;
     const auto error = client->Perform(request, response);
     if (error || response == nullptr) {
@@ -101,7 +114,7 @@ std::string ConsentManager::GetPurposeMetadata(const std::string& payload,
     LOG_DEBUG << "Payload for GetPurposeMetadata" << payload << " for client " << httpClient.get();
     HttpRequest request(HttpMethod::POST, host + "api/2/consents", payload, requestTimeoutSeconds);
     request.AddHeader("Content-Type", "application/json");
-    return Send(request, httpClient, true, "GetPurposeMetadata");
+    return Send(request, *this, httpClient, true, "GetPurposeMetadata");
 }
 
 std::string ConsentManager::SetSpecificPurposeMetada(const std::string& query,
@@ -109,7 +122,7 @@ std::string ConsentManager::SetSpecificPurposeMetada(const std::string& query,
     if (query.empty()) return "";
     LOG_DEBUG << "Payload for SetSpecificPurposeMetada" << query << " for client " << httpClient.get();
     HttpRequest request(HttpMethod::PUT, host + "api/2/consents?" + query, "", requestTimeoutSeconds);
-    return Send(request, httpClient, false, "SetSpecificPurposeMetada");
+    return Send(request, *this, httpClient, false, "SetSpecificPurposeMetada");
 }
 
 std::vector<Purpose> ConsentManager::DeserializePurposeList(const std::string& text) {

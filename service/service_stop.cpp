@@ -36,6 +36,8 @@ void Service::StopService() {
 
     // From here no posted agent work runs; the teardown goes straight onto the timed scheduler.
     _scheduler.destroyed.exchange(true);
+    // The worker may wait in a consent request: the teardown queued behind it must not.
+    _modules.StopConsent();
     // Every wake-up grace ends now; what the grace tasks still post is dropped.
     _power_events.Stop();
     platform::SetServiceRequestHandler("notify", nullptr);

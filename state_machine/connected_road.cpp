@@ -223,7 +223,10 @@ void ConnectedRoad::UpdatingConsentEnter() {
     }
     if (_host.IsStopping()) return;
     const auto consent = _host.ConsentBridge();
-    if (consent) consent->Process();
+    // Only the download belongs here; a consent valid by now needs none.
+    if (consent && !consent->IsConsentValid()) consent->Process();
+    // A stop ended the download: nothing to retry.
+    if (_host.IsStopping()) return;
     if (consent && consent->IsConsentValid()) {
         LOG_INFO << "Updating Consent successful";
         ScheduleConsentUploadCheck();
@@ -253,9 +256,10 @@ void ConnectedRoad::ConsentUploadCheck() {
     _consent_upload_check_scheduled = false;
     const auto consent = _host.ConsentBridge();
     if (_host.IsStopping() || !consent) return;
+    // Off the worker: a silent consent service must not hold the scheduled work behind it.
     if ((_host.IsCurrentState("Processing") || _host.IsCurrentState("RequiredOnStarting")) &&
         consent->IsConsentValid()) {
-        consent->Process();
+        consent->StartUploadCheck();
     }
     ScheduleConsentUploadCheck();
 }

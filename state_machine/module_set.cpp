@@ -32,6 +32,10 @@ void ModuleSet::Build(Builder& builder) {
     builder.InitFeatureFinder();
     builder.PrepareForModules();
     builder.InitConsentBridge();
+    {
+        std::lock_guard lock(_consent_stop_mutex);
+        _consent_for_stop = consent_bridge_module;
+    }
     builder.InitS3Client();
     builder.PrepareScheduler();
     builder.InitConnectivityModule();
@@ -42,6 +46,15 @@ void ModuleSet::Build(Builder& builder) {
     builder.InitTelemetry();
     builder.InitAcmModule();
     builder.InitVevEModule();
+}
+
+void ModuleSet::StopConsent() {
+    std::shared_ptr<ConsentBridgeModule> consent;
+    {
+        std::lock_guard lock(_consent_stop_mutex);
+        consent = _consent_for_stop.lock();
+    }
+    if (consent) consent->Stop();
 }
 
 std::shared_ptr<PerformanceCollector> ModuleSet::LoadPerformanceCollector() const {

@@ -88,6 +88,9 @@ class ModuleSet {
     // survives the failure of the one before.
     void Release(const ReleaseHooks& hooks);
     bool Built() const { return _built; }
+    // From the stopping thread: ends a consent request or wait the worker may be held in, so the
+    // teardown posted behind it runs at once.
+    void StopConsent();
     // The set a job or a delayed check was made with; changes when the modules are released.
     uint64_t Generation() const { return _generation.load(); }
 
@@ -119,6 +122,9 @@ class ModuleSet {
   private:
     bool _built = false;
     std::atomic<uint64_t> _generation{0};
+    // The consent module the set-up built, as another thread than the worker reaches it.
+    std::mutex _consent_stop_mutex;
+    std::weak_ptr<ConsentBridgeModule> _consent_for_stop;
 };
 
 }  // namespace zelko::plenar::agent

@@ -7,6 +7,7 @@
 
 #include "consent/consent_bridge.h"
 #include "outside/device_enumeration/device_enumeration.h"
+#include "outside/http/http_errors.h"
 #include "platform/clock.h"
 #include "platform/steady_clock.h"
 #include "testing/fake_device_info.h"
@@ -51,6 +52,25 @@ class ConsentCloudTest : public zelko::testing::SystemRootTest {
              {{"dev",
                {{"host", "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/"},
                 {"upload_local_wait_min", 1}}}}}}.dump();
+    }
+    void TearDown() override {
+        // Ends what a fault still holds on the service.
+        Admin(HttpMethod::DEL, "/faults");
+        SystemRootTest::TearDown();
+    }
+    void WriteConfig(int firstTimeWaitMs) {
+        std::ofstream(scratch() / "consent-bridge-module-config.json") << json{
+            {"stacks",
+             {{"dev",
+               {{"host", "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/"},
+                {"first_time_wait_ms", firstTimeWaitMs},
+                {"upload_local_wait_min", 1}}}}}}.dump();
+    }
+    static void SilenceTheService() {
+        ASSERT_EQ(Admin(HttpMethod::POST, "/faults",
+                        {{"endpoint", "consent-query"}, {"delay_ms", 600'000}, {"count", -1}})
+                      .first,
+                  200);
     }
     std::shared_ptr<ConsentBridgeModule> Make() {
         return std::make_shared<ConsentBridgeModule>(
@@ -202,7 +222,7 @@ TEST_F(ConsentCloudTest, ChangesTheServiceCannotTakeStayPendingAndASilentService
             {"first_time_wait_ms", 0},
             {"upload_local_wait_min", 1}}}}}}.dump();
     auto module = Make();
-    module->SetRequestTimeout(std::chrono::seconds(1));
+    module->SetPassBudget(std::chrono::seconds(1));
     module->Process();
     ASSERT_TRUE(module->IsConsentValid());
     auto check = [&] {
@@ -244,6 +264,106 @@ TEST_F(ConsentCloudTest, ChangesTheServiceCannotTakeStayPendingAndASilentService
     check();
     EXPECT_EQ(CloudState(kTransferId), "OptedIn");
     EXPECT_EQ(Hive(kUploadedHashValue), "1201");
+}
+
+// The download holds the scheduler's worker: its first wait and its request share one budget.
+TEST_F(ConsentCloudTest, TheFirstWaitAndTheRequestOfAPassShareOneBudget) {
+    using namespace std::chrono_literals;
+    WriteConfig(700);
+    auto module = Make();
+    module->SetPassBudget(1s);
+    SilenceTheService();
+    for (const char* pass : {"first, with the wait", "second"}) {
+        SCOPED_TRACE(pass);
+        const auto start = std::chrono::steady_clock::now();
+        module->Process();
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, 950ms);
+        EXPECT_LT(took, 1500ms);
+        EXPECT_FALSE(module->IsConsentValid());
+    }
+}
+
+// Against a consent service that never answers: the upload check holds no caller, and a stop ends
+// the first wait or a request in progress at once.
+TEST_F(ConsentCloudTest, AStopEndsAWaitOrRequestAtOnceAndTheUploadCheckHoldsNoCaller) {
+    using namespace std::chrono_literals;
+    Admin(HttpMethod::PUT, "/consents/" + uuid_,
+          json::array({{{"purposeId", kSupportId}, {"state", "OptedIn"}}}));
+    const struct {
+        const char* what;
+        int firstTimeWaitMs;
+        bool upload;
+    } cases[] = {
+        {"the first wait", 60'000, false},
+        {"the download's request", 0, false},
+        {"the upload check's request", 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Admin(HttpMethod::DEL, "/faults");
+        WriteConfig(c.firstTimeWaitMs);
+        auto module = Make();
+        if (c.upload) {
+            module->Process();
+            ASSERT_TRUE(module->IsConsentValid());
+            ConsentManager::WriteRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey,
+                                                "AllowMarketing", "Rejected");
+            clock_.Advance(61 * platform::kTicksPerSecond);
+        }
+        SilenceTheService();
+        log_.Clear();
+        std::thread step;
+        if (c.upload) {
+            const auto start = std::chrono::steady_clock::now();
+            module->StartUploadCheck();
+            EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+        } else {
+            step = std::thread([&] { module->Process(); });
+        }
+        ASSERT_TRUE(c.firstTimeWaitMs > 0
+                        ? log_.WaitFor(logging::info, "Waiting for Pending Association to propagate")
+                        : log_.WaitFor(logging::debug, "Payload for GetPurposeMetadata"));
+        // The request reaches the service, another process, meanwhile.
+        std::this_thread::sleep_for(100ms);
+        const auto start = std::chrono::steady_clock::now();
+        module->Stop();
+        if (step.joinable()) step.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+        EXPECT_EQ(module->IsConsentValid(), c.upload);
+        EXPECT_EQ(Hive(kUploadedHashValue), "");
+    }
+}
+
+// The close fault drops the connection of either consent endpoint without an answer.
+TEST_F(ConsentCloudTest, ACloseFaultDropsTheConnectionWithoutAnAnswer) {
+    const std::string base = "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/api/2/consents";
+    const struct {
+        const char* endpoint;
+        HttpMethod method;
+        std::string url;
+        std::string body;
+        int answered;
+    } cases[] = {
+        {"consent-query", HttpMethod::POST, base, R"({"deviceId": "x", "purposeIdList": []})", 200},
+        {"consent-update", HttpMethod::PUT, base + "?deviceId=x&resourceId=r&state=OptedIn&purposeId=p", "",
+         404},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.endpoint);
+        // A new connection: libcurl sends a request again, unseen, when a kept one ends without an answer.
+        shared::http::HttpClient client(nullptr, nullptr);
+        ASSERT_EQ(Admin(HttpMethod::POST, "/faults", {{"endpoint", c.endpoint}, {"close", true}}).first, 200);
+        shared::http::IHttpResponse* response = nullptr;
+        const auto error = client.Perform(shared::http::HttpRequest(c.method, c.url, c.body, 10), response);
+        EXPECT_TRUE(error);
+        EXPECT_EQ(error.type(), shared::http::kTransferErrorType) << error.what();
+        ASSERT_EQ(response, nullptr) << response->GetStatusCode();
+        // One call only: the next is answered.
+        ASSERT_FALSE(client.Perform(shared::http::HttpRequest(c.method, c.url, c.body, 10), response));
+        EXPECT_EQ(response->GetStatusCode(), c.answered);
+        shared::http::ReleaseHttpResponse(client.GetAllocator(), response);
+    }
 }
 
 TEST_F(ConsentCloudTest, ServiceRefusesDamagedRequests) {

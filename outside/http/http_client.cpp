@@ -248,6 +248,41 @@ std::string MaterialKey(const HttpRequest& request) {
     return ok ? std::string(reinterpret_cast<const char*>(digest), size) : std::string();
 }
 
+// curl_easy_perform, but through a multi handle of its own that the token can wake: a cancel ends
+// the transfer at once instead of at libcurl's next check of a quiet connection.
+CURLcode PerformCancellable(CURL* curl, HttpCancel& cancel) {
+    CURLM* multi = curl_multi_init();
+    if (multi == nullptr) return CURLE_OUT_OF_MEMORY;
+    if (curl_multi_add_handle(multi, curl) != CURLM_OK) {
+        curl_multi_cleanup(multi);
+        return CURLE_FAILED_INIT;
+    }
+    CURLcode code = CURLE_ABORTED_BY_CALLBACK;
+    if (cancel.Register(multi, [multi] { curl_multi_wakeup(multi); })) {
+        while (!cancel.Cancelled()) {
+            int running = 0;
+            if (curl_multi_perform(multi, &running) != CURLM_OK) {
+                code = CURLE_FAILED_INIT;
+                break;
+            }
+            if (running == 0) {
+                int left = 0;
+                code = CURLE_FAILED_INIT;
+                while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+                    if (message->msg == CURLMSG_DONE) code = message->data.result;
+                }
+                break;
+            }
+            // libcurl shortens the wait to its own next timer (the transfer's timeout among them).
+            curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+        }
+        cancel.Unregister(multi);
+    }
+    curl_multi_remove_handle(multi, curl);
+    curl_multi_cleanup(multi);
+    return code;
+}
+
 }  // namespace
 
 // Handles kept per set of material: a connection is only ever reused with the certificate and
@@ -350,6 +385,11 @@ error::Error HttpClient::Perform(const HttpRequest& request, IHttpResponse*& res
         return error::Error(error::ErrorCategory::EC_StdException, 1, "Unknown HTTP method", "class std::invalid_argument",
                             kOrigin);
     }
+    const std::shared_ptr<HttpCancel>& cancel = request.GetCancel();
+    if (cancel && cancel->Cancelled()) {
+        return MakeTransferError(CURLE_ABORTED_BY_CALLBACK, "The request was cancelled before it was sent",
+                                 kOrigin);
+    }
     std::string key;
     std::shared_ptr<const Credentials> credentials;
     CURLcode refused = CURLE_OK;
@@ -378,7 +418,11 @@ error::Error HttpClient::Perform(const HttpRequest& request, IHttpResponse*& res
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, OnHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
-    if (request.GetTimeout() > 0) curl_easy_setopt(curl, CURLOPT_TIMEOUT, request.GetTimeout());
+    if (request.GetTimeoutMilliseconds() > 0) {
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, request.GetTimeoutMilliseconds());
+    } else if (request.GetTimeout() > 0) {
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, request.GetTimeout());
+    }
 
     switch (request.GetMethod()) {
         case HttpMethod::GET:
@@ -430,7 +474,7 @@ error::Error HttpClient::Perform(const HttpRequest& request, IHttpResponse*& res
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, request.GetLowSpeedSeconds());
     }
 
-    const CURLcode code = curl_easy_perform(curl);
+    const CURLcode code = cancel ? PerformCancellable(curl, *cancel) : curl_easy_perform(curl);
     long status = 0;
     if (code == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     pool_->Give(key, std::move(handle));
@@ -438,6 +482,7 @@ error::Error HttpClient::Perform(const HttpRequest& request, IHttpResponse*& res
         std::string message = curl_easy_strerror(code);
         if (errorText[0] != '\0') message += std::string(": ") + errorText;
         if (transfer.sinkRefused) message += " (the receiver stopped the transfer)";
+        if (code == CURLE_ABORTED_BY_CALLBACK && cancel && cancel->Cancelled()) message += " (cancelled)";
         return MakeTransferError(static_cast<int32_t>(code), std::move(message), kOrigin);
     }
 

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +31,29 @@ enum class HttpMethod : int32_t {
     PUT = 7,
 };
 
+// Ends the requests that carry it, from any thread and at once: one in progress fails as aborted, a
+// later one fails before it is sent. Once cancelled it stays so.
+class HttpCancel {
+  public:
+    HttpCancel() = default;
+    HttpCancel(const HttpCancel&) = delete;
+    HttpCancel& operator=(const HttpCancel&) = delete;
+
+    void Cancel();
+    bool Cancelled() const;
+
+    // For the client: wake is called (under the token's lock) when the token is cancelled while the
+    // transfer is registered. False, with nothing registered, when it is cancelled already.
+    bool Register(const void* transfer, std::function<void()> wake);
+    // Returns once a wake of the transfer in progress has ended.
+    void Unregister(const void* transfer);
+
+  private:
+    mutable std::mutex mutex_;
+    bool cancelled_ = false;
+    std::map<const void*, std::function<void()>> wakes_;
+};
+
 // One request. Key material is wiped when the request goes.
 class HttpRequest {
   public:
@@ -53,6 +77,10 @@ class HttpRequest {
     void SetResumeFrom(uint64_t offset);
     // Abort when fewer than bytesPerSecond arrive for seconds in a row; 0: no limit.
     void SetLowSpeedLimit(long bytesPerSecond, long seconds);
+    // Whole transfer, in milliseconds, in place of the timeout in seconds; 0: the seconds apply.
+    void SetTimeoutMilliseconds(long milliseconds);
+    // The request can be ended from another thread through the token; null: it cannot.
+    void SetCancel(std::shared_ptr<HttpCancel> cancel);
 
     HttpMethod GetMethod() const { return method_; }
     const std::string& GetUrl() const { return url_; }
@@ -67,6 +95,8 @@ class HttpRequest {
     uint64_t GetResumeFrom() const { return resumeFrom_; }
     long GetLowSpeedBytes() const { return lowSpeedBytes_; }
     long GetLowSpeedSeconds() const { return lowSpeedSeconds_; }
+    long GetTimeoutMilliseconds() const { return timeoutMilliseconds_; }
+    const std::shared_ptr<HttpCancel>& GetCancel() const { return cancel_; }
 
   private:
     HttpMethod method_;
@@ -82,6 +112,8 @@ class HttpRequest {
     uint64_t resumeFrom_ = 0;
     long lowSpeedBytes_ = 0;
     long lowSpeedSeconds_ = 0;
+    long timeoutMilliseconds_ = 0;
+    std::shared_ptr<HttpCancel> cancel_;
 };
 
 // The answer to a request. It lives in memory from the client's allocator: release it by running

@@ -36,6 +36,8 @@ HttpRequest& HttpRequest::operator=(const HttpRequest& other) {
         resumeFrom_ = other.resumeFrom_;
         lowSpeedBytes_ = other.lowSpeedBytes_;
         lowSpeedSeconds_ = other.lowSpeedSeconds_;
+        timeoutMilliseconds_ = other.timeoutMilliseconds_;
+        cancel_ = other.cancel_;
     }
     return *this;
 }
@@ -66,6 +68,35 @@ void HttpRequest::SetResumeFrom(uint64_t offset) { resumeFrom_ = offset; }
 void HttpRequest::SetLowSpeedLimit(long bytesPerSecond, long seconds) {
     lowSpeedBytes_ = bytesPerSecond < 0 ? 0 : bytesPerSecond;
     lowSpeedSeconds_ = seconds < 0 ? 0 : seconds;
+}
+
+void HttpRequest::SetTimeoutMilliseconds(long milliseconds) {
+    timeoutMilliseconds_ = milliseconds < 0 ? 0 : milliseconds;
+}
+
+void HttpRequest::SetCancel(std::shared_ptr<HttpCancel> cancel) { cancel_ = std::move(cancel); }
+
+void HttpCancel::Cancel() {
+    std::lock_guard lock(mutex_);
+    cancelled_ = true;
+    for (auto& [transfer, wake] : wakes_) wake();
+}
+
+bool HttpCancel::Cancelled() const {
+    std::lock_guard lock(mutex_);
+    return cancelled_;
+}
+
+bool HttpCancel::Register(const void* transfer, std::function<void()> wake) {
+    std::lock_guard lock(mutex_);
+    if (cancelled_) return false;
+    wakes_[transfer] = std::move(wake);
+    return true;
+}
+
+void HttpCancel::Unregister(const void* transfer) {
+    std::lock_guard lock(mutex_);
+    wakes_.erase(transfer);
 }
 
 }  // namespace zelko::shared::http

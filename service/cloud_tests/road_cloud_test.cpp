@@ -222,6 +222,43 @@ TEST_F(RoadCloudTest, ThePollRepeatsWhileTheEnrollmentIsNotReady) {
     EXPECT_EQ(Occurrences("PollEnrollZelkoStatus.OnEnter\n"), 4u);
 }
 
+// A consent service that never answers: the agent waits in the consent download of its connected
+// road, and a stop ends that request at once.
+TEST_F(RoadCloudTest, AStopEndsAConsentRequestTheServiceNeverAnswers) {
+    WriteText(home_ / "Configuration Files" / "consent-bridge-module-config.json",
+              json{{"stacks",
+                    {{"dev",
+                      {{"stackName", "dev"},
+                       {"host", "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/"},
+                       {"first_time_wait_ms", 0}}}}}}
+                  .dump());
+    ASSERT_EQ(Admin(HttpMethod::POST, "/faults",
+                    {{"endpoint", "consent-query"}, {"delay_ms", 600'000}, {"count", -1}})
+                  .first,
+              200);
+    Start();
+    const bool asked = WaitForLog("Payload for GetPurposeMetadata");
+    const auto start = std::chrono::steady_clock::now();
+    ::kill(pid_, SIGTERM);
+    // Ten seconds at most, then the test ends the agent itself.
+    int status = 0;
+    bool ended = false;
+    while (!ended && std::chrono::steady_clock::now() - start < std::chrono::seconds(10)) {
+        ended = ::waitpid(pid_, &status, WNOHANG) == pid_;
+        if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    if (!ended) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+    Admin(HttpMethod::DEL, "/faults");
+    ASSERT_TRUE(asked) << Log();
+    EXPECT_LT(took, std::chrono::seconds(2));
+    EXPECT_NE(Log().find("Service has stopped."), std::string::npos) << Log();
+}
+
 // A damaged agent configuration in the cloud ("data" not an object) does not keep the device from
 // connecting: it goes on with the built-in one. A good one put in the cloud meanwhile is applied at
 // the next start's fetch, though the fetch policy would wait an hour. The feature-source plug-in,

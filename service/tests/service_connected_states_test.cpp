@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <csignal>
+#include <mutex>
 #include <thread>
 
 #include "consent/consent.h"
@@ -204,31 +206,86 @@ TEST_F(ConnectedTest, ConsentChangedOnTheDeviceIsUploadedAtTheModulesInterval) {
         return zelko::testing::ScriptedHttpClient::Answer{200, R"({"consents": [{"resourceId": "r2"}]})", {}};
     });
     connectivity->isSubscriptionDevice = true;
-    service->_modules.consent_bridge_module = std::make_shared<ConsentBridgeModule>("dev", config_path, device, http);
-    ASSERT_TRUE(service->_modules.consent_bridge_module->IsConsentValid());
+    const auto consent = std::make_shared<ConsentBridgeModule>("dev", config_path, device, http);
+    service->_modules.consent_bridge_module = consent;
+    ASSERT_TRUE(consent->IsConsentValid());
     service->_required_on_start_done = true;
     Enter(service->ConnectingToIot);
     ASSERT_EQ(State(), "Processing");
 
+    // The check runs on the module's own thread: each step waits for it.
+    auto advance = [&](int64_t ticks) {
+        Advance(ticks);
+        ASSERT_TRUE(consent->WaitForUploadCheck(std::chrono::seconds(5)));
+    };
     ConsentManager::WriteRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey, "AllowMarketing",
                                         "Rejected");
-    Advance(10 * kMinute);
+    advance(10 * kMinute);
     EXPECT_TRUE(updates.empty());
-    Advance(1);
+    advance(1);
     ASSERT_EQ(updates.size(), 1u);
     EXPECT_NE(updates[0].find("resourceId=r2&state=OptedOut"), std::string::npos) << updates[0];
     EXPECT_EQ(ConsentManager::ReadRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey,
                                                  kUploadedHashValue),
               "1200");
     // Nothing changed since: the next checks send nothing, and they go on.
-    Advance(30 * kMinute);
+    for (int check = 0; check < 3; ++check) advance(10 * kMinute + 1);
     EXPECT_EQ(updates.size(), 1u);
     ConsentManager::WriteRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey, "AllowMarketing",
                                         "Accepted");
-    Advance(10 * kMinute + 1);
+    advance(10 * kMinute + 1);
     ASSERT_EQ(updates.size(), 2u);
     EXPECT_NE(updates[1].find("resourceId=r2&state=OptedIn"), std::string::npos) << updates[1];
     EXPECT_EQ(http->Outstanding(), 0);
+}
+
+// The upload check waits on the consent service off the scheduler's worker: a service that does not
+// answer holds none of the work scheduled behind the check.
+TEST_F(ConnectedTest, AnUploadCheckWaitingOnASilentConsentServiceHoldsNoScheduledWork) {
+    const auto config_path = scratch() / "consent-bridge-module-config.json";
+    Utils::SaveJsonFile(
+        config_path,
+        {{"stacks", {{"dev", {{"host", "https://consent.test/"}, {"upload_local_wait_min", 10}}}}}});
+    for (const auto& [name, value] :
+         std::vector<std::pair<std::string, std::string>>{{"AllowSupport", "Accepted"},
+                                                          {kConsentProgressValue, "2026-12-10T18:00:00Z"},
+                                                          {kUploadedHashValue, "1000"}}) {
+        ConsentManager::WriteRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey, name, value);
+    }
+    // The service takes the query and answers only once released (or after 3 s).
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool asked = false, released = false, answered = false;
+    auto http = std::make_shared<zelko::testing::ScriptedHttpClient>([&](const shared::http::HttpRequest&) {
+        std::unique_lock lock(mutex);
+        asked = true;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::seconds(3), [&] { return released; });
+        answered = true;
+        changed.notify_all();
+        return zelko::testing::ScriptedHttpClient::Answer{200, "[]", {}};
+    });
+    connectivity->isSubscriptionDevice = true;
+    service->_modules.consent_bridge_module =
+        std::make_shared<ConsentBridgeModule>("dev", config_path, device, http);
+    service->_required_on_start_done = true;
+    Enter(service->ConnectingToIot);
+    ASSERT_EQ(State(), "Processing");
+    ConsentManager::WriteRegistrySubKey(platform::RegistryHive::LocalMachine, kConsentKey, "AllowMarketing",
+                                        "Rejected");
+    bool later_work = false;
+    OnWorker([&] { service->PostAfter(10 * kMinute + 2, [&] { later_work = true; }); });
+
+    const auto start = std::chrono::steady_clock::now();
+    Advance(10 * kMinute + 2);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_TRUE(later_work);
+    std::unique_lock lock(mutex);
+    EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return asked; }));
+    EXPECT_FALSE(answered);
+    released = true;
+    changed.notify_all();
+    EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return answered; }));
 }
 
 TEST_F(ConnectedTest, ConnectionFailuresBackOffByTheirRows) {

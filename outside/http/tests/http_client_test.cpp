@@ -1,9 +1,8 @@
 #include "outside/http/http_client.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -12,12 +11,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -214,6 +214,65 @@ TEST_F(HttpClientTest, TransferFailuresAreCurlErrorsTheErrorTestsCallNetwork) {
         EXPECT_EQ(plenar::agent::IsNetworkError(error), c.network) << error.what();
         EXPECT_EQ(plenar::agent::IsSlowInternetError(error), !c.network) << error.what();
     }
+}
+
+// A request the server holds ends at once when its token is cancelled from another thread, and a
+// token once cancelled sends nothing more; a timeout in milliseconds ends one early too.
+TEST_F(HttpClientTest, ACancelOrATimeoutInMillisecondsEndsARequestTheServerHolds) {
+    using namespace std::chrono_literals;
+    std::mutex mutex;
+    std::condition_variable changed;
+    int arrived = 0;
+    bool released = false;
+    server_.Get("/held", [&](const httplib::Request&, httplib::Response& response) {
+        std::unique_lock lock(mutex);
+        ++arrived;
+        changed.notify_all();
+        changed.wait_for(lock, 5s, [&] { return released; });
+        response.set_content("late", "text/plain");
+    });
+    Running running(server_, [&] {
+        {
+            std::lock_guard lock(mutex);
+            released = true;
+        }
+        changed.notify_all();
+        held_.reset();
+    });
+    auto cancel = std::make_shared<HttpCancel>();
+    HttpRequest request(HttpMethod::GET, Url(running.port(), "/held"), "", 10);
+    request.SetCancel(cancel);
+    error::Error error;
+    std::thread call([&] {
+        IHttpResponse* response = nullptr;
+        error = client_.Perform(request, response);
+        EXPECT_EQ(response, nullptr);
+    });
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 5s, [&] { return arrived == 1; }));
+    }
+    auto start = std::chrono::steady_clock::now();
+    cancel->Cancel();
+    call.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    EXPECT_EQ(error.type(), kTransferErrorType);
+    EXPECT_EQ(error.code(), 42) << error.what();  // aborted
+    EXPECT_NE(std::string(error.what()).find("cancelled"), std::string::npos) << error.what();
+
+    IHttpResponse* response = nullptr;
+    error = client_.Perform(request, response);
+    EXPECT_EQ(error.code(), 42) << error.what();
+    EXPECT_EQ(response, nullptr);
+
+    HttpRequest timed(HttpMethod::GET, Url(running.port(), "/held"), "", 10);
+    timed.SetTimeoutMilliseconds(300);
+    start = std::chrono::steady_clock::now();
+    error = client_.Perform(timed, response);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_EQ(error.code(), static_cast<int>(TransferError::OperationTimedOut)) << error.what();
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(arrived, 2);  // the cancelled token's second request never left
 }
 
 TEST_F(HttpClientTest, SinkReceivesTheBodyFromTheResumePointAndCanStopIt) {
