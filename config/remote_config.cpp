@@ -21,6 +21,7 @@
 #include "foundation/utils_files.h"
 #include "foundation/utils_strings.h"
 #include "platform/clock.h"
+#include "platform/last_error.h"
 
 namespace zelko::plenar::config {
 
@@ -455,9 +456,12 @@ void RemoteConfig::SavePersistedSate() {
         // Compact: indentation would make a deep document many times its own size.
         ReplaceFileContent(statePath, state.dump());
     } catch (const std::system_error& e) {
-        LOG_ERROR << "Cannot save the state config file - GetLastError: " << e.code().value();
+        // The system's error number, so a full disk is said as one.
+        LOG_ERROR << "Cannot save the state config file - GetLastError: "
+                  << platform::ErrorFromErrno(e.code().value());
     } catch (const std::exception& e) {
-        LOG_ERROR << "Cannot save the state config file - GetLastError: " << errno << " " << e.what();
+        LOG_ERROR << "Cannot save the state config file - GetLastError: " << platform::ErrorFromErrno(errno)
+                  << " " << e.what();
     }
 }
 

@@ -272,7 +272,7 @@ struct NativeEOLConverter {
 // A log file that rolls over to ".1" and ".2" (before the extension) once it has grown past
 // max_file_size. The file opens at the first record, which is written without a size check;
 // a file that is empty when opened first gets the converter's header. One lock per appender
-// serialises formatting, writing and rolling. Records that cannot be written are dropped.
+// serialises formatting, writing and rolling. Records that cannot be written are dropped whole.
 template <class Formatter, class Converter = NativeEOLConverter<UTF8Converter>>
 class RollingFileAppender : public IAppender {
   public:
@@ -315,6 +315,8 @@ class RollingFileAppender : public IAppender {
             ReportFailure("cannot be opened", errno);
             return;
         }
+        // Unbuffered: each line reaches the file in one call, and what a failed call wrote is known.
+        std::setvbuf(file_, nullptr, _IONBF, 0);
         std::error_code ec;
         auto size = std::filesystem::file_size(file_name_, ec);
         file_size_ = ec ? 0 : static_cast<size_t>(size);
@@ -332,16 +334,28 @@ class RollingFileAppender : public IAppender {
         OpenLogFile();
     }
 
+    // Whole lines or nothing: the part of a line that a full disk cut short is taken off again,
+    // else the next line written once there is room would be glued onto it.
     void Write(const std::string& bytes) {
         if (file_ == nullptr || bytes.empty()) return;
         errno = 0;
         size_t written = std::fwrite(bytes.data(), 1, bytes.size(), file_);
         const bool flushed = std::fflush(file_) == 0;
         if (written != bytes.size() || !flushed) {
-            ReportFailure("cannot be written", errno);
+            const int error = errno;
             std::clearerr(file_);
+            if (written != bytes.size() && written > 0 && CutTail(written)) written = 0;
+            ReportFailure("cannot be written", error);
         }
         file_size_ += written;
+    }
+
+    bool CutTail(size_t bytes) {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(file_name_, ec);
+        if (ec || size < bytes) return false;
+        std::filesystem::resize_file(file_name_, size - bytes, ec);
+        return !ec;
     }
 
     // A log that cannot be written must not fail unnoticed: said once, on standard error and in

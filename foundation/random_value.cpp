@@ -90,9 +90,39 @@ DurationUnitMaps BuildDurationUnitMaps() {
     return maps;
 }
 
+namespace {
+
+int64_t CountOf(const json& count) {
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+    if (count.is_number_unsigned())
+        return count.get<uint64_t>() > uint64_t(kMax) ? kMax : count.get<int64_t>();
+    if (count.is_number_float()) {
+        const double value = count.get<double>();
+        if (std::isnan(value)) throw std::invalid_argument("Invalid duration: the count is not a number");
+        // 2^63 as a double: every double below it converts without overflow.
+        constexpr double kLimit = 9223372036854775808.0;
+        if (value >= kLimit) return kMax;
+        if (value <= -kLimit) return std::numeric_limits<int64_t>::min();
+        return static_cast<int64_t>(value);
+    }
+    return count.get<int64_t>();
+}
+
+// Milliseconds of a duration, computed in 64-bit integers and saturated at the longest wait either way.
+template <typename D>
+int64_t SaturatedMs(D duration) {
+    constexpr int64_t kFactor = std::chrono::duration_cast<std::chrono::milliseconds>(D(1)).count();
+    const int64_t count = duration.count();
+    if (count > kMaxDurationMs / kFactor) return kMaxDurationMs;
+    if (count < -kMaxDurationMs / kFactor) return -kMaxDurationMs;
+    return count * kFactor;
+}
+
+}  // namespace
+
 template <typename D>
 D DurationFromJson(const json& duration) {
-    return D(Member(duration, "count").get<typename D::rep>());
+    return D(CountOf(Member(duration, "count")));
 }
 
 template <typename D>
@@ -120,16 +150,14 @@ template <typename Base, typename Interval>
 std::optional<std::chrono::milliseconds> RandomValue<Base, Interval>::Next() {
     // Two 32-bit engine outputs make one double in [0, 1).
     const double x = distribution(engine);
-    // In floating point, so that counts of hours too large for milliseconds in 64 bits saturate
-    // instead of overflowing.
-    using FloatMs = std::chrono::duration<long double, std::milli>;
-    const long double base_ms = std::chrono::duration_cast<FloatMs>(base).count();
-    const long double interval_ms = std::chrono::duration_cast<FloatMs>(interval).count();
-    const long double share = intervalType == StartingWithBase ? x : x - 0.5;
-    // The interval's part truncates toward zero, so -0.4 ms becomes 0.
-    const long double value = base_ms + std::trunc(interval_ms * share);
-    constexpr long double kLimit = static_cast<long double>(std::numeric_limits<int64_t>::max() / 2);
-    return std::chrono::milliseconds(static_cast<int64_t>(std::clamp(value, -kLimit, kLimit)));
+    const int64_t base_ms = SaturatedMs(base);
+    const int64_t interval_ms = SaturatedMs(interval);
+    const double share = intervalType == StartingWithBase ? x : x - 0.5;
+    // The interval's part truncates toward zero, so -0.4 ms becomes 0. Both parts lie within the
+    // longest wait, so the sum fits; it saturates there too.
+    const int64_t value =
+        base_ms + static_cast<int64_t>(std::trunc(static_cast<double>(interval_ms) * share));
+    return std::chrono::milliseconds(std::clamp(value, -kMaxDurationMs, kMaxDurationMs));
 }
 
 template <typename Base, typename Interval>

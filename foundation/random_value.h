@@ -33,10 +33,17 @@ enum class DurationType { Hours, Minutes, Seconds, Milliseconds };
 
 enum IntervalType : int32_t { SymetricAroundBase = 0, StartingWithBase = 1 };
 
-using Hours = std::chrono::duration<int32_t, std::ratio<3600>>;
-using Minutes = std::chrono::duration<int32_t, std::ratio<60>>;
+// Every count is 64-bit: a count of hours or minutes beyond 32 bits must not wrap round to a
+// negative (no) wait.
+using Hours = std::chrono::duration<int64_t, std::ratio<3600>>;
+using Minutes = std::chrono::duration<int64_t, std::ratio<60>>;
 using Seconds = std::chrono::duration<int64_t>;
 using Milliseconds = std::chrono::duration<int64_t, std::milli>;
+
+// Longest wait a duration gives, in milliseconds (about 285 000 years): far beyond any
+// configuration, and small enough that sums with times and doublings stay within 64 bits. Larger
+// counts, in any unit, saturate here.
+inline constexpr int64_t kMaxDurationMs = int64_t{1} << 53;
 
 struct DurationUnitMaps {
     std::map<std::string, DurationType> by_text;
@@ -44,7 +51,9 @@ struct DurationUnitMaps {
 };
 DurationUnitMaps BuildDurationUnitMaps();
 
-// The "count" of a duration object in the duration's own unit.
+// The "count" of a duration object in the duration's own unit, as a 64-bit integer: a larger
+// number (also a float or an unsigned one) saturates, a fraction is dropped, a non-number raises
+// the JSON library's type error.
 template <typename D>
 D DurationFromJson(const nlohmann::json& duration);
 template <typename D>

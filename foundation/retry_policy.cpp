@@ -1,11 +1,12 @@
 #include "foundation/retry_policy.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <ctime>
 #include <fstream>
 #include <stdexcept>
+#include <string_view>
 
 #include "foundation/logging.h"
 #include "foundation/settings.h"
@@ -35,10 +36,9 @@ int64_t ToMs(int64_t ticks) { return ticks / platform::kTicksPerMillisecond; }
 
 uint32_t LastError() { return platform::ErrorFromErrno(errno); }
 
-// Whether a count of the duration's base or interval is present and no whole number. Its range
-// needs no check: draws below zero wait nothing and huge ones saturate.
-bool HasMistypedCount(const json& duration) {
-    if (!duration.is_object()) return false;
+// The count of the duration's base or interval that is present and no whole number, if any.
+const json* MistypedCount(const json& duration) {
+    if (!duration.is_object()) return nullptr;
     for (const char* part : {"base_value", "interval"}) {
         const auto member = duration.find(part);
         if (member == duration.end() || !member->is_object()) continue;
@@ -49,30 +49,69 @@ bool HasMistypedCount(const json& duration) {
             count->get<double>() == std::trunc(count->get<double>())) {
             continue;
         }
-        return true;
+        return &*count;
     }
-    return false;
+    return nullptr;
+}
+
+// The count of the duration's base or interval that is below zero, if any. Huge counts need no
+// check: they saturate at the longest wait.
+const json* NegativeCount(const json& duration) {
+    if (!duration.is_object()) return nullptr;
+    for (const char* part : {"base_value", "interval"}) {
+        const auto member = duration.find(part);
+        if (member == duration.end() || !member->is_object()) continue;
+        const auto count = member->find("count");
+        if (count == member->end() || !count->is_number()) continue;
+        if (count->is_number_integer() ? !count->is_number_unsigned() && count->get<int64_t>() < 0
+                                       : count->get<double>() < 0) {
+            return &*count;
+        }
+    }
+    return nullptr;
+}
+
+// Whether the duration can only draw 0: its base and interval counts are both 0.
+bool AlwaysZero(const json& duration) {
+    if (!duration.is_object()) return false;
+    for (const char* part : {"base_value", "interval"}) {
+        const auto member = duration.find(part);
+        if (member == duration.end() || !member->is_object()) return false;
+        const auto count = member->find("count");
+        if (count == member->end() || !count->is_number() || *count != 0) return false;
+    }
+    return true;
 }
 
 // A duration of the policy; a count of the wrong type gives the default duration (none for a
-// duration without one) with a warning naming the policy and the key.
+// duration without one) with a warning naming the policy and the key. A count below zero damages
+// the whole document: it raises, naming the key, and the owner takes its built-in policy. So does a
+// later delay or cap that can only be 0: every attempt would follow the last at once, for ever.
 std::shared_ptr<IRandomValue> Duration(const json& policy, const std::string& name, const char* key,
                                        const char* default_text) {
-    if (policy.contains(key) && HasMistypedCount(policy[key])) {
+    if (policy.contains(key) && MistypedCount(policy[key]) != nullptr) {
         LOG_WARNING << "Setting \"" << key << "\" of retry policy \"" << name << "\" has a count that is not a whole number ("
                     << policy[key].dump(-1, ' ', false, json::error_handler_t::replace) << "); using "
                     << (default_text ? "the default" : "none");
         return default_text ? CreateRandomValue(json::parse(default_text)) : nullptr;
     }
-    if (policy.contains(key)) return CreateRandomValue(policy[key]);
+    if (policy.contains(key)) {
+        if (const json* negative = NegativeCount(policy[key])) {
+            throw std::invalid_argument(std::string("\"") + key + "\" has a count below zero (" +
+                                        negative->dump() + ")");
+        }
+        const std::string_view which = key;
+        if ((which == "diff_or_base" || which == "max_delay") && AlwaysZero(policy[key])) {
+            throw std::invalid_argument(std::string("\"") + key + "\" gives no wait (its counts are 0)");
+        }
+        return CreateRandomValue(policy[key]);
+    }
     return default_text ? CreateRandomValue(json::parse(default_text)) : nullptr;
 }
 
-// Longest delay a policy gives (about 285 000 years): far beyond any configuration, and small enough
-// that sums with times and doublings stay within 64 bits.
-constexpr int64_t kMaxDelayMs = int64_t{1} << 53;
+constexpr int64_t kMaxDelayMs = kMaxDurationMs;
 
-// A draw below zero (a negative count in the configuration) waits nothing.
+// A draw below zero (a symmetric interval wider than twice its base) waits nothing.
 int64_t Draw(IRandomValue& value) {
     return std::clamp<int64_t>(value.Next().value_or(std::chrono::milliseconds(0)).count(), 0, kMaxDelayMs);
 }

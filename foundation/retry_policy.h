@@ -58,7 +58,10 @@ class RateLimiterPolicy : public IRandomValue {
 // Reads a policy document key by key with defaults. A document that is not an object, or a
 // "type"/"end_type" that is not a string, raises the JSON library's type error; a duration with a
 // count that is no whole number is that duration's default (initial delay: none) with a warning;
-// other bad durations raise as CreateRandomValue does. An empty name or folder gives a policy without a state file.
+// a count below zero, or a "diff_or_base" or "max_delay" that can only be 0, raises
+// std::invalid_argument naming the key; other bad durations raise as CreateRandomValue does; counts
+// too large for a wait saturate at the longest one. An empty name or folder gives a policy without
+// a state file.
 std::shared_ptr<IRandomValue> CreateRateLimiterPolicy(const nlohmann::json& policy, std::string name,
                                                       std::string folder);
 

@@ -306,14 +306,16 @@ void Enrollment::SavePersistedSate() {
     std::ofstream out;
     if (!temp.empty()) out.open(temp, std::ios::binary | std::ios::trunc);
     if (!out) {
-        LOG_ERROR << "Cannot save the state config file - GetLastError: " << (temp.empty() ? 2 : errno);
+        LOG_ERROR << "Cannot save the state config file - GetLastError: "
+                  << (temp.empty() ? platform::kErrorFileNotFound : platform::ErrorFromErrno(errno));
         return;
     }
     out << _state.dump(4);
     out.close();
     std::error_code ec;
     if (!out || (fs::rename(temp, _state_path, ec), ec)) {
-        LOG_ERROR << "Cannot save the state config file - GetLastError: " << (ec ? ec.value() : errno);
+        LOG_ERROR << "Cannot save the state config file - GetLastError: "
+                  << platform::ErrorFromErrno(ec ? ec.value() : errno);
         fs::remove(temp, ec);
     }
 }

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 
@@ -193,7 +194,14 @@ json InstallComponent::DefaultPolicyDocument() {
 void InstallComponent::PopulateConfigParams(const std::string& configPath) {
     LOG_INFO << "Install component: " << jobName
              << " Install component starting with configuration file: " << configPath;
-    // No built-in default: a missing or damaged file leaves no document, which fails below.
+    // No built-in default: without the file no job is built. Said in words that name the file,
+    // not as the type error that reading no document would raise.
+    std::error_code exists_error;
+    if (!std::filesystem::exists(winpath::ToNative(configPath), exists_error) && !exists_error) {
+        throw std::runtime_error("the configuration file " + configPath +
+                                 " is missing; no install job is built without it");
+    }
+    // A damaged file leaves no document, which fails below.
     config = json();
     try {
         config = Utils::LoadJsonFile(winpath::ToNative(configPath));

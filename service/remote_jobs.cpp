@@ -126,9 +126,14 @@ void RemoteJobs::Run(const json& agentDocument) {
             try {
                 job = _factory ? _factory(name, entry) : nullptr;
             } catch (const std::exception& e) {
-                LOG_ERROR << "Install component: job: " << name << " cannot be created: " << e.what();
+                auto [said, first] = _creation_failures.try_emplace(name, e.what());
+                if (first || said->second != e.what()) {
+                    said->second = e.what();
+                    LOG_ERROR << "Install component: job: " << name << " cannot be created: " << e.what();
+                }
                 continue;
             }
+            _creation_failures.erase(name);
             std::lock_guard lock(_modules.remote_jobs_mutex);
             _modules.remote_jobs.emplace(name, std::move(job));
         }

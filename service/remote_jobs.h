@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -77,6 +78,9 @@ class RemoteJobs {
     Factory _factory;
     Duration _state_poll = std::chrono::minutes(1);
     bool _started = false;
+    // Why each job could not be made, as last said: the same cause is said once per job, not at
+    // every pass of the task (the scheduler's worker only).
+    std::map<std::string, std::string> _creation_failures;
 };
 
 }  // namespace zelko::plenar::agent

@@ -226,6 +226,25 @@ TEST_F(RollingFileAppenderTest, RecordsThatCannotBeWrittenAreDroppedAndSaidOnceO
     }
 }
 
+// A full disk (here a file size limit, which cuts a write short as a full disk does) drops lines
+// whole: no torn part of one stays to be glued onto the first line written once there is room.
+TEST_F(RollingFileAppenderTest, AFullDiskDropsLinesWholeAndTheNextLineStartsClean) {
+    rlimit old_limit{};
+    ::getrlimit(RLIMIT_FSIZE, &old_limit);
+    auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    FixedAppender appender(Log());
+    appender.write(MakeRecord(info, "first"));  // 3 + 7 bytes
+    rlimit limit = old_limit;
+    limit.rlim_cur = 40;  // room for 30 bytes more: part of the next line
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    appender.write(MakeRecord(info, "2024-03-05 12:00:00.000 a line that does not fit"));
+    appender.write(MakeRecord(info, "short"));  // fits after the cut
+    ::setrlimit(RLIMIT_FSIZE, &old_limit);
+    std::signal(SIGXFSZ, old_handler);
+    appender.write(MakeRecord(info, "after"));
+    EXPECT_EQ(ReadFile(Log()), kBom + "first\r\nshort\r\nafter\r\n");
+}
+
 TEST_F(RollingFileAppenderTest, ConcurrentWritersNeverInterleaveLines) {
     plenar::agent::LogFileAppender appender(Log());
     constexpr int kThreads = 4;

@@ -79,23 +79,27 @@ TEST_F(RetryPolicyTest, ExpDoublesFromTheBaseUpToTheCapWhenCalledAtEachDueMoment
               FormatUtcIso8601(clock.Now() - 20000 * platform::kTicksPerMillisecond));
 }
 
-TEST_F(RetryPolicyTest, NegativeOrHugeDrawsNeverGiveANegativeWaitNorOneAboveTheCap) {
+TEST_F(RetryPolicyTest, HugeOrNegativeDrawsNeverGiveANegativeWaitNorOneAboveTheCap) {
     const json huge = {{"base_value", {{"count", std::numeric_limits<int64_t>::max()}, {"units", "hr"}}},
                        {"interval", {{"count", 0}, {"units", "hr"}}}};
+    // A valid document whose symmetric interval is wider than twice its base draws below zero.
+    const json below_zero = {{"base_value", {{"count", 1}, {"units", "sec"}}},
+                             {"interval", {{"count", 10}, {"units", "sec"}}},
+                             {"interval_type", "SymetricAroundBase"}};
     struct Case {
         const char* what;
         json policy;
         int64_t cap_ms;
     } cases[] = {
-        {"negative base", {{"type", "Exp"}, {"end_type", "Infinite"}, {"diff_or_base", Fixed(-5, "sec")},
-                           {"max_delay", Fixed(60, "sec")}}, 60000},
-        {"negative cap", {{"type", "Exp"}, {"end_type", "Infinite"}, {"diff_or_base", Fixed(5, "sec")},
-                          {"max_delay", Fixed(-60, "sec")}}, 0},
-        {"huge base", {{"type", "Exp"}, {"end_type", "Infinite"}, {"diff_or_base", huge},
-                       {"max_delay", Fixed(60, "sec")}}, 60000},
-        {"huge cap", {{"type", "Exp"}, {"end_type", "Infinite"}, {"diff_or_base", Fixed(1, "hr")},
-                      {"max_delay", huge}}, int64_t{1} << 53},
-        {"negative linear", {{"type", "Linear"}, {"end_type", "Infinite"}, {"diff_or_base", Fixed(-5, "hr")}}, 0},
+        {"huge base",
+         {{"type", "Exp"}, {"end_type", "Infinite"}, {"diff_or_base", huge}, {"max_delay", Fixed(60, "sec")}},
+         60000},
+        {"huge cap",
+         {{"type", "Exp"}, {"end_type", "Infinite"}, {"diff_or_base", Fixed(1, "hr")}, {"max_delay", huge}},
+         int64_t{1} << 53},
+        {"draws below zero",
+         {{"type", "Linear"}, {"end_type", "Infinite"}, {"diff_or_base", below_zero}},
+         6000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -107,6 +111,93 @@ TEST_F(RetryPolicyTest, NegativeOrHugeDrawsNeverGiveANegativeWaitNorOneAboveTheC
             AdvanceMs(std::min<int64_t>(wait, 1'000'000'000));
         }
     }
+}
+
+// Counts beyond 32 bits, in every unit, are read whole and saturate at the longest wait; a wrapped
+// count would turn negative and wait nothing.
+TEST_F(RetryPolicyTest, CountsBeyond32BitsSaturateInEveryUnit) {
+    constexpr int64_t kCap = int64_t{1} << 53;
+    const struct {
+        json count;
+        const char* units;
+        int64_t ms;
+    } cases[] = {
+        {2147483648, "hr", 7'730'941'132'800'000},
+        {1e12, "hr", kCap},
+        {std::numeric_limits<int64_t>::max(), "hr", kCap},
+        {std::numeric_limits<uint64_t>::max(), "hr", kCap},
+        {3e9, "min", 180'000'000'000'000},
+        {4294967296, "min", 257'698'037'760'000},
+        {std::numeric_limits<int64_t>::max(), "min", kCap},
+        {1e300, "sec", kCap},
+        {std::numeric_limits<int64_t>::max(), "sec", kCap},
+        {std::numeric_limits<uint64_t>::max(), "milli", kCap},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.count.dump() + " " + c.units);
+        const json duration = {{"base_value", {{"count", c.count}, {"units", c.units}}},
+                               {"interval", {{"count", 0}, {"units", "milli"}}}};
+        // As the first wait, whole; as the base of a doubling policy, held at its cap.
+        auto linear = CreateRateLimiterPolicy({{"type", "Linear"},
+                                               {"end_type", "Infinite"},
+                                               {"initial_delay", duration},
+                                               {"diff_or_base", duration}},
+                                              "", "");
+        EXPECT_EQ(Ms(linear->Next()), c.ms);
+        auto exp = CreateRateLimiterPolicy({{"type", "Exp"},
+                                            {"end_type", "Infinite"},
+                                            {"diff_or_base", duration},
+                                            {"max_delay", Fixed(20, "sec")}},
+                                           "", "");
+        EXPECT_EQ(Ms(exp->Next()), 0);
+        EXPECT_EQ(Ms(exp->Next()), 20000);
+        // As the cap, never below the doubling base.
+        auto capped = CreateRateLimiterPolicy({{"type", "Exp"},
+                                               {"end_type", "Infinite"},
+                                               {"diff_or_base", Fixed(3, "sec")},
+                                               {"max_delay", duration}},
+                                              "", "");
+        EXPECT_EQ(Ms(capped->Next()), 0);
+        EXPECT_EQ(Ms(capped->Next()), 3000);
+    }
+}
+
+// A count below zero, or a later delay or cap that can only be 0, damages the document: creation
+// raises naming the key, and the owner takes its built-in policy.
+TEST_F(RetryPolicyTest, ACountBelowZeroOrANeverWaitingDelayIsADamagedDocument) {
+    const json zero = {{"base_value", {{"count", 0}, {"units", "sec"}}},
+                       {"interval", {{"count", 0}, {"units", "milli"}}}};
+    const struct {
+        const char* key;
+        json duration;
+    } cases[] = {
+        {"diff_or_base", Fixed(-1, "hr")},
+        {"diff_or_base",
+         {{"base_value", {{"count", 5}, {"units", "sec"}}},
+          {"interval", {{"count", -1.0}, {"units", "sec"}}}}},
+        {"max_delay", Fixed(std::numeric_limits<int64_t>::min(), "min")},
+        {"end_time", Fixed(-60, "sec")},
+        {"initial_delay", Fixed(-1, "milli")},
+        {"diff_or_base", zero},
+        {"max_delay", zero},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + " " + c.duration.dump());
+        json policy = WithEnd("Stop");
+        policy[c.key] = c.duration;
+        try {
+            CreateRateLimiterPolicy(policy, "Damaged", Folder());
+            ADD_FAILURE() << "created";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(std::string("\"") + c.key + "\""), std::string::npos)
+                << e.what();
+        }
+    }
+    // Zero where it only shortens a wait is valid: no initial delay, an end at once.
+    json policy = WithEnd("Stop");
+    policy["initial_delay"] = zero;
+    policy["end_time"] = zero;
+    EXPECT_NO_THROW(CreateRateLimiterPolicy(policy, "Valid", Folder()));
 }
 
 TEST_F(RetryPolicyTest, EarlyCallsReturnTheRestOfTheWaitAndLateCallsAShorterOne) {
@@ -371,7 +462,9 @@ TEST_F(RetryPolicyTest, AStateFileCutShortKeepsTheValuesReadBeforeTheCut) {
 
 }  // namespace
 // Every count of every policy of the built-in retries documents (standard and variants), damaged
-// five ways: the policy is built and hands out waits that are never negative nor beyond the cap.
+// five ways: the policy is built and hands out waits that are never negative nor beyond the cap,
+// and never spins (two waits of nothing in a row, with no time passing); a count below zero, or one
+// that leaves a later delay that can only be 0, refuses the document instead.
 TEST_F(RetryPolicyTest, EveryBuiltInCountDamagedFiveWays) {
     const json damaged[] = {"text", nullptr, 0, -1, std::numeric_limits<int64_t>::max()};
     int cases = 0;
@@ -387,14 +480,30 @@ TEST_F(RetryPolicyTest, EveryBuiltInCountDamagedFiveWays) {
                                      bad.dump());
                         json changed = policy;
                         changed[duration][part]["count"] = bad;
+                        // Keys the policy does not read stay out of it, damaged or not.
+                        const bool read =
+                            !(duration == "max_delay" && policy.value("type", "") == "Linear") &&
+                            !(duration == "end_time" && policy.value("end_type", "") == "Infinite");
+                        const bool never_waits = (duration == "diff_or_base" || duration == "max_delay") &&
+                                                 changed[duration]["base_value"]["count"] == 0 &&
+                                                 changed[duration]["interval"]["count"] == 0;
+                        if (read && (bad == -1 || never_waits)) {
+                            EXPECT_THROW(CreateRateLimiterPolicy(changed, policy_name, ""),
+                                         std::invalid_argument);
+                            ++cases;
+                            continue;
+                        }
                         std::shared_ptr<IRandomValue> built;
                         ASSERT_NO_THROW(built = CreateRateLimiterPolicy(changed, policy_name, ""));
+                        int64_t previous = -1;
                         for (int i = 0; i < 5; ++i) {
                             const auto next = built->Next();
                             if (!next) break;  // a Stop policy whose end has come: no more attempts
                             const int64_t wait = next->count();
                             ASSERT_GE(wait, 0);
                             ASSERT_LE(wait, int64_t{1} << 53);
+                            ASSERT_FALSE(wait == 0 && previous == 0) << "spins at call " << i;
+                            previous = wait;
                             AdvanceMs(std::min<int64_t>(wait, 1'000'000'000));
                         }
                         ++cases;

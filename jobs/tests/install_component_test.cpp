@@ -184,12 +184,25 @@ TEST_F(InstallComponentTest, BadConfigurationFailsConstruction) {
             EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << c.text << ": " << e.what();
         }
     }
-    // A missing file is the same as no document.
-    std::filesystem::remove(scratch() / "install-component.json");
-    EXPECT_THROW(std::make_shared<InstallComponent>((scratch() / "install-component.json").string(), nullptr, "j",
-                                                    nullptr, nullptr, nullptr, nullptr, nullptr, json(),
-                                                    "D:\\X\\a.exe"),
-                 json::type_error);
+}
+
+// A missing file builds no job either, and says so in one clear reason naming the file: the task
+// that asks again at every pass logs that reason, not a type error of reading no document.
+TEST_F(InstallComponentTest, MissingConfigurationFileIsOneClearReasonNamingIt) {
+    const std::string path = (scratch() / "install-component.json").string();
+    std::filesystem::remove(path);
+    zelko::testing::LogCapture log;
+    try {
+        std::make_shared<InstallComponent>(path, nullptr, "j", nullptr, nullptr, nullptr, nullptr, nullptr,
+                                           json(), "D:\\X\\a.exe");
+        ADD_FAILURE() << "a job was built";
+    } catch (const json::exception& e) {
+        ADD_FAILURE() << "raw JSON error: " << e.what();
+    } catch (const std::exception& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "the configuration file " + path + " is missing; no install job is built without it");
+    }
+    EXPECT_EQ(log.Count(logging::error, ""), 0) << "the caller says it, once";
 }
 
 TEST_F(InstallComponentTest, FreshCacheIsWrittenOnceAndByteExact) {

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <vector>
 
+#include "platform/linux/wait_deadline.h"
+
 namespace zelko::platform {
 
 // The event's state is an eventfd counter: signalled while it is above zero.
@@ -75,10 +77,8 @@ uint32_t WaitForMultipleObjects(std::span<Waitable* const> objects, uint32_t tim
         }
         int wait_ms = -1;
         if (timeout_ms != kInfinite) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) return kWaitTimeout;
-            wait_ms = static_cast<int>(std::min<int64_t>(left, 1'000'000));
+            if (Clock::now() >= deadline) return kWaitTimeout;
+            wait_ms = PollMillisecondsUntil(deadline, 1'000'000);
         }
         for (size_t i = 0; i < objects.size(); ++i)
             entries[i] = pollfd{objects[i]->PollDescriptor(), POLLIN, 0};

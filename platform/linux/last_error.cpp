@@ -29,6 +29,8 @@ const char* MessageOf(uint32_t code) {
             return "The request is not supported.";
         case kErrorInvalidParameter:
             return "The parameter is incorrect.";
+        case kErrorDiskFull:
+            return "There is not enough space on the disk.";
         case kErrorInsufficientBuffer:
             return "The data area passed to a system call is too small.";
         case kErrorAlreadyExists:
@@ -103,6 +105,9 @@ uint32_t ErrorFromErrno(int errno_value) {
             return kErrorInsufficientBuffer;
         case EEXIST:
             return kErrorAlreadyExists;
+        case ENOSPC:
+        case EDQUOT:
+            return kErrorDiskFull;
         case ENETUNREACH:
         case ENETDOWN:
             return kErrorNetworkUnreachable;

@@ -15,6 +15,7 @@
 
 #include "platform/file_replace.h"
 #include "platform/last_error.h"
+#include "platform/linux/wait_deadline.h"
 #include "platform/paths.h"
 
 namespace zelko::platform {
@@ -122,12 +123,10 @@ bool NamedEvent::Wait(std::chrono::milliseconds timeout) const {
     }
     bool set = IsSet();
     while (!set) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                          std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
+        if (std::chrono::steady_clock::now() >= deadline) break;
         if (fd >= 0) {
             pollfd p{fd, POLLIN, 0};
-            ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
+            ::poll(&p, 1, PollMillisecondsUntil(deadline, 1000));
             char buffer[4096];
             while (::read(fd, buffer, sizeof buffer) > 0) {
             }
@@ -240,9 +239,7 @@ MutexWait NamedMutex::Wait(std::chrono::milliseconds timeout, uint32_t* error) {
             if (watch >= 0) ::close(watch);
             return MutexWait::Failed;
         }
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
             if (watch >= 0) ::close(watch);
             return MutexWait::TimedOut;
         }
@@ -259,12 +256,12 @@ MutexWait NamedMutex::Wait(std::chrono::milliseconds timeout, uint32_t* error) {
         // event shows (another process's lock on a file it keeps open).
         pollfd p{watch, POLLIN, 0};
         if (watch >= 0) {
-            ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 50)));
+            ::poll(&p, 1, PollMillisecondsUntil(deadline, 50));
             char buffer[4096];
             while (::read(watch, buffer, sizeof buffer) > 0) {
             }
         } else {
-            ::usleep(static_cast<useconds_t>(std::min<int64_t>(left.count(), 10)) * 1000);
+            ::usleep(static_cast<useconds_t>(PollMillisecondsUntil(deadline, 10)) * 1000);
         }
     }
     if (watch >= 0) ::close(watch);

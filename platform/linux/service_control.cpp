@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -22,6 +22,7 @@
 #include "platform/diagnostics.h"
 #include "platform/file_replace.h"
 #include "platform/last_error.h"
+#include "platform/linux/wait_deadline.h"
 #include "platform/notifications.h"
 #include "platform/paths.h"
 
@@ -108,12 +109,9 @@ std::optional<std::string> ReadLine(int fd, int timeout_ms) {
     char buffer[4096];
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (line.size() < kMaxRequestBytes) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0) return std::nullopt;
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
         pollfd pfd{fd, POLLIN, 0};
-        int ready = ::poll(&pfd, 1, static_cast<int>(left));
+        int ready = ::poll(&pfd, 1, PollMillisecondsUntil(deadline, timeout_ms));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) return std::nullopt;
         ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <thread>
 
+#include "platform/kernel_objects.h"
 #include "platform/last_error.h"
+#include "platform/waitable_timer.h"
 #include "testing/temp_system_root.h"
 
 namespace zelko::platform {
@@ -118,6 +121,44 @@ TEST_F(NamedObjectsTest, MutexFileGoesWithItsLastHandle) {
     uint32_t error = 0;
     EXPECT_EQ(NamedMutex::Open("kvrt_y_mutex", &error), nullptr);
     EXPECT_EQ(error, kErrorFileNotFound);
+}
+
+// A wait that nothing satisfies ends no earlier than its deadline on the steady clock: a time left
+// truncated to whole milliseconds ended it up to 1 ms early. Timeouts of a few milliseconds, each
+// taken many times, meet every sub-millisecond remainder.
+TEST_F(NamedObjectsTest, TimedWaitsNeverEndBeforeTheirDeadline) {
+    using namespace std::chrono_literals;
+    auto holder = NamedMutex::Create("kvrt_deadline_mutex");
+    auto waiter = NamedMutex::Open("kvrt_deadline_mutex");
+    auto named_event = NamedEvent::Create("Global\\DeadlineEvent", false);
+    auto event = Event::Create(true, false);
+    auto timer = WaitableTimer::Create();
+    ASSERT_TRUE(holder && waiter && named_event && event && timer);
+    ASSERT_EQ(holder->Wait(0ms), MutexWait::Acquired);
+    ASSERT_TRUE(timer->Set(-int64_t{36'000'000'000}, 0));  // due in an hour
+    const struct {
+        const char* what;
+        std::function<bool(std::chrono::milliseconds)> timed_out;
+    } waits[] = {
+        {"named mutex", [&](auto timeout) { return waiter->Wait(timeout) == MutexWait::TimedOut; }},
+        {"named event", [&](auto timeout) { return !named_event->Wait(timeout); }},
+        {"event", [&](auto timeout) { return WaitForSingleObject(*event, timeout.count()) == kWaitTimeout; }},
+        {"waitable timer",
+         [&](auto timeout) {
+             return WaitForMultipleObjects({event.get(), timer.get()}, timeout.count()) == kWaitTimeout;
+         }},
+    };
+    for (const auto& wait : waits) {
+        SCOPED_TRACE(wait.what);
+        for (int i = 0; i < 40; ++i) {
+            const auto timeout = std::chrono::milliseconds(1 + i % 4);
+            const auto start = std::chrono::steady_clock::now();
+            ASSERT_TRUE(wait.timed_out(timeout));
+            const auto took = std::chrono::steady_clock::now() - start;
+            ASSERT_GE(took, timeout) << "wait " << i << " ended after "
+                                     << std::chrono::duration<double, std::milli>(took).count() << " ms";
+        }
+    }
 }
 
 }  // namespace

@@ -122,6 +122,27 @@ TEST_F(RemoteJobsTest, ComplianceJobBecomesAnEventAndNoJob) {
     EXPECT_TRUE(log.Contains(logging::info, "RemoteJobsProcessing will run in 24h0m0s0ms"));
 }
 
+// Without "install-component.json" no job is built; each job says why once, not at every pass
+// of the task, and is built at the first pass after the file appears.
+TEST_F(RemoteJobsTest, MissingConfigurationFileIsSaidOncePerJob) {
+    std::filesystem::remove(scratch() / "install-component.json");
+    const json one = {{"name", "job-one"}, {"ts", "t"}};
+    const json two = {{"name", "job-two"}, {"ts", "t"}};
+    for (int pass = 0; pass < 3; ++pass) service->Jobs().Run(Document({one, two}));
+    EXPECT_EQ(created["job-one"], 3);
+    EXPECT_EQ(Job("job-one"), nullptr);
+    const std::string said = " cannot be created: the configuration file " +
+                             (scratch() / "install-component.json").string() + " is missing";
+    EXPECT_EQ(log.Count(logging::error, "job-one" + said), 1);
+    EXPECT_EQ(log.Count(logging::error, "job-two" + said), 1);
+    EXPECT_EQ(log.Count(logging::error, "cannot use value()"), 0);
+
+    std::ofstream(scratch() / "install-component.json") << "{}";
+    service->Jobs().Run(Document({one, two}));
+    EXPECT_NE(Job("job-one"), nullptr);
+    EXPECT_NE(Job("job-two"), nullptr);
+}
+
 TEST_F(RemoteJobsTest, JobsAreCreatedOnceProcessedOnceAndDroppedOnlyWhenNotBusy) {
     service->Jobs().Run(Document({{{"name", "a"}}, {{"name", "b"}}}));
     ASSERT_TRUE(WaitForPolls("a", 1));

@@ -172,16 +172,21 @@ TEST_F(ServiceStateTest, DamagedRetryConfigurationFallsBackToTheBuiltInPolicyNam
         {"states an array", with("/states", nlohmann::json::array()), "\"states\""},
         {"state named by a number", with("/states/Discovery", 5), "\"states\".\"Discovery\""},
         {"state named by null", with("/states/Discovery", nullptr), "\"states\".\"Discovery\""},
-        {"policy no state names", with("/states/Discovery", "no-such-policy"), "\"policies\".\"no-such-policy\""},
+        {"policy no state names", with("/states/Discovery", "no-such-policy"),
+         "\"policies\".\"no-such-policy\""},
         {"policies null", with("/policies", nullptr), "\"policies\".\"discovery\""},
-        {"policy an array", with("/policies/discovery", nlohmann::json::array()), "\"policies\".\"discovery\""},
+        {"policy an array", with("/policies/discovery", nlohmann::json::array()),
+         "\"policies\".\"discovery\""},
         {"type a number", with("/policies/discovery/type", 1), "\"policies\".\"discovery\""},
         {"end type null", with("/policies/discovery/end_type", nullptr), "\"policies\".\"discovery\""},
         {"unknown units", with("/policies/discovery/diff_or_base/base_value/units", "fortnight"),
          "\"policies\".\"discovery\""},
-        {"duration missing its interval", with("/policies/discovery/initial_delay", {{"base_value", jittered["base_value"]}}),
+        {"duration missing its interval",
+         with("/policies/discovery/initial_delay", {{"base_value", jittered["base_value"]}}),
          "\"policies\".\"discovery\""},
         {"duration a number", with("/policies/discovery/initial_delay", 5), "\"policies\".\"discovery\""},
+        {"count below zero", with("/policies/discovery/diff_or_base/base_value/count", -1),
+         "\"policies\".\"discovery\": \"diff_or_base\" has a count below zero"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -219,14 +224,16 @@ TEST(ServiceStateRecordTest, DefaultHandlersDoNothingAndNoDelayWithoutPolicy) {
     EXPECT_FALSE(task.GetNextDelay(ticks));
 }
 
-// A policy of one fixed step: count units, each time.
+// A policy whose first wait is count units.
 std::shared_ptr<IRandomValue> FixedPolicy(int64_t count, const char* units) {
     const nlohmann::json zero = {{"count", 0}, {"units", "milli"}};
     const nlohmann::json step = {{"base_value", {{"count", count}, {"units", units}}},
                                  {"interval", zero},
                                  {"interval_type", "StartingWithBase"}};
+    const nlohmann::json hour = {{"base_value", {{"count", 1}, {"units", "hr"}}}, {"interval", zero}};
     return CreateRateLimiterPolicy(
-        {{"type", "Linear"}, {"end_type", "Infinite"}, {"initial_delay", step}, {"diff_or_base", step}}, "", "");
+        {{"type", "Linear"}, {"end_type", "Infinite"}, {"initial_delay", step}, {"diff_or_base", hour}}, "",
+        "");
 }
 
 // The largest values a policy can give must neither overflow into a negative delay nor wrap round
@@ -241,6 +248,9 @@ TEST(DelayConversionTest, LargestPolicyValuesAreCappedNeverNegative) {
     } cases[] = {
         {"3.6e15 ms", 3'600'000'000'000'000, "milli", kMaxDelayTicks},
         {"largest hours", std::numeric_limits<int32_t>::max(), "hr", kMaxDelayTicks},
+        {"hours beyond 32 bits", int64_t{1} << 31, "hr", kMaxDelayTicks},
+        {"minutes beyond 32 bits", 3'000'000'000, "min", kMaxDelayTicks},
+        {"largest hours of 64 bits", kMax, "hr", kMaxDelayTicks},
         {"largest seconds", kMax, "sec", kMaxDelayTicks},
         {"largest milliseconds", kMax, "milli", kMaxDelayTicks},
         {"just over the cap", kMaxDelayTicks / 10'000 + 1, "milli", kMaxDelayTicks},
