@@ -108,11 +108,7 @@ class RoadCloudTest : public zelko::testing::SystemRootTest {
                        {"run_with_ecoqos", false}}
                       .dump());
         WriteText(config / "zelko-retries-config.json", ShortRetries().dump());
-        WriteText(config / "consent-bridge-module-config.json",
-                  json{{"stacks",
-                        {{"dev", {{"stackName", "dev"},
-                                  {"host", "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/"}}}}}}
-                      .dump());
+        WriteConsentConfig(json::object());
         // A new subscription device for each test: the cloud keeps what it knows of a device.
         snr_ = cloud::test::UniqueName("road");
         WriteText(config / "device-info-config.json",
@@ -135,6 +131,14 @@ class RoadCloudTest : public zelko::testing::SystemRootTest {
     static int ConsentPort() {
         std::ifstream in(std::getenv("ZELKO_TEST_CLOUD"));
         return json::parse(in).at("consent_port").get<int>();
+    }
+
+    // The consent module's configuration for the local cloud's consent service, with `more` keys.
+    void WriteConsentConfig(json more) {
+        more["stackName"] = "dev";
+        more["host"] = "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/";
+        WriteText(home_ / "Configuration Files" / "consent-bridge-module-config.json",
+                  json{{"stacks", {{"dev", more}}}}.dump());
     }
 
     void Start() {
@@ -225,13 +229,7 @@ TEST_F(RoadCloudTest, ThePollRepeatsWhileTheEnrollmentIsNotReady) {
 // A consent service that never answers: the agent waits in the consent download of its connected
 // road, and a stop ends that request at once.
 TEST_F(RoadCloudTest, AStopEndsAConsentRequestTheServiceNeverAnswers) {
-    WriteText(home_ / "Configuration Files" / "consent-bridge-module-config.json",
-              json{{"stacks",
-                    {{"dev",
-                      {{"stackName", "dev"},
-                       {"host", "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/"},
-                       {"first_time_wait_ms", 0}}}}}}
-                  .dump());
+    WriteConsentConfig({{"first_time_wait_ms", 0}});
     ASSERT_EQ(Admin(HttpMethod::POST, "/faults",
                     {{"endpoint", "consent-query"}, {"delay_ms", 600'000}, {"count", -1}})
                   .first,
@@ -272,13 +270,7 @@ TEST_F(RoadCloudTest, DamagedAgentConfigurationThenAGoodOneAcrossARestart) {
                                      {"diff_or_base", Span(1, "hr", 0, "milli")}};
     WriteText(home_ / "Configuration Files" / "zelko-retries-config.json", retries.dump());
     // No consent in the cloud for this device: its first wait would only slow each stop.
-    WriteText(home_ / "Configuration Files" / "consent-bridge-module-config.json",
-              json{{"stacks",
-                    {{"dev",
-                      {{"stackName", "dev"},
-                       {"host", "http://127.0.0.1:" + std::to_string(ConsentPort()) + "/"},
-                       {"first_time_wait_ms", 0}}}}}}
-                  .dump());
+    WriteConsentConfig({{"first_time_wait_ms", 0}});
     const std::string shadow = "/shadows/" + snr_ + "/tavragent-config";
     for (const json& damaged : {json("not a document"), json::array({1, 2})}) {
         SCOPED_TRACE(damaged.dump());
