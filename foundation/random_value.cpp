@@ -191,6 +191,30 @@ std::shared_ptr<IRandomValue> CreateRandomValue(const json& jittered) {
     throw std::invalid_argument("Invalid duration type");
 }
 
+int64_t LargestDrawMs(const json& jittered) {
+    const auto maps = BuildDurationUnitMaps();
+    const auto ms = [&](const char* key) -> int64_t {
+        const json& part = Member(jittered, key);
+        switch (UnitOf(part, maps)) {
+            case DurationType::Milliseconds:
+                return SaturatedMs(DurationFromJson<Milliseconds>(part));
+            case DurationType::Seconds:
+                return SaturatedMs(DurationFromJson<Seconds>(part));
+            case DurationType::Minutes:
+                return SaturatedMs(DurationFromJson<Minutes>(part));
+            case DurationType::Hours:
+                return SaturatedMs(DurationFromJson<Hours>(part));
+        }
+        throw std::invalid_argument("Invalid duration type");
+    };
+    const int64_t base = ms("base_value");
+    const int64_t interval = std::max<int64_t>(ms("interval"), 0);
+    // trunc(interval * x) with x in [0, 1) reaches interval - 1 at most; around the base, with
+    // x - 0.5, half the interval rounded up, less one.
+    const int64_t share = ParseIntervalType(jittered) == StartingWithBase ? interval - 1 : (interval + 1) / 2 - 1;
+    return std::clamp(base + std::max<int64_t>(share, 0), -kMaxDurationMs, kMaxDurationMs);
+}
+
 // The ten permitted pairs.
 template class RandomValue<Milliseconds, Milliseconds>;
 template class RandomValue<Seconds, Milliseconds>;

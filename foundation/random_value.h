@@ -90,4 +90,8 @@ class RandomValue : public IRandomValue {
 // unit or pair of units (also for a missing key).
 std::shared_ptr<IRandomValue> CreateRandomValue(const nlohmann::json& jittered);
 
+// The longest wait, in milliseconds, that a jittered duration with counts of 0 or more can draw;
+// 0 when every draw is 0 (a base of 0 and an interval of 1 ms, say). Raises as CreateRandomValue.
+int64_t LargestDrawMs(const nlohmann::json& jittered);
+
 }  // namespace zelko::plenar::agent

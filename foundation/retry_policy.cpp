@@ -71,22 +71,10 @@ const json* NegativeCount(const json& duration) {
     return nullptr;
 }
 
-// Whether the duration can only draw 0: its base and interval counts are both 0.
-bool AlwaysZero(const json& duration) {
-    if (!duration.is_object()) return false;
-    for (const char* part : {"base_value", "interval"}) {
-        const auto member = duration.find(part);
-        if (member == duration.end() || !member->is_object()) return false;
-        const auto count = member->find("count");
-        if (count == member->end() || !count->is_number() || *count != 0) return false;
-    }
-    return true;
-}
-
 // A duration of the policy; a count of the wrong type gives the default duration (none for a
 // duration without one) with a warning naming the policy and the key. A count below zero damages
 // the whole document: it raises, naming the key, and the owner takes its built-in policy. So does a
-// later delay or cap that can only be 0: every attempt would follow the last at once, for ever.
+// later delay or cap that can only draw 0: every attempt would follow the last at once, for ever.
 std::shared_ptr<IRandomValue> Duration(const json& policy, const std::string& name, const char* key,
                                        const char* default_text) {
     if (policy.contains(key) && MistypedCount(policy[key]) != nullptr) {
@@ -100,11 +88,12 @@ std::shared_ptr<IRandomValue> Duration(const json& policy, const std::string& na
             throw std::invalid_argument(std::string("\"") + key + "\" has a count below zero (" +
                                         negative->dump() + ")");
         }
+        auto value = CreateRandomValue(policy[key]);
         const std::string_view which = key;
-        if ((which == "diff_or_base" || which == "max_delay") && AlwaysZero(policy[key])) {
-            throw std::invalid_argument(std::string("\"") + key + "\" gives no wait (its counts are 0)");
+        if ((which == "diff_or_base" || which == "max_delay") && LargestDrawMs(policy[key]) <= 0) {
+            throw std::invalid_argument(std::string("\"") + key + "\" gives no wait (it can only draw 0)");
         }
-        return CreateRandomValue(policy[key]);
+        return value;
     }
     return default_text ? CreateRandomValue(json::parse(default_text)) : nullptr;
 }
@@ -169,14 +158,17 @@ std::optional<std::chrono::milliseconds> RateLimiterPolicy::Next() {
         delay = initialDelay ? Draw(*initialDelay) : 0;
         anchor = now_ms;
     } else if (type == PolicyType::Exp) {
-        if (isMaxedOut) {
+        // Doubling a wait of 0, or holding a cap of 0, would never wait again: a base or cap that
+        // drew 0 (a base of 0 with a short interval, a state file left so) is drawn afresh instead.
+        if (isMaxedOut && lastDelay > 0) {
             delay = lastDelay;
         } else {
-            delay = count == 1 ? Draw(*diffOrBase) : std::min(2 * lastDelay, kMaxDelayMs);
+            isMaxedOut = false;
+            delay = count == 1 || lastDelay == 0 ? Draw(*diffOrBase) : std::min(2 * lastDelay, kMaxDelayMs);
             const int64_t cap = Draw(*maxDelay);
             if (delay > cap) {
                 delay = cap;
-                isMaxedOut = true;
+                isMaxedOut = cap > 0;
             }
         }
         // Anchored where the previous wait ended, so a late caller waits correspondingly less.

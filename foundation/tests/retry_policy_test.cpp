@@ -180,6 +180,13 @@ TEST_F(RetryPolicyTest, ACountBelowZeroOrANeverWaitingDelayIsADamagedDocument) {
         {"initial_delay", Fixed(-1, "milli")},
         {"diff_or_base", zero},
         {"max_delay", zero},
+        // Counts above 0 whose every draw still truncates to 0.
+        {"diff_or_base",
+         {{"base_value", {{"count", 0}, {"units", "sec"}}}, {"interval", {{"count", 1}, {"units", "milli"}}}}},
+        {"max_delay",
+         {{"base_value", {{"count", 0}, {"units", "milli"}}},
+          {"interval", {{"count", 2}, {"units", "milli"}}},
+          {"interval_type", "SymetricAroundBase"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.key) + " " + c.duration.dump());
@@ -193,11 +200,34 @@ TEST_F(RetryPolicyTest, ACountBelowZeroOrANeverWaitingDelayIsADamagedDocument) {
                 << e.what();
         }
     }
-    // Zero where it only shortens a wait is valid: no initial delay, an end at once.
+    // Zero where it only shortens a wait is valid: no initial delay, an end at once; so is a later
+    // delay that draws 0 only sometimes.
     json policy = WithEnd("Stop");
     policy["initial_delay"] = zero;
     policy["end_time"] = zero;
+    policy["diff_or_base"] = {{"base_value", {{"count", 0}, {"units", "milli"}}},
+                              {"interval", {{"count", 2}, {"units", "milli"}}}};
     EXPECT_NO_THROW(CreateRateLimiterPolicy(policy, "Valid", Folder()));
+}
+
+// A doubling that drew 0, or a cap held at 0, would hand out 0 for ever; a state file left so (by a
+// draw of 0 before a restart) must not hold the policy there either.
+TEST_F(RetryPolicyTest, ADoublingOrACapLeftAtZeroIsDrawnAfresh) {
+    for (const bool maxed : {false, true}) {
+        SCOPED_TRACE(maxed ? "maxed out at 0" : "doubling from 0");
+        const std::string now = FormatUtcIso8601(clock.Now());
+        const std::string name = maxed ? "ZeroCap" : "ZeroBase";
+        WriteState(name, json{{"count", 4},
+                              {"last_delay_count", 0},
+                              {"is_maxed_out", maxed},
+                              {"first_call_time", now},
+                              {"last_call_time", now}}
+                             .dump());
+        auto policy = CreateRateLimiterPolicy(ExpInfinite(), name, Folder());
+        EXPECT_EQ(Ms(policy->Next()), 3000);
+        AdvanceMs(3000);
+        EXPECT_EQ(Ms(policy->Next()), 6000);
+    }
 }
 
 TEST_F(RetryPolicyTest, EarlyCallsReturnTheRestOfTheWaitAndLateCallsAShorterOne) {
@@ -463,8 +493,9 @@ TEST_F(RetryPolicyTest, AStateFileCutShortKeepsTheValuesReadBeforeTheCut) {
 }  // namespace
 // Every count of every policy of the built-in retries documents (standard and variants), damaged
 // five ways: the policy is built and hands out waits that are never negative nor beyond the cap,
-// and never spins (two waits of nothing in a row, with no time passing); a count below zero, or one
-// that leaves a later delay that can only be 0, refuses the document instead.
+// and never spins (a run of waits of nothing, with no time passing: a base of 0 may draw 0 now and
+// then, never four times in a row); a count below zero, or one that leaves a later delay that can
+// only draw 0, refuses the document instead.
 TEST_F(RetryPolicyTest, EveryBuiltInCountDamagedFiveWays) {
     const json damaged[] = {"text", nullptr, 0, -1, std::numeric_limits<int64_t>::max()};
     int cases = 0;
@@ -485,8 +516,7 @@ TEST_F(RetryPolicyTest, EveryBuiltInCountDamagedFiveWays) {
                             !(duration == "max_delay" && policy.value("type", "") == "Linear") &&
                             !(duration == "end_time" && policy.value("end_type", "") == "Infinite");
                         const bool never_waits = (duration == "diff_or_base" || duration == "max_delay") &&
-                                                 changed[duration]["base_value"]["count"] == 0 &&
-                                                 changed[duration]["interval"]["count"] == 0;
+                                                 bad == 0 && LargestDrawMs(changed[duration]) <= 0;
                         if (read && (bad == -1 || never_waits)) {
                             EXPECT_THROW(CreateRateLimiterPolicy(changed, policy_name, ""),
                                          std::invalid_argument);
@@ -495,15 +525,15 @@ TEST_F(RetryPolicyTest, EveryBuiltInCountDamagedFiveWays) {
                         }
                         std::shared_ptr<IRandomValue> built;
                         ASSERT_NO_THROW(built = CreateRateLimiterPolicy(changed, policy_name, ""));
-                        int64_t previous = -1;
-                        for (int i = 0; i < 5; ++i) {
+                        int zeros_in_a_row = 0;
+                        for (int i = 0; i < 6; ++i) {
                             const auto next = built->Next();
                             if (!next) break;  // a Stop policy whose end has come: no more attempts
                             const int64_t wait = next->count();
                             ASSERT_GE(wait, 0);
                             ASSERT_LE(wait, int64_t{1} << 53);
-                            ASSERT_FALSE(wait == 0 && previous == 0) << "spins at call " << i;
-                            previous = wait;
+                            zeros_in_a_row = wait == 0 ? zeros_in_a_row + 1 : 0;
+                            ASSERT_LT(zeros_in_a_row, 4) << "spins at call " << i;
                             AdvanceMs(std::min<int64_t>(wait, 1'000'000'000));
                         }
                         ++cases;
