@@ -7,8 +7,6 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -31,6 +29,7 @@
 #include "platform/file_replace.h"
 #include "platform/last_error.h"
 #include "platform/paths.h"
+#include "platform/thread_name.h"
 
 namespace zelko::platform {
 
@@ -529,7 +528,7 @@ void Subscription::Close() {
 }
 
 void Subscription::Run(const std::shared_ptr<Loop>& loop) {
-    ::pthread_setname_np(::pthread_self(), "zelko-eventlog");
+    SetCurrentThreadName("zelko-eventlog");
     auto& hub = TheHub();
     auto stopping = [&] {
         std::lock_guard lock(hub.mutex);
